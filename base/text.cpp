@@ -1,0 +1,153 @@
+// base/text.cpp - UTF-8, UTF-16 and ISO-8859-1 conversions.
+#include "base/text.h"
+
+namespace reviri::text {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// Decodes one UTF-8 sequence at `i`, advancing `i`; malformed input gives
+// U+FFFD and consumes one byte so that decoding always makes progress.
+char32_t nextCodePoint(std::string_view s, std::size_t& i) {
+  const auto lead = static_cast<unsigned char>(s[i]);
+  if (lead < 0x80) {
+    ++i;
+    return lead;
+  }
+  int extra = 0;
+  char32_t cp = 0;
+  char32_t min = 0;
+  if ((lead & 0xE0) == 0xC0) {
+    extra = 1, cp = lead & 0x1F, min = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    extra = 2, cp = lead & 0x0F, min = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    extra = 3, cp = lead & 0x07, min = 0x10000;
+  } else {
+    ++i;
+    return kReplacement;
+  }
+  if (i + extra >= s.size()) {  // truncated sequence
+    ++i;
+    return kReplacement;
+  }
+  for (int k = 1; k <= extra; ++k) {
+    const auto c = static_cast<unsigned char>(s[i + k]);
+    if ((c & 0xC0) != 0x80) {
+      ++i;
+      return kReplacement;
+    }
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++i;
+    return kReplacement;
+  }
+  i += extra + 1;
+  return cp;
+}
+
+void appendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+}  // namespace
+
+std::u16string utf8ToUtf16(std::string_view utf8) {
+  std::u16string out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    const char32_t cp = nextCodePoint(utf8, i);
+    if (cp >= 0x10000) {
+      const char32_t v = cp - 0x10000;
+      out += static_cast<char16_t>(0xD800 + (v >> 10));
+      out += static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(cp);
+    }
+  }
+  return out;
+}
+
+std::string utf16ToUtf8(std::u16string_view utf16) {
+  std::string out;
+  out.reserve(utf16.size());
+  for (std::size_t i = 0; i < utf16.size(); ++i) {
+    char32_t cp = utf16[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
+        utf16[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = kReplacement;
+    }
+    appendUtf8(out, cp);
+  }
+  return out;
+}
+
+std::string latin1ToUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (const char c : bytes) appendUtf8(out, static_cast<unsigned char>(c));
+  return out;
+}
+
+std::string utf8ToLatin1(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    const char32_t cp = nextCodePoint(utf8, i);
+    out += cp <= 0xFF ? static_cast<char>(cp) : '?';
+  }
+  return out;
+}
+
+std::size_t utf16Length(std::string_view utf8) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < utf8.size();) n += nextCodePoint(utf8, i) >= 0x10000 ? 2 : 1;
+  return n;
+}
+
+std::string removeCrLf(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') {
+      ++i;
+      continue;
+    }
+    out += s[i];
+  }
+  return out;
+}
+
+std::string trimSpaces(std::string_view s) {
+  const auto first = s.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  const auto last = s.find_last_not_of(' ');
+  return std::string(s.substr(first, last - first + 1));
+}
+
+std::string asciiUpper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return out;
+}
+
+}  // namespace reviri::text

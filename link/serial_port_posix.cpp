@@ -1,0 +1,214 @@
+// link/serial_port_posix.cpp - SerialPort over a POSIX terminal device.
+//
+// Opens the device non-blocking in raw mode (no echo, no line editing, no
+// CR/LF translation, no flow control, modem control lines ignored) so that
+// it works alike on real ports, USB modems and pseudo-terminals. A hang-up
+// or read error (an unplugged USB modem, a closed pseudo-terminal master) is
+// reported as SerialError; the descriptor stays open until close().
+//
+// Threading: single-threaded, like every SerialPort.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "reviri/serial_port.h"
+
+namespace reviri {
+namespace {
+
+speed_t speedFor(long baud) {
+  switch (baud) {
+    case 50: return B50;
+    case 75: return B75;
+    case 110: return B110;
+    case 134: return B134;
+    case 150: return B150;
+    case 200: return B200;
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 1800: return B1800;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 500000: return B500000;
+    case 576000: return B576000;
+    case 921600: return B921600;
+    case 1000000: return B1000000;
+    case 1152000: return B1152000;
+    case 1500000: return B1500000;
+    case 2000000: return B2000000;
+    case 3000000: return B3000000;
+    case 4000000: return B4000000;
+    default: return 0;
+  }
+}
+
+class PosixSerialPort final : public SerialPort {
+ public:
+  ~PosixSerialPort() override { close(); }
+
+  void open(const std::string& device, const LineSettings& settings) override {
+    const speed_t speed = speedFor(settings.baud);
+    if (speed == 0)
+      throw SerialError(device + ": baud rate " + std::to_string(settings.baud) +
+                        " is not supported on this system");
+    if (fd_ < 0) {
+      fd_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      if (fd_ < 0) fail("cannot open", device);
+      device_ = device;
+    }
+    termios tio{};
+    if (::tcgetattr(fd_, &tio) != 0) {
+      const int err = errno;
+      close();
+      failWith("not a serial device", device, err);
+    }
+    ::cfmakeraw(&tio);
+    tio.c_cflag |= CREAD | CLOCAL;
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CMSPAR);
+    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    tio.c_cflag |= kSizes[settings.dataBits - 5];
+    using P = LineSettings::Parity;
+    switch (settings.parity) {
+      case P::kNone: break;
+      case P::kEven: tio.c_cflag |= PARENB; break;
+      case P::kOdd: tio.c_cflag |= PARENB | PARODD; break;
+      case P::kMark: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
+      case P::kSpace: tio.c_cflag |= PARENB | CMSPAR; break;
+    }
+    // termios has no 1.5 stop bits; like most UARTs, take it as 2.
+    if (settings.stopBits != LineSettings::StopBits::kOne) tio.c_cflag |= CSTOPB;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    ::cfsetispeed(&tio, speed);
+    ::cfsetospeed(&tio, speed);
+    if (::tcsetattr(fd_, TCSANOW, &tio) != 0) {
+      const int err = errno;
+      close();
+      failWith("cannot apply line settings", device, err);
+    }
+    hungUp_ = false;
+  }
+
+  bool isOpen() const override { return fd_ >= 0; }
+
+  void close() noexcept override {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    hungUp_ = false;
+  }
+
+  void discardInput() override {
+    if (fd_ < 0) return;
+    ::tcflush(fd_, TCIFLUSH);
+  }
+
+  std::size_t waitingBytes() override {
+    if (fd_ < 0) return 0;
+    int n = 0;
+    if (::ioctl(fd_, FIONREAD, &n) != 0) fail("cannot query received bytes on", device_);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+  }
+
+  void write(std::string_view bytes) override {
+    requireOpen();
+    while (!bytes.empty()) {
+      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+      if (n > 0) {
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) {
+        // The output queue is full: sleep until the line drains.
+        pollfd p{fd_, POLLOUT, 0};
+        if (::poll(&p, 1, 5000) <= 0 || (p.revents & (POLLHUP | POLLERR)))
+          throw SerialError(device_ + ": write stalled or line hung up");
+        continue;
+      }
+      fail("write failed on", device_);
+    }
+  }
+
+  std::string readAll() override {
+    requireOpen();
+    std::string out;
+    char buf[4096];
+    while (true) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 0) < 0) {
+        if (errno == EINTR) continue;
+        fail("poll failed on", device_);
+      }
+      if (p.revents & POLLIN) {
+        const ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n > 0) {
+          out.append(buf, static_cast<std::size_t>(n));
+          continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
+        if (n < 0 && !out.empty()) break;  // report the failure on the next call
+        if (n < 0) fail("read failed on", device_);
+      }
+      if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        if (!out.empty()) break;
+        hungUp_ = true;
+        throw SerialError(device_ + ": the line hung up (device gone?)");
+      }
+      break;
+    }
+    return out;
+  }
+
+  bool waitReadable(std::chrono::microseconds timeout) override {
+    if (fd_ < 0) return false;
+    const auto us = timeout.count() < 0 ? 0 : timeout.count();
+    timespec ts{static_cast<time_t>(us / 1000000), static_cast<long>((us % 1000000) * 1000)};
+    pollfd p{fd_, POLLIN, 0};
+    const int r = ::ppoll(&p, 1, &ts, nullptr);
+    if (r < 0) return errno == EINTR ? false : (fail("poll failed on", device_), false);
+    return r > 0;
+  }
+
+  NativeHandle nativeHandle() const override { return fd_; }
+
+ private:
+  void requireOpen() const {
+    if (fd_ < 0) throw SerialError("serial port is not open");
+  }
+  [[noreturn]] static void failWith(const char* what, const std::string& device, int err) {
+    throw SerialError(std::string(what) + " " + device + ": " + std::strerror(err));
+  }
+  [[noreturn]] static void fail(const char* what, const std::string& device) {
+    failWith(what, device, errno);
+  }
+
+  int fd_ = -1;
+  bool hungUp_ = false;
+  std::string device_;
+};
+
+}  // namespace
+
+std::unique_ptr<SerialPort> makeSystemSerialPort() { return std::make_unique<PosixSerialPort>(); }
+
+std::string devicePathForPort(int portNumber) {
+  if (portNumber < 1) return {};
+  return "/dev/ttyS" + std::to_string(portNumber - 1);
+}
+
+}  // namespace reviri

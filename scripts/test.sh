@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what the build needs (when missing), builds with warnings as errors
+# under AddressSanitizer and UndefinedBehaviorSanitizer, and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake g++ make pkg-config libre2-dev libgtest-dev libgmock-dev libbenchmark-dev
+          libcli11-dev nlohmann-json3-dev libncurses-dev tmux gammu)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  sudo_cmd=""; [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+build=${REVIRI_BUILD_DIR:-build/asan}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DREVIRI_SANITIZE=ON -DREVIRI_WERROR=ON >/dev/null
+cmake --build "$build" -j"$(nproc)"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 300
