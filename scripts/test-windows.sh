@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# Builds pemlam22.ocx for 32-bit and 64-bit Windows with mingw-w64 and tests
+# both under Wine: a fresh prefix, COM1 mapped to a pseudo-terminal served by
+# the simulated modem, each build registered in turn with regsvr32 and driven
+# by a C++ client and by VBScript (Wine's cscript and our own script host).
+#
+# Installs what it needs when missing (mingw-w64, wine with wine32, RE2's
+# sources, which it cross-builds once into the build folder).
+# REVIRI_SKIP_WINDOWS=1 skips it while developing; CI never skips.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+if [ "${REVIRI_SKIP_WINDOWS:-}" = 1 ]; then
+  if [ "${CI:-}" = true ]; then
+    echo "test-windows: REVIRI_SKIP_WINDOWS is ignored in CI"
+  else
+    echo "test-windows: skipped (REVIRI_SKIP_WINDOWS=1)"
+    exit 0
+  fi
+fi
+
+out=${REVIRI_WIN_BUILD_DIR:-$root/build/win}
+mkdir -p "$out"
+log() { printf '[%s] %s\n' "$(date +%T)" "$*"; }
+start=$(date +%s)
+
+# ---- Toolchain and Wine -------------------------------------------------------
+sudo_cmd=""; [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
+packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64
+          wine wine64 libwine-dev socat cmake make pkg-config xz-utils perl python3-six unicode-data)
+missing=()
+for p in "${packages[@]}"; do have "$p" || missing+=("$p"); done
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo_cmd dpkg --add-architecture i386
+  missing+=(wine32:i386)
+elif ! have wine32:i386; then
+  missing+=(wine32:i386)
+fi
+# RE2 has no mingw build in Debian: its source package is cross-built below.
+src_list=/etc/apt/sources.list.d/reviri-deb-src.sources
+need_src=0
+[ -f "$out/deps/re2-src.done" ] || need_src=1
+if ((need_src)) && ! grep -rqs '^Types:.*deb-src\|^deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  $sudo_cmd tee "$src_list" >/dev/null <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  missing+=(--update-lists)
+fi
+if ((${#missing[@]})); then
+  log "installing: ${missing[*]}"
+  t0=$(date +%s)
+  $sudo_cmd apt-get update -qq
+  pkgs=(); for p in "${missing[@]}"; do [ "$p" = --update-lists ] || pkgs+=("$p"); done
+  if ((${#pkgs[@]})); then
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends \
+      "${pkgs[@]}" >"$out/apt.log" 2>&1 || { tail -30 "$out/apt.log"; exit 1; }
+  fi
+  log "installed in $(( $(date +%s) - t0 )) s"
+fi
+
+# ---- RE2 for Windows, cached ----------------------------------------------------
+deps=$out/deps
+mkdir -p "$deps"
+if [ ! -f "$deps/re2-src.done" ]; then
+  log "fetching RE2's Debian source package"
+  rm -rf "$deps/src" && mkdir -p "$deps/src"
+  (cd "$deps/src" && apt-get source --download-only -qq re2 >/dev/null 2>&1)
+  tar -C "$deps/src" -xf "$deps"/src/re2_*.orig.tar.xz
+  re2src=$(echo "$deps"/src/re2-*/)
+  # Debian's source leaves out the generated Unicode tables; make them from
+  # Debian's Unicode data, as the package build does.
+  sed -i 's|^_UNICODE_DIR = .*|_UNICODE_DIR = "/usr/share/unicode"|' "$re2src/re2/unicode.py"
+  perl "$re2src/re2/make_perl_groups.pl" >"$re2src/re2/perl_groups.cc"
+  (cd "$re2src/re2" && python3 make_unicode_casefold.py >unicode_casefold.cc \
+                    && python3 make_unicode_groups.py >unicode_groups.cc)
+  touch "$deps/re2-src.done"
+fi
+re2src=$(echo "$deps"/src/re2-*/)
+
+build_re2() {  # arch
+  local arch=$1 prefix=$deps/$1
+  if [ ! -f "$prefix/lib/libre2.a" ]; then
+  log "cross-building RE2 ($arch)"
+  cmake -S "$re2src" -B "$deps/re2-build-$arch" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-$arch.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DRE2_BUILD_TESTING=OFF -DBUILD_SHARED_LIBS=OFF \
+    -DCMAKE_INSTALL_PREFIX="$prefix" >"$deps/re2-$arch.log" 2>&1
+  cmake --build "$deps/re2-build-$arch" -j"$(nproc)" >>"$deps/re2-$arch.log" 2>&1 \
+    || { tail -30 "$deps/re2-$arch.log"; exit 1; }
+  cmake --install "$deps/re2-build-$arch" >>"$deps/re2-$arch.log" 2>&1
+  fi
+  mkdir -p "$prefix/lib/pkgconfig"
+  cat >"$prefix/lib/pkgconfig/re2.pc" <<PC
+prefix=$prefix
+includedir=\${prefix}/include
+libdir=\${prefix}/lib
+
+Name: re2
+Description: RE2 regular expressions (cross-built for Windows)
+Version: 2022.06.01
+Cflags: -pthread -I\${includedir}
+Libs: -pthread -L\${libdir} -lre2
+PC
+}
+
+# ---- The control, 32-bit and 64-bit -----------------------------------------------
+build_ocx() {  # arch dir
+  local arch=$1 dir=$out/$2
+  build_re2 "$arch"
+  log "building pemlam22.ocx ($arch)"
+  PKG_CONFIG_LIBDIR=$deps/$arch/lib/pkgconfig PKG_CONFIG_PATH= \
+    cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-$arch.cmake" \
+      -DREVIRI_WIN_DEPS="$deps/$arch" -DCMAKE_BUILD_TYPE=Release -DREVIRI_WERROR=ON \
+      -DREVIRI_BUILD_TESTS=OFF -DREVIRI_BUILD_BENCH=OFF -DREVIRI_BUILD_TOOLS=OFF >"$dir.cmake.log" 2>&1 \
+    || { cat "$dir.cmake.log"; exit 1; }
+  cmake --build "$dir" -j"$(nproc)" -- --no-print-directory 2>&1 | grep -v '^\[' || true
+  [ -f "$dir/com/pemlam22.ocx" ] || { echo "test-windows: pemlam22.ocx ($arch) was not built"; exit 1; }
+}
+build_ocx i686 x86
+build_ocx x86_64 x64
+log "both builds done after $(( $(date +%s) - start )) s"
+
+if [ "${REVIRI_WINDOWS_BUILD_ONLY:-}" = 1 ]; then exit 0; fi
