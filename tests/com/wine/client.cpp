@@ -81,7 +81,7 @@ struct CallResult {
   std::string text() const {
     VARIANT copy;
     VariantInit(&copy);
-    if (FAILED(VariantChangeType(&copy, &value, 0, VT_BSTR))) return "<" + std::to_string(V_VT(&value)) + ">";
+    if (FAILED(VariantChangeType(&copy, const_cast<VARIANT*>(&value), 0, VT_BSTR))) return "<" + std::to_string(V_VT(&value)) + ">";
     std::string s = narrow(V_BSTR(&copy));
     VariantClear(&copy);
     return s;
