@@ -126,3 +126,84 @@ build_ocx x86_64 x64
 log "both builds done after $(( $(date +%s) - start )) s"
 
 if [ "${REVIRI_WINDOWS_BUILD_ONLY:-}" = 1 ]; then exit 0; fi
+
+# ---- Wine: a fresh prefix, COM1 on the test modem ----------------------------------
+unset DISPLAY
+export WINEDEBUG=-all WINEARCH=win64 WINEPREFIX=$out/prefix WINEDLLOVERRIDES="mscoree,mshtml="
+wine64=/usr/lib/wine/wine64
+winelog=$out/wine.log
+: >"$winelog"
+
+log "building the test modem"
+g++ -std=c++20 -O1 -pthread -I"$root/tests" "$root/tests/com/wine/test_modem.cpp" \
+  "$root/tests/support/pty_responder.cpp" -o "$out/test_modem" -lutil
+
+modem_pid=""
+cleanup() {
+  exec 7>&- 2>/dev/null || true
+  [ -n "$modem_pid" ] && kill "$modem_pid" 2>/dev/null || true
+  wineserver -k >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+rm -f "$out/modem.in" && mkfifo "$out/modem.in"
+"$out/test_modem" <"$out/modem.in" >"$out/modem.path" 2>"$out/modem.log" &
+modem_pid=$!
+exec 7>"$out/modem.in"  # the modem runs until this closes
+for _ in $(seq 50); do [ -s "$out/modem.path" ] && break; sleep 0.1; done
+tty=$(head -1 "$out/modem.path")
+[ -e "$tty" ] || { echo "test-windows: the test modem did not start"; cat "$out/modem.log"; exit 1; }
+
+log "making a fresh Wine prefix"
+wineserver -k >/dev/null 2>&1 || true
+rm -rf "$WINEPREFIX"
+wineboot --init >>"$winelog" 2>&1
+wineserver -w
+wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$tty" /f >>"$winelog" 2>&1
+wineserver -w
+# One persistent server whose exit dump goes to the log, not to CI's output.
+wineserver -p 2>>"$winelog"
+log "prefix ready, COM1 = $tty"
+
+winpath() { winepath -w "$1" 2>/dev/null; }
+failures=0
+fail() { echo "FAIL $*"; failures=$((failures + 1)); }
+
+# Runs a test program; its last line must read "N passed, 0 failed".
+expect_pass() {  # name, command...
+  local name=$1; shift
+  local output
+  output=$("$@" 2>>"$winelog") || true
+  printf '%s\n' "$output" | sed "s/^/  [$name] /"
+  local summary
+  summary=$(printf '%s\n' "$output" | tr -d '\r' | grep -E '^[0-9]+ passed, [0-9]+ failed$' | tail -1)
+  if [ -z "$summary" ]; then
+    fail "$name: no summary line (the script or program stopped early)"
+  elif [[ ! $summary =~ ^[1-9][0-9]*\ passed,\ 0\ failed$ ]]; then
+    fail "$name: $summary"
+  fi
+}
+
+registered() {  # runner
+  "$1" reg query 'HKCR\Raruru_VU.Reviri\CLSID' >/dev/null 2>&1
+}
+
+for arch in x86 x64; do
+  if [ $arch = x86 ]; then run=wine; else run=$wine64; fi
+  dir=$out/$arch
+  ocx=$(winpath "$dir/com/pemlam22.ocx")
+  log "[$arch] regsvr32 $ocx"
+  $run regsvr32 /s "$ocx" >>"$winelog" 2>&1 || fail "$arch: regsvr32 exit code $?"
+  registered "$run" || fail "$arch: ProgID not registered"
+  expect_pass "$arch client" wine "$dir/com/wine-tests/reviri_com_client.exe"
+  expect_pass "$arch cscript" $run cscript //nologo "$(winpath "$root/tests/com/wine/reviri_test.vbs")"
+  expect_pass "$arch vbshost" wine "$dir/com/wine-tests/reviri_vbshost.exe" \
+    "$(winpath "$root/tests/com/wine/events.vbs")"
+  $run regsvr32 /u /s "$ocx" >>"$winelog" 2>&1 || fail "$arch: regsvr32 /u exit code $?"
+  registered "$run" && fail "$arch: ProgID still registered after regsvr32 /u"
+done
+
+log "Windows tests done after $(( $(date +%s) - start )) s with $failures failure(s)"
+if ((failures)); then
+  echo "test-windows: $failures failure(s); Wine's messages are in $winelog, the modem's in $out/modem.log"
+  exit 1
+fi

@@ -1,0 +1,58 @@
+' tests/com/wine/reviri_test.vbs - the control from VBScript, late bound.
+' Run by cscript with the test modem on COM1; prints "N passed, N failed".
+' (cscript reports no script errors, so the last line is what counts.)
+Option Explicit
+Dim passed, failed, m, r, book
+passed = 0
+failed = 0
+
+Sub Check(ok, what, detail)
+  If ok Then
+    passed = passed + 1
+    WScript.Echo "ok   " & what
+  Else
+    failed = failed + 1
+    WScript.Echo "FAIL " & what & ": " & detail
+  End If
+End Sub
+
+Set m = CreateObject("Raruru_VU.Reviri")
+Check m.TimeRe = 900000, "TimeRe starts at 900000", m.TimeRe
+Check m.Checkautodel = False, "Checkautodel starts False", m.Checkautodel
+Check m.SMS_Read_String = "" And m.LastReadSms_text = "", "string properties start empty", ""
+m.Checkautodel = True
+Check m.Checkautodel = True, "Checkautodel keeps True", m.Checkautodel
+m.Checkautodel = False
+m.TimeRe = 20000
+
+On Error Resume Next
+r = m.delSIM("1" & vbCr)
+Check Err.Number <> 0 And Len(Err.Description) > 0, "a refused argument raises an error", Err.Number
+Err.Clear
+On Error GoTo 0
+
+Check m.inimodem(1, "19200,n,8,1") = True, "inimodem(1, ""19200,n,8,1"")", ""
+r = m.startlisten()
+Check InStr(r, "OK") > 0, "startlisten() uses the default 1,1,0,0", r
+Check m.FlagCatchwho = "cnmi", "FlagCatchwho reads cnmi", m.FlagCatchwho
+r = m.selSIM
+Check InStr(r, "+CPMS:") > 0, "selSIM without its argument uses SM,SM,SM", r
+r = m.at("AT+CGMI" & vbCr)
+Check InStr(r, "REVIRI TEST MODEM") > 0, "at returns the raw answer", r
+
+r = m.gsm7smssubmit("+4917012345678", "Hello from VBScript")
+Check InStr(r, "+CMGS:") > 0, "gsm7smssubmit", r
+r = m.UNIsmssubmit("+4917012345678", "Euro " & ChrW(&H20AC) & " " & ChrW(&H41F) & ChrW(&H440))
+Check InStr(r, "+CMGS:") > 0, "UNIsmssubmit", r
+
+Check m.read_insms("3") = True, "read_insms(3)", ""
+Check m.LastReadSms_text = "It is easy to read text messages via AT commands.", "LastReadSms_text", m.LastReadSms_text
+Check m.LastReadSms_sender = "+85291234567", "LastReadSms_sender", m.LastReadSms_sender
+
+r = m.readphonebook("1,10", book)
+Check IsArray(book), "readphonebook fills the array", TypeName(book)
+If IsArray(book) Then Check UBound(book) - LBound(book) = 2, "two entries and the empty end", UBound(book)
+
+Check m.disconnect1() = False, "disconnect1", ""
+Set m = Nothing
+WScript.Echo passed & " passed, " & failed & " failed"
