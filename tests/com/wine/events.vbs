@@ -34,7 +34,7 @@ For i = 1 To 100
   If received <> "" Then Exit For
   WScript.Sleep 100
 Next
-Check received = "3|+85291234567|It is easy to read text messages via AT commands.", "SMSReceived reaches the script", received
+Check received = "3|85291234567|It is easy to read text messages via AT commands.", "SMSReceived reaches the script", received
 
 m.gsm7smssubmit2 "+4917012345678", "no wait"
 For i = 1 To 100

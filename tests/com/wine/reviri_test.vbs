@@ -47,7 +47,7 @@ Check InStr(r, "+CMGS:") > 0, "UNIsmssubmit", r
 
 Check m.read_insms("3") = True, "read_insms(3)", ""
 Check m.LastReadSms_text = "It is easy to read text messages via AT commands.", "LastReadSms_text", m.LastReadSms_text
-Check m.LastReadSms_sender = "+85291234567", "LastReadSms_sender", m.LastReadSms_sender
+Check m.LastReadSms_sender = "85291234567", "LastReadSms_sender", m.LastReadSms_sender
 
 r = m.readphonebook("1,10", book)
 Check IsArray(book), "readphonebook fills the array", TypeName(book)
