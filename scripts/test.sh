@@ -23,3 +23,7 @@ cmake --build "$build" -j"$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 300
+
+# The COM server for Windows, built with mingw-w64 and tested under Wine
+# (REVIRI_SKIP_WINDOWS=1 skips it outside CI).
+bash scripts/test-windows.sh

@@ -335,10 +335,86 @@ void runTests(IDispatch* modem) {
   check(sink.refs() == 1, "the control released the sink");
 }
 
+std::wstring registryText(const std::wstring& key, const wchar_t* name = nullptr) {
+  wchar_t buffer[512];
+  DWORD size = sizeof buffer;
+  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
+      ERROR_SUCCESS)
+    return L"<missing>";
+  return buffer;
+}
+
+WORD typeFlags(ITypeLib* lib, REFGUID guid) {
+  ITypeInfo* info = nullptr;
+  if (FAILED(lib->GetTypeInfoOfGuid(guid, &info))) return 0xffff;
+  TYPEATTR* attr = nullptr;
+  info->GetTypeAttr(&attr);
+  const WORD flags = attr->wTypeFlags;
+  info->ReleaseTypeAttr(attr);
+  info->Release();
+  return flags;
+}
+
+// What regsvr32 left in the registry, the registered type library and the
+// module's resources.
+void checkRegistration() {
+  ITypeLib* lib = nullptr;
+  HRESULT hr = LoadRegTypeLib(LIBID_Raruru_VU, 1, 1, 0x0409, &lib);
+  check(hr == S_OK, "type library Raruru_VU 1.1 (0x0409) is registered");
+  if (lib) {
+    TLIBATTR* attr = nullptr;
+    lib->GetLibAttr(&attr);
+    check(attr->wMajorVerNum == 1 && attr->wMinorVerNum == 1 && attr->lcid == 0x0409 &&
+              (attr->wLibFlags & LIBFLAG_FCONTROL),
+          "library version 1.1, locale 0x0409, control flag");
+    lib->ReleaseTLibAttr(attr);
+    BSTR name = nullptr, help = nullptr;
+    lib->GetDocumentation(-1, &name, &help, nullptr, nullptr);
+    check(narrow(name) == "Raruru_VU" && narrow(help) == "Raruru_VU", "library name and help string",
+          narrow(name) + "/" + narrow(help));
+    SysFreeString(name);
+    SysFreeString(help);
+    check(typeFlags(lib, CLSID_Reviri) == TYPEFLAG_FCONTROL, "class Reviri: the control flag only",
+          std::to_string(typeFlags(lib, CLSID_Reviri)));
+    const WORD dual = typeFlags(lib, IID__Reviri);
+    const WORD wanted = TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FOLEAUTOMATION;
+    check((dual & wanted) == wanted, "_Reviri: hidden, dual, non-extensible, OLE Automation",
+          std::to_string(dual));
+    check(typeFlags(lib, DIID___Reviri) & TYPEFLAG_FHIDDEN, "__Reviri: hidden");
+    lib->Release();
+  }
+
+  wchar_t clsidText[40];
+  StringFromGUID2(CLSID_Reviri, clsidText, 40);
+  const std::wstring clsid = std::wstring(L"CLSID\\") + clsidText;
+  check(registryText(clsid + L"\\InprocServer32", L"ThreadingModel") == L"Apartment", "apartment threaded");
+  check(registryText(clsid + L"\\MiscStatus\\1") == L"131473", "OLE status flags 0x20191",
+        narrow(registryText(clsid + L"\\MiscStatus\\1").c_str()));
+  check(registryText(clsid + L"\\Control") != L"<missing>", "registered as a control");
+  check(registryText(L"Raruru_VU.Reviri\\CLSID") == clsidText, "ProgID Raruru_VU.Reviri");
+  const std::wstring toolbox = registryText(clsid + L"\\ToolboxBitmap32");
+  check(toolbox.size() > 7 && toolbox.substr(toolbox.size() - 7) == L", 30000", "toolbox bitmap 30000",
+        narrow(toolbox.c_str()));
+
+  const std::wstring path = registryText(clsid + L"\\InprocServer32");
+  HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  check(module && FindResourceW(module, MAKEINTRESOURCEW(30000), MAKEINTRESOURCEW(2)),
+        "bitmap resource 30000 in the module", narrow(path.c_str()));
+  if (module) FreeLibrary(module);
+  DWORD ignored = 0;
+  std::vector<char> version(GetFileVersionInfoSizeW(path.c_str(), &ignored));
+  void* value = nullptr;
+  UINT length = 0;
+  check(!version.empty() && GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(version.size()), version.data()) &&
+            VerQueryValueW(version.data(), L"\\StringFileInfo\\040904B0\\OLESelfRegister", &value, &length),
+        "version resource marked OLESelfRegister");
+}
+
 }  // namespace
 
 int main() {
   if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 100;
+  checkRegistration();
   CLSID clsid{};
   HRESULT hr = CLSIDFromProgID(L"Raruru_VU.Reviri", &clsid);
   check(hr == S_OK && clsid == CLSID_Reviri, "ProgID Raruru_VU.Reviri names the class");
