@@ -344,9 +344,17 @@ std::wstring registryText(const std::wstring& key, const wchar_t* name = nullptr
   return buffer;
 }
 
-WORD typeFlags(ITypeLib* lib, REFGUID guid) {
+// `vtablePart`: for a dual interface, the flags of its vtable side.
+WORD typeFlags(ITypeLib* lib, REFGUID guid, bool vtablePart = false) {
   ITypeInfo* info = nullptr;
   if (FAILED(lib->GetTypeInfoOfGuid(guid, &info))) return 0xffff;
+  HREFTYPE ref = 0;
+  ITypeInfo* part = nullptr;
+  if (vtablePart && SUCCEEDED(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref)) &&
+      SUCCEEDED(info->GetRefTypeInfo(ref, &part))) {
+    info->Release();
+    info = part;
+  }
   TYPEATTR* attr = nullptr;
   info->GetTypeAttr(&attr);
   const WORD flags = attr->wTypeFlags;
@@ -376,10 +384,13 @@ void checkRegistration() {
     SysFreeString(help);
     check(typeFlags(lib, CLSID_Reviri) == TYPEFLAG_FCONTROL, "class Reviri: the control flag only",
           std::to_string(typeFlags(lib, CLSID_Reviri)));
-    const WORD dual = typeFlags(lib, IID__Reviri);
-    const WORD wanted = TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FOLEAUTOMATION;
-    check((dual & wanted) == wanted, "_Reviri: hidden, dual, non-extensible, OLE Automation",
-          std::to_string(dual));
+    const WORD wanted = TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE;
+    const WORD dispatchSide = typeFlags(lib, IID__Reviri);
+    const WORD vtableSide = typeFlags(lib, IID__Reviri, true);
+    check((dispatchSide & wanted) == wanted && (vtableSide & (wanted | TYPEFLAG_FOLEAUTOMATION)) ==
+                                                   (wanted | TYPEFLAG_FOLEAUTOMATION),
+          "_Reviri: hidden, dual, non-extensible, OLE Automation",
+          std::to_string(dispatchSide) + "/" + std::to_string(vtableSide));
     check(typeFlags(lib, DIID___Reviri) & TYPEFLAG_FHIDDEN, "__Reviri: hidden");
     lib->Release();
   }
