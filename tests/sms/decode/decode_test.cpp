@@ -342,6 +342,11 @@ TEST(DecodeSubmit, ServiceCentreCases) {
 
 TEST(Decode7bit, SeptetsThroughTheGsmTables) {
   EXPECT_EQ(decode7bit("0AE8329BFD4697D9EC37"), "hellohello");
+  EXPECT_EQ(decode7bit("0ae8329bfd4697d9ec37"), "hellohello");
+  // Junk inside the data: an octet reads up to the junk ("3G" as 3, "G7" as
+  // 0) and every other octet stays in place.
+  EXPECT_EQ(decode7bit("0AE8329BFD4697D9E3G7"), decode7bit("0AE8329BFD4697D9E300"));
+  EXPECT_EQ(decode7bit("0AE8329BFD4697D93GEC37"), decode7bit("0AE8329BFD4697D903EC37"));
   EXPECT_EQ(decode7bit("00"), "");
   EXPECT_EQ(decode7bit("00E832"), "");
   EXPECT_EQ(decode7bit(""), "");
