@@ -121,7 +121,7 @@ std::uint64_t septetGroup(std::string_view hex, std::size_t available, std::size
 
 // Single-byte UTF-8 of each default-alphabet septet, or 0 where the septet
 // needs more bytes or is the escape.
-constexpr std::array<char, 128> makeSingleByteTable() {
+std::array<char, 128> makeSingleByteTable() {
   std::array<char, 128> table{};
   for (std::uint8_t s = 0; s < 128; ++s) {
     const gsm7::Utf8Cell& cell = gsm7::detail::kDefaultUtf8[s];
@@ -341,9 +341,9 @@ char* putUtf8(char* p, char32_t cp) {
   return p;
 }
 
-}  // namespace
-
-bool decodeDeliver(std::string_view pdu, deliverrecord& record) {
+// The walks fill a fresh record and hand it over at the end, so a PDU that
+// lives in the caller's record itself is read intact.
+bool walkDeliver(std::string_view pdu, deliverrecord& record) {
   const AsciiPdu ascii(pdu);
   const ServiceCentre sc = splitServiceCentre(ascii.view(), false);
   record.scalen = sc.len;
@@ -362,7 +362,7 @@ bool decodeDeliver(std::string_view pdu, deliverrecord& record) {
   return decodeText(from(t, 2 * n + 27), value(record.fo), record);
 }
 
-bool decodeSubmit(std::string_view pdu, submitrecord& record) {
+bool walkSubmit(std::string_view pdu, submitrecord& record) {
   const AsciiPdu ascii(pdu);
   const ServiceCentre sc = splitServiceCentre(ascii.view(), true);
   record.scalen = sc.len;
@@ -385,6 +385,22 @@ bool decodeSubmit(std::string_view pdu, submitrecord& record) {
   record.vp = mid(t, 2 * n + 13, vpDigits);
   record.udl = mid(t, 2 * n + 13 + vpDigits, 2);
   return decodeText(from(t, 2 * n + 15 + vpDigits), firstOctet, record);
+}
+
+}  // namespace
+
+bool decodeDeliver(std::string_view pdu, deliverrecord& record) {
+  deliverrecord result;
+  const bool decoded = walkDeliver(pdu, result);
+  record = std::move(result);
+  return decoded;
+}
+
+bool decodeSubmit(std::string_view pdu, submitrecord& record) {
+  submitrecord result;
+  const bool decoded = walkSubmit(pdu, result);
+  record = std::move(result);
+  return decoded;
 }
 
 std::string swapDigits(std::string_view semiOctets) {

@@ -19,8 +19,8 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-// Counts are 16-bit on the wire of the original control: more packed bits
-// than 32767, or more UTF-16 code units than 32766, overflow.
+// Counts stay within the control's 16-bit signed range: more packed bits
+// than 32767, or more UTF-16 code units than 32766, raise overflow_error.
 constexpr std::size_t kMaxSeptets = 32767 / 7;  // 4681 septets, 4096 octets
 constexpr std::size_t kMaxUcs2Units = 32766;
 

@@ -127,6 +127,20 @@ TEST(DecodeDeliver, SkipsAnEmptyServiceCentreField) {
   EXPECT_EQ(deliver("0A80", true).fo, "0A");
 }
 
+TEST(DecodeDeliver, ReusedRecordsAreOverwrittenWhole) {
+  deliverrecord r;
+  ASSERT_TRUE(decodeDeliver(
+      "07911356131313F64004850120390011609232239180A006080400100201D7327BFD6EB340E2321B", r));
+  EXPECT_EQ(r.concatRef, "16");
+  // The PDU may even live in the record being filled.
+  r.ud = "06917228195339040B917228214365F700003130805120618005D4F29C2E03";
+  ASSERT_TRUE(decodeDeliver(r.ud, r));
+  EXPECT_EQ(r.ud, "Test2");
+  EXPECT_EQ(r.scanum, "7228195339");
+  EXPECT_EQ(r.udh, "");
+  EXPECT_EQ(r.concatRef, "");
+}
+
 TEST(DecodeDeliver, EmptyPduGivesEmptyFieldsAndTrue) {
   const deliverrecord r = deliver("");
   for (const std::string* f : {&r.scalen, &r.scatype, &r.scanum, &r.fo, &r.oalen, &r.oatype,
