@@ -70,13 +70,13 @@ std::string selectphonebook(detail::ControlCore& core, const std::string& ins1);
 // "AT+CPBS?"; the raw answer.
 std::string currentphonebook(detail::ControlCore& core);
 // "AT+CPBW=<index>,<cell>,<celltype>,<name>"; the raw answer. The name loses
-// its CR LF pairs and goes out as a quoted string of UCS2 hex digits; a name
-// the host already put in double quotes goes out unchanged.
+// its CR LF pairs and goes out as a quoted string of UCS2 hex digits (an
+// empty name as ""); a name the host already put in double quotes goes out
+// unchanged, and is refused like the other arguments when it still holds CR,
+// LF, Ctrl-Z or ESC.
 std::string phonebookwrite(detail::ControlCore& core, const std::string& index,
                            const std::string& cell, const std::string& celltype,
                            const std::string& uname);
-// The <text> field that phonebookwrite sends for `uname`.
-std::string phonebookName(const std::string& uname);
 
 // ---- Character set ------------------------------------------------------------
 // "AT+CSCS=UCS2" (no quotes around UCS2); the raw answer.

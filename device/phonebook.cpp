@@ -56,6 +56,21 @@ bool isQuoted(std::string_view s) {
 
 std::string quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
 
+// The <text> field of +CPBW: a quoted string, as GSM 07.07 wants it.
+std::string phonebookName(const std::string& uname) {
+  const std::string stripped = text::removeCrLf(uname);
+  if (isQuoted(stripped)) {
+    // The host formatted the field itself; it goes out as it stands.
+    requireCommandArgument(stripped, "phonebookwrite: name");
+    return stripped;
+  }
+  std::string name = uname;  // encodeUcs2 removes its CR LF pairs, once
+  std::string encoded = sms::encodeUcs2(name);
+  if (!encoded.empty()) return quoted(encoded);
+  requireCommandArgument(name, "phonebookwrite: name");
+  return quoted(name);
+}
+
 }  // namespace
 
 PhonebookAnswer parsePhonebookAnswer(std::string_view answer) {
@@ -107,19 +122,6 @@ std::string selectphonebook(detail::ControlCore& core, const std::string& ins1) 
 }
 
 std::string currentphonebook(detail::ControlCore& core) { return core.at("AT+CPBS?\r"); }
-
-std::string phonebookName(const std::string& uname) {
-  std::string name = text::removeCrLf(uname);
-  if (isQuoted(name)) {
-    // The host formatted the field itself; it goes out as it stands.
-    requireCommandArgument(name, "phonebookwrite: name");
-    return name;
-  }
-  std::string encoded = sms::encodeUcs2(name);
-  if (!encoded.empty()) return quoted(encoded);
-  requireCommandArgument(name, "phonebookwrite: name");
-  return quoted(name);
-}
 
 std::string phonebookwrite(detail::ControlCore& core, const std::string& index,
                            const std::string& cell, const std::string& celltype,
