@@ -7,6 +7,7 @@
 #include "sms/decode/decode.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -97,23 +98,41 @@ void readOctets(std::string_view hex, std::size_t count, std::uint8_t* out) {
   std::memset(out + available, 0, count - available);
 }
 
+// Eight hex characters (as loaded little-endian) to four octets, octet 0 in
+// the low byte; false when any character is not a hex digit. SWAR: every
+// byte is checked and converted at once.
+bool hexWordToOctets(std::uint64_t x, std::uint32_t& octets) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101;
+  constexpr std::uint64_t kHigh = 0x8080808080808080;
+  // For bytes below 80: high bit of (x + 80 - lo) means x >= lo, high bit of
+  // (x + 7F - hi) means x > hi.
+  auto inRange = [](std::uint64_t v, std::uint64_t lo, std::uint64_t hi) {
+    return (v + (0x80 - lo) * kOnes) & ~(v + (0x7F - hi) * kOnes) & kHigh;
+  };
+  const std::uint64_t lower = x | 0x20 * kOnes;
+  if ((x & kHigh) != 0 || (inRange(x, '0', '9') | inRange(lower, 'a', 'f')) != kHigh) return false;
+  const std::uint64_t nibbles = (x & 0x0F * kOnes) + 9 * ((x >> 6) & kOnes);
+  std::uint64_t pairs = ((nibbles << 4) | (nibbles >> 8)) & 0x00FF00FF00FF00FF;
+  pairs = (pairs | (pairs >> 8)) & 0x0000FFFF0000FFFF;
+  octets = static_cast<std::uint32_t>(pairs | (pairs >> 16));
+  return true;
+}
+
 // Octets 7g..7g+6 of packed user data as one little-endian word: eight
 // septets. Octets past the data read as 0.
 std::uint64_t septetGroup(std::string_view hex, std::size_t available, std::size_t g) {
   const std::size_t k0 = 7 * g;
-  std::uint64_t group = 0;
-  if (k0 + 7 <= available && 2 * (k0 + 7) <= hex.size()) {
-    int bad = 0;
-    const char* h = hex.data() + 2 * k0;
-    for (unsigned b = 0; b < 7; ++b) {
-      const int hi = kHexValue[static_cast<unsigned char>(h[2 * b])];
-      const int lo = kHexValue[static_cast<unsigned char>(h[2 * b + 1])];
-      bad |= hi | lo;
-      group |= std::uint64_t{static_cast<unsigned>(hi) << 4 | static_cast<unsigned>(lo)} << (8 * b);
+  if constexpr (std::endian::native == std::endian::little) {
+    if (k0 + 7 <= available && 2 * (k0 + 7) <= hex.size()) {
+      std::uint64_t first, second;  // characters 0-7 and 6-13 of the group
+      std::memcpy(&first, hex.data() + 2 * k0, 8);
+      std::memcpy(&second, hex.data() + 2 * k0 + 6, 8);
+      std::uint32_t low, high;
+      if (hexWordToOctets(first, low) && hexWordToOctets(second, high))
+        return std::uint64_t{low} | std::uint64_t{high >> 8} << 32;
     }
-    if (bad >= 0) return group;
-    group = 0;
   }
+  std::uint64_t group = 0;
   for (unsigned b = 0; b < 7 && k0 + b < available; ++b)
     group |= std::uint64_t{octetAt(hex, k0 + b) & 0xFF} << (8 * b);
   return group;

@@ -377,6 +377,23 @@ TEST(Decode7bit, SeptetsThroughTheGsmTables) {
   EXPECT_EQ(decode7bit("0361F1"), "ab¥");  // two bits of septet 2 present: 03
 }
 
+TEST(Decode7bit, NonHexCharactersNextToHexRangesReadAsJunk) {
+  const std::string data = encode7bit(std::string(160, 'k')).substr(2);  // 280 digits
+  for (const char junk : {'/', ':', '@', 'G', '`', 'g', ' ', '\x7F', '\x80'}) {
+    for (const std::size_t pos : {0u, 1u, 7u, 12u, 13u, 14u, 279u}) {
+      std::string broken = data;
+      broken[pos] = junk;
+      // The octet reads up to the junk: "Jx" is 0, "xJ" is the single digit x.
+      std::string expected = data;
+      const std::size_t octet = pos / 2 * 2;
+      expected[octet] = '0';
+      expected[octet + 1] = pos % 2 == 0 ? '0' : data[octet];
+      if (junk == ' ' && pos % 2 == 0) expected[octet + 1] = data[octet + 1];  // blanks are skipped
+      EXPECT_EQ(decode7bit("A0" + broken), decode7bit("A0" + expected)) << int(junk) << " at " << pos;
+    }
+  }
+}
+
 TEST(Decode7bit, RoundTripsEveryTableCharacterAcrossOctetBoundaries) {
   const std::string all =
       "@£$¥èéùìòÇ\nØø\rÅåΔ_ΦΓΛΩΠΨΣΘΞÆæßÉ !\"#¤%&'()*+,-./0123456789:;<=>?"
