@@ -10,6 +10,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "base/text.h"
@@ -360,8 +361,18 @@ char* putUtf8(char* p, char32_t cp) {
   return p;
 }
 
-// The walks fill a fresh record and hand it over at the end, so a PDU that
-// lives in the caller's record itself is read intact.
+// True when `pdu` lies in one of the record's own strings, which the walk
+// overwrites as it goes; the caller then walks a copy.
+bool pointsInto(std::string_view pdu, std::initializer_list<const std::string*> fields) {
+  const auto at = reinterpret_cast<std::uintptr_t>(pdu.data());
+  for (const std::string* f : fields) {
+    const auto begin = reinterpret_cast<std::uintptr_t>(f->data());
+    if (at >= begin && at <= begin + f->size()) return true;
+  }
+  return false;
+}
+
+// The walks assign every field of the record.
 bool walkDeliver(std::string_view pdu, deliverrecord& record) {
   const AsciiPdu ascii(pdu);
   const ServiceCentre sc = splitServiceCentre(ascii.view(), false);
@@ -409,17 +420,21 @@ bool walkSubmit(std::string_view pdu, submitrecord& record) {
 }  // namespace
 
 bool decodeDeliver(std::string_view pdu, deliverrecord& record) {
-  deliverrecord result;
-  const bool decoded = walkDeliver(pdu, result);
-  record = std::move(result);
-  return decoded;
+  if (pointsInto(pdu, {&record.scalen, &record.scatype, &record.scanum, &record.fo, &record.oalen,
+                       &record.oatype, &record.oanum, &record.pid, &record.dcs, &record.scts,
+                       &record.udl, &record.ud, &record.udh, &record.concatRef,
+                       &record.concatTotal, &record.concatSeq}))
+    return walkDeliver(std::string(pdu), record);
+  return walkDeliver(pdu, record);
 }
 
 bool decodeSubmit(std::string_view pdu, submitrecord& record) {
-  submitrecord result;
-  const bool decoded = walkSubmit(pdu, result);
-  record = std::move(result);
-  return decoded;
+  if (pointsInto(pdu, {&record.scalen, &record.scatype, &record.scanum, &record.fo, &record.mr,
+                       &record.dalen, &record.datype, &record.danum, &record.pid, &record.dcs,
+                       &record.vp, &record.udl, &record.ud, &record.udh, &record.concatRef,
+                       &record.concatTotal, &record.concatSeq}))
+    return walkSubmit(std::string(pdu), record);
+  return walkSubmit(pdu, record);
 }
 
 std::string swapDigits(std::string_view semiOctets) {

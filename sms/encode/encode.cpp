@@ -146,10 +146,8 @@ void appendUcs2Digits(std::string& out, std::u16string_view units) {
   out.resize(start + units.size() * 4);
   char* p = out.data() + start;
   for (const char16_t u : units) {
-    *p++ = kHexDigits[(u >> 12) & 0xF];
-    *p++ = kHexDigits[(u >> 8) & 0xF];
-    *p++ = kHexDigits[(u >> 4) & 0xF];
-    *p++ = kHexDigits[u & 0xF];
+    p = putHexOctet(p, u >> 8);
+    p = putHexOctet(p, u & 0xFF);
   }
 }
 
