@@ -190,7 +190,7 @@ TEST_F(SendTest, UcsTextCuts) {
 TEST_F(SendTest, EmptyTextStillGoesOut) {
   port->reply("AT+CMGS=", {kPrompt});
   control.gsm7smssubmit("12345", "");
-  EXPECT_EQ(port->writes[0], "AT+CMGS=13\r");
+  EXPECT_EQ(port->writes[0], "AT+CMGS=11\r");
   EXPECT_EQ(port->writes[1], "00110005912143F50000A900\x1A");
 }
 

@@ -127,7 +127,7 @@ TEST_F(StoreTest, ReadSucceedsOnUpperOrLowerCaseOkOnly) {
   const std::pair<std::string, bool> cases[] = {{"OK", true}, {"ok", true}, {"Ok", false}};
   for (const auto& [ok, success] : cases) {
     control.setLastReadSms_text("before");
-    port->reply("AT+CMGR=", {cmgrAnswer(kDeliver, ok)});
+    port->arriveLater(cmgrAnswer(kDeliver, ok));
     EXPECT_EQ(control.read_insms("1"), success) << ok;
     EXPECT_EQ(control.LastReadSms_text(), success ? "Test2" : "before");
   }
