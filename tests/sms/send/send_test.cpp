@@ -130,14 +130,6 @@ TEST(SendDialogueTest, ClosedPort) {
   }
 }
 
-TEST_F(SendTest, StoreWithoutIndexInTheAnswerGivesMinusOne) {
-  port->reply("AT+CMGW=", {kPrompt});
-  port->reply("0011", {"\r\n+CMGW: \r\n\r\nOK\r\n"});
-  EXPECT_EQ(control.gsm7smswrite("12345", "abc"), "-1");
-  port->reply("AT+CMGW=", {kPrompt});
-  EXPECT_EQ(control.UNIsmswrite("12345", "abc"), "-1");
-}
-
 // Text cuts count UTF-16 code units and keep the end of the text.
 TEST_F(SendTest, UcsTextCuts) {
   struct Cut {
