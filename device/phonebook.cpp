@@ -54,7 +54,14 @@ bool isQuoted(std::string_view s) {
   return s.size() >= 2 && s.front() == '"' && s.back() == '"';
 }
 
-std::string quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
+std::string quoted(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() + 2);
+  out += '"';
+  out += s;
+  out += '"';
+  return out;
+}
 
 // The <text> field of +CPBW: a quoted string, as GSM 07.07 wants it.
 std::string phonebookName(const std::string& uname) {

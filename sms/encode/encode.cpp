@@ -151,20 +151,10 @@ void appendUcs2Digits(std::string& out, std::u16string_view units) {
   }
 }
 
-// UTF-16 code units of `text` with its CR LF pairs dropped.
+// UTF-16 code units of `text`, which has had its CR LF pairs dropped already:
+// they are removed exactly once, so "A CR CR LF LF B" keeps its inner CR LF.
 std::u16string ucs2Units(std::string_view text) {
   std::u16string units = text::utf8ToUtf16(text);
-  if (units.find(u"\r\n") != std::u16string::npos) {
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-      if (isCrLfAt(units, i)) {
-        ++i;
-        continue;
-      }
-      units[kept++] = units[i];
-    }
-    units.resize(kept);
-  }
   if (units.size() > kMaxUcs2Units) throw std::overflow_error("UCS2 text too long");
   return units;
 }
@@ -211,7 +201,7 @@ std::string buildSubmit(std::string_view number, std::string_view tail, Coding c
   if (coding == Coding::k7bit)
     appendUserData7bit(pdu, text);
   else
-    appendUserDataUcs2(pdu, text);
+    appendUserDataUcs2(pdu, text::removeCrLf(text));
   return pdu;
 }
 
