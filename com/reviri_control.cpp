@@ -536,10 +536,68 @@ STDMETHODIMP ReviriControl::ENCodeunicodestring(BSTR* ins, BSTR* result) {
 
 // ---- Connection points, class info, error info ----------------------------
 
+namespace {
+
+// Enumerates the control's one connection point.
+class PointEnumerator final : public IEnumConnectionPoints {
+ public:
+  PointEnumerator(IConnectionPoint* point, ULONG position) : point_(point), position_(position) {
+    point_->AddRef();
+  }
+  ~PointEnumerator() { point_->Release(); }
+  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (riid != IID_IUnknown && riid != IID_IEnumConnectionPoints) return E_NOINTERFACE;
+    *out = static_cast<IEnumConnectionPoints*>(this);
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG left = --refs_;
+    if (!left) delete this;
+    return left;
+  }
+  STDMETHODIMP Next(ULONG count, IConnectionPoint** points, ULONG* fetched) override {
+    if (!points || (count > 1 && !fetched)) return E_POINTER;
+    ULONG n = 0;
+    if (count > 0 && position_ == 0) {
+      points[0] = point_;
+      point_->AddRef();
+      n = 1;
+      position_ = 1;
+    }
+    if (fetched) *fetched = n;
+    return n == count ? S_OK : S_FALSE;
+  }
+  STDMETHODIMP Skip(ULONG count) override {
+    const bool all = position_ + count <= 1;
+    position_ = all ? position_ + count : 1;
+    return all ? S_OK : S_FALSE;
+  }
+  STDMETHODIMP Reset() override {
+    position_ = 0;
+    return S_OK;
+  }
+  STDMETHODIMP Clone(IEnumConnectionPoints** out) override {
+    if (!out) return E_POINTER;
+    *out = new (std::nothrow) PointEnumerator(point_, position_);
+    return *out ? S_OK : E_OUTOFMEMORY;
+  }
+
+ private:
+  std::atomic<ULONG> refs_{1};
+  IConnectionPoint* point_;
+  ULONG position_;
+};
+
+}  // namespace
+
 STDMETHODIMP ReviriControl::EnumConnectionPoints(IEnumConnectionPoints** out) {
   if (!out) return E_POINTER;
-  *out = nullptr;
-  return E_NOTIMPL;
+  *out = new (std::nothrow) PointEnumerator(&events_, 0);
+  return *out ? S_OK : E_OUTOFMEMORY;
 }
 
 STDMETHODIMP ReviriControl::FindConnectionPoint(REFIID riid, IConnectionPoint** out) {

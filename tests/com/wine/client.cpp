@@ -194,6 +194,17 @@ void runTests(IDispatch* modem) {
   if (container) {
     container->FindConnectionPoint(DIID___Reviri, &point);
     container->FindConnectionPoint(DIID___Reviri_v1, &earlier);
+    IEnumConnectionPoints* points = nullptr;
+    IConnectionPoint* listed[2] = {};
+    ULONG fetched = 0;
+    IID iid{};
+    if (SUCCEEDED(container->EnumConnectionPoints(&points))) {
+      points->Next(2, listed, &fetched);
+      points->Release();
+    }
+    if (fetched >= 1) listed[0]->GetConnectionInterface(&iid);
+    check(fetched == 1 && iid == DIID___Reviri, "EnumConnectionPoints lists __Reviri only");
+    for (ULONG i = 0; i < fetched; ++i) listed[i]->Release();
     IConnectionPoint* none = nullptr;
     check(container->FindConnectionPoint(IID_IDispatch, &none) == CONNECT_E_NOCONNECTION,
           "no connection point for other interfaces");
