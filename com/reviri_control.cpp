@@ -54,15 +54,15 @@ void CALLBACK dataWaiting(void* window, BOOLEAN /*timedOut*/) {
 }
 
 HWND createReceiveWindow() {
-  static const ATOM atom = [] {
+  static const bool registered = [] {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = receiveWindowProc;
     wc.hInstance = gModule;
     wc.lpszClassName = kWindowClass;
-    return RegisterClassExW(&wc);
+    return RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
   }();
-  if (!atom) return nullptr;
+  if (!registered) return nullptr;
   return CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, gModule,
                          nullptr);
 }
@@ -156,6 +156,8 @@ bool sameEntries(const std::vector<phonebookentry>& a, const std::vector<phonebo
 }
 
 }  // namespace
+
+void unregisterReceiveWindowClass() { UnregisterClassW(kWindowClass, gModule); }
 
 // ---- Creation and lifetime ---------------------------------------------------
 
@@ -743,18 +745,24 @@ void EventConnectionPoint::SMSERR(const std::string& errorcode) {
 void EventConnectionPoint::SMSSendOk(const std::string& code) { fire(kEventSMSSendOk, {code}); }
 
 void EventConnectionPoint::fire(DISPID id, const std::vector<std::string>& args) {
+  std::vector<VARIANT> values(args.size());
+  for (VARIANT& v : values) VariantInit(&v);
+  try {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+      VARIANT& v = values[args.size() - 1 - i];  // Automation passes the last argument first
+      V_BSTR(&v) = toBstr(args[i]);
+      V_VT(&v) = VT_BSTR;
+    }
+  } catch (...) {
+    for (VARIANT& v : values) VariantClear(&v);
+    throw;
+  }
   // The sinks of this moment, held, since a handler may unadvise.
   std::vector<IDispatch*> targets;
+  targets.reserve(sinks_.size());
   for (auto& sink : sinks_) {
     sink.second->AddRef();
     targets.push_back(sink.second);
-  }
-  std::vector<VARIANT> values(args.size());
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    VARIANT& v = values[args.size() - 1 - i];  // Automation passes the last argument first
-    VariantInit(&v);
-    V_VT(&v) = VT_BSTR;
-    V_BSTR(&v) = toBstr(args[i]);
   }
   DISPPARAMS params{values.data(), nullptr, static_cast<UINT>(values.size()), 0};
   for (IDispatch* sink : targets) {

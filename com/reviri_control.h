@@ -38,6 +38,10 @@ extern HINSTANCE gModule;
 // Loads the type library embedded in this module. The caller owns the result.
 HRESULT loadOwnTypeLib(ITypeLib** out);
 
+// Removes the window class of the controls' receive windows (when the module
+// is unloaded, so that a later load registers it afresh).
+void unregisterReceiveWindowClass();
+
 class ReviriControl;
 
 // The connection point of __Reviri (and its earlier identity). Lives inside

@@ -164,11 +164,14 @@ HRESULT loadOwnTypeLib(ITypeLib** out) {
 
 using namespace reviri::com;
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     gModule = instance;
     DisableThreadLibraryCalls(instance);
   }
+  // Unloaded by FreeLibrary (not at process exit): the window class would
+  // otherwise outlive the code of its window procedure.
+  if (reason == DLL_PROCESS_DETACH && !reserved) unregisterReceiveWindowClass();
   return TRUE;
 }
 

@@ -450,6 +450,15 @@ int main() {
     runTests(modem);
     modem->Release();
   }
+  // With no object left the server may be unloaded, and loaded again.
+  CoFreeUnusedLibrariesEx(0, 0);
+  check(GetModuleHandleW(L"pemlam22.ocx") == nullptr, "the server unloads when no object is left");
+  modem = nullptr;
+  hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                        reinterpret_cast<void**>(&modem));
+  check(hr == S_OK && modem && get(modem, L"TimeRe").text() == "900000",
+        "a new object after reloading starts from the defaults");
+  if (modem) modem->Release();
   CoUninitialize();
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed;
