@@ -163,6 +163,8 @@ class Reviri {
   std::string getmanufacturerid();
 
   // ---- Phonebook and character set ---------------------------------------
+  // Arguments are inserted into the command line as given (quotes included);
+  // one holding CR, LF, Ctrl-Z or ESC throws std::invalid_argument.
   // Fills `inbook` with the entries read, plus one empty element at the end;
   // leaves it untouched when the answer holds no entry. (Its COM form
   // returns an empty Variant.)

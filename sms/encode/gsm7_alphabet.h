@@ -1,0 +1,42 @@
+// sms/encode/gsm7_alphabet.h - the GSM 03.38 default alphabet and its
+// extension table, in both directions.
+//
+// The one place that knows which septet stands for which character; the 7-bit
+// encoder and decoder both go through it. Constant tables only: thread-safe.
+#ifndef REVIRI_SMS_ENCODE_GSM7_ALPHABET_H_
+#define REVIRI_SMS_ENCODE_GSM7_ALPHABET_H_
+
+#include <cstdint>
+#include <string_view>
+
+namespace reviri::sms::gsm7 {
+
+// Septet that switches the next septet to the extension table.
+inline constexpr std::uint8_t kEscape = 0x1B;
+// Septet written for a character that has no place in either table ('?').
+inline constexpr std::uint8_t kUnknown = 0x3F;
+
+// How a character is written: `count` is 1 (`first` only), 2 (kEscape, then
+// `second`) or 0 when neither table holds the character.
+struct Septets {
+  std::uint8_t count;
+  std::uint8_t first;
+  std::uint8_t second;
+};
+Septets septetsFor(char32_t ch);
+
+// Character of a default-alphabet septet (low 7 bits used). The escape cell
+// itself has no character; it reads as a space.
+char16_t defaultChar(std::uint8_t septet);
+// Character of the septet after an escape, or 0 when the extension table has
+// none for it.
+char16_t extensionChar(std::uint8_t septet);
+
+// The same characters as UTF-8, for the decoder's inner loop; the extension
+// form is empty when the extension table has no character for the septet.
+std::string_view defaultUtf8(std::uint8_t septet);
+std::string_view extensionUtf8(std::uint8_t septet);
+
+}  // namespace reviri::sms::gsm7
+
+#endif  // REVIRI_SMS_ENCODE_GSM7_ALPHABET_H_
