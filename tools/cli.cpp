@@ -115,6 +115,7 @@ int Context::open() {
     return fail(kNoPort, std::string("cannot open the port: ") + e.what());
   }
 
+  if (run_.sleep) reviriOptions.sleep = run_.sleep;
   modem_ = std::make_unique<Reviri>(reviriOptions);
   modem_->setTimeRe(options.timeoutSeconds * 1e6 / static_cast<double>(Reviri::kIdlePoll.count()));
   modem_->setEventPump([this] { pump(); });
@@ -298,9 +299,10 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
 
 // ---- Entry -----------------------------------------------------------------------------------
 
-int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+           const RunOptions& run) {
   gInterrupted = 0;
-  Context ctx(out, err);
+  Context ctx(out, err, run);
   CLI::App app{"reviri - send and read SMS through a GSM modem (AT commands, PDU mode)", "reviri"};
   app.add_option("--port", ctx.options.port,
                  "serial device (/dev/ttyUSB0) or port number (1 = /dev/ttyS0); "
@@ -317,7 +319,9 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
 
   std::vector<Verb> verbs;
   addCoreVerbs(app, verbs);
+#ifndef REVIRI_CLI_NO_MESSAGES
   addMessageVerbs(app, verbs);
+#endif
   addDeviceVerbs(app, verbs);
   addPduVerbs(app, verbs);
 

@@ -12,11 +12,20 @@
 
 #include <ostream>
 
+#include "reviri/reviri.h"
+
 namespace reviri::cli {
 
 enum Exit { kSuccess = 0, kRefused = 1, kUsage = 2, kNoPort = 3 };
 
-int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+struct RunOptions {
+  // Replaces the control's sleeper (default: a real sleep; on the built-in
+  // simulator the two-second settle pause of the modem set-up is skipped).
+  Sleeper sleep;
+};
+
+int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+           const RunOptions& run = {});
 
 }  // namespace reviri::cli
 

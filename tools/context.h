@@ -35,7 +35,8 @@ struct GlobalOptions {
 
 class Context {
  public:
-  Context(std::ostream& out, std::ostream& err) : out(out), err(err) {}
+  Context(std::ostream& out, std::ostream& err, RunOptions run = {})
+      : out(out), err(err), run_(std::move(run)) {}
   ~Context();
 
   // Opens the modem (once): the port of --port, or the built-in simulator.
@@ -64,6 +65,7 @@ class Context {
  private:
   void pump();
 
+  RunOptions run_;
   std::unique_ptr<sim::Simulator> sim_;
   std::unique_ptr<Reviri> modem_;
   std::chrono::steady_clock::time_point lastPump_{};
