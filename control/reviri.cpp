@@ -5,6 +5,7 @@
 #include "reviri/reviri.h"
 
 #include "control/control_core.h"
+#include "sms/store/receive.h"
 
 namespace reviri {
 
@@ -12,6 +13,8 @@ static_assert(Reviri::kIdlePoll == link::AtLink::kIdlePoll);
 
 Reviri::Reviri(ReviriOptions options)
     : core_(std::make_unique<detail::ControlCore>(std::move(options))) {
+  // Every change of the receive buffer runs the new-message processing.
+  sms::installReceivePath(*core_);
 }
 
 Reviri::~Reviri() { core_->disconnect1(); }

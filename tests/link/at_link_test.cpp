@@ -14,6 +14,11 @@ class AtLinkTest : public ::testing::Test {
   AtLinkTest() : control(FakeSerialPort::options(&port)) {
     port->forceOpen();
     control.setTimeRe(5);
+    // The bare link: no new-message processing behind the receive buffer.
+    auto& core = control.internals();
+    core.surface.TextTIME.onChange = nullptr;
+    core.link.hooks().inputBeforeCommand = nullptr;
+    core.link.hooks().commandFinished = nullptr;
   }
   std::string buffer() { return control.internals().surface.TextTIME.text(); }
   bool busy() { return control.internals().link.busy(); }

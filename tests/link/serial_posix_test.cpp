@@ -38,6 +38,7 @@ TEST(SerialPosixTest, UnsolicitedDataReachTheReceiveBuffer) {
   PtyResponder modem(plainModem);
   Reviri control(noPause());
   ASSERT_TRUE(control.inimodem(modem.devicePath(), "115200,n,8,1"));
+  control.internals().surface.TextTIME.onChange = nullptr;  // the bare link
   modem.send("\r\n+CMTI: \"SM\",2\r\n");
   const auto& buffer = control.internals().surface.TextTIME;
   EXPECT_TRUE(runUntil(control, [&] { return buffer.text().find("\",2\r\n") != std::string::npos; },

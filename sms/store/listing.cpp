@@ -1,0 +1,40 @@
+// sms/store/listing.cpp - ReadAllSms: list the storage and sort the indexes
+// into received and outgoing messages.
+#include <re2/re2.h>
+
+#include <chrono>
+
+#include "sms/store/store.h"
+#include "sms/store/store_internal.h"
+
+namespace reviri::sms {
+
+void ReadAllSms(ControlCore& core) {
+  Command5_Click(core);
+  core.sleepFor(std::chrono::milliseconds(1));
+  Command7_Click(core);
+}
+
+void Command5_Click(ControlCore& core) {
+  core.surface.Text8.setText(core.at("at+cmgl=4\r\n"));
+}
+
+void Command7_Click(ControlCore& core) {
+  core.props.SMS_Read_String.clear();
+  core.props.SMS_Send_String.clear();
+  // One entry: the header line with index and status, then the PDU line,
+  // which must be complete (its LF present) for the entry to count.
+  static const RE2 kEntry(R"(\+CMGL: (\d{1,4}),(\d).*\n(.+)\n)", caselessPattern());
+  const std::string& listing = core.surface.Text8.text();
+  re2::StringPiece rest(listing);
+  std::string index;
+  int status = 0;
+  while (RE2::FindAndConsume(&rest, kEntry, &index, &status)) {
+    // Status 0 and 1 are received messages, 2 and 3 stored outgoing ones.
+    std::string& indexes = status >= 2 ? core.props.SMS_Send_String : core.props.SMS_Read_String;
+    indexes += ',';
+    indexes += index;
+  }
+}
+
+}  // namespace reviri::sms

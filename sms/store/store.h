@@ -1,0 +1,62 @@
+// sms/store/store.h - the message storage commands of GSM 07.05, the reads
+// of stored messages, new-message indications and the listing.
+//
+// Command operations return the modem's raw answer ("-1" on a closed port).
+// Arguments are inserted into the command line as given (commas included, so
+// callers may add further parameters), except that an argument holding CR,
+// LF, Ctrl-Z or ESC is refused with std::invalid_argument before anything is
+// written: those characters would end the command early or leave the modem
+// in a message-entry state.
+//
+// Threading: the control's thread only; the waits run the host's event pump.
+#ifndef REVIRI_SMS_STORE_STORE_H_
+#define REVIRI_SMS_STORE_STORE_H_
+
+#include <string>
+#include <string_view>
+
+#include "control/control_core.h"
+
+namespace reviri::sms {
+
+using detail::ControlCore;
+
+// "AT+CPMS=": the storage areas for reading, writing and receiving.
+std::string selSIM(ControlCore& core, const std::string& ins = "SM,SM,SM");
+// "AT+CMSS=": sends a stored message (index, optionally a number after it).
+std::string sendSIMother(ControlCore& core, const std::string& ins);
+// "AT+CMGD=": deletes a stored message.
+std::string delSIM(ControlCore& core, const std::string& ins);
+// "AT+CMGR=": the raw answer to reading one stored message.
+std::string readSIM(ControlCore& core, const std::string& index);
+
+// Read a stored received (SMS-DELIVER) or outgoing (SMS-SUBMIT) message. The
+// PDU line of the answer is staged in Text5. On success the text and number
+// go to LastReadSms_text/_sender or LastSendSms_text/_sender. False when the
+// answer holds neither "OK" nor "ok" or the message cannot be decoded.
+bool read_insms(ControlCore& core, const std::string& INDEX1);
+bool read_outsms(ControlCore& core, const std::string& INDEX1);
+
+// The line after the "+CMGR" header line, without its CR LF; "" if none.
+std::string getCmgrPdu(std::string_view answer);
+// The index (up to four digits after the last comma) of the first "+CMTI"
+// line; "" if none.
+std::string getCmtiIndex(std::string_view text);
+
+// "AT+CNMI=": asks the modem to announce new messages with "+CMTI". Sets
+// FlagCatchwho to "cnmi" and shows the answer in Text5.
+std::string startlisten(ControlCore& core, const std::string& insmi = "1,1,0,0");
+
+// Lists every stored message: the listing step, a 1 ms pause, the parsing
+// step. Fills SMS_Read_String and SMS_Send_String.
+void ReadAllSms(ControlCore& core);
+// Listing step: "at+cmgl=4" (all messages); the answer goes to Text8.
+void Command5_Click(ControlCore& core);
+// Parsing step: the complete "+CMGL" entries of Text8 into SMS_Read_String
+// (status 0, 1: received) and SMS_Send_String (2, 3: outgoing), each index
+// led by a comma (",1,2,7").
+void Command7_Click(ControlCore& core);
+
+}  // namespace reviri::sms
+
+#endif  // REVIRI_SMS_STORE_STORE_H_
