@@ -319,9 +319,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
 
   std::vector<Verb> verbs;
   addCoreVerbs(app, verbs);
-#ifndef REVIRI_CLI_NO_MESSAGES
   addMessageVerbs(app, verbs);
-#endif
   addDeviceVerbs(app, verbs);
   addPduVerbs(app, verbs);
 
