@@ -51,11 +51,17 @@ std::string unquote(const std::string& s) {
   return s;
 }
 
-std::optional<int> number(const std::string& s) {
-  if (s.empty() || s.size() > 6) return std::nullopt;
+// A bare decimal argument, or -1.
+int number(const std::string& s) {
+  if (s.empty() || s.size() > 6) return -1;
   for (char c : s)
-    if (c < '0' || c > '9') return std::nullopt;
+    if (c < '0' || c > '9') return -1;
   return std::stoi(s);
+}
+
+// Argument `i` as a number: `absent` when it was not given, -1 when invalid.
+int intArg(const std::vector<std::string>& a, std::size_t i, int absent) {
+  return i < a.size() ? number(a[i]) : absent;
 }
 
 std::string digitsOnly(std::string_view s) {
@@ -289,9 +295,9 @@ Modem::Result Modem::runExtended(const std::string& name, char kind, const std::
   if (name == "+CMEE") {
     if (kind == 'R') return line("+CMEE: " + std::to_string(cmee_));
     if (kind == 'T') return line("+CMEE: (0-2)");
-    const auto v = a.empty() ? std::optional<int>(0) : number(a[0]);
-    if (kind != 'S' || !v || *v > 2) return cmeError(4);
-    cmee_ = *v;
+    const int v = intArg(a, 0, 0);
+    if (kind != 'S' || v < 0 || v > 2) return cmeError(4);
+    cmee_ = v;
     return r;
   }
   if (name == "+CSQ") {
@@ -302,9 +308,9 @@ Modem::Result Modem::runExtended(const std::string& name, char kind, const std::
   if (name == "+CAOC") {
     if (kind == 'T') return line("+CAOC: (0-2)");
     if (kind == 'R') return line("+CAOC: 0");
-    const auto mode = a.empty() ? std::optional<int>(0) : number(a[0]);
-    if (!mode || *mode > 2) return cmeError(4);
-    if (*mode == 0) return line("+CAOC: \"000000\"");
+    const int mode = intArg(a, 0, 0);
+    if (mode < 0 || mode > 2) return cmeError(4);
+    if (mode == 0) return line("+CAOC: \"000000\"");
     return r;
   }
   if (name == "+CPIN") {
@@ -422,9 +428,9 @@ Modem::Result Modem::sms(const std::string& name, char kind, const std::vector<s
     std::array<int, 5> next{0, 0, 0, 0, 0};
     for (std::size_t i = 0; i < a.size(); ++i) {
       if (a[i].empty()) continue;
-      const auto v = number(a[i]);
-      if (!v || *v > kMax[i]) return cmsError(303);
-      next[i] = *v;
+      const int v = number(a[i]);
+      if (v < 0 || v > kMax[i]) return cmsError(303);
+      next[i] = v;
     }
     cnmi_ = next;
     if (cnmi_[0] > 0) {
@@ -438,16 +444,15 @@ Modem::Result Modem::sms(const std::string& name, char kind, const std::vector<s
   }
   if (name == "+CMGS" || name == "+CMGW") {
     if (kind == 'T') return r;
-    const auto len = a.empty() ? std::nullopt : number(a[0]);
-    if (kind != 'S' || !len || *len < 1 || *len > 176) return cmsError(304);
+    const int len = intArg(a, 0, -1);
+    if (kind != 'S' || len < 1 || len > 176) return cmsError(304);
     int status = 2;
     if (name == "+CMGW" && a.size() > 1) {
-      const auto st = number(a[1]);
-      if (!st || *st > 3) return cmsError(304);
-      status = *st;
+      status = number(a[1]);
+      if (status < 0 || status > 3) return cmsError(304);
     }
     entry_ = name == "+CMGS" ? Entry::kSend : Entry::kWrite;
-    entryLength_ = *len;
+    entryLength_ = len;
     entryStatus_ = status;
     pdu_.clear();
     return {Result::kPrompt, 0, {}};
@@ -458,13 +463,13 @@ Modem::Result Modem::sms(const std::string& name, char kind, const std::vector<s
       line("+CMGD: (1-" + std::to_string(slotsOf1) + "),(0-4)");
       return r;
     }
-    const auto index = a.empty() ? std::nullopt : number(a[0]);
-    const auto flag = a.size() > 1 ? number(a[1]) : std::optional<int>(0);
-    if (kind != 'S' || !index || !flag || *flag > 4) return cmsError(304);
+    const int index = intArg(a, 0, -1);
+    const int flag = intArg(a, 1, 0);
+    if (kind != 'S' || index < 0 || flag < 0 || flag > 4) return cmsError(304);
     auto& slots = storages_[mem1_].slots;
-    if (*flag == 0) {
-      if (*index < 1 || *index > slotsOf1) return cmsError(321);
-      slots[static_cast<std::size_t>(*index - 1)].reset();
+    if (flag == 0) {
+      if (index < 1 || index > slotsOf1) return cmsError(321);
+      slots[static_cast<std::size_t>(index - 1)].reset();
       return r;
     }
     // Flags 1-4 delete by status: read; read and sent; read, sent and
@@ -472,18 +477,17 @@ Modem::Result Modem::sms(const std::string& name, char kind, const std::vector<s
     for (auto& s : slots) {
       if (!s) continue;
       const int st = s->status;
-      if ((st == 1) || (*flag >= 2 && st == 3) || (*flag >= 3 && st == 2) || *flag == 4) s.reset();
+      if ((st == 1) || (flag >= 2 && st == 3) || (flag >= 3 && st == 2) || flag == 4) s.reset();
     }
     return r;
   }
   if (name == "+CMGR") {
     if (kind == 'T') return r;
-    const auto index = a.empty() ? std::nullopt : number(a[0]);
-    if (kind != 'S' || !index) return cmsError(304);
+    const int index = intArg(a, 0, -1);
+    if (kind != 'S' || index < 0) return cmsError(304);
     auto& slots = storages_[mem1_].slots;
-    if (*index < 1 || *index > slotsOf1 || !slots[static_cast<std::size_t>(*index - 1)])
-      return cmsError(321);
-    Stored& m = *slots[static_cast<std::size_t>(*index - 1)];
+    if (index < 1 || index > slotsOf1 || !slots[static_cast<std::size_t>(index - 1)]) return cmsError(321);
+    Stored& m = *slots[static_cast<std::size_t>(index - 1)];
     line("+CMGR: " + std::to_string(m.status) + ",," + std::to_string(m.tpduLength));
     line(m.pdu);
     if (m.status == 0) m.status = 1;
@@ -494,11 +498,11 @@ Modem::Result Modem::sms(const std::string& name, char kind, const std::vector<s
       line("+CMGL: (0-4)");
       return r;
     }
-    const auto stat = a.empty() ? std::optional<int>(0) : number(a[0]);
-    if (!stat || *stat > 4) return cmsError(304);
+    const int stat = intArg(a, 0, 0);
+    if (stat < 0 || stat > 4) return cmsError(304);
     auto& slots = storages_[mem1_].slots;
     for (std::size_t i = 0; i < slots.size(); ++i) {
-      if (!slots[i] || (*stat != 4 && slots[i]->status != *stat)) continue;
+      if (!slots[i] || (stat != 4 && slots[i]->status != stat)) continue;
       line("+CMGL: " + std::to_string(i + 1) + "," + std::to_string(slots[i]->status) + ",," +
            std::to_string(slots[i]->tpduLength));
       line(slots[i]->pdu);
@@ -508,13 +512,12 @@ Modem::Result Modem::sms(const std::string& name, char kind, const std::vector<s
   }
   if (name == "+CMSS") {
     if (kind == 'T') return r;
-    const auto index = a.empty() ? std::nullopt : number(a[0]);
-    if (kind != 'S' || !index) return cmsError(304);
+    const int index = intArg(a, 0, -1);
+    if (kind != 'S' || index < 0) return cmsError(304);
     auto& slots = storages_[mem2_].slots;
-    if (*index < 1 || *index > static_cast<int>(slots.size()) ||
-        !slots[static_cast<std::size_t>(*index - 1)])
+    if (index < 1 || index > static_cast<int>(slots.size()) || !slots[static_cast<std::size_t>(index - 1)])
       return cmsError(321);
-    Stored& m = *slots[static_cast<std::size_t>(*index - 1)];
+    Stored& m = *slots[static_cast<std::size_t>(index - 1)];
     std::string pdu = m.pdu;
     if (a.size() > 1 && !unquote(a[1]).empty()) {
       if (!dialable(unquote(a[1]))) return cmsError(304);
@@ -645,14 +648,14 @@ Modem::Result Modem::phonebook(const std::string& name, char kind, const std::ve
       line("+CPBR: (1-" + cap + "),20,18");
       return r;
     }
-    const auto first = a.empty() ? std::nullopt : number(a[0]);
-    const auto last = a.size() > 1 ? number(a[1]) : first;
-    if (kind != 'S' || !first || !last || a.size() > 2) return cmeError(4);
-    if (*first < 1 || *last < *first || *last > book.capacity) return cmeError(21);
-    for (auto it = book.entries.lower_bound(*first); it != book.entries.end() && it->first <= *last; ++it)
+    const int first = intArg(a, 0, -1);
+    const int last = intArg(a, 1, first);
+    if (kind != 'S' || first < 0 || last < 0 || a.size() > 2) return cmeError(4);
+    if (first < 1 || last < first || last > book.capacity) return cmeError(21);
+    for (auto it = book.entries.lower_bound(first); it != book.entries.end() && it->first <= last; ++it)
       line("+CPBR: " + std::to_string(it->first) + "," + quoted(it->second.number) + "," +
            std::to_string(it->second.type) + "," + quoted(encodeName(it->second.name)));
-    if (r.lines.empty() && *first == *last) return cmeError(22);
+    if (r.lines.empty() && first == last) return cmeError(22);
     return r;
   }
   if (name == "+CPBW") {
@@ -667,9 +670,8 @@ Modem::Result Modem::phonebook(const std::string& name, char kind, const std::ve
       }
       if (index > book.capacity) return cmeError(20);
     } else {
-      const auto i = number(a[0]);
-      if (!i || *i < 1 || *i > book.capacity) return cmeError(21);
-      index = *i;
+      index = number(a[0]);
+      if (index < 1 || index > book.capacity) return cmeError(21);
     }
     if (a.size() == 1) {
       book.entries.erase(index);
@@ -681,9 +683,8 @@ Modem::Result Modem::phonebook(const std::string& name, char kind, const std::ve
     if (!dialable(c.number)) return cmeError(27);
     c.type = c.number.starts_with('+') ? 145 : 129;
     if (a.size() > 2 && !a[2].empty()) {
-      const auto t = number(a[2]);
-      if (!t || *t > 255) return cmeError(4);
-      c.type = *t;
+      c.type = number(a[2]);
+      if (c.type < 0 || c.type > 255) return cmeError(4);
     }
     if (a.size() > 3) {
       const auto decoded = decodeName(unquote(a[3]));

@@ -151,8 +151,7 @@ void Context::pump() {
   if (elapsed >= 1 && elapsed != shownSeconds_) {
     shownSeconds_ = elapsed;
     progressShown_ = true;
-    err << "\rreviri: waiting for the modem... " << elapsed << " s (limit "
-        << seconds(options.timeoutSeconds) << " s)" << std::flush;
+    err << "\rreviri: waiting for the modem... " << elapsed << " s" << std::flush;
   }
 }
 
