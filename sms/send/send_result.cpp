@@ -10,7 +10,6 @@
 namespace reviri::sms {
 namespace {
 
-
 // No "+" and no anchor: the modem's line matches in any letter case, the
 // echo "AT+CMGS=14" does not. Four digits at most are taken.
 const RE2& confirmation() {
