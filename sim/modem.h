@@ -134,7 +134,7 @@ class Modem {
   ModemIdentity identity_;
   bool echo_ = true;
   bool silent_ = false;
-  int cmee_ = 1;
+  int cmee_ = 1;  // numeric +CME ERROR by default, so errors show without AT+CMEE=1
   int signal_ = 21;
   int reference_ = 0;
   std::string line_;
