@@ -5,7 +5,8 @@
 # by a C++ client and by VBScript (Wine's cscript and our own script host).
 #
 # Installs what it needs when missing (mingw-w64, wine with wine32, RE2's
-# sources, which it cross-builds once into the build folder).
+# sources, which it cross-builds once into the build folder). The modem is
+# the project's simulated modem (reviri sim) on a pseudo-terminal.
 # REVIRI_SKIP_WINDOWS=1 skips it while developing; CI never skips.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,7 +30,8 @@ start=$(date +%s)
 sudo_cmd=""; [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64
-          wine wine64 libwine-dev socat cmake make pkg-config xz-utils perl python3-six unicode-data)
+          wine wine64 libwine-dev cmake make pkg-config xz-utils perl python3-six unicode-data
+          g++ libre2-dev libcli11-dev nlohmann-json3-dev)
 missing=()
 for p in "${packages[@]}"; do have "$p" || missing+=("$p"); done
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -127,31 +129,37 @@ log "both builds done after $(( $(date +%s) - start )) s"
 
 if [ "${REVIRI_WINDOWS_BUILD_ONLY:-}" = 1 ]; then exit 0; fi
 
-# ---- Wine: a fresh prefix, COM1 on the test modem ----------------------------------
+# ---- Wine: a fresh prefix, COM1 on the simulated modem -----------------------------
 unset DISPLAY
 export WINEDEBUG=-all WINEARCH=win64 WINEPREFIX=$out/prefix WINEDLLOVERRIDES="mscoree,mshtml="
 wine64=/usr/lib/wine/wine64
 winelog=$out/wine.log
 : >"$winelog"
 
-log "building the test modem"
-g++ -std=c++20 -O1 -pthread -I"$root/tests" "$root/tests/com/wine/test_modem.cpp" \
-  "$root/tests/support/pty_responder.cpp" -o "$out/test_modem" -lutil
+# The simulated modem is the reviri tool's "sim" verb (Linux). test.sh hands
+# over the one it built; otherwise build it here.
+sim_tool=${REVIRI_SIM_TOOL:-}
+if [ -z "$sim_tool" ] || [ ! -x "$sim_tool" ]; then
+  log "building the simulated modem (reviri sim)"
+  cmake -S "$root" -B "$out/linux" -DCMAKE_BUILD_TYPE=Release -DREVIRI_SANITIZE=OFF \
+    -DREVIRI_BUILD_TESTS=OFF -DREVIRI_BUILD_BENCH=OFF >"$out/linux.cmake.log" 2>&1 \
+    || { cat "$out/linux.cmake.log"; exit 1; }
+  cmake --build "$out/linux" --target reviri_cli -j"$(nproc)" -- --no-print-directory 2>&1 | grep -v '^\[' || true
+  sim_tool=$out/linux/tools/reviri
+fi
 
-modem_pid=""
+sim_pid=""
 cleanup() {
-  exec 7>&- 2>/dev/null || true
-  [ -n "$modem_pid" ] && kill "$modem_pid" 2>/dev/null || true
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
   wineserver -k >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
-rm -f "$out/modem.in" && mkfifo "$out/modem.in"
-"$out/test_modem" <"$out/modem.in" >"$out/modem.path" 2>"$out/modem.log" &
-modem_pid=$!
-exec 7>"$out/modem.in"  # the modem runs until this closes
-for _ in $(seq 50); do [ -s "$out/modem.path" ] && break; sleep 0.1; done
-tty=$(head -1 "$out/modem.path")
-[ -e "$tty" ] || { echo "test-windows: the test modem did not start"; cat "$out/modem.log"; exit 1; }
+rm -f "$out/sim.sock" "$out/sim.out"
+"$sim_tool" sim --control "$out/sim.sock" >"$out/sim.out" 2>"$out/sim.log" </dev/null &
+sim_pid=$!
+for _ in $(seq 100); do [ -s "$out/sim.out" ] && break; sleep 0.1; done
+tty=$(head -1 "$out/sim.out")
+[ -e "$tty" ] || { echo "test-windows: the simulated modem did not start"; cat "$out/sim.log"; exit 1; }
 
 log "making a fresh Wine prefix"
 wineserver -k >/dev/null 2>&1 || true
@@ -207,6 +215,6 @@ done
 
 log "Windows tests done after $(( $(date +%s) - start )) s with $failures failure(s)"
 if ((failures)); then
-  echo "test-windows: $failures failure(s); Wine's messages are in $winelog, the modem's in $out/modem.log"
+  echo "test-windows: $failures failure(s); Wine's messages are in $winelog, the modem's in $out/sim.log"
   exit 1
 fi

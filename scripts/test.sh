@@ -26,4 +26,4 @@ ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 300
 
 # The COM server for Windows, built with mingw-w64 and tested under Wine
 # (REVIRI_SKIP_WINDOWS=1 skips it outside CI).
-bash scripts/test-windows.sh
+REVIRI_SIM_TOOL="$PWD/$build/tools/reviri" bash scripts/test-windows.sh
