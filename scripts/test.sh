@@ -26,4 +26,5 @@ ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 300
 
 # The COM server for Windows, built with mingw-w64 and tested under Wine
 # (REVIRI_SKIP_WINDOWS=1 skips it outside CI).
-REVIRI_SIM_TOOL="$PWD/$build/tools/reviri" bash scripts/test-windows.sh
+case $build in /*) sim_tool=$build/tools/reviri ;; *) sim_tool=$PWD/$build/tools/reviri ;; esac
+REVIRI_SIM_TOOL=$sim_tool bash scripts/test-windows.sh
