@@ -284,12 +284,32 @@ void runTests(IDispatch* modem) {
   check(event.size() > tail7.size() + 2 && event.substr(event.size() - tail7.size()) == tail7,
         "SMSReceived(index, sender, text) on the control's thread", event);
   check(contains(get(modem, L"LastReadSms_sender").text(), "4915112345678"), "LastReadSms_sender");
+  // The receive buffer fed by hand: its processing reads the message again
+  // and raises the event inside the call, before PostTerminal returns.
+  const std::string index = event.size() > 2 ? event.substr(2, event.find('|', 2) - 2) : "";
+  sink.log.clear();
+  r = call(modem, L"PostTerminal", {str("\r\n+CMTI: \"SM\"," + index + "\r\n")});
+  check(r.hr == S_OK && sink.log.size() == 1 && sink.log[0] == "1|" + index + tail7,
+        "PostTerminal raises SMSReceived synchronously", sink.log.empty() ? "" : sink.log[0]);
+
   const std::string textUcs2 = "Привет € 😀";
   sink.log.clear();
   r = call(modem, L"UNIsmssubmit", {str(kOwnNumber), str(textUcs2)});
   event = awaitEvent(sink, "1|");
   check(event.size() > textUcs2.size() && event.substr(event.size() - textUcs2.size()) == textUcs2,
         "a UCS2 message comes back unchanged", event);
+
+  // A by-reference argument comes back changed.
+  BSTR encodeMe = SysAllocString(L"A\r\nB");
+  VARIANT byRef;
+  VariantInit(&byRef);
+  V_VT(&byRef) = VT_BYREF | VT_BSTR;
+  V_BSTRREF(&byRef) = &encodeMe;
+  r = call(modem, L"ENCodeunicodestring", {byRef});
+  check(r.text() == "0400410042" && narrow(encodeMe) == "AB",
+        "ENCodeunicodestring returns UCS2 and removes CR LF from its argument",
+        r.text() + " / " + show(narrow(encodeMe)));
+  SysFreeString(encodeMe);
 
   // A send that does not wait: its result arrives as SMSSendOk.
   sink.log.clear();
