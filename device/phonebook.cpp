@@ -8,32 +8,15 @@
 #include <string_view>
 
 #include "base/text.h"
+#include "base/pattern.h"
 #include "control/control_core.h"
+#include "link/command_line.h"
 #include "device/device.h"
 #include "sms/decode/decode.h"
 #include "sms/encode/encode.h"
 
 namespace reviri::device {
 namespace {
-
-// CR ends a command line, Ctrl-Z ends and ESC cancels a PDU or text entry,
-// and LF starts a new line on some modems: none may stand inside an argument.
-constexpr std::string_view kLineControls = "\r\n\x1a\x1b";
-
-bool holdsLineControl(std::string_view s) {
-  return s.find_first_of(kLineControls) != std::string_view::npos;
-}
-
-void requireCommandArgument(std::string_view value, std::string_view what) {
-  if (holdsLineControl(value))
-    throw std::invalid_argument(std::string(what) + " holds CR, LF, Ctrl-Z or ESC");
-}
-
-RE2::Options caseInsensitive() {
-  RE2::Options options;
-  options.set_case_sensitive(false);
-  return options;
-}
 
 // UCS2 as a modem in the UCS2 character set writes it: four hex digits per
 // UTF-16 code unit, nothing else.
@@ -54,20 +37,27 @@ bool isQuoted(std::string_view s) {
   return s.size() >= 2 && s.front() == '"' && s.back() == '"';
 }
 
-std::string quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
+std::string quoted(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() + 2);
+  out += '"';
+  out += s;
+  out += '"';
+  return out;
+}
 
 // The <text> field of +CPBW: a quoted string, as GSM 07.07 wants it.
 std::string phonebookName(const std::string& uname) {
   const std::string stripped = text::removeCrLf(uname);
   if (isQuoted(stripped)) {
     // The host formatted the field itself; it goes out as it stands.
-    requireCommandArgument(stripped, "phonebookwrite: name");
+    link::requireCommandArgument("phonebookwrite: name", stripped);
     return stripped;
   }
   std::string name = uname;  // encodeUcs2 removes its CR LF pairs, once
   std::string encoded = sms::encodeUcs2(name);
   if (!encoded.empty()) return quoted(encoded);
-  requireCommandArgument(name, "phonebookwrite: name");
+  link::requireCommandArgument("phonebookwrite: name", name);
   return quoted(name);
 }
 
@@ -79,8 +69,8 @@ PhonebookAnswer parsePhonebookAnswer(std::string_view answer) {
   static const RE2 kEntry(
       "CPBR:(?: *(\\d+),\"([^\"\\r\\n]*)\", *(\\d+), *\"([^\"\\r\\n]*)\""
       "| (\\d{1,4}),(\\d{1,4}),(\\w{0,20}))",
-      caseInsensitive());
-  static const RE2 kCmeError("CME ERROR: (\\d{1,4})", caseInsensitive());
+      caselessPattern());
+  static const RE2 kCmeError("CME ERROR: (\\d{1,4})", caselessPattern());
 
   PhonebookAnswer result;
   re2::StringPiece rest(answer.data(), answer.size());
@@ -107,7 +97,7 @@ PhonebookAnswer parsePhonebookAnswer(std::string_view answer) {
 
 void readphonebook(detail::ControlCore& core, const std::string& ins1,
                    std::vector<phonebookentry>& inbook) {
-  requireCommandArgument(ins1, "readphonebook: range");
+  link::requireCommandArgument("readphonebook: range", ins1);
   PhonebookAnswer answer = parsePhonebookAnswer(core.at("AT+CPBR=" + ins1 + "\r"));
   if (!answer.entries.empty()) {
     inbook = std::move(answer.entries);
@@ -117,7 +107,7 @@ void readphonebook(detail::ControlCore& core, const std::string& ins1,
 }
 
 std::string selectphonebook(detail::ControlCore& core, const std::string& ins1) {
-  requireCommandArgument(ins1, "selectphonebook: storage");
+  link::requireCommandArgument("selectphonebook: storage", ins1);
   return core.at("AT+CPBS=" + ins1 + "\r");
 }
 
@@ -126,9 +116,9 @@ std::string currentphonebook(detail::ControlCore& core) { return core.at("AT+CPB
 std::string phonebookwrite(detail::ControlCore& core, const std::string& index,
                            const std::string& cell, const std::string& celltype,
                            const std::string& uname) {
-  requireCommandArgument(index, "phonebookwrite: index");
-  requireCommandArgument(cell, "phonebookwrite: number");
-  requireCommandArgument(celltype, "phonebookwrite: type");
+  link::requireCommandArgument("phonebookwrite: index", index);
+  link::requireCommandArgument("phonebookwrite: number", cell);
+  link::requireCommandArgument("phonebookwrite: type", celltype);
   const std::string name = phonebookName(uname);
   return core.at("AT+CPBW=" + index + "," + cell + "," + celltype + "," + name + "\r");
 }

@@ -7,7 +7,10 @@
 #include "sms/decode/decode.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "base/text.h"
@@ -33,12 +36,11 @@ constexpr auto kHexValue = makeHexTable();
 class AsciiPdu {
  public:
   explicit AsciiPdu(std::string_view s) : view_(s) {
-    for (const char c : s) {
-      if (static_cast<unsigned char>(c) >= 0x80) {
-        for (const char16_t u : text::utf8ToUtf16(s)) storage_ += u < 0x80 ? static_cast<char>(u) : '?';
-        view_ = storage_;
-        break;
-      }
+    unsigned char any = 0;
+    for (const char c : s) any |= static_cast<unsigned char>(c);  // no early exit: vectorises
+    if (any & 0x80) {
+      for (const char16_t u : text::utf8ToUtf16(s)) storage_ += u < 0x80 ? static_cast<char>(u) : '?';
+      view_ = storage_;
     }
   }
   std::string_view view() const { return view_; }
@@ -72,60 +74,148 @@ std::size_t divideRoundHalfEven(std::size_t a, std::size_t b) {
   return q;
 }
 
-// The octets of a hex string: m = half its length (half to even), octet k
-// taken from characters 2k+1.. (one character for an odd tail).
-class Octets {
- public:
-  explicit Octets(std::string_view hex) : count_(divideRoundHalfEven(hex.size(), 2)) {
-    std::uint8_t* out = small_.data();
-    if (count_ > small_.size()) {
-      large_.resize(count_);
-      out = large_.data();
-    }
-    for (std::size_t k = 0; k < count_; ++k) out[k] = static_cast<std::uint8_t>(value(hex.substr(2 * k, 2)));
-    data_ = out;
-  }
-  std::size_t size() const { return count_; }
-  // Octets past the end read as 0.
-  unsigned operator[](std::size_t k) const { return k < count_ ? data_[k] : 0; }
-
- private:
-  std::size_t count_;
-  std::array<std::uint8_t, 192> small_;
-  std::vector<std::uint8_t> large_;
-  const std::uint8_t* data_ = nullptr;
-};
-
-// Appends septets first .. first+count-1 of the packed data as text through
-// the GSM 03.38 tables. An escape followed by a septet without an extension
-// character shows that septet's default character; a trailing lone escape
-// reads as a space.
-void appendSeptets(const Octets& octets, std::size_t first, std::size_t count, std::string& out) {
-  out.reserve(out.size() + count + 8);
-  std::size_t bit = first * 7;
-  bool escaped = false;
-  for (std::size_t j = 0; j < count; ++j, bit += 7) {
-    const std::size_t k = bit / 8;
-    const unsigned shift = bit % 8;
-    unsigned septet = octets[k] >> shift;
-    if (shift > 1) septet |= octets[k + 1] << (8 - shift);
-    septet &= 0x7F;
-    if (escaped) {
-      escaped = false;
-      const std::string_view ext = gsm7::extensionUtf8(static_cast<std::uint8_t>(septet));
-      out += ext.empty() ? gsm7::defaultUtf8(static_cast<std::uint8_t>(septet)) : ext;
-    } else if (septet == gsm7::kEscape) {
-      escaped = true;
-    } else {
-      out += gsm7::defaultUtf8(static_cast<std::uint8_t>(septet));
-    }
-  }
-  if (escaped) out += gsm7::defaultUtf8(gsm7::kEscape);
+// Octet k of a hex string: characters 2k+1..2k+2 (one for an odd tail) read
+// as a field value.
+unsigned octetAt(std::string_view hex, std::size_t k) {
+  return static_cast<unsigned>(value(hex.substr(2 * k, 2)));
 }
 
-std::string decodeSeptets(std::string_view hex, std::size_t first, std::size_t count) {
+// Reads the first `count` octets of `hex` into `out`. A hex string has
+// half its length (rounded half to even) octets; octets past them read as 0.
+void readOctets(std::string_view hex, std::size_t count, std::uint8_t* out) {
+  const std::size_t available = std::min(count, divideRoundHalfEven(hex.size(), 2));
+  std::size_t k = 0;
+  if (2 * available <= hex.size()) {
+    int bad = 0;  // fast pass for plain hex; anything else is redone below
+    for (; k < available; ++k) {
+      const int hi = kHexValue[static_cast<unsigned char>(hex[2 * k])];
+      const int lo = kHexValue[static_cast<unsigned char>(hex[2 * k + 1])];
+      bad |= hi | lo;
+      out[k] = static_cast<std::uint8_t>(static_cast<unsigned>(hi) << 4 | static_cast<unsigned>(lo));
+    }
+    if (bad < 0) k = 0;
+  }
+  for (; k < available; ++k) out[k] = static_cast<std::uint8_t>(octetAt(hex, k));
+  std::memset(out + available, 0, count - available);
+}
+
+// Eight hex characters (as loaded little-endian) to four octets, octet 0 in
+// the low byte; false when any character is not a hex digit. SWAR: every
+// byte is checked and converted at once.
+bool hexWordToOctets(std::uint64_t x, std::uint32_t& octets) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101;
+  constexpr std::uint64_t kHigh = 0x8080808080808080;
+  // For bytes below 80: high bit of (x + 80 - lo) means x >= lo, high bit of
+  // (x + 7F - hi) means x > hi.
+  auto inRange = [](std::uint64_t v, std::uint64_t lo, std::uint64_t hi) {
+    return (v + (0x80 - lo) * kOnes) & ~(v + (0x7F - hi) * kOnes) & kHigh;
+  };
+  const std::uint64_t lower = x | 0x20 * kOnes;
+  if ((x & kHigh) != 0 || (inRange(x, '0', '9') | inRange(lower, 'a', 'f')) != kHigh) return false;
+  const std::uint64_t nibbles = (x & 0x0F * kOnes) + 9 * ((x >> 6) & kOnes);
+  std::uint64_t pairs = ((nibbles << 4) | (nibbles >> 8)) & 0x00FF00FF00FF00FF;
+  pairs = (pairs | (pairs >> 8)) & 0x0000FFFF0000FFFF;
+  octets = static_cast<std::uint32_t>(pairs | (pairs >> 16));
+  return true;
+}
+
+// Octets 7g..7g+6 of packed user data as one little-endian word: eight
+// septets. Octets past the data read as 0.
+std::uint64_t septetGroup(std::string_view hex, std::size_t available, std::size_t g) {
+  const std::size_t k0 = 7 * g;
+  if constexpr (std::endian::native == std::endian::little) {
+    if (k0 + 7 <= available && 2 * (k0 + 7) <= hex.size()) {
+      std::uint64_t first, second;  // characters 0-7 and 6-13 of the group
+      std::memcpy(&first, hex.data() + 2 * k0, 8);
+      std::memcpy(&second, hex.data() + 2 * k0 + 6, 8);
+      std::uint32_t low, high;
+      if (hexWordToOctets(first, low) && hexWordToOctets(second, high))
+        return std::uint64_t{low} | std::uint64_t{high >> 8} << 32;
+    }
+  }
+  std::uint64_t group = 0;
+  for (unsigned b = 0; b < 7 && k0 + b < available; ++b)
+    group |= std::uint64_t{octetAt(hex, k0 + b) & 0xFF} << (8 * b);
+  return group;
+}
+
+// Single-byte UTF-8 of each default-alphabet septet, or 0 where the septet
+// needs more bytes or is the escape.
+std::array<char, 128> makeSingleByteTable() {
+  std::array<char, 128> table{};
+  for (std::uint8_t s = 0; s < 128; ++s) {
+    const gsm7::Utf8Cell& cell = gsm7::detail::kDefaultUtf8[s];
+    if (s != gsm7::kEscape && cell.size == 1) table[s] = cell.bytes[0];
+  }
+  return table;
+}
+
+// Appends septets first..total-1 of the packed data as text through the GSM
+// 03.38 tables. An escape followed by a septet without an extension character
+// shows that septet's default character; a trailing lone escape reads as a
+// space.
+void appendSeptets(std::string_view hex, std::size_t first, std::size_t total, std::string& out) {
+  if (first >= total) return;
+  static const std::array<char, 128> kSingleByte = makeSingleByteTable();
+  // Unpack whole groups of eight first, then translate without carrying state.
+  const std::size_t firstGroup = first / 8;
+  const std::size_t groups = (total + 7) / 8 - firstGroup;
+  std::array<std::uint8_t, 264> small;
+  std::vector<std::uint8_t> large;
+  std::uint8_t* septets = small.data();
+  if (groups * 8 > small.size()) {
+    large.resize(groups * 8);
+    septets = large.data();
+  }
+  const std::size_t available = divideRoundHalfEven(hex.size(), 2);
+  for (std::size_t g = 0; g < groups; ++g) {
+    std::uint64_t group = septetGroup(hex, available, firstGroup + g);
+    for (unsigned j = 0; j < 8; ++j, group >>= 7) septets[8 * g + j] = group & 0x7F;
+  }
+  const std::size_t begin = first - 8 * firstGroup;
+  const std::size_t end = total - 8 * firstGroup;
+
+  const std::size_t start = out.size();
+  out.resize(start + (end - begin) * 3 + 3);  // three UTF-8 bytes per septet at most
+  char* p = out.data() + start;
+  auto put = [&p](const gsm7::Utf8Cell& cell) {
+    std::memcpy(p, cell.bytes.data(), 3);
+    p += cell.size;
+  };
+  for (std::size_t j = begin; j < end; ++j) {
+    // Eight plain single-byte characters in a row go out as one word.
+    if (j + 8 <= end) {
+      std::array<char, 8> run;
+      bool plain = true;
+      for (unsigned i = 0; i < 8; ++i) {
+        run[i] = kSingleByte[septets[j + i]];
+        plain &= run[i] != 0;
+      }
+      if (plain) {
+        std::memcpy(p, run.data(), 8);
+        p += 8;
+        j += 7;
+        continue;
+      }
+    }
+    const std::uint8_t septet = septets[j];
+    if (const char c = kSingleByte[septet]; c != 0) {
+      *p++ = c;
+    } else if (septet != gsm7::kEscape) {
+      put(gsm7::defaultUtf8(septet));
+    } else if (++j < end) {
+      const gsm7::Utf8Cell& ext = gsm7::extensionUtf8(septets[j]);
+      put(ext.size != 0 ? ext : gsm7::defaultUtf8(septets[j]));
+    } else {
+      put(gsm7::defaultUtf8(gsm7::kEscape));
+    }
+  }
+  out.resize(static_cast<std::size_t>(p - out.data()));
+}
+
+std::string decodeSeptets(std::string_view hex, std::size_t first, std::size_t total) {
   std::string out;
-  appendSeptets(Octets(hex), first, count, out);
+  appendSeptets(hex, first, total, out);
   return out;
 }
 
@@ -178,11 +268,12 @@ struct UserData {
 // element (IEI 00: 8-bit reference; IEI 08: 16-bit reference).
 UserData readHeader(std::string_view ud) {
   UserData h;
-  const Octets octets(mid(ud, 1, 2 * 256));
+  std::array<std::uint8_t, 256> octets;  // a header has at most 1 + 255 octets
+  readOctets(ud, octets.size(), octets.data());
   const std::size_t udhl = octets[0];
   h.headerOctets = udhl + 1;
   h.udh = std::string(mid(ud, 1, 2 * h.headerOctets));
-  const std::size_t end = std::min(h.headerOctets, octets.size());
+  const std::size_t end = std::min(h.headerOctets, divideRoundHalfEven(ud.size(), 2));
   for (std::size_t i = 1; i + 1 < end;) {
     const unsigned iei = octets[i];
     const std::size_t len = octets[i + 1];
@@ -218,9 +309,8 @@ bool decodeText(std::string_view ud, std::size_t firstOctet, Record& record) {
       const std::size_t septets = value(record.udl);
       // The header and its fill bits take whole septets.
       const std::size_t skip = (header.headerOctets * 8 + 6) / 7;
-      std::string text;
-      if (septets > skip) appendSeptets(Octets(ud), skip, septets - skip, text);
-      record.ud = std::move(text);
+      record.ud.clear();
+      appendSeptets(ud, skip, septets, record.ud);
       return true;
     }
     case Alphabet::kUcs2:
@@ -233,9 +323,57 @@ bool decodeText(std::string_view ud, std::size_t firstOctet, Record& record) {
   return false;
 }
 
-}  // namespace
+// Four hex digits from position `pos` (0-based) as one UTF-16 code unit;
+// a short or non-hex group reads like hexToDec.
+char16_t codeUnitAt(std::string_view s, std::size_t pos) {
+  const std::string_view digits = s.substr(pos, 4);
+  if (digits.size() == 4) {
+    const int a = kHexValue[static_cast<unsigned char>(digits[0])];
+    const int b = kHexValue[static_cast<unsigned char>(digits[1])];
+    const int c = kHexValue[static_cast<unsigned char>(digits[2])];
+    const int d = kHexValue[static_cast<unsigned char>(digits[3])];
+    if ((a | b | c | d) >= 0) return static_cast<char16_t>(a << 12 | b << 8 | c << 4 | d);
+  }
+  return static_cast<char16_t>(hexToDec(digits) & 0xFFFF);
+}
 
-bool decodeDeliver(std::string_view pdu, deliverrecord& record) {
+constexpr char32_t kReplacementChar = 0xFFFD;
+
+// Writes one code point as UTF-8 into a buffer sized by the caller. Decoding
+// UCS2 straight into the result keeps the hot path free of per-character
+// string appends (text::utf16ToUtf8 does the same job for general use).
+char* putUtf8(char* p, char32_t cp) {
+  if (cp < 0x80) {
+    *p++ = static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *p++ = static_cast<char>(0xC0 | (cp >> 6));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *p++ = static_cast<char>(0xE0 | (cp >> 12));
+    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *p++ = static_cast<char>(0xF0 | (cp >> 18));
+    *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return p;
+}
+
+// True when `pdu` lies in one of the record's own strings, which the walk
+// overwrites as it goes; the caller then walks a copy.
+bool pointsInto(std::string_view pdu, std::initializer_list<const std::string*> fields) {
+  const auto at = reinterpret_cast<std::uintptr_t>(pdu.data());
+  for (const std::string* f : fields) {
+    const auto begin = reinterpret_cast<std::uintptr_t>(f->data());
+    if (at >= begin && at <= begin + f->size()) return true;
+  }
+  return false;
+}
+
+// The walks assign every field of the record.
+bool walkDeliver(std::string_view pdu, deliverrecord& record) {
   const AsciiPdu ascii(pdu);
   const ServiceCentre sc = splitServiceCentre(ascii.view(), false);
   record.scalen = sc.len;
@@ -254,7 +392,7 @@ bool decodeDeliver(std::string_view pdu, deliverrecord& record) {
   return decodeText(from(t, 2 * n + 27), value(record.fo), record);
 }
 
-bool decodeSubmit(std::string_view pdu, submitrecord& record) {
+bool walkSubmit(std::string_view pdu, submitrecord& record) {
   const AsciiPdu ascii(pdu);
   const ServiceCentre sc = splitServiceCentre(ascii.view(), true);
   record.scalen = sc.len;
@@ -279,6 +417,26 @@ bool decodeSubmit(std::string_view pdu, submitrecord& record) {
   return decodeText(from(t, 2 * n + 15 + vpDigits), firstOctet, record);
 }
 
+}  // namespace
+
+bool decodeDeliver(std::string_view pdu, deliverrecord& record) {
+  if (pointsInto(pdu, {&record.scalen, &record.scatype, &record.scanum, &record.fo, &record.oalen,
+                       &record.oatype, &record.oanum, &record.pid, &record.dcs, &record.scts,
+                       &record.udl, &record.ud, &record.udh, &record.concatRef,
+                       &record.concatTotal, &record.concatSeq}))
+    return walkDeliver(std::string(pdu), record);
+  return walkDeliver(pdu, record);
+}
+
+bool decodeSubmit(std::string_view pdu, submitrecord& record) {
+  if (pointsInto(pdu, {&record.scalen, &record.scatype, &record.scanum, &record.fo, &record.mr,
+                       &record.dalen, &record.datype, &record.danum, &record.pid, &record.dcs,
+                       &record.vp, &record.udl, &record.ud, &record.udh, &record.concatRef,
+                       &record.concatTotal, &record.concatSeq}))
+    return walkSubmit(std::string(pdu), record);
+  return walkSubmit(pdu, record);
+}
+
 std::string swapDigits(std::string_view semiOctets) {
   const AsciiPdu ascii(semiOctets);
   const std::string_view s = ascii.view();
@@ -289,7 +447,7 @@ std::string swapDigits(std::string_view semiOctets) {
     if (2 * i + 1 < s.size()) out += s[2 * i + 1];
     if (2 * i < s.size()) out += s[2 * i];
   }
-  out = text::trimSpaces(out);
+  if (!out.empty() && (out.front() == ' ' || out.back() == ' ')) out = text::trimSpaces(out);
   if (!out.empty() && (out.back() == 'F' || out.back() == 'f')) out.pop_back();
   return out;
 }
@@ -303,22 +461,27 @@ std::string decodeUcs2(std::string_view hex) {
   const AsciiPdu ascii(hex);
   const std::string_view s = ascii.view();
   const std::size_t count = divideRoundHalfEven(s.size(), 4);
-  std::u16string units(count, u'\0');
+  std::string out(count * 3, '\0');  // a code unit never needs more than 3 UTF-8 bytes
+  char* p = out.data();
+  char16_t pendingHigh = 0;  // high surrogate waiting for its partner
   for (std::size_t i = 0; i < count; ++i) {
-    const std::string_view digits = s.substr(4 * i, 4);
-    if (digits.size() == 4) {
-      const int a = kHexValue[static_cast<unsigned char>(digits[0])];
-      const int b = kHexValue[static_cast<unsigned char>(digits[1])];
-      const int c = kHexValue[static_cast<unsigned char>(digits[2])];
-      const int d = kHexValue[static_cast<unsigned char>(digits[3])];
-      if ((a | b | c | d) >= 0) {
-        units[i] = static_cast<char16_t>(a << 12 | b << 8 | c << 4 | d);
+    const char16_t unit = codeUnitAt(s, 4 * i);
+    if (pendingHigh != 0) {
+      if (unit >= 0xDC00 && unit <= 0xDFFF) {
+        p = putUtf8(p, 0x10000 + ((pendingHigh - 0xD800) << 10) + (unit - 0xDC00));
+        pendingHigh = 0;
         continue;
       }
+      p = putUtf8(p, kReplacementChar);
+      pendingHigh = 0;
     }
-    units[i] = static_cast<char16_t>(hexToDec(digits) & 0xFFFF);
+    if (unit >= 0xD800 && unit <= 0xDBFF)
+      pendingHigh = unit;
+    else
+      p = putUtf8(p, unit >= 0xDC00 && unit <= 0xDFFF ? kReplacementChar : unit);
   }
-  std::string out = text::utf16ToUtf8(units);
+  if (pendingHigh != 0) p = putUtf8(p, kReplacementChar);
+  out.resize(static_cast<std::size_t>(p - out.data()));
   const std::size_t first = out.find_first_not_of(' ');
   if (first == std::string::npos) return {};
   out.erase(out.find_last_not_of(' ') + 1);

@@ -67,10 +67,8 @@ std::string hexToBin(std::string_view hex) { return decToBin(hexToDec(hex)); }
 std::string binToHex(std::string_view bits) { return decToHex(binToDec(bits)); }
 
 std::string padHex2(std::string_view s) {
-  std::string out;
-  if (s.size() == 1) out = "0";
-  out += s;
-  return out;
+  if (s.size() == 1) return std::string{'0', s[0]};
+  return std::string(s);
 }
 
 std::string lengthField(std::size_t count) { return padHex2(decToHex(static_cast<long>(count))); }

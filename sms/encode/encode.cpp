@@ -3,8 +3,12 @@
 //
 // The builders append every field to one string, so building a PDU costs one
 // allocation for ASCII text (two when the text needs UTF-16 conversion).
+#include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #include "base/text.h"
 #include "sms/encode/encode.h"
@@ -15,8 +19,8 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-// Counts are 16-bit on the wire of the original control: more packed bits
-// than 32767, or more UTF-16 code units than 32766, overflow.
+// Counts stay within the control's 16-bit signed range: more packed bits
+// than 32767, or more UTF-16 code units than 32766, raise overflow_error.
 constexpr std::size_t kMaxSeptets = 32767 / 7;  // 4681 septets, 4096 octets
 constexpr std::size_t kMaxUcs2Units = 32766;
 
@@ -34,62 +38,52 @@ bool isAscii(std::string_view s) {
   return true;
 }
 
-// Writes a length field over the two placeholder digits at `pos`, widening
-// the string when the count needs more than two digits.
-void patchLengthField(std::string& out, std::size_t pos, std::size_t count) {
-  if (count < 256) {
-    out[pos] = kHexDigits[count >> 4];
-    out[pos + 1] = kHexDigits[count & 0xF];
-  } else {
-    out.replace(pos, 2, lengthField(count));
+// "000102...FF": two hex digits per octet value.
+constexpr std::array<char, 512> makeHexPairs() {
+  std::array<char, 512> pairs{};
+  for (int v = 0; v < 256; ++v) {
+    pairs[2 * v] = kHexDigits[v >> 4];
+    pairs[2 * v + 1] = kHexDigits[v & 0xF];
   }
+  return pairs;
+}
+constexpr auto kHexPairs = makeHexPairs();
+
+char* putHexOctet(char* out, unsigned octet) {
+  std::memcpy(out, &kHexPairs[2 * octet], 2);
+  return out + 2;
 }
 
-// Packs septets into octets as GSM 03.38 lays them out (septet k at bits
-// 7k..7k+6 of a stream filled from bit 0 of octet 0) and writes them as hex
-// straight into a buffer sized beforehand.
-class SeptetPacker {
- public:
-  explicit SeptetPacker(char* out) : out_(out) {}
+// Packs septets as GSM 03.38 lays them out (septet k at bits 7k..7k+6 of a
+// stream filled from bit 0 of octet 0; the high bits of the last octet are
+// 0) and writes the octets as hex. Eight septets make seven octets.
+char* packSeptetsAsHex(const std::uint8_t* septets, std::size_t count, char* out) {
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    std::uint64_t group = 0;
+    for (unsigned j = 0; j < 8; ++j) group |= std::uint64_t{septets[i + j]} << (7 * j);
+    for (unsigned b = 0; b < 7; ++b) out = putHexOctet(out, (group >> (8 * b)) & 0xFF);
+  }
+  if (i < count) {
+    const std::size_t rest = count - i;
+    std::uint64_t group = 0;
+    for (std::size_t j = 0; j < rest; ++j) group |= std::uint64_t{septets[i + j]} << (7 * j);
+    for (std::size_t b = 0; b < (7 * rest + 7) / 8; ++b) out = putHexOctet(out, (group >> (8 * b)) & 0xFF);
+  }
+  return out;
+}
 
-  void add(unsigned septet) {
-    acc_ |= septet << bits_;
-    bits_ += 7;
-    ++count_;
-    if (bits_ >= 8) {
-      emit(acc_ & 0xFF);
-      acc_ >>= 8;
-      bits_ -= 8;
-    }
+// Writes a character's septets; returns the new end.
+std::uint8_t* putSeptets(std::uint8_t* out, char32_t ch) {
+  const gsm7::Septets s = gsm7::septetsFor(ch);
+  if (s.count == 0) {
+    *out++ = gsm7::kUnknown;
+  } else {
+    *out++ = s.first;
+    if (s.count == 2) *out++ = s.second;
   }
-  void addChar(char32_t ch) {
-    const gsm7::Septets s = gsm7::septetsFor(ch);
-    if (s.count == 0) {
-      add(gsm7::kUnknown);
-    } else {
-      add(s.first);
-      if (s.count == 2) add(s.second);
-    }
-  }
-  // Flushes the last partial octet; returns the end of the written hex.
-  char* finish() {
-    if (bits_ > 0) emit(acc_ & 0xFF);
-    bits_ = 0;
-    return out_;
-  }
-  std::size_t septets() const { return count_; }
-
- private:
-  void emit(unsigned octet) {
-    *out_++ = kHexDigits[octet >> 4];
-    *out_++ = kHexDigits[octet & 0xF];
-  }
-
-  char* out_;
-  unsigned acc_ = 0;
-  unsigned bits_ = 0;
-  std::size_t count_ = 0;
-};
+  return out;
+}
 
 bool isCrLfAt(std::string_view s, std::size_t i) {
   return s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n';
@@ -98,40 +92,53 @@ bool isCrLfAt(std::u16string_view s, std::size_t i) {
   return s[i] == u'\r' && i + 1 < s.size() && s[i + 1] == u'\n';
 }
 
-// Appends TP-UDL (septets) and the packed user data of `text`, with its CR LF
-// pairs dropped.
-void appendUserData7bit(std::string& out, std::string_view text) {
-  const std::size_t lengthPos = out.size();
-  const bool ascii = isAscii(text);
-  std::u16string wide;
-  if (!ascii) wide = text::utf8ToUtf16(text);
-  const std::size_t units = ascii ? text.size() : wide.size();
-  // Each unit gives at most two septets (escape pair).
-  const std::size_t maxOctets = (units * 2 * 7 + 7) / 8;
-  out.resize(lengthPos + 2 + maxOctets * 2);
-  SeptetPacker packer(out.data() + lengthPos + 2);
-  if (ascii) {
+// GSM septets of `text` with its CR LF pairs dropped, into `out` (at least
+// two septets per UTF-16 code unit); returns the end.
+std::uint8_t* textToSeptets(std::string_view text, std::uint8_t* out) {
+  if (isAscii(text)) {
     for (std::size_t i = 0; i < text.size(); ++i) {
       if (isCrLfAt(text, i)) {
         ++i;
         continue;
       }
-      packer.addChar(static_cast<unsigned char>(text[i]));
+      out = putSeptets(out, static_cast<unsigned char>(text[i]));
     }
-  } else {
-    for (std::size_t i = 0; i < wide.size(); ++i) {
-      if (isCrLfAt(wide, i)) {
-        ++i;
-        continue;
-      }
-      char32_t ch = wide[i];
-      if (ch >= 0xD800 && ch <= 0xDBFF && i + 1 < wide.size()) ++i;  // one character, no septet
-      packer.addChar(ch >= 0xD800 && ch <= 0xDFFF ? 0xFFFD : ch);
-    }
+    return out;
   }
-  if (packer.septets() > kMaxSeptets) throw std::overflow_error("encode7bit: text too long");
-  out.resize(static_cast<std::size_t>(packer.finish() - out.data()));
-  patchLengthField(out, lengthPos, packer.septets());
+  const std::u16string wide = text::utf8ToUtf16(text);
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    if (isCrLfAt(wide, i)) {
+      ++i;
+      continue;
+    }
+    const char16_t unit = wide[i];
+    const bool surrogate = unit >= 0xD800 && unit <= 0xDFFF;
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < wide.size()) ++i;  // the pair is one character
+    out = putSeptets(out, surrogate ? U'\uFFFD' : char32_t{unit});
+  }
+  return out;
+}
+
+// Appends TP-UDL (septets, escapes included) and the packed user data of
+// `text`, with its CR LF pairs dropped.
+void appendUserData7bit(std::string& out, std::string_view text) {
+  // Every UTF-8 byte gives at most one UTF-16 unit, every unit two septets.
+  const std::size_t maxSeptets = 2 * text.size();
+  std::array<std::uint8_t, 640> small;
+  std::vector<std::uint8_t> large;
+  std::uint8_t* septets = small.data();
+  if (maxSeptets > small.size()) {
+    large.resize(maxSeptets);
+    septets = large.data();
+  }
+  const auto count = static_cast<std::size_t>(textToSeptets(text, septets) - septets);
+  if (count > kMaxSeptets) throw std::overflow_error("encode7bit: text too long");
+
+  const std::string udl = lengthField(count);
+  const std::size_t start = out.size();
+  out.resize(start + udl.size() + (7 * count + 7) / 8 * 2);
+  std::memcpy(out.data() + start, udl.data(), udl.size());
+  packSeptetsAsHex(septets, count, out.data() + start + udl.size());
 }
 
 void appendUcs2Digits(std::string& out, std::u16string_view units) {
@@ -139,27 +146,15 @@ void appendUcs2Digits(std::string& out, std::u16string_view units) {
   out.resize(start + units.size() * 4);
   char* p = out.data() + start;
   for (const char16_t u : units) {
-    *p++ = kHexDigits[(u >> 12) & 0xF];
-    *p++ = kHexDigits[(u >> 8) & 0xF];
-    *p++ = kHexDigits[(u >> 4) & 0xF];
-    *p++ = kHexDigits[u & 0xF];
+    p = putHexOctet(p, u >> 8);
+    p = putHexOctet(p, u & 0xFF);
   }
 }
 
-// UTF-16 code units of `text` with its CR LF pairs dropped.
+// UTF-16 code units of `text`, which has had its CR LF pairs dropped already:
+// they are removed exactly once, so "A CR CR LF LF B" keeps its inner CR LF.
 std::u16string ucs2Units(std::string_view text) {
   std::u16string units = text::utf8ToUtf16(text);
-  if (units.find(u"\r\n") != std::u16string::npos) {
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-      if (isCrLfAt(units, i)) {
-        ++i;
-        continue;
-      }
-      units[kept++] = units[i];
-    }
-    units.resize(kept);
-  }
   if (units.size() > kMaxUcs2Units) throw std::overflow_error("UCS2 text too long");
   return units;
 }
@@ -206,7 +201,7 @@ std::string buildSubmit(std::string_view number, std::string_view tail, Coding c
   if (coding == Coding::k7bit)
     appendUserData7bit(pdu, text);
   else
-    appendUserDataUcs2(pdu, text);
+    appendUserDataUcs2(pdu, text::removeCrLf(text));
   return pdu;
 }
 

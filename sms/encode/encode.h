@@ -28,14 +28,18 @@ std::string lengthField(std::size_t count);
 // ---- Field encoders ---------------------------------------------------------
 // Destination address: digit count, type "91", swapped digits, "F" filler.
 std::string encodeAddress(std::string_view number);
-// TP-UDL (septets) and packed GSM 7-bit user data, through the GSM 03.38
-// default alphabet and its extension table; unmappable characters become '?'.
-// CR LF pairs are removed first.
+// TP-UDL (septets, escapes included) and packed GSM 7-bit user data, through
+// the GSM 03.38 default alphabet and its extension table (escape 1B); a
+// character in neither becomes '?'. CR LF pairs are removed first. Throws
+// std::overflow_error beyond 4681 septets.
 std::string encode7bit(std::string_view text);
-// TP-UDL (octets) and UCS2 user data, four hex digits per UTF-16 code unit.
-// Removes the CR LF pairs of `ins` in place (the caller sees the change).
+// TP-UDL (octets) and UCS2 user data, four hex digits per UTF-16 code unit
+// (characters above U+FFFF as surrogate pairs). Removes the CR LF pairs of
+// `ins` in place (the caller sees the change). Throws std::overflow_error
+// beyond 32766 code units.
 std::string ENCodeunicodestring(std::string& ins);
-// The same hex digits without a length field (phonebook names).
+// The same hex digits without a length field (phonebook names); also removes
+// the CR LF pairs of `text` in place.
 std::string encodeUcs2(std::string& text);
 
 // ---- SMS-SUBMIT PDUs ----------------------------------------------------------

@@ -52,12 +52,7 @@ constexpr std::array<Septets, 256> makeLatin1Table() {
     if (s != kEscape && kDefault[s] < 256) table[kDefault[s]] = {1, s, 0};
   return table;
 }
-constexpr auto kLatin1 = makeLatin1Table();
 
-struct Utf8Cell {
-  std::array<char, 3> bytes;
-  std::uint8_t size;
-};
 
 constexpr Utf8Cell toUtf8(char16_t ch) {
   if (ch == 0) return {{0, 0, 0}, 0};
@@ -74,25 +69,23 @@ constexpr std::array<Utf8Cell, 128> makeUtf8Table(const std::array<char16_t, 128
   for (std::size_t s = 0; s < 128; ++s) table[s] = toUtf8(chars[s]);
   return table;
 }
-constexpr auto kDefaultUtf8 = makeUtf8Table(kDefault);
-constexpr auto kExtensionUtf8 = makeUtf8Table(kExtensionTable);
-
-std::string_view view(const Utf8Cell& cell) { return {cell.bytes.data(), cell.size}; }
-
 }  // namespace
 
-Septets septetsFor(char32_t ch) {
-  if (ch < kLatin1.size()) return kLatin1[ch];
+namespace detail {
+constexpr std::array<Septets, 256> kLatin1Septets = makeLatin1Table();
+constexpr std::array<Utf8Cell, 128> kDefaultUtf8 = makeUtf8Table(kDefault);
+constexpr std::array<Utf8Cell, 128> kExtensionUtf8 = makeUtf8Table(kExtensionTable);
+
+Septets septetsBeyondLatin1(char32_t ch) {
   for (const auto& cell : kExtension)
     if (cell.ch == ch) return {2, kEscape, cell.septet};
   for (std::uint8_t s = 0; s < 128; ++s)
     if (s != kEscape && kDefault[s] == ch) return {1, s, 0};
   return {0, 0, 0};
 }
+}  // namespace detail
 
 char16_t defaultChar(std::uint8_t septet) { return kDefault[septet & 0x7F]; }
 char16_t extensionChar(std::uint8_t septet) { return kExtensionTable[septet & 0x7F]; }
-std::string_view defaultUtf8(std::uint8_t septet) { return view(kDefaultUtf8[septet & 0x7F]); }
-std::string_view extensionUtf8(std::uint8_t septet) { return view(kExtensionUtf8[septet & 0x7F]); }
 
 }  // namespace reviri::sms::gsm7

@@ -6,8 +6,8 @@
 #ifndef REVIRI_SMS_ENCODE_GSM7_ALPHABET_H_
 #define REVIRI_SMS_ENCODE_GSM7_ALPHABET_H_
 
+#include <array>
 #include <cstdint>
-#include <string_view>
 
 namespace reviri::sms::gsm7 {
 
@@ -23,7 +23,24 @@ struct Septets {
   std::uint8_t first;
   std::uint8_t second;
 };
-Septets septetsFor(char32_t ch);
+
+// A character as UTF-8: `size` bytes of `bytes` (0 for no character).
+struct Utf8Cell {
+  std::array<char, 3> bytes;
+  std::uint8_t size;
+};
+
+namespace detail {
+// Tables behind the inline lookups below (defined in gsm7_alphabet.cpp).
+extern const std::array<Septets, 256> kLatin1Septets;
+extern const std::array<Utf8Cell, 128> kDefaultUtf8;
+extern const std::array<Utf8Cell, 128> kExtensionUtf8;
+Septets septetsBeyondLatin1(char32_t ch);
+}  // namespace detail
+
+inline Septets septetsFor(char32_t ch) {
+  return ch < 256 ? detail::kLatin1Septets[ch] : detail::septetsBeyondLatin1(ch);
+}
 
 // Character of a default-alphabet septet (low 7 bits used). The escape cell
 // itself has no character; it reads as a space.
@@ -33,9 +50,11 @@ char16_t defaultChar(std::uint8_t septet);
 char16_t extensionChar(std::uint8_t septet);
 
 // The same characters as UTF-8, for the decoder's inner loop; the extension
-// form is empty when the extension table has no character for the septet.
-std::string_view defaultUtf8(std::uint8_t septet);
-std::string_view extensionUtf8(std::uint8_t septet);
+// cell is empty when the extension table has no character for the septet.
+inline const Utf8Cell& defaultUtf8(std::uint8_t septet) { return detail::kDefaultUtf8[septet & 0x7F]; }
+inline const Utf8Cell& extensionUtf8(std::uint8_t septet) {
+  return detail::kExtensionUtf8[septet & 0x7F];
+}
 
 }  // namespace reviri::sms::gsm7
 

@@ -8,7 +8,9 @@
 #include <chrono>
 #include <re2/re2.h>
 
+#include "base/pattern.h"
 #include "base/text.h"
+#include "link/command_line.h"
 #include "sms/encode/encode.h"
 
 namespace reviri::sms {
@@ -54,21 +56,20 @@ constexpr Dialogue kUniWrite{buildPduUcs2, kStore, 0, false, false, W::kSendAnyw
 constexpr Dialogue kUniFlashSubmit2{buildFlashPduUcs2, kSend, 69, false, false, W::kReturnError, true, R::kBothAnswers};
 constexpr Dialogue kUniFlashSubmit{buildFlashPduUcs2, kSend, 70, false, true, W::kReturnAnswer, true, R::kBothAnswers};
 
-RE2::Options caseless() {
-  RE2::Options o;
-  o.set_case_sensitive(false);
-  return o;
-}
 
 // The index of a "+CMGW: n" answer, or "-1".
 std::string storageIndex(const std::string& answers) {
-  static const RE2 kCmgw(R"(CMGW: (\d{1,4}))", caseless());
+  static const RE2 kCmgw(R"(CMGW: (\d{1,4}))", caselessPattern());
   std::string index;
   return RE2::PartialMatch(answers, kCmgw, &index) ? index : "-1";
 }
 
 std::string run(ControlCore& core, const Dialogue& d, const std::string& cel,
                 const std::string& msgc) {
+  // The number goes into the PDU line as it stands: a Ctrl-Z or ESC in it
+  // would end the message entry early and let the rest reach the modem as a
+  // command.
+  link::requireCommandArgument("cel", cel);
   // The text goes through Text2 so that the panel shows what was sent last.
   core.surface.Text2.setText(msgc);
   std::string text = core.surface.Text2.text();

@@ -4,25 +4,20 @@
 
 #include <vector>
 
+#include "base/pattern.h"
 #include "sms/send/send.h"
 
 namespace reviri::sms {
 namespace {
 
-RE2::Options caseless() {
-  RE2::Options o;
-  o.set_case_sensitive(false);
-  return o;
-}
-
 // No "+" and no anchor: the modem's line matches in any letter case, the
 // echo "AT+CMGS=14" does not. Four digits at most are taken.
 const RE2& confirmation() {
-  static const RE2 re(R"(CMGS: (\d{1,4}))", caseless());
+  static const RE2 re(R"(CMGS: (\d{1,4}))", caselessPattern());
   return re;
 }
 const RE2& modemError() {
-  static const RE2 re(R"(CM[ES] ERROR: (\d{1,4}))", caseless());
+  static const RE2 re(R"(CM[ES] ERROR: (\d{1,4}))", caselessPattern());
   return re;
 }
 

@@ -11,20 +11,6 @@
 
 namespace reviri::sms {
 
-RE2::Options caselessPattern() {
-  RE2::Options o;
-  o.set_case_sensitive(false);
-  return o;
-}
-
-void requireCommandArgument(const char* what, std::string_view value) {
-  // CR or LF would end the command line early and start another; Ctrl-Z and
-  // ESC end or abort a message entry.
-  if (value.find_first_of("\r\n\x1A\x1B") != std::string_view::npos)
-    throw std::invalid_argument(std::string(what) +
-                                ": argument holds a line end, Ctrl-Z or ESC");
-}
-
 namespace {
 
 std::string command(ControlCore& core, const char* name, const char* prefix,

@@ -127,6 +127,20 @@ TEST(DecodeDeliver, SkipsAnEmptyServiceCentreField) {
   EXPECT_EQ(deliver("0A80", true).fo, "0A");
 }
 
+TEST(DecodeDeliver, ReusedRecordsAreOverwrittenWhole) {
+  deliverrecord r;
+  ASSERT_TRUE(decodeDeliver(
+      "07911356131313F64004850120390011609232239180A006080400100201D7327BFD6EB340E2321B", r));
+  EXPECT_EQ(r.concatRef, "16");
+  // The PDU may even live in the record being filled.
+  r.ud = "06917228195339040B917228214365F700003130805120618005D4F29C2E03";
+  ASSERT_TRUE(decodeDeliver(r.ud, r));
+  EXPECT_EQ(r.ud, "Test2");
+  EXPECT_EQ(r.scanum, "7228195339");
+  EXPECT_EQ(r.udh, "");
+  EXPECT_EQ(r.concatRef, "");
+}
+
 TEST(DecodeDeliver, EmptyPduGivesEmptyFieldsAndTrue) {
   const deliverrecord r = deliver("");
   for (const std::string* f : {&r.scalen, &r.scatype, &r.scanum, &r.fo, &r.oalen, &r.oatype,
@@ -342,6 +356,11 @@ TEST(DecodeSubmit, ServiceCentreCases) {
 
 TEST(Decode7bit, SeptetsThroughTheGsmTables) {
   EXPECT_EQ(decode7bit("0AE8329BFD4697D9EC37"), "hellohello");
+  EXPECT_EQ(decode7bit("0ae8329bfd4697d9ec37"), "hellohello");
+  // Junk inside the data: an octet reads up to the junk ("3G" as 3, "G7" as
+  // 0) and every other octet stays in place.
+  EXPECT_EQ(decode7bit("0AE8329BFD4697D9E3G7"), decode7bit("0AE8329BFD4697D9E300"));
+  EXPECT_EQ(decode7bit("0AE8329BFD4697D93GEC37"), decode7bit("0AE8329BFD4697D903EC37"));
   EXPECT_EQ(decode7bit("00"), "");
   EXPECT_EQ(decode7bit("00E832"), "");
   EXPECT_EQ(decode7bit(""), "");
@@ -356,6 +375,23 @@ TEST(Decode7bit, SeptetsThroughTheGsmTables) {
   // Short data still gives the septet count; missing septets read as '@'.
   EXPECT_EQ(decode7bit("0361"), "a@@");
   EXPECT_EQ(decode7bit("0361F1"), "ab¥");  // two bits of septet 2 present: 03
+}
+
+TEST(Decode7bit, NonHexCharactersNextToHexRangesReadAsJunk) {
+  const std::string data = encode7bit(std::string(160, 'k')).substr(2);  // 280 digits
+  for (const char junk : {'/', ':', '@', 'G', '`', 'g', ' ', '\x7F', '\x80'}) {
+    for (const std::size_t pos : {0u, 1u, 7u, 12u, 13u, 14u, 279u}) {
+      std::string broken = data;
+      broken[pos] = junk;
+      // The octet reads up to the junk: "Jx" is 0, "xJ" is the single digit x.
+      std::string expected = data;
+      const std::size_t octet = pos / 2 * 2;
+      expected[octet] = '0';
+      expected[octet + 1] = pos % 2 == 0 ? '0' : data[octet];
+      if (junk == ' ' && pos % 2 == 0) expected[octet + 1] = data[octet + 1];  // blanks are skipped
+      EXPECT_EQ(decode7bit("A0" + broken), decode7bit("A0" + expected)) << int(junk) << " at " << pos;
+    }
+  }
 }
 
 TEST(Decode7bit, RoundTripsEveryTableCharacterAcrossOctetBoundaries) {

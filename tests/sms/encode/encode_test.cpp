@@ -218,6 +218,13 @@ TEST(EncodeUcs2, RemovesCrLfPairsFromTheCallersText) {
   std::string name = "x\r\ny";
   EXPECT_EQ(encodeUcs2(name), "00780079");
   EXPECT_EQ(name, "xy");
+  // Pairs are removed in one pass: the CR LF that the removal joins stays.
+  std::string nested = "A\r\r\n\nB";
+  EXPECT_EQ(ENCodeunicodestring(nested), "080041000D000A0042");
+  EXPECT_EQ(nested, "A\r\nB");
+  std::string nestedName = "A\r\r\n\nB";
+  EXPECT_EQ(encodeUcs2(nestedName), "0041000D000A0042");
+  EXPECT_EQ(buildPduUcs2("1", "A\r\r\n\nB"), "0011000191F10008A9080041000D000A0042");
 }
 
 TEST(EncodeUcs2, MatchesPublicVectorsAndLongTexts) {

@@ -179,6 +179,17 @@ TEST_F(SendTest, UcsTextCuts) {
   }
 }
 
+TEST(SendDialogueTest, NumbersHoldingLineControlsAreRefusedBeforeAnythingIsWritten) {
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.name);
+    RowControl r(nullptr);
+    r.port->forceOpen();
+    for (const char* cel : {"123\x1A" "ATD112;", "123\rAT", "12\n3", "\x1B"})
+      EXPECT_THROW((r.control.*row.method)(cel, "abc"), std::invalid_argument);
+    EXPECT_TRUE(r.port->writes.empty());
+  }
+}
+
 TEST_F(SendTest, EmptyTextStillGoesOut) {
   port->reply("AT+CMGS=", {kPrompt});
   control.gsm7smssubmit("12345", "");
