@@ -226,10 +226,19 @@ void Screen::drawElement(const PanelElement& e, bool hasFocus) {
                                    : (hasFocus ? A_REVERSE : A_BOLD);
       attrset(attr | (hasFocus ? A_BOLD : A_NORMAL));
       for (int row = r.row; row < std::min(r.row + r.rows, panelRows_); ++row) mvhline(row, r.col, ' ', cols);
-      std::string caption(e.caption.substr(0, static_cast<std::size_t>(std::max(0, cols))));
-      const int mid = r.row + (std::min(r.rows, panelRows_ - r.row) - 1) / 2;
-      mvaddnstr(mid, r.col + (cols - static_cast<int>(caption.size())) / 2, caption.c_str(),
-                  static_cast<int>(caption.size()));
+      // A caption too long for one row wraps onto the button's further rows.
+      const int rows = std::min(r.rows, panelRows_ - r.row);
+      const std::u32string caption = toUtf32(e.caption);
+      const auto lines = wrapText(caption, cols, true);
+      const int shown = std::min(rows, static_cast<int>(lines.size()));
+      const int first = r.row + (rows - shown) / 2;
+      for (int i = 0; i < shown; ++i) {
+        const std::string line = fromUtf32(std::u32string_view(caption).substr(
+            lines[static_cast<std::size_t>(i)].begin,
+            lines[static_cast<std::size_t>(i)].end - lines[static_cast<std::size_t>(i)].begin));
+        mvaddnstr(first + i, r.col + std::max(0, (cols - static_cast<int>(line.size())) / 2), line.c_str(),
+                  std::min(cols, static_cast<int>(line.size())));
+      }
       attrset(A_NORMAL);
       break;
     }
@@ -274,9 +283,13 @@ void Screen::drawTextBox(const PanelElement& e, const CellRect& r, bool hasFocus
   if (e.multiLine) {
     const auto lines = wrapText(text, cols, true);
     const std::size_t cursorLine = lineOf(lines, box.cursor);
-    if (!hasFocus) box.top = 0;
-    if (cursorLine < box.top) box.top = cursorLine;
-    if (cursorLine >= box.top + static_cast<std::size_t>(rows)) box.top = cursorLine - rows + 1;
+    // An unfocused box shows its beginning; a focused one follows the cursor.
+    if (!hasFocus) {
+      box.top = 0;
+    } else {
+      if (cursorLine < box.top) box.top = cursorLine;
+      if (cursorLine >= box.top + static_cast<std::size_t>(rows)) box.top = cursorLine - rows + 1;
+    }
     for (int i = 0; i < rows && box.top + i < lines.size(); ++i) {
       int col = r.col;
       for (std::size_t p = lines[box.top + i].begin; p < lines[box.top + i].end; ++p) {
@@ -288,14 +301,17 @@ void Screen::drawTextBox(const PanelElement& e, const CellRect& r, bool hasFocus
       }
     }
   } else {
-    if (!hasFocus) box.left = 0;
-    if (box.cursor < box.left) box.left = box.cursor;
     auto widthBetween = [&](std::size_t a, std::size_t b) {
       int w = 0;
       for (std::size_t p = a; p < b; ++p) w += glyphWidth(text[p], false);
       return w;
     };
-    while (box.left < box.cursor && widthBetween(box.left, box.cursor) >= cols) ++box.left;
+    if (!hasFocus) {
+      box.left = 0;
+    } else {
+      if (box.cursor < box.left) box.left = box.cursor;
+      while (box.left < box.cursor && widthBetween(box.left, box.cursor) >= cols) ++box.left;
+    }
     int col = r.col;
     for (std::size_t p = box.left; p < text.size(); ++p) {
       const int w = glyphWidth(text[p], false);

@@ -32,7 +32,7 @@ int panelHeightTwips() {
 }
 
 Scale fitScale(int cols, int rows) {
-  Scale s;
+  Scale s = kFinestScale;
   // Round edges land within half a cell, so fitting the far edge in the
   // last cell is enough.
   while (roundDiv(panelWidthTwips(), s.colTwips) > std::max(cols, 1)) ++s.colTwips;

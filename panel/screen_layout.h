@@ -32,8 +32,13 @@ struct Scale {
 int panelWidthTwips();
 int panelHeightTwips();
 
-// The finest scale (never finer than the default) at which the whole panel
-// fits `cols` by `rows` cells.
+// Finest scale used: 90 twips (6 pixels, the panel font's average character)
+// per column, 240 per row.
+inline constexpr Scale kFinestScale{90, 240};
+
+// The finest scale (never finer than kFinestScale) at which the whole panel
+// fits `cols` by `rows` cells. A wide terminal gets narrower columns, so
+// more of each caption shows.
 Scale fitScale(int cols, int rows);
 
 // Where an element lands: its edges scaled and rounded to the nearest cell,
