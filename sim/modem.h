@@ -1,0 +1,158 @@
+// sim/modem.h - the command interpreter of the simulated GSM modem.
+//
+// Modem takes the bytes a client writes and answers like a GSM 07.05/07.07
+// modem in PDU mode: command echo (until ATE0), CR LF framed answers, final
+// results OK / ERROR / +CMS ERROR: n / +CME ERROR: n, the "> " prompt of
+// AT+CMGS / AT+CMGW ended by Ctrl-Z (ESC cancels), message storages SM and
+// ME, phonebooks, character set, new-message indications (+CMTI / +CMT).
+// A message sent to the modem's own number comes back as an incoming one.
+//
+// It does no I/O itself: bytes go out through ModemHost::output and delayed
+// work through ModemHost::after. Threading: not thread-safe; the Simulator
+// serialises every call (including the callbacks it runs) under one mutex.
+#ifndef REVIRI_SIM_MODEM_H_
+#define REVIRI_SIM_MODEM_H_
+
+#include <array>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/sim_pdu.h"
+
+namespace reviri::sim {
+
+class ModemHost {
+ public:
+  virtual ~ModemHost() = default;
+  // `answer` is false for the echo, which a modem sends as it reads; answers
+  // and indications are subject to the configured answer delay.
+  virtual void output(std::string bytes, bool answer) = 0;
+  virtual void after(std::chrono::milliseconds delay, std::function<void()> action) = 0;
+};
+
+struct ModemIdentity {
+  std::string manufacturer = "Reviri";
+  std::string model = "RSM-07 simulated GSM modem";
+  std::string revision = "Reviri-Sim 1.0";
+  std::string imei = "490154203237518";
+  std::string imsi = "262019876543210";
+  std::string ownNumber = "+4915112345678";
+  std::string serviceCentre = "+4917100000";
+  std::string operatorName = "Reviri Net";
+};
+
+// A message the modem sent to the network (AT+CMGS or AT+CMSS), decoded.
+struct SentMessage {
+  int reference = 0;
+  std::string number;
+  std::string text;
+  bool ucs2 = false;
+  bool flash = false;
+  std::string pdu;
+};
+
+class Modem {
+ public:
+  static constexpr int kSimSlots = 30;
+  static constexpr int kMeSlots = 100;
+  static constexpr std::chrono::milliseconds kLoopbackDelay{400};
+
+  explicit Modem(ModemHost& host, ModemIdentity identity = {});
+
+  // Bytes written by the client.
+  void feed(std::string_view bytes);
+
+  // A message from the network: stored in the receive storage and announced
+  // as AT+CNMI asks. Returns "" or the reason it was refused.
+  std::string receive(const std::string& sender, const std::string& text, bool ucs2, bool flash);
+  // Unsolicited bytes, sent when no command is in progress.
+  void unsolicited(const std::string& bytes);
+  // A modem that has gone deaf: input is read and dropped, nothing answers.
+  void setSilent(bool silent) { silent_ = silent; }
+  void setSignal(int rssi) { signal_ = rssi; }
+
+  const ModemIdentity& identity() const { return identity_; }
+  const std::vector<SentMessage>& sent() const { return sent_; }
+  // Human-readable state, one item per line.
+  std::vector<std::string> dump() const;
+
+ private:
+  struct Stored {
+    int status = 0;      // 0 REC UNREAD, 1 REC READ, 2 STO UNSENT, 3 STO SENT
+    std::string pdu;     // with a service-centre field in front
+    int tpduLength = 0;
+  };
+  struct Storage {
+    std::vector<std::optional<Stored>> slots;  // index 1 is slots[0]
+    int used() const;
+  };
+  struct Contact {
+    std::string number;
+    int type = 129;
+    std::string name;  // UTF-8
+  };
+  struct Phonebook {
+    int capacity = 0;
+    std::map<int, Contact> entries;
+  };
+  // Final result of one command.
+  struct Result {
+    enum Kind { kOk, kError, kCms, kCme, kPrompt } kind = kOk;
+    int code = 0;
+    std::vector<std::string> lines;
+  };
+  enum class Entry { kNone, kSend, kWrite };
+
+  void feedCommandByte(char c);
+  void feedPduByte(char c);
+  void runLine(const std::string& line);
+  Result runCommand(const std::string& cmd);
+  Result runExtended(const std::string& name, char kind, const std::string& args);
+  Result runBasic(const std::string& cmd);
+  void finishPdu(bool cancelled);
+  void emitAnswer(const std::string& text);
+  void emitResult(const Result& r);
+  void emitIndication(const std::string& text);
+  void flushIndications();
+  bool busy() const { return !line_.empty() || entry_ != Entry::kNone; }
+
+  Result sms(const std::string& name, char kind, const std::vector<std::string>& a);
+  Result phonebook(const std::string& name, char kind, const std::vector<std::string>& a);
+  Result cmsError(int code) const;
+  Result cmeError(int code) const;
+  int sendToNetwork(const std::string& pdu, const ParsedPdu& parsed);
+  std::string storageUsage(const std::string& name) const;
+  std::string encodeName(const std::string& utf8) const;
+  std::optional<std::string> decodeName(const std::string& raw) const;
+
+  ModemHost& host_;
+  ModemIdentity identity_;
+  bool echo_ = true;
+  bool silent_ = false;
+  int cmee_ = 1;  // numeric +CME ERROR by default, so errors show without AT+CMEE=1
+  int signal_ = 21;
+  int reference_ = 0;
+  std::string line_;
+  Entry entry_ = Entry::kNone;
+  int entryLength_ = 0;
+  int entryStatus_ = 2;
+  std::string pdu_;
+  std::array<int, 5> cnmi_{0, 0, 0, 0, 0};
+  std::vector<std::string> heldIndications_;      // while a command runs
+  std::vector<std::string> bufferedIndications_;  // CNMI mode 0
+  std::map<std::string, Storage> storages_;
+  std::string mem1_ = "SM", mem2_ = "SM", mem3_ = "SM";
+  std::map<std::string, Phonebook> phonebooks_;
+  std::string phonebook_ = "SM";
+  std::string charset_ = "GSM";
+  std::vector<SentMessage> sent_;
+};
+
+}  // namespace reviri::sim
+
+#endif  // REVIRI_SIM_MODEM_H_

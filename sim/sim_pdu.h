@@ -1,0 +1,66 @@
+// sim/sim_pdu.h - the simulated modem's own PDU reading and writing.
+//
+// The simulator reads the SMS-SUBMIT PDUs a client hands it (after AT+CMGS /
+// AT+CMGW) the way a network would: it honours the validity-period format,
+// a user-data header and the GSM 03.38 default alphabet with its extension
+// table, and it refuses PDUs whose lengths do not add up. It also builds the
+// SMS-DELIVER PDUs of messages it "receives". This code is deliberately
+// independent of the library's encoder and decoder, so that tests that send
+// through the library and check what the simulator decoded compare two
+// separate implementations. Pure functions; thread-safe.
+#ifndef REVIRI_SIM_SIM_PDU_H_
+#define REVIRI_SIM_SIM_PDU_H_
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace reviri::sim {
+
+enum class Coding { kGsm7, kData8, kUcs2 };
+
+// A TPDU as the simulator understood it.
+struct ParsedPdu {
+  bool deliver = false;    // SMS-DELIVER (else SMS-SUBMIT)
+  std::string sca;         // service-centre number ("" when the field is empty)
+  std::string number;      // destination (SUBMIT) or originator (DELIVER), "+" for international
+  int reference = 0;       // TP-MR of a SUBMIT
+  int dcs = 0;
+  Coding coding = Coding::kGsm7;
+  bool flash = false;      // message class 0
+  std::string udhHex;      // user-data header, hex, without its length octet
+  std::string text;        // UTF-8 (8-bit data: the hex digits)
+  int tpduLength = 0;      // octets after the service-centre field
+};
+
+// Reads a whole PDU (service-centre field, then TPDU) given as hex digits.
+// `declaredLength`, when >= 0, is the TPDU octet count the client announced
+// and must match. Returns nullopt and sets `error` to a reason on malformed
+// input.
+std::optional<ParsedPdu> parsePdu(std::string_view hex, int declaredLength, std::string* error);
+
+// Address field: digit count, type of address, swapped semi-octets. A number
+// with letters becomes an alphanumeric (GSM 7-bit) address.
+std::string encodeAddressField(std::string_view number);
+// Service-centre field: octet count, type, swapped semi-octets ("00" if empty).
+std::string encodeServiceCentre(std::string_view number);
+
+// SMS-DELIVER with a service-centre address in front. Fails (nullopt, with a
+// reason) when the text does not fit one message.
+std::optional<std::string> buildDeliver(std::string_view serviceCentre, std::string_view sender,
+                                        std::string_view text, bool ucs2, bool flash,
+                                        std::time_t when, std::string* error);
+
+// Replaces an empty service-centre field ("00") with `serviceCentre`.
+std::string withServiceCentre(std::string_view pdu, std::string_view serviceCentre);
+// Replaces the destination of an SMS-SUBMIT PDU.
+std::string withDestination(std::string_view pdu, std::string_view number);
+
+// GSM 03.38 default alphabet. Unmappable characters become '?'.
+std::string gsm7Septets(std::string_view utf8);  // one septet per char (ESC pairs)
+std::string gsm7Text(std::string_view septets);  // back to UTF-8
+
+}  // namespace reviri::sim
+
+#endif  // REVIRI_SIM_SIM_PDU_H_

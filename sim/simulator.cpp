@@ -1,0 +1,380 @@
+// sim/simulator.cpp - a simulated GSM modem on a pseudo-terminal.
+#include "sim/simulator.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+namespace reviri::sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Output goes out in small pieces when throttled, so the pacing is smooth.
+constexpr std::size_t kThrottleChunk = 8;
+
+[[noreturn]] void failErrno(const std::string& what) {
+  throw std::runtime_error("simulated modem: " + what + ": " + std::strerror(errno));
+}
+
+void setNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+std::vector<std::string> words(const std::string& s) {
+  std::istringstream in(s);
+  std::vector<std::string> out;
+  for (std::string w; in >> w;) out.push_back(w);
+  return out;
+}
+
+// The text after the first `n` words of `s`.
+std::string restAfterWords(const std::string& s, std::size_t n) {
+  std::size_t p = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    p = s.find_first_not_of(' ', p);
+    p = s.find(' ', p);
+    if (p == std::string::npos) return {};
+  }
+  return s.substr(p + 1);
+}
+
+}  // namespace
+
+std::string unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    const char c = text[++i];
+    if (c == 'r') out += '\r';
+    else if (c == 'n') out += '\n';
+    else if (c == 't') out += '\t';
+    else if (c == 'x' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+             std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+Simulator::Simulator(SimulatorOptions options)
+    : options_(std::move(options)), modem_(*this, options_.identity) {}
+
+Simulator::~Simulator() { stop(); }
+
+void Simulator::start() {
+  if (thread_.joinable()) return;
+  master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+  if (master_ < 0) failErrno("posix_openpt");
+  if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0) failErrno("unlocking the pseudo-terminal");
+  char name[128] = {};
+  if (::ptsname_r(master_, name, sizeof name) != 0) failErrno("ptsname");
+  devicePath_ = name;
+  // Holding the slave open ourselves keeps the master from reading EIO
+  // between one client's close and the next client's open.
+  slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave_ < 0) failErrno("opening " + devicePath_);
+  termios tio{};
+  ::tcgetattr(slave_, &tio);
+  ::cfmakeraw(&tio);
+  ::tcsetattr(slave_, TCSANOW, &tio);
+  setNonBlocking(master_);
+
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) failErrno("pipe");
+  wakeRead_ = pipeFds[0];
+  wakeWrite_ = pipeFds[1];
+
+  if (!options_.symlink.empty()) {
+    ::unlink(options_.symlink.c_str());
+    if (::symlink(devicePath_.c_str(), options_.symlink.c_str()) != 0)
+      failErrno("symlink " + options_.symlink);
+  }
+  if (!options_.controlSocket.empty()) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (options_.controlSocket.size() >= sizeof addr.sun_path)
+      throw std::runtime_error("simulated modem: control socket path too long");
+    std::strcpy(addr.sun_path, options_.controlSocket.c_str());
+    ::unlink(addr.sun_path);
+    listen_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listen_ < 0) failErrno("socket");
+    if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listen_, 4) != 0)
+      failErrno("control socket " + options_.controlSocket);
+  }
+  stop_ = false;
+  thread_ = std::thread([this] { run(); });
+}
+
+void Simulator::stop() {
+  if (thread_.joinable()) {
+    stop_ = true;
+    wake();
+    thread_.join();
+  }
+  for (auto& [fd, partial] : clients_) ::close(fd);
+  clients_.clear();
+  for (int* fd : {&master_, &slave_, &wakeRead_, &wakeWrite_, &listen_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+  if (!options_.symlink.empty()) ::unlink(options_.symlink.c_str());
+  if (!options_.controlSocket.empty()) ::unlink(options_.controlSocket.c_str());
+}
+
+void Simulator::wake() {
+  if (wakeWrite_ >= 0) {
+    const char c = 1;
+    [[maybe_unused]] const auto n = ::write(wakeWrite_, &c, 1);
+  }
+}
+
+// ---- ModemHost ---------------------------------------------------------------------
+
+void Simulator::output(std::string bytes, bool answer) {
+  auto due = Clock::now() + (answer ? delay_ : std::chrono::milliseconds(0));
+  // Bytes leave in order: nothing overtakes a delayed answer.
+  if (!out_.empty() && out_.back().due > due) due = out_.back().due;
+  if (!out_.empty() && out_.back().due == due)
+    out_.back().bytes += bytes;
+  else
+    out_.push_back({due, std::move(bytes)});
+  wake();
+}
+
+void Simulator::after(std::chrono::milliseconds delay, std::function<void()> action) {
+  timers_.emplace(Clock::now() + delay, std::move(action));
+  wake();
+}
+
+// ---- Serving -------------------------------------------------------------------------
+
+int Simulator::timeoutMs() {
+  const auto now = Clock::now();
+  auto next = now + std::chrono::milliseconds(500);
+  if (!timers_.empty()) next = std::min(next, timers_.begin()->first);
+  if (!out_.empty() && !blocked_) next = std::min(next, std::max(out_.front().due, nextWrite_));
+  if (next <= now) return 0;
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count());
+}
+
+void Simulator::writeDue() {
+  const auto now = Clock::now();
+  blocked_ = false;
+  while (!out_.empty() && out_.front().due <= now && nextWrite_ <= now) {
+    std::string& bytes = out_.front().bytes;
+    const std::size_t n = baud_ > 0 ? std::min(bytes.size(), kThrottleChunk) : bytes.size();
+    const ssize_t written = ::write(master_, bytes.data(), n);
+    if (written < 0) {
+      if (errno == EAGAIN || errno == EINTR) blocked_ = errno == EAGAIN;
+      return;
+    }
+    bytes.erase(0, static_cast<std::size_t>(written));
+    if (bytes.empty()) out_.pop_front();
+    if (baud_ > 0) {
+      // Ten bit times per byte: start bit, eight data bits, stop bit.
+      nextWrite_ = now + std::chrono::microseconds(written * 10'000'000LL / baud_);
+      return;
+    }
+  }
+}
+
+void Simulator::run() {
+  while (!stop_) {
+    std::vector<pollfd> fds;
+    int timeout;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      timeout = timeoutMs();
+      fds.push_back({wakeRead_, POLLIN, 0});
+      fds.push_back({master_, static_cast<short>(POLLIN | (blocked_ ? POLLOUT : 0)), 0});
+    }
+    if (listen_ >= 0) fds.push_back({listen_, POLLIN, 0});
+    for (const auto& [fd, partial] : clients_) fds.push_back({fd, POLLIN, 0});
+    ::poll(fds.data(), fds.size(), timeout);
+    if (stop_) break;
+
+    if (fds[0].revents & POLLIN) {
+      char drain[64];
+      while (::read(wakeRead_, drain, sizeof drain) > 0) {
+      }
+    }
+    if (fds[1].revents & POLLIN) {
+      char buf[1024];
+      const ssize_t n = ::read(master_, buf, sizeof buf);
+      if (n > 0) {
+        std::lock_guard<std::mutex> lock(mu_);
+        modem_.feed(std::string_view(buf, static_cast<std::size_t>(n)));
+      }
+    }
+    std::vector<int> ready;
+    for (std::size_t i = 2; i < fds.size(); ++i)
+      if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) ready.push_back(fds[i].fd);
+    serveControlClients(ready);
+
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto now = Clock::now();
+    while (!timers_.empty() && timers_.begin()->first <= now) {
+      auto action = std::move(timers_.begin()->second);
+      timers_.erase(timers_.begin());
+      action();
+    }
+    writeDue();
+  }
+}
+
+void Simulator::serveControlClients(std::vector<int>& ready) {
+  for (int fd : ready) {
+    if (fd == listen_) {
+      const int client = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (client >= 0) clients_[client];
+      continue;
+    }
+    char buf[1024];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) {
+      ::close(fd);
+      clients_.erase(fd);
+      continue;
+    }
+    std::string& partial = clients_[fd];
+    partial.append(buf, static_cast<std::size_t>(n));
+    for (std::size_t eol; (eol = partial.find('\n')) != std::string::npos;) {
+      std::string request = partial.substr(0, eol);
+      partial.erase(0, eol + 1);
+      if (!request.empty() && request.back() == '\r') request.pop_back();
+      std::string reply;
+      for (const auto& l : control(request)) reply += l + "\n";
+      // Replies are short; a client that does not read them loses them.
+      [[maybe_unused]] const auto w = ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+    }
+    if (partial.size() > 65536) partial.clear();
+  }
+}
+
+// ---- Control -------------------------------------------------------------------------
+
+std::vector<std::string> Simulator::control(const std::string& request) {
+  const auto w = words(request);
+  if (w.empty()) return {"ERROR empty request"};
+  const std::string& verb = w[0];
+  auto onOff = [&](bool& value) {
+    if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) return false;
+    value = w[1] == "on";
+    return true;
+  };
+  if (verb == "inject") {
+    bool ucs2 = false, flash = false;
+    std::size_t i = 1;
+    for (; i < w.size(); ++i) {
+      if (w[i] == "ucs2") ucs2 = true;
+      else if (w[i] == "7bit") ucs2 = false;
+      else if (w[i] == "flash") flash = true;
+      else if (w[i] == "normal") flash = false;
+      else break;
+    }
+    if (i >= w.size()) return {"ERROR usage: inject [7bit|ucs2] [normal|flash] SENDER TEXT"};
+    const std::string why = injectMessage(w[i], unescape(restAfterWords(request, i + 1)), ucs2, flash);
+    return {why.empty() ? "OK" : "ERROR " + why};
+  }
+  if (verb == "raw") {
+    injectRaw(unescape(restAfterWords(request, 1)));
+    return {"OK"};
+  }
+  if (verb == "delay" || verb == "speed" || verb == "signal") {
+    long v = -1;
+    if (w.size() == 2) {
+      try {
+        std::size_t used = 0;
+        v = std::stol(w[1], &used);
+        if (used != w[1].size()) v = -1;
+      } catch (const std::exception&) {
+        v = -1;
+      }
+    }
+    if (v < 0) return {"ERROR usage: " + verb + " NUMBER"};
+    if (verb == "delay") setAnswerDelay(std::chrono::milliseconds(v));
+    if (verb == "speed") setLineSpeed(v);
+    if (verb == "signal") {
+      if (v > 31 && v != 99) return {"ERROR signal is 0-31 or 99"};
+      std::lock_guard<std::mutex> lock(mu_);
+      modem_.setSignal(static_cast<int>(v));
+    }
+    return {"OK"};
+  }
+  if (verb == "silent") {
+    bool silent = false;
+    if (!onOff(silent)) return {"ERROR usage: silent on|off"};
+    setSilent(silent);
+    return {"OK"};
+  }
+  if (verb == "dump" || verb == "sent") {
+    std::vector<std::string> out;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (verb == "dump") {
+        out = modem_.dump();
+        out.push_back("device " + devicePath_ + ", answer delay " + std::to_string(delay_.count()) +
+                      " ms, speed " + (baud_ > 0 ? std::to_string(baud_) : std::string("unthrottled")));
+      } else {
+        for (const auto& s : modem_.sent())
+          out.push_back(std::to_string(s.reference) + " " + s.number + (s.ucs2 ? " ucs2" : " 7bit") +
+                        (s.flash ? " flash " : " normal ") + s.text);
+      }
+    }
+    out.push_back("OK");
+    return out;
+  }
+  if (verb == "help") {
+    return {"inject [7bit|ucs2] [normal|flash] SENDER TEXT", "raw TEXT", "delay MS", "speed BAUD",
+            "silent on|off", "signal N", "dump", "sent", "OK"};
+  }
+  return {"ERROR unknown request " + verb + " (try help)"};
+}
+
+std::string Simulator::injectMessage(const std::string& sender, const std::string& text, bool ucs2,
+                                     bool flash) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return modem_.receive(sender, text, ucs2, flash);
+}
+
+void Simulator::injectRaw(const std::string& bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  modem_.unsolicited(bytes);
+}
+
+void Simulator::setAnswerDelay(std::chrono::milliseconds delay) {
+  std::lock_guard<std::mutex> lock(mu_);
+  delay_ = delay;
+}
+
+void Simulator::setLineSpeed(long baud) {
+  std::lock_guard<std::mutex> lock(mu_);
+  baud_ = baud;
+  wake();
+}
+
+void Simulator::setSilent(bool silent) {
+  std::lock_guard<std::mutex> lock(mu_);
+  modem_.setSilent(silent);
+}
+
+std::vector<SentMessage> Simulator::sentMessages() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return modem_.sent();
+}
+
+}  // namespace reviri::sim

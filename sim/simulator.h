@@ -1,0 +1,120 @@
+// sim/simulator.h - a simulated GSM modem on a pseudo-terminal.
+//
+// Simulator serves a Modem (sim/modem.h) on the master side of a
+// pseudo-terminal, so clients (the library, the reviri tool, gammu) open
+// devicePath() through the ordinary serial layer. It can also be driven from
+// outside through a control channel: in-process through control(), or over
+// a Unix stream socket speaking the same line protocol:
+//
+//   inject [7bit|ucs2] [normal|flash] SENDER TEXT...   a message arrives
+//   raw TEXT                  unsolicited bytes; \r \n \\ \xHH are escapes
+//   delay MS                  answers (not the echo) come MS ms late
+//   speed BAUD                throttle output to BAUD (e.g. 19200, 115200); 0 = off
+//   silent on|off             a modem that reads but never answers
+//   signal N                  the rssi reported by AT+CSQ (0-31, 99)
+//   dump                      state: settings, stored messages, phonebooks, sent
+//   sent                      messages sent so far: REF NUMBER CODING CLASS TEXT
+//   help                      this list
+//
+// Every request is one line; the reply is zero or more lines of data and a
+// last line "OK" or "ERROR <reason>".
+//
+// Threading: start() runs the modem on a thread of its own; every public
+// method is thread-safe. The destructor stops the thread.
+#ifndef REVIRI_SIM_SIMULATOR_H_
+#define REVIRI_SIM_SIMULATOR_H_
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/modem.h"
+
+namespace reviri::sim {
+
+struct SimulatorOptions {
+  ModemIdentity identity;
+  std::string symlink;        // a stable name for the device, made at start()
+  std::string controlSocket;  // Unix socket path of the control channel ("" = none)
+};
+
+class Simulator : private ModemHost {
+ public:
+  explicit Simulator(SimulatorOptions options = {});
+  ~Simulator() override;
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // Opens the pseudo-terminal (and symlink, control socket) and starts
+  // serving. Throws std::runtime_error naming what failed.
+  void start();
+  // Stops serving and removes the symlink and the socket. Idempotent.
+  void stop();
+
+  // The slave side a client opens, e.g. /dev/pts/3.
+  const std::string& devicePath() const { return devicePath_; }
+  const std::string& symlinkPath() const { return options_.symlink; }
+  const ModemIdentity& identity() const { return options_.identity; }
+
+  // Runs one control request (see the protocol above); returns its reply lines.
+  std::vector<std::string> control(const std::string& request);
+
+  // Shorthands of the control requests.
+  std::string injectMessage(const std::string& sender, const std::string& text, bool ucs2 = false,
+                            bool flash = false);  // "" or the reason it failed
+  void injectRaw(const std::string& bytes);
+  void setAnswerDelay(std::chrono::milliseconds delay);
+  void setLineSpeed(long baud);
+  void setSilent(bool silent);
+  std::vector<SentMessage> sentMessages();
+
+ private:
+  struct Chunk {
+    std::chrono::steady_clock::time_point due;
+    std::string bytes;
+  };
+
+  // ModemHost, called with mu_ held.
+  void output(std::string bytes, bool answer) override;
+  void after(std::chrono::milliseconds delay, std::function<void()> action) override;
+
+  void run();
+  void wake();
+  void writeDue();
+  void serveControlClients(std::vector<int>& ready);
+  int timeoutMs();
+
+  SimulatorOptions options_;
+  std::mutex mu_;
+  Modem modem_;
+  std::deque<Chunk> out_;
+  std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers_;
+  std::chrono::milliseconds delay_{0};
+  long baud_ = 0;
+  std::chrono::steady_clock::time_point nextWrite_{};
+  bool blocked_ = false;  // the terminal's input queue is full
+
+  std::string devicePath_;
+  int master_ = -1;
+  int slave_ = -1;
+  int wakeRead_ = -1;
+  int wakeWrite_ = -1;
+  int listen_ = -1;
+  std::map<int, std::string> clients_;  // control connections and their partial lines
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Undoes the escapes of the "raw" request: \r \n \t \\ \xHH.
+std::string unescape(const std::string& text);
+
+}  // namespace reviri::sim
+
+#endif  // REVIRI_SIM_SIMULATOR_H_

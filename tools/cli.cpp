@@ -1,0 +1,344 @@
+// tools/cli.cpp - option parsing, the modem session and the core verbs
+// (at, sim) of the reviri tool.
+#include "tools/cli.h"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <iostream>
+#include <thread>
+
+#include "control/control_core.h"
+#include "tools/context.h"
+
+namespace reviri::cli {
+namespace {
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+void onInterrupt(int) { gInterrupted = 1; }
+
+bool allDigits(const std::string& s) {
+  return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Control characters of a logged exchange made visible.
+std::string visible(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else if (c == 0x1A) out += "^Z";
+    else if (c == 0x1B) out += "<ESC>";
+    else out += c;
+  }
+  return out;
+}
+
+std::string seconds(double s) {
+  std::ostringstream o;
+  o << s;
+  return o.str();
+}
+
+}  // namespace
+
+// ---- Context -----------------------------------------------------------------------------
+
+Context::~Context() {
+  // The control closes its port before the simulator behind it stops.
+  modem_.reset();
+  sim_.reset();
+}
+
+std::chrono::milliseconds Context::timeout() const {
+  return std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000));
+}
+
+bool Context::interrupted() { return gInterrupted != 0; }
+
+void Context::watchInterrupts() {
+  struct sigaction sa {};
+  sa.sa_handler = onInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: a signal ends the current sleep
+  ::sigaction(SIGINT, &sa, nullptr);
+  ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+int Context::open() {
+  if (modem_) return kSuccess;
+  LineSettings settings;
+  try {
+    settings = LineSettings::parse(options.settings);
+  } catch (const std::invalid_argument& e) {
+    return fail(kUsage, std::string("--settings: ") + e.what());
+  }
+  if (!(options.timeoutSeconds > 0 && options.timeoutSeconds <= 86400))
+    return fail(kUsage, "--timeout: give a number of seconds between 0 and 86400");
+
+  ReviriOptions reviriOptions;
+  std::string device = options.port;
+  const bool byNumber = allDigits(device);
+  int portNumber = 0;
+  if (device.empty()) {
+    sim_ = std::make_unique<sim::Simulator>();
+    try {
+      sim_->start();
+    } catch (const std::exception& e) {
+      return fail(kNoPort, e.what());
+    }
+    device = sim_->devicePath();
+    err << "reviri: no --port given; using the built-in simulated modem on " << device
+        << " (its own number is " << sim_->identity().ownNumber << ")\n";
+    // A simulated modem needs no time to settle after its port opens, so the
+    // two-second pause of the modem set-up is left out; shorter pauses (the
+    // one before a PDU is written) stay.
+    reviriOptions.sleep = [](std::chrono::milliseconds d) {
+      if (d < std::chrono::seconds(1)) std::this_thread::sleep_for(d);
+    };
+  } else if (byNumber) {
+    if (device.size() > 5 || std::stoi(device) < 1 || std::stoi(device) > 32767)
+      return fail(kUsage, "--port: port numbers run from 1 to 32767");
+    portNumber = std::stoi(device);
+    device = devicePathForPort(portNumber);
+  }
+
+  // Opening the port once beforehand tells "cannot open" apart from "opens
+  // but does not answer", which inimodem reports alike.
+  try {
+    auto probe = makeSystemSerialPort();
+    probe->open(device, settings);
+    probe->close();
+  } catch (const SerialError& e) {
+    return fail(kNoPort, std::string("cannot open the port: ") + e.what());
+  }
+
+  if (run_.sleep) reviriOptions.sleep = run_.sleep;
+  modem_ = std::make_unique<Reviri>(reviriOptions);
+  modem_->setTimeRe(options.timeoutSeconds * 1e6 / static_cast<double>(Reviri::kIdlePoll.count()));
+  modem_->setEventPump([this] { pump(); });
+  if (options.verbose) {
+    auto& hooks = modem_->internals().link.hooks();
+    auto previous = hooks.commandFinished;
+    hooks.commandFinished = [this, previous](const std::string& command, const std::string& answer) {
+      endProgress();
+      err << "reviri: > " << visible(command) << "\nreviri: < " << visible(answer) << "\n";
+      if (previous) previous(command, answer);
+    };
+  }
+  const bool ready = byNumber ? modem_->inimodem(static_cast<std::int16_t>(portNumber), options.settings)
+                              : modem_->inimodem(device, options.settings);
+  endProgress();
+  if (!ready)
+    return fail(kRefused, "the modem on " + device + " did not answer AT within " +
+                              seconds(options.timeoutSeconds) + " s");
+  return kSuccess;
+}
+
+void Context::pump() {
+  const auto now = std::chrono::steady_clock::now();
+  // Polls come every few milliseconds during one wait; a longer gap means a
+  // new wait has begun.
+  if (now - lastPump_ > std::chrono::milliseconds(200)) {
+    waitStart_ = now;
+    shownSeconds_ = 0;
+  }
+  lastPump_ = now;
+  if (options.json || &err != &std::cerr || !::isatty(STDERR_FILENO)) return;
+  const int elapsed = static_cast<int>((now - waitStart_) / std::chrono::seconds(1));
+  if (elapsed >= 1 && elapsed != shownSeconds_) {
+    shownSeconds_ = elapsed;
+    progressShown_ = true;
+    err << "\rreviri: waiting for the modem... " << elapsed << " s" << std::flush;
+  }
+}
+
+void Context::endProgress() {
+  if (!progressShown_) return;
+  progressShown_ = false;
+  err << "\r\033[K" << std::flush;
+}
+
+int Context::fail(int code, const std::string& message) {
+  endProgress();
+  err << "reviri: " << message << "\n";
+  if (options.json)
+    out << nlohmann::json{{"ok", false}, {"error", message}}.dump(-1, ' ', false,
+                                                                  nlohmann::json::error_handler_t::replace)
+        << "\n";
+  out.flush();
+  return code;
+}
+
+void Context::print(const std::string& human, const nlohmann::json& json) {
+  endProgress();
+  if (options.json)
+    out << json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  else if (!human.empty())
+    out << human << "\n";
+  out.flush();
+}
+
+// ---- Helpers -------------------------------------------------------------------------------
+
+std::string finalResult(const std::string& answer) {
+  std::string last;
+  std::size_t start = 0;
+  while (start <= answer.size()) {
+    std::size_t end = answer.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = answer.size();
+    std::string line = answer.substr(start, end - start);
+    const auto first = line.find_first_not_of(' ');
+    if (first != std::string::npos) last = line.substr(first);
+    start = end + 1;
+  }
+  while (!last.empty() && last.back() == ' ') last.pop_back();
+  if (last == "OK" || last == "ERROR" || last.starts_with("+CMS ERROR:") || last.starts_with("+CME ERROR:"))
+    return last;
+  if (last == ">" ) return ">";
+  return {};
+}
+
+std::string tidy(const std::string& answer) {
+  std::string out, line;
+  auto flush = [&] {
+    if (line.find_first_not_of(' ') != std::string::npos) out += (out.empty() ? "" : "\n") + line;
+    line.clear();
+  };
+  for (char c : answer) {
+    if (c == '\r' || c == '\n')
+      flush();
+    else
+      line += c;
+  }
+  flush();
+  return out;
+}
+
+std::string capture(const std::string& text, const RE2& re) {
+  std::string group;
+  if (!RE2::PartialMatch(text, re, &group)) return {};
+  return group;
+}
+
+std::string refusal(const Context& ctx, const std::string& answer) {
+  if (answer == "-1") return "the port is closed";
+  const std::string final = finalResult(answer);
+  if (final.empty() || final == ">")
+    return "no final answer from the modem within " + seconds(ctx.options.timeoutSeconds) + " s";
+  return "the modem answered " + final;
+}
+
+// ---- Core verbs -------------------------------------------------------------------------------
+
+void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
+  auto line = std::make_shared<std::string>();
+  CLI::App* at = app.add_subcommand("at", "send one raw command line and print the answer");
+  at->add_option("line", *line, "the command, e.g. AT+CSQ (a CR is added)")->required();
+  verbs.push_back({at, [line](Context& ctx) {
+                     if (const int rc = ctx.open()) return rc;
+                     const std::string answer = ctx.modem().at(*line + "\r");
+                     const std::string final = finalResult(answer);
+                     ctx.print(tidy(answer), {{"command", *line}, {"answer", answer}, {"final", final}});
+                     if (final == "OK" || final == ">") return int{kSuccess};
+                     ctx.endProgress();
+                     ctx.err << "reviri: " << refusal(ctx, answer) << "\n";
+                     return int{kRefused};
+                   }});
+
+  struct SimArgs {
+    std::string symlink, control, number;
+    long delayMs = 0, speed = 0;
+    double seconds = 0;
+  };
+  auto s = std::make_shared<SimArgs>();
+  CLI::App* simApp = app.add_subcommand("sim", "run the simulated modem and print its device path");
+  simApp->add_option("--symlink", s->symlink, "also reach the device under this path");
+  simApp->add_option("--control", s->control, "Unix socket of the control channel");
+  simApp->add_option("--number", s->number, "the modem's own number (default +4915112345678)");
+  simApp->add_option("--delay", s->delayMs, "answer delay in milliseconds")->check(CLI::NonNegativeNumber);
+  simApp->add_option("--speed", s->speed, "throttle output to this many baud (0 = unthrottled)")
+      ->check(CLI::NonNegativeNumber);
+  simApp->add_option("--seconds", s->seconds, "stop after this many seconds (default: on Ctrl-C)")
+      ->check(CLI::NonNegativeNumber);
+  verbs.push_back({simApp, [s](Context& ctx) {
+                     sim::SimulatorOptions options;
+                     options.symlink = s->symlink;
+                     options.controlSocket = s->control;
+                     if (!s->number.empty()) options.identity.ownNumber = s->number;
+                     sim::Simulator simulator(options);
+                     try {
+                       simulator.start();
+                     } catch (const std::exception& e) {
+                       return ctx.fail(kNoPort, e.what());
+                     }
+                     simulator.setAnswerDelay(std::chrono::milliseconds(s->delayMs));
+                     simulator.setLineSpeed(s->speed);
+                     Context::watchInterrupts();
+                     ctx.print(simulator.devicePath(), {{"device", simulator.devicePath()},
+                                                        {"symlink", s->symlink},
+                                                        {"control", s->control},
+                                                        {"number", options.identity.ownNumber}});
+                     if (!ctx.options.json)
+                       ctx.err << "reviri: simulated modem on " << simulator.devicePath()
+                               << (s->symlink.empty() ? "" : " (also " + s->symlink + ")")
+                               << ", own number " << options.identity.ownNumber
+                               << (s->control.empty() ? "" : ", control socket " + s->control)
+                               << "; Ctrl-C stops it\n";
+                     const auto end = std::chrono::steady_clock::now() +
+                                      std::chrono::milliseconds(static_cast<long long>(s->seconds * 1000));
+                     while (!Context::interrupted() &&
+                            (s->seconds == 0 || std::chrono::steady_clock::now() < end))
+                       std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                     return int{kSuccess};
+                   }});
+}
+
+// ---- Entry -----------------------------------------------------------------------------------
+
+int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+           const RunOptions& run) {
+  gInterrupted = 0;
+  Context ctx(out, err, run);
+  CLI::App app{"reviri - send and read SMS through a GSM modem (AT commands, PDU mode)", "reviri"};
+  app.add_option("--port", ctx.options.port,
+                 "serial device (/dev/ttyUSB0) or port number (1 = /dev/ttyS0); "
+                 "default: the built-in simulated modem");
+  app.add_option("--settings", ctx.options.settings, "line settings baud,parity,data,stop")
+      ->capture_default_str();
+  app.add_option("--timeout", ctx.options.timeoutSeconds,
+                 "seconds the modem may stay silent before a wait gives up")
+      ->capture_default_str();
+  app.add_flag("--json", ctx.options.json, "print JSON (one object per line)");
+  app.add_flag("--verbose", ctx.options.verbose, "log every AT exchange on standard error");
+  app.require_subcommand(1);
+  app.fallthrough();
+
+  std::vector<Verb> verbs;
+  addCoreVerbs(app, verbs);
+  addMessageVerbs(app, verbs);
+  addDeviceVerbs(app, verbs);
+  addPduVerbs(app, verbs);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e, out, err) == 0 ? int{kSuccess} : int{kUsage};
+  }
+  try {
+    // The deepest chosen subcommand runs (phonebook read before phonebook).
+    for (auto it = verbs.rbegin(); it != verbs.rend(); ++it)
+      if (it->app->parsed() && it->run) return it->run(ctx);
+    return ctx.fail(kUsage, "choose a verb; see --help");
+  } catch (const SerialError& e) {
+    return ctx.fail(kNoPort, std::string("the serial line failed: ") + e.what());
+  } catch (const std::invalid_argument& e) {
+    return ctx.fail(kUsage, e.what());
+  } catch (const std::exception& e) {
+    return ctx.fail(kRefused, e.what());
+  }
+}
+
+}  // namespace reviri::cli

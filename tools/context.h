@@ -1,0 +1,102 @@
+// tools/context.h - what every verb of the reviri tool shares: the global
+// options, the modem session (real port or built-in simulator), output in
+// human or JSON form, and the progress line.
+//
+// Threading: single-threaded, like the control it drives.
+#ifndef REVIRI_TOOLS_CONTEXT_H_
+#define REVIRI_TOOLS_CONTEXT_H_
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <re2/re2.h>
+#include <string>
+#include <vector>
+
+#include "reviri/reviri.h"
+#include "sim/simulator.h"
+#include "tools/cli.h"
+
+namespace CLI {
+class App;
+}
+
+namespace reviri::cli {
+
+struct GlobalOptions {
+  std::string port;                    // device path or port number; "" = built-in simulator
+  std::string settings = "19200,n,8,1";
+  double timeoutSeconds = 10;
+  bool json = false;
+  bool verbose = false;
+};
+
+class Context {
+ public:
+  Context(std::ostream& out, std::ostream& err, RunOptions run = {})
+      : out(out), err(err), run_(std::move(run)) {}
+  ~Context();
+
+  // Opens the modem (once): the port of --port, or the built-in simulator.
+  // Returns kSuccess or the exit status to end with (after saying why).
+  int open();
+  Reviri& modem() { return *modem_; }
+  sim::Simulator* simulator() { return sim_.get(); }
+  bool onSimulator() const { return sim_ != nullptr; }
+  std::chrono::milliseconds timeout() const;
+
+  // Says what failed on standard error (and as {"ok":false,...} with --json)
+  // and returns `code`.
+  int fail(int code, const std::string& message);
+  // Prints a result: `human` lines, or `json` as one line with --json.
+  void print(const std::string& human, const nlohmann::json& json);
+  // Ends a progress line, if one is showing.
+  void endProgress();
+  // Set by SIGINT / SIGTERM while a verb waits.
+  static bool interrupted();
+  static void watchInterrupts();
+
+  GlobalOptions options;
+  std::ostream& out;
+  std::ostream& err;
+
+ private:
+  void pump();
+
+  RunOptions run_;
+  std::unique_ptr<sim::Simulator> sim_;
+  std::unique_ptr<Reviri> modem_;
+  std::chrono::steady_clock::time_point lastPump_{};
+  std::chrono::steady_clock::time_point waitStart_{};
+  int shownSeconds_ = 0;
+  bool progressShown_ = false;
+};
+
+// A verb: its sub-app and what runs when it was chosen.
+struct Verb {
+  CLI::App* app = nullptr;
+  std::function<int(Context&)> run;
+};
+
+// Verb groups; each adds its subcommands to `app`.
+void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs);     // at, sim
+void addMessageVerbs(CLI::App& app, std::vector<Verb>& verbs);  // send, store, list, read, ...
+void addDeviceVerbs(CLI::App& app, std::vector<Verb>& verbs);   // info, phonebook, charset
+void addPduVerbs(CLI::App& app, std::vector<Verb>& verbs);      // pdu encode / decode
+
+// Helpers shared by the verbs.
+// The final result of a raw answer: "OK", "ERROR", "+CMS ERROR: n",
+// "+CME ERROR: n", ">" or "" when there is none.
+std::string finalResult(const std::string& answer);
+// The answer with CR LF folded to LF and blank lines dropped.
+std::string tidy(const std::string& answer);
+// The first capture of `re` in `text`, or "".
+std::string capture(const std::string& text, const RE2& re);
+// Why an answer without "OK" failed: the modem's error, or the wait ran out.
+std::string refusal(const Context& ctx, const std::string& answer);
+
+}  // namespace reviri::cli
+
+#endif  // REVIRI_TOOLS_CONTEXT_H_

@@ -1,0 +1,234 @@
+// tools/verbs_device.cpp - the modem information, phonebook and character
+// set verbs of the reviri tool, and the pdu encode / decode verbs.
+#include <CLI/CLI.hpp>
+
+#include "sms/decode/decode.h"
+#include "sms/encode/encode.h"
+#include "tools/context.h"
+
+namespace reviri::cli {
+namespace {
+
+std::string trimmed(const std::string& s) {
+  const auto first = s.find_first_not_of(" \"");
+  if (first == std::string::npos) return {};
+  const auto last = s.find_last_not_of(" \"");
+  return s.substr(first, last - first + 1);
+}
+
+std::string quotedArg(const std::string& s) {
+  if (s.size() >= 2 && s.front() == '"' && s.back() == '"') return s;
+  return "\"" + s + "\"";
+}
+
+int info(Context& ctx) {
+  if (const int rc = ctx.open()) return rc;
+  Reviri& m = ctx.modem();
+  const std::string sq = m.getsq();
+  if (finalResult(sq) != "OK") return ctx.fail(kRefused, "signal quality query failed: " + refusal(ctx, sq));
+  static const RE2 kCsq("\\+CSQ: *(\\d+)");
+  const std::string rssi = capture(sq, kCsq);
+  std::string signal = rssi.empty() ? tidy(sq) : rssi;
+  if (!rssi.empty()) {
+    const int v = std::stoi(rssi);
+    signal += v == 99 ? " (unknown)" : " (" + std::to_string(-113 + 2 * v) + " dBm)";
+  }
+  const std::string charge = trimmed(m.getcharge());
+  const std::string revision = trimmed(m.getsoftid());
+  const std::string imei = trimmed(m.getIMEI());
+  const std::string model = trimmed(m.getmodelid());
+  const std::string manufacturer = trimmed(m.getmanufacturerid());
+  ctx.print("signal:       " + signal + "\ncharge:       " + charge + "\nrevision:     " + revision +
+                "\nIMEI:         " + imei + "\nmodel:        " + model + "\nmanufacturer: " + manufacturer,
+            {{"ok", true},
+             {"signal", rssi.empty() ? nlohmann::json(nullptr) : nlohmann::json(std::stoi(rssi))},
+             {"charge", charge},
+             {"revision", revision},
+             {"imei", imei},
+             {"model", model},
+             {"manufacturer", manufacturer}});
+  return kSuccess;
+}
+
+struct PhonebookErrors : ReviriEvents {
+  void SMSERR(const std::string& code) override { codes.push_back(code); }
+  std::vector<std::string> codes;
+};
+
+int phonebookSelect(Context& ctx, const std::string& storage) {
+  if (const int rc = ctx.open()) return rc;
+  const std::string answer = ctx.modem().selectphonebook(quotedArg(storage));
+  if (finalResult(answer) != "OK") return ctx.fail(kRefused, "phonebook " + storage + " not selected: " + refusal(ctx, answer));
+  ctx.print("phonebook " + trimmed(storage) + " selected", {{"ok", true}, {"storage", trimmed(storage)}});
+  return kSuccess;
+}
+
+int phonebookCurrent(Context& ctx) {
+  if (const int rc = ctx.open()) return rc;
+  const std::string answer = ctx.modem().currentphonebook();
+  static const RE2 kCpbs("\\+CPBS: *\"?(\\w+)\"?(?:,(\\d+),(\\d+))?");
+  std::string storage, used, total;
+  if (finalResult(answer) != "OK" || !RE2::PartialMatch(answer, kCpbs, &storage, &used, &total))
+    return ctx.fail(kRefused, "phonebook query failed: " + refusal(ctx, answer));
+  nlohmann::json json{{"ok", true}, {"storage", storage}};
+  std::string human = storage;
+  if (!used.empty()) {
+    json["used"] = std::stoi(used);
+    json["total"] = std::stoi(total);
+    human += " (" + used + " of " + total + " used)";
+  }
+  ctx.print(human, json);
+  return kSuccess;
+}
+
+int phonebookRead(Context& ctx, const std::string& range) {
+  if (const int rc = ctx.open()) return rc;
+  PhonebookErrors errors;
+  const int cookie = ctx.modem().advise(errors);
+  std::vector<phonebookentry> entries;
+  ctx.modem().readphonebook(range, entries);
+  ctx.modem().unadvise(cookie);
+  if (!errors.codes.empty()) return ctx.fail(kRefused, "phonebook read failed: +CME ERROR: " + errors.codes.front());
+  if (!entries.empty()) entries.pop_back();  // the array's closing empty element
+  nlohmann::json list = nlohmann::json::array();
+  std::string human;
+  for (const auto& e : entries) {
+    list.push_back({{"number", e.cell}, {"type", e.type}, {"name", e.name}});
+    human += (human.empty() ? "" : "\n") + e.cell + "\t" + e.type + "\t" + e.name;
+  }
+  ctx.print(human.empty() ? "no entries" : human, {{"ok", true}, {"entries", list}});
+  return kSuccess;
+}
+
+struct WriteArgs {
+  std::string index, number, type, name;
+};
+
+int phonebookWrite(Context& ctx, const WriteArgs& a) {
+  if (const int rc = ctx.open()) return rc;
+  Reviri& m = ctx.modem();
+  // The control writes names as UCS2 hex digits whatever the modem's
+  // character set, so the modem is told to read them as UCS2.
+  const std::string charset = m.phoneucs2charset();
+  if (finalResult(charset) != "OK")
+    ctx.err << "reviri: warning: the modem did not switch to UCS2 (" << refusal(ctx, charset)
+            << "); the name may be stored as hex digits\n";
+  const std::string answer = m.phonebookwrite(a.index, quotedArg(a.number), a.type, a.name);
+  if (finalResult(answer) != "OK")
+    return ctx.fail(kRefused, "phonebook entry " + a.index + " not written: " + refusal(ctx, answer));
+  ctx.print("phonebook entry " + a.index + " written", {{"ok", true}, {"index", a.index}});
+  return kSuccess;
+}
+
+int charset(Context& ctx, const std::string& which) {
+  if (!which.empty() && which != "ucs2" && which != "UCS2") return ctx.fail(kUsage, "charset: the only choice is ucs2");
+  if (const int rc = ctx.open()) return rc;
+  if (which.empty()) {
+    const std::string current = trimmed(ctx.modem().phonecharset());
+    if (current.empty() || current == "-1" || current.find("ERROR") != std::string::npos)
+      return ctx.fail(kRefused, "character set query failed: " + (current.empty() ? "no answer" : current));
+    ctx.print(current, {{"ok", true}, {"charset", current}});
+    return kSuccess;
+  }
+  const std::string answer = ctx.modem().phoneucs2charset();
+  if (finalResult(answer) != "OK") return ctx.fail(kRefused, "character set not switched: " + refusal(ctx, answer));
+  ctx.print("character set UCS2", {{"ok", true}, {"charset", "UCS2"}});
+  return kSuccess;
+}
+
+// ---- pdu ----------------------------------------------------------------------------------
+
+struct EncodeArgs {
+  std::string to, text;
+  bool ucs2 = false, flash = false;
+};
+
+int pduEncode(Context& ctx, const EncodeArgs& a) {
+  const std::string pdu = a.ucs2 ? (a.flash ? sms::buildFlashPduUcs2(a.to, a.text) : sms::buildPduUcs2(a.to, a.text))
+                                 : (a.flash ? sms::buildFlashPdu7bit(a.to, a.text) : sms::buildPdu7bit(a.to, a.text));
+  const int length = sms::commandLength(pdu);
+  ctx.print(pdu + "\nlength " + std::to_string(length) + " (AT+CMGS=" + std::to_string(length) + ")",
+            {{"pdu", pdu}, {"length", length}});
+  return kSuccess;
+}
+
+int pduDecode(Context& ctx, const std::string& hex, bool submit) {
+  nlohmann::json json;
+  std::vector<std::pair<std::string, std::string>> fields;
+  bool ok = false;
+  if (submit) {
+    sms::submitrecord r;
+    ok = sms::decodeSubmit(hex, r);
+    fields = {{"scalen", r.scalen}, {"scatype", r.scatype}, {"scanum", r.scanum}, {"fo", r.fo},
+              {"mr", r.mr},         {"dalen", r.dalen},     {"datype", r.datype}, {"danum", r.danum},
+              {"pid", r.pid},       {"dcs", r.dcs},         {"vp", r.vp},         {"udl", r.udl},
+              {"ud", r.ud}};
+  } else {
+    sms::deliverrecord r;
+    ok = sms::decodeDeliver(hex, r);
+    fields = {{"scalen", r.scalen}, {"scatype", r.scatype}, {"scanum", r.scanum}, {"fo", r.fo},
+              {"oalen", r.oalen},   {"oatype", r.oatype},   {"oanum", r.oanum},   {"pid", r.pid},
+              {"dcs", r.dcs},       {"scts", r.scts},       {"udl", r.udl},       {"ud", r.ud}};
+  }
+  std::string human;
+  for (const auto& [name, value] : fields) {
+    json[name] = value;
+    human += name + std::string(8 - std::min<std::size_t>(name.size(), 7), ' ') + value + "\n";
+  }
+  json["ok"] = ok;
+  human += "ok      " + std::string(ok ? "true" : "false (user data left in hex)");
+  ctx.print(human, json);
+  return kSuccess;
+}
+
+}  // namespace
+
+void addDeviceVerbs(CLI::App& app, std::vector<Verb>& verbs) {
+  CLI::App* infoApp = app.add_subcommand("info", "signal, charge, revision, IMEI, model, manufacturer");
+  verbs.push_back({infoApp, [](Context& ctx) { return info(ctx); }});
+
+  CLI::App* book = app.add_subcommand("phonebook", "select, query, read and write the phonebook");
+  book->require_subcommand(1);
+  auto storage = std::make_shared<std::string>();
+  CLI::App* select = book->add_subcommand("select", "select the phonebook storage (SM, ME, ON, ...)");
+  select->add_option("storage", *storage, "storage name")->required();
+  verbs.push_back({select, [storage](Context& ctx) { return phonebookSelect(ctx, *storage); }});
+  CLI::App* current = book->add_subcommand("current", "show the selected phonebook storage");
+  verbs.push_back({current, [](Context& ctx) { return phonebookCurrent(ctx); }});
+  auto range = std::make_shared<std::string>();
+  CLI::App* readBook = book->add_subcommand("read", "read entries, e.g. 1 or 1,10");
+  readBook->add_option("range", *range, "index or first,last")->required();
+  verbs.push_back({readBook, [range](Context& ctx) { return phonebookRead(ctx, *range); }});
+  auto w = std::make_shared<WriteArgs>();
+  CLI::App* writeBook = book->add_subcommand("write", "write one entry");
+  writeBook->add_option("index", w->index, "entry index")->required();
+  writeBook->add_option("number", w->number, "phone number")->required();
+  writeBook->add_option("type", w->type, "type of number: 129 national, 145 international")->required();
+  writeBook->add_option("name", w->name, "name")->required();
+  verbs.push_back({writeBook, [w](Context& ctx) { return phonebookWrite(ctx, *w); }});
+
+  auto which = std::make_shared<std::string>();
+  CLI::App* charsetApp = app.add_subcommand("charset", "show the character set, or switch it to UCS2");
+  charsetApp->add_option("set", *which, "ucs2 to switch");
+  verbs.push_back({charsetApp, [which](Context& ctx) { return charset(ctx, *which); }});
+}
+
+void addPduVerbs(CLI::App& app, std::vector<Verb>& verbs) {
+  CLI::App* pdu = app.add_subcommand("pdu", "encode or decode a PDU (no modem needed)");
+  pdu->require_subcommand(1);
+  auto e = std::make_shared<EncodeArgs>();
+  CLI::App* encode = pdu->add_subcommand("encode", "build an SMS-SUBMIT PDU");
+  encode->add_option("--to", e->to, "destination number")->required();
+  encode->add_option("--text", e->text, "message text")->required();
+  encode->add_flag("--ucs2", e->ucs2, "UCS2 coding");
+  encode->add_flag("--flash", e->flash, "flash message (class 0)");
+  verbs.push_back({encode, [e](Context& ctx) { return pduEncode(ctx, *e); }});
+  auto hex = std::make_shared<std::string>();
+  auto submit = std::make_shared<bool>(false);
+  CLI::App* decode = pdu->add_subcommand("decode", "decode an SMS-DELIVER (or --submit SMS-SUBMIT) PDU");
+  decode->add_option("hex", *hex, "the PDU in hex")->required();
+  decode->add_flag("--submit", *submit, "decode as SMS-SUBMIT");
+  verbs.push_back({decode, [hex, submit](Context& ctx) { return pduDecode(ctx, *hex, *submit); }});
+}
+
+}  // namespace reviri::cli
