@@ -30,8 +30,10 @@ namespace {
 
 constexpr int kStatusRows = 2;  // the status line and the key help below the panel
 constexpr wchar_t kControlGlyph = L'\u00B6';  // CR, LF and the like in a single-line box
+constexpr int kCtrlC = 3;
 constexpr int kCtrlQ = 17;
 constexpr int kEscape = 27;
+constexpr char kWaiting[] = "waiting for the modem...";
 
 enum ColourPair : short { kBoxPair = 1, kBoxFocusPair, kButtonPair, kButtonFocusPair, kDialogPair, kImagePair };
 
@@ -111,7 +113,7 @@ int Screen::run() {
     throw std::runtime_error("the panel needs a terminal on standard input and output");
   ensureUtf8Locale();
   initscr();
-  cbreak();
+  raw();  // Ctrl-C arrives as a key and ends the screen, restoring the terminal
   noecho();
   nonl();
   keypad(stdscr, TRUE);
@@ -188,7 +190,7 @@ void Screen::pumpWhileWaiting() {
   const auto now = std::chrono::steady_clock::now();
   if (now - lastPumpDraw_ < std::chrono::milliseconds(100)) return;
   lastPumpDraw_ = now;
-  status_ = "waiting for the modem...";
+  status_ = kWaiting;
   drawStatus();
   refresh();
 }
@@ -384,7 +386,7 @@ void Screen::handleKey(int kind, wint_t key) {
         break;
     }
   } else {
-    if (key == kCtrlQ || key == kEscape) {
+    if (key == kCtrlC || key == kCtrlQ || key == kEscape) {
       quit_ = true;
       return;
     }
@@ -530,6 +532,7 @@ void Screen::editText(int kind, wint_t key) {
 // ---- Message box ------------------------------------------------------------------
 
 void Screen::show(const std::string& text) {
+  if (status_ == kWaiting) status_.clear();  // the wait is over once there is something to show
   const std::u32string body = toUtf32(text);
   const int maxWidth = std::max(10, COLS - 4);
   int textWidth = 0;

@@ -5,10 +5,10 @@
 // cells to fit the terminal. Tab and Shift-Tab move the focus in tab order,
 // Enter or Space clicks the focused button (a mouse click works too), text
 // boxes are edited in place (Enter breaks the line in a multi-line box), and
-// message boxes are modal dialogs closed with Enter. F10, Ctrl-Q or Esc ends
-// the screen. Received data are delivered to the control while the screen
-// waits for keys, so the receive buffer (TextTIME) and new-message
-// processing stay live.
+// message boxes are modal dialogs closed with Enter. F10, Esc, Ctrl-Q or
+// Ctrl-C ends the screen. Received data are delivered to the control while
+// the screen waits for keys, so the receive buffer (TextTIME) and the
+// new-message processing stay live.
 //
 // Threading: runs on the calling thread, which must own the control. While a
 // handler waits for the modem the screen shows that it waits; keys typed
