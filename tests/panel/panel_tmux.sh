@@ -24,7 +24,7 @@ await() {
   return 1
 }
 keys() { tm send-keys -t "$session" "$@"; }
-tabs() { for _ in $(seq "$1"); do keys "$2"; done; }
+press() { for _ in $(seq "$1"); do keys "$2"; done; }
 
 export LANG=C.UTF-8 LC_ALL=C.UTF-8 TERM=xterm-256color
 tm new-session -d -s "$session" -x 110 -y 30 \
@@ -32,8 +32,13 @@ tm new-session -d -s "$session" -x 110 -y 30 \
 await "Tab/Shift-Tab move"
 await "simulated modem on"
 
-# Focus starts at Text9 (tab index 0); "connnect" is tab index 4.
-tabs 4 Tab
+# Focus starts at Text9 (tab index 0), whose text can be edited in place.
+press 7 BSpace
+keys -l "edited by hand"
+await "edited by hand"
+
+# "connnect" is tab index 4.
+press 4 Tab
 await "Command6: open the port"
 keys Enter
 await "[ OK ]"
@@ -42,7 +47,7 @@ keys Enter
 
 # "unicode" (tab index 17) sends Text2 to Text1, the simulator's own number;
 # Text3 shows the answers.
-tabs 13 Tab
+press 13 Tab
 await "Command1: send Text2"
 keys Enter
 await "+CMGS: "
@@ -50,7 +55,7 @@ await "+CMGS: "
 # The message comes back to the simulator as received message 1, which
 # "read delivery sms" (tab index 14) reads with Text4's index 1.
 sleep 1
-tabs 3 BTab
+press 3 BTab
 await "Command2: read and show"
 keys Enter
 await "[ OK ]"
