@@ -98,12 +98,10 @@ std::vector<VisualLine> wrapText(std::u32string_view text, int width, bool multi
 }
 
 std::size_t lineOf(const std::vector<VisualLine>& lines, std::size_t pos) {
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const bool last = i + 1 == lines.size();
-    if (pos < lines[i].end || last) return i;
-    // A wrapped line's end is the next line's start: the position belongs
-    // to the next line.
-  }
+  // A line's end is the next line's start, so a position equal to it belongs
+  // to the next line.
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    if (pos < lines[i].end || i + 1 == lines.size()) return i;
   return 0;
 }
 
