@@ -21,7 +21,7 @@ fi
 build=${REVIRI_BUILD_DIR:-build/release}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DREVIRI_BUILD_TESTS=OFF -DREVIRI_BUILD_BENCH=OFF \
   -DREVIRI_WERROR=OFF >/dev/null  # a demo build must not stop at a new compiler's warning
-if ! cmake --build "$build" --target reviri_cli -j"$(nproc)" >"$build/build.log" 2>&1; then
+if ! cmake --build "$build" --target reviri_cli hello_at -j"$(nproc)" >"$build/build.log" 2>&1; then
   tail -n 40 "$build/build.log"; exit 1
 fi
 reviri="$build/tools/reviri"
