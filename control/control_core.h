@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "control/surface_defaults.h"
 #include "link/at_link.h"
 #include "reviri/reviri.h"
 
@@ -32,18 +33,19 @@ class SurfaceText {
   std::string text_;
 };
 
-// The text fields of the surface that the machinery and the panel use.
+// The text fields of the surface that the machinery and the panel use; each
+// starts with its default text (control/surface_defaults.h).
 struct Surface {
-  SurfaceText TextTIME{"TextTIME"};  // receive buffer
-  SurfaceText Text1;                 // destination number
-  SurfaceText Text2;                 // staged message text of the sends
-  SurfaceText Text3{"Text3"};        // result of the panel's sends
-  SurfaceText Text4{"1"};            // storage index of the panel's reads
-  SurfaceText Text5{"in sms\r\n"};   // PDU line of a read; startlisten's answer
-  SurfaceText Text6;                 // PDU input of submit_sms_read
-  SurfaceText Text7{"Text7"};        // result of submit_sms_read
-  SurfaceText Text8;                 // listing answer
-  SurfaceText Text9{"gsm7bit"};      // 7-bit text of the panel
+  SurfaceText TextTIME{kTextTIMEDefault};  // receive buffer
+  SurfaceText Text1{kText1Default};        // destination number
+  SurfaceText Text2{kText2Default};        // staged message text of the sends
+  SurfaceText Text3{kText3Default};        // result of the panel's sends
+  SurfaceText Text4{kText4Default};        // storage index of the panel's reads
+  SurfaceText Text5{kText5Default};        // PDU line of a read; startlisten's answer
+  SurfaceText Text6{kText6Default};        // PDU input of submit_sms_read
+  SurfaceText Text7{kText7Default};        // result of submit_sms_read
+  SurfaceText Text8{kText8Default};        // listing answer
+  SurfaceText Text9{kText9Default};        // 7-bit text of the panel
 };
 
 struct Properties {

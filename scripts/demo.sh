@@ -6,22 +6,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make pkg-config libre2-dev libcli11-dev nlohmann-json3-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "installing: ${missing[*]}"
-  sudo_cmd=""; [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+source scripts/packages.sh
+ensure_packages cmake g++ make pkg-config libre2-dev libcli11-dev nlohmann-json3-dev
 
 build=${REVIRI_BUILD_DIR:-build/release}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DREVIRI_BUILD_TESTS=OFF -DREVIRI_BUILD_BENCH=OFF \
   -DREVIRI_WERROR=OFF >/dev/null  # a demo build must not stop at a new compiler's warning
-if ! cmake --build "$build" --target reviri_cli -j"$(nproc)" >"$build/build.log" 2>&1; then
+if ! cmake --build "$build" --target reviri_cli hello_at -j"$(nproc)" >"$build/build.log" 2>&1; then
   tail -n 40 "$build/build.log"; exit 1
 fi
 reviri="$build/tools/reviri"

@@ -4,18 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make pkg-config libre2-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev libncurses-dev tmux gammu)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "installing: ${missing[*]}"
-  sudo_cmd=""; [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+source scripts/packages.sh
+ensure_packages cmake g++ make pkg-config libre2-dev libgtest-dev libgmock-dev libbenchmark-dev \
+  libcli11-dev nlohmann-json3-dev libncurses-dev tmux gammu
 
 build=${REVIRI_BUILD_DIR:-build/asan}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DREVIRI_SANITIZE=ON -DREVIRI_WERROR=ON >/dev/null

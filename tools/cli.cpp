@@ -67,7 +67,7 @@ void Context::watchInterrupts() {
   ::sigaction(SIGTERM, &sa, nullptr);
 }
 
-int Context::open() {
+int Context::prepare() {
   if (modem_) return kSuccess;
   LineSettings settings;
   try {
@@ -79,18 +79,17 @@ int Context::open() {
     return fail(kUsage, "--timeout: give a number of seconds between 0 and 86400");
 
   ReviriOptions reviriOptions;
-  std::string device = options.port;
-  const bool byNumber = allDigits(device);
-  int portNumber = 0;
-  if (device.empty()) {
+  device_ = options.port;
+  byNumber_ = allDigits(device_);
+  if (device_.empty()) {
     sim_ = std::make_unique<sim::Simulator>();
     try {
       sim_->start();
     } catch (const std::exception& e) {
       return fail(kNoPort, e.what());
     }
-    device = sim_->devicePath();
-    err << "reviri: no --port given; using the built-in simulated modem on " << device
+    device_ = sim_->devicePath();
+    err << "reviri: no --port given; using the built-in simulated modem on " << device_
         << " (its own number is " << sim_->identity().ownNumber << ")\n";
     // A simulated modem needs no time to settle after its port opens, so the
     // two-second pause of the modem set-up is left out; shorter pauses (the
@@ -98,21 +97,11 @@ int Context::open() {
     reviriOptions.sleep = [](std::chrono::milliseconds d) {
       if (d < std::chrono::seconds(1)) std::this_thread::sleep_for(d);
     };
-  } else if (byNumber) {
-    if (device.size() > 5 || std::stoi(device) < 1 || std::stoi(device) > 32767)
+  } else if (byNumber_) {
+    if (device_.size() > 5 || std::stoi(device_) < 1 || std::stoi(device_) > 32767)
       return fail(kUsage, "--port: port numbers run from 1 to 32767");
-    portNumber = std::stoi(device);
-    device = devicePathForPort(portNumber);
-  }
-
-  // Opening the port once beforehand tells "cannot open" apart from "opens
-  // but does not answer", which inimodem reports alike.
-  try {
-    auto probe = makeSystemSerialPort();
-    probe->open(device, settings);
-    probe->close();
-  } catch (const SerialError& e) {
-    return fail(kNoPort, std::string("cannot open the port: ") + e.what());
+    portNumber_ = std::stoi(device_);
+    device_ = devicePathForPort(portNumber_);
   }
 
   if (run_.sleep) reviriOptions.sleep = run_.sleep;
@@ -128,12 +117,30 @@ int Context::open() {
       if (previous) previous(command, answer);
     };
   }
-  const bool ready = byNumber ? modem_->inimodem(static_cast<std::int16_t>(portNumber), options.settings)
-                              : modem_->inimodem(device, options.settings);
+  return kSuccess;
+}
+
+int Context::open() {
+  if (opened_) return kSuccess;
+  if (const int rc = prepare()) return rc;
+
+  // Opening the port once beforehand tells "cannot open" apart from "opens
+  // but does not answer", which inimodem reports alike.
+  try {
+    auto probe = makeSystemSerialPort();
+    probe->open(device_, LineSettings::parse(options.settings));
+    probe->close();
+  } catch (const SerialError& e) {
+    return fail(kNoPort, std::string("cannot open the port: ") + e.what());
+  }
+
+  const bool ready = byNumber_ ? modem_->inimodem(static_cast<std::int16_t>(portNumber_), options.settings)
+                               : modem_->inimodem(device_, options.settings);
   endProgress();
   if (!ready)
-    return fail(kRefused, "the modem on " + device + " did not answer AT within " +
+    return fail(kRefused, "the modem on " + device_ + " did not answer AT within " +
                               seconds(options.timeoutSeconds) + " s");
+  opened_ = true;
   return kSuccess;
 }
 
@@ -321,6 +328,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   addMessageVerbs(app, verbs);
   addDeviceVerbs(app, verbs);
   addPduVerbs(app, verbs);
+  addPanelVerbs(app, verbs);
 
   try {
     app.parse(argc, argv);

@@ -42,6 +42,11 @@ class Context {
   // Opens the modem (once): the port of --port, or the built-in simulator.
   // Returns kSuccess or the exit status to end with (after saying why).
   int open();
+  // The first half of open(): checks the options, starts the simulator when
+  // there is no --port and creates the control, without opening the port.
+  int prepare();
+  // The device open() opens (valid after prepare()).
+  const std::string& device() const { return device_; }
   Reviri& modem() { return *modem_; }
   sim::Simulator* simulator() { return sim_.get(); }
   bool onSimulator() const { return sim_ != nullptr; }
@@ -68,6 +73,10 @@ class Context {
   RunOptions run_;
   std::unique_ptr<sim::Simulator> sim_;
   std::unique_ptr<Reviri> modem_;
+  std::string device_;
+  bool byNumber_ = false;
+  int portNumber_ = 0;
+  bool opened_ = false;
   std::chrono::steady_clock::time_point lastPump_{};
   std::chrono::steady_clock::time_point waitStart_{};
   int shownSeconds_ = 0;
@@ -85,6 +94,7 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs);     // at, sim
 void addMessageVerbs(CLI::App& app, std::vector<Verb>& verbs);  // send, store, list, read, ...
 void addDeviceVerbs(CLI::App& app, std::vector<Verb>& verbs);   // info, phonebook, charset
 void addPduVerbs(CLI::App& app, std::vector<Verb>& verbs);      // pdu encode / decode
+void addPanelVerbs(CLI::App& app, std::vector<Verb>& verbs);    // panel
 
 // Helpers shared by the verbs.
 // The final result of a raw answer: "OK", "ERROR", "+CMS ERROR: n",
