@@ -72,7 +72,8 @@ mkdir -p "$deps"
 if [ ! -f "$deps/re2-src.done" ]; then
   log "fetching RE2's Debian source package"
   rm -rf "$deps/src" && mkdir -p "$deps/src"
-  (cd "$deps/src" && apt-get source --download-only -qq re2 >/dev/null 2>&1)
+  (cd "$deps/src" && apt-get source --download-only -qq re2 >"$deps/apt-source.log" 2>&1) \
+    || { cat "$deps/apt-source.log"; echo "test-windows: cannot fetch RE2's source package"; exit 1; }
   tar -C "$deps/src" -xf "$deps"/src/re2_*.orig.tar.xz
   re2src=$(echo "$deps"/src/re2-*/)
   # Debian's source leaves out the generated Unicode tables; make them from
