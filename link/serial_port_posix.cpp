@@ -65,6 +65,8 @@ class PosixSerialPort final : public SerialPort {
     if (speed == 0)
       throw SerialError(device + ": baud rate " + std::to_string(settings.baud) +
                         " is not supported on this system");
+    // An open port takes the new settings; a different device replaces it.
+    if (fd_ >= 0 && device != device_) close();
     if (fd_ < 0) {
       fd_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
       if (fd_ < 0) fail("cannot open", device);
@@ -101,7 +103,6 @@ class PosixSerialPort final : public SerialPort {
       close();
       failWith("cannot apply line settings", device, err);
     }
-    hungUp_ = false;
   }
 
   bool isOpen() const override { return fd_ >= 0; }
@@ -109,7 +110,6 @@ class PosixSerialPort final : public SerialPort {
   void close() noexcept override {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    hungUp_ = false;
   }
 
   void discardInput() override {
@@ -166,7 +166,6 @@ class PosixSerialPort final : public SerialPort {
       }
       if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
         if (!out.empty()) break;
-        hungUp_ = true;
         throw SerialError(device_ + ": the line hung up (device gone?)");
       }
       break;
@@ -198,7 +197,6 @@ class PosixSerialPort final : public SerialPort {
   }
 
   int fd_ = -1;
-  bool hungUp_ = false;
   std::string device_;
 };
 

@@ -65,6 +65,8 @@ class WinSerialPort final : public SerialPort {
   }
 
   void open(const std::string& device, const LineSettings& settings) override {
+    // An open port takes the new settings; a different device replaces it.
+    if (handle_ != INVALID_HANDLE_VALUE && device != device_) close();
     if (handle_ == INVALID_HANDLE_VALUE) {
       const std::u16string wide = text::utf8ToUtf16(device);
       handle_ = CreateFileW(reinterpret_cast<const wchar_t*>(wide.c_str()),

@@ -62,6 +62,16 @@ TEST(SerialPosixTest, VanishedDeviceEndsTheCallAndAllowsReconnecting) {
   EXPECT_TRUE(control.checkState());
 }
 
+TEST(SerialPosixTest, ReopeningSwitchesToTheNewDevice) {
+  PtyResponder first(plainModem), second(plainModem);
+  Reviri control(noPause());
+  ASSERT_TRUE(control.inimodem(first.devicePath(), "19200,n,8,1"));
+  ASSERT_TRUE(control.inimodem(second.devicePath(), "115200,n,8,1"));
+  control.at("AT+CGMI\r");
+  EXPECT_EQ(first.lines().size(), 3u);
+  EXPECT_EQ(second.lines().back(), "AT+CGMI\r");
+}
+
 TEST(SerialPosixTest, MissingDeviceGivesFalse) {
   Reviri control(noPause());
   EXPECT_FALSE(control.inimodem(std::string("/dev/does-not-exist"), "19200,n,8,1"));
