@@ -161,7 +161,11 @@ void unregisterReceiveWindowClass() { UnregisterClassW(kWindowClass, gModule); }
 
 // ---- Creation and lifetime ---------------------------------------------------
 
-ReviriControl::ReviriControl() : events_(*this) { ++gModuleRefs; }
+ReviriControl::ReviriControl()
+    : events_(*this),
+      embedding_(*static_cast<_Reviri*>(this), [this] { control_.disconnect1(); }) {
+  ++gModuleRefs;
+}
 
 ReviriControl::~ReviriControl() {
   disarmReceiveWatch();
@@ -217,7 +221,7 @@ STDMETHODIMP ReviriControl::QueryInterface(REFIID riid, void** out) {
   else if (riid == IID_ISupportErrorInfo)
     *out = static_cast<ISupportErrorInfo*>(this);
   else
-    return E_NOINTERFACE;
+    return embedding_.query(riid, out);
   AddRef();
   return S_OK;
 }

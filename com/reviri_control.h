@@ -4,8 +4,9 @@
 // the dual interface _Reviri (vtable and IDispatch, the latter driven by the
 // type library except for readphonebook, which is dispatched by hand because
 // some ITypeInfo::Invoke implementations cannot pass arrays of records),
-// events through the connection point of __Reviri, IProvideClassInfo2 and
-// ISupportErrorInfo. A C++ exception inside a method becomes a failing
+// events through the connection point of __Reviri, IProvideClassInfo2,
+// ISupportErrorInfo, and the OLE embedding interfaces of ControlEmbedding
+// (com/embedding.h) that let form hosts place it. A C++ exception inside a method becomes a failing
 // HRESULT with an error description; modem failures stay result values.
 //
 // Threading: apartment-threaded. Everything runs on the thread that created
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "Raruru_VU.h"
+#include "com/embedding.h"
 #include "reviri/reviri.h"
 
 namespace reviri::com {
@@ -196,6 +198,8 @@ class ReviriControl final : public _Reviri,
   std::atomic<ULONG> refs_{1};
   Reviri control_;
   EventConnectionPoint events_;
+  // Declared after control_: deactivated and released before the port closes.
+  ControlEmbedding embedding_;
   ITypeLib* typeLib_ = nullptr;
   ITypeInfo* typeInfo_ = nullptr;      // _Reviri
   IRecordInfo* phonebookRecord_ = nullptr;

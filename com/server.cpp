@@ -17,6 +17,7 @@
 // This file defines the control's GUIDs from the type library's header.
 #include <initguid.h>
 #include "com/reviri_control.h"
+#include "com/resources.h"
 
 namespace reviri::com {
 
@@ -27,10 +28,7 @@ namespace {
 
 constexpr wchar_t kProgId[] = L"Raruru_VU.Reviri";
 constexpr wchar_t kClassName[] = L"Reviri";
-// OLEMISC_RECOMPOSEONRESIZE | CANTLINKINSIDE | INSIDEOUT | ACTIVATEWHENVISIBLE |
-// SETCLIENTSITEFIRST.
-constexpr wchar_t kMiscStatus[] = L"131473";
-constexpr int kToolboxBitmapId = 30000;
+constexpr int kToolboxBitmapId = REVIRI_TOOLBOX_BITMAP;
 constexpr WORD kTypeLibMajor = 1;
 constexpr WORD kTypeLibMinor = 1;
 constexpr LCID kTypeLibLcid = 0x0409;
@@ -89,7 +87,7 @@ HRESULT registerClass(const std::wstring& path) {
       {clsid + L"\\ProgID", nullptr, progId},
       {clsid + L"\\Control", nullptr, L""},
       {clsid + L"\\MiscStatus", nullptr, L"0"},
-      {clsid + L"\\MiscStatus\\1", nullptr, kMiscStatus},
+      {clsid + L"\\MiscStatus\\1", nullptr, std::to_wstring(kControlMiscStatus)},
       {clsid + L"\\ToolboxBitmap32", nullptr, path + L", " + std::to_wstring(kToolboxBitmapId)},
       {clsid + L"\\TypeLib", nullptr, guidText(LIBID_Raruru_VU)},
       {clsid + L"\\Version", nullptr,
@@ -171,7 +169,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved)
   }
   // Unloaded by FreeLibrary (not at process exit): the window class would
   // otherwise outlive the code of its window procedure.
-  if (reason == DLL_PROCESS_DETACH && !reserved) unregisterReceiveWindowClass();
+  if (reason == DLL_PROCESS_DETACH && !reserved) {
+    unregisterReceiveWindowClass();
+    unregisterFaceWindowClass();
+  }
   return TRUE;
 }
 
