@@ -2,7 +2,8 @@
 # Builds pemlam22.ocx for 32-bit and 64-bit Windows with mingw-w64 and tests
 # both under Wine: a fresh prefix, COM1 mapped to a pseudo-terminal served by
 # the simulated modem, each build registered in turn with regsvr32 and driven
-# by a C++ client and by VBScript (Wine's cscript and our own script host).
+# by a C++ client, by a second one that embeds the control in a container
+# window of its own, and by VBScript (Wine's cscript and our own script host).
 #
 # Installs what it needs when missing (mingw-w64, wine with wine32, RE2's
 # sources, which it cross-builds once into the build folder). The modem is
@@ -168,6 +169,9 @@ rm -rf "$WINEPREFIX"
 wineboot --init >>"$winelog" 2>&1
 wineserver -w
 wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$tty" /f >>"$winelog" 2>&1
+# There is no display: Wine's null graphics driver still creates real (never
+# shown) windows, which the in-place activation of the control needs.
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >>"$winelog" 2>&1
 wineserver -w
 # One persistent server whose exit dump goes to the log, not to CI's output.
 wineserver -p 2>>"$winelog"
@@ -181,7 +185,10 @@ fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 expect_pass() {  # name, command...
   local name=$1; shift
   local output
-  output=$("$@" 2>>"$winelog") || true
+  # Through a file, not a pipe: a Wine service started by the program keeps
+  # its standard output open after it ends.
+  timeout 600 "$@" >"$out/run.out" 2>>"$winelog" </dev/null || true
+  output=$(cat "$out/run.out")
   printf '%s\n' "$output" | sed "s/^/  [$name] /"
   local summary
   summary=$(printf '%s\n' "$output" | tr -d '\r' | grep -E '^[0-9]+ passed, [0-9]+ failed$' | tail -1 || true)
@@ -204,6 +211,7 @@ for arch in x86 x64; do
   $run regsvr32 /s "$ocx" >>"$winelog" 2>&1 || fail "$arch: regsvr32 exit code $?"
   registered "$run" || fail "$arch: ProgID not registered"
   expect_pass "$arch client" wine "$dir/com/wine-tests/reviri_com_client.exe"
+  expect_pass "$arch embedding" wine "$dir/com/wine-tests/reviri_embed_client.exe"
   expect_pass "$arch cscript" $run cscript //nologo "$(winpath "$root/tests/com/wine/reviri_test.vbs")"
   # Our host runs the same script again: unlike cscript it reports script errors.
   expect_pass "$arch vbshost" wine "$dir/com/wine-tests/reviri_vbshost.exe" \
