@@ -6,8 +6,9 @@
 // some ITypeInfo::Invoke implementations cannot pass arrays of records),
 // events through the connection point of __Reviri, IProvideClassInfo2,
 // ISupportErrorInfo, and the OLE embedding interfaces of ControlEmbedding
-// (com/embedding.h) that let form hosts place it. A C++ exception inside a method becomes a failing
-// HRESULT with an error description; modem failures stay result values.
+// (com/embedding.h) that let form hosts place it. A C++ exception inside a
+// method becomes a failing HRESULT with an error description; modem failures
+// stay result values.
 //
 // Threading: apartment-threaded. Everything runs on the thread that created
 // the object. A thread-pool wait watches the serial port and posts to a
