@@ -16,18 +16,13 @@
 
 #include <initguid.h>
 #include "Raruru_VU.h"
+#include "check.h"
 
 namespace {
 
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const std::string& what, const std::string& detail = {}) {
-  (ok ? passed : failed)++;
-  std::printf("%s %s%s%s\n", ok ? "ok  " : "FAIL", what.c_str(), detail.empty() ? "" : ": ",
-              detail.c_str());
-  std::fflush(stdout);
-}
+using reviri::wine::check;
+using reviri::wine::failed;
+using reviri::wine::passed;
 
 std::string hex(HRESULT hr) {
   char text[16];
