@@ -320,6 +320,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
       ->capture_default_str();
   app.add_flag("--json", ctx.options.json, "print JSON (one object per line)");
   app.add_flag("--verbose", ctx.options.verbose, "log every AT exchange on standard error");
+  app.set_version_flag("--version", std::string("reviri ") + REVIRI_VERSION);
   app.require_subcommand(1);
   app.fallthrough();
 
@@ -329,6 +330,12 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   addDeviceVerbs(app, verbs);
   addPduVerbs(app, verbs);
   addPanelVerbs(app, verbs);
+  addSimControlVerbs(app, verbs);
+  // Set after the verbs so that their own help does not repeat it.
+  app.footer(
+      "Without --port the built-in simulated modem is used. `reviri VERB --help` describes a verb.\n\n"
+      "Exit status: 0 success, 1 the modem refused or a wait ran out, 2 usage error, "
+      "3 the port cannot be opened.");
 
   try {
     app.parse(argc, argv);

@@ -42,7 +42,7 @@ struct phonebookentry {
 };
 
 // Event sink. Override what you need; the defaults do nothing.
-class ReviriEvents {
+class REVIRI_API ReviriEvents {
  public:
   virtual ~ReviriEvents() = default;
   // A newly announced message was read: its storage index, sender and text.
@@ -70,7 +70,7 @@ struct ReviriOptions {
   MonotonicClock clock;  // default: std::chrono::steady_clock::now
 };
 
-class Reviri {
+class REVIRI_API Reviri {
  public:
   // Length of one idle poll of the AT exchange. TimeRe counts idle polls, so
   // the default 900000 bounds a silent wait to 45 seconds.
@@ -207,8 +207,8 @@ class Reviri {
 // Run loop for hosts without an event loop of their own: delivers receive
 // events as data arrive, for `duration` or until `done` returns true (checked
 // after every event and at least every 10 ms). Returns whether `done` was met.
-void runFor(Reviri& control, std::chrono::milliseconds duration);
-bool runUntil(Reviri& control, const std::function<bool()>& done,
+REVIRI_API void runFor(Reviri& control, std::chrono::milliseconds duration);
+REVIRI_API bool runUntil(Reviri& control, const std::function<bool()>& done,
               std::chrono::milliseconds timeout);
 
 }  // namespace reviri

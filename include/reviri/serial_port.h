@@ -18,19 +18,21 @@
 #include <string>
 #include <string_view>
 
+#include "reviri/export.h"
+
 namespace reviri {
 
 // Thrown by the serial layer when the operating system reports a failure:
 // the device cannot be opened, a read or write fails, or the line hung up
 // (a USB modem was unplugged). The message names the device and the cause.
-class SerialError : public std::runtime_error {
+class REVIRI_API SerialError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
 // Parsed form of a line-settings string "baud,parity,data bits,stop bits",
 // for example "19200,n,8,1".
-struct LineSettings {
+struct REVIRI_API LineSettings {
   enum class Parity { kNone, kEven, kOdd, kMark, kSpace };
   enum class StopBits { kOne, kOnePointFive, kTwo };
 
@@ -51,7 +53,7 @@ using NativeHandle = void*;
 using NativeHandle = int;
 #endif
 
-class SerialPort {
+class REVIRI_API SerialPort {
  public:
   virtual ~SerialPort() = default;
 
@@ -79,11 +81,11 @@ class SerialPort {
 };
 
 // The platform's own serial port (termios on POSIX).
-std::unique_ptr<SerialPort> makeSystemSerialPort();
+REVIRI_API std::unique_ptr<SerialPort> makeSystemSerialPort();
 
 // Device path for a port number: 1 is the first serial port. On Linux port N
 // is /dev/ttyS<N-1>; on Windows it is \\.\COM<N>. Numbers below 1 give "".
-std::string devicePathForPort(int portNumber);
+REVIRI_API std::string devicePathForPort(int portNumber);
 
 }  // namespace reviri
 

@@ -318,8 +318,16 @@ std::vector<Member> parseIdlEvents(const std::string& idl) {
   return parseIdlBlock(blockAfter(stripComments(idl), "dispinterface __Reviri"), true);
 }
 
+// The header without its export marks: "class REVIRI_API Reviri" reads as
+// "class Reviri".
+std::string withoutExportMarks(std::string text) {
+  const std::string mark = "REVIRI_API ";
+  for (std::size_t at; (at = text.find(mark)) != std::string::npos;) text.erase(at, mark.size());
+  return text;
+}
+
 std::vector<Member> parseHeaderClass(const std::string& header) {
-  std::string body = blockAfter(stripComments(header), "class Reviri {");
+  std::string body = blockAfter(withoutExportMarks(stripComments(header)), "class Reviri {");
   const std::size_t priv = body.find("private:");
   if (priv != std::string::npos) body.resize(priv);
   std::vector<Member> decls = parseCppDecls(body, false);
@@ -355,7 +363,7 @@ std::vector<Member> parseHeaderClass(const std::string& header) {
 }
 
 std::vector<Member> parseHeaderEvents(const std::string& header) {
-  return parseCppDecls(blockAfter(stripComments(header), "class ReviriEvents {"), true);
+  return parseCppDecls(blockAfter(withoutExportMarks(stripComments(header)), "class ReviriEvents {"), true);
 }
 
 const std::vector<std::string>& cppOnlyMembers() {

@@ -1,0 +1,76 @@
+# bash completion for reviri(1): verbs, their sub-verbs and options, and
+# values where there is a fixed set (ports, line settings, sim-ctl requests).
+# Kept in step with the tool by tests/tools/completion_check.sh.
+
+_reviri() {
+  local cur prev words cword
+  _init_completion || return
+
+  local global_opts="--port --settings --timeout --json --verbose --help --version"
+  local verbs="send store list read delete send-stored listen info phonebook charset at pdu demo sim sim-ctl panel"
+
+  # The verb (and sub-verb) chosen so far; global options and their values
+  # may come before it.
+  local i verb="" sub=""
+  for ((i = 1; i < cword; i++)); do
+    case ${words[i]} in
+      --port | --settings | --timeout) ((i++)) ;;
+      -*) ;;
+      *)
+        if [[ -z $verb ]]; then
+          verb=${words[i]}
+        elif [[ -z $sub && ($verb == phonebook || $verb == pdu) ]]; then
+          sub=${words[i]}
+        fi
+        ;;
+    esac
+  done
+
+  case $prev in
+    --port)
+      COMPREPLY=($(compgen -W "$(compgen -G '/dev/ttyUSB*'; compgen -G '/dev/ttyACM*'; compgen -G '/dev/ttyS*')" -- "$cur"))
+      return ;;
+    --settings)
+      COMPREPLY=($(compgen -W "19200,n,8,1 115200,n,8,1 9600,n,8,1" -- "$cur"))
+      return ;;
+    --symlink | --control)
+      _filedir
+      return ;;
+    --timeout | --seconds | --count | --delay | --speed | --to | --text | --number)
+      return ;;
+  esac
+
+  local opts
+  case $verb in
+    "") COMPREPLY=($(compgen -W "$verbs $global_opts" -- "$cur")); return ;;
+    send) opts="--to --text --ucs2 --flash --no-wait" ;;
+    store) opts="--to --text --ucs2" ;;
+    read) opts="--outgoing" ;;
+    listen) opts="--autodel --seconds --count" ;;
+    demo) opts="--to" ;;
+    sim) opts="--symlink --control --number --delay --speed --seconds" ;;
+    charset) opts="ucs2" ;;
+    phonebook)
+      case $sub in
+        "") opts="select current read write" ;;
+        select) opts="SM ME ON FD LD MC RC EN" ;;
+        *) opts="" ;;
+      esac ;;
+    pdu)
+      case $sub in
+        "") opts="encode decode" ;;
+        encode) opts="--to --text --ucs2 --flash" ;;
+        decode) opts="--submit" ;;
+        *) opts="" ;;
+      esac ;;
+    sim-ctl)
+      if [[ $prev == sim-ctl ]]; then
+        _filedir
+        return
+      fi
+      opts="inject raw delay speed silent signal dump sent help" ;;
+    *) opts="" ;;
+  esac
+  COMPREPLY=($(compgen -W "$opts --help" -- "$cur"))
+}
+complete -F _reviri reviri
