@@ -1,12 +1,13 @@
-// reviri/export.h - marks the declarations a shared libreviri exports.
-//
-// The library is compiled with hidden symbols; REVIRI_API on a class or
-// function of the public headers keeps it visible, so a shared library
-// exports exactly the API of include/reviri/ (and the type information that
-// lets exceptions and event sinks cross it). In a static build it changes
-// nothing.
-//
-// Threading: declarations only.
+/// @file
+/// reviri/export.h - marks the declarations a shared libreviri exports.
+///
+/// The library is compiled with hidden symbols; REVIRI_API on a class or
+/// function of the public headers keeps it visible, so a shared library
+/// exports exactly the API of include/reviri/ (and the type information that
+/// lets exceptions and event sinks cross it). In a static build it changes
+/// nothing.
+///
+/// Threading: declarations only.
 #ifndef REVIRI_EXPORT_H_
 #define REVIRI_EXPORT_H_
 
