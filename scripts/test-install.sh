@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=${REVIRI_RELEASE_DIR:-build/release}
+build=${REVIRI_PACKAGE_DIR:-build/package}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "test-install: $*" >&2; exit 1; }
@@ -46,7 +46,7 @@ public=$(sed -nE 's/.*(class|struct) REVIRI_API ([A-Za-z_]+).*/\2/p; s/^REVIRI_A
 [ -n "$public" ] || fail "no REVIRI_API declarations found"
 leaked=$(nm -D --defined-only -C "$libdir/libreviri.so" | cut -d' ' -f3- |
   sed -E 's/^(typeinfo name for|typeinfo for|vtable for|VTT for) //' |
-  grep -E '^reviri::' | grep -vE "^reviri::($public)(::|\(|$)" || true)
+  grep -E '^reviri::' | grep -vE "^reviri::($public)(::|\(|\[|$)" || true)
 [ -z "$leaked" ] || fail "internal symbols exported by libreviri.so:"$'\n'"$(echo "$leaked" | head -20)"
 nm -D --defined-only -C "$libdir/libreviri.so" | grep -q 'reviri::Reviri::inimodem' ||
   fail "reviri::Reviri is not exported"
@@ -54,7 +54,7 @@ nm -D --defined-only -C "$libdir/libreviri.so" | grep -q 'reviri::Reviri::inimod
 # ---- the outside consumer, with find_package and with pkg-config ------------
 consume() {  # consume ROOT_PREFIX NAME
   local root=$1 name=$2 lib
-  lib=$(dirname "$(find "$root" -name 'libreviri.so' | head -1)")
+  lib=$(dirname "$(find "$root" -name 'libreviri.so' -o -name 'libreviri.a' | head -1)")
   cmake -S tests/consumer -B "$work/$name-cmake" -DCMAKE_PREFIX_PATH="$root" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$work/$name-cmake" >/dev/null
   LD_LIBRARY_PATH=$lib "$work/$name-cmake/consumer" | grep -qx "consumer OK" || fail "$name: find_package consumer failed"
@@ -65,6 +65,23 @@ consume() {  # consume ROOT_PREFIX NAME
   echo "test-install: $name: find_package and pkg-config consumers OK"
 }
 consume "$prefix" installed
+# The default build: a static library, whose consumers also link RE2 (found
+# again by the CMake package; named by reviri.pc).
+cmake -S . -B "$work/static" -DCMAKE_BUILD_TYPE=Debug -DREVIRI_BUILD_TOOLS=OFF -DREVIRI_BUILD_TESTS=OFF \
+  -DREVIRI_BUILD_BENCHMARKS=OFF -DREVIRI_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build "$work/static" -j"$(nproc)" >/dev/null
+cmake --install "$work/static" --prefix "$work/static-prefix" >/dev/null
+[ -n "$(find "$work/static-prefix" -name libreviri.a)" ] || fail "the default build installed no libreviri.a"
+consume "$work/static-prefix" installed-static
+# From the source tree with add_subdirectory: the library only, no tests,
+# benchmarks, tool or -Werror, so GoogleTest and Google Benchmark are not
+# looked for.
+cmake -S tests/consumer -B "$work/subdir" -DREVIRI_SOURCE_DIR="$PWD" -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON \
+  -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >"$work/subdir.log" || { cat "$work/subdir.log"; fail "add_subdirectory consumer"; }
+cmake --build "$work/subdir" -j"$(nproc)" >/dev/null
+"$work/subdir/consumer" | grep -qx "consumer OK" || fail "add_subdirectory consumer failed"
+echo "test-install: add_subdirectory consumer OK"
 "$prefix/bin/reviri" --version | grep -qx "reviri $version" || fail "reviri --version is not 'reviri $version'"
 
 # ---- the .deb -----------------------------------------------------------------

@@ -120,7 +120,7 @@ build_ocx() {  # arch dir
   PKG_CONFIG_LIBDIR=$deps/$arch/lib/pkgconfig PKG_CONFIG_PATH= \
     cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-$arch.cmake" \
       -DREVIRI_WIN_DEPS="$deps/$arch" -DCMAKE_BUILD_TYPE=Release -DREVIRI_WERROR=ON \
-      -DREVIRI_BUILD_TESTS=OFF -DREVIRI_BUILD_BENCH=OFF -DREVIRI_BUILD_TOOLS=OFF >"$dir.cmake.log" 2>&1 \
+      -DREVIRI_BUILD_TESTS=OFF -DREVIRI_BUILD_BENCHMARKS=OFF -DREVIRI_BUILD_TOOLS=OFF >"$dir.cmake.log" 2>&1 \
     || { cat "$dir.cmake.log"; exit 1; }
   cmake --build "$dir" -j"$(nproc)" -- --no-print-directory 2>&1 | grep -v '^\[' || true
   [ -f "$dir/com/pemlam22.ocx" ] || { echo "test-windows: pemlam22.ocx ($arch) was not built"; exit 1; }
@@ -144,7 +144,7 @@ sim_tool=${REVIRI_SIM_TOOL:-}
 if [ -z "$sim_tool" ] || [ ! -x "$sim_tool" ]; then
   log "building the simulated modem (reviri sim)"
   cmake -S "$root" -B "$out/linux" -DCMAKE_BUILD_TYPE=Release -DREVIRI_SANITIZE=OFF \
-    -DREVIRI_BUILD_TESTS=OFF -DREVIRI_BUILD_BENCH=OFF >"$out/linux.cmake.log" 2>&1 \
+    -DREVIRI_BUILD_TESTS=OFF -DREVIRI_BUILD_BENCHMARKS=OFF >"$out/linux.cmake.log" 2>&1 \
     || { cat "$out/linux.cmake.log"; exit 1; }
   cmake --build "$out/linux" --target reviri_cli -j"$(nproc)" -- --no-print-directory 2>&1 | grep -v '^\[' || true
   sim_tool=$out/linux/tools/reviri
