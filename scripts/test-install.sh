@@ -44,11 +44,12 @@ case $soname in libreviri.so.[0-9]*) ;; *) fail "SONAME is '$soname'" ;; esac
 public=$(sed -nE 's/.*(class|struct) REVIRI_API ([A-Za-z_]+).*/\2/p; s/^REVIRI_API [^(]* \**([A-Za-z_]+)\(.*/\1/p' \
   include/reviri/*.h | sort -u | paste -sd'|')
 [ -n "$public" ] || fail "no REVIRI_API declarations found"
-leaked=$(nm -D --defined-only -C "$libdir/libreviri.so" | cut -d' ' -f3- |
+exported=$(nm -D --defined-only -C "$libdir/libreviri.so" | cut -d' ' -f3-)
+leaked=$(echo "$exported" |
   sed -E 's/^(typeinfo name for|typeinfo for|vtable for|VTT for) //' |
   grep -E '^reviri::' | grep -vE "^reviri::($public)(::|\(|\[|$)" || true)
 [ -z "$leaked" ] || fail "internal symbols exported by libreviri.so:"$'\n'"$(echo "$leaked" | head -20)"
-nm -D --defined-only -C "$libdir/libreviri.so" | grep -q 'reviri::Reviri::inimodem' ||
+grep -q '^reviri::Reviri::inimodem' <<<"$exported" ||
   fail "reviri::Reviri is not exported"
 
 # ---- the outside consumer, with find_package and with pkg-config ------------
@@ -57,11 +58,11 @@ consume() {  # consume ROOT_PREFIX NAME
   lib=$(dirname "$(find "$root" -name 'libreviri.so' -o -name 'libreviri.a' | head -1)")
   cmake -S tests/consumer -B "$work/$name-cmake" -DCMAKE_PREFIX_PATH="$root" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$work/$name-cmake" >/dev/null
-  LD_LIBRARY_PATH=$lib "$work/$name-cmake/consumer" | grep -qx "consumer OK" || fail "$name: find_package consumer failed"
+  [ "$(LD_LIBRARY_PATH=$lib "$work/$name-cmake/consumer")" = "consumer OK" ] || fail "$name: find_package consumer failed"
   # shellcheck disable=SC2046  # pkg-config's flags are meant to be split
   PKG_CONFIG_PATH=$lib/pkgconfig c++ -std=c++20 -o "$work/$name-pc" tests/consumer/main.cpp \
     $(PKG_CONFIG_PATH=$lib/pkgconfig pkg-config --cflags --libs reviri)
-  LD_LIBRARY_PATH=$lib "$work/$name-pc" | grep -qx "consumer OK" || fail "$name: pkg-config consumer failed"
+  [ "$(LD_LIBRARY_PATH=$lib "$work/$name-pc")" = "consumer OK" ] || fail "$name: pkg-config consumer failed"
   echo "test-install: $name: find_package and pkg-config consumers OK"
 }
 consume "$prefix" installed
@@ -76,13 +77,13 @@ consume "$work/static-prefix" installed-static
 # From the source tree with add_subdirectory: the library only, no tests,
 # benchmarks, tool or -Werror, so GoogleTest and Google Benchmark are not
 # looked for.
-cmake -S tests/consumer -B "$work/subdir" -DREVIRI_SOURCE_DIR="$PWD" -DCMAKE_BUILD_TYPE=Debug \
+cmake --no-warn-unused-cli -S tests/consumer -B "$work/subdir" -DREVIRI_SOURCE_DIR="$PWD" -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON \
   -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >"$work/subdir.log" || { cat "$work/subdir.log"; fail "add_subdirectory consumer"; }
 cmake --build "$work/subdir" -j"$(nproc)" >/dev/null
-"$work/subdir/consumer" | grep -qx "consumer OK" || fail "add_subdirectory consumer failed"
+[ "$("$work/subdir/consumer")" = "consumer OK" ] || fail "add_subdirectory consumer failed"
 echo "test-install: add_subdirectory consumer OK"
-"$prefix/bin/reviri" --version | grep -qx "reviri $version" || fail "reviri --version is not 'reviri $version'"
+[ "$("$prefix/bin/reviri" --version)" = "reviri $version" ] || fail "reviri --version is not 'reviri $version'"
 
 # ---- the .deb -----------------------------------------------------------------
 (cd "$build" && cpack -G DEB >/dev/null)
