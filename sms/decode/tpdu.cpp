@@ -81,6 +81,16 @@ std::string semiOctetDigits(std::string_view hex, std::size_t count) {
 }
 
 bool isInternational(std::uint8_t type) { return (type & 0x70) == 0x10; }
+
+// Digits as written by people: "+" in front when the type says international.
+std::string numberOf(std::string digits, std::uint8_t type) {
+  if (!isInternational(type) || digits.empty()) return digits;
+  std::string out;
+  out.reserve(digits.size() + 1);
+  out += '+';
+  out += digits;
+  return out;
+}
 bool isAlphanumeric(std::uint8_t type) { return (type & 0x70) == 0x50; }
 
 // TP-OA, TP-DA, TP-RA: the length counts digits (semi-octets).
@@ -93,8 +103,7 @@ Address readAddress(Reader& reader, std::string_view field) {
     a.alphanumeric = true;
     detail::appendGsm7Text(hex, 0, semiOctets * 4 / 7, a.number);
   } else {
-    a.number = semiOctetDigits(hex, semiOctets);
-    if (isInternational(a.type) && !a.number.empty()) a.number.insert(0, "+");
+    a.number = numberOf(semiOctetDigits(hex, semiOctets), a.type);
   }
   return a;
 }
@@ -106,8 +115,7 @@ Address readServiceCentre(Reader& reader) {
   if (octets == 0) return a;
   a.type = reader.octet("service-centre address");
   const std::string_view hex = reader.hexOf(octets - 1, "service-centre address");
-  a.number = semiOctetDigits(hex, hex.size());
-  if (isInternational(a.type) && !a.number.empty()) a.number.insert(0, "+");
+  a.number = numberOf(semiOctetDigits(hex, hex.size()), a.type);
   return a;
 }
 
