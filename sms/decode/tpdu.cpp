@@ -14,11 +14,29 @@
 namespace reviri::sms {
 namespace {
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
+constexpr std::array<std::int8_t, 256> makeHexTable() {
+  std::array<std::int8_t, 256> table{};
+  for (auto& v : table) v = -1;
+  for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<std::int8_t>(c - '0');
+  for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<std::int8_t>(c - 'A' + 10);
+  for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<std::int8_t>(c - 'a' + 10);
+  return table;
+}
+constexpr auto kHexValue = makeHexTable();
+
+int hexValue(char c) { return kHexValue[static_cast<unsigned char>(c)]; }
+
+// Arithmetic rather than table look-ups and no early exit, so that the
+// common, valid case vectorises.
+bool allHexDigits(std::string_view s) {
+  unsigned char bad = 0;
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    const auto digit = static_cast<unsigned char>(c - '0');
+    const auto letter = static_cast<unsigned char>((c | 0x20) - 'a');
+    bad |= static_cast<unsigned char>((digit > 9) & (letter > 5));
+  }
+  return bad == 0;
 }
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -30,9 +48,10 @@ class Reader {
   explicit Reader(std::string_view hex) {
     while (!hex.empty() && isBlank(hex.front())) hex.remove_prefix(1);
     while (!hex.empty() && isBlank(hex.back())) hex.remove_suffix(1);
-    for (std::size_t i = 0; i < hex.size(); ++i)
-      if (hexValue(hex[i]) < 0)
-        throw PduError("PDU: character " + std::to_string(i + 1) + " is not a hex digit");
+    if (!allHexDigits(hex))
+      for (std::size_t i = 0; i < hex.size(); ++i)
+        if (hexValue(hex[i]) < 0)
+          throw PduError("PDU: character " + std::to_string(i + 1) + " is not a hex digit");
     hex_ = hex;
   }
 
