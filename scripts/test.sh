@@ -16,7 +16,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DREVIRI_SANITIZE=ON -DREVIRI_WE
 cmake --build "$build" -j"$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 300
+ctest --test-dir "$build" --output-on-failure --no-tests=error -j"$(nproc)" --timeout 300
 
 # The installed library, its consumers and the .deb (a Release tree of its own).
 bash scripts/test-install.sh
