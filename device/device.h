@@ -56,7 +56,9 @@ struct PhonebookAnswer {
 
 // Parses the entry lines of a +CPBR answer. The GSM 07.07 form
 //   +CPBR: <index>,"<number>",<type>,"<text>"
-// gives cell = number, type = type, name = the whole text. The bare form
+// gives cell = number, type = type, name = the whole text; blanks around
+// the commas, an empty type and a text of hex digits without quotes are
+// taken as well (real devices write them). The bare form
 //   +CPBR: <index>,<type>,<text>   (text: up to 20 word characters)
 // gives cell = index, type = type, name = text. A name made only of hex
 // digits, a multiple of four of them, is UCS2 and is decoded (kept as it came

@@ -66,23 +66,25 @@ std::string phonebookName(const std::string& uname) {
 
 PhonebookAnswer parsePhonebookAnswer(std::string_view answer) {
   // Alternative 1, GSM 07.07: +CPBR: <index>,"<number>",<type>,"<text>"[,...]
+  // as real devices write it: blanks around the commas, an empty type for an
+  // entry without a number, the text as UCS2 hex digits without quotes.
   // Alternative 2, the bare form: +CPBR: <index>,<type>,<word text>
   static const RE2 kEntry(
-      "CPBR:(?: *(\\d+),\"([^\"\\r\\n]*)\", *(\\d+), *\"([^\"\\r\\n]*)\""
+      "CPBR:(?: *(\\d+) *, *\"([^\"\\r\\n]*)\" *, *(\\d*) *, *(?:\"([^\"\\r\\n]*)\"|([0-9A-Fa-f]+)\\b)"
       "| (\\d{1,4}),(\\d{1,4}),(\\w{0,20}))",
       caselessPattern());
   static const RE2 kCmeError("CME ERROR: (\\d{1,4})", caselessPattern());
 
   PhonebookAnswer result;
   re2::StringPiece rest(answer.data(), answer.size());
-  std::string index, number, type, text, bareIndex, bareType, bareText;
-  while (RE2::FindAndConsume(&rest, kEntry, &index, &number, &type, &text, &bareIndex,
+  std::string index, number, type, text, hexText, bareIndex, bareType, bareText;
+  while (RE2::FindAndConsume(&rest, kEntry, &index, &number, &type, &text, &hexText, &bareIndex,
                              &bareType, &bareText)) {
     phonebookentry entry;
     if (!index.empty()) {
       entry.cell = number;
       entry.type = type;
-      entry.name = entryName(text);
+      entry.name = entryName(hexText.empty() ? text : hexText);
     } else {
       entry.cell = bareIndex;
       entry.type = bareType;

@@ -41,6 +41,15 @@ TEST(PhonebookParseTest, ReadsBothAnswerFormsAndDecodesOnlyUcs2Names) {
       {"+CPBR: 8,\"\",129,\"\"", "|129|"},
       {"+CPBR: 9,\"5551234\",129,\"Mum\",0", "5551234|129|Mum"},  // later fields ignored
       {"+cpbr: 10,\"5551234\",129,\"Dad\"", "5551234|129|Dad"},
+      // As real devices write it: blanks, an empty type, unquoted hex text,
+      // extra fields, control bytes in the quoted text, an index of 0.
+      {"+CPBR: 1, \"+491701234567\", 145, \"John\"", "+491701234567|145|John"},
+      {"+CPBR: 16,\"\",,\"00530061006D\"", "||Sam"},
+      {"+CPBR: 2,\"112\",129,004A004F", "112|129|JO"},
+      {"+CPBR: 2,\"112\",129,004A004F,0", "112|129|JO"},
+      {"+CPBR: 9,\"5551234\",129,\"Mum\",0,\"\",\"\",0", "5551234|129|Mum"},
+      {"+CPBR: 3,\"112\",129,\"A\x01\x1B" "B\"", "112|129|A\x01\x1B" "B"},
+      {"+CPBR: 0,\"112\",129,\"Zero\"", "112|129|Zero"},
       // The bare form keeps its mapping: index, type, word text.
       {"+CPBR: 1,129,JOHN", "1|129|JOHN"},
       {"+CPBR: 2,145,004A004F", "2|145|JO"},
