@@ -810,7 +810,7 @@ std::vector<std::string> Modem::dump() const {
   std::vector<std::string> out;
   out.push_back("echo " + std::string(echo_ ? "on" : "off") + ", cmee " + std::to_string(cmee_) +
                 ", charset " + charset_ + ", signal " + std::to_string(signal_) +
-                (silent_ ? ", silent" : ""));
+                (silent_ ? ", silent" : "") + (entry_ != Entry::kNone ? ", at the message prompt" : ""));
   std::string cnmi;
   for (int x : cnmi_) cnmi += (cnmi.empty() ? "" : ",") + std::to_string(x);
   out.push_back("cnmi " + cnmi + ", storages " + mem1_ + "," + mem2_ + "," + mem3_ +

@@ -63,6 +63,7 @@ TEST_F(ToolTest, APromptLeftByAtIsCancelledSoTheNextRunWorks) {
   Result r = run({"at", "AT+CMGS=20"});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_CONTAINS(r.err, "cancelled with ESC");
+  EXPECT_LACKS(sim.control("dump")[0], "at the message prompt");
   r = run({"at", "AT+CSQ"});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_CONTAINS(r.out, "+CSQ: 21,99");
