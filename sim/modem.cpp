@@ -573,7 +573,7 @@ void Modem::finishPdu(bool cancelled) {
   }
   if (entry == Entry::kSend) {
     const int mr = sendToNetwork(hex, *parsed);
-    emitAnswer("+CMGS: " + std::to_string(mr));
+    emitAnswer("+CMGS: " + (quirk("huge-numbers") ? std::string("12345678901234567890") : std::to_string(mr)));
     emitResult(Result{});
     return;
   }
@@ -584,7 +584,7 @@ void Modem::finishPdu(bool cancelled) {
     return;
   }
   *free = Stored{entryStatus_, withServiceCentre(upper(hex), identity_.serviceCentre), parsed->tpduLength};
-  emitAnswer("+CMGW: " + std::to_string(free - slots.begin() + 1));
+  emitAnswer("+CMGW: " + std::to_string(free - slots.begin() + 1 + (quirk("huge-numbers") ? 123455 : 0)));
   emitResult(Result{});
 }
 
@@ -720,7 +720,8 @@ Modem::Result Modem::phonebook(const std::string& name, char kind, const std::ve
 
 const std::vector<std::string>& Modem::quirkNames() {
   static const std::vector<std::string> kNames{"blanks", "hex-names", "identity-error", "identity-lines",
-                                               "stale-prompt", "refuse-at", "store-full-at-command"};
+                                               "stale-prompt", "refuse-at", "store-full-at-command",
+                                               "huge-numbers"};
   return kNames;
 }
 

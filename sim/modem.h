@@ -87,7 +87,8 @@ class Modem {
   //   "stale-prompt": the modem sits at the "> " prompt of an AT+CMGS an
   //   earlier client left (switching it on enters the prompt); "refuse-at":
   //   a bare AT is answered with ERROR; "store-full-at-command": a full
-  //   storage refuses AT+CMGW at once, before the prompt.
+  //   storage refuses AT+CMGW at once, before the prompt; "huge-numbers":
+  //   +CMGS answers a 20-digit reference and +CMGW an index 123455 too high.
   static const std::vector<std::string>& quirkNames();
 
   const ModemIdentity& identity() const { return identity_; }

@@ -118,6 +118,18 @@ TEST_F(ToolTest, StoringIntoAFullStorageNamesTheErrorAndWritesNoPdu) {
   }
 }
 
+TEST_F(ToolTest, NumbersBeyondTheirRangeAreReportedNotCut) {
+  ASSERT_TRUE(sim.setQuirk("huge-numbers", true));
+  Result r = run({"send", "--to", "+4917012345678", "--text", "big"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_CONTAINS(r.err, "impossible reference \"12345678901234567890\"; it has probably been sent");
+  EXPECT_LACKS(r.out, "reference 1234");
+  r = run({"store", "--to", "+4917012345678", "--text", "big"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_CONTAINS(r.err, "impossible index 123456");
+  EXPECT_LACKS(r.out, "stored at index");
+}
+
 TEST_F(ToolTest, InfoShowsUnavailableFieldsAsUnavailable) {
   ASSERT_TRUE(sim.setQuirk("identity-error", true));
   Result r = run({"--json", "info"});
