@@ -93,7 +93,7 @@ TEST_F(ToolTest, StoresListsReadsSendsStoredAndDeletes) {
   EXPECT_CONTAINS(r.err, "message 2 could not be read");
   r = run({"delete", "99"});
   EXPECT_EQ(r.code, 1);
-  EXPECT_CONTAINS(r.err, "+CMS ERROR: 321");
+  EXPECT_CONTAINS(r.err, "+CMS ERROR: 321 (invalid memory index)");
 }
 
 TEST_F(ToolTest, ListenPrintsAnInjectedMessageAndASendConfirmation) {
@@ -171,7 +171,7 @@ TEST_F(ToolTest, PhonebookAndCharsetRoundTrip) {
   EXPECT_EQ(r.out, "ME (1 of 100 used)\n");
   r = run({"phonebook", "read", "0"});
   EXPECT_EQ(r.code, 1);
-  EXPECT_CONTAINS(r.err, "+CME ERROR: 21");
+  EXPECT_CONTAINS(r.err, "+CME ERROR: 21 (invalid index)");
   const auto state = sim.control("dump");
   bool stored = false;
   for (const auto& line : state) stored |= line == "phonebook ME 3 +4915112345678 145 Jürgen";
