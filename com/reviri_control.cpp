@@ -24,7 +24,13 @@ constexpr DISPID kEventSMSSendOk = 3;
 constexpr HRESULT kErrInvalidArgument = static_cast<HRESULT>(0x800A0005);  // 5
 constexpr HRESULT kErrOverflow = static_cast<HRESULT>(0x800A0006);         // 6
 constexpr HRESULT kErrSubscript = static_cast<HRESULT>(0x800A0009);        // 9
+constexpr HRESULT kErrArrayLocked = static_cast<HRESULT>(0x800A000A);      // 10
 constexpr HRESULT kErrDeviceIo = static_cast<HRESULT>(0x800A0039);         // 57
+
+// The host's array cannot take a new size: it is fixed or locked.
+struct ArrayLocked : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 // "Process all pending messages once": the host event pump of the AT exchange.
 void pumpPendingMessages() {
@@ -78,6 +84,8 @@ HRESULT reportCurrentException() {
     hr = kErrDeviceIo, description = e.what();
   } catch (const std::invalid_argument& e) {
     hr = kErrInvalidArgument, description = e.what();
+  } catch (const ArrayLocked& e) {
+    hr = kErrArrayLocked, description = e.what();
   } catch (const std::out_of_range& e) {
     hr = kErrSubscript, description = e.what();
   } catch (const std::overflow_error& e) {
@@ -146,6 +154,33 @@ std::vector<phonebookentry> entriesOf(SAFEARRAY* array) {
     entries.push_back({fromBstr(rows[i].cell), fromBstr(rows[i].type), fromBstr(rows[i].name)});
   SafeArrayUnaccessData(array);
   return entries;
+}
+
+// An array the control may replace: neither declared with fixed bounds (its
+// descriptor lives in the host's frame or record) nor locked by the host
+// (For Each, a pointer taken into its data). Replacing either would leave
+// the host with a destroyed or dangling array.
+void requireReplaceable(const SAFEARRAY* array) {
+  if (!array) return;
+  constexpr USHORT kFixed = FADF_FIXEDSIZE | FADF_STATIC | FADF_AUTO | FADF_EMBEDDED;
+  if (array->fFeatures & kFixed)
+    throw ArrayLocked("readphonebook: the phonebook array has fixed bounds; pass a dynamic array");
+  if (array->cLocks != 0)
+    throw ArrayLocked("readphonebook: the phonebook array is locked by the caller");
+}
+
+// Puts `replacement` (when there is one) in the host's slot, destroying the
+// array it held.
+void replaceArray(SAFEARRAY** slot, SAFEARRAY* replacement) {
+  if (!replacement) return;
+  if (*slot) SafeArrayDestroy(*slot);
+  *slot = replacement;
+}
+
+LONG lowerBoundOf(SAFEARRAY* array) {
+  LONG lowerBound = 0;
+  if (array && FAILED(SafeArrayGetLBound(array, 1, &lowerBound))) lowerBound = 0;
+  return lowerBound;
 }
 
 bool sameEntries(const std::vector<phonebookentry>& a, const std::vector<phonebookentry>& b) {
@@ -286,24 +321,29 @@ HRESULT ReviriControl::invokeReadPhonebook(WORD flags, DISPPARAMS* params, VARIA
   }
   ScopedBstr ins1(V_BSTR(&ins));
 
-  SAFEARRAY** target = nullptr;
+  // The array the host holds now (of records, or any array a Variant
+  // holds), whose lower bound the new one keeps.
+  SAFEARRAY* current = nullptr;
   VARIANT* variantTarget = nullptr;
   if (V_VT(bookArg) == (VT_BYREF | VT_ARRAY | VT_RECORD)) {
-    target = V_ARRAYREF(bookArg);
+    current = *V_ARRAYREF(bookArg);
   } else if (V_VT(bookArg) == (VT_BYREF | VT_VARIANT)) {
     variantTarget = V_VARIANTREF(bookArg);
-    if (V_VT(variantTarget) == (VT_ARRAY | VT_RECORD)) target = &V_ARRAY(variantTarget);
+    if (V_VT(variantTarget) & VT_ARRAY)
+      current = (V_VT(variantTarget) & VT_BYREF) ? *V_ARRAYREF(variantTarget) : V_ARRAY(variantTarget);
   } else {
     if (argErr) *argErr = 0;
     return DISP_E_TYPEMISMATCH;
   }
 
-  SAFEARRAY* scratch = nullptr;
-  HRESULT hr = readPhonebookInto(fromBstr(ins1.get()), target ? target : &scratch);
-  if (SUCCEEDED(hr) && !target && scratch) {
+  SAFEARRAY* replacement = nullptr;
+  HRESULT hr = readPhonebookInto(fromBstr(ins1.get()), current, &replacement);
+  if (replacement && variantTarget) {
     VariantClear(variantTarget);
     V_VT(variantTarget) = VT_ARRAY | VT_RECORD;
-    V_ARRAY(variantTarget) = scratch;
+    V_ARRAY(variantTarget) = replacement;
+  } else {
+    replaceArray(V_ARRAYREF(bookArg), replacement);
   }
   if (FAILED(hr)) {
     if (excep) {
@@ -322,16 +362,16 @@ HRESULT ReviriControl::invokeReadPhonebook(WORD flags, DISPPARAMS* params, VARIA
   return S_OK;
 }
 
-HRESULT ReviriControl::readPhonebookInto(const std::string& ins1, SAFEARRAY** inbook) {
+HRESULT ReviriControl::readPhonebookInto(const std::string& ins1, SAFEARRAY* current,
+                                         SAFEARRAY** replacement) {
+  *replacement = nullptr;
   return guarded([&] {
-    const std::vector<phonebookentry> before = entriesOf(*inbook);
+    requireReplaceable(current);
+    const std::vector<phonebookentry> before = entriesOf(current);
     std::vector<phonebookentry> entries = before;
     control_.readphonebook(ins1, entries);
-    if (sameEntries(entries, before) && *inbook) return;
-    if (entries.empty() && !*inbook) return;
-    LONG lowerBound = 0;
-    if (*inbook) SafeArrayGetLBound(*inbook, 1, &lowerBound);
-    SAFEARRAYBOUND bound{static_cast<ULONG>(entries.size()), lowerBound};
+    if (current ? sameEntries(entries, before) : entries.empty()) return;
+    SAFEARRAYBOUND bound{static_cast<ULONG>(entries.size()), lowerBoundOf(current)};
     SAFEARRAY* array = SafeArrayCreateEx(VT_RECORD, 1, &bound, phonebookRecord_);
     if (!array) throw std::bad_alloc();
     void* data = nullptr;
@@ -352,8 +392,7 @@ HRESULT ReviriControl::readPhonebookInto(const std::string& ins1, SAFEARRAY** in
       throw;
     }
     SafeArrayUnaccessData(array);
-    if (*inbook) SafeArrayDestroy(*inbook);
-    *inbook = array;
+    *replacement = array;
   });
 }
 
@@ -513,7 +552,10 @@ STDMETHODIMP ReviriControl::parsere(BSTR ins, BSTR* result) {
 STDMETHODIMP ReviriControl::readphonebook(BSTR ins1, SAFEARRAY** inbook, VARIANT* result) {
   if (!inbook || !result) return E_POINTER;
   VariantInit(result);
-  return readPhonebookInto(fromBstr(ins1), inbook);
+  SAFEARRAY* replacement = nullptr;
+  const HRESULT hr = readPhonebookInto(fromBstr(ins1), *inbook, &replacement);
+  replaceArray(inbook, replacement);
+  return hr;
 }
 STDMETHODIMP ReviriControl::selectphonebook(BSTR ins1, VARIANT* result) {
   return variantResult(result, [&] { return control_.selectphonebook(fromBstr(ins1)); });

@@ -190,8 +190,11 @@ class ReviriControl final : public _Reviri,
 
   HRESULT invokeReadPhonebook(WORD flags, DISPPARAMS* params, VARIANT* result,
                               EXCEPINFO* excep, UINT* argErr);
-  // Replaces *inbook with `entries` when readphonebook changed them.
-  HRESULT readPhonebookInto(const std::string& ins1, SAFEARRAY** inbook);
+  // Runs readphonebook on the entries of `current` (the host's array, or
+  // null); when they changed, *replacement receives a new array of records
+  // with the same lower bound. A fixed or locked `current` is refused before
+  // anything is sent, and left as it was.
+  HRESULT readPhonebookInto(const std::string& ins1, SAFEARRAY* current, SAFEARRAY** replacement);
 
   void armReceiveWatch();
   void disarmReceiveWatch();

@@ -10,6 +10,12 @@
 // MsgWaitForMultipleObjects) and then deliver the receive event on its own
 // thread. The byte the look-ahead took is kept in front of the rest.
 //
+// At most one read is ever in flight: a new look-ahead is started only once
+// the previous one has completed and its byte has been delivered. (Starting
+// a second read on the same buffer and OVERLAPPED while one is pending is
+// undefined, and loses the first byte of an answer when a host pumps
+// messages between calls and so often reads while nothing has arrived.)
+//
 // Threading: single-threaded, like every SerialPort; the only thing another
 // thread may do is wait on nativeHandle().
 #include <windows.h>
@@ -101,7 +107,7 @@ class WinSerialPort final : public SerialPort {
     timeouts.WriteTotalTimeoutMultiplier = 10;
     timeouts.WriteTotalTimeoutConstant = 5000;
     if (!SetCommTimeouts(handle_, &timeouts)) failAndClose("cannot set timeouts on", device);
-    if (!lookaheadPending_ && !hasLookahead_) armLookahead();
+    rearmLookahead();
   }
 
   bool isOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
@@ -125,7 +131,7 @@ class WinSerialPort final : public SerialPort {
     collectLookahead(false);
     hasLookahead_ = false;
     PurgeComm(handle_, PURGE_RXCLEAR);
-    if (!lookaheadPending_) armLookahead();
+    rearmLookahead();
   }
 
   std::size_t waitingBytes() override {
@@ -157,12 +163,16 @@ class WinSerialPort final : public SerialPort {
     collectLookahead(queued() > 0);
     if (hasLookahead_) out.push_back(lookaheadByte_);
     hasLookahead_ = false;
-    for (std::size_t n = queued(); n > 0; n = queued()) {
-      const std::size_t start = out.size();
-      out.resize(start + n);
-      out.resize(start + readExactly(out.data() + start, n));
+    // A look-ahead still pending means nothing had arrived when we looked:
+    // it stays in flight, and no second read may start beside it.
+    if (!lookaheadPending_) {
+      for (std::size_t n = queued(); n > 0; n = queued()) {
+        const std::size_t start = out.size();
+        out.resize(start + n);
+        out.resize(start + readExactly(out.data() + start, n));
+      }
     }
-    armLookahead();
+    rearmLookahead();
     return out;
   }
 
@@ -184,6 +194,11 @@ class WinSerialPort final : public SerialPort {
     DWORD errors = 0;
     if (!ClearCommError(handle_, &errors, &stat)) fail("cannot query received bytes on", device_);
     return stat.cbInQue;
+  }
+
+  // Starts the look-ahead unless one is in flight or its byte is still held.
+  void rearmLookahead() {
+    if (!lookaheadPending_ && !hasLookahead_) armLookahead();
   }
 
   // Starts the one-byte read that signals lookaheadDone_ when data arrive.

@@ -3,7 +3,8 @@
 # both under Wine: a fresh prefix, COM1 mapped to a pseudo-terminal served by
 # the simulated modem, each build registered in turn with regsvr32 and driven
 # by a C++ client, by a second one that embeds the control in a container
-# window of its own, and by VBScript (Wine's cscript and our own script host).
+# window of its own, and by VBScript (Wine's cscript and our own script host);
+# then registered and removed again for the current user only.
 #
 # Installs what it needs when missing (mingw-w64, wine with wine32, RE2's
 # sources, which it cross-builds once into the build folder). The modem is
@@ -42,17 +43,24 @@ elif ! have wine32:i386; then
   missing+=(wine32:i386)
 fi
 # RE2 has no mingw build in Debian: its source package is cross-built below.
+# Source packages come from the archives the machine already uses: the
+# deb-src entries are derived from its configured binary sources.
 src_list=/etc/apt/sources.list.d/reviri-deb-src.sources
 need_src=0
 [ -f "$out/deps/re2-src.done" ] || need_src=1
-if ((need_src)) && ! grep -rqs '^Types:.*deb-src\|^deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-  $sudo_cmd tee "$src_list" >/dev/null <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+has_deb_src() {
+  local files=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources)
+  grep -qsi '^[[:space:]]*types:.*deb-src\|^[[:space:]]*deb-src[[:space:]]' "${files[@]}"
+}
+if ((need_src)) && ! has_deb_src; then
+  src_entries=$(bash "$root/scripts/deb-src-entries.sh")
+  if [ -z "$src_entries" ]; then
+    echo "test-windows: no configured package source of this release to take RE2's source package from;"
+    echo "  add a deb-src entry for your Debian archive to /etc/apt/sources.list.d/"
+    exit 1
+  fi
+  log "adding source-package entries derived from the configured package sources"
+  printf '%s\n' "$src_entries" | $sudo_cmd tee "$src_list" >/dev/null
   missing+=(--update-lists)
 fi
 if ((${#missing[@]})); then
@@ -220,6 +228,15 @@ for arch in x86 x64; do
     "$(winpath "$root/tests/com/wine/events.vbs")"
   $run regsvr32 /u /s "$ocx" >>"$winelog" 2>&1 || fail "$arch: regsvr32 /u exit code $?"
   registered "$run" && fail "$arch: ProgID still registered after regsvr32 /u"
+
+  # Per user, without administrator rights: everything under
+  # HKCU\Software\Classes, nothing machine-wide; then removed again.
+  client="$dir/com/wine-tests/reviri_com_client.exe"
+  log "[$arch] regsvr32 /n /i:user $ocx"
+  $run regsvr32 /s /n /i:user "$ocx" >>"$winelog" 2>&1 || fail "$arch: regsvr32 /n /i:user exit code $?"
+  expect_pass "$arch per-user registration" wine "$client" user-registered
+  $run regsvr32 /u /s /n /i:user "$ocx" >>"$winelog" 2>&1 || fail "$arch: regsvr32 /u /n /i:user exit code $?"
+  expect_pass "$arch per-user unregistration" wine "$client" user-unregistered
 done
 
 log "Windows tests done after $(( $(date +%s) - start )) s with $failures failure(s)"

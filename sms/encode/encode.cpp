@@ -13,11 +13,13 @@
 #include "base/text.h"
 #include "sms/encode/encode.h"
 #include "sms/encode/gsm7_alphabet.h"
+#include "sms/encode/hex_octets.h"
 
 namespace reviri::sms {
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
+using hex::packSeptetsAsHex;
+using hex::putHexOctet;
 
 // Counts stay within the control's 16-bit signed range: more packed bits
 // than 32767, or more UTF-16 code units than 32766, raise overflow_error.
@@ -36,41 +38,6 @@ bool isAscii(std::string_view s) {
   for (const char c : s)
     if (static_cast<unsigned char>(c) >= 0x80) return false;
   return true;
-}
-
-// "000102...FF": two hex digits per octet value.
-constexpr std::array<char, 512> makeHexPairs() {
-  std::array<char, 512> pairs{};
-  for (int v = 0; v < 256; ++v) {
-    pairs[2 * v] = kHexDigits[v >> 4];
-    pairs[2 * v + 1] = kHexDigits[v & 0xF];
-  }
-  return pairs;
-}
-constexpr auto kHexPairs = makeHexPairs();
-
-char* putHexOctet(char* out, unsigned octet) {
-  std::memcpy(out, &kHexPairs[2 * octet], 2);
-  return out + 2;
-}
-
-// Packs septets as GSM 03.38 lays them out (septet k at bits 7k..7k+6 of a
-// stream filled from bit 0 of octet 0; the high bits of the last octet are
-// 0) and writes the octets as hex. Eight septets make seven octets.
-char* packSeptetsAsHex(const std::uint8_t* septets, std::size_t count, char* out) {
-  std::size_t i = 0;
-  for (; i + 8 <= count; i += 8) {
-    std::uint64_t group = 0;
-    for (unsigned j = 0; j < 8; ++j) group |= std::uint64_t{septets[i + j]} << (7 * j);
-    for (unsigned b = 0; b < 7; ++b) out = putHexOctet(out, (group >> (8 * b)) & 0xFF);
-  }
-  if (i < count) {
-    const std::size_t rest = count - i;
-    std::uint64_t group = 0;
-    for (std::size_t j = 0; j < rest; ++j) group |= std::uint64_t{septets[i + j]} << (7 * j);
-    for (std::size_t b = 0; b < (7 * rest + 7) / 8; ++b) out = putHexOctet(out, (group >> (8 * b)) & 0xFF);
-  }
-  return out;
 }
 
 // Writes a character's septets; returns the new end.
@@ -189,16 +156,16 @@ void appendAddress(std::string& out, std::string_view number) {
   }
 }
 
-enum class Coding { k7bit, kUcs2 };
+enum class Form { k7bit, kUcs2 };
 
-std::string buildSubmit(std::string_view number, std::string_view tail, Coding coding,
+std::string buildSubmit(std::string_view number, std::string_view tail, Form coding,
                         std::string_view text) {
   std::string pdu;
   pdu.reserve(kHeader.size() + number.size() + 8 + tail.size() + 4 + text.size() * 4);
   pdu += kHeader;
   appendAddress(pdu, number);
   pdu += tail;
-  if (coding == Coding::k7bit)
+  if (coding == Form::k7bit)
     appendUserData7bit(pdu, text);
   else
     appendUserDataUcs2(pdu, text::removeCrLf(text));
@@ -235,16 +202,16 @@ std::string encodeUcs2(std::string& text) {
 }
 
 std::string buildPdu7bit(std::string_view number, std::string_view text) {
-  return buildSubmit(number, kTail7bit, Coding::k7bit, text);
+  return buildSubmit(number, kTail7bit, Form::k7bit, text);
 }
 std::string buildFlashPdu7bit(std::string_view number, std::string_view text) {
-  return buildSubmit(number, kTailFlash7bit, Coding::k7bit, text);
+  return buildSubmit(number, kTailFlash7bit, Form::k7bit, text);
 }
 std::string buildPduUcs2(std::string_view number, std::string_view text) {
-  return buildSubmit(number, kTailUcs2, Coding::kUcs2, text);
+  return buildSubmit(number, kTailUcs2, Form::kUcs2, text);
 }
 std::string buildFlashPduUcs2(std::string_view number, std::string_view text) {
-  return buildSubmit(number, kTailFlashUcs2, Coding::kUcs2, text);
+  return buildSubmit(number, kTailFlashUcs2, Form::kUcs2, text);
 }
 
 int commandLength(std::string_view pdu) {

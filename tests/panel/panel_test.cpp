@@ -368,10 +368,16 @@ TEST(PanelSurface, ElementTableMatchesTheSurface) {
     }
     detail::SurfaceText* field = panel::surfaceField(s, e.name);
     EXPECT_EQ(field != nullptr, e.kind == panel::ElementKind::kTextBox);
-    if (field) {
-      EXPECT_EQ(field->text(), e.caption);  // one source for the defaults
-    }
+    // Mark each field by its element's name (several default texts are
+    // their names, so the mark differs); the members below must then carry
+    // their own marks, so a name mapped to the wrong field shows.
+    if (field) field->setText("mark " + std::string(e.name));
   }
+  const std::pair<const detail::SurfaceText*, std::string> marked[] = {
+      {&s.TextTIME, "TextTIME"}, {&s.Text1, "Text1"}, {&s.Text2, "Text2"}, {&s.Text3, "Text3"},
+      {&s.Text4, "Text4"},       {&s.Text5, "Text5"}, {&s.Text6, "Text6"}, {&s.Text7, "Text7"},
+      {&s.Text8, "Text8"},       {&s.Text9, "Text9"}};
+  for (const auto& [field, name] : marked) EXPECT_EQ(field->text(), "mark " + name);
   EXPECT_EQ(tabs.size(), 20u);
   EXPECT_EQ(*tabs.begin(), 0);
   EXPECT_EQ(*tabs.rbegin(), 19);

@@ -168,6 +168,184 @@ bool pumpUntil(Done done, DWORD timeoutMs) {
 bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 constexpr char kOwnNumber[] = "+4915112345678";  // the simulated modem's
+constexpr char kOk[] = "\r\nOK\r\n";
+
+bool endsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Every GUI host runs its message loop between calls to the control. Each
+// of 30 calls per member, with the loop pumped before it, must get its
+// answer whole: a read left in flight between calls loses answers' bytes.
+void answersStayWholeWhileTheHostPumps(IDispatch* modem) {
+  struct Member {
+    const wchar_t* name;
+    std::vector<VARIANT> (*args)();
+    bool (*whole)(const std::string&);
+  };
+  const Member members[] = {
+      {L"at", [] { return std::vector<VARIANT>{str("AT\r")}; },
+       [](const std::string& a) { return a == kOk; }},
+      {L"getsq", [] { return std::vector<VARIANT>{}; },
+       [](const std::string& a) { return a.rfind("\r\n+CSQ: ", 0) == 0 && endsWith(a, kOk); }},
+      {L"phonecharset", [] { return std::vector<VARIANT>{}; },
+       [](const std::string& a) { return a == " \"UCS2\""; }},
+      {L"startlisten", [] { return std::vector<VARIANT>{}; },
+       [](const std::string& a) { return a == kOk; }},
+      {L"phonebookwrite",
+       [] { return std::vector<VARIANT>{str("3"), str("5551234"), str("129"), str("Carol")}; },
+       [](const std::string& a) { return a == kOk; }},
+  };
+  call(modem, L"phoneucs2charset");  // names in phonebookwrite are UCS2 from here on
+  for (const Member& m : members) {
+    int whole = 0;
+    std::string firstBroken;
+    for (int i = 0; i < 30; ++i) {
+      pumpUntil([] { return false; }, 20);
+      const std::string answer = call(modem, m.name, m.args()).text();
+      if (m.whole(answer)) ++whole;
+      else if (firstBroken.empty()) firstBroken = show(answer);
+    }
+    check(whole == 30, narrow(m.name) + ": 30 of 30 answers whole while the host pumps messages",
+          std::to_string(whole) + " whole; first broken: " + firstBroken);
+  }
+}
+
+// An array of `count` phonebook records with lower bound `lowerBound`.
+SAFEARRAY* recordArray(IRecordInfo* record, LONG lowerBound, ULONG count) {
+  SAFEARRAYBOUND bound{count, lowerBound};
+  return SafeArrayCreateEx(VT_RECORD, 1, &bound, record);
+}
+
+// "cell/type/name;" per record of a record array, with its bounds.
+std::string describeBook(SAFEARRAY* book) {
+  if (!book) return "<none>";
+  LONG lo = 0, hi = -1;
+  SafeArrayGetLBound(book, 1, &lo);
+  SafeArrayGetUBound(book, 1, &hi);
+  std::string rows = std::to_string(lo) + ".." + std::to_string(hi) + ":";
+  phonebookentry* data = nullptr;
+  if (FAILED(SafeArrayAccessData(book, reinterpret_cast<void**>(&data)))) return rows + "<locked>";
+  for (LONG i = 0; i <= hi - lo; ++i)
+    rows += narrow(data[i].cell) + "/" + narrow(data[i].type) + "/" + narrow(data[i].name) + ";";
+  SafeArrayUnaccessData(book);
+  return rows;
+}
+
+// readphonebook by name with `book` as the by-reference argument.
+CallResult readBook(IDispatch* modem, const std::string& range, VARIANT book) {
+  return call(modem, L"readphonebook", {str(range), book});
+}
+
+VARIANT recordArrayRef(SAFEARRAY** book) {
+  VARIANT v;
+  VariantInit(&v);
+  V_VT(&v) = VT_BYREF | VT_ARRAY | VT_RECORD;
+  V_ARRAYREF(&v) = book;
+  return v;
+}
+
+// The host's array keeps its lower bound; a fixed or locked one is refused
+// and left exactly as it was. Expects entries 1 and 2 written.
+void readphonebookRespectsTheHostsArray(IDispatch* modem, IRecordInfo* record) {
+  // Entries 1 and 2 and the empty element that ends the host's arrays.
+  const std::string two = "+4915112345/145/Alice;5551234/129/Bob;//;";
+  SAFEARRAY* book = recordArray(record, 1, 0);
+  CallResult r = readBook(modem, "1,2", recordArrayRef(&book));
+  check(r.hr == S_OK && describeBook(book) == "1..3:" + two,
+        "readphonebook keeps the array's lower bound 1", describeBook(book));
+  SafeArrayDestroy(book);
+
+  book = recordArray(record, -3, 5);
+  r = readBook(modem, "1,2", recordArrayRef(&book));
+  check(r.hr == S_OK && describeBook(book) == "-3..-1:" + two,
+        "readphonebook re-dimensions a filled array from its lower bound -3", describeBook(book));
+  SafeArrayDestroy(book);
+
+  // A Variant holding an array of Variants, lower bound 7, as some hosts pass it.
+  SAFEARRAYBOUND bound{2, 7};
+  VARIANT holder;
+  VariantInit(&holder);
+  V_VT(&holder) = VT_ARRAY | VT_VARIANT;
+  V_ARRAY(&holder) = SafeArrayCreate(VT_VARIANT, 1, &bound);
+  VARIANT ref;
+  VariantInit(&ref);
+  V_VT(&ref) = VT_BYREF | VT_VARIANT;
+  V_VARIANTREF(&ref) = &holder;
+  r = readBook(modem, "1,2", ref);
+  const bool records = V_VT(&holder) == (VT_ARRAY | VT_RECORD);
+  check(r.hr == S_OK && records && describeBook(V_ARRAY(&holder)) == "7..9:" + two,
+        "readphonebook into a Variant keeps the held array's lower bound",
+        records ? describeBook(V_ARRAY(&holder)) : std::to_string(V_VT(&holder)));
+  VariantClear(&holder);
+
+  // Fixed bounds: refused with an error, the array untouched.
+  book = recordArray(record, 0, 1);
+  phonebookentry* data = nullptr;
+  SafeArrayAccessData(book, reinterpret_cast<void**>(&data));
+  data[0].name = SysAllocString(L"kept");
+  SafeArrayUnaccessData(book);
+  book->fFeatures |= FADF_FIXEDSIZE;
+  SAFEARRAY* const fixed = book;
+  r = readBook(modem, "1,2", recordArrayRef(&book));
+  check(r.hr == static_cast<HRESULT>(0x800A000A) && !r.description.empty() && book == fixed &&
+            describeBook(book) == "0..0://kept;" && (book->fFeatures & FADF_FIXEDSIZE),
+        "readphonebook refuses a fixed-size array and leaves it as it was",
+        r.description + " / " + describeBook(book));
+  book->fFeatures &= ~FADF_FIXEDSIZE;
+
+  // Locked by the host: refused, untouched, still locked once.
+  SafeArrayLock(book);
+  r = readBook(modem, "1,2", recordArrayRef(&book));
+  const ULONG locks = book->cLocks;
+  SafeArrayUnlock(book);
+  check(r.hr == static_cast<HRESULT>(0x800A000A) && book == fixed && locks == 1 &&
+            describeBook(book) == "0..0://kept;",
+        "readphonebook refuses a locked array and leaves it as it was",
+        r.description + " / " + describeBook(book));
+  SafeArrayDestroy(book);
+
+  // Through the vtable too.
+  _Reviri* dual = nullptr;
+  if (SUCCEEDED(modem->QueryInterface(IID__Reviri, reinterpret_cast<void**>(&dual)))) {
+    BSTR range = SysAllocString(L"1,2");
+    VARIANT result;
+    VariantInit(&result);
+    book = recordArray(record, 5, 0);
+    const HRESULT hr = dual->readphonebook(range, &book, &result);
+    check(hr == S_OK && describeBook(book) == "5..7:" + two,
+          "readphonebook through the vtable keeps lower bound 5", describeBook(book));
+    SafeArrayDestroy(book);
+    book = recordArray(record, 0, 0);
+    SafeArrayLock(book);
+    SAFEARRAY* const locked = book;
+    check(dual->readphonebook(range, &book, &result) == static_cast<HRESULT>(0x800A000A) &&
+              book == locked,
+          "readphonebook through the vtable refuses a locked array");
+    SafeArrayUnlock(book);
+    SafeArrayDestroy(book);
+    SysFreeString(range);
+    dual->Release();
+  }
+}
+
+// The phonebookentry record of the registered type library.
+IRecordInfo* phonebookRecord() {
+  ITypeLib* lib = nullptr;
+  if (FAILED(LoadRegTypeLib(LIBID_Raruru_VU, 1, 1, 0x0409, &lib))) return nullptr;
+  ITypeInfo* info = nullptr;
+  IRecordInfo* record = nullptr;
+  for (UINT i = 0, n = lib->GetTypeInfoCount(); i < n && !record; ++i) {
+    TYPEKIND kind;
+    if (FAILED(lib->GetTypeInfoType(i, &kind)) || kind != TKIND_RECORD) continue;
+    if (SUCCEEDED(lib->GetTypeInfo(i, &info))) {
+      GetRecordInfoFromTypeInfo(info, &record);
+      info->Release();
+    }
+  }
+  lib->Release();
+  return record;
+}
 
 // Waits for an event whose log entry starts with `prefix`; returns it.
 std::string awaitEvent(Sink& sink, const std::string& prefix) {
@@ -251,6 +429,7 @@ void runTests(IDispatch* modem) {
   r = call(modem, L"at", {str("AT+CGMI\r")});
   check(contains(r.text(), "Reviri") && contains(r.text(), "OK"), "at returns the raw answer",
         show(r.text()));
+  answersStayWholeWhileTheHostPumps(modem);
 
   // Omitted optional arguments take their defaults.
   r = call(modem, L"startlisten");
@@ -366,6 +545,12 @@ void runTests(IDispatch* modem) {
     check(hr == S_OK && count == 3, "readphonebook through the vtable", std::to_string(count));
     dual->Release();
   }
+  IRecordInfo* record = phonebookRecord();
+  check(record != nullptr, "the phonebookentry record of the type library");
+  if (record) {
+    readphonebookRespectsTheHostsArray(modem, record);
+    record->Release();
+  }
 
   r = call(modem, L"disconnect1");
   check(r.hr == S_OK && V_VT(&r.value) == VT_BOOL && V_BOOL(&r.value) == VARIANT_FALSE, "disconnect1");
@@ -463,10 +648,122 @@ void checkRegistration() {
         "version resource marked OLESelfRegister");
 }
 
+// ---- Registration for the current user (regsvr32 /n /i:user) ----------------------
+
+std::wstring guidString(REFGUID guid) {
+  wchar_t text[40];
+  StringFromGUID2(guid, text, 40);
+  return text;
+}
+
+// A string value of hive\key, in the registry view of the given flag
+// (0: this process's own), or "<missing>".
+std::wstring valueIn(HKEY hive, const std::wstring& key, const wchar_t* name = nullptr,
+                     REGSAM view = 0) {
+  HKEY h = nullptr;
+  if (RegOpenKeyExW(hive, key.c_str(), 0, KEY_READ | view, &h) != ERROR_SUCCESS) return L"<missing>";
+  wchar_t buffer[512];
+  DWORD size = sizeof buffer;
+  const LSTATUS rc = RegGetValueW(h, nullptr, name, RRF_RT_REG_SZ, nullptr, buffer, &size);
+  RegCloseKey(h);
+  return rc == ERROR_SUCCESS ? buffer : L"<missing>";
+}
+
+bool keyIn(HKEY hive, const std::wstring& key, REGSAM view = 0) {
+  HKEY h = nullptr;
+  if (RegOpenKeyExW(hive, key.c_str(), 0, KEY_READ | view, &h) != ERROR_SUCCESS) return false;
+  RegCloseKey(h);
+  return true;
+}
+
+// Under HKEY_CURRENT_USER (per user) or HKEY_LOCAL_MACHINE (machine-wide).
+const std::wstring kClasses = L"Software\\Classes\\";
+
+// The keys of the class, its ProgID, type library and interfaces.
+std::vector<std::wstring> registrationKeys() {
+  return {L"CLSID\\" + guidString(CLSID_Reviri), L"Raruru_VU.Reviri",
+          L"TypeLib\\" + guidString(LIBID_Raruru_VU), L"Interface\\" + guidString(IID__Reviri),
+          L"Interface\\" + guidString(DIID___Reviri)};
+}
+
+// Nothing of the control under the machine's classes, in either view.
+void checkNothingMachineWide() {
+  for (const std::wstring& key : registrationKeys())
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY})
+      check(!keyIn(HKEY_LOCAL_MACHINE, kClasses + key, view),
+            "nothing machine-wide: " + narrow(key.c_str()),
+            view == KEY_WOW64_32KEY ? "32-bit view" : "64-bit view");
+}
+
+void checkUserRegistration() {
+  const std::wstring clsid = kClasses + L"CLSID\\" + guidString(CLSID_Reviri);
+  const std::wstring path = valueIn(HKEY_CURRENT_USER, clsid + L"\\InprocServer32");
+  check(GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES,
+        "per user: InprocServer32 names the module", narrow(path.c_str()));
+  check(valueIn(HKEY_CURRENT_USER, clsid + L"\\InprocServer32", L"ThreadingModel") == L"Apartment",
+        "per user: apartment threaded");
+  check(keyIn(HKEY_CURRENT_USER, clsid + L"\\Control"), "per user: registered as a control");
+  check(valueIn(HKEY_CURRENT_USER, kClasses + L"Raruru_VU.Reviri\\CLSID") ==
+            guidString(CLSID_Reviri),
+        "per user: ProgID Raruru_VU.Reviri");
+#ifdef _WIN64
+  const wchar_t* platform = L"win64";
+#else
+  const wchar_t* platform = L"win32";
+#endif
+  const std::wstring version = kClasses + L"TypeLib\\" + guidString(LIBID_Raruru_VU) + L"\\1.1";
+  const std::wstring libPath = valueIn(HKEY_CURRENT_USER, version + L"\\409\\" + platform);
+  ITypeLib* lib = nullptr;
+  TLIBATTR* attr = nullptr;
+  const bool loads = SUCCEEDED(LoadTypeLibEx(libPath.c_str(), REGKIND_NONE, &lib)) &&
+                     SUCCEEDED(lib->GetLibAttr(&attr)) && attr->guid == LIBID_Raruru_VU;
+  const WORD flags = attr ? attr->wLibFlags : 0xffff;
+  if (attr) lib->ReleaseTLibAttr(attr);
+  if (lib) lib->Release();
+  check(loads, "per user: the type library's entry for this platform loads",
+        narrow(libPath.c_str()));
+  check((flags & LIBFLAG_FCONTROL) &&
+            valueIn(HKEY_CURRENT_USER, version + L"\\FLAGS") == std::to_wstring(flags),
+        "per user: type library flags", narrow(valueIn(HKEY_CURRENT_USER, version + L"\\FLAGS").c_str()));
+  const struct {
+    GUID iid;
+    const wchar_t* name;
+    const wchar_t* marshaler;
+  } interfaces[] = {{IID__Reviri, L"_Reviri", L"{00020424-0000-0000-C000-000000000046}"},
+                    {DIID___Reviri, L"__Reviri", L"{00020420-0000-0000-C000-000000000046}"}};
+  for (const auto& i : interfaces) {
+    const std::wstring key = kClasses + L"Interface\\" + guidString(i.iid);
+    check(valueIn(HKEY_CURRENT_USER, key) == i.name &&
+              valueIn(HKEY_CURRENT_USER, key + L"\\ProxyStubClsid32") == i.marshaler &&
+              valueIn(HKEY_CURRENT_USER, key + L"\\TypeLib") == guidString(LIBID_Raruru_VU) &&
+              valueIn(HKEY_CURRENT_USER, key + L"\\TypeLib", L"Version") == L"1.1",
+          "per user: interface " + narrow(i.name) + " marshaled through Automation",
+          narrow(valueIn(HKEY_CURRENT_USER, key + L"\\ProxyStubClsid32").c_str()));
+  }
+  checkNothingMachineWide();
+}
+
+void checkNoUserRegistration() {
+  for (const std::wstring& key : registrationKeys())
+    check(!keyIn(HKEY_CURRENT_USER, kClasses + key),
+          "removed per user: " + narrow(key.c_str()));
+  checkNothingMachineWide();
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 100;
+  // Registration checks only, no modem: after regsvr32 /n /i:user, and after
+  // regsvr32 /u /n /i:user.
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "user-registered" || mode == "user-unregistered") {
+    if (mode == "user-registered") checkUserRegistration();
+    else checkNoUserRegistration();
+    CoUninitialize();
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed;
+  }
   checkRegistration();
   CLSID clsid{};
   HRESULT hr = CLSIDFromProgID(L"Raruru_VU.Reviri", &clsid);

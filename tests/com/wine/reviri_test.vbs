@@ -83,6 +83,17 @@ r = m.readphonebook("1,2", book)
 ' VBScript cannot open records; it sees an array of them (vbArray + 36).
 Check VarType(book) = 8192 + 36, "readphonebook fills the array of records", VarType(book)
 
+' An array declared with its bounds cannot take a new size: an error, and
+' the array stays as it was.
+Dim fixed(1)
+fixed(0) = "kept"
+On Error Resume Next
+r = m.readphonebook("1,2", fixed)
+Check Err.Number <> 0 And Len(Err.Description) > 0, "readphonebook refuses an array with fixed bounds", Err.Number
+Err.Clear
+On Error GoTo 0
+Check UBound(fixed) = 1 And fixed(0) = "kept", "the fixed array is left as it was", UBound(fixed)
+
 Check m.disconnect1() = False, "disconnect1", ""
 Set m = Nothing
 WScript.Echo passed & " passed, " & failed & " failed"
