@@ -18,7 +18,11 @@ constexpr std::chrono::milliseconds kCheckEvery{10};
 bool runUntil(Reviri& control, const std::function<bool()>& done,
               std::chrono::milliseconds timeout) {
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + timeout;
+  // A bound beyond what the clock can count means "no bound" rather than
+  // overflowing into the past.
+  const auto start = Clock::now();
+  const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - start);
+  const auto deadline = timeout >= room ? Clock::time_point::max() : start + timeout;
   while (true) {
     if (done && done()) return true;
     const auto now = Clock::now();

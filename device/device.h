@@ -8,9 +8,12 @@
 //
 // Host arguments are inserted into command lines as the host passed them
 // (the host supplies the quotes the modem expects around a storage name or a
-// number), but an argument holding CR, LF, Ctrl-Z or ESC would end or cancel
-// the command line early and smuggle in a command of its own; such arguments
-// are refused with std::invalid_argument before anything is written.
+// number), but only when they are what they stand for: a storage name is
+// letters, a range digits ("1" or "1,10"), an index and a type digits, a
+// number a dial string, a quoted name free of quotes. Anything else could
+// close the command and smuggle in one of its own ("1;+CMGD=1,4"), so it is
+// refused with std::invalid_argument naming the argument before anything is
+// written (base/command_args.h).
 //
 // Threading: single-threaded, on the control's thread. While an operation
 // waits for the modem the host's event pump runs (see Reviri::setEventPump).
@@ -53,7 +56,9 @@ struct PhonebookAnswer {
 
 // Parses the entry lines of a +CPBR answer. The GSM 07.07 form
 //   +CPBR: <index>,"<number>",<type>,"<text>"
-// gives cell = number, type = type, name = the whole text. The bare form
+// gives cell = number, type = type, name = the whole text; blanks around
+// the commas, an empty type and a text of hex digits without quotes are
+// taken as well (real devices write them). The bare form
 //   +CPBR: <index>,<type>,<text>   (text: up to 20 word characters)
 // gives cell = index, type = type, name = text. A name made only of hex
 // digits, a multiple of four of them, is UCS2 and is decoded (kept as it came

@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/command_args.h"
 #include "base/text.h"
 #include "base/pattern.h"
 #include "control/control_core.h"
-#include "link/command_line.h"
 #include "device/device.h"
 #include "sms/decode/decode.h"
 #include "sms/encode/encode.h"
@@ -50,14 +50,15 @@ std::string quoted(std::string_view s) {
 std::string phonebookName(const std::string& uname) {
   const std::string stripped = text::removeCrLf(uname);
   if (isQuoted(stripped)) {
-    // The host formatted the field itself; it goes out as it stands.
-    link::requireCommandArgument("phonebookwrite: name", stripped);
+    // The host formatted the field itself; it goes out as it stands, as long
+    // as nothing inside closes its quotes.
+    args::require(args::checkQuotedText("phonebookwrite: name", stripped));
     return stripped;
   }
   std::string name = uname;  // encodeUcs2 removes its CR LF pairs, once
   std::string encoded = sms::encodeUcs2(name);
   if (!encoded.empty()) return quoted(encoded);
-  link::requireCommandArgument("phonebookwrite: name", name);
+  args::require(args::checkTextForQuotes("phonebookwrite: name", name));
   return quoted(name);
 }
 
@@ -65,23 +66,25 @@ std::string phonebookName(const std::string& uname) {
 
 PhonebookAnswer parsePhonebookAnswer(std::string_view answer) {
   // Alternative 1, GSM 07.07: +CPBR: <index>,"<number>",<type>,"<text>"[,...]
+  // as real devices write it: blanks around the commas, an empty type for an
+  // entry without a number, the text as UCS2 hex digits without quotes.
   // Alternative 2, the bare form: +CPBR: <index>,<type>,<word text>
   static const RE2 kEntry(
-      "CPBR:(?: *(\\d+),\"([^\"\\r\\n]*)\", *(\\d+), *\"([^\"\\r\\n]*)\""
+      "CPBR:(?: *(\\d+) *, *\"([^\"\\r\\n]*)\" *, *(\\d*) *, *(?:\"([^\"\\r\\n]*)\"|([0-9A-Fa-f]+)\\b)"
       "| (\\d{1,4}),(\\d{1,4}),(\\w{0,20}))",
       caselessPattern());
   static const RE2 kCmeError("CME ERROR: (\\d{1,4})", caselessPattern());
 
   PhonebookAnswer result;
   re2::StringPiece rest(answer.data(), answer.size());
-  std::string index, number, type, text, bareIndex, bareType, bareText;
-  while (RE2::FindAndConsume(&rest, kEntry, &index, &number, &type, &text, &bareIndex,
+  std::string index, number, type, text, hexText, bareIndex, bareType, bareText;
+  while (RE2::FindAndConsume(&rest, kEntry, &index, &number, &type, &text, &hexText, &bareIndex,
                              &bareType, &bareText)) {
     phonebookentry entry;
     if (!index.empty()) {
       entry.cell = number;
       entry.type = type;
-      entry.name = entryName(text);
+      entry.name = entryName(hexText.empty() ? text : hexText);
     } else {
       entry.cell = bareIndex;
       entry.type = bareType;
@@ -97,7 +100,7 @@ PhonebookAnswer parsePhonebookAnswer(std::string_view answer) {
 
 void readphonebook(detail::ControlCore& core, const std::string& ins1,
                    std::vector<phonebookentry>& inbook) {
-  link::requireCommandArgument("readphonebook: range", ins1);
+  args::require(args::checkIndexRange("readphonebook: range", ins1));
   PhonebookAnswer answer = parsePhonebookAnswer(core.at("AT+CPBR=" + ins1 + "\r"));
   if (!answer.entries.empty()) {
     inbook = std::move(answer.entries);
@@ -107,7 +110,7 @@ void readphonebook(detail::ControlCore& core, const std::string& ins1,
 }
 
 std::string selectphonebook(detail::ControlCore& core, const std::string& ins1) {
-  link::requireCommandArgument("selectphonebook: storage", ins1);
+  args::require(args::checkStorageNames("selectphonebook: storage", ins1, 1));
   return core.at("AT+CPBS=" + ins1 + "\r");
 }
 
@@ -116,9 +119,11 @@ std::string currentphonebook(detail::ControlCore& core) { return core.at("AT+CPB
 std::string phonebookwrite(detail::ControlCore& core, const std::string& index,
                            const std::string& cell, const std::string& celltype,
                            const std::string& uname) {
-  link::requireCommandArgument("phonebookwrite: index", index);
-  link::requireCommandArgument("phonebookwrite: number", cell);
-  link::requireCommandArgument("phonebookwrite: type", celltype);
+  // An empty index writes to the first free entry; an empty type lets the
+  // modem choose it from the number.
+  if (!index.empty()) args::require(args::checkIndex("phonebookwrite: index", index));
+  args::require(args::checkDialString("phonebookwrite: number", cell));
+  if (!celltype.empty()) args::require(args::checkNumberType("phonebookwrite: type", celltype));
   const std::string name = phonebookName(uname);
   return core.at("AT+CPBW=" + index + "," + cell + "," + celltype + "," + name + "\r");
 }

@@ -202,6 +202,8 @@ class PosixSerialPort final : public SerialPort {
 
 }  // namespace
 
+bool canSetLineSpeed(long baud) { return speedFor(baud) != 0; }
+
 std::unique_ptr<SerialPort> makeSystemSerialPort() { return std::make_unique<PosixSerialPort>(); }
 
 std::string devicePathForPort(int portNumber) {

@@ -267,6 +267,8 @@ class WinSerialPort final : public SerialPort {
 
 }  // namespace
 
+bool canSetLineSpeed(long baud) { return baud > 0; }
+
 std::unique_ptr<SerialPort> makeSystemSerialPort() { return std::make_unique<WinSerialPort>(); }
 
 std::string devicePathForPort(int portNumber) {

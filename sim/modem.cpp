@@ -14,6 +14,8 @@ constexpr char kCtrlZ = 0x1A;
 constexpr char kEsc = 0x1B;
 // A client that never ends its PDU must not make the buffer grow forever.
 constexpr std::size_t kMaxPduDigits = 2 * 200;
+// The date some modems append to +CMGL and +CMGR headers (the "blanks" quirk).
+constexpr const char* kStamp = ", \"26/12/07,13:00:00+04\"";
 
 std::string upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -92,6 +94,16 @@ bool dialable(std::string_view s) {
 }
 
 std::string quoted(const std::string& s) { return "\"" + s + "\""; }
+
+// Four hex digits per UTF-16 code unit, as a modem in the UCS2 character set
+// writes texts.
+std::string ucs2Hex(const std::string& utf8) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char16_t u : text::utf8ToUtf16(utf8))
+    for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(u >> shift) & 15];
+  return out;
+}
 
 const char* cmeText(int code) {
   switch (code) {
@@ -178,6 +190,10 @@ void Modem::runLine(const std::string& raw) {
     return;  // a modem ignores what does not start with AT
   }
   const std::string body = line.substr(2);
+  if (body.empty() && quirk("refuse-at")) {
+    emitResult({Result::kError, 0, {}});
+    return;
+  }
   std::size_t p = 0;
   while (p < body.size()) {
     const char c = static_cast<char>(std::toupper(static_cast<unsigned char>(body[p])));
@@ -285,7 +301,9 @@ Modem::Result Modem::runExtended(const std::string& name, char kind, const std::
   auto identityAnswer = [&](const std::string& value) {
     if (kind == 'T') return Result{};
     if (kind != 'E') return Result{Result::kError, 0, {}};
-    return line(value);
+    if (quirk("identity-error") && name != "+CIMI") return cmeError(10);
+    r.lines = identityLines(name, value);
+    return r;
   };
   if (name == "+CGMI" || name == "+GMI") return identityAnswer(identity_.manufacturer);
   if (name == "+CGMM" || name == "+GMM") return identityAnswer(identity_.model);
@@ -303,7 +321,7 @@ Modem::Result Modem::runExtended(const std::string& name, char kind, const std::
   if (name == "+CSQ") {
     if (kind == 'T') return line("+CSQ: (0-31,99),(0-7,99)");
     if (kind != 'E') return cmeError(4);
-    return line("+CSQ: " + std::to_string(signal_) + ",99");
+    return line("+CSQ: " + std::to_string(signal_) + (quirk("blanks") ? ", 99" : ",99"));
   }
   if (name == "+CAOC") {
     if (kind == 'T') return line("+CAOC: (0-2)");
@@ -446,6 +464,8 @@ Modem::Result Modem::sms(const std::string& name, char kind, const std::vector<s
     if (kind == 'T') return r;
     const int len = intArg(a, 0, -1);
     if (kind != 'S' || len < 1 || len > 176) return cmsError(304);
+    if (name == "+CMGW" && quirk("store-full-at-command") && storages_[mem2_].used() == static_cast<int>(storages_[mem2_].slots.size()))
+      return cmsError(322);
     int status = 2;
     if (name == "+CMGW" && a.size() > 1) {
       status = number(a[1]);
@@ -488,7 +508,8 @@ Modem::Result Modem::sms(const std::string& name, char kind, const std::vector<s
     auto& slots = storages_[mem1_].slots;
     if (index < 1 || index > slotsOf1 || !slots[static_cast<std::size_t>(index - 1)]) return cmsError(321);
     Stored& m = *slots[static_cast<std::size_t>(index - 1)];
-    line("+CMGR: " + std::to_string(m.status) + ",," + std::to_string(m.tpduLength));
+    line(quirk("blanks") ? "+CMGR: " + std::to_string(m.status) + ", \"\", " + std::to_string(m.tpduLength) + kStamp
+                         : "+CMGR: " + std::to_string(m.status) + ",," + std::to_string(m.tpduLength));
     line(m.pdu);
     if (m.status == 0) m.status = 1;
     return r;
@@ -503,8 +524,10 @@ Modem::Result Modem::sms(const std::string& name, char kind, const std::vector<s
     auto& slots = storages_[mem1_].slots;
     for (std::size_t i = 0; i < slots.size(); ++i) {
       if (!slots[i] || (stat != 4 && slots[i]->status != stat)) continue;
-      line("+CMGL: " + std::to_string(i + 1) + "," + std::to_string(slots[i]->status) + ",," +
-           std::to_string(slots[i]->tpduLength));
+      const std::string index = std::to_string(i + 1), status = std::to_string(slots[i]->status);
+      const std::string length = std::to_string(slots[i]->tpduLength);
+      line(quirk("blanks") ? "+CMGL: " + index + ", " + status + ", \"\", " + length + kStamp
+                           : "+CMGL: " + index + "," + status + ",," + length);
       line(slots[i]->pdu);
       if (slots[i]->status == 0) slots[i]->status = 1;
     }
@@ -550,7 +573,7 @@ void Modem::finishPdu(bool cancelled) {
   }
   if (entry == Entry::kSend) {
     const int mr = sendToNetwork(hex, *parsed);
-    emitAnswer("+CMGS: " + std::to_string(mr));
+    emitAnswer("+CMGS: " + (quirk("huge-numbers") ? std::string("12345678901234567890") : std::to_string(mr)));
     emitResult(Result{});
     return;
   }
@@ -561,7 +584,7 @@ void Modem::finishPdu(bool cancelled) {
     return;
   }
   *free = Stored{entryStatus_, withServiceCentre(upper(hex), identity_.serviceCentre), parsed->tpduLength};
-  emitAnswer("+CMGW: " + std::to_string(free - slots.begin() + 1));
+  emitAnswer("+CMGW: " + std::to_string(free - slots.begin() + 1 + (quirk("huge-numbers") ? 123455 : 0)));
   emitResult(Result{});
 }
 
@@ -604,11 +627,7 @@ std::string Modem::storageUsage(const std::string& name) const {
 
 std::string Modem::encodeName(const std::string& utf8) const {
   if (charset_ != "UCS2") return text::utf8ToLatin1(utf8);
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char16_t u : text::utf8ToUtf16(utf8))
-    for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(u >> shift) & 15];
-  return out;
+  return ucs2Hex(utf8);
 }
 
 std::optional<std::string> Modem::decodeName(const std::string& raw) const {
@@ -653,8 +672,7 @@ Modem::Result Modem::phonebook(const std::string& name, char kind, const std::ve
     if (kind != 'S' || first < 0 || last < 0 || a.size() > 2) return cmeError(4);
     if (first < 1 || last < first || last > book.capacity) return cmeError(21);
     for (auto it = book.entries.lower_bound(first); it != book.entries.end() && it->first <= last; ++it)
-      line("+CPBR: " + std::to_string(it->first) + "," + quoted(it->second.number) + "," +
-           std::to_string(it->second.type) + "," + quoted(encodeName(it->second.name)));
+      line(phonebookLine(it->first, it->second));
     if (r.lines.empty() && first == last) return cmeError(22);
     return r;
   }
@@ -696,6 +714,50 @@ Modem::Result Modem::phonebook(const std::string& name, char kind, const std::ve
     return r;
   }
   return {Result::kError, 0, {}};
+}
+
+// ---- Quirks of real devices ---------------------------------------------------------------
+
+const std::vector<std::string>& Modem::quirkNames() {
+  static const std::vector<std::string> kNames{"blanks", "hex-names", "identity-error", "identity-lines",
+                                               "stale-prompt", "refuse-at", "store-full-at-command",
+                                               "huge-numbers"};
+  return kNames;
+}
+
+bool Modem::setQuirk(std::string_view name, bool on) {
+  const auto& names = quirkNames();
+  if (std::find(names.begin(), names.end(), name) == names.end()) return false;
+  if (on)
+    quirks_.insert(std::string(name));
+  else
+    quirks_.erase(std::string(name));
+  if (on && name == "stale-prompt") {
+    // What an earlier client left behind: AT+CMGS answered with the prompt.
+    line_.clear();
+    entry_ = Entry::kSend;
+    entryLength_ = 20;
+    pdu_.clear();
+  }
+  return true;
+}
+
+std::vector<std::string> Modem::identityLines(const std::string& name, const std::string& value) const {
+  if (!quirk("identity-lines")) return {value};
+  if (name == "+CGMR" || name == "+GMR") return {"+CGMR: " + value, "Build 2026-12-07"};
+  return {(name.starts_with("+C") ? name : "+C" + name.substr(1)) + ": " + value};
+}
+
+std::string Modem::phonebookLine(int index, const Contact& c) const {
+  const std::string head = "+CPBR: " + std::to_string(index);
+  if (quirk("hex-names")) return head + "," + quoted(c.number) + "," + std::to_string(c.type) + "," + ucs2Hex(c.name);
+  if (quirk("blanks")) {
+    // An entry without a number comes with an empty type; every entry with
+    // an extra field after the name.
+    const std::string type = c.number.empty() ? "" : std::to_string(c.type);
+    return head + ", " + quoted(c.number) + ", " + type + ", " + quoted(encodeName(c.name)) + ", 0";
+  }
+  return head + "," + quoted(c.number) + "," + std::to_string(c.type) + "," + quoted(encodeName(c.name));
 }
 
 // ---- Output ----------------------------------------------------------------------------
@@ -749,7 +811,7 @@ std::vector<std::string> Modem::dump() const {
   std::vector<std::string> out;
   out.push_back("echo " + std::string(echo_ ? "on" : "off") + ", cmee " + std::to_string(cmee_) +
                 ", charset " + charset_ + ", signal " + std::to_string(signal_) +
-                (silent_ ? ", silent" : ""));
+                (silent_ ? ", silent" : "") + (entry_ != Entry::kNone ? ", at the message prompt" : ""));
   std::string cnmi;
   for (int x : cnmi_) cnmi += (cnmi.empty() ? "" : ",") + std::to_string(x);
   out.push_back("cnmi " + cnmi + ", storages " + mem1_ + "," + mem2_ + "," + mem3_ +

@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,6 +76,20 @@ class Modem {
   // A modem that has gone deaf: input is read and dropped, nothing answers.
   void setSilent(bool silent) { silent_ = silent; }
   void setSignal(int rssi) { signal_ = rssi; }
+  // Answers as some real devices give them, each switched by name (see
+  // quirkNames()). False for an unknown name.
+  bool setQuirk(std::string_view name, bool on);
+  // "blanks": blanks after commas, empty and extra fields in +CMGL, +CMGR,
+  //   +CPBR and +CSQ answers; "hex-names": phonebook names as UCS2 hex digits
+  //   without quotes; "identity-error": +CME ERROR: 10 instead of the
+  //   identity (+CGMI, +CGMM, +CGMR, +CGSN); "identity-lines": identity
+  //   answers repeat the command name and +CGMR spans two lines;
+  //   "stale-prompt": the modem sits at the "> " prompt of an AT+CMGS an
+  //   earlier client left (switching it on enters the prompt); "refuse-at":
+  //   a bare AT is answered with ERROR; "store-full-at-command": a full
+  //   storage refuses AT+CMGW at once, before the prompt; "huge-numbers":
+  //   +CMGS answers a 20-digit reference and +CMGW an index 123455 too high.
+  static const std::vector<std::string>& quirkNames();
 
   const ModemIdentity& identity() const { return identity_; }
   const std::vector<SentMessage>& sent() const { return sent_; }
@@ -120,6 +135,9 @@ class Modem {
   void emitIndication(const std::string& text);
   void flushIndications();
   bool busy() const { return !line_.empty() || entry_ != Entry::kNone; }
+  bool quirk(std::string_view name) const { return quirks_.count(std::string(name)) != 0; }
+  std::vector<std::string> identityLines(const std::string& name, const std::string& value) const;
+  std::string phonebookLine(int index, const Contact& c) const;
 
   Result sms(const std::string& name, char kind, const std::vector<std::string>& a);
   Result phonebook(const std::string& name, char kind, const std::vector<std::string>& a);
@@ -151,6 +169,7 @@ class Modem {
   std::string phonebook_ = "SM";
   std::string charset_ = "GSM";
   std::vector<SentMessage> sent_;
+  std::set<std::string> quirks_;
 };
 
 }  // namespace reviri::sim

@@ -321,6 +321,13 @@ std::vector<std::string> Simulator::control(const std::string& request) {
     setSilent(silent);
     return {"OK"};
   }
+  if (verb == "quirk") {
+    bool on = false;
+    if (w.size() != 3 || (w[2] != "on" && w[2] != "off")) return {"ERROR usage: quirk NAME on|off"};
+    on = w[2] == "on";
+    if (!setQuirk(w[1], on)) return {"ERROR unknown quirk " + w[1]};
+    return {"OK"};
+  }
   if (verb == "dump" || verb == "sent") {
     std::vector<std::string> out;
     {
@@ -340,7 +347,7 @@ std::vector<std::string> Simulator::control(const std::string& request) {
   }
   if (verb == "help") {
     return {"inject [7bit|ucs2] [normal|flash] SENDER TEXT", "raw TEXT", "delay MS", "speed BAUD",
-            "silent on|off", "signal N", "dump", "sent", "OK"};
+            "silent on|off", "signal N", "quirk NAME on|off", "dump", "sent", "OK"};
   }
   return {"ERROR unknown request " + verb + " (try help)"};
 }
@@ -370,6 +377,11 @@ void Simulator::setLineSpeed(long baud) {
 void Simulator::setSilent(bool silent) {
   std::lock_guard<std::mutex> lock(mu_);
   modem_.setSilent(silent);
+}
+
+bool Simulator::setQuirk(const std::string& name, bool on) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return modem_.setQuirk(name, on);
 }
 
 std::vector<SentMessage> Simulator::sentMessages() {

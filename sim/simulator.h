@@ -12,6 +12,7 @@
 //   speed BAUD                throttle output to BAUD (e.g. 19200, 115200); 0 = off
 //   silent on|off             a modem that reads but never answers
 //   signal N                  the rssi reported by AT+CSQ (0-31, 99)
+//   quirk NAME on|off         answer like some real devices (Modem::setQuirk)
 //   dump                      state: settings, stored messages, phonebooks, sent
 //   sent                      messages sent so far: REF NUMBER CODING CLASS TEXT
 //   help                      this list
@@ -73,6 +74,8 @@ class Simulator : private ModemHost {
   void setAnswerDelay(std::chrono::milliseconds delay);
   void setLineSpeed(long baud);
   void setSilent(bool silent);
+  // Switches a quirk of real devices (Modem::setQuirk); false for an unknown name.
+  bool setQuirk(const std::string& name, bool on);
   std::vector<SentMessage> sentMessages();
 
  private:

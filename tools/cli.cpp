@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <csignal>
 #include <iostream>
 #include <thread>
 
+#include "base/at_errors.h"
+#include "base/command_args.h"
 #include "control/control_core.h"
 #include "tools/context.h"
 
@@ -16,6 +19,10 @@ namespace reviri::cli {
 namespace {
 
 volatile std::sig_atomic_t gInterrupted = 0;
+
+// The longest run of the simulator a user can ask for (a year), well inside
+// what the deadline arithmetic can hold.
+constexpr double kLongestRun = 366.0 * 24 * 3600;
 
 void onInterrupt(int) { gInterrupted = 1; }
 
@@ -36,13 +43,13 @@ std::string visible(const std::string& s) {
   return out;
 }
 
+}  // namespace
+
 std::string seconds(double s) {
   std::ostringstream o;
   o << s;
   return o.str();
 }
-
-}  // namespace
 
 // ---- Context -----------------------------------------------------------------------------
 
@@ -75,6 +82,9 @@ int Context::prepare() {
   } catch (const std::invalid_argument& e) {
     return fail(kUsage, std::string("--settings: ") + e.what());
   }
+  if (!canSetLineSpeed(settings.baud))
+    return fail(kUsage, "--settings: the serial ports of this system cannot run at " + std::to_string(settings.baud) +
+                            " baud");
   if (!(options.timeoutSeconds > 0 && options.timeoutSeconds <= 86400))
     return fail(kUsage, "--timeout: give a number of seconds between 0 and 86400");
 
@@ -108,16 +118,45 @@ int Context::prepare() {
   modem_ = std::make_unique<Reviri>(reviriOptions);
   modem_->setTimeRe(options.timeoutSeconds * 1e6 / static_cast<double>(Reviri::kIdlePoll.count()));
   modem_->setEventPump([this] { pump(); });
-  if (options.verbose) {
-    auto& hooks = modem_->internals().link.hooks();
-    auto previous = hooks.commandFinished;
-    hooks.commandFinished = [this, previous](const std::string& command, const std::string& answer) {
+  watchExchanges();
+  return kSuccess;
+}
+
+// Keeps the last exchange (and logs each with --verbose).
+void Context::watchExchanges() {
+  auto& hooks = modem_->internals().link.hooks();
+  auto previous = hooks.commandFinished;
+  hooks.commandFinished = [this, previous](const std::string& command, const std::string& answer) {
+    lastCommand_ = command;
+    lastAnswer_ = answer;
+    if (options.verbose) {
       endProgress();
       err << "reviri: > " << visible(command) << "\nreviri: < " << visible(answer) << "\n";
-      if (previous) previous(command, answer);
-    };
-  }
-  return kSuccess;
+    }
+    if (previous) previous(command, answer);
+  };
+}
+
+// A modem left at the "> " prompt of a message by an earlier process would
+// take the set-up's AT as message text and never answer it; ESC cancels the
+// prompt, and a modem at its command line ignores it.
+void Context::cancelStalePrompt() {
+  auto port = makeSystemSerialPort();
+  port->open(device_, LineSettings::parse(options.settings));
+  port->write("\x1B");
+  port->close();
+}
+
+// Why the set-up failed, from the last exchange it made.
+std::string Context::startFailure() const {
+  const std::string on = "the modem on " + device_;
+  if (lastCommand_ != "AT\r")
+    return on + " went away during the start-up pause (the port failed; was it unplugged?)";
+  if (lastAnswer_ == "-1") return on + " went away during the start-up pause (the port closed)";
+  const std::string final = finalResult(lastAnswer_);
+  if (!final.empty() && final != "OK" && final != ">")
+    return on + " answered AT with " + at_errors::describeResult(final) + " instead of OK";
+  return on + " did not answer AT within " + seconds(options.timeoutSeconds) + " s";
 }
 
 int Context::open() {
@@ -127,9 +166,7 @@ int Context::open() {
   // Opening the port once beforehand tells "cannot open" apart from "opens
   // but does not answer", which inimodem reports alike.
   try {
-    auto probe = makeSystemSerialPort();
-    probe->open(device_, LineSettings::parse(options.settings));
-    probe->close();
+    cancelStalePrompt();
   } catch (const SerialError& e) {
     return fail(kNoPort, std::string("cannot open the port: ") + e.what());
   }
@@ -137,9 +174,7 @@ int Context::open() {
   const bool ready = byNumber_ ? modem_->inimodem(static_cast<std::int16_t>(portNumber_), options.settings)
                                : modem_->inimodem(device_, options.settings);
   endProgress();
-  if (!ready)
-    return fail(kRefused, "the modem on " + device_ + " did not answer AT within " +
-                              seconds(options.timeoutSeconds) + " s");
+  if (!ready) return fail(kRefused, startFailure());
   opened_ = true;
   return kSuccess;
 }
@@ -235,20 +270,34 @@ std::string refusal(const Context& ctx, const std::string& answer) {
   const std::string final = finalResult(answer);
   if (final.empty() || final == ">")
     return "no final answer from the modem within " + seconds(ctx.options.timeoutSeconds) + " s";
-  return "the modem answered " + final;
+  return "the modem answered " + at_errors::describeResult(final);
 }
 
 // ---- Core verbs -------------------------------------------------------------------------------
+
+// The tool ends here, so a prompt it leaves open would swallow the next
+// client's commands as message text: ESC cancels it, and the modem's answer
+// to that is awaited briefly so that it is not left for the next client.
+void cancelPrompt(Context& ctx) {
+  ctx.err << "reviri: the modem prompted for a message; cancelled with ESC\n";
+  ctx.modem().at2("\x1B");
+  runFor(ctx.modem(), std::chrono::milliseconds(200));
+}
 
 void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
   auto line = std::make_shared<std::string>();
   CLI::App* at = app.add_subcommand("at", "send one raw command line and print the answer");
   at->add_option("line", *line, "the command, e.g. AT+CSQ (a CR is added)")->required();
   verbs.push_back({at, [line](Context& ctx) {
+                     // One command line: a CR or LF inside would start a second
+                     // one, Ctrl-Z or ESC would end or cancel a message entry.
+                     if (const std::string why = args::checkCommandLine("at: LINE", *line); !why.empty())
+                       return ctx.fail(kUsage, why);
                      if (const int rc = ctx.open()) return rc;
                      const std::string answer = ctx.modem().at(*line + "\r");
                      const std::string final = finalResult(answer);
                      ctx.print(tidy(answer), {{"command", *line}, {"answer", answer}, {"final", final}});
+                     if (final == ">") cancelPrompt(ctx);
                      if (final == "OK" || final == ">") return int{kSuccess};
                      ctx.endProgress();
                      ctx.err << "reviri: " << refusal(ctx, answer) << "\n";
@@ -257,6 +306,7 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
 
   struct SimArgs {
     std::string symlink, control, number;
+    std::vector<std::string> quirks;
     long delayMs = 0, speed = 0;
     double seconds = 0;
   };
@@ -270,7 +320,13 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
       ->check(CLI::NonNegativeNumber);
   simApp->add_option("--seconds", s->seconds, "stop after this many seconds (default: on Ctrl-C)")
       ->check(CLI::NonNegativeNumber);
-  verbs.push_back({simApp, [s](Context& ctx) {
+  std::string quirkNames;
+  for (const auto& name : sim::Modem::quirkNames()) quirkNames += (quirkNames.empty() ? "" : ", ") + name;
+  simApp->add_option("--quirk", s->quirks, "answer like some real devices: " + quirkNames + " (repeatable)");
+  verbs.push_back({simApp, [s, quirkNames](Context& ctx) {
+                     if (!(std::isfinite(s->seconds) && s->seconds <= kLongestRun))
+                       return ctx.fail(kUsage, "--seconds: give at most " +
+                                                   std::to_string(static_cast<long>(kLongestRun)) + " seconds");
                      sim::SimulatorOptions options;
                      options.symlink = s->symlink;
                      options.controlSocket = s->control;
@@ -281,6 +337,9 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
                      } catch (const std::exception& e) {
                        return ctx.fail(kNoPort, e.what());
                      }
+                     for (const auto& quirk : s->quirks)
+                       if (!simulator.setQuirk(quirk, true))
+                         return ctx.fail(kUsage, "--quirk: no quirk " + quirk + " (choose from " + quirkNames + ")");
                      simulator.setAnswerDelay(std::chrono::milliseconds(s->delayMs));
                      simulator.setLineSpeed(s->speed);
                      Context::watchInterrupts();

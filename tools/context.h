@@ -51,6 +51,9 @@ class Context {
   sim::Simulator* simulator() { return sim_.get(); }
   bool onSimulator() const { return sim_ != nullptr; }
   std::chrono::milliseconds timeout() const;
+  // The answer of the control's last AT exchange (what a store or a set-up
+  // step was refused with).
+  const std::string& lastAnswer() const { return lastAnswer_; }
 
   // Says what failed on standard error (and as {"ok":false,...} with --json)
   // and returns `code`.
@@ -70,7 +73,13 @@ class Context {
  private:
   void pump();
 
+  void watchExchanges();
+  std::string startFailure() const;
+  void cancelStalePrompt();
+
   RunOptions run_;
+  std::string lastCommand_;
+  std::string lastAnswer_;
   std::unique_ptr<sim::Simulator> sim_;
   std::unique_ptr<Reviri> modem_;
   std::string device_;
@@ -105,8 +114,11 @@ std::string finalResult(const std::string& answer);
 std::string tidy(const std::string& answer);
 // The first capture of `re` in `text`, or "".
 std::string capture(const std::string& text, const RE2& re);
-// Why an answer without "OK" failed: the modem's error, or the wait ran out.
+// Why an answer without "OK" failed: the modem's error with its meaning, or
+// the wait ran out.
 std::string refusal(const Context& ctx, const std::string& answer);
+// A number of seconds as the user would write it ("0.5", "10").
+std::string seconds(double s);
 
 }  // namespace reviri::cli
 

@@ -2,9 +2,13 @@
 // set verbs of the reviri tool, and the pdu encode / decode verbs.
 #include <CLI/CLI.hpp>
 
+#include "base/at_errors.h"
+#include "base/command_args.h"
 #include "sms/decode/decode.h"
 #include "sms/encode/encode.h"
 #include "tools/context.h"
+#include "tools/message_checks.h"
+#include "tools/query_answer.h"
 
 namespace reviri::cli {
 namespace {
@@ -21,33 +25,73 @@ std::string quotedArg(const std::string& s) {
   return "\"" + s + "\"";
 }
 
+// One line of the info verb: what the modem answered, or why it did not.
+struct InfoField {
+  const char* label;
+  const char* key;
+  const char* command;
+};
+
+constexpr InfoField kInfoFields[] = {
+    {"charge", "charge", "AT+CAOC"},          {"revision", "revision", "AT+CGMR"},
+    {"IMEI", "imei", "AT+CGSN"},              {"model", "model", "AT+CGMM"},
+    {"manufacturer", "manufacturer", "AT+CGMI"},
+};
+
+// "label:" padded to the value column; further lines of a value line up.
+std::string infoLine(const std::string& label, const QueryAnswer& answer) {
+  constexpr std::size_t kColumn = 14;
+  const std::string head = label + ":" + std::string(kColumn - std::min(kColumn - 1, label.size() + 1), ' ');
+  if (!answer.available()) return head + "unavailable (" + answer.error + ")";
+  std::string out = head;
+  for (std::size_t i = 0; i < answer.lines.size(); ++i)
+    out += (i == 0 ? "" : "\n" + std::string(kColumn, ' ')) + answer.lines[i];
+  return out;
+}
+
+// The signal quality of a +CSQ answer: rssi 0-31 or 99 (unknown).
+QueryAnswer signalOf(QueryAnswer answer, std::optional<long>& rssi) {
+  if (!answer.available()) return answer;
+  static const RE2 kCsq("(\\d+) *, *\\d+");
+  std::string digits;
+  const std::string value = answer.value().value_or("");
+  if (RE2::FullMatch(value, kCsq, &digits)) rssi = answerNumber(digits, 99);
+  if (!rssi || (*rssi > 31 && *rssi != 99)) {
+    rssi.reset();
+    answer.error = "the modem reported \"" + value + "\", not a signal quality";
+    answer.lines.clear();
+    return answer;
+  }
+  answer.lines = {std::to_string(*rssi) +
+                  (*rssi == 99 ? " (unknown)" : " (" + std::to_string(-113 + 2 * *rssi) + " dBm)")};
+  return answer;
+}
+
+// Each field from its own raw query, so that a modem's error shows as the
+// error of that field (null in JSON, the reason under "errors") and never as
+// its value.
 int info(Context& ctx) {
   if (const int rc = ctx.open()) return rc;
   Reviri& m = ctx.modem();
-  const std::string sq = m.getsq();
-  if (finalResult(sq) != "OK") return ctx.fail(kRefused, "signal quality query failed: " + refusal(ctx, sq));
-  static const RE2 kCsq("\\+CSQ: *(\\d+)");
-  const std::string rssi = capture(sq, kCsq);
-  std::string signal = rssi.empty() ? tidy(sq) : rssi;
-  if (!rssi.empty()) {
-    const int v = std::stoi(rssi);
-    signal += v == 99 ? " (unknown)" : " (" + std::to_string(-113 + 2 * v) + " dBm)";
+  nlohmann::json json{{"ok", true}};
+  nlohmann::json errors = nlohmann::json::object();
+  std::optional<long> rssi;
+  const QueryAnswer signal = signalOf(readQueryAnswer("AT+CSQ", m.at("AT+CSQ\r")), rssi);
+  json["signal"] = rssi ? nlohmann::json(*rssi) : nlohmann::json(nullptr);
+  if (!signal.available()) errors["signal"] = signal.error;
+  std::string human = infoLine("signal", signal);
+  int available = signal.available() ? 1 : 0;
+  for (const InfoField& field : kInfoFields) {
+    const QueryAnswer answer = readQueryAnswer(field.command, m.at(std::string(field.command) + "\r"));
+    const auto value = answer.value();
+    json[field.key] = value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+    if (!value) errors[field.key] = answer.error;
+    available += value ? 1 : 0;
+    human += "\n" + infoLine(field.label, answer);
   }
-  const std::string charge = trimmed(m.getcharge());
-  const std::string revision = trimmed(m.getsoftid());
-  const std::string imei = trimmed(m.getIMEI());
-  const std::string model = trimmed(m.getmodelid());
-  const std::string manufacturer = trimmed(m.getmanufacturerid());
-  ctx.print("signal:       " + signal + "\ncharge:       " + charge + "\nrevision:     " + revision +
-                "\nIMEI:         " + imei + "\nmodel:        " + model + "\nmanufacturer: " + manufacturer,
-            {{"ok", true},
-             {"signal", rssi.empty() ? nlohmann::json(nullptr) : nlohmann::json(std::stoi(rssi))},
-             {"charge", charge},
-             {"revision", revision},
-             {"imei", imei},
-             {"model", model},
-             {"manufacturer", manufacturer}});
-  return kSuccess;
+  if (!errors.empty()) json["errors"] = errors;
+  ctx.print(human, json);
+  return available > 0 ? kSuccess : kRefused;
 }
 
 struct PhonebookErrors : ReviriEvents {
@@ -56,6 +100,8 @@ struct PhonebookErrors : ReviriEvents {
 };
 
 int phonebookSelect(Context& ctx, const std::string& storage) {
+  if (const std::string why = args::checkStorageNames("phonebook select: STORAGE", storage, 1); !why.empty())
+    return ctx.fail(kUsage, why);
   if (const int rc = ctx.open()) return rc;
   const std::string answer = ctx.modem().selectphonebook(quotedArg(storage));
   if (finalResult(answer) != "OK") return ctx.fail(kRefused, "phonebook " + storage + " not selected: " + refusal(ctx, answer));
@@ -73,8 +119,12 @@ int phonebookCurrent(Context& ctx) {
   nlohmann::json json{{"ok", true}, {"storage", storage}};
   std::string human = storage;
   if (!used.empty()) {
-    json["used"] = std::stoi(used);
-    json["total"] = std::stoi(total);
+    constexpr long kLargestBook = 1000000;
+    const auto usedCount = answerNumber(used, kLargestBook), totalCount = answerNumber(total, kLargestBook);
+    if (!usedCount || !totalCount)
+      return ctx.fail(kRefused, "the modem reported an impossible phonebook size: " + used + " of " + total);
+    json["used"] = *usedCount;
+    json["total"] = *totalCount;
     human += " (" + used + " of " + total + " used)";
   }
   ctx.print(human, json);
@@ -82,13 +132,16 @@ int phonebookCurrent(Context& ctx) {
 }
 
 int phonebookRead(Context& ctx, const std::string& range) {
+  if (const std::string why = args::checkIndexRange("phonebook read: RANGE", range); !why.empty())
+    return ctx.fail(kUsage, why);
   if (const int rc = ctx.open()) return rc;
   PhonebookErrors errors;
   const int cookie = ctx.modem().advise(errors);
   std::vector<phonebookentry> entries;
   ctx.modem().readphonebook(range, entries);
   ctx.modem().unadvise(cookie);
-  if (!errors.codes.empty()) return ctx.fail(kRefused, "phonebook read failed: +CME ERROR: " + errors.codes.front());
+  if (!errors.codes.empty())
+    return ctx.fail(kRefused, "phonebook read failed: " + at_errors::describeResult("+CME ERROR: " + errors.codes.front()));
   if (!entries.empty()) entries.pop_back();  // the array's closing empty element
   nlohmann::json list = nlohmann::json::array();
   std::string human;
@@ -104,7 +157,17 @@ struct WriteArgs {
   std::string index, number, type, name;
 };
 
+std::string writeArgsProblem(const WriteArgs& a) {
+  for (std::string why : {args::checkIndex("phonebook write: INDEX", a.index),
+                          args::checkDialString("phonebook write: NUMBER", a.number),
+                          args::checkNumberType("phonebook write: TYPE", a.type),
+                          args::checkTextForQuotes("phonebook write: NAME", a.name)})
+    if (!why.empty()) return why;
+  return {};
+}
+
 int phonebookWrite(Context& ctx, const WriteArgs& a) {
+  if (const std::string why = writeArgsProblem(a); !why.empty()) return ctx.fail(kUsage, why);
   if (const int rc = ctx.open()) return rc;
   Reviri& m = ctx.modem();
   // The control writes names as UCS2 hex digits whatever the modem's
@@ -144,6 +207,9 @@ struct EncodeArgs {
 };
 
 int pduEncode(Context& ctx, const EncodeArgs& a) {
+  // The same limits as the send verb: a PDU it would refuse to send is no
+  // PDU to print either.
+  if (const std::string why = messageProblem(a.to, a.text, a.ucs2); !why.empty()) return ctx.fail(kUsage, why);
   const std::string pdu = a.ucs2 ? (a.flash ? sms::buildFlashPduUcs2(a.to, a.text) : sms::buildPduUcs2(a.to, a.text))
                                  : (a.flash ? sms::buildFlashPdu7bit(a.to, a.text) : sms::buildPdu7bit(a.to, a.text));
   const int length = sms::commandLength(pdu);

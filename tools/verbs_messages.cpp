@@ -3,10 +3,13 @@
 #include <CLI/CLI.hpp>
 #include <sstream>
 
-#include "base/text.h"
+#include <cmath>
+
+#include "base/at_errors.h"
+#include "base/command_args.h"
 #include "control/control_core.h"
-#include "sim/sim_pdu.h"
 #include "tools/context.h"
+#include "tools/message_checks.h"
 
 namespace reviri::cli {
 namespace {
@@ -56,34 +59,7 @@ class Advised {
   int cookie_;
 };
 
-bool dialable(const std::string& number) {
-  if (number.empty() || number == "+") return false;
-  for (std::size_t i = 0; i < number.size(); ++i) {
-    const char c = number[i];
-    if (!((c >= '0' && c <= '9') || (c == '+' && i == 0))) return false;
-  }
-  return number.size() <= 21;
-}
-
-bool validIndex(const std::string& index) {
-  return !index.empty() && index.size() <= 5 && index.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// One message holds 160 septets (7-bit) or 70 UTF-16 units (UCS2). The
-// control sends no longer texts whole (the UCS2 sends keep only the last 70
-// characters), so the tool refuses them instead of losing their start.
-std::string tooLong(const std::string& text, bool ucs2) {
-  if (ucs2) {
-    const std::size_t units = text::utf16Length(text);
-    if (units > 70)
-      return "--text has " + std::to_string(units) + " characters; one UCS2 message holds 70";
-  } else {
-    const std::size_t septets = sim::gsm7Septets(text::removeCrLf(text)).size();
-    if (septets > 160)
-      return "--text needs " + std::to_string(septets) + " septets; one 7-bit message holds 160";
-  }
-  return {};
-}
+std::string indexProblem(const std::string& index) { return args::checkIndex("INDEX", index); }
 
 struct MessageArgs {
   std::string to, text;
@@ -91,15 +67,46 @@ struct MessageArgs {
 };
 
 int checkMessageArgs(Context& ctx, const MessageArgs& a) {
-  if (!dialable(a.to)) return ctx.fail(kUsage, "--to: give a phone number such as +4915112345678");
-  if (const std::string why = tooLong(a.text, a.ucs2); !why.empty()) return ctx.fail(kUsage, why);
+  if (const std::string why = messageProblem(a.to, a.text, a.ucs2); !why.empty()) return ctx.fail(kUsage, why);
   return kSuccess;
+}
+
+// A message reference (TP-MR) is one octet.
+constexpr long kLargestReference = 255;
+
+// Said when a send's confirmation did not come: the modem has the message
+// and may still send it, so "not sent" would invite sending it twice.
+std::string unconfirmed(const Context& ctx) {
+  return "no confirmation from the modem within " + seconds(ctx.options.timeoutSeconds) +
+         " s; the modem may still send the message, so check before sending it again";
+}
+
+int confirmed(Context& ctx, const MessageArgs& a, const std::string& reference) {
+  const auto number = answerNumber(reference, kLargestReference);
+  if (!number)
+    return ctx.fail(kRefused, "the modem confirmed the message with an impossible reference \"" + reference +
+                                  "\"; it has probably been sent");
+  ctx.print("sent to " + a.to + ", reference " + std::to_string(*number),
+            {{"ok", true}, {"to", a.to}, {"reference", *number}, {"coding", a.ucs2 ? "ucs2" : "7bit"},
+             {"flash", a.flash}});
+  return kSuccess;
+}
+
+// The error line behind an SMSERR code, as the receive buffer holds it (the
+// event carries only the number, which means different things for +CMS and
+// +CME).
+std::string sendError(Context& ctx, const std::string& code) {
+  const RE2 line("\\+(CM[ES]) ERROR: *" + code + "\\b");
+  std::string kind;
+  if (RE2::PartialMatch(ctx.modem().internals().surface.TextTIME.text(), line, &kind))
+    return at_errors::describeResult("+" + kind + " ERROR: " + code);
+  return "error " + code;
 }
 
 // Waits for the confirmation of a send that did not wait: SMSSendOk or
 // SMSERR, or a +CMS ERROR line (which raises no event) in the receive buffer.
 int awaitConfirmation(Context& ctx, EventLog& log, const MessageArgs& a) {
-  static const RE2 kCmsError("(\\+CMS ERROR: \\d+)");
+  static const RE2 kCmsError("(\\+CMS ERROR: *\\d+)");
   std::string cms;
   runUntil(
       ctx.modem(),
@@ -108,15 +115,21 @@ int awaitConfirmation(Context& ctx, EventLog& log, const MessageArgs& a) {
         return !log.references.empty() || !log.errors.empty() || !cms.empty() || Context::interrupted();
       },
       ctx.timeout());
-  if (!log.references.empty()) {
-    ctx.print("sent to " + a.to + ", reference " + log.references.front(),
-              {{"ok", true}, {"to", a.to}, {"reference", std::stoi(log.references.front())},
-               {"coding", a.ucs2 ? "ucs2" : "7bit"}, {"flash", a.flash}});
-    return kSuccess;
-  }
-  if (!log.errors.empty()) return ctx.fail(kRefused, "the modem refused the message: +CME ERROR: " + log.errors.front());
-  if (!cms.empty()) return ctx.fail(kRefused, "the modem refused the message: " + cms);
-  return ctx.fail(kRefused, "no confirmation from the modem within " + std::to_string(ctx.options.timeoutSeconds) + " s");
+  if (!log.references.empty()) return confirmed(ctx, a, log.references.front());
+  if (!log.errors.empty()) return ctx.fail(kRefused, "the modem refused the message: " + sendError(ctx, log.errors.front()));
+  if (!cms.empty()) return ctx.fail(kRefused, "the modem refused the message: " + at_errors::describeResult(cms));
+  return ctx.fail(kRefused, unconfirmed(ctx));
+}
+
+// Why a send that waited for its confirmation did not bring a reference.
+std::string sendFailure(const Context& ctx, const std::string& answer) {
+  if (answer == "-1" || answer == "-1-1") return "the message was not sent: the port is closed";
+  if (answer.find('>') == std::string::npos)
+    return "the message was not sent: " + refusal(ctx, answer);
+  const std::string final = finalResult(answer);
+  if (final.empty() || final == ">") return unconfirmed(ctx);
+  if (final == "OK") return "the modem accepted the message without a reference; it has probably been sent";
+  return "the modem refused the message: " + at_errors::describeResult(final);
 }
 
 int send(Context& ctx, const MessageArgs& a) {
@@ -137,21 +150,29 @@ int send(Context& ctx, const MessageArgs& a) {
     answer = a.flash ? m.UNIflashsmssubmit(a.to, a.text) : m.UNIsmssubmit(a.to, a.text);
   else
     answer = a.flash ? m.gsm7smsflashsubmit(a.to, a.text) : m.gsm7smssubmit(a.to, a.text);
-  static const RE2 kReference("\\+CMGS: (\\d+)");
+  static const RE2 kReference("\\+CMGS: *(\\d+)");
   const std::string reference = capture(answer, kReference);
-  if (reference.empty() || finalResult(answer) != "OK")
-    return ctx.fail(kRefused, "the message was not sent: " + refusal(ctx, answer));
-  ctx.print("sent to " + a.to + ", reference " + reference,
-            {{"ok", true}, {"to", a.to}, {"reference", std::stoi(reference)},
-             {"coding", a.ucs2 ? "ucs2" : "7bit"}, {"flash", a.flash}});
-  return kSuccess;
+  if (reference.empty() || finalResult(answer) != "OK") return ctx.fail(kRefused, sendFailure(ctx, answer));
+  return confirmed(ctx, a, reference);
+}
+
+// Why a store gave no index: the modem's error, an index no storage has,
+// or no answer.
+std::string storeFailure(const Context& ctx) {
+  const std::string& answer = ctx.lastAnswer();
+  static const RE2 kIndex("\\+CMGW: *(\\d+)");
+  if (const std::string index = capture(answer, kIndex); !index.empty())
+    return "it answered with the impossible index " + index;
+  const std::string final = finalResult(answer);
+  if (final.empty() || final == ">" || final == "OK") return "no +CMGW index in its answer (" + refusal(ctx, answer) + ")";
+  return at_errors::describeResult(final);
 }
 
 int store(Context& ctx, const MessageArgs& a) {
   if (const int rc = checkMessageArgs(ctx, a)) return rc;
   if (const int rc = ctx.open()) return rc;
   const std::string index = a.ucs2 ? ctx.modem().UNIsmswrite(a.to, a.text) : ctx.modem().gsm7smswrite(a.to, a.text);
-  if (index == "-1") return ctx.fail(kRefused, "the modem did not store the message (no +CMGW index in its answer)");
+  if (index == "-1") return ctx.fail(kRefused, "the modem did not store the message: " + storeFailure(ctx));
   ctx.print("stored at index " + index, {{"ok", true}, {"index", std::stoi(index)}, {"to", a.to}});
   return kSuccess;
 }
@@ -189,7 +210,7 @@ int list(Context& ctx) {
 }
 
 int read(Context& ctx, const std::string& index, bool outgoing) {
-  if (!validIndex(index)) return ctx.fail(kUsage, "INDEX: give a storage index such as 3");
+  if (const std::string why = indexProblem(index); !why.empty()) return ctx.fail(kUsage, why);
   if (const int rc = ctx.open()) return rc;
   Reviri& m = ctx.modem();
   if (!(outgoing ? m.read_outsms(index) : m.read_insms(index)))
@@ -203,7 +224,7 @@ int read(Context& ctx, const std::string& index, bool outgoing) {
 }
 
 int remove(Context& ctx, const std::string& index) {
-  if (!validIndex(index)) return ctx.fail(kUsage, "INDEX: give a storage index such as 3");
+  if (const std::string why = indexProblem(index); !why.empty()) return ctx.fail(kUsage, why);
   if (const int rc = ctx.open()) return rc;
   const std::string answer = ctx.modem().delSIM(index);
   if (finalResult(answer) != "OK") return ctx.fail(kRefused, "message " + index + " was not deleted: " + refusal(ctx, answer));
@@ -212,15 +233,19 @@ int remove(Context& ctx, const std::string& index) {
 }
 
 int sendStored(Context& ctx, const std::string& index) {
-  if (!validIndex(index)) return ctx.fail(kUsage, "INDEX: give a storage index such as 3");
+  if (const std::string why = indexProblem(index); !why.empty()) return ctx.fail(kUsage, why);
   if (const int rc = ctx.open()) return rc;
   const std::string answer = ctx.modem().sendSIMother(index);
-  static const RE2 kReference("\\+CMSS: (\\d+)");
+  static const RE2 kReference("\\+CMSS: *(\\d+)");
   const std::string reference = capture(answer, kReference);
   if (reference.empty() || finalResult(answer) != "OK")
     return ctx.fail(kRefused, "stored message " + index + " was not sent: " + refusal(ctx, answer));
-  ctx.print("sent stored message " + index + ", reference " + reference,
-            {{"ok", true}, {"index", std::stoi(index)}, {"reference", std::stoi(reference)}});
+  const auto number = answerNumber(reference, kLargestReference);
+  if (!number)
+    return ctx.fail(kRefused, "the modem confirmed stored message " + index + " with an impossible reference \"" +
+                                  reference + "\"; it has probably been sent");
+  ctx.print("sent stored message " + index + ", reference " + std::to_string(*number),
+            {{"ok", true}, {"index", std::stoi(index)}, {"reference", *number}});
   return kSuccess;
 }
 
@@ -230,7 +255,14 @@ struct ListenArgs {
   int count = 0;
 };
 
+// Longer than any listen anyone means, short enough for the deadline
+// arithmetic; 0 means until Ctrl-C.
+constexpr double kLongestListen = 366.0 * 24 * 3600;
+
 int listen(Context& ctx, const ListenArgs& a) {
+  if (!(std::isfinite(a.seconds) && a.seconds >= 0 && a.seconds <= kLongestListen))
+    return ctx.fail(kUsage, "--seconds: give a number of seconds from 0 to " + std::to_string(static_cast<long>(kLongestListen)) +
+                                " (0: until Ctrl-C)");
   if (const int rc = ctx.open()) return rc;
   Reviri& m = ctx.modem();
   m.setCheckautodel(a.autodel);
@@ -263,7 +295,7 @@ int demo(Context& ctx, const std::string& to) {
     if (!ctx.simulator()) return ctx.fail(kUsage, "--to is needed on a real modem (give its own number)");
     number = ctx.simulator()->identity().ownNumber;
   }
-  if (!dialable(number)) return ctx.fail(kUsage, "--to: give a phone number such as +4915112345678");
+  if (const std::string why = numberProblem("--to", number); !why.empty()) return ctx.fail(kUsage, why);
   Reviri& m = ctx.modem();
   const std::string listen = m.startlisten();
   if (finalResult(listen) != "OK")
@@ -276,12 +308,13 @@ int demo(Context& ctx, const std::string& to) {
   } rounds[] = {{false, "Hello from Reviri"}, {true, "Grüße aus Reviri ✓"}};
   for (const auto& round : rounds) {
     const std::string answer = round.ucs2 ? m.UNIsmssubmit(number, round.text) : m.gsm7smssubmit(number, round.text);
-    static const RE2 kReference("\\+CMGS: (\\d+)");
+    static const RE2 kReference("\\+CMGS: *(\\d+)");
     const std::string reference = capture(answer, kReference);
-    if (reference.empty()) return ctx.fail(kRefused, "the message was not sent: " + refusal(ctx, answer));
+    const auto referenceNumber = answerNumber(reference, kLargestReference);
+    if (!referenceNumber) return ctx.fail(kRefused, sendFailure(ctx, answer));
     ctx.print("sent to " + number + " (" + (round.ucs2 ? "UCS2" : "7-bit") + "), reference " + reference + ": " +
                   round.text,
-              {{"event", "sent"}, {"to", number}, {"reference", std::stoi(reference)},
+              {{"event", "sent"}, {"to", number}, {"reference", *referenceNumber},
                {"coding", round.ucs2 ? "ucs2" : "7bit"}, {"text", round.text}});
     const std::size_t before = log.received.size();
     runUntil(m, [&] { return log.received.size() > before || Context::interrupted(); }, ctx.timeout());

@@ -252,8 +252,12 @@ class REVIRI_API Reviri {
   std::string parsere(const std::string& ins);
 
   // ---- Receiving and storage -------------------------------------------
-  // Arguments are inserted into the command line as given (commas included);
-  // one holding CR, LF, Ctrl-Z or ESC throws std::invalid_argument.
+  // Arguments go onto the command line as given, with the further parameters
+  // the commands know ("1,4" deletes by flag, "3,\"+49...\",145" sends a
+  // stored message elsewhere), but only when they are of their kind: indexes
+  // digits, storages letters (quoted or not), modes digits, numbers dial
+  // strings. Anything that could add a command (";", a stray quote, CR, LF,
+  // Ctrl-Z, ESC) throws std::invalid_argument naming the argument.
 
   /// Sends "AT+CNMI=<insmi>" so that the modem announces new messages (the
   /// default "1,1,0,0" asks for "+CMTI" indications, which the receive path
@@ -302,8 +306,11 @@ class REVIRI_API Reviri {
   std::string getmanufacturerid();
 
   // ---- Phonebook and character set ---------------------------------------
-  // Arguments are inserted into the command line as given (quotes included);
-  // one holding CR, LF, Ctrl-Z or ESC throws std::invalid_argument.
+  // Arguments are inserted into the command line as given (quotes included)
+  // when they are of their kind: a storage name letters, a range "1" or
+  // "1,10", an index and a type digits (either may be empty in
+  // phonebookwrite), a number a dial string, a quoted name free of inner
+  // quotes; anything else throws std::invalid_argument naming the argument.
 
   /// Sends "AT+CPBR=<ins1>" (an index, or "first,last") and fills `inbook`
   /// with the entries read, plus one empty element at the end; leaves it

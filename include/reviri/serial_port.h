@@ -92,6 +92,10 @@ class REVIRI_API SerialPort {
 /// The platform's own serial port (termios on POSIX).
 REVIRI_API std::unique_ptr<SerialPort> makeSystemSerialPort();
 
+/// Whether the platform's serial port can set the line to `baud` (on POSIX
+/// only the speeds termios names; Windows takes any speed the driver allows).
+REVIRI_API bool canSetLineSpeed(long baud);
+
 /// Device path for a port number: 1 is the first serial port. On Linux port N
 /// is `/dev/ttyS<N-1>`; on Windows it is `\\.\COM<N>`. Numbers below 1 give "".
 REVIRI_API std::string devicePathForPort(int portNumber);

@@ -5,6 +5,7 @@
 // the PDU's answer is awaited, and what they return).
 #include "sms/send/send.h"
 
+#include <algorithm>
 #include <chrono>
 #include <re2/re2.h>
 
@@ -57,11 +58,23 @@ constexpr Dialogue kUniFlashSubmit2{buildFlashPduUcs2, kSend, 69, false, false, 
 constexpr Dialogue kUniFlashSubmit{buildFlashPduUcs2, kSend, 70, false, true, W::kReturnAnswer, true, R::kBothAnswers};
 
 
-// The index of a "+CMGW: n" answer, or "-1".
+// The index of a "+CMGW: n" answer, or "-1". The whole number is taken: an
+// index beyond what a storage can hold is no index, rather than cut to its
+// first digits.
 std::string storageIndex(const std::string& answers) {
-  static const RE2 kCmgw(R"(CMGW: (\d{1,4}))", caselessPattern());
+  static const RE2 kCmgw(R"(CMGW: *(\d+))", caselessPattern());
+  constexpr long kLargestIndex = 65535;
   std::string index;
-  return RE2::PartialMatch(answers, kCmgw, &index) ? index : "-1";
+  if (!RE2::PartialMatch(answers, kCmgw, &index)) return "-1";
+  index.erase(0, std::min(index.find_first_not_of('0'), index.size() - 1));
+  if (index.size() > 5 || std::stol(index) > kLargestIndex) return "-1";
+  return index;
+}
+
+// A store command line answered with an error instead of the prompt: the
+// PDU must not follow, it would reach the modem as a command line.
+bool refusedWithoutPrompt(const std::string& answer) {
+  return answer.find('>') == std::string::npos && answer.find("ERROR") != std::string::npos;
 }
 
 std::string run(ControlCore& core, const Dialogue& d, const std::string& cel,
@@ -83,6 +96,7 @@ std::string run(ControlCore& core, const Dialogue& d, const std::string& cel,
   const std::string pdu = d.build(cel, text);
   const std::string answer1 =
       core.at(std::string(d.command) + std::to_string(commandLength(pdu)) + "\r");
+  if (d.result == R::kStorageIndex && refusedWithoutPrompt(answer1)) return "-1";
   if (d.pause) core.sleepFor(kPromptPause);
   if (d.withoutPrompt != W::kSendAnyway && answer1.find('>') == std::string::npos)
     return d.withoutPrompt == W::kReturnAnswer ? answer1 : "ERROR";

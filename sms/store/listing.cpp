@@ -23,8 +23,10 @@ void Command7_Click(ControlCore& core) {
   core.props.SMS_Read_String.clear();
   core.props.SMS_Send_String.clear();
   // One entry: the header line with index and status, then the PDU line,
-  // which must be complete (its LF present) for the entry to count.
-  static const RE2 kEntry(R"(\+CMGL: (\d{1,4}),(\d).*\n(.+)\n)", caselessPattern());
+  // which must be complete (its LF present) for the entry to count. Blanks
+  // around the commas are allowed (some modems write "+CMGL: 1, 0, ,25");
+  // an index of five digits still does not count.
+  static const RE2 kEntry(R"(\+CMGL: *(\d{1,4}) *, *(\d).*\n(.+)\n)", caselessPattern());
   const std::string& listing = core.surface.Text8.text();
   re2::StringPiece rest(listing);
   std::string index;

@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 
+#include "base/command_args.h"
 #include "base/text.h"
 #include "sms/decode/decode.h"
 #include "sms/store/store_internal.h"
@@ -13,9 +14,10 @@ namespace reviri::sms {
 
 namespace {
 
-std::string command(ControlCore& core, const char* name, const char* prefix,
+// `refusal` is what the argument's check said: "" when it may go out.
+std::string command(ControlCore& core, const std::string& refusal, const char* prefix,
                     const std::string& argument) {
-  requireCommandArgument(name, argument);
+  args::require(refusal);
   return core.at(prefix + argument + "\r");
 }
 
@@ -33,23 +35,23 @@ std::string stagePduLine(ControlCore& core, const std::string& answer) {
 }  // namespace
 
 std::string selSIM(ControlCore& core, const std::string& ins) {
-  return command(core, "selSIM", "AT+CPMS=", ins);
+  return command(core, args::checkStorageNames("selSIM: storages", ins, 3), "AT+CPMS=", ins);
 }
 
 std::string sendSIMother(ControlCore& core, const std::string& ins) {
-  return command(core, "sendSIMother", "AT+CMSS=", ins);
+  return command(core, args::checkIndexAndDestination("sendSIMother: index", ins), "AT+CMSS=", ins);
 }
 
 std::string delSIM(ControlCore& core, const std::string& ins) {
-  return command(core, "delSIM", "AT+CMGD=", ins);
+  return command(core, args::checkIndexAndFlag("delSIM: index", ins), "AT+CMGD=", ins);
 }
 
 std::string readSIM(ControlCore& core, const std::string& index) {
-  return command(core, "readSIM", "AT+CMGR=", index);
+  return command(core, args::checkIndex("read: index", index), "AT+CMGR=", index);
 }
 
 bool read_insms(ControlCore& core, const std::string& INDEX1) {
-  requireCommandArgument("read_insms", INDEX1);
+  args::require(args::checkIndex("read_insms: index", INDEX1));
   const std::string answer = readSIM(core, INDEX1);
   if (!holdsOk(answer)) return false;
   deliverrecord record;
@@ -60,7 +62,7 @@ bool read_insms(ControlCore& core, const std::string& INDEX1) {
 }
 
 bool read_outsms(ControlCore& core, const std::string& INDEX1) {
-  requireCommandArgument("read_outsms", INDEX1);
+  args::require(args::checkIndex("read_outsms: index", INDEX1));
   const std::string answer = readSIM(core, INDEX1);
   if (!holdsOk(answer)) return false;
   submitrecord record;
@@ -87,7 +89,8 @@ std::string getCmtiIndex(std::string_view text) {
 }
 
 std::string startlisten(ControlCore& core, const std::string& insmi) {
-  const std::string answer = command(core, "startlisten", "AT+CNMI=", insmi);
+  const std::string answer =
+      command(core, args::checkNumericList("startlisten: modes", insmi, 5), "AT+CNMI=", insmi);
   core.props.FlagCatchwho = "cnmi";
   core.surface.Text5.setText(answer);
   return answer;

@@ -2,11 +2,12 @@
 // of stored messages, new-message indications and the listing.
 //
 // Command operations return the modem's raw answer ("-1" on a closed port).
-// Arguments are inserted into the command line as given (commas included, so
-// callers may add further parameters), except that an argument holding CR,
-// LF, Ctrl-Z or ESC is refused with std::invalid_argument before anything is
-// written: those characters would end the command early or leave the modem
-// in a message-entry state.
+// Arguments are inserted into the command line as given, commas included, so
+// callers may add the further parameters the commands know (a delete flag
+// after the index of AT+CMGD, a number and type after that of AT+CMSS); an
+// argument that is not of its kind (base/command_args.h) - a ";" that would
+// start another command, a quote, CR, LF, Ctrl-Z or ESC - is refused with
+// std::invalid_argument naming it before anything is written.
 //
 // Threading: the control's thread only; the waits run the host's event pump.
 #ifndef REVIRI_SMS_STORE_STORE_H_

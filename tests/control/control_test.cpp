@@ -132,6 +132,20 @@ TEST_F(InimodemTest, FailuresGiveFalse) {
   EXPECT_FALSE(control.internals().link.busy());
 }
 
+TEST(RunLoopTest, ABoundBeyondTheClockMeansNoBoundNotAnInstantEnd) {
+  FakeSerialPort* port = nullptr;
+  Reviri control(FakeSerialPort::options(&port));
+  for (const auto bound : {std::chrono::milliseconds::max(),
+                           std::chrono::milliseconds(std::chrono::hours(24 * 365) * 1000000)}) {
+    int polls = 0;
+    EXPECT_TRUE(runUntil(control, [&] { return ++polls == 3; }, bound));
+    EXPECT_EQ(polls, 3);
+  }
+  int polls = 0;
+  EXPECT_FALSE(runUntil(control, [&] { return ++polls > 1000; }, std::chrono::milliseconds(-5)));
+  EXPECT_EQ(polls, 1);
+}
+
 TEST(ControlSizeTest, StaysFiveHundredTwipsAndClosesThePortOnDestruction) {
   struct WatchedPort : FakeSerialPort {
     bool* closed = nullptr;

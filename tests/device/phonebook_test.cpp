@@ -41,6 +41,15 @@ TEST(PhonebookParseTest, ReadsBothAnswerFormsAndDecodesOnlyUcs2Names) {
       {"+CPBR: 8,\"\",129,\"\"", "|129|"},
       {"+CPBR: 9,\"5551234\",129,\"Mum\",0", "5551234|129|Mum"},  // later fields ignored
       {"+cpbr: 10,\"5551234\",129,\"Dad\"", "5551234|129|Dad"},
+      // As real devices write it: blanks, an empty type, unquoted hex text,
+      // extra fields, control bytes in the quoted text, an index of 0.
+      {"+CPBR: 1, \"+491701234567\", 145, \"John\"", "+491701234567|145|John"},
+      {"+CPBR: 16,\"\",,\"00530061006D\"", "||Sam"},
+      {"+CPBR: 2,\"112\",129,004A004F", "112|129|JO"},
+      {"+CPBR: 2,\"112\",129,004A004F,0", "112|129|JO"},
+      {"+CPBR: 9,\"5551234\",129,\"Mum\",0,\"\",\"\",0", "5551234|129|Mum"},
+      {"+CPBR: 3,\"112\",129,\"A\x01\x1B" "B\"", "112|129|A\x01\x1B" "B"},
+      {"+CPBR: 0,\"112\",129,\"Zero\"", "112|129|Zero"},
       // The bare form keeps its mapping: index, type, word text.
       {"+CPBR: 1,129,JOHN", "1|129|JOHN"},
       {"+CPBR: 2,145,004A004F", "2|145|JO"},
@@ -147,9 +156,11 @@ TEST_F(PhonebookTest, WriteReturnsTheRawErrorAnswer) {
   EXPECT_TRUE(events_.errors.empty());  // only a read reports through SMSERR
 }
 
-TEST_F(PhonebookTest, ArgumentsThatWouldBreakTheCommandLineAreRefused) {
-  using Call = std::function<void(Reviri&, const std::string&)>;
-  const std::vector<std::pair<const char*, Call>> calls = {
+using ArgumentCall = std::function<void(Reviri&, const std::string&)>;
+
+// Every phonebook call with one argument left to the caller.
+std::vector<std::pair<const char*, ArgumentCall>> argumentCalls() {
+  return {
       {"selectphonebook", [](Reviri& c, const std::string& a) { c.selectphonebook(a); }},
       {"readphonebook",
        [](Reviri& c, const std::string& a) {
@@ -159,9 +170,14 @@ TEST_F(PhonebookTest, ArgumentsThatWouldBreakTheCommandLineAreRefused) {
       {"write index", [](Reviri& c, const std::string& a) { c.phonebookwrite(a, "\"1\"", "129", "X"); }},
       {"write number", [](Reviri& c, const std::string& a) { c.phonebookwrite("1", a, "129", "X"); }},
       {"write type", [](Reviri& c, const std::string& a) { c.phonebookwrite("1", "\"1\"", a, "X"); }},
-      {"write quoted name",
-       [](Reviri& c, const std::string& a) { c.phonebookwrite("1", "\"1\"", "129", "\"" + a + "\""); }},
   };
+}
+
+TEST_F(PhonebookTest, ArgumentsThatWouldBreakTheCommandLineAreRefused) {
+  auto calls = argumentCalls();
+  calls.emplace_back("write quoted name", [](Reviri& c, const std::string& a) {
+    c.phonebookwrite("1", "\"1\"", "129", "\"" + a + "\"");
+  });
   for (const char* bad : {"1\r", "1\n", "1\n\rAT+CPBW=1", "\x1A", "1\x1B" "2"}) {
     for (const auto& [name, call] : calls)
       EXPECT_THROW(call(control_, bad), std::invalid_argument) << name << " " << bad;
@@ -169,6 +185,34 @@ TEST_F(PhonebookTest, ArgumentsThatWouldBreakTheCommandLineAreRefused) {
   EXPECT_TRUE(port_->writes.empty());
   port_->close();  // refused before the port is even looked at
   EXPECT_THROW(control_.selectphonebook("\"SM\"\r"), std::invalid_argument);
+}
+
+TEST_F(PhonebookTest, ArgumentsThatWouldAddACommandAreRefused) {
+  const auto calls = argumentCalls();
+  for (const char* bad : {"1;+CMGD=1,4", "\"SM\";+CMGD=1,4", "1,2;D123", "1 ,2"}) {
+    for (const auto& [name, call] : calls) {
+      try {
+        call(control_, bad);
+        ADD_FAILURE() << name << " took " << bad;
+      } catch (const std::invalid_argument& e) {
+        EXPECT_NE(std::string(e.what()).find(bad), std::string::npos) << e.what();
+      }
+    }
+  }
+  // A name quoted by the host must not close its quotes early.
+  EXPECT_THROW(control_.phonebookwrite("1", "\"1\"", "129", "\"x\";+CMGD=1,4;\""), std::invalid_argument);
+  EXPECT_TRUE(port_->writes.empty());
+}
+
+TEST_F(PhonebookTest, OrdinaryArgumentsStillGoOutAsGiven) {
+  port_->reply("AT+CPB", {"\r\nOK\r\n"});
+  std::vector<phonebookentry> book;
+  control_.selectphonebook("\"ON\"");
+  control_.selectphonebook("SM");
+  control_.readphonebook("1, 10", book);
+  control_.phonebookwrite("", "*100#", "", "\"a;b\"");
+  EXPECT_EQ(port_->writes, (std::vector<std::string>{"AT+CPBS=\"ON\"\r", "AT+CPBS=SM\r", "AT+CPBR=1, 10\r",
+                                                     "AT+CPBW=,*100#,,\"a;b\"\r"}));
 }
 
 }  // namespace

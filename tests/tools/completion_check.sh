@@ -12,9 +12,9 @@ source "$completion"
 
 # Prints what completing the last word of "$@" offers.
 offers() {
-  COMP_WORDS=("$@")
+  COMP_WORDS=("$reviri" "${@:2}")  # the tool itself in place of "reviri"
   COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
-  COMP_LINE="$*"
+  COMP_LINE="${COMP_WORDS[*]}"
   COMP_POINT=${#COMP_LINE}
   COMPREPLY=()
   _reviri reviri "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
@@ -55,6 +55,10 @@ for verb in $verbs; do
     for option in $(options "$verb"); do expect "$option" reviri "$verb" --; done
   fi
 done
+# Quirk names come from the tool's own help.
+quirks=$("$reviri" sim --help | sed -n 's/.*real devices: \(.*\) (repeatable).*/\1/p' | tr -d ,)
+[ -n "$quirks" ] || { echo "could not read the quirk names from reviri sim --help"; exit 1; }
+for quirk in $quirks; do expect "$quirk" reviri sim --quirk ""; done
 # Nothing is offered that the tool does not know.
 for word in $(offers reviri ""); do
   case $word in --*) "$reviri" --help | grep -q -- "$word" ;; *) grep -qx -- "$word" <<<"$verbs" ;; esac ||

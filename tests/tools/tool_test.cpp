@@ -7,45 +7,12 @@
 #include <sstream>
 #include <thread>
 
-#include "sim/simulator.h"
-#include "tools/cli.h"
+#include "tools/tool_fixture.h"
 
 namespace reviri::cli {
 namespace {
 
 using namespace std::chrono_literals;
-
-struct Result {
-  int code;
-  std::string out, err;
-};
-
-class ToolTest : public ::testing::Test {
- protected:
-  void SetUp() override { sim.start(); }
-
-  // Runs the tool on the simulator with a 3 s bound. The modem set-up's
-  // settle pause is skipped (the control's own tests cover it).
-  Result run(std::vector<std::string> args, bool onPort = true) {
-    std::vector<std::string> all{"reviri"};
-    if (onPort) all.insert(all.end(), {"--port", sim.devicePath(), "--timeout", "3"});
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<const char*> argv;
-    for (const auto& a : all) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    RunOptions options;
-    options.sleep = [](std::chrono::milliseconds d) {
-      if (d < 1s) std::this_thread::sleep_for(d);
-    };
-    const int code = runCli(static_cast<int>(argv.size()), argv.data(), out, err, options);
-    return {code, out.str(), err.str()};
-  }
-
-  sim::Simulator sim;
-};
-
-#define EXPECT_CONTAINS(haystack, needle) \
-  EXPECT_NE(std::string(haystack).find(needle), std::string::npos) << (haystack)
 
 TEST_F(ToolTest, SendsInBothCodingsAndTheModemGetsNumberAndText) {
   const struct {
@@ -126,7 +93,7 @@ TEST_F(ToolTest, StoresListsReadsSendsStoredAndDeletes) {
   EXPECT_CONTAINS(r.err, "message 2 could not be read");
   r = run({"delete", "99"});
   EXPECT_EQ(r.code, 1);
-  EXPECT_CONTAINS(r.err, "+CMS ERROR: 321");
+  EXPECT_CONTAINS(r.err, "+CMS ERROR: 321 (invalid memory index)");
 }
 
 TEST_F(ToolTest, ListenPrintsAnInjectedMessageAndASendConfirmation) {
@@ -180,14 +147,14 @@ TEST_F(ToolTest, InfoShowsTheModemsIdentity) {
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_CONTAINS(r.out, "signal:       21 (-71 dBm)");
   EXPECT_CONTAINS(r.out, "IMEI:         490154203237518");
-  EXPECT_CONTAINS(r.out, "manufacturer: REVIRI");
+  EXPECT_CONTAINS(r.out, "manufacturer: Reviri");
   sim.control("signal 9");
   r = run({"--json", "info"});
   ASSERT_EQ(r.code, 0) << r.err;
   const auto j = nlohmann::json::parse(r.out);
   EXPECT_EQ(j["signal"], 9);
   EXPECT_EQ(j["imei"], "490154203237518");
-  EXPECT_EQ(j["revision"], "REVIRI-SIM 1.0");
+  EXPECT_EQ(j["revision"], "Reviri-Sim 1.0");
 }
 
 TEST_F(ToolTest, PhonebookAndCharsetRoundTrip) {
@@ -204,7 +171,7 @@ TEST_F(ToolTest, PhonebookAndCharsetRoundTrip) {
   EXPECT_EQ(r.out, "ME (1 of 100 used)\n");
   r = run({"phonebook", "read", "0"});
   EXPECT_EQ(r.code, 1);
-  EXPECT_CONTAINS(r.err, "+CME ERROR: 21");
+  EXPECT_CONTAINS(r.err, "+CME ERROR: 21 (invalid index)");
   const auto state = sim.control("dump");
   bool stored = false;
   for (const auto& line : state) stored |= line == "phonebook ME 3 +4915112345678 145 Jürgen";

@@ -36,6 +36,12 @@ _reviri() {
     --symlink | --control)
       _filedir
       return ;;
+    --quirk)
+      # The names as the tool's own help lists them.
+      local quirks
+      quirks=$("${words[0]}" sim --help 2>/dev/null | sed -n 's/.*real devices: \(.*\) (repeatable).*/\1/p' | tr -d ,)
+      COMPREPLY=($(compgen -W "$quirks" -- "$cur"))
+      return ;;
     --timeout | --seconds | --count | --delay | --speed | --to | --text | --number)
       return ;;
   esac
@@ -48,7 +54,7 @@ _reviri() {
     read) opts="--outgoing" ;;
     listen) opts="--autodel --seconds --count" ;;
     demo) opts="--to" ;;
-    sim) opts="--symlink --control --number --delay --speed --seconds" ;;
+    sim) opts="--symlink --control --number --delay --speed --seconds --quirk" ;;
     charset) opts="ucs2" ;;
     phonebook)
       case $sub in
@@ -68,7 +74,7 @@ _reviri() {
         _filedir
         return
       fi
-      opts="inject raw delay speed silent signal dump sent help" ;;
+      opts="inject raw delay speed silent signal quirk dump sent help" ;;
     *) opts="" ;;
   esac
   COMPREPLY=($(compgen -W "$opts --help" -- "$cur"))

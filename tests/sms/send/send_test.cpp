@@ -39,7 +39,7 @@ struct Row {
 };
 
 const Row kRows[] = {
-    {"gsm7smswrite", &Reviri::gsm7smswrite, "AT+CMGW=14\r", k7bit, false, true, "12", "-1", 2, "-1"},
+    {"gsm7smswrite", &Reviri::gsm7smswrite, "AT+CMGW=14\r", k7bit, false, true, "12", "-1", 1, "-1"},
     {"gsm7smsflashsubmit", &Reviri::gsm7smsflashsubmit, "AT+CMGS=14\r", kFlash7bit, false, true,
      kPrompt + kSent, kRefused + kRefused, 2, "-1-1"},
     {"gsm7smssubmit", &Reviri::gsm7smssubmit, "AT+CMGS=14\r", k7bit, true, true, kPrompt + kSent,
@@ -50,7 +50,7 @@ const Row kRows[] = {
      kRefused, 1, "-1"},
     {"UNIsmssubmit2", &Reviri::UNIsmssubmit2, "AT+CMGS=17\r", kUcs2, false, false, kPrompt, "ERROR",
      1, "ERROR"},
-    {"UNIsmswrite", &Reviri::UNIsmswrite, "AT+CMGW=17\r", kUcs2, false, true, "12", "-1", 2, "-1"},
+    {"UNIsmswrite", &Reviri::UNIsmswrite, "AT+CMGW=17\r", kUcs2, false, true, "12", "-1", 1, "-1"},
     {"UNIflashsmssubmit2", &Reviri::UNIflashsmssubmit2, "AT+CMGS=17\r", kFlashUcs2, false, true,
      kPrompt + kSent, "ERROR", 1, "ERROR"},
     {"UNIflashsmssubmit", &Reviri::UNIflashsmssubmit, "AT+CMGS=17\r", kFlashUcs2, true, true,
@@ -101,6 +101,28 @@ TEST(SendDialogueTest, PromptedDialogue) {
     EXPECT_EQ(r.events.log, std::vector<std::string>{});
     // A PDU written without waiting leaves its answer unread on the line.
     EXPECT_EQ(r.port->waitReadable({}), !row.pduAnswerAwaited);
+  }
+}
+
+TEST(StoreIndexTest, TheWholeIndexOrNone) {
+  const struct {
+    const char* answer;
+    const char* index;
+  } cases[] = {
+      {"\r\n+CMGW: 12\r\n\r\nOK\r\n", "12"},
+      {"\r\n+CMGW:7\r\n\r\nOK\r\n", "7"},
+      {"\r\n+CMGW: 0\r\n\r\nOK\r\n", "0"},
+      {"\r\n+CMGW: 65535\r\n\r\nOK\r\n", "65535"},
+      {"\r\n+CMGW: 123456\r\n\r\nOK\r\n", "-1"},  // never cut to 1234
+      {"\r\n+CMGW: 99999999999999999999\r\n\r\nOK\r\n", "-1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    RowControl r(nullptr);
+    r.port->forceOpen();
+    r.port->reply("AT+CMGW=", {kPrompt});
+    r.port->reply("0011", {c.answer});
+    EXPECT_EQ(r.control.gsm7smswrite("12345", "abc"), c.index);
   }
 }
 

@@ -47,6 +47,10 @@ TEST_F(ListingTest, OnlyCompleteEntriesCount) {
       {"-1", "", ""},                                                // closed port
       {entry("12345", "1") + entry("3", "2"), "", ",3"},             // five digits: left out
       {entry("4", "1") + "+CMGL: 8,0,,23\r\n0791AB", ",4", ""},      // cut short by the idle bound
+      // Headers as real devices write them: blanks, an empty and a quoted
+      // field, a date appended, an index of 0.
+      {"+CMGL: 1, 1, ,23\r\n0791AB\r\n+CMGL: 2 ,3,\"\",23,\"26/12/07,13:00:00+04\"\r\n0791AB\r\n", ",1", ",2"},
+      {"+CMGL: 0,0,,23\r\n0791AB\r\n", ",0", ""},
   };
   for (const Case& c : cases) {
     control.setSMS_Read_String(",99");

@@ -60,7 +60,7 @@ TEST_F(StoreTest, CommandsWriteTheirLineAndReturnTheRawAnswer) {
   EXPECT_EQ(control.selSIM(), "-1");
 }
 
-TEST_F(StoreTest, ArgumentsThatWouldBreakTheCommandLineAreRefused) {
+TEST_F(StoreTest, ArgumentsThatWouldBreakTheCommandLineOrAddACommandAreRefused) {
   const std::function<void(const std::string&)> calls[] = {
       [&](const std::string& a) { control.selSIM(a); },
       [&](const std::string& a) { control.sendSIMother(a); },
@@ -70,12 +70,24 @@ TEST_F(StoreTest, ArgumentsThatWouldBreakTheCommandLineAreRefused) {
       [&](const std::string& a) { control.startlisten(a); },
   };
   for (const auto& call : calls) {
-    for (const std::string bad : {"1\r", "1\nAT+CMGD=2", "1\x1A", "\x1B" "1"}) {
-      EXPECT_THROW(call(bad), std::invalid_argument);
+    for (const std::string bad : {"1\r", "1\nAT+CMGD=2", "1\x1A", "\x1B" "1", "1;+CMGD=1,4",
+                                  "\"SM\";+CMGD=1,4", "1,\"+49\";D1"}) {
+      EXPECT_THROW(call(bad), std::invalid_argument) << bad;
     }
   }
+  EXPECT_THROW(control.read_insms("1,2"), std::invalid_argument);
   EXPECT_TRUE(port->writes.empty());
   EXPECT_EQ(control.FlagCatchwho(), "");
+}
+
+TEST_F(StoreTest, FurtherParametersOfTheCommandsStillGoOut) {
+  port->reply("AT+", {"\r\nOK\r\n"});
+  control.delSIM("1,4");
+  control.sendSIMother("3,\"+4917012345678\",145");
+  control.selSIM("\"ME\",\"ME\",\"SM\"");
+  control.startlisten("2,1,,,0");
+  EXPECT_EQ(port->writes, (std::vector<std::string>{"AT+CMGD=1,4\r", "AT+CMSS=3,\"+4917012345678\",145\r",
+                                                    "AT+CPMS=\"ME\",\"ME\",\"SM\"\r", "AT+CNMI=2,1,,,0\r"}));
 }
 
 TEST_F(StoreTest, StartlistenSetsTheFlagAndShowsTheAnswer) {
