@@ -60,7 +60,8 @@ Sleeper defaultSleeper() {
 ControlCore::ControlCore(ReviriOptions options)
     : sleep(options.sleep ? std::move(options.sleep) : defaultSleeper()),
       port(options.makePort ? options.makePort() : makeSystemSerialPort()),
-      link(*port, link::AtLinkHooks{}) {
+      link(*port, link::AtLinkHooks{}),
+      processNewMessages(options.processNewMessages) {
   link.hooks().pumpEvents = [this] {
     if (pump) pump();
   };

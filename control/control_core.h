@@ -100,6 +100,7 @@ struct ControlCore {
   std::function<void()> pump;
   std::unique_ptr<SerialPort> port;
   link::AtLink link;
+  bool processNewMessages = true;  // see ReviriOptions
   int widthTwips = 500;
   int heightTwips = 500;
 };
