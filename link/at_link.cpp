@@ -94,13 +94,7 @@ class AtLink::Wait {
   // holds its final result.
   bool routeLines() {
     LineAssembler& assembler = link_.assembler_;
-    while (assembler.hasLine()) {
-      AssembledLine line = assembler.take();
-      if (line.text.empty() && !line.prompt) {
-        // A blank line goes wherever the next line goes.
-        blanks_ += line.raw;
-        continue;
-      }
+    for (AssembledLine line; nextLine(line);) {
       if (oldLineOpen_) {
         // Its start arrived before the command was written.
         oldLineOpen_ = false;
@@ -141,13 +135,7 @@ class AtLink::Wait {
   // and send results go to the receive path; anything else stays with the
   // answer it arrived with, as the modem's own trailer.
   void takeTrailingLines() {
-    LineAssembler& assembler = link_.assembler_;
-    while (assembler.hasLine()) {
-      AssembledLine line = assembler.take();
-      if (line.text.empty() && !line.prompt) {
-        blanks_ += line.raw;
-        continue;
-      }
+    for (AssembledLine line; nextLine(line);) {
       if (link_.takeSendResult(line.text) || isUnsolicitedLine(line.text, name_) ||
           resultName(line.text) == "+CMGS") {
         toReceivePath(line);
@@ -171,6 +159,16 @@ class AtLink::Wait {
   std::string receivePath;
 
  private:
+  // The next line that is not blank; a blank line waits in blanks_ and goes
+  // wherever the next line goes.
+  bool nextLine(AssembledLine& line) {
+    while (link_.assembler_.hasLine()) {
+      line = link_.assembler_.take();
+      if (!line.text.empty() || line.prompt) return true;
+      blanks_ += line.raw;
+    }
+    return false;
+  }
   bool belongsToAnswer(std::string_view open) const {
     return !open.empty() && !oldLineOpen_ && !isUnsolicitedLine(unfinishedText(open), name_);
   }

@@ -321,6 +321,30 @@ std::vector<std::string> Simulator::control(const std::string& request) {
     setSilent(silent);
     return {"OK"};
   }
+  if (verb == "quirk") {
+    Quirks q = quirks();
+    if (w.size() == 3 && w[1] == "split") {
+      try {
+        std::size_t used = 0;
+        const int n = std::stoi(w[2], &used);
+        if (used != w[2].size() || n < 0 || n > 1000) throw std::invalid_argument(w[2]);
+        q.split = n;
+      } catch (const std::exception&) {
+        return {"ERROR usage: quirk split BYTES (0-1000)"};
+      }
+    } else {
+      bool* flag = w.size() < 2 ? nullptr
+                   : w[1] == "echo" ? &q.stickyEcho
+                   : w[1] == "noise" ? &q.noise
+                   : w[1] == "glue"  ? &q.glue
+                                     : nullptr;
+      if (!flag || w.size() != 3 || (w[2] != "on" && w[2] != "off"))
+        return {"ERROR usage: quirk echo|noise|glue on|off, or quirk split BYTES"};
+      *flag = w[2] == "on";
+    }
+    setQuirks(q);
+    return {"OK"};
+  }
   if (verb == "dump" || verb == "sent") {
     std::vector<std::string> out;
     {
@@ -340,7 +364,8 @@ std::vector<std::string> Simulator::control(const std::string& request) {
   }
   if (verb == "help") {
     return {"inject [7bit|ucs2] [normal|flash] SENDER TEXT", "raw TEXT", "delay MS", "speed BAUD",
-            "silent on|off", "signal N", "dump", "sent", "OK"};
+            "silent on|off", "quirk echo|noise|glue on|off", "quirk split BYTES", "signal N", "dump",
+            "sent", "OK"};
   }
   return {"ERROR unknown request " + verb + " (try help)"};
 }
@@ -365,6 +390,16 @@ void Simulator::setLineSpeed(long baud) {
   std::lock_guard<std::mutex> lock(mu_);
   baud_ = baud;
   wake();
+}
+
+void Simulator::setQuirks(const Quirks& quirks) {
+  std::lock_guard<std::mutex> lock(mu_);
+  modem_.setQuirks(quirks);
+}
+
+Quirks Simulator::quirks() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return modem_.quirks();
 }
 
 void Simulator::setSilent(bool silent) {
