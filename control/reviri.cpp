@@ -4,7 +4,7 @@
 // file per subsystem (reviri_send.cpp, reviri_store.cpp, reviri_device.cpp).
 #include "reviri/reviri.h"
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "sms/store/receive.h"
 
 namespace reviri {

@@ -9,7 +9,7 @@
 #include <iostream>
 #include <thread>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "tools/context.h"
 
 namespace reviri::cli {

@@ -27,7 +27,7 @@
 #ifndef REVIRI_SMS_STORE_RECEIVE_H_
 #define REVIRI_SMS_STORE_RECEIVE_H_
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 
 namespace reviri::sms {
 

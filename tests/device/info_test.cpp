@@ -3,7 +3,7 @@
 
 #include <functional>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "device/device.h"
 #include "support/fake_serial_port.h"
 

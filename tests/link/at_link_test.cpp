@@ -1,7 +1,7 @@
 // The AT exchange and the receive path, on the scripted fake port.
 #include <gtest/gtest.h>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "link/serial_at_channel.h"
 #include "support/fake_serial_port.h"
 

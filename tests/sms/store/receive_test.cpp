@@ -2,7 +2,7 @@
 // buffer, on the scripted fake port, including indications met elsewhere.
 #include <gtest/gtest.h>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "sms/event_recorder.h"
 #include "support/fake_serial_port.h"
 

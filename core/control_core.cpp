@@ -1,5 +1,5 @@
-// control/control_core.cpp - surface fields, event sinks, modem connection.
-#include "control/control_core.h"
+// core/control_core.cpp - surface fields, event sinks, modem connection.
+#include "core/control_core.h"
 
 #include <algorithm>
 #include <stdexcept>
