@@ -79,6 +79,7 @@ bool ControlCore::inimodem(const std::string& device, const std::string& comsett
     const LineSettings settings = LineSettings::parse(comsettings);
     if (device.empty()) return false;
     port->open(device, settings);
+    link.portReopened();
     // Give the modem time to settle; whatever it says meanwhile is dropped by
     // the next command.
     sleepFor(std::chrono::milliseconds(2000));

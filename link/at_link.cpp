@@ -230,6 +230,29 @@ void AtLink::routeIdleLines(std::string& receivePath) {
   }
 }
 
+void AtLink::takeWaitingInput(std::string& receivePath) {
+  // After an exchange that ended with its final result every byte so far
+  // has been placed, and whatever arrives next is read and sorted line by
+  // line in the wait; only after a time-out, a write without waiting or a
+  // reopened port may an old answer wait unread, where it would end the new
+  // command early. That costs one read, so it is done only then.
+  if (mayHoldStaleAnswer_) {
+    mayHoldStaleAnswer_ = false;
+    for (int i = 0; i < kMaxReadsBeforeCommand && readWaiting(); ++i) {
+    }
+  }
+  routeIdleLines(receivePath);
+  // Until this exchange has its final result, the next one must look.
+  mayHoldStaleAnswer_ = true;
+}
+
+void AtLink::portReopened() {
+  assembler_.clear();
+  owedSendResults_ = 0;
+  owedOk_ = false;
+  mayHoldStaleAnswer_ = true;
+}
+
 void AtLink::handOver(std::string&& lines) {
   if (lines.empty()) return;
   const std::string text = text::latin1ToUtf8(lines);
@@ -246,10 +269,7 @@ std::string AtLink::at(const std::string& ins, double timeRe) {
   {
     BusyScope busy(busy_);
     if (!port_.isOpen()) return "-1";
-    // What waited before the command is not part of its answer.
-    for (int i = 0; i < kMaxReadsBeforeCommand && readWaiting(); ++i) {
-    }
-    routeIdleLines(receivePath);
+    takeWaitingInput(receivePath);
     const std::string written = text::utf8ToLatin1(ins);
     port_.write(written);
     Wait wait(*this, written, !assembler_.unfinished().empty());
@@ -279,6 +299,8 @@ std::string AtLink::at(const std::string& ins, double timeRe) {
         break;
       }
     }
+    // An answer that ended at the idle bound may still come, late.
+    mayHoldStaleAnswer_ = !done;
     wait.takeTrailingLines();
     answer = std::move(wait.answer);
     receivePath += wait.receivePath;
@@ -294,11 +316,10 @@ std::string AtLink::at2(const std::string& ins) {
   {
     BusyScope busy(busy_);
     if (!port_.isOpen()) return {};
-    for (int i = 0; i < kMaxReadsBeforeCommand && readWaiting(); ++i) {
-    }
-    routeIdleLines(receivePath);
+    takeWaitingInput(receivePath);
     const std::string written = text::utf8ToLatin1(ins);
     port_.write(written);
+    mayHoldStaleAnswer_ = true;  // its answer comes while nobody waits
     // A message written without waiting: its result comes later.
     if (written.find('\x1A') != std::string::npos) ++owedSendResults_;
   }

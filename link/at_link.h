@@ -80,6 +80,9 @@ class AtLink {
   bool busy() const { return busy_; }
   // Sends written with at2() whose result has not arrived yet.
   int outstandingSends() const { return owedSendResults_; }
+  // The port was (re)opened: forgets half-received lines and owed results
+  // of the line before.
+  void portReopened();
 
   // Whether an accumulated answer holds a final result: "OK" or "ERROR"
   // followed by CR LF, a "+CME ERROR:"/"+CMS ERROR:" line ended by CR LF, or
@@ -90,6 +93,8 @@ class AtLink {
   class Wait;
   // Reads what is waiting (one bounded read) into the assembler.
   bool readWaiting();
+  // Before a command: places what arrived before it on the receive path.
+  void takeWaitingInput(std::string& receivePath);
   // Complete lines waiting in the assembler go to the receive path.
   void routeIdleLines(std::string& receivePath);
   // Whether a line belongs to an outstanding no-wait send (its result).
@@ -103,6 +108,8 @@ class AtLink {
   LineAssembler assembler_;
   int owedSendResults_ = 0;
   bool owedOk_ = false;  // a send's +CMGS came; its OK is still to come
+  // Whether an answer may be waiting that no wait has collected.
+  bool mayHoldStaleAnswer_ = true;
   std::string pending_;  // complete lines not yet accepted by postTerminal
 };
 
