@@ -10,7 +10,7 @@
 #include "base/command_args.h"
 #include "base/text.h"
 #include "base/pattern.h"
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "device/device.h"
 #include "sms/decode/decode.h"
 #include "sms/encode/encode.h"

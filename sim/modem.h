@@ -57,6 +57,23 @@ struct SentMessage {
   std::string pdu;
 };
 
+// Behaviours of real modems the simulator can switch on, so that clients
+// can be tested against them.
+struct Quirks {
+  // ATE0 answers OK but the modem keeps echoing.
+  bool stickyEcho = false;
+  // Vendor noise: "^RSSI: 17" before and "^BOOT: ..." after every final
+  // result, in the same write.
+  bool noise = false;
+  // Indications wait for the next final result and go out glued after it,
+  // in the same write.
+  bool glue = false;
+  // An indication goes out cut after this many bytes; the rest follows in
+  // front of the modem's next output (the answer to the client's next
+  // command) or after a second. 0 = off.
+  int split = 0;
+};
+
 class Modem {
  public:
   static constexpr int kSimSlots = 30;
@@ -79,6 +96,8 @@ class Modem {
   // Answers as some real devices give them, each switched by name (see
   // quirkNames()). False for an unknown name.
   bool setQuirk(std::string_view name, bool on);
+  // "echo": echo that survives ATE0; "noise", "glue": see Quirks (split is
+  //   set through setQuirks only);
   // "blanks": blanks after commas, empty and extra fields in +CMGL, +CMGR,
   //   +CPBR and +CSQ answers; "hex-names": phonebook names as UCS2 hex digits
   //   without quotes; "identity-error": +CME ERROR: 10 instead of the
@@ -90,6 +109,8 @@ class Modem {
   //   storage refuses AT+CMGW at once, before the prompt; "huge-numbers":
   //   +CMGS answers a 20-digit reference and +CMGW an index 123455 too high.
   static const std::vector<std::string>& quirkNames();
+  void setQuirks(const Quirks& quirks) { quirks_ = quirks; }
+  const Quirks& quirks() const { return quirks_; }
 
   const ModemIdentity& identity() const { return identity_; }
   const std::vector<SentMessage>& sent() const { return sent_; }
@@ -135,9 +156,11 @@ class Modem {
   void emitIndication(const std::string& text);
   void flushIndications();
   bool busy() const { return !line_.empty() || entry_ != Entry::kNone; }
-  bool quirk(std::string_view name) const { return quirks_.count(std::string(name)) != 0; }
+  bool quirk(std::string_view name) const { return namedQuirks_.count(std::string(name)) != 0; }
   std::vector<std::string> identityLines(const std::string& name, const std::string& value) const;
   std::string phonebookLine(int index, const Contact& c) const;
+  void outputIndication(std::string bytes);
+  void finishSplitIndication();
 
   Result sms(const std::string& name, char kind, const std::vector<std::string>& a);
   Result phonebook(const std::string& name, char kind, const std::vector<std::string>& a);
@@ -169,7 +192,10 @@ class Modem {
   std::string phonebook_ = "SM";
   std::string charset_ = "GSM";
   std::vector<SentMessage> sent_;
-  std::set<std::string> quirks_;
+  std::set<std::string> namedQuirks_;
+  Quirks quirks_;
+  std::string splitRest_;  // the second half of a split indication
+  int splitCount_ = 0;     // tells a stale timer from the current split
 };
 
 }  // namespace reviri::sim

@@ -322,6 +322,19 @@ std::vector<std::string> Simulator::control(const std::string& request) {
     return {"OK"};
   }
   if (verb == "quirk") {
+    if (w.size() == 3 && w[1] == "split") {
+      Quirks q = quirks();
+      try {
+        std::size_t used = 0;
+        const int n = std::stoi(w[2], &used);
+        if (used != w[2].size() || n < 0 || n > 1000) throw std::invalid_argument(w[2]);
+        q.split = n;
+      } catch (const std::exception&) {
+        return {"ERROR usage: quirk split BYTES (0-1000)"};
+      }
+      setQuirks(q);
+      return {"OK"};
+    }
     bool on = false;
     if (w.size() != 3 || (w[2] != "on" && w[2] != "off")) return {"ERROR usage: quirk NAME on|off"};
     on = w[2] == "on";
@@ -347,7 +360,7 @@ std::vector<std::string> Simulator::control(const std::string& request) {
   }
   if (verb == "help") {
     return {"inject [7bit|ucs2] [normal|flash] SENDER TEXT", "raw TEXT", "delay MS", "speed BAUD",
-            "silent on|off", "signal N", "quirk NAME on|off", "dump", "sent", "OK"};
+            "silent on|off", "signal N", "quirk NAME on|off", "quirk split BYTES", "dump", "sent", "OK"};
   }
   return {"ERROR unknown request " + verb + " (try help)"};
 }
@@ -372,6 +385,16 @@ void Simulator::setLineSpeed(long baud) {
   std::lock_guard<std::mutex> lock(mu_);
   baud_ = baud;
   wake();
+}
+
+void Simulator::setQuirks(const Quirks& quirks) {
+  std::lock_guard<std::mutex> lock(mu_);
+  modem_.setQuirks(quirks);
+}
+
+Quirks Simulator::quirks() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return modem_.quirks();
 }
 
 void Simulator::setSilent(bool silent) {

@@ -11,8 +11,11 @@
 //   delay MS                  answers (not the echo) come MS ms late
 //   speed BAUD                throttle output to BAUD (e.g. 19200, 115200); 0 = off
 //   silent on|off             a modem that reads but never answers
+//   quirk split N             indications cut after N bytes (0 = off)
 //   signal N                  the rssi reported by AT+CSQ (0-31, 99)
-//   quirk NAME on|off         answer like some real devices (Modem::setQuirk)
+//   quirk NAME on|off         answer like some real devices (Modem::setQuirk):
+//                             echo that survives ATE0, ^RSSI/^BOOT noise,
+//                             glued indications, blanks in answers, ...
 //   dump                      state: settings, stored messages, phonebooks, sent
 //   sent                      messages sent so far: REF NUMBER CODING CLASS TEXT
 //   help                      this list
@@ -76,6 +79,8 @@ class Simulator : private ModemHost {
   void setSilent(bool silent);
   // Switches a quirk of real devices (Modem::setQuirk); false for an unknown name.
   bool setQuirk(const std::string& name, bool on);
+  void setQuirks(const Quirks& quirks);
+  Quirks quirks();
   std::vector<SentMessage> sentMessages();
 
  private:

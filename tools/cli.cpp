@@ -12,7 +12,7 @@
 
 #include "base/at_errors.h"
 #include "base/command_args.h"
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "tools/context.h"
 
 namespace reviri::cli {
@@ -89,6 +89,7 @@ int Context::prepare() {
     return fail(kUsage, "--timeout: give a number of seconds between 0 and 86400");
 
   ReviriOptions reviriOptions;
+  reviriOptions.processNewMessages = options.processNewMessages;
   device_ = options.port;
   byNumber_ = allDigits(device_);
   if (device_.empty()) {
@@ -309,6 +310,7 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
     std::vector<std::string> quirks;
     long delayMs = 0, speed = 0;
     double seconds = 0;
+    sim::Quirks habits;
   };
   auto s = std::make_shared<SimArgs>();
   CLI::App* simApp = app.add_subcommand("sim", "run the simulated modem and print its device path");
@@ -320,6 +322,11 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
       ->check(CLI::NonNegativeNumber);
   simApp->add_option("--seconds", s->seconds, "stop after this many seconds (default: on Ctrl-C)")
       ->check(CLI::NonNegativeNumber);
+  simApp->add_flag("--sticky-echo", s->habits.stickyEcho, "keep echoing after ATE0, as some modems do");
+  simApp->add_flag("--noise", s->habits.noise, "vendor lines (^RSSI:, ^BOOT:) around every final result");
+  simApp->add_flag("--glue", s->habits.glue, "indications glued after the next final result");
+  simApp->add_option("--split", s->habits.split, "cut every indication after this many bytes")
+      ->check(CLI::Range(0, 1000));
   std::string quirkNames;
   for (const auto& name : sim::Modem::quirkNames()) quirkNames += (quirkNames.empty() ? "" : ", ") + name;
   simApp->add_option("--quirk", s->quirks, "answer like some real devices: " + quirkNames + " (repeatable)");
@@ -337,6 +344,7 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
                      } catch (const std::exception& e) {
                        return ctx.fail(kNoPort, e.what());
                      }
+                     simulator.setQuirks(s->habits);
                      for (const auto& quirk : s->quirks)
                        if (!simulator.setQuirk(quirk, true))
                          return ctx.fail(kUsage, "--quirk: no quirk " + quirk + " (choose from " + quirkNames + ")");
@@ -401,6 +409,11 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   } catch (const CLI::ParseError& e) {
     return app.exit(e, out, err) == 0 ? int{kSuccess} : int{kUsage};
   }
+  // Only the verbs that are about incoming messages act on new-message
+  // indications; a one-shot verb leaves such a message unread in storage,
+  // where listen or list finds it.
+  const std::string verb = app.get_subcommands().empty() ? "" : app.get_subcommands().front()->get_name();
+  ctx.options.processNewMessages = verb == "listen" || verb == "list" || verb == "demo" || verb == "panel";
   try {
     // The deepest chosen subcommand runs (phonebook read before phonebook).
     for (auto it = verbs.rbegin(); it != verbs.rend(); ++it)

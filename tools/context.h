@@ -31,6 +31,9 @@ struct GlobalOptions {
   double timeoutSeconds = 10;
   bool json = false;
   bool verbose = false;
+  // Whether the control reads and announces messages whose indication
+  // arrives while the verb runs; off for one-shot verbs (see runCli).
+  bool processNewMessages = true;
 };
 
 class Context {

@@ -7,7 +7,9 @@
 
 #include "base/at_errors.h"
 #include "base/command_args.h"
-#include "control/control_core.h"
+#include "base/text.h"
+#include "core/control_core.h"
+#include "sim/sim_pdu.h"
 #include "tools/context.h"
 #include "tools/message_checks.h"
 

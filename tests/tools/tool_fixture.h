@@ -6,20 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <sstream>
+#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "sim/simulator.h"
-#include "tools/cli.h"
+#include "tools/run_tool.h"
 
 namespace reviri::cli {
-
-struct Result {
-  int code;
-  std::string out, err;
-};
 
 class ToolTest : public ::testing::Test {
  protected:
@@ -30,19 +24,10 @@ class ToolTest : public ::testing::Test {
   // when given, sees every pause the tool asks for first.
   Result run(std::vector<std::string> args, bool onPort = true,
              std::function<void(std::chrono::milliseconds)> onPause = nullptr) {
-    std::vector<std::string> all{"reviri"};
-    if (onPort) all.insert(all.end(), {"--port", sim.devicePath(), "--timeout", "3"});
+    std::vector<std::string> all;
+    if (onPort) all = {"--port", sim.devicePath(), "--timeout", "3"};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<const char*> argv;
-    for (const auto& a : all) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    RunOptions options;
-    options.sleep = [onPause](std::chrono::milliseconds d) {
-      if (onPause) onPause(d);
-      if (d < std::chrono::seconds(1)) std::this_thread::sleep_for(d);
-    };
-    const int code = runCli(static_cast<int>(argv.size()), argv.data(), out, err, options);
-    return {code, out.str(), err.str()};
+    return runTool(all, std::move(onPause));
   }
 
   sim::Simulator sim;

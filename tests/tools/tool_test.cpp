@@ -142,6 +142,39 @@ TEST_F(ToolTest, ListenWithTooFewEventsEndsWithExitOne) {
   EXPECT_CONTAINS(r.err, "0 of 1 events");
 }
 
+TEST_F(ToolTest, OneShotVerbsSucceedAmidNoiseAndLeaveNewMessagesUnread) {
+  ASSERT_EQ(run({"at", "AT+CNMI=1,1,0,0"}).code, 0);
+  sim.control("quirk noise on");
+  sim.control("quirk glue on");
+  ASSERT_EQ(sim.injectMessage("+4915100000", "for later"), "");
+  // The indication and ^BOOT noise come glued after the final result.
+  Result r = run({"at", "AT"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "OK\n");
+  r = run({"info"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_CONTAINS(r.out, "IMEI:         490154203237518");
+  r = run({"send", "--to", "+4917012345678", "--text", "amid noise"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_CONTAINS(r.out, "reference 1");
+  // None of them read the message: it is still unread (status 0).
+  bool unread = false;
+  for (const auto& line : sim.control("dump"))
+    unread = unread || (line.starts_with("message SM 1 status 0") && line.find("for later") != std::string::npos);
+  EXPECT_TRUE(unread);
+  r = run({"list"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_CONTAINS(r.out, "1\treceived\t4915100000\tfor later");
+}
+
+TEST_F(ToolTest, ReadWorksOnAModemThatKeepsEchoing) {
+  sim.control("quirk echo on");
+  ASSERT_EQ(sim.injectMessage("+4915100000", "echo, echo"), "");
+  Result r = run({"read", "1"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "from 4915100000: echo, echo\n");
+}
+
 TEST_F(ToolTest, InfoShowsTheModemsIdentity) {
   Result r = run({"info"});
   ASSERT_EQ(r.code, 0) << r.err;

@@ -42,7 +42,7 @@ _reviri() {
       quirks=$("${words[0]}" sim --help 2>/dev/null | sed -n 's/.*real devices: \(.*\) (repeatable).*/\1/p' | tr -d ,)
       COMPREPLY=($(compgen -W "$quirks" -- "$cur"))
       return ;;
-    --timeout | --seconds | --count | --delay | --speed | --to | --text | --number)
+    --timeout | --seconds | --count | --delay | --speed | --to | --text | --number | --split)
       return ;;
   esac
 
@@ -54,7 +54,7 @@ _reviri() {
     read) opts="--outgoing" ;;
     listen) opts="--autodel --seconds --count" ;;
     demo) opts="--to" ;;
-    sim) opts="--symlink --control --number --delay --speed --seconds --quirk" ;;
+    sim) opts="--symlink --control --number --delay --speed --seconds --quirk --sticky-echo --noise --glue --split" ;;
     charset) opts="ucs2" ;;
     phonebook)
       case $sub in
