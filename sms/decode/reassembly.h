@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -67,7 +68,8 @@ class Reassembler {
   // their parts counts as a new message.
   std::vector<JoinedMessage> expire(Clock::time_point now, Clock::duration maxAge);
 
-  // Hands over every held message as incomplete (at shutdown).
+  // Hands over every held message as incomplete (at shutdown) and forgets
+  // the messages handed over before.
   std::vector<JoinedMessage> flush();
 
   std::size_t pendingMessages() const { return pending_.size(); }
@@ -91,6 +93,8 @@ class Reassembler {
     std::map<std::uint8_t, std::string> contents;  // by sequence
   };
   static JoinedMessage join(Pending& pending, std::uint8_t total);
+  // Hands over the held messages `due` picks, in arrival order.
+  std::vector<JoinedMessage> handOverWhere(const std::function<bool(const Pending&)>& due);
 
   std::map<Key, Pending> pending_;
   std::map<Key, Completed> completed_;
