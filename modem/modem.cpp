@@ -2,6 +2,7 @@
 #include "reviri/modem.h"
 
 #include "link/at_channel.h"
+#include "link/serial_at_channel.h"
 #include "modem/port_lock.h"
 #include "modem/session.h"
 
@@ -31,6 +32,31 @@ Modem::Modem(ModemOptions options) : impl_(std::make_unique<Impl>(std::move(opti
 Modem::~Modem() { close(); }
 Modem::Modem(Modem&&) noexcept = default;
 Modem& Modem::operator=(Modem&&) noexcept = default;
+
+void Modem::open(const std::string& device) {
+  close();
+  const LineSettings settings = LineSettings::parse(impl_->options.settings);
+  if (impl_->options.lockPort) impl_->lock.lockFile(device, impl_->options.lockDirectory);
+  try {
+    impl_->port = impl_->options.portFactory ? impl_->options.portFactory() : makeSystemSerialPort();
+    try {
+      impl_->port->open(device, settings);
+    } catch (const SerialError& e) {
+      Error error;
+      error.kind = Error::Kind::kIo;
+      error.meaning = e.what();
+      throw ModemError(error);
+    }
+#if !defined(_WIN32)
+    if (impl_->options.lockPort)
+      impl_->lock.lockDescriptor(impl_->port->nativeHandle(), device, impl_->options.lockDirectory);
+#endif
+  } catch (...) {
+    close();
+    throw;
+  }
+  open(link::makeSerialAtChannel(*impl_->port));
+}
 
 void Modem::open(std::unique_ptr<link::AtChannel> channel) {
   // The sink reaches the callbacks through this object; a Modem that is

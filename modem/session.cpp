@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
 #include <thread>
 
 #include "base/at_errors.h"
@@ -260,6 +261,12 @@ void Session::match(StatusReport& report) {
 // ---- Storage ---------------------------------------------------------------------------
 
 std::vector<StoredMessage> Session::list(Storage storage) {
+  std::vector<StoredMessage> out = listing(storage);
+  drain();
+  return out;
+}
+
+std::vector<StoredMessage> Session::listing(Storage storage) {
   const std::string wanted(storageName(storage));
   const std::string previous = storage_;
   if (wanted != storage_) selectStorage(wanted);
@@ -275,7 +282,6 @@ std::vector<StoredMessage> Session::list(Storage storage) {
     const bool hasPdu = i + 1 < lines.size() && !lines[i + 1].starts_with("+CMGL:");
     out.push_back(toStoredMessage(*header, hasPdu ? lines[++i] : std::string(), storage));
   }
-  drain();
   return out;
 }
 
@@ -330,9 +336,20 @@ bool Session::poll(milliseconds timeout) {
 
 void Session::processBacklog() {
   backlogDone_ = true;
-  for (const StoredMessage& stored : list(*parseStorage(storage_))) {
-    if (stored.kind == StoredMessage::Kind::kOutgoing) continue;  // drafts and sent copies are not news
-    process(stored.pdu, stored.index);
+  const std::vector<StoredMessage> stored = listing(*parseStorage(storage_));
+  // Indications that came before or during the listing name messages it
+  // already holds: they must not be read (and handed over) a second time.
+  std::set<int> listed;
+  for (const auto& s : stored) listed.insert(s.index);
+  std::erase_if(queued_, [&](const link::Unsolicited& u) {
+    const std::string prefix = prefixOf(u.line);
+    if (prefix != "+CMTI" && prefix != "+CDSI") return false;
+    const auto at = parseStorageIndex(u.line);
+    return at && (at->storage.empty() || at->storage == storage_) && listed.count(at->index) > 0;
+  });
+  for (const StoredMessage& s : stored) {
+    if (s.kind == StoredMessage::Kind::kOutgoing) continue;  // drafts and sent copies are not news
+    process(s.pdu, s.index);
   }
   drain();
 }

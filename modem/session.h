@@ -74,6 +74,8 @@ class Session {
   void selectStorage(std::string_view name);
   void askForIndications();
 
+  // AT+CMGL=4 in `storage`, decoded; queued indications stay queued.
+  std::vector<StoredMessage> listing(Storage storage);
   PartOutcome sendPart(const sms::SubmitPart& part, SendResult& result);
   void pause(int attempt);
   void rememberSent(int reference, const SentPart& part);

@@ -369,9 +369,14 @@ std::vector<std::string> Simulator::control(const std::string& request) {
 }
 
 std::string Simulator::injectMessage(const std::string& sender, const std::string& text, bool ucs2,
-                                     bool flash) {
+                                     bool flash, const std::string& udhHex) {
   std::lock_guard<std::mutex> lock(mu_);
-  return modem_.receive(sender, text, ucs2, flash);
+  return modem_.receive(sender, text, ucs2, flash, udhHex);
+}
+
+void Simulator::withModem(const std::function<void(Modem&)>& action) {
+  std::lock_guard<std::mutex> lock(mu_);
+  action(modem_);
 }
 
 void Simulator::injectRaw(const std::string& bytes) {

@@ -10,7 +10,10 @@
 //   reviri::Modem modem;
 //   modem.onMessage = [](const reviri::IncomingMessage& m) { ... };
 //   modem.open("/dev/ttyUSB0");                      // throws ModemError
-//   auto result = modem.send({.to = "+4915112345678", .text = "Hello"});
+//   reviri::OutgoingMessage hello;
+//   hello.to = "+4915112345678";
+//   hello.text = "Hello";
+//   reviri::SendResult result = modem.send(hello);
 //   modem.runFor(std::chrono::minutes(1));           // messages arrive
 //
 // Threading: a Modem is a single-threaded object. Every call, and every
