@@ -3,6 +3,7 @@
 
 #include "link/at_channel.h"
 #include "link/serial_at_channel.h"
+#include "modem/convert.h"
 #include "modem/port_lock.h"
 #include "modem/session.h"
 
@@ -91,6 +92,10 @@ void Modem::close() noexcept {
   if (impl_->port) impl_->port->close();
   impl_->port.reset();
   impl_->lock.release();
+}
+
+void Modem::check(const OutgoingMessage& message) {
+  (void)sms::planSubmit(modem::toSubmitRequest(message, 0));
 }
 
 SendResult Modem::send(const OutgoingMessage& message) { return impl_->open().send(message); }

@@ -267,6 +267,10 @@ class Modem {
   // coding or a long text with allowSplit false; SerialError from the port.
   SendResult send(const OutgoingMessage& message);
 
+  // Checks `message` as send() does before it writes anything, without a
+  // modem: throws std::invalid_argument naming the field.
+  static void check(const OutgoingMessage& message);
+
   // Every message in `storage` (options.storage when nullopt), decoded from
   // the AT+CMGL=4 answer itself. Throws ModemError when the modem refuses.
   std::vector<StoredMessage> list(std::optional<Storage> storage = std::nullopt);
