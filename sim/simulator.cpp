@@ -185,9 +185,11 @@ void Simulator::writeDue() {
     bytes.erase(0, static_cast<std::size_t>(written));
     if (bytes.empty()) out_.pop_front();
     if (baud_ > 0) {
-      // Ten bit times per byte: start bit, eight data bits, stop bit.
-      nextWrite_ = now + std::chrono::microseconds(written * 10'000'000LL / baud_);
-      return;
+      // Ten bit times per byte: start bit, eight data bits, stop bit. The
+      // next slot follows the previous one, not the (late) wake-up, so the
+      // millisecond granularity of the wait does not slow the line down.
+      const bool onSchedule = now - nextWrite_ < std::chrono::milliseconds(2);
+      nextWrite_ = (onSchedule ? nextWrite_ : now) + std::chrono::microseconds(written * 10'000'000LL / baud_);
     }
   }
 }
