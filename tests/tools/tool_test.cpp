@@ -3,7 +3,10 @@
 // tells what it received.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <nlohmann/json.hpp>
 #include <re2/re2.h>
@@ -280,6 +283,35 @@ TEST_F(ToolTest, ASecondProcessOnThePortIsTurnedAway) {
   EXPECT_EQ(r.code, 3);
   EXPECT_CONTAINS(r.err, "port in use (by PID " + std::to_string(::getpid()) + ")");
   EXPECT_EQ(nlohmann::json::parse(r.out)["error"]["kind"], "port-in-use");
+}
+
+TEST_F(ToolTest, AListenerKilledBetweenPartsLosesNothing) {
+  ASSERT_EQ(sim.injectMessage("+4917099", "first ", false, false, "0003D10201"), "");
+  const std::string device = sim.devicePath();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::execl(REVIRI_TOOL_PATH, "reviri", "--port", device.c_str(), "listen", "--seconds", "30",
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_GT(child, 0);
+  // Once the listener has read part 1 (the modem marks it read), kill it
+  // without warning: no clean-up, its lock file stays behind.
+  bool read = false;
+  for (int i = 0; i < 500 && !read; ++i) {
+    for (const auto& line : sim.control("dump"))
+      if (line.starts_with("message SM 1 status 1")) read = true;
+    if (!read) std::this_thread::sleep_for(10ms);
+  }
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ASSERT_TRUE(read);
+  ASSERT_EQ(sim.injectMessage("+4917099", "second", false, false, "0003D10202"), "");
+  const Result r = run({"--json", "listen", "--seconds", "8", "--count", "1"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const auto message = nlohmann::json::parse(r.out);
+  EXPECT_EQ(message["text"], "first second");
+  EXPECT_EQ(message["complete"], true);
 }
 
 TEST_F(ToolTest, ListenWithTooFewEventsEndsWithExitOne) {
