@@ -11,8 +11,9 @@ namespace reviri {
 
 class Modem::Impl {
  public:
-  explicit Impl(ModemOptions options) : options(std::move(options)) {}
+  Impl(Modem* owner, ModemOptions options) : owner(owner), options(std::move(options)) {}
 
+  Modem* owner;  // whose callbacks run; follows the Modem when it moves
   ModemOptions options;
   std::unique_ptr<SerialPort> port;  // declared before the session, which talks through it
   modem::PortLock lock;
@@ -29,10 +30,29 @@ class Modem::Impl {
   }
 };
 
-Modem::Modem(ModemOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+Modem::Modem(ModemOptions options) : impl_(std::make_unique<Impl>(this, std::move(options))) {}
 Modem::~Modem() { close(); }
-Modem::Modem(Modem&&) noexcept = default;
-Modem& Modem::operator=(Modem&&) noexcept = default;
+
+Modem::Modem(Modem&& other) noexcept
+    : onMessage(std::move(other.onMessage)),
+      onStatusReport(std::move(other.onStatusReport)),
+      onError(std::move(other.onError)),
+      onTrace(std::move(other.onTrace)),
+      impl_(std::move(other.impl_)) {
+  if (impl_) impl_->owner = this;
+}
+
+Modem& Modem::operator=(Modem&& other) noexcept {
+  if (this == &other) return *this;
+  close();
+  onMessage = std::move(other.onMessage);
+  onStatusReport = std::move(other.onStatusReport);
+  onError = std::move(other.onError);
+  onTrace = std::move(other.onTrace);
+  impl_ = std::move(other.impl_);
+  if (impl_) impl_->owner = this;
+  return *this;
+}
 
 void Modem::open(const std::string& device) {
   close();
@@ -60,20 +80,21 @@ void Modem::open(const std::string& device) {
 }
 
 void Modem::open(std::unique_ptr<link::AtChannel> channel) {
-  // The sink reaches the callbacks through this object; a Modem that is
-  // moved from while open would leave it dangling, so moves happen closed.
+  // The sink finds the callbacks through the Impl, which stays put when the
+  // Modem moves.
+  Impl* impl = impl_.get();
   modem::SessionSink sink;
-  sink.message = [this](const IncomingMessage& m) {
-    if (onMessage) onMessage(m);
+  sink.message = [impl](const IncomingMessage& m) {
+    if (impl->owner->onMessage) impl->owner->onMessage(m);
   };
-  sink.statusReport = [this](const StatusReport& r) {
-    if (onStatusReport) onStatusReport(r);
+  sink.statusReport = [impl](const StatusReport& r) {
+    if (impl->owner->onStatusReport) impl->owner->onStatusReport(r);
   };
-  sink.error = [this](const Error& e) {
-    if (onError) onError(e);
+  sink.error = [impl](const Error& e) {
+    if (impl->owner->onError) impl->owner->onError(e);
   };
-  sink.trace = [this](TraceDirection d, std::string_view line) {
-    if (onTrace) onTrace(d, line);
+  sink.trace = [impl](TraceDirection d, std::string_view line) {
+    if (impl->owner->onTrace) impl->owner->onTrace(d, line);
   };
   impl_->session = std::make_unique<modem::Session>(std::move(channel), impl_->options, std::move(sink));
   try {

@@ -239,7 +239,10 @@ struct ModemOptions {
 class Modem {
  public:
   explicit Modem(ModemOptions options = {});
+  // Closes the port.
   ~Modem();
+  // Moves the open session and the callbacks along; the moved-from Modem may
+  // only be destroyed or assigned to.
   Modem(Modem&&) noexcept;
   Modem& operator=(Modem&&) noexcept;
 

@@ -357,5 +357,17 @@ TEST_F(SessionTest, ReadsOneSlotAndTellsAnEmptyOne) {
   }
 }
 
+TEST_F(SessionTest, AMovedModemKeepsItsSessionAndCallbacks) {
+  open();
+  channel->on("AT+CMGR=1", {stored(kSingle)});
+  Modem moved(std::move(*modem));
+  modem.reset();  // the moved-from shell goes; the session lives on
+  EXPECT_TRUE(moved.isOpen());
+  channel->arrive("+CMTI: \"SM\",1");
+  moved.poll(0ms);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text, "single");
+}
+
 }  // namespace
 }  // namespace reviri
