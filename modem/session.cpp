@@ -20,6 +20,10 @@ using std::chrono::milliseconds;
 // so older entries would be overwritten anyway.
 constexpr std::size_t kRememberedParts = 256;
 
+// How often, and how far apart, the SIM state is asked after the PIN.
+constexpr int kReadyChecks = 10;
+constexpr milliseconds kReadyPause{500};
+
 // AT+CNMI settings, most wanted first: new messages stored and announced
 // (+CMTI), delivery reports stored and announced (+CDSI) or routed (+CDS);
 // then without reports for modems that refuse them.
@@ -122,11 +126,19 @@ void Session::wakeUp() {
   throw ModemError(makeError(Error::Kind::kTimeout, "no answer from the modem to AT", "AT"));
 }
 
+// The state after "+CPIN:" ("READY", "SIM PIN", ...); "" when absent.
+std::string Session::simState(const link::AtAnswer& answer) {
+  for (const auto& l : answer.lines) {
+    if (!l.starts_with("+CPIN:")) continue;
+    const auto start = l.find_first_not_of(' ', 6);
+    return start == std::string::npos ? std::string() : l.substr(start);
+  }
+  return {};
+}
+
 void Session::unlockSim() {
   const link::AtAnswer answer = run("AT+CPIN?");
-  std::string state;
-  for (const auto& l : answer.lines)
-    if (l.starts_with("+CPIN:")) state = std::string(l.substr(l.find_first_not_of(' ', 6)));
+  const std::string state = simState(answer);
   if (!answer.ok() && state.empty()) {
     // Some modems have no AT+CPIN; those without a SIM say so here.
     if (answer.final == link::FinalKind::kCmeError) throw ModemError(errorOf(answer, "AT+CPIN?"));
@@ -149,6 +161,11 @@ void Session::unlockSim() {
     e.kind = Error::Kind::kWrongPin;
     if (e.code < 0) e.meaning = "the SIM refused the PIN";
     throw ModemError(e);
+  }
+  // A SIM takes a moment to get ready after its PIN; messages fail until then.
+  for (int check = 0; check < kReadyChecks; ++check) {
+    if (simState(run("AT+CPIN?")) == "READY") return;
+    pauseFor(kReadyPause);
   }
 }
 
@@ -227,7 +244,10 @@ Session::PartOutcome Session::sendPart(const sms::SubmitPart& part, SendResult& 
 
 void Session::pause(int retry) {
   const double factor = std::pow(options_.retry.backoffFactor, retry - 1);
-  const milliseconds wait(static_cast<long long>(static_cast<double>(options_.retry.firstBackoff.count()) * factor));
+  pauseFor(milliseconds(static_cast<long long>(static_cast<double>(options_.retry.firstBackoff.count()) * factor)));
+}
+
+void Session::pauseFor(milliseconds wait) {
   if (options_.sleeper)
     options_.sleeper(wait);
   else

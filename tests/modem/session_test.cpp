@@ -101,10 +101,18 @@ TEST_F(SessionTest, GivesUpWhenNothingAnswers) {
 }
 
 TEST_F(SessionTest, EntersThePinWhenAskedAndOnlyOnce) {
-  channel->on("AT+CPIN?", {FakeAtChannel::ok({"+CPIN: SIM PIN"})});
+  // The SIM needs a moment after its PIN: one more "SIM PIN", then ready.
+  channel->on("AT+CPIN?", {FakeAtChannel::ok({"+CPIN: SIM PIN"}), FakeAtChannel::ok({"+CPIN: SIM PIN"}),
+                           FakeAtChannel::ok({"+CPIN: READY"})});
   opts.pin = "1234";
   open(true);
   EXPECT_EQ(channel->writtenStartingWith("AT+CPIN="), std::vector<std::string>{"AT+CPIN=\"1234\""});
+  EXPECT_EQ(channel->writtenStartingWith("AT+CPIN?").size(), 3u);
+  EXPECT_EQ(pauses, std::vector<long>{500});
+  // Messages are set up only once the SIM is ready.
+  const auto& w = channel->written;
+  EXPECT_LT(std::find(w.begin(), w.end(), "AT+CPIN=\"1234\"") - w.begin(),
+            std::find(w.begin(), w.end(), "AT+CMGF=0") - w.begin());
 
   Rig wrong;
   wrong.channel->on("AT+CPIN?", {FakeAtChannel::ok({"+CPIN: SIM PIN"})});
