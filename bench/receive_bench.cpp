@@ -3,7 +3,7 @@
 // the first, and the receive buffer small.
 #include <benchmark/benchmark.h>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "reviri/reviri.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "com/automation.h"
-#include "control/control_core.h"
+#include "core/control_core.h"
 
 namespace reviri::com {
 namespace {

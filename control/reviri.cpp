@@ -4,7 +4,7 @@
 // file per subsystem (reviri_send.cpp, reviri_store.cpp, reviri_device.cpp).
 #include "reviri/reviri.h"
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "sms/store/receive.h"
 
 namespace reviri {
@@ -64,7 +64,7 @@ NativeHandle Reviri::serialDescriptor() const { return core_->port->nativeHandle
 void Reviri::MSComm1_OnComm(int commEvent) { core_->link.onComm(commEvent); }
 bool Reviri::waitForData(std::chrono::milliseconds timeout) {
   if (!core_->port->isOpen()) return false;
-  if (core_->port->waitingBytes() > 0) return true;
+  // Returns at once when data are already waiting.
   return core_->port->waitReadable(timeout);
 }
 

@@ -1,6 +1,6 @@
 // control/reviri_device.cpp - the Reviri members for modem information, the
 // phonebook and the character set; they forward to device/.
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "device/device.h"
 #include "reviri/reviri.h"
 

@@ -1,6 +1,6 @@
 // control/reviri_send.cpp - the send and store methods of Reviri, and the
 // send-result parsing; they forward to sms/send.
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "reviri/reviri.h"
 #include "sms/encode/encode.h"
 #include "sms/send/send.h"

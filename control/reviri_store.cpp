@@ -1,6 +1,6 @@
 // control/reviri_store.cpp - the storage, read, listen and listing methods of
 // Reviri; they forward to sms/store.
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "reviri/reviri.h"
 #include "sms/store/store.h"
 

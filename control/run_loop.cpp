@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "reviri/reviri.h"
 
 namespace reviri {

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "base/text.h"
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "device/device.h"
 
 namespace reviri::device {

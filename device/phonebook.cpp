@@ -9,7 +9,7 @@
 
 #include "base/text.h"
 #include "base/pattern.h"
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "link/command_line.h"
 #include "device/device.h"
 #include "sms/decode/decode.h"

@@ -6,6 +6,23 @@
 // the receive sink. While a command runs, `busy()` is true and the receive
 // event leaves incoming data to that command.
 //
+// Every byte read goes through one LineAssembler, whether a command waits or
+// not, and belongs either to the running command's answer or to the receive
+// path:
+//   - the receive event hands over complete lines only; an unfinished line
+//     waits in the link until its line end arrives (so an indication's index
+//     is never taken from half a line);
+//   - inside a wait, unsolicited lines (+CMTI, +CMT, ^RSSI ...; see
+//     link/unsolicited.h), send results that are not the running command's
+//     own, and whatever follows the final result are kept out of the answer
+//     and handed to receivedDuringCommand after the wait;
+//   - an exact echo of the line just written is dropped from the answer;
+//   - while a send written with at2() (a PDU line ended by Ctrl-Z) has not
+//     had its result, the first +CMGS line (with its OK) or modem error is
+//     that send's result and goes to the receive path, and the running
+//     command keeps waiting for its own final result.
+// Reads are bounded (kReadChunk bytes each).
+//
 // Waiting sleeps in the kernel. The idle bound counts idle polls of
 // Reviri::kIdlePoll (50 us) each; a real sleep lasts at most kSlice, and the
 // idle counter advances by the number of whole polls that elapsed (at least
@@ -21,6 +38,7 @@
 #include <string>
 #include <string_view>
 
+#include "link/line_assembler.h"
 #include "reviri/serial_port.h"
 
 namespace reviri::link {
@@ -28,11 +46,13 @@ namespace reviri::link {
 struct AtLinkHooks {
   // "Process all pending host events once"; run in every poll of at().
   std::function<void()> pumpEvents;
-  // Receives text (UTF-8) delivered by the receive event.
+  // Receives complete lines (UTF-8, line ends included) delivered by the
+  // receive event.
   std::function<void(const std::string&)> postTerminal;
-  // Receives text (UTF-8) that was waiting, unread, when a command started;
-  // it is kept out of that command's answer.
-  std::function<void(const std::string&)> inputBeforeCommand;
+  // Receives the lines (UTF-8, line ends included) that a command's wait
+  // kept out of its answer, once the wait has ended (busy already cleared).
+  // Without it they go to postTerminal.
+  std::function<void(const std::string&)> receivedDuringCommand;
   // Runs after at() has ended (busy already cleared) with the command and
   // its answer; it runs even when the wait ended at the idle bound.
   std::function<void(const std::string& command, const std::string& answer)> commandFinished;
@@ -58,6 +78,11 @@ class AtLink {
   // The receive event; `commEvent` 2 means data received.
   void onComm(int commEvent);
   bool busy() const { return busy_; }
+  // Sends written with at2() whose result has not arrived yet.
+  int outstandingSends() const { return owedSendResults_; }
+  // The port was (re)opened: forgets half-received lines and owed results
+  // of the line before.
+  void portReopened();
 
   // Whether an accumulated answer holds a final result: "OK" or "ERROR"
   // followed by CR LF, a "+CME ERROR:"/"+CMS ERROR:" line ended by CR LF, or
@@ -65,13 +90,27 @@ class AtLink {
   static bool isFinal(std::string_view answer);
 
  private:
-  void takeWaitingInput();
+  class Wait;
+  // Reads what is waiting (one bounded read) into the assembler.
+  bool readWaiting();
+  // Before a command: places what arrived before it on the receive path.
+  void takeWaitingInput(std::string& receivePath);
+  // Complete lines waiting in the assembler go to the receive path.
+  void routeIdleLines(std::string& receivePath);
+  // Whether a line belongs to an outstanding no-wait send (its result).
+  bool takeSendResult(std::string_view line);
+  void handOver(std::string&& lines);
   Clock::time_point now() const { return hooks_.now ? hooks_.now() : Clock::now(); }
 
   SerialPort& port_;
   AtLinkHooks hooks_;
   bool busy_ = false;
-  std::string pending_;  // received text not yet accepted by postTerminal
+  LineAssembler assembler_;
+  int owedSendResults_ = 0;
+  bool owedOk_ = false;  // a send's +CMGS came; its OK is still to come
+  // Whether an answer may be waiting that no wait has collected.
+  bool mayHoldStaleAnswer_ = true;
+  std::string pending_;  // complete lines not yet accepted by postTerminal
 };
 
 }  // namespace reviri::link

@@ -111,6 +111,7 @@ class PosixSerialPort final : public SerialPort {
   void close() noexcept override {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    hungUp_ = false;
   }
 
   void discardInput() override {

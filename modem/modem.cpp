@@ -96,6 +96,8 @@ void Modem::open(std::unique_ptr<link::AtChannel> channel) {
   sink.trace = [impl](TraceDirection d, std::string_view line) {
     if (impl->owner->onTrace) impl->owner->onTrace(d, line);
   };
+  sink.wantsMessages = [impl] { return static_cast<bool>(impl->owner->onMessage); };
+  sink.wantsReports = [impl] { return static_cast<bool>(impl->owner->onStatusReport); };
   impl_->session = std::make_unique<modem::Session>(std::move(channel), impl_->options, std::move(sink));
   try {
     impl_->session->start();

@@ -368,8 +368,11 @@ void Session::processBacklog() {
     return at && (at->storage.empty() || at->storage == storage_) && listed.count(at->index) > 0;
   });
   for (const StoredMessage& s : stored) {
-    if (s.kind == StoredMessage::Kind::kOutgoing) continue;  // drafts and sent copies are not news
-    process(s.pdu, s.index);
+    // Drafts and sent copies are not news; what nobody takes stays stored.
+    const bool wanted = (s.kind == StoredMessage::Kind::kIncoming && wantsMessages()) ||
+                        (s.kind == StoredMessage::Kind::kStatusReport && wantsReports()) ||
+                        s.kind == StoredMessage::Kind::kUndecodable;
+    if (wanted) process(s.pdu, s.index);
   }
   drain();
 }
@@ -393,6 +396,9 @@ void Session::drain() {
 
 void Session::handle(const link::Unsolicited& u) {
   const std::string prefix = prefixOf(u.line);
+  // Nobody to hand it to: a stored one stays unread for a later listener.
+  if ((prefix == "+CMTI" || prefix == "+CMT") && !wantsMessages()) return;
+  if ((prefix == "+CDSI" || prefix == "+CDS") && !wantsReports()) return;
   if (prefix == "+CMTI" || prefix == "+CDSI") {
     if (const auto at = parseStorageIndex(u.line)) readIndicated(at->storage, at->index);
     else reportError(makeError(Error::Kind::kProtocol, "cannot read the indication \"" + u.line + "\""));
@@ -427,10 +433,12 @@ void Session::process(const std::string& pdu, int index) {
     return;
   }
   if (const auto* deliver = std::get_if<sms::Deliver>(&tpdu)) {
+    if (!wantsMessages()) return;
     const auto handover = joiner_.add(*deliver, index, now());
     for (const auto& joined : handover.messages) handOver(joined);
     for (int slot : handover.duplicateSlots) discard(slot);
   } else if (const auto* report = std::get_if<sms::StatusReport>(&tpdu)) {
+    if (!wantsReports()) return;
     StatusReport typed = toStatusReport(*report, index);
     match(typed);
     if (sink_.statusReport) sink_.statusReport(typed);

@@ -31,6 +31,10 @@ struct SessionSink {
   std::function<void(const StatusReport&)> statusReport;
   std::function<void(const Error&)> error;
   std::function<void(TraceDirection, std::string_view)> trace;
+  // Whether anyone takes messages / reports now. Without a taker they are
+  // left in storage, unread, for a later listener.
+  std::function<bool()> wantsMessages;
+  std::function<bool()> wantsReports;
 };
 
 class Session {
@@ -84,6 +88,8 @@ class Session {
   void match(StatusReport& report);
 
   void handle(const link::Unsolicited& u);
+  bool wantsMessages() const { return !sink_.wantsMessages || sink_.wantsMessages(); }
+  bool wantsReports() const { return !sink_.wantsReports || sink_.wantsReports(); }
   void readIndicated(const std::string& storage, int index);
   void process(const std::string& pdu, int index);
   void handOver(const sms::JoinedMessage& joined);

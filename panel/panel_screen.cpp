@@ -16,7 +16,7 @@
 #include <map>
 #include <stdexcept>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "panel/screen_layout.h"
 
 // curses.h defines macros (OK, ERR, timeout, clear, ...); keep it last.

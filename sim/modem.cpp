@@ -133,6 +133,7 @@ Modem::Modem(ModemHost& host, ModemIdentity identity) : host_(host), identity_(s
 
 void Modem::feed(std::string_view bytes) {
   if (silent_) return;
+  finishSplitIndication();
   for (char c : bytes) {
     if (entry_ != Entry::kNone)
       feedPduByte(c);
@@ -248,7 +249,7 @@ Modem::Result Modem::runCommand(const std::string& cmd) {
 Modem::Result Modem::runBasic(const std::string& cmd) {
   Result ok;
   if (cmd == "E" || cmd == "E0") {
-    echo_ = false;
+    echo_ = quirks_.stickyEcho;
     return ok;
   }
   if (cmd == "E1") {
@@ -764,19 +765,29 @@ Modem::Result Modem::cmeError(int code) const { return {Result::kCme, code, {}};
 void Modem::emitAnswer(const std::string& text) { host_.output("\r\n" + text + "\r\n", true); }
 
 void Modem::emitResult(const Result& r) {
+  std::string text;
   switch (r.kind) {
-    case Result::kOk: emitAnswer("OK"); break;
-    case Result::kError: emitAnswer("ERROR"); break;
-    case Result::kCms: emitAnswer("+CMS ERROR: " + std::to_string(r.code)); break;
+    case Result::kOk: text = "OK"; break;
+    case Result::kError: text = "ERROR"; break;
+    case Result::kCms: text = "+CMS ERROR: " + std::to_string(r.code); break;
     case Result::kCme:
       if (cmee_ == 0)
-        emitAnswer("ERROR");
+        text = "ERROR";
       else if (cmee_ == 1)
-        emitAnswer("+CME ERROR: " + std::to_string(r.code));
+        text = "+CME ERROR: " + std::to_string(r.code);
       else
-        emitAnswer(std::string("+CME ERROR: ") + cmeText(r.code));
+        text = std::string("+CME ERROR: ") + cmeText(r.code);
       break;
     case Result::kPrompt: break;
+  }
+  if (!text.empty()) {
+    std::string out = "\r\n" + text + "\r\n";
+    if (quirks_.noise) out = "\r\n^RSSI: 17\r\n" + out + "\r\n^BOOT: 20431218,0,0,4,0\r\n";
+    if (quirks_.glue) {
+      for (auto& ind : heldIndications_) out += ind;
+      heldIndications_.clear();
+    }
+    host_.output(std::move(out), true);
   }
   flushIndications();
 }
@@ -798,9 +809,30 @@ void Modem::unsolicited(const std::string& bytes) {
 void Modem::flushIndications() {
   // A modem keeps indications back while the client is typing a command or
   // a PDU, so that they never land inside an answer.
-  if (busy()) return;
-  for (auto& ind : heldIndications_) host_.output(std::move(ind), true);
+  if (busy() || quirks_.glue) return;
+  for (auto& ind : heldIndications_) outputIndication(std::move(ind));
   heldIndications_.clear();
+}
+
+void Modem::outputIndication(std::string bytes) {
+  if (quirks_.split <= 0 || !splitRest_.empty() ||
+      bytes.size() <= static_cast<std::size_t>(quirks_.split)) {
+    host_.output(std::move(bytes), true);
+    return;
+  }
+  splitRest_ = bytes.substr(static_cast<std::size_t>(quirks_.split));
+  bytes.resize(static_cast<std::size_t>(quirks_.split));
+  host_.output(std::move(bytes), true);
+  const int split = ++splitCount_;
+  host_.after(std::chrono::seconds(1), [this, split] {
+    if (split == splitCount_) finishSplitIndication();
+  });
+}
+
+void Modem::finishSplitIndication() {
+  if (splitRest_.empty()) return;
+  host_.output(std::move(splitRest_), true);
+  splitRest_.clear();
 }
 
 std::vector<std::string> Modem::dump() const {

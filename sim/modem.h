@@ -62,6 +62,23 @@ struct SentMessage {
   std::string pdu;
 };
 
+// Behaviours of real modems the simulator can switch on, so that clients
+// can be tested against them.
+struct Quirks {
+  // ATE0 answers OK but the modem keeps echoing.
+  bool stickyEcho = false;
+  // Vendor noise: "^RSSI: 17" before and "^BOOT: ..." after every final
+  // result, in the same write.
+  bool noise = false;
+  // Indications wait for the next final result and go out glued after it,
+  // in the same write.
+  bool glue = false;
+  // An indication goes out cut after this many bytes; the rest follows in
+  // front of the modem's next output (the answer to the client's next
+  // command) or after a second. 0 = off.
+  int split = 0;
+};
+
 class Modem {
  public:
   static constexpr int kSimSlots = 30;
@@ -93,6 +110,8 @@ class Modem {
   // Locks the SIM with `pin` as if the modem had just been switched on
   // ("" unlocks it).
   void setPin(const std::string& pin);
+  void setQuirks(const Quirks& quirks) { quirks_ = quirks; }
+  const Quirks& quirks() const { return quirks_; }
 
   const ModemIdentity& identity() const { return identity_; }
   const std::vector<SentMessage>& sent() const { return sent_; }
@@ -141,6 +160,8 @@ class Modem {
   void emitIndication(const std::string& text);
   void flushIndications();
   bool busy() const { return !line_.empty() || entry_ != Entry::kNone; }
+  void outputIndication(std::string bytes);
+  void finishSplitIndication();
 
   Result sms(const std::string& name, char kind, const std::vector<std::string>& a);
   Result phonebook(const std::string& name, char kind, const std::vector<std::string>& a);
@@ -175,6 +196,9 @@ class Modem {
   std::string phonebook_ = "SM";
   std::string charset_ = "GSM";
   std::vector<SentMessage> sent_;
+  Quirks quirks_;
+  std::string splitRest_;  // the second half of a split indication
+  int splitCount_ = 0;     // tells a stale timer from the current split
 };
 
 }  // namespace reviri::sim

@@ -21,6 +21,8 @@ using Clock = std::chrono::steady_clock;
 
 // Output goes out in small pieces when throttled, so the pacing is smooth.
 constexpr std::size_t kThrottleChunk = 8;
+// A paced line whose schedule lies this far behind has been idle.
+constexpr std::chrono::milliseconds kIdleLine{20};
 
 [[noreturn]] void failErrno(const std::string& what) {
   throw std::runtime_error("simulated modem: " + what + ": " + std::strerror(errno));
@@ -174,9 +176,18 @@ int Simulator::timeoutMs() {
 void Simulator::writeDue() {
   const auto now = Clock::now();
   blocked_ = false;
-  while (!out_.empty() && out_.front().due <= now && nextWrite_ <= now) {
+  while (!out_.empty() && out_.front().due <= now) {
     std::string& bytes = out_.front().bytes;
     const std::size_t n = baud_ > 0 ? std::min(bytes.size(), kThrottleChunk) : bytes.size();
+    if (baud_ > 0) {
+      // A byte reaches the other end once its ten bit times (start bit,
+      // eight data bits, stop bit) have passed: on an idle line the first
+      // chunk goes out after its own line time, each later one a chunk's
+      // line time after the one before. Slots follow the schedule, not the
+      // (late, millisecond) wake-ups, so the line keeps its speed.
+      if (now - nextWrite_ > kIdleLine) nextWrite_ = now + lineTime(n);
+      if (nextWrite_ > now) return;
+    }
     const ssize_t written = ::write(master_, bytes.data(), n);
     if (written < 0) {
       if (errno == EAGAIN || errno == EINTR) blocked_ = errno == EAGAIN;
@@ -184,14 +195,12 @@ void Simulator::writeDue() {
     }
     bytes.erase(0, static_cast<std::size_t>(written));
     if (bytes.empty()) out_.pop_front();
-    if (baud_ > 0) {
-      // Ten bit times per byte: start bit, eight data bits, stop bit. The
-      // next slot follows the previous one, not the (late) wake-up, so the
-      // millisecond granularity of the wait does not slow the line down.
-      const bool onSchedule = now - nextWrite_ < std::chrono::milliseconds(2);
-      nextWrite_ = (onSchedule ? nextWrite_ : now) + std::chrono::microseconds(written * 10'000'000LL / baud_);
-    }
+    if (baud_ > 0) nextWrite_ += lineTime(static_cast<std::size_t>(written));
   }
+}
+
+std::chrono::microseconds Simulator::lineTime(std::size_t bytes) const {
+  return std::chrono::microseconds(static_cast<long long>(bytes) * 10'000'000LL / baud_);
 }
 
 void Simulator::run() {
@@ -346,6 +355,30 @@ std::vector<std::string> Simulator::control(const std::string& request) {
     setSilent(silent);
     return {"OK"};
   }
+  if (verb == "quirk") {
+    Quirks q = quirks();
+    if (w.size() == 3 && w[1] == "split") {
+      try {
+        std::size_t used = 0;
+        const int n = std::stoi(w[2], &used);
+        if (used != w[2].size() || n < 0 || n > 1000) throw std::invalid_argument(w[2]);
+        q.split = n;
+      } catch (const std::exception&) {
+        return {"ERROR usage: quirk split BYTES (0-1000)"};
+      }
+    } else {
+      bool* flag = w.size() < 2 ? nullptr
+                   : w[1] == "echo" ? &q.stickyEcho
+                   : w[1] == "noise" ? &q.noise
+                   : w[1] == "glue"  ? &q.glue
+                                     : nullptr;
+      if (!flag || w.size() != 3 || (w[2] != "on" && w[2] != "off"))
+        return {"ERROR usage: quirk echo|noise|glue on|off, or quirk split BYTES"};
+      *flag = w[2] == "on";
+    }
+    setQuirks(q);
+    return {"OK"};
+  }
   if (verb == "dump" || verb == "sent") {
     std::vector<std::string> out;
     {
@@ -365,7 +398,8 @@ std::vector<std::string> Simulator::control(const std::string& request) {
   }
   if (verb == "help") {
     return {"inject [7bit|ucs2] [normal|flash] SENDER TEXT", "raw TEXT", "delay MS", "speed BAUD",
-            "silent on|off", "signal N", "pin CODE|off", "report STATUS|off", "dump", "sent", "OK"};
+            "silent on|off", "quirk echo|noise|glue on|off", "quirk split BYTES", "signal N", "pin CODE|off",
+            "report STATUS|off", "dump", "sent", "OK"};
   }
   return {"ERROR unknown request " + verb + " (try help)"};
 }
@@ -395,6 +429,16 @@ void Simulator::setLineSpeed(long baud) {
   std::lock_guard<std::mutex> lock(mu_);
   baud_ = baud;
   wake();
+}
+
+void Simulator::setQuirks(const Quirks& quirks) {
+  std::lock_guard<std::mutex> lock(mu_);
+  modem_.setQuirks(quirks);
+}
+
+Quirks Simulator::quirks() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return modem_.quirks();
 }
 
 void Simulator::setSilent(bool silent) {

@@ -11,6 +11,11 @@
 //   delay MS                  answers (not the echo) come MS ms late
 //   speed BAUD                throttle output to BAUD (e.g. 19200, 115200); 0 = off
 //   silent on|off             a modem that reads but never answers
+//   quirk echo|noise|glue on|off   real modems' habits (see sim::Quirks):
+//                             echo that survives ATE0, ^RSSI/^BOOT noise
+//                             around final results, indications glued
+//                             after the next final result
+//   quirk split N             indications cut after N bytes (0 = off)
 //   signal N                  the rssi reported by AT+CSQ (0-31, 99)
 //   pin CODE|off              lock the SIM with a PIN, as after power-on
 //   report STATUS|off         TP-ST of delivery reports (0 delivered); off = none
@@ -79,6 +84,8 @@ class Simulator : private ModemHost {
   void setAnswerDelay(std::chrono::milliseconds delay);
   void setLineSpeed(long baud);
   void setSilent(bool silent);
+  void setQuirks(const Quirks& quirks);
+  Quirks quirks();
   std::vector<SentMessage> sentMessages();
 
  private:
@@ -94,6 +101,7 @@ class Simulator : private ModemHost {
   void run();
   void wake();
   void writeDue();
+  std::chrono::microseconds lineTime(std::size_t bytes) const;  // at baud_
   void serveControlClients(std::vector<int>& ready);
   int timeoutMs();
 

@@ -9,7 +9,7 @@
 #include <iostream>
 #include <thread>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "tools/context.h"
 
 namespace reviri::cli {
@@ -79,6 +79,7 @@ int Context::prepare() {
     return fail(kUsage, "--timeout: give a number of seconds between 0 and 86400");
 
   ReviriOptions reviriOptions;
+  reviriOptions.processNewMessages = options.processNewMessages;
   device_ = options.port;
   byNumber_ = allDigits(device_);
   if (device_.empty()) {
@@ -259,6 +260,7 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
     std::string symlink, control, number;
     long delayMs = 0, speed = 0;
     double seconds = 0;
+    sim::Quirks quirks;
   };
   auto s = std::make_shared<SimArgs>();
   CLI::App* simApp = app.add_subcommand("sim", "run the simulated modem and print its device path");
@@ -270,6 +272,11 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
       ->check(CLI::NonNegativeNumber);
   simApp->add_option("--seconds", s->seconds, "stop after this many seconds (default: on Ctrl-C)")
       ->check(CLI::NonNegativeNumber);
+  simApp->add_flag("--sticky-echo", s->quirks.stickyEcho, "keep echoing after ATE0, as some modems do");
+  simApp->add_flag("--noise", s->quirks.noise, "vendor lines (^RSSI:, ^BOOT:) around every final result");
+  simApp->add_flag("--glue", s->quirks.glue, "indications glued after the next final result");
+  simApp->add_option("--split", s->quirks.split, "cut every indication after this many bytes")
+      ->check(CLI::Range(0, 1000));
   verbs.push_back({simApp, [s](Context& ctx) {
                      sim::SimulatorOptions options;
                      options.symlink = s->symlink;
@@ -283,6 +290,7 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
                      }
                      simulator.setAnswerDelay(std::chrono::milliseconds(s->delayMs));
                      simulator.setLineSpeed(s->speed);
+                     simulator.setQuirks(s->quirks);
                      Context::watchInterrupts();
                      ctx.print(simulator.devicePath(), {{"device", simulator.devicePath()},
                                                         {"symlink", s->symlink},
@@ -338,6 +346,11 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   } catch (const CLI::ParseError& e) {
     return app.exit(e, out, err) == 0 ? int{kSuccess} : int{kUsage};
   }
+  // Only the verbs that are about incoming messages act on new-message
+  // indications; a one-shot verb leaves such a message unread in storage,
+  // where listen or list finds it.
+  const std::string verb = app.get_subcommands().empty() ? "" : app.get_subcommands().front()->get_name();
+  ctx.options.processNewMessages = verb == "listen" || verb == "list" || verb == "demo" || verb == "panel";
   try {
     // The deepest chosen subcommand runs (phonebook read before phonebook).
     for (auto it = verbs.rbegin(); it != verbs.rend(); ++it)

@@ -33,6 +33,9 @@ struct GlobalOptions {
   bool verbose = false;
   std::string pin;      // entered when the SIM asks for it (typed-API verbs)
   std::string storage;  // SM, ME or MT for reading and receiving; "" = SM
+  // Whether the control reads and announces messages whose indication
+  // arrives while the verb runs; off for one-shot verbs (see runCli).
+  bool processNewMessages = true;
 };
 
 class Context {

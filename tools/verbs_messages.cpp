@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "base/text.h"
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "sim/sim_pdu.h"
 #include "tools/context.h"
 

@@ -298,7 +298,9 @@ class Modem {
   // Processes the stored messages now (done by the first poll otherwise).
   void processBacklog();
 
-  // Whole messages, each once.
+  // Whole messages, each once. While onMessage is empty, incoming messages
+  // are left in storage unread (and are the backlog of a later listener);
+  // likewise stored delivery reports while onStatusReport is empty.
   std::function<void(const IncomingMessage&)> onMessage;
   std::function<void(const StatusReport&)> onStatusReport;
   // Failures met while processing incoming data (no caller to throw to).

@@ -68,6 +68,12 @@ struct ReviriOptions {
   PortFactory makePort;  // default: makeSystemSerialPort
   Sleeper sleep;         // default: std::this_thread::sleep_for
   MonotonicClock clock;  // default: std::chrono::steady_clock::now
+  // Whether a "+CMTI" new-message indication makes the control read the
+  // message (and delete it when Checkautodel is set) and raise SMSReceived.
+  // A host that only sends or queries turns it off, so that a message that
+  // arrives meanwhile stays unread in storage for a later listing. Send
+  // results (SMSSendOk, SMSERR) are raised either way.
+  bool processNewMessages = true;
 };
 
 class Reviri {

@@ -57,7 +57,8 @@ void newMessage(ControlCore& core, const std::string& index) {
 void handleLine(ControlCore& core, std::string_view line) {
   const std::string index = getCmtiIndex(line);
   if (!index.empty()) {
-    newMessage(core, index);
+    // A host that turned the processing off leaves the message unread.
+    if (core.processNewMessages) newMessage(core, index);
     return;
   }
   raiseSendResult(core, line);  // anything else is dropped
@@ -114,13 +115,6 @@ bool startsWithCaseless(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && text::asciiUpper(s.substr(0, prefix.size())) == prefix;
 }
 
-// A send or store: its command line, or its PDU line (ended by Ctrl-Z, or
-// ESC for an abandoned one). Their "+CMGS" answers are their own results.
-bool isSendOrStore(std::string_view command) {
-  return startsWithCaseless(command, "AT+CMGS") || startsWithCaseless(command, "AT+CMGW") ||
-         command.find_first_of("\x1A\x1B") != std::string_view::npos;
-}
-
 // The modem now waits for a PDU: no other command may be written.
 bool opensMessageEntry(std::string_view command, std::string_view answer) {
   return (startsWithCaseless(command, "AT+CMGS") || startsWithCaseless(command, "AT+CMGW")) &&
@@ -129,14 +123,6 @@ bool opensMessageEntry(std::string_view command, std::string_view answer) {
 
 void commandFinished(ControlCore& core, ReceiveState& st, const std::string& command,
                      const std::string& answer) {
-  const bool sendOrStore = isSendOrStore(command);
-  std::string_view rest(answer);
-  for (std::size_t end; (end = rest.find('\n')) != std::string_view::npos;) {
-    const std::string_view line = rest.substr(0, end + 1);
-    rest.remove_prefix(end + 1);
-    if (!getCmtiIndex(line).empty() || (!sendOrStore && isSendConfirmation(line)))
-      st.queued.emplace_back(line);
-  }
   if (st.running || st.queued.empty() || opensMessageEntry(command, answer)) return;
   runProcessing(core, st);
 }
@@ -147,7 +133,7 @@ void installReceivePath(ControlCore& core) {
   auto st = std::make_shared<ReceiveState>();
   core.surface.TextTIME.onChange = [&core, st] { TextTIME_Change(core, *st); };
   auto& hooks = core.link.hooks();
-  hooks.inputBeforeCommand = [st](const std::string& text) { st->queued.push_back(text); };
+  hooks.receivedDuringCommand = [st](const std::string& text) { st->queued.push_back(text); };
   hooks.commandFinished = [&core, st](const std::string& command, const std::string& answer) {
     commandFinished(core, *st, command, answer);
   };

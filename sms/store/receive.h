@@ -13,23 +13,26 @@
 // The unfinished last line stays in the buffer for the next arrival, so the
 // buffer stays small however long the modem talks.
 //
-// Indications that end up elsewhere are not lost: data that were waiting
-// when a command started, the "+CMTI" lines of any command's answer and the
-// "+CMGS" lines of the answer to a command that was not itself a send or
-// store are queued and handed to the receive path once the command has
-// ended, after the processing running at that moment (never inside it), and
-// not while the modem waits for a PDU after its prompt.
+// The link hands over complete lines only. Lines it kept out of a command's
+// answer (unsolicited lines, send results that were not the command's own,
+// data that waited before it) are queued and handed to the receive path once
+// the command has ended, after the processing running at that moment (never
+// inside it), and not while the modem waits for a PDU after its prompt.
+//
+// A host that set ReviriOptions::processNewMessages to false gets no reads
+// and no SMSReceived for "+CMTI": the messages stay unread in storage. Send
+// results are still raised.
 //
 // Threading: the control's thread only.
 #ifndef REVIRI_SMS_STORE_RECEIVE_H_
 #define REVIRI_SMS_STORE_RECEIVE_H_
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 
 namespace reviri::sms {
 
 // Installs the processing as TextTIME's change handler and the AtLink hooks
-// inputBeforeCommand and commandFinished. Call once per control core.
+// receivedDuringCommand and commandFinished. Call once per control core.
 void installReceivePath(detail::ControlCore& core);
 
 }  // namespace reviri::sms

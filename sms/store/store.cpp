@@ -30,6 +30,33 @@ std::string stagePduLine(ControlCore& core, const std::string& answer) {
   return text::trimSpaces(core.surface.Text5.text());
 }
 
+// The TP-MTI of a PDU line (SMSC length octet, SMSC, first octet): 0 for an
+// SMS-DELIVER, 1 for an SMS-SUBMIT, 2 for an SMS-STATUS-REPORT; -1 when the
+// line is too short or not hex. A slot read as "received" may hold a stored
+// status report or an outgoing message, which must not pass for a DELIVER.
+int messageTypeIndicator(std::string_view pduLine) {
+  const auto octet = [&](std::size_t at) -> int {
+    if (pduLine.size() < at * 2 + 2) return -1;
+    const std::string hex(pduLine.substr(at * 2, 2));
+    if (hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return -1;
+    return std::stoi(hex, nullptr, 16);
+  };
+  const int smscLength = octet(0);
+  if (smscLength < 0) return -1;
+  const int first = octet(static_cast<std::size_t>(smscLength) + 1);
+  return first < 0 ? -1 : first & 0x03;
+}
+
+// The PDU line of a read answer, or "" when the answer has none: a bare OK
+// is an empty slot (another client deleted the message, or the indication
+// named another storage), which is a failed read.
+std::string readPduLine(ControlCore& core, const std::string& answer, int expectedType) {
+  if (!holdsOk(answer)) return {};
+  const std::string pdu = stagePduLine(core, answer);
+  if (pdu.empty() || messageTypeIndicator(pdu) != expectedType) return {};
+  return pdu;
+}
+
 }  // namespace
 
 std::string selSIM(ControlCore& core, const std::string& ins) {
@@ -50,10 +77,9 @@ std::string readSIM(ControlCore& core, const std::string& index) {
 
 bool read_insms(ControlCore& core, const std::string& INDEX1) {
   requireCommandArgument("read_insms", INDEX1);
-  const std::string answer = readSIM(core, INDEX1);
-  if (!holdsOk(answer)) return false;
+  const std::string pdu = readPduLine(core, readSIM(core, INDEX1), 0);
   deliverrecord record;
-  if (!decodeDeliver(stagePduLine(core, answer), record)) return false;
+  if (pdu.empty() || !decodeDeliver(pdu, record)) return false;
   core.props.LastReadSms_text = record.ud;
   core.props.LastReadSms_sender = record.oanum;
   return true;
@@ -61,10 +87,9 @@ bool read_insms(ControlCore& core, const std::string& INDEX1) {
 
 bool read_outsms(ControlCore& core, const std::string& INDEX1) {
   requireCommandArgument("read_outsms", INDEX1);
-  const std::string answer = readSIM(core, INDEX1);
-  if (!holdsOk(answer)) return false;
+  const std::string pdu = readPduLine(core, readSIM(core, INDEX1), 1);
   submitrecord record;
-  if (!decodeSubmit(stagePduLine(core, answer), record)) return false;
+  if (pdu.empty() || !decodeSubmit(pdu, record)) return false;
   core.props.LastSendSms_text = record.ud;
   core.props.LastSendSms_sender = record.danum;
   return true;

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 
 namespace reviri::sms {
 

@@ -1,7 +1,7 @@
 // Creation defaults, events, inimodem/checkState/disconnect1, size.
 #include <gtest/gtest.h>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "support/fake_serial_port.h"
 
 namespace reviri {

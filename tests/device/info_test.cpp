@@ -3,7 +3,7 @@
 
 #include <functional>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "device/device.h"
 #include "support/fake_serial_port.h"
 
@@ -58,11 +58,11 @@ const std::vector<QueryCase>& queryCases() {
       {"getsq", [](Reviri& c) { return c.getsq(); }, "AT+CSQ\r",
        "\r\n+CSQ: 21,99\r\n\r\nOK\r\n", "\r\n+CSQ: 21,99\r\n\r\nOK\r\n"},
       {"getsq echoed", [](Reviri& c) { return c.getsq(); }, "AT+CSQ\r",
-       "AT+CSQ\r\r\n+CSQ: 7,0\r\n\r\nOK\r\n", "AT+CSQ\r\r\n+CSQ: 7,0\r\n\r\nOK\r\n"},
+       "AT+CSQ\r\r\n+CSQ: 7,0\r\n\r\nOK\r\n", "\r\n+CSQ: 7,0\r\n\r\nOK\r\n"},
       {"getcharge", [](Reviri& c) { return c.getcharge(); }, "AT+CAOC\r",
        "\r\n+CAOC: \"00001a\"\r\n\r\nOK\r\n", " \"00001A\""},
       {"getcharge echoed", [](Reviri& c) { return c.getcharge(); }, "AT+CAOC\r",
-       "AT+CAOC\r\r\n+CAOC: \"000A08\"\r\n\r\nOK\r\n", "AT+CAOC \"000A08\""},
+       "AT+CAOC\r\r\n+CAOC: \"000A08\"\r\n\r\nOK\r\n", " \"000A08\""},
       {"getsoftid", [](Reviri& c) { return c.getsoftid(); }, "AT+CGMR\r",
        "\r\n11.608.09.01.00\r\n\r\nOK\r\n", "11.608.09.01.00"},
       {"getsoftid bare LF", [](Reviri& c) { return c.getsoftid(); }, "AT+CGMR\r",
@@ -72,7 +72,7 @@ const std::vector<QueryCase>& queryCases() {
       {"getmodelid", [](Reviri& c) { return c.getmodelid(); }, "AT+CGMM\r",
        "\r\nNokia 6310i\r\n\r\nOK\r\n", "NOKIA 6310I"},
       {"getmodelid echoed", [](Reviri& c) { return c.getmodelid(); }, "AT+CGMM\r",
-       "AT+CGMM\r\r\nE1752\r\n\r\nOK\r\n", "AT+CGMME1752"},
+       "AT+CGMM\r\r\nE1752\r\n\r\nOK\r\n", "E1752"},
       {"getmanufacturerid", [](Reviri& c) { return c.getmanufacturerid(); }, "AT+CGMI\r",
        "\r\nNokia\r\n\r\nOK\r\n", "NOKIA"},
       {"getmanufacturerid error", [](Reviri& c) { return c.getmanufacturerid(); }, "AT+CGMI\r",

@@ -5,7 +5,7 @@
 #include <functional>
 #include <stdexcept>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "device/device.h"
 #include "support/fake_serial_port.h"
 

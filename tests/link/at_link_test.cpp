@@ -1,7 +1,8 @@
 // The AT exchange and the receive path, on the scripted fake port.
 #include <gtest/gtest.h>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
+#include "link/serial_at_channel.h"
 #include "support/fake_serial_port.h"
 
 namespace reviri {
@@ -17,7 +18,7 @@ class AtLinkTest : public ::testing::Test {
     // The bare link: no new-message processing behind the receive buffer.
     auto& core = control.internals();
     core.surface.TextTIME.onChange = nullptr;
-    core.link.hooks().inputBeforeCommand = nullptr;
+    core.link.hooks().receivedDuringCommand = nullptr;
     core.link.hooks().commandFinished = nullptr;
   }
   std::string buffer() { return control.internals().surface.TextTIME.text(); }
@@ -89,12 +90,79 @@ TEST_F(AtLinkTest, HugeIdleBoundDoesNotOverflow) {
   EXPECT_EQ(control.at("AT\r"), "\r\nOK\r\n");
 }
 
-TEST_F(AtLinkTest, EarlierInputIsKeptOutAndUnsolicitedDataJoinTheAnswer) {
+TEST_F(AtLinkTest, EarlierInputAndUnsolicitedLinesAreKeptOutOfTheAnswerButNotLost) {
   port->arriveNow("\r\nRING\r\n");
   port->arriveLater("\r\n+CMTI: \"SM\",3\r\n");
+  port->arriveLater("\r\n+CSQ: 20,99\r\n\r\nOK\r\n^RSSI: 9\r\n");
+  EXPECT_EQ(control.at("AT+CSQ\r"), "\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+  // Without a receive path installed they go to the receive buffer.
+  EXPECT_EQ(buffer(), "TextTIME\r\nRING\r\n\r\n+CMTI: \"SM\",3\r\n^RSSI: 9\r\n");
+}
+
+TEST_F(AtLinkTest, IndicationSplitAtEveryByteAcrossIdleAndAnswerIsKeptWhole) {
+  const std::string stream = "\r\n+CMTI: \"SM\",13\r\n";
+  for (std::size_t cut = 1; cut < stream.size(); ++cut) {
+    control.internals().surface.TextTIME.setText("");
+    port->arriveNow(stream.substr(0, cut));
+    control.MSComm1_OnComm(2);
+    EXPECT_EQ(buffer().find("CMTI"), std::string::npos) << "half a line handed over at " << cut;
+    port->arriveLater(stream.substr(cut) + "\r\nOK\r\n");
+    EXPECT_EQ(control.at("AT\r"), "\r\nOK\r\n") << cut;
+    EXPECT_NE(buffer().find("+CMTI: \"SM\",13\r\n"), std::string::npos) << cut;
+  }
+}
+
+TEST_F(AtLinkTest, UnsolicitedLineGluedAfterTheFinalResultDoesNotSpoilTheAnswer) {
+  port->arriveLater("\r\nOK\r\n\r\n+CMTI: \"SM\",4\r\n");
+  EXPECT_EQ(control.at("AT+CMGD=1\r"), "\r\nOK\r\n");
+  EXPECT_EQ(buffer(), "TextTIME\r\n+CMTI: \"SM\",4\r\n");
+  // Glued in front of the final result of a command that ends the wait.
+  port->arriveLater("\r\n^BOOT: 1,0,0,4\r\n+CMTI: \"SM\",5\r\n\r\n+CSQ: 9,99\r\n\r\nOK\r\n");
+  EXPECT_EQ(control.at("AT+CSQ\r"), "\r\n+CSQ: 9,99\r\n\r\nOK\r\n");
+}
+
+TEST_F(AtLinkTest, EchoOfTheLineWrittenIsNotAnswerData) {
+  port->arriveLater("AT+CMGR=13\r\r\n+CMGR: 0,,23\r\n0791\r\n\r\nOK\r\n");
+  EXPECT_EQ(control.at("AT+CMGR=13\r"), "\r\n+CMGR: 0,,23\r\n0791\r\n\r\nOK\r\n");
+  // Only an exact echo at the start: the same text later is data.
+  port->arriveLater("\r\nX\r\nAT\r\n\r\nOK\r\n");
+  EXPECT_EQ(control.at("AT\r"), "\r\nX\r\nAT\r\n\r\nOK\r\n");
+}
+
+TEST_F(AtLinkTest, ResultOfANoWaitSendBelongsToTheSend) {
+  port->arriveLater("\r\n> ");
+  control.at("AT+CMGS=14\r");
+  control.at2("0011000B\x1A");
+  EXPECT_EQ(control.internals().link.outstandingSends(), 1);
+  // The send's refusal arrives during the next command: it is not that
+  // command's answer, which still ends at its own final result.
+  port->arriveLater("\r\n+CMS ERROR: 38\r\n");
   port->arriveLater("\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
-  EXPECT_EQ(control.at("AT+CSQ\r"), "\r\n+CMTI: \"SM\",3\r\n\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
-  EXPECT_EQ(buffer(), "TextTIME");
+  EXPECT_EQ(control.at("AT+CSQ\r"), "\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+  EXPECT_EQ(buffer(), "TextTIME\r\n+CMS ERROR: 38\r\n");
+  EXPECT_EQ(control.internals().link.outstandingSends(), 0);
+  // A confirmation brings its own OK, which does not end the next command.
+  port->arriveLater("\r\n> ");
+  control.at("AT+CMGS=14\r");
+  control.at2("0011000B\x1A");
+  port->arriveLater("\r\n+CMGS: 7\r\n\r\nOK\r\n");
+  port->arriveLater("\r\nACME\r\n\r\nOK\r\n");
+  EXPECT_EQ(control.at("AT+CGMI\r"), "\r\nACME\r\n\r\nOK\r\n");
+  EXPECT_NE(buffer().find("+CMGS: 7\r\n"), std::string::npos);
+  EXPECT_EQ(control.internals().link.outstandingSends(), 0);
+  // With no send outstanding, an error is the command's own.
+  port->arriveLater("\r\n+CMS ERROR: 321\r\n");
+  EXPECT_EQ(control.at("AT+CMGR=99\r"), "\r\n+CMS ERROR: 321\r\n");
+}
+
+TEST_F(AtLinkTest, ReadsAreBounded) {
+  std::string noise;
+  while (noise.size() < 200000) noise += "^RSSI: 17\r\n";
+  port->arriveNow(noise);
+  for (int i = 0; i < 100; ++i) control.MSComm1_OnComm(2);
+  EXPECT_LE(port->largestRead, link::kReadChunk);
+  port->arriveLater("\r\nOK\r\n");
+  EXPECT_EQ(control.at("AT\r"), "\r\nOK\r\n");
 }
 
 TEST_F(AtLinkTest, PumpRunsInEveryPoll) {
@@ -106,15 +174,16 @@ TEST_F(AtLinkTest, PumpRunsInEveryPoll) {
   EXPECT_EQ(pumps, 2);
 }
 
-TEST_F(AtLinkTest, ReceiveEventsAppendToTheBuffer) {
+TEST_F(AtLinkTest, ReceiveEventsAppendCompleteLinesToTheBuffer) {
   port->arriveNow("AB");
   control.MSComm1_OnComm(3);  // not "data received": nothing happens
   EXPECT_EQ(buffer(), "TextTIME");
   control.MSComm1_OnComm(2);
-  port->arriveNow("CD");
+  EXPECT_EQ(buffer(), "TextTIME");  // half a line waits in the link
+  port->arriveNow("CD\r\nE");
   control.MSComm1_OnComm(2);
   control.MSComm1_OnComm(2);  // nothing waiting: the buffer stays as it is
-  EXPECT_EQ(buffer(), "TextTIMEABCD");
+  EXPECT_EQ(buffer(), "TextTIMEABCD\r\n");
 }
 
 TEST_F(AtLinkTest, ReceiveBufferChangeRunsItsHandlerSynchronously) {
@@ -131,8 +200,8 @@ TEST_F(AtLinkTest, ReceiveEventWaitsWhileACommandIsBusy) {
   port->arriveLater("\r\n+CMTI: \"SM\",1\r\n");
   port->arriveLater("\r\nOK\r\n");
   control.setEventPump([&] { control.MSComm1_OnComm(2); });
-  EXPECT_EQ(control.at("AT\r"), "\r\n+CMTI: \"SM\",1\r\n\r\nOK\r\n");
-  EXPECT_EQ(buffer(), "TextTIME");
+  EXPECT_EQ(control.at("AT\r"), "\r\nOK\r\n");
+  EXPECT_EQ(buffer(), "TextTIME\r\n+CMTI: \"SM\",1\r\n");
 }
 
 TEST_F(AtLinkTest, LineFailureClearsBusyAndKeepsTheReceivePathAlive) {
@@ -159,13 +228,13 @@ TEST_F(AtLinkTest, SinkFailureRedeliversPendingText) {
   field.onChange = [&] {
     if (fail) throw std::runtime_error("handler failed");
   };
-  port->arriveNow("AB");
+  port->arriveNow("AB\r\n");
   EXPECT_THROW(control.MSComm1_OnComm(2), std::runtime_error);
   fail = false;
   field.setText("");
-  port->arriveNow("CD");
+  port->arriveNow("CD\r\n");
   control.MSComm1_OnComm(2);
-  EXPECT_EQ(buffer(), "ABCD");
+  EXPECT_EQ(buffer(), "AB\r\nCD\r\n");
 }
 
 }  // namespace

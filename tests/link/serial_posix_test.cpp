@@ -1,7 +1,7 @@
 // The POSIX serial layer against a scripted modem on a pseudo-terminal.
 #include <gtest/gtest.h>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "support/pty_responder.h"
 
 namespace reviri {

@@ -365,6 +365,22 @@ TEST_F(SessionTest, ReadsOneSlotAndTellsAnEmptyOne) {
   }
 }
 
+TEST_F(SessionTest, WithoutATakerMessagesAndReportsStayStoredUnread) {
+  open();
+  modem->onMessage = nullptr;
+  channel->arrive("+CMTI: \"SM\",1");
+  channel->arrive("+CDS: 25", kReport9);
+  modem->poll(0ms);
+  EXPECT_TRUE(channel->writtenStartingWith("AT+CMGR").empty());
+  EXPECT_EQ(reports.size(), 1u);  // reports still have their taker
+  modem->onStatusReport = nullptr;
+  channel->on("AT+CMGL=4", {FakeAtChannel::ok({"+CMGL: 1,0,,30", kSingle, "+CMGL: 5,0,,26", kReport9})});
+  modem->processBacklog();
+  EXPECT_TRUE(messages.empty());
+  EXPECT_EQ(reports.size(), 1u);
+  EXPECT_TRUE(channel->writtenStartingWith("AT+CMGD").empty());
+}
+
 TEST_F(SessionTest, AMovedModemKeepsItsSessionAndCallbacks) {
   open();
   channel->on("AT+CMGR=1", {stored(kSingle)});

@@ -15,37 +15,23 @@
 
 #include "reviri/modem.h"
 #include "sim/simulator.h"
-#include "tools/cli.h"
+#include "tools/run_tool.h"
 
 namespace reviri::cli {
 namespace {
 
 using namespace std::chrono_literals;
 
-struct Result {
-  int code;
-  std::string out, err;
-};
-
 class ToolTest : public ::testing::Test {
  protected:
   void SetUp() override { sim.start(); }
 
-  // Runs the tool on the simulator with a 3 s bound. The modem set-up's
-  // settle pause is skipped (the control's own tests cover it).
+  // Runs the tool on the simulator with a 3 s bound.
   Result run(std::vector<std::string> args, bool onPort = true) {
-    std::vector<std::string> all{"reviri"};
-    if (onPort) all.insert(all.end(), {"--port", sim.devicePath(), "--timeout", "3"});
+    std::vector<std::string> all;
+    if (onPort) all = {"--port", sim.devicePath(), "--timeout", "3"};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<const char*> argv;
-    for (const auto& a : all) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    RunOptions options;
-    options.sleep = [](std::chrono::milliseconds d) {
-      if (d < 1s) std::this_thread::sleep_for(d);
-    };
-    const int code = runCli(static_cast<int>(argv.size()), argv.data(), out, err, options);
-    return {code, out.str(), err.str()};
+    return runTool(all);
   }
 
   sim::Simulator sim;
@@ -318,6 +304,39 @@ TEST_F(ToolTest, ListenWithTooFewEventsEndsWithExitOne) {
   const Result r = run({"listen", "--seconds", "0.5", "--count", "1"});
   EXPECT_EQ(r.code, 1);
   EXPECT_CONTAINS(r.err, "0 of 1 events");
+}
+
+TEST_F(ToolTest, OneShotVerbsSucceedAmidNoiseAndLeaveNewMessagesUnread) {
+  ASSERT_EQ(run({"at", "AT+CNMI=1,1,0,0"}).code, 0);
+  sim.control("quirk noise on");
+  sim.control("quirk glue on");
+  ASSERT_EQ(sim.injectMessage("+4915100000", "for later"), "");
+  // The indication and ^BOOT noise come glued after the final result.
+  Result r = run({"at", "AT"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "OK\n");
+  r = run({"info"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_CONTAINS(r.out, "IMEI:         490154203237518");
+  r = run({"send", "--to", "+4917012345678", "--text", "amid noise"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_CONTAINS(r.out, "reference 1");
+  // None of them read the message: it is still unread (status 0).
+  bool unread = false;
+  for (const auto& line : sim.control("dump"))
+    unread = unread || (line.starts_with("message SM 1 status 0") && line.find("for later") != std::string::npos);
+  EXPECT_TRUE(unread);
+  r = run({"list"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_CONTAINS(r.out, "1\treceived\t+4915100000\tfor later");
+}
+
+TEST_F(ToolTest, ReadWorksOnAModemThatKeepsEchoing) {
+  sim.control("quirk echo on");
+  ASSERT_EQ(sim.injectMessage("+4915100000", "echo, echo"), "");
+  Result r = run({"read", "1"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "from 4915100000: echo, echo\n");
 }
 
 TEST_F(ToolTest, InfoShowsTheModemsIdentity) {

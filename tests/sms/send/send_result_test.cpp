@@ -1,7 +1,7 @@
 // parsere called by a host: result, events and their order, the buffer.
 #include <gtest/gtest.h>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "sms/event_recorder.h"
 #include "support/fake_serial_port.h"
 

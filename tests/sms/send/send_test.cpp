@@ -2,7 +2,7 @@
 // length, pause, prompt test, PDU line with Ctrl-Z, result, text cut, Text2.
 #include <gtest/gtest.h>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "sms/encode/encode.h"
 #include "sms/event_recorder.h"
 #include "support/fake_serial_port.h"

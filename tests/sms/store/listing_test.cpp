@@ -1,7 +1,7 @@
 // ReadAllSms: the listing command, the 1 ms pause and the index strings.
 #include <gtest/gtest.h>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "sms/store/store.h"
 #include "support/fake_serial_port.h"
 

@@ -2,7 +2,7 @@
 // buffer, on the scripted fake port, including indications met elsewhere.
 #include <gtest/gtest.h>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "sms/event_recorder.h"
 #include "support/fake_serial_port.h"
 
@@ -97,6 +97,52 @@ TEST_F(ReceiveTest, UnreadableMessageStaysInStorageAndIsNotAnnounced) {
   EXPECT_EQ(buffer(), "");
 }
 
+TEST_F(ReceiveTest, EmptySlotOrAnotherMessageTypeIsAFailedRead) {
+  control.setCheckautodel(true);
+  // A bare OK: the slot is empty (deleted by another client).
+  port->reply("AT+CMGR=5", {"\r\nOK\r\n"});
+  // A stored status report (TP-MTI 2) and an outgoing message (TP-MTI 1).
+  port->reply("AT+CMGR=6", {cmgrAnswer("0006D60B911326880736F4111011719551401110117195714000")});
+  port->reply("AT+CMGR=7", {cmgrAnswer("0011000B916407281553F80000AA0AE8329BFD4697D9EC37")});
+  arrive(cmti(5) + cmti(6) + cmti(7));
+  EXPECT_EQ(port->writes, (std::vector<std::string>{"AT+CMGR=5\r", "AT+CMGR=6\r", "AT+CMGR=7\r"}));
+  EXPECT_TRUE(events.log.empty());
+  EXPECT_FALSE(control.read_insms("5"));
+}
+
+TEST_F(ReceiveTest, EchoedReadIsDecodedFromItsPduLine) {
+  port->reply("AT+CMGR=13", {"AT+CMGR=13\r" + cmgrAnswer(kTest2)});
+  arrive(cmti(13));
+  EXPECT_EQ(events.log, std::vector<std::string>{"received 13 27821234567 Test2"});
+}
+
+TEST_F(ReceiveTest, IndicationSplitAcrossACommandIsReadByItsWholeIndex) {
+  control.setCheckautodel(true);
+  port->reply("AT+CMGR=13", {cmgrAnswer(kTest2)});
+  port->reply("AT+CSQ", {"3\r\n\r\n+CSQ: 20,99\r\n\r\nOK\r\n"});
+  arrive("\r\n+CMTI: \"SM\",1");
+  EXPECT_EQ(control.at("AT+CSQ\r"), "\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+  // Index 13, not 1, and nothing else deleted.
+  EXPECT_EQ(port->writes, (std::vector<std::string>{"AT+CSQ\r", "AT+CMGR=13\r", "AT+CMGD=13\r"}));
+  EXPECT_EQ(events.log, std::vector<std::string>{"received 13 27821234567 Test2"});
+}
+
+TEST_F(ReceiveTest, HostCanTurnNewMessageProcessingOff) {
+  FakeSerialPort* quiet = nullptr;
+  ReviriOptions options = FakeSerialPort::options(&quiet);
+  options.processNewMessages = false;
+  Reviri oneShot(options);
+  quiet->forceOpen();
+  EventRecorder seen;
+  oneShot.advise(seen);
+  quiet->reply("AT+CSQ", {"\r\n+CMTI: \"SM\",3\r\n\r\n+CSQ: 20,99\r\n\r\nOK\r\n"});
+  oneShot.at("AT+CSQ\r");
+  quiet->arriveNow(cmti(4) + "\r\n+CMGS: 9\r\n");
+  oneShot.MSComm1_OnComm(2);
+  EXPECT_EQ(quiet->writes, std::vector<std::string>{"AT+CSQ\r"});  // nothing read
+  EXPECT_EQ(seen.log, std::vector<std::string>{"ok 9"});
+}
+
 TEST_F(ReceiveTest, SendResultsAreActedOnPerCompleteLine) {
   arrive("\r\n+CMGS: 1");
   EXPECT_TRUE(events.log.empty());
@@ -117,9 +163,10 @@ TEST_F(ReceiveTest, ConfirmationArrivingWithAnIndicationIsNotLost) {
 TEST_F(ReceiveTest, NoiseIsDroppedAndTheBufferStaysSmall) {
   for (int i = 0; i < 2000; ++i) arrive("\r\nRING\r\n\r\n+CREG: 1\r\n");
   EXPECT_EQ(buffer(), "");
-  arrive("\r\n+CREG: 1,\"00C3\",\"1A2B\"");  // an unfinished line waits for its end
-  EXPECT_EQ(buffer(), "+CREG: 1,\"00C3\",\"1A2B\"");
+  arrive("\r\n+CREG: 1,\"00C3\",\"1A2B\"");  // an unfinished line waits in the link
+  EXPECT_EQ(buffer(), "");
   for (int i = 0; i < 2000; ++i) arrive("no line end in sight ");
+  arrive("\r\n");
   EXPECT_LE(buffer().size(), 4096u);
   EXPECT_TRUE(events.log.empty());
   EXPECT_TRUE(port->writes.empty());
@@ -131,8 +178,8 @@ TEST_F(ReceiveTest, NoiseIsDroppedAndTheBufferStaysSmall) {
 TEST_F(ReceiveTest, IndicationDuringAnotherCommandIsHandledAfterIt) {
   port->reply("AT+CSQ", {"\r\n+CMTI: \"SM\",5\r\n", "\r\n+CSQ: 20,99\r\n\r\nOK\r\n"});
   port->reply("AT+CMGR=5", {cmgrAnswer(kTest2)});
-  // The caller still gets the whole answer to parse.
-  EXPECT_EQ(control.at("AT+CSQ\r"), "\r\n+CMTI: \"SM\",5\r\n\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+  // The indication is not part of the answer.
+  EXPECT_EQ(control.at("AT+CSQ\r"), "\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
   EXPECT_EQ(port->writes, (std::vector<std::string>{"AT+CSQ\r", "AT+CMGR=5\r"}));
   EXPECT_EQ(events.log, std::vector<std::string>{"received 5 27821234567 Test2"});
 }

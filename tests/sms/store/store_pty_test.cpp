@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <map>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "support/pty_responder.h"
 
 namespace reviri {

@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "control/control_core.h"
+#include "core/control_core.h"
 #include "sms/store/store.h"
 #include "support/fake_serial_port.h"
 

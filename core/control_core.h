@@ -1,10 +1,10 @@
-// control/control_core.h - the control's state: properties, surface text
+// core/control_core.h - the control's state: properties, surface text
 // fields, event sinks, serial port and AT link, and the modem connection.
 //
 // Every subsystem works on a ControlCore; the public Reviri class forwards to
 // them. Threading: single-threaded, owned by the control's thread.
-#ifndef REVIRI_CONTROL_CONTROL_CORE_H_
-#define REVIRI_CONTROL_CONTROL_CORE_H_
+#ifndef REVIRI_CORE_CONTROL_CORE_H_
+#define REVIRI_CORE_CONTROL_CORE_H_
 
 #include <chrono>
 #include <functional>
@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "control/surface_defaults.h"
+#include "core/surface_defaults.h"
 #include "link/at_link.h"
 #include "reviri/reviri.h"
 
@@ -34,7 +34,7 @@ class SurfaceText {
 };
 
 // The text fields of the surface that the machinery and the panel use; each
-// starts with its default text (control/surface_defaults.h).
+// starts with its default text (core/surface_defaults.h).
 struct Surface {
   SurfaceText TextTIME{kTextTIMEDefault};  // receive buffer
   SurfaceText Text1{kText1Default};        // destination number
@@ -100,10 +100,11 @@ struct ControlCore {
   std::function<void()> pump;
   std::unique_ptr<SerialPort> port;
   link::AtLink link;
+  bool processNewMessages = true;  // see ReviriOptions
   int widthTwips = 500;
   int heightTwips = 500;
 };
 
 }  // namespace reviri::detail
 
-#endif  // REVIRI_CONTROL_CONTROL_CORE_H_
+#endif  // REVIRI_CORE_CONTROL_CORE_H_

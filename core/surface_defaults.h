@@ -1,4 +1,4 @@
-// control/surface_defaults.h - the default texts of the surface's text
+// core/surface_defaults.h - the default texts of the surface's text
 // fields: what every new control instance starts with.
 //
 // The samples let the built-in panel do something useful at once: Text1 and
@@ -7,8 +7,8 @@
 // "at+cmgl=4" (received and stored messages, each "+CMGL: " header line
 // followed by its PDU line) for the listing's parsing step. Constants only;
 // thread-safe.
-#ifndef REVIRI_CONTROL_SURFACE_DEFAULTS_H_
-#define REVIRI_CONTROL_SURFACE_DEFAULTS_H_
+#ifndef REVIRI_CORE_SURFACE_DEFAULTS_H_
+#define REVIRI_CORE_SURFACE_DEFAULTS_H_
 
 namespace reviri::detail {
 
@@ -62,4 +62,4 @@ inline constexpr char kText9Default[] = "gsm7bit";
 
 }  // namespace reviri::detail
 
-#endif  // REVIRI_CONTROL_SURFACE_DEFAULTS_H_
+#endif  // REVIRI_CORE_SURFACE_DEFAULTS_H_

@@ -1,5 +1,5 @@
-// control/control_core.cpp - surface fields, event sinks, modem connection.
-#include "control/control_core.h"
+// core/control_core.cpp - surface fields, event sinks, modem connection.
+#include "core/control_core.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -60,7 +60,8 @@ Sleeper defaultSleeper() {
 ControlCore::ControlCore(ReviriOptions options)
     : sleep(options.sleep ? std::move(options.sleep) : defaultSleeper()),
       port(options.makePort ? options.makePort() : makeSystemSerialPort()),
-      link(*port, link::AtLinkHooks{}) {
+      link(*port, link::AtLinkHooks{}),
+      processNewMessages(options.processNewMessages) {
   link.hooks().pumpEvents = [this] {
     if (pump) pump();
   };
@@ -78,6 +79,7 @@ bool ControlCore::inimodem(const std::string& device, const std::string& comsett
     const LineSettings settings = LineSettings::parse(comsettings);
     if (device.empty()) return false;
     port->open(device, settings);
+    link.portReopened();
     // Give the modem time to settle; whatever it says meanwhile is dropped by
     // the next command.
     sleepFor(std::chrono::milliseconds(2000));
