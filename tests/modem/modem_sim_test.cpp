@@ -187,6 +187,22 @@ TEST_F(ModemSimTest, PartsOutOfOrderAndDuplicatedSurviveAStopBetweenThem) {
   EXPECT_TRUE(second->list().empty());
 }
 
+TEST_F(ModemSimTest, SixteenBitReferencesAreJoinedApartFromEightBitOnes) {
+  startSim();
+  auto modem = openModem(options());
+  // The same sender, two messages whose references differ only in width.
+  ASSERT_EQ(sim->injectMessage("+4917055", "wide ", false, false, "0804012C0201"), "");
+  ASSERT_EQ(sim->injectMessage("+4917055", "narrow ", false, false, "00032C0201"), "");
+  ASSERT_EQ(sim->injectMessage("+4917055", "end", false, false, "00032C0202"), "");
+  ASSERT_EQ(sim->injectMessage("+4917055", "end", false, false, "0804012C0202"), "");
+  ASSERT_TRUE(pollUntil(*modem, [&] { return received.size() == 2; }));
+  EXPECT_EQ(received[0].text, "narrow end");
+  EXPECT_FALSE(received[0].concat->sixteenBit);
+  EXPECT_EQ(received[1].text, "wide end");
+  EXPECT_TRUE(received[1].concat->sixteenBit);
+  EXPECT_EQ(received[1].concat->reference, 0x012C);
+}
+
 TEST_F(ModemSimTest, IncompleteMessagesAreHandedOverAfterTheirTime) {
   startSim();
   auto now = std::chrono::system_clock::now();
