@@ -173,6 +173,27 @@ void Session::selectStorage(std::string_view name) {
   const std::string quoted = "\"" + std::string(name) + "\"";
   expectOk("AT+CPMS=" + quoted + "," + quoted + "," + quoted);
   storage_ = std::string(name);
+  reading_ = storage_;
+}
+
+void Session::readFrom(const std::string& name) {
+  if (name == reading_) return;
+  // The first storage alone: where AT+CMGR, AT+CMGL and AT+CMGD work.
+  expectOk("AT+CPMS=\"" + name + "\"");
+  reading_ = name;
+}
+
+int Session::slotKey(const std::string& storage, int index) {
+  if (index < 0 || storage.empty() || storage == storage_) return index;
+  auto it = std::find(otherStorages_.begin(), otherStorages_.end(), storage);
+  if (it == otherStorages_.end()) it = otherStorages_.insert(otherStorages_.end(), storage);
+  return index + kSlotStride * static_cast<int>(it - otherStorages_.begin() + 1);
+}
+
+std::pair<std::string, int> Session::slotOf(int key) const {
+  const int other = key / kSlotStride;
+  if (other == 0) return {storage_, key};
+  return {otherStorages_[static_cast<std::size_t>(other - 1)], key % kSlotStride};
 }
 
 void Session::askForIndications() {
@@ -287,11 +308,9 @@ std::vector<StoredMessage> Session::list(Storage storage) {
 }
 
 std::vector<StoredMessage> Session::listing(Storage storage) {
-  const std::string wanted(storageName(storage));
-  const std::string previous = storage_;
-  if (wanted != storage_) selectStorage(wanted);
+  readFrom(std::string(storageName(storage)));
   const link::AtAnswer answer = run("AT+CMGL=4");
-  if (wanted != previous) selectStorage(previous);
+  readFrom(storage_);
   if (!answer.ok()) throw ModemError(errorOf(answer, "AT+CMGL=4"));
   std::vector<StoredMessage> out;
   const auto& lines = answer.lines;
@@ -408,17 +427,17 @@ void Session::handle(const link::Unsolicited& u) {
 }
 
 void Session::readIndicated(const std::string& storage, int index) {
-  const std::string previous = storage_;
-  const bool other = !storage.empty() && storage != storage_ && parseStorage(storage);
-  if (other) selectStorage(storage);
+  // Some modems keep reports (SR) or overflow (ME) elsewhere than asked.
+  const std::string where = storage.empty() ? storage_ : storage;
+  readFrom(where);
   const std::string command = "AT+CMGR=" + std::to_string(index);
   const link::AtAnswer answer = run(command);
+  readFrom(storage_);
   std::string pdu;
   for (std::size_t i = 0; i + 1 < answer.lines.size(); ++i)
     if (answer.lines[i].starts_with("+CMGR:")) pdu = answer.lines[i + 1];
-  if (answer.ok() && !pdu.empty()) process(pdu, index);
+  if (answer.ok() && !pdu.empty()) process(pdu, slotKey(where, index));
   else if (!answer.ok()) reportError(errorOf(answer, command));
-  if (other) selectStorage(previous);
 }
 
 void Session::process(const std::string& pdu, int index) {
@@ -428,7 +447,7 @@ void Session::process(const std::string& pdu, int index) {
   } catch (const sms::PduError& e) {
     // Left in storage: a person may want to look at it.
     reportError(makeError(Error::Kind::kProtocol, std::string("undecodable message") +
-                                                      (index >= 0 ? " at index " + std::to_string(index) : "") +
+                                                      (index >= 0 ? " at index " + std::to_string(slotOf(index).second) : "") +
                                                       ": " + e.what()));
     return;
   }
@@ -439,7 +458,7 @@ void Session::process(const std::string& pdu, int index) {
     for (int slot : handover.duplicateSlots) discard(slot);
   } else if (const auto* report = std::get_if<sms::StatusReport>(&tpdu)) {
     if (!wantsReports()) return;
-    StatusReport typed = toStatusReport(*report, index);
+    StatusReport typed = toStatusReport(*report, index < 0 ? index : slotOf(index).second);
     match(typed);
     if (sink_.statusReport) sink_.statusReport(typed);
     discard(index);
@@ -447,16 +466,20 @@ void Session::process(const std::string& pdu, int index) {
 }
 
 void Session::handOver(const sms::JoinedMessage& joined) {
-  const IncomingMessage message = toIncoming(joined, *parseStorage(storage_));
+  IncomingMessage message = toIncoming(joined, *parseStorage(storage_));
+  for (int& index : message.indexes) index = slotOf(index).second;
   if (sink_.message) sink_.message(message);
   // Only now, with the message in the caller's hands, may the parts go.
   for (int index : joined.storageIndexes) discard(index);
 }
 
-void Session::discard(int index) {
-  if (index < 0 || !options_.deleteAfterHandOver) return;
+void Session::discard(int key) {
+  if (key < 0 || !options_.deleteAfterHandOver) return;
+  const auto [storage, index] = slotOf(key);
+  readFrom(storage);
   const std::string command = "AT+CMGD=" + std::to_string(index);
   const link::AtAnswer answer = run(command);
+  readFrom(storage_);
   if (!answer.ok()) reportError(errorOf(answer, command));
 }
 

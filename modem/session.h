@@ -76,6 +76,13 @@ class Session {
   void wakeUp();
   void unlockSim();
   void selectStorage(std::string_view name);
+  // Selects the storage AT+CMGR/AT+CMGL/AT+CMGD work on, if not already.
+  void readFrom(const std::string& name);
+  // Storage slots as one int for the joiner: the index in the chosen
+  // storage, or index + kSlotStride * n for the n-th other storage met.
+  static constexpr int kSlotStride = 100000;
+  int slotKey(const std::string& storage, int index);
+  std::pair<std::string, int> slotOf(int key) const;
   void askForIndications();
 
   // AT+CMGL=4 in `storage`, decoded; queued indications stay queued.
@@ -93,7 +100,7 @@ class Session {
   void readIndicated(const std::string& storage, int index);
   void process(const std::string& pdu, int index);
   void handOver(const sms::JoinedMessage& joined);
-  void discard(int index);
+  void discard(int key);
   void reportError(Error error);
   sms::Reassembler::Clock::time_point now() const;
 
@@ -104,7 +111,9 @@ class Session {
   std::deque<link::Unsolicited> queued_;
   bool draining_ = false;
   bool backlogDone_ = false;
-  std::string storage_;  // the storage selected for reading, e.g. "SM"
+  std::string storage_;  // the chosen storage, e.g. "SM"
+  std::string reading_;  // the storage AT+CMGR etc. work on now
+  std::vector<std::string> otherStorages_;
   std::uint8_t nextConcatReference_ = 0;
   std::uint64_t nextMessageId_ = 1;
   std::map<int, SentPart> awaitingReport_;  // by TP-MR

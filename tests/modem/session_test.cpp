@@ -308,6 +308,27 @@ TEST_F(SessionTest, JoinsPartsAndDeletesThemOnlyAfterHandOver) {
   EXPECT_LT(lastRead - w.begin(), firstDelete - w.begin());
 }
 
+TEST_F(SessionTest, PartsInAnotherStorageAreReadAndDeletedThere) {
+  open();
+  modem->processBacklog();  // an empty one
+  channel->written.clear();
+  // Part 1 lands in ME slot 3, part 2 in the chosen SM at slot 3 too.
+  channel->on("AT+CMGR=3", {stored(kPart1), stored(kPart2)});
+  channel->arrive("+CMTI: \"ME\",3");
+  modem->poll(0ms);
+  EXPECT_EQ(channel->written, (std::vector<std::string>{"AT+CPMS=\"ME\"", "AT+CMGR=3", "AT+CPMS=\"SM\""}));
+  channel->written.clear();
+  channel->arrive("+CMTI: \"SM\",3");
+  modem->poll(0ms);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text, "Hello world");
+  EXPECT_EQ(messages[0].indexes, (std::vector<int>{3, 3}));
+  // Each part is deleted in its own storage, and SM is selected again after.
+  const std::vector<std::string> expected{"AT+CMGR=3", "AT+CPMS=\"ME\"", "AT+CMGD=3", "AT+CPMS=\"SM\"",
+                                          "AT+CMGD=3"};
+  EXPECT_EQ(channel->written, expected);
+}
+
 TEST_F(SessionTest, KeepsWhatItCannotDecodeAndSaysSo) {
   opts.deleteAfterHandOver = true;
   open();
