@@ -65,13 +65,36 @@ void SerialAtChannel::writeLine(std::string_view bytes) {
   port_.write(bytes);
 }
 
+void SerialAtChannel::dropStaleAnswer() {
+  // Only after a wait that ended without its final result (or a prompt that
+  // was left) can an old answer still come; it must not end the next
+  // command early. Unsolicited lines among it are kept.
+  if (!mayHoldStaleAnswer_) return;
+  for (int i = 0; i < 16 && readOnce(Duration::zero()); ++i) {
+  }
+  takeIdleLines();
+}
+
+void SerialAtChannel::takeIdleLines() {
+  while (assembler_.hasLine()) {
+    AssembledLine line = assembler_.take();
+    if (onTrace) onTrace(TraceDirection::kRead, line.text);
+    // With no command running, every named line is the modem's own; stray
+    // answers (a late OK) are dropped.
+    if (isUnsolicitedLine(line.text, ""))
+      unsolicited_.push_back({std::move(line.text), std::move(line.second)});
+  }
+}
+
 AtAnswer SerialAtChannel::command(std::string_view commandLine, Duration idleTimeout) {
+  dropStaleAnswer();
   const std::string line = text::utf8ToLatin1(withoutTerminator(commandLine));
   writeLine(line + "\r");
   return collect(line, commandName(line), idleTimeout);
 }
 
 AtAnswer SerialAtChannel::submitPdu(std::string_view pduHex, Duration idleTimeout) {
+  dropStaleAnswer();
   const std::string_view pdu = withoutTerminator(pduHex);
   writeLine(std::string(pdu) + "\x1A");
   // The result of a send or store repeats its command's name (+CMGS:, +CMGW:).
@@ -112,6 +135,7 @@ AtAnswer SerialAtChannel::collect(std::string_view echo, std::string_view name,
     }
     if (readOnce(left)) deadline = now() + idleTimeout;
   }
+  mayHoldStaleAnswer_ = !done;
   AtAnswer answer = std::move(router.answer());
   answer.raw = text::latin1ToUtf8(answer.raw);
   for (auto& l : answer.lines) l = text::latin1ToUtf8(l);
@@ -122,19 +146,20 @@ AtAnswer SerialAtChannel::collect(std::string_view echo, std::string_view name,
 
 bool SerialAtChannel::poll(Duration timeout) {
   const bool arrived = readOnce(timeout);
-  while (assembler_.hasLine()) {
-    AssembledLine line = assembler_.take();
-    if (onTrace) onTrace(TraceDirection::kRead, line.text);
-    // With no command running, every named line is the modem's own; stray
-    // answers (a late OK) are dropped.
-    if (isUnsolicitedLine(line.text, ""))
-      unsolicited_.push_back({std::move(line.text), std::move(line.second)});
-  }
+  takeIdleLines();
   deliverUnsolicited();
   return arrived;
 }
 
 void SerialAtChannel::deliverUnsolicited() {
+  // A handler may run commands; lines those meet wait for the loop below
+  // instead of reaching the handler inside the handler.
+  if (delivering_) return;
+  delivering_ = true;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{delivering_};
   while (!unsolicited_.empty()) {
     Unsolicited u = std::move(unsolicited_.front());
     unsolicited_.pop_front();

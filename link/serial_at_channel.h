@@ -45,12 +45,19 @@ class SerialAtChannel : public AtChannel {
   bool readOnce(Duration timeout);
   void writeLine(std::string_view bytes);
   void deliverUnsolicited();
+  // Complete lines while no command runs: unsolicited ones are queued.
+  void takeIdleLines();
+  // Before a command: reads and drops an answer left over by a wait that
+  // ended without its final result.
+  void dropStaleAnswer();
   Clock::time_point now() const { return now_ ? now_() : Clock::now(); }
 
   SerialPort& port_;
   std::function<Clock::time_point()> now_;
   LineAssembler assembler_;
   std::deque<Unsolicited> unsolicited_;
+  bool delivering_ = false;  // the unsolicited handler is running
+  bool mayHoldStaleAnswer_ = false;  // the last wait ended without its final result
 };
 
 // The channel for a port, as the protocol layer takes it.

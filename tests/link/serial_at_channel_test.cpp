@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,17 @@ TEST(SerialAtChannel, SilenceEndsTheWaitWithWhatArrived) {
   EXPECT_EQ(a.raw, "\r\n+CSQ: 2");
 }
 
+TEST(SerialAtChannel, LateAnswerOfATimedOutCommandDoesNotEndTheNext) {
+  Channel c;
+  EXPECT_TRUE(c.channel.command("AT+COPS=?", 20ms).timedOut());
+  // Its answer comes late, with an indication, before the next command.
+  c.port.arriveNow("\r\n+COPS: (2,\"Net\")\r\n\r\nOK\r\n\r\n+CMTI: \"SM\",3\r\n");
+  c.port.arriveLater("\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+  const AtAnswer a = c.channel.command("AT+CSQ", 1s);
+  EXPECT_EQ(a.lines, std::vector<std::string>{"+CSQ: 20,99"});
+  EXPECT_EQ(c.seen, std::vector<std::string>{"+CMTI: \"SM\",3"});
+}
+
 TEST(SerialAtChannel, ReadsAreBounded) {
   Channel c;
   std::string flood;
@@ -139,6 +151,27 @@ TEST(SerialAtChannel, CancelPromptWritesEscAndDropsItsAnswer) {
   EXPECT_EQ(c.port.writes, std::vector<std::string>{"\x1B"});
   c.port.arriveLater("\r\nOK\r\n");
   EXPECT_TRUE(c.channel.command("AT", 1s).ok());
+}
+
+TEST(SerialAtChannel, HandlerThatRunsCommandsIsNeverEnteredTwice) {
+  Channel c;
+  int depth = 0, deepest = 0;
+  std::vector<std::string> order;
+  c.channel.onUnsolicited = [&](const Unsolicited& u) {
+    deepest = std::max(deepest, ++depth);
+    order.push_back(u.line);
+    if (u.line == "+CMTI: \"SM\",1") {
+      // Reading message 1 meets the indication of message 2.
+      c.port.arriveLater("\r\n+CMTI: \"SM\",2\r\n\r\n+CMGR: 0,,5\r\n00\r\n\r\nOK\r\n");
+      EXPECT_TRUE(c.channel.command("AT+CMGR=1", 1s).ok());
+      EXPECT_EQ(order.size(), 1u);  // not delivered inside this handler
+    }
+    --depth;
+  };
+  c.port.arriveLater("\r\n+CMTI: \"SM\",1\r\n");
+  c.channel.poll(1ms);
+  EXPECT_EQ(deepest, 1);
+  EXPECT_EQ(order, (std::vector<std::string>{"+CMTI: \"SM\",1", "+CMTI: \"SM\",2"}));
 }
 
 TEST(SerialAtChannel, TraceSeesWrittenAndReadLines) {
