@@ -21,8 +21,6 @@ using Clock = std::chrono::steady_clock;
 
 // Output goes out in small pieces when throttled, so the pacing is smooth.
 constexpr std::size_t kThrottleChunk = 8;
-// A paced line whose schedule lies this far behind has been idle.
-constexpr std::chrono::milliseconds kIdleLine{20};
 
 [[noreturn]] void failErrno(const std::string& what) {
   throw std::runtime_error("simulated modem: " + what + ": " + std::strerror(errno));
@@ -180,13 +178,17 @@ void Simulator::writeDue() {
     std::string& bytes = out_.front().bytes;
     const std::size_t n = baud_ > 0 ? std::min(bytes.size(), kThrottleChunk) : bytes.size();
     if (baud_ > 0) {
-      // A byte reaches the other end once its ten bit times (start bit,
-      // eight data bits, stop bit) have passed: on an idle line the first
-      // chunk goes out after its own line time, each later one a chunk's
-      // line time after the one before. Slots follow the schedule, not the
-      // (late, millisecond) wake-ups, so the line keeps its speed.
-      if (now - nextWrite_ > kIdleLine) nextWrite_ = now + lineTime(n);
-      if (nextWrite_ > now) return;
+      // A chunk reaches the other end once its bytes' ten bit times (start
+      // bit, eight data bits, stop bit) have passed after the line became
+      // free. The schedule, not the (late, millisecond) wake-up, decides, so
+      // the line keeps its speed; after a pause the line starts afresh.
+      if (!paced_) lineFree_ = std::max(lineFree_, now);
+      paced_ = true;
+      const auto ready = lineFree_ + lineTime(n);
+      if (ready > now) {
+        nextWrite_ = ready;
+        return;
+      }
     }
     const ssize_t written = ::write(master_, bytes.data(), n);
     if (written < 0) {
@@ -195,8 +197,9 @@ void Simulator::writeDue() {
     }
     bytes.erase(0, static_cast<std::size_t>(written));
     if (bytes.empty()) out_.pop_front();
-    if (baud_ > 0) nextWrite_ += lineTime(static_cast<std::size_t>(written));
+    if (baud_ > 0) lineFree_ += lineTime(static_cast<std::size_t>(written));
   }
+  paced_ = false;  // nothing ready to send: the line goes idle
 }
 
 std::chrono::microseconds Simulator::lineTime(std::size_t bytes) const {

@@ -112,7 +112,9 @@ class Simulator : private ModemHost {
   std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers_;
   std::chrono::milliseconds delay_{0};
   long baud_ = 0;
-  std::chrono::steady_clock::time_point nextWrite_{};
+  std::chrono::steady_clock::time_point nextWrite_{};  // when the next paced chunk is ready
+  std::chrono::steady_clock::time_point lineFree_{};   // when the paced line has sent all so far
+  bool paced_ = false;                                 // a paced chunk is waiting for its time
   bool blocked_ = false;  // the terminal's input queue is full
 
   std::string devicePath_;
