@@ -174,9 +174,22 @@ int Simulator::timeoutMs() {
 void Simulator::writeDue() {
   const auto now = Clock::now();
   blocked_ = false;
-  while (!out_.empty() && out_.front().due <= now && nextWrite_ <= now) {
+  while (!out_.empty() && out_.front().due <= now) {
     std::string& bytes = out_.front().bytes;
     const std::size_t n = baud_ > 0 ? std::min(bytes.size(), kThrottleChunk) : bytes.size();
+    if (baud_ > 0) {
+      // A chunk reaches the other end once its bytes' ten bit times (start
+      // bit, eight data bits, stop bit) have passed after the line became
+      // free. The schedule, not the (late, millisecond) wake-up, decides, so
+      // the line keeps its speed; after a pause the line starts afresh.
+      if (!paced_) lineFree_ = std::max(lineFree_, now);
+      paced_ = true;
+      const auto ready = lineFree_ + lineTime(n);
+      if (ready > now) {
+        nextWrite_ = ready;
+        return;
+      }
+    }
     const ssize_t written = ::write(master_, bytes.data(), n);
     if (written < 0) {
       if (errno == EAGAIN || errno == EINTR) blocked_ = errno == EAGAIN;
@@ -184,12 +197,13 @@ void Simulator::writeDue() {
     }
     bytes.erase(0, static_cast<std::size_t>(written));
     if (bytes.empty()) out_.pop_front();
-    if (baud_ > 0) {
-      // Ten bit times per byte: start bit, eight data bits, stop bit.
-      nextWrite_ = now + std::chrono::microseconds(written * 10'000'000LL / baud_);
-      return;
-    }
+    if (baud_ > 0) lineFree_ += lineTime(static_cast<std::size_t>(written));
   }
+  paced_ = false;  // nothing ready to send: the line goes idle
+}
+
+std::chrono::microseconds Simulator::lineTime(std::size_t bytes) const {
+  return std::chrono::microseconds(static_cast<long long>(bytes) * 10'000'000LL / baud_);
 }
 
 void Simulator::run() {
@@ -315,6 +329,29 @@ std::vector<std::string> Simulator::control(const std::string& request) {
     }
     return {"OK"};
   }
+  if (verb == "pin") {
+    if (w.size() != 2) return {"ERROR usage: pin CODE|off"};
+    std::lock_guard<std::mutex> lock(mu_);
+    modem_.setPin(w[1] == "off" ? "" : w[1]);
+    return {"OK"};
+  }
+  if (verb == "report") {
+    int status = -2;
+    if (w.size() == 2 && w[1] == "off") status = -1;
+    else if (w.size() == 2) {
+      try {
+        std::size_t used = 0;
+        status = std::stoi(w[1], &used, 0);
+        if (used != w[1].size() || status < 0 || status > 255) status = -2;
+      } catch (const std::exception&) {
+        status = -2;
+      }
+    }
+    if (status == -2) return {"ERROR usage: report STATUS|off (TP-ST, 0 = delivered, e.g. 0x46 = expired)"};
+    std::lock_guard<std::mutex> lock(mu_);
+    modem_.setReportStatus(status);
+    return {"OK"};
+  }
   if (verb == "silent") {
     bool silent = false;
     if (!onOff(silent)) return {"ERROR usage: silent on|off"};
@@ -360,15 +397,21 @@ std::vector<std::string> Simulator::control(const std::string& request) {
   }
   if (verb == "help") {
     return {"inject [7bit|ucs2] [normal|flash] SENDER TEXT", "raw TEXT", "delay MS", "speed BAUD",
-            "silent on|off", "signal N", "quirk NAME on|off", "quirk split BYTES", "dump", "sent", "OK"};
+            "silent on|off", "signal N", "quirk NAME on|off", "quirk split BYTES", "pin CODE|off",
+            "report STATUS|off", "dump", "sent", "OK"};
   }
   return {"ERROR unknown request " + verb + " (try help)"};
 }
 
 std::string Simulator::injectMessage(const std::string& sender, const std::string& text, bool ucs2,
-                                     bool flash) {
+                                     bool flash, const std::string& udhHex) {
   std::lock_guard<std::mutex> lock(mu_);
-  return modem_.receive(sender, text, ucs2, flash);
+  return modem_.receive(sender, text, ucs2, flash, udhHex);
+}
+
+void Simulator::withModem(const std::function<void(Modem&)>& action) {
+  std::lock_guard<std::mutex> lock(mu_);
+  action(modem_);
 }
 
 void Simulator::injectRaw(const std::string& bytes) {

@@ -16,6 +16,8 @@
 //   quirk NAME on|off         answer like some real devices (Modem::setQuirk):
 //                             echo that survives ATE0, ^RSSI/^BOOT noise,
 //                             glued indications, blanks in answers, ...
+//   pin CODE|off              lock the SIM with a PIN, as after power-on
+//   report STATUS|off         TP-ST of delivery reports (0 delivered); off = none
 //   dump                      state: settings, stored messages, phonebooks, sent
 //   sent                      messages sent so far: REF NUMBER CODING CLASS TEXT
 //   help                      this list
@@ -71,8 +73,12 @@ class Simulator : private ModemHost {
   std::vector<std::string> control(const std::string& request);
 
   // Shorthands of the control requests.
+  // "" or the reason it failed. `udhHex` is a user-data header to carry
+  // (without its length octet), e.g. "0003A70301" for part 1 of 3.
   std::string injectMessage(const std::string& sender, const std::string& text, bool ucs2 = false,
-                            bool flash = false);  // "" or the reason it failed
+                            bool flash = false, const std::string& udhHex = {});
+  // Runs `action` on the modem under the simulator's lock (tests).
+  void withModem(const std::function<void(Modem&)>& action);
   void injectRaw(const std::string& bytes);
   void setAnswerDelay(std::chrono::milliseconds delay);
   void setLineSpeed(long baud);
@@ -96,6 +102,7 @@ class Simulator : private ModemHost {
   void run();
   void wake();
   void writeDue();
+  std::chrono::microseconds lineTime(std::size_t bytes) const;  // at baud_
   void serveControlClients(std::vector<int>& ready);
   int timeoutMs();
 
@@ -106,7 +113,9 @@ class Simulator : private ModemHost {
   std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers_;
   std::chrono::milliseconds delay_{0};
   long baud_ = 0;
-  std::chrono::steady_clock::time_point nextWrite_{};
+  std::chrono::steady_clock::time_point nextWrite_{};  // when the next paced chunk is ready
+  std::chrono::steady_clock::time_point lineFree_{};   // when the paced line has sent all so far
+  bool paced_ = false;                                 // a paced chunk is waiting for its time
   bool blocked_ = false;  // the terminal's input queue is full
 
   std::string devicePath_;

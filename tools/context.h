@@ -31,6 +31,8 @@ struct GlobalOptions {
   double timeoutSeconds = 10;
   bool json = false;
   bool verbose = false;
+  std::string pin;      // entered when the SIM asks for it (typed-API verbs)
+  std::string storage;  // SM, ME or MT for reading and receiving; "" = SM
   // Whether the control reads and announces messages whose indication
   // arrives while the verb runs; off for one-shot verbs (see runCli).
   bool processNewMessages = true;
@@ -57,6 +59,8 @@ class Context {
   // The answer of the control's last AT exchange (what a store or a set-up
   // step was refused with).
   const std::string& lastAnswer() const { return lastAnswer_; }
+  // The pause function of the run (tests replace it); empty = real sleeps.
+  const Sleeper& sleeper() const { return run_.sleep; }
 
   // Says what failed on standard error (and as {"ok":false,...} with --json)
   // and returns `code`.
@@ -108,6 +112,7 @@ void addDeviceVerbs(CLI::App& app, std::vector<Verb>& verbs);   // info, phonebo
 void addPduVerbs(CLI::App& app, std::vector<Verb>& verbs);      // pdu encode / decode
 void addPanelVerbs(CLI::App& app, std::vector<Verb>& verbs);    // panel
 void addSimControlVerbs(CLI::App& app, std::vector<Verb>& verbs);  // sim-ctl
+void addModemVerbs(CLI::App& app, std::vector<Verb>& verbs);    // send, listen, list (typed API)
 
 // Helpers shared by the verbs.
 // The final result of a raw answer: "OK", "ERROR", "+CMS ERROR: n",

@@ -28,7 +28,7 @@ TEST(FloodTest, EveryMessageIsReportedExactlyOnceWithAutodelete) {
   std::thread network([&] {
     while (!listening && !stop) {
       const auto state = sim.control("dump");
-      listening = state.size() > 1 && state[1].starts_with("cnmi 1,1");
+      listening = state.size() > 1 && state[1].starts_with("cnmi 2,1");
       std::this_thread::sleep_for(10ms);
     }
     for (int i = 0; i < kMessages && !stop; ++i) {
@@ -48,7 +48,7 @@ TEST(FloodTest, EveryMessageIsReportedExactlyOnceWithAutodelete) {
   std::istringstream lines(r.out);
   for (std::string line; std::getline(lines, line);) {
     const auto j = nlohmann::json::parse(line);
-    if (j.value("event", "") == "SMSReceived") ++seen[j["text"].get<std::string>()];
+    if (j.value("event", "") == "message") ++seen[j["text"].get<std::string>()];
   }
   ASSERT_EQ(seen.size(), static_cast<std::size_t>(kMessages));
   for (int i = 0; i < kMessages; ++i) EXPECT_EQ(seen[textOf(i)], 1) << textOf(i);

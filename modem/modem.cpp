@@ -1,0 +1,149 @@
+// modem/modem.cpp - the public Modem: the port, its lock, and a Session.
+#include "reviri/modem.h"
+
+#include "link/at_channel.h"
+#include "link/serial_at_channel.h"
+#include "modem/convert.h"
+#include "modem/port_lock.h"
+#include "modem/session.h"
+
+namespace reviri {
+
+class Modem::Impl {
+ public:
+  Impl(Modem* owner, ModemOptions options) : owner(owner), options(std::move(options)) {}
+
+  Modem* owner;  // whose callbacks run; follows the Modem when it moves
+  ModemOptions options;
+  std::unique_ptr<SerialPort> port;  // declared before the session, which talks through it
+  modem::PortLock lock;
+  std::unique_ptr<modem::Session> session;
+
+  modem::Session& open() {
+    if (!session) throw ModemError([] {
+        Error e;
+        e.kind = Error::Kind::kIo;
+        e.meaning = "the modem is not open";
+        return e;
+      }());
+    return *session;
+  }
+};
+
+Modem::Modem(ModemOptions options) : impl_(std::make_unique<Impl>(this, std::move(options))) {}
+Modem::~Modem() { close(); }
+
+Modem::Modem(Modem&& other) noexcept
+    : onMessage(std::move(other.onMessage)),
+      onStatusReport(std::move(other.onStatusReport)),
+      onError(std::move(other.onError)),
+      onTrace(std::move(other.onTrace)),
+      impl_(std::move(other.impl_)) {
+  if (impl_) impl_->owner = this;
+}
+
+Modem& Modem::operator=(Modem&& other) noexcept {
+  if (this == &other) return *this;
+  close();
+  onMessage = std::move(other.onMessage);
+  onStatusReport = std::move(other.onStatusReport);
+  onError = std::move(other.onError);
+  onTrace = std::move(other.onTrace);
+  impl_ = std::move(other.impl_);
+  if (impl_) impl_->owner = this;
+  return *this;
+}
+
+void Modem::open(const std::string& device) {
+  close();
+  const LineSettings settings = LineSettings::parse(impl_->options.settings);
+  if (impl_->options.lockPort) impl_->lock.lockFile(device, impl_->options.lockDirectory);
+  try {
+    impl_->port = impl_->options.portFactory ? impl_->options.portFactory() : makeSystemSerialPort();
+    try {
+      impl_->port->open(device, settings);
+    } catch (const SerialError& e) {
+      Error error;
+      error.kind = Error::Kind::kIo;
+      error.meaning = e.what();
+      throw ModemError(error);
+    }
+#if !defined(_WIN32)
+    if (impl_->options.lockPort)
+      impl_->lock.lockDescriptor(impl_->port->nativeHandle(), device, impl_->options.lockDirectory);
+#endif
+  } catch (...) {
+    close();
+    throw;
+  }
+  open(link::makeSerialAtChannel(*impl_->port));
+}
+
+void Modem::open(std::unique_ptr<link::AtChannel> channel) {
+  // The sink finds the callbacks through the Impl, which stays put when the
+  // Modem moves.
+  Impl* impl = impl_.get();
+  modem::SessionSink sink;
+  sink.message = [impl](const IncomingMessage& m) {
+    if (impl->owner->onMessage) impl->owner->onMessage(m);
+  };
+  sink.statusReport = [impl](const StatusReport& r) {
+    if (impl->owner->onStatusReport) impl->owner->onStatusReport(r);
+  };
+  sink.error = [impl](const Error& e) {
+    if (impl->owner->onError) impl->owner->onError(e);
+  };
+  sink.trace = [impl](TraceDirection d, std::string_view line) {
+    if (impl->owner->onTrace) impl->owner->onTrace(d, line);
+  };
+  sink.wantsMessages = [impl] { return static_cast<bool>(impl->owner->onMessage); };
+  sink.wantsReports = [impl] { return static_cast<bool>(impl->owner->onStatusReport); };
+  impl_->session = std::make_unique<modem::Session>(std::move(channel), impl_->options, std::move(sink));
+  try {
+    impl_->session->start();
+  } catch (...) {
+    close();
+    throw;
+  }
+}
+
+bool Modem::isOpen() const { return impl_ && impl_->session != nullptr; }
+
+void Modem::close() noexcept {
+  if (!impl_) return;
+  impl_->session.reset();
+  if (impl_->port) impl_->port->close();
+  impl_->port.reset();
+  impl_->lock.release();
+}
+
+void Modem::check(const OutgoingMessage& message) {
+  (void)sms::planSubmit(modem::toSubmitRequest(message, 0));
+}
+
+SendResult Modem::send(const OutgoingMessage& message) { return impl_->open().send(message); }
+
+std::vector<StoredMessage> Modem::list(std::optional<Storage> storage) {
+  return impl_->open().list(storage.value_or(impl_->options.storage));
+}
+
+std::optional<StoredMessage> Modem::read(int index) { return impl_->open().read(index); }
+void Modem::remove(int index) { impl_->open().remove(index); }
+std::string Modem::serviceCentre() { return impl_->open().serviceCentre(); }
+void Modem::setServiceCentre(const std::string& number) { impl_->open().setServiceCentre(number); }
+
+bool Modem::poll(std::chrono::milliseconds timeout) { return impl_->open().poll(timeout); }
+
+void Modem::runFor(std::chrono::milliseconds duration) {
+  stopRequested_ = false;
+  const auto deadline = std::chrono::steady_clock::now() + duration;
+  while (!stopRequested_) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    poll(std::min(left, std::chrono::milliseconds(250)));
+  }
+}
+
+void Modem::processBacklog() { impl_->open().processBacklog(); }
+
+}  // namespace reviri
