@@ -1,89 +1,9 @@
-// link/at_channel.h - the line-oriented AT channel that the protocol layer
-// (sms/send, sms/store, device/, the typed Modem) talks through.
-//
-// Every byte read from the port goes through one line assembler. A byte
-// belongs either to the answer of the command that is running or to the
-// receive path: unsolicited result codes (+CMTI, +CDSI, +CMT and +CDS with
-// the PDU line after them, +CREG, RING, vendor lines such as ^RSSI: and
-// ^BOOT:) are taken out of answers and handed to the unsolicited handler
-// only once their line (and, for +CMT/+CDS, their PDU line) is complete. An
-// exact echo of the command line just written is dropped from the answer.
-//
-// Threading: single-threaded, like the object that owns it. Waiting sleeps
-// in the kernel; the event pump (if any) runs in every poll.
+// link/at_channel.h - the AT channel interface lives with the public headers
+// (the typed Modem can be opened on a caller's channel); internal code keeps
+// including it by this path.
 #ifndef REVIRI_LINK_AT_CHANNEL_H_
 #define REVIRI_LINK_AT_CHANNEL_H_
 
-#include <chrono>
-#include <functional>
-#include <string>
-#include <string_view>
-#include <vector>
-
-namespace reviri::link {
-
-// How an answer ended.
-enum class FinalKind {
-  kNone,      // no final result before the idle bound ran out
-  kOk,        // "OK"
-  kError,     // "ERROR"
-  kCmsError,  // "+CMS ERROR: <n or text>"
-  kCmeError,  // "+CME ERROR: <n or text>"
-  kPrompt,    // the message-entry prompt "> "
-};
-
-struct AtAnswer {
-  // Information lines, in order, without CR LF, echo, blank lines and
-  // unsolicited lines.
-  std::vector<std::string> lines;
-  FinalKind final = FinalKind::kNone;
-  // The number of a +CMS/+CME ERROR; -1 when there is none or it was text.
-  int errorCode = -1;
-  // The final result line as received ("OK", "+CMS ERROR: 321", ">").
-  std::string finalLine;
-  // The answer as received (UTF-8 of the ISO-8859-1 bytes), CR LF and echo
-  // included, unsolicited lines excluded: what the spec-facing members return.
-  std::string raw;
-
-  bool ok() const { return final == FinalKind::kOk; }
-  bool timedOut() const { return final == FinalKind::kNone; }
-};
-
-// One unsolicited result: its line (without CR LF) and, for the two-line
-// indications (+CMT, +CDS), the PDU line that followed.
-struct Unsolicited {
-  std::string line;
-  std::string pdu;
-};
-
-enum class TraceDirection { kWritten, kRead };
-
-class AtChannel {
- public:
-  using Duration = std::chrono::milliseconds;
-  virtual ~AtChannel() = default;
-
-  // Writes `commandLine` followed by CR and collects its answer until a
-  // final result, or until the modem stayed silent for `idleTimeout`.
-  // Unsolicited lines met meanwhile go to the unsolicited handler after the
-  // answer is complete (never re-entrantly inside the wait). Throws
-  // SerialError from the port.
-  virtual AtAnswer command(std::string_view commandLine, Duration idleTimeout) = 0;
-  // After a prompt: writes the PDU hex followed by Ctrl-Z and collects the
-  // answer as command() does.
-  virtual AtAnswer submitPdu(std::string_view pduHex, Duration idleTimeout) = 0;
-  // Leaves a message-entry prompt: writes ESC and drops what answers it.
-  virtual void cancelPrompt() = 0;
-  // Reads what arrived while no command runs, for at most `timeout`,
-  // handing complete unsolicited lines to the handler. Returns whether any
-  // byte arrived.
-  virtual bool poll(Duration timeout) = 0;
-
-  std::function<void(const Unsolicited&)> onUnsolicited;
-  // Every line written and every complete line read, for logging.
-  std::function<void(TraceDirection, std::string_view)> onTrace;
-};
-
-}  // namespace reviri::link
+#include "reviri/at_channel.h"
 
 #endif  // REVIRI_LINK_AT_CHANNEL_H_
