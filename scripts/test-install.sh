@@ -47,7 +47,7 @@ public=$(sed -nE 's/.*(class|struct) REVIRI_API ([A-Za-z_]+).*/\2/p; s/^REVIRI_A
 exported=$(nm -D --defined-only -C "$libdir/libreviri.so" | cut -d' ' -f3-)
 leaked=$(echo "$exported" |
   sed -E 's/^(typeinfo name for|typeinfo for|vtable for|VTT for) //' |
-  grep -E '^reviri::' | grep -vE "^reviri::($public)(::|\(|\[|$)" || true)
+  grep -E '^reviri::' | grep -vE "^reviri::([a-z_]+::)*($public)(::|\(|\[|$)" || true)
 [ -z "$leaked" ] || fail "internal symbols exported by libreviri.so:"$'\n'"$(echo "$leaked" | head -20)"
 grep -q '^reviri::Reviri::inimodem' <<<"$exported" ||
   fail "reviri::Reviri is not exported"
