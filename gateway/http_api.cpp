@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "base/at_errors.h"
 #include "gateway/message_rules.h"
 
 namespace reviri::gateway {
@@ -77,7 +78,7 @@ json messageJson(const MessageRecord& r, bool withHistory) {
   json lastError = nullptr;
   if (!r.lastError.empty()) {
     lastError = {{"message", r.lastError}, {"code", r.lastErrorCode ? json(*r.lastErrorCode) : json(nullptr)}};
-    if (r.lastErrorCode) lastError["meaning"] = cmsErrorMeaning(*r.lastErrorCode);
+    if (r.lastErrorCode) lastError["meaning"] = at_errors::cmsErrorMeaning(*r.lastErrorCode);
   }
   json out{{"id", r.id},
            {"to", r.message.to},
@@ -129,45 +130,6 @@ std::string metricLabel(const std::string& value) {
 }
 
 }  // namespace
-
-std::string cmsErrorMeaning(int code) {
-  static const std::pair<int, const char*> kMeanings[] = {
-      {1, "unassigned (unallocated) number"},
-      {8, "operator determined barring"},
-      {21, "short message transfer rejected"},
-      {27, "destination out of service"},
-      {28, "unidentified subscriber"},
-      {38, "network out of order"},
-      {41, "temporary failure"},
-      {42, "congestion"},
-      {50, "requested facility not subscribed"},
-      {96, "invalid mandatory information"},
-      {300, "ME failure"},
-      {301, "SMS service of ME reserved"},
-      {302, "operation not allowed"},
-      {303, "operation not supported"},
-      {304, "invalid PDU mode parameter"},
-      {305, "invalid text mode parameter"},
-      {310, "SIM not inserted"},
-      {311, "SIM PIN required"},
-      {312, "PH-SIM PIN required"},
-      {313, "SIM failure"},
-      {314, "SIM busy"},
-      {315, "SIM wrong"},
-      {320, "memory failure"},
-      {321, "invalid memory index"},
-      {322, "memory full"},
-      {330, "SMSC address unknown"},
-      {331, "no network service"},
-      {332, "network timeout"},
-      {340, "no +CNMA acknowledgement expected"},
-      {500, "unknown error"},
-  };
-  for (const auto& [value, meaning] : kMeanings) {
-    if (value == code) return meaning;
-  }
-  return "";
-}
 
 HttpApi::HttpApi(ApiContext context, ApiOptions options)
     : ctx_(context), options_(std::move(options)), server_(std::make_unique<httplib::Server>()) {

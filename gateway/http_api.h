@@ -82,9 +82,6 @@ class HttpApi {
   std::thread thread_;
 };
 
-// The meaning of a +CMS ERROR code (GSM 07.05), or "" when unknown.
-std::string cmsErrorMeaning(int code);
-
 }  // namespace reviri::gateway
 
 #endif  // REVIRI_GATEWAY_HTTP_API_H_

@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -173,6 +174,24 @@ class PosixSerialPort final : public SerialPort {
     return out;
   }
 
+  std::string readSome(std::size_t maxBytes) override {
+    requireOpen();
+    // One read() after the kernel wait said readable: no second poll around
+    // it. A tty set to VMIN=0 reads 0 bytes both when nothing waits and when
+    // the line hung up; the last wait tells the two apart.
+    const std::size_t size = std::min(maxBytes, sizeof readBuffer_);
+    while (true) {
+      const ssize_t n = ::read(fd_, readBuffer_, size);
+      if (n > 0) return std::string(readBuffer_, static_cast<std::size_t>(n));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) return {};
+      if ((n == 0 && hungUp_) || (n < 0 && errno == EIO))
+        throw SerialError(device_ + ": the line hung up (device gone?)");
+      if (n == 0) return {};
+      fail("read failed on", device_);
+    }
+  }
+
   bool waitReadable(std::chrono::microseconds timeout) override {
     if (fd_ < 0) return false;
     const auto us = timeout.count() < 0 ? 0 : timeout.count();
@@ -180,6 +199,7 @@ class PosixSerialPort final : public SerialPort {
     pollfd p{fd_, POLLIN, 0};
     const int r = ::ppoll(&p, 1, &ts, nullptr);
     if (r < 0) return errno == EINTR ? false : (fail("poll failed on", device_), false);
+    hungUp_ = r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     return r > 0;
   }
 
@@ -198,6 +218,8 @@ class PosixSerialPort final : public SerialPort {
 
   int fd_ = -1;
   std::string device_;
+  bool hungUp_ = false;  // the last wait saw a hang-up or error
+  char readBuffer_[4096];
 };
 
 }  // namespace

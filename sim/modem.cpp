@@ -104,6 +104,9 @@ const char* cmeText(int code) {
     case 25: return "invalid characters in text string";
     case 26: return "dial string too long";
     case 27: return "invalid characters in dial string";
+    case 11: return "SIM PIN required";
+    case 12: return "SIM PUK required";
+    case 16: return "incorrect password";
     default: return "unknown";
   }
 }
@@ -116,6 +119,7 @@ int Modem::Storage::used() const {
 }
 
 Modem::Modem(ModemHost& host, ModemIdentity identity) : host_(host), identity_(std::move(identity)) {
+  setPin(identity_.pin);
   storages_["SM"].slots.resize(kSimSlots);
   storages_["ME"].slots.resize(kMeSlots);
   phonebooks_["SM"].capacity = 250;
@@ -313,11 +317,7 @@ Modem::Result Modem::runExtended(const std::string& name, char kind, const std::
     if (mode == 0) return line("+CAOC: \"000000\"");
     return r;
   }
-  if (name == "+CPIN") {
-    if (kind == 'R') return line("+CPIN: READY");
-    if (kind == 'T') return r;
-    return cmeError(3);
-  }
+  if (name == "+CPIN") return pinCommand(kind, a);
   if (name == "+CREG" || name == "+CGREG") {
     if (kind == 'R') return line(name + ": 0,1");
     if (kind == 'T') return line(name + ": (0-2)");
@@ -338,6 +338,8 @@ Modem::Result Modem::runExtended(const std::string& name, char kind, const std::
     if (kind == 'T') return r;
     return line("+CBC: 0,100");
   }
+  if ((name == "+CNUM" || name == "+CSCA") && simLocked())
+    return cmeError(pinState_ == PinState::kPin ? 11 : 12);
   if (name == "+CNUM") {
     if (kind == 'T') return r;
     return line("+CNUM: ," + quoted(identity_.ownNumber) + "," +
@@ -361,10 +363,14 @@ Modem::Result Modem::runExtended(const std::string& name, char kind, const std::
     charset_ = cs;
     return r;
   }
-  if (name == "+CMGF" || name == "+CSMS" || name == "+CPMS" || name == "+CNMI" || name == "+CMGS" ||
-      name == "+CMGW" || name == "+CMSS" || name == "+CMGR" || name == "+CMGL" || name == "+CMGD")
-    return sms(name, kind, a);
-  if (name == "+CPBS" || name == "+CPBR" || name == "+CPBW") return phonebook(name, kind, a);
+  const bool smsCommand = name == "+CMGF" || name == "+CSMS" || name == "+CPMS" || name == "+CNMI" ||
+                          name == "+CMGS" || name == "+CMGW" || name == "+CMSS" || name == "+CMGR" ||
+                          name == "+CMGL" || name == "+CMGD";
+  const bool phonebookCommand = name == "+CPBS" || name == "+CPBR" || name == "+CPBW";
+  if ((smsCommand || phonebookCommand) && simLocked())
+    return cmeError(pinState_ == PinState::kPin ? 11 : 12);  // SIM PIN / SIM PUK required
+  if (smsCommand) return sms(name, kind, a);
+  if (phonebookCommand) return phonebook(name, kind, a);
   return {Result::kError, 0, {}};
 }
 
@@ -568,18 +574,70 @@ void Modem::finishPdu(bool cancelled) {
 int Modem::sendToNetwork(const std::string& pdu, const ParsedPdu& parsed) {
   reference_ = reference_ % 255 + 1;
   sent_.push_back({reference_, parsed.number, parsed.text, parsed.coding == Coding::kUcs2, parsed.flash,
-                   upper(pdu)});
+                   parsed.reportRequested, parsed.udhHex, upper(pdu)});
   if (parsed.coding != Coding::kData8 && sameSubscriber(parsed.number, identity_.ownNumber)) {
-    // The network hands a message to its own sender back a moment later.
+    // The network hands a message to its own sender back a moment later,
+    // with its user-data header, so the parts of a long one can be joined.
     host_.after(kLoopbackDelay, [this, text = parsed.text, ucs2 = parsed.coding == Coding::kUcs2,
-                                 flash = parsed.flash] { receive(identity_.ownNumber, text, ucs2, flash); });
+                                 flash = parsed.flash, udh = parsed.udhHex] {
+      receive(identity_.ownNumber, text, ucs2, flash, udh);
+    });
   }
+  if (parsed.reportRequested && reportStatus_ >= 0)
+    host_.after(kReportDelay, [this, message = sent_.back()] { reportDelivery(message); });
   return reference_;
 }
 
-std::string Modem::receive(const std::string& sender, const std::string& text, bool ucs2, bool flash) {
+void Modem::reportDelivery(const SentMessage& message) {
+  const std::time_t now = std::time(nullptr);
+  const std::string pdu =
+      buildStatusReport(identity_.serviceCentre, message.reference, message.number, now, now, reportStatus_);
+  const int tpduLength = static_cast<int>(pdu.size() / 2) - 1 - std::stoi(pdu.substr(0, 2), nullptr, 16);
+  // AT+CNMI's <ds>: 1 routes the report to the client, 2 stores it and
+  // announces where; 0 keeps it from the client altogether.
+  if (cnmi_[3] == 1) {
+    emitIndication("+CDS: " + std::to_string(tpduLength) + "\r\n" + pdu);
+  } else if (cnmi_[3] == 2) {
+    auto& slots = storages_[mem3_].slots;
+    const auto free = std::find_if(slots.begin(), slots.end(), [](const auto& s) { return !s; });
+    if (free == slots.end()) return;
+    *free = Stored{0, pdu, tpduLength};
+    emitIndication("+CDSI: " + quoted(mem3_) + "," + std::to_string(free - slots.begin() + 1));
+  }
+}
+
+void Modem::setPin(const std::string& pin) {
+  identity_.pin = pin;
+  pinState_ = pin.empty() ? PinState::kReady : PinState::kPin;
+  pinAttemptsLeft_ = kPinAttempts;
+}
+
+Modem::Result Modem::pinCommand(char kind, const std::vector<std::string>& a) {
+  Result r;
+  if (kind == 'T') return r;
+  if (kind == 'R') {
+    r.lines.push_back(pinState_ == PinState::kReady ? "+CPIN: READY"
+                      : pinState_ == PinState::kPin ? "+CPIN: SIM PIN"
+                                                    : "+CPIN: SIM PUK");
+    return r;
+  }
+  if (kind != 'S' || a.empty()) return cmeError(3);
+  if (pinState_ == PinState::kReady) return cmeError(3);  // nothing asked for
+  if (pinState_ == PinState::kPuk) return cmeError(16);   // unblocking is not simulated
+  if (unquote(a[0]) == identity_.pin) {
+    pinState_ = PinState::kReady;
+    pinAttemptsLeft_ = kPinAttempts;
+    return r;
+  }
+  if (--pinAttemptsLeft_ == 0) pinState_ = PinState::kPuk;
+  return cmeError(16);  // incorrect password
+}
+
+std::string Modem::receive(const std::string& sender, const std::string& text, bool ucs2, bool flash,
+                           const std::string& udhHex) {
   std::string why;
-  const auto pdu = buildDeliver(identity_.serviceCentre, sender, text, ucs2, flash, std::time(nullptr), &why);
+  const auto pdu =
+      buildDeliver(identity_.serviceCentre, sender, text, ucs2, flash, std::time(nullptr), &why, udhHex);
   if (!pdu) return why;
   const int tpduLength = static_cast<int>(pdu->size() / 2) - 1 - std::stoi(pdu->substr(0, 2), nullptr, 16);
   if (cnmi_[1] == 2) {  // routed straight to the client, not stored

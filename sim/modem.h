@@ -44,6 +44,10 @@ struct ModemIdentity {
   std::string ownNumber = "+4915112345678";
   std::string serviceCentre = "+4917100000";
   std::string operatorName = "Reviri Net";
+  // The SIM's PIN; when set the modem starts locked ("+CPIN: SIM PIN") and
+  // refuses message and phonebook commands with +CME ERROR: 11 until
+  // AT+CPIN gives it. Three wrong PINs block the SIM ("SIM PUK").
+  std::string pin;
 };
 
 // A message the modem sent to the network (AT+CMGS or AT+CMSS), decoded.
@@ -53,6 +57,8 @@ struct SentMessage {
   std::string text;
   bool ucs2 = false;
   bool flash = false;
+  bool reportRequested = false;
+  std::string udhHex;  // user-data header of the PDU, "" when none
   std::string pdu;
 };
 
@@ -61,6 +67,9 @@ class Modem {
   static constexpr int kSimSlots = 30;
   static constexpr int kMeSlots = 100;
   static constexpr std::chrono::milliseconds kLoopbackDelay{400};
+  // The network's delivery report follows a sent message after this long.
+  static constexpr std::chrono::milliseconds kReportDelay{250};
+  static constexpr int kPinAttempts = 3;
 
   explicit Modem(ModemHost& host, ModemIdentity identity = {});
 
@@ -69,12 +78,21 @@ class Modem {
 
   // A message from the network: stored in the receive storage and announced
   // as AT+CNMI asks. Returns "" or the reason it was refused.
-  std::string receive(const std::string& sender, const std::string& text, bool ucs2, bool flash);
+  // `udhHex` is a user-data header the message carries ("" for none).
+  std::string receive(const std::string& sender, const std::string& text, bool ucs2, bool flash,
+                      const std::string& udhHex = {});
   // Unsolicited bytes, sent when no command is in progress.
   void unsolicited(const std::string& bytes);
   // A modem that has gone deaf: input is read and dropped, nothing answers.
   void setSilent(bool silent) { silent_ = silent; }
   void setSignal(int rssi) { signal_ = rssi; }
+  // The TP-ST of the delivery reports the network sends for messages that
+  // ask for one (0 delivered; 0x40-0x7F permanent, 0x60-0x6F temporary
+  // failures); -1 sends none.
+  void setReportStatus(int status) { reportStatus_ = status; }
+  // Locks the SIM with `pin` as if the modem had just been switched on
+  // ("" unlocks it).
+  void setPin(const std::string& pin);
 
   const ModemIdentity& identity() const { return identity_; }
   const std::vector<SentMessage>& sent() const { return sent_; }
@@ -115,6 +133,9 @@ class Modem {
   Result runExtended(const std::string& name, char kind, const std::string& args);
   Result runBasic(const std::string& cmd);
   void finishPdu(bool cancelled);
+  Result pinCommand(char kind, const std::vector<std::string>& a);
+  bool simLocked() const { return pinState_ != PinState::kReady; }
+  void reportDelivery(const SentMessage& message);
   void emitAnswer(const std::string& text);
   void emitResult(const Result& r);
   void emitIndication(const std::string& text);
@@ -137,6 +158,9 @@ class Modem {
   int cmee_ = 1;  // numeric +CME ERROR by default, so errors show without AT+CMEE=1
   int signal_ = 21;
   int reference_ = 0;
+  int reportStatus_ = 0;
+  enum class PinState { kReady, kPin, kPuk } pinState_ = PinState::kReady;
+  int pinAttemptsLeft_ = kPinAttempts;
   std::string line_;
   Entry entry_ = Entry::kNone;
   int entryLength_ = 0;

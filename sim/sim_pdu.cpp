@@ -273,6 +273,7 @@ std::optional<ParsedPdu> parsePdu(std::string_view hex, int declaredLength, std:
   }
   out.deliver = mti == 0;
   if (!out.deliver) {
+    out.reportRequested = (fo & 0x20) != 0;
     if (pos >= b.size()) {
       *error = "message reference missing";
       return std::nullopt;
@@ -326,32 +327,11 @@ std::string encodeServiceCentre(std::string_view number) {
          swappedDigits(digits);
 }
 
-std::optional<std::string> buildDeliver(std::string_view serviceCentre, std::string_view sender,
-                                        std::string_view text, bool ucs2, bool flash,
-                                        std::time_t when, std::string* error) {
-  std::string scratch;
-  if (!error) error = &scratch;
-  if (sender.empty()) {
-    *error = "empty sender";
-    return std::nullopt;
-  }
-  std::string userData;
-  if (ucs2) {
-    const std::u16string units = text::utf8ToUtf16(text);
-    if (units.size() > 70) {
-      *error = "text of " + std::to_string(units.size()) + " UCS2 characters exceeds 70";
-      return std::nullopt;
-    }
-    userData = byteHex(static_cast<int>(units.size() * 2));
-    for (char16_t u : units) userData += byteHex(u >> 8) + byteHex(u & 0xFF);
-  } else {
-    const std::string septets = gsm7Septets(text);
-    if (septets.size() > 160) {
-      *error = "text of " + std::to_string(septets.size()) + " septets exceeds 160";
-      return std::nullopt;
-    }
-    userData = byteHex(static_cast<int>(septets.size())) + bytesToHex(pack7(septets));
-  }
+namespace {
+
+// TP-SCTS / TP-DT: swapped BCD date and time in local time, then the zone in
+// quarter hours (bit 3 of the swapped octet is the sign).
+std::string timeStamp(std::time_t when) {
   std::tm tm{};
   ::localtime_r(&when, &tm);
   auto bcd = [](int v) { return std::string{static_cast<char>('0' + v % 10), static_cast<char>('0' + v / 10 % 10)}; };
@@ -359,11 +339,65 @@ std::optional<std::string> buildDeliver(std::string_view serviceCentre, std::str
   const int quarters = static_cast<int>(std::labs(offset) / 900);
   int tz = (quarters % 10) << 4 | (quarters / 10);
   if (offset < 0) tz |= 0x08;
-  const std::string scts = bcd(tm.tm_year % 100) + bcd(tm.tm_mon + 1) + bcd(tm.tm_mday) +
-                           bcd(tm.tm_hour) + bcd(tm.tm_min) + bcd(tm.tm_sec) + byteHex(tz);
+  return bcd(tm.tm_year % 100) + bcd(tm.tm_mon + 1) + bcd(tm.tm_mday) + bcd(tm.tm_hour) + bcd(tm.tm_min) +
+         bcd(tm.tm_sec) + byteHex(tz);
+}
+
+// TP-UDL and TP-UD, with the header (if any) in front of the text.
+std::optional<std::string> userDataField(std::string_view text, bool ucs2, std::string_view udhHex,
+                                         std::string* error) {
+  const auto header = hexToBytes(udhHex);
+  if (!header || header->size() > 137) {
+    *error = "user-data header is not hex or too long";
+    return std::nullopt;
+  }
+  const std::size_t headerOctets = header->empty() ? 0 : header->size() + 1;
+  const std::string headerHex = headerOctets ? byteHex(static_cast<int>(header->size())) + bytesToHex(*header) : "";
+  if (ucs2) {
+    const std::u16string units = text::utf8ToUtf16(text);
+    if (headerOctets + units.size() * 2 > 140) {
+      *error = "text of " + std::to_string(units.size()) + " UCS2 characters does not fit one message";
+      return std::nullopt;
+    }
+    std::string out = byteHex(static_cast<int>(headerOctets + units.size() * 2)) + headerHex;
+    for (char16_t u : units) out += byteHex(u >> 8) + byteHex(u & 0xFF);
+    return out;
+  }
+  const std::string septets = gsm7Septets(text);
+  const std::size_t headerSeptets = (headerOctets * 8 + 6) / 7;
+  if (headerSeptets + septets.size() > 160) {
+    *error = "text of " + std::to_string(septets.size()) + " septets does not fit one message";
+    return std::nullopt;
+  }
+  const int fill = static_cast<int>(headerSeptets * 7 - headerOctets * 8);
+  return byteHex(static_cast<int>(headerSeptets + septets.size())) + headerHex +
+         bytesToHex(pack7(septets, fill));
+}
+
+}  // namespace
+
+std::optional<std::string> buildDeliver(std::string_view serviceCentre, std::string_view sender,
+                                        std::string_view text, bool ucs2, bool flash,
+                                        std::time_t when, std::string* error, std::string_view udhHex) {
+  std::string scratch;
+  if (!error) error = &scratch;
+  if (sender.empty()) {
+    *error = "empty sender";
+    return std::nullopt;
+  }
+  const auto userData = userDataField(text, ucs2, udhHex, error);
+  if (!userData) return std::nullopt;
   const int dcs = (ucs2 ? 0x08 : 0x00) | (flash ? 0x10 : 0x00);
-  return encodeServiceCentre(serviceCentre) + "04" + encodeAddressField(sender) + "00" +
-         byteHex(dcs) + scts + userData;
+  const char* firstOctet = udhHex.empty() ? "04" : "44";
+  return encodeServiceCentre(serviceCentre) + firstOctet + encodeAddressField(sender) + "00" + byteHex(dcs) +
+         timeStamp(when) + *userData;
+}
+
+std::string buildStatusReport(std::string_view serviceCentre, int reference, std::string_view recipient,
+                              std::time_t submitted, std::time_t discharged, int status) {
+  // First octet 06: TP-MTI 10 (status report), TP-MMS set (no more messages).
+  return encodeServiceCentre(serviceCentre) + "06" + byteHex(reference & 0xFF) + encodeAddressField(recipient) +
+         timeStamp(submitted) + timeStamp(discharged) + byteHex(status & 0xFF);
 }
 
 std::string withServiceCentre(std::string_view pdu, std::string_view serviceCentre) {

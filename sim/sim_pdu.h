@@ -26,6 +26,7 @@ struct ParsedPdu {
   std::string sca;         // service-centre number ("" when the field is empty)
   std::string number;      // destination (SUBMIT) or originator (DELIVER), "+" for international
   int reference = 0;       // TP-MR of a SUBMIT
+  bool reportRequested = false;  // TP-SRR of a SUBMIT
   int dcs = 0;
   Coding coding = Coding::kGsm7;
   bool flash = false;      // message class 0
@@ -46,11 +47,20 @@ std::string encodeAddressField(std::string_view number);
 // Service-centre field: octet count, type, swapped semi-octets ("00" if empty).
 std::string encodeServiceCentre(std::string_view number);
 
-// SMS-DELIVER with a service-centre address in front. Fails (nullopt, with a
-// reason) when the text does not fit one message.
+// SMS-DELIVER with a service-centre address in front. `udhHex` (without its
+// length octet) is a user-data header to carry, e.g. the concatenation
+// element of one part of a long message. Fails (nullopt, with a reason) when
+// the text does not fit one message.
 std::optional<std::string> buildDeliver(std::string_view serviceCentre, std::string_view sender,
                                         std::string_view text, bool ucs2, bool flash,
-                                        std::time_t when, std::string* error);
+                                        std::time_t when, std::string* error,
+                                        std::string_view udhHex = {});
+
+// SMS-STATUS-REPORT with a service-centre address in front: the report on
+// the message with reference `reference` sent to `recipient`, submitted at
+// `submitted`, with outcome `status` (TP-ST) at `discharged`.
+std::string buildStatusReport(std::string_view serviceCentre, int reference, std::string_view recipient,
+                              std::time_t submitted, std::time_t discharged, int status);
 
 // Replaces an empty service-centre field ("00") with `serviceCentre`.
 std::string withServiceCentre(std::string_view pdu, std::string_view serviceCentre);

@@ -315,6 +315,29 @@ std::vector<std::string> Simulator::control(const std::string& request) {
     }
     return {"OK"};
   }
+  if (verb == "pin") {
+    if (w.size() != 2) return {"ERROR usage: pin CODE|off"};
+    std::lock_guard<std::mutex> lock(mu_);
+    modem_.setPin(w[1] == "off" ? "" : w[1]);
+    return {"OK"};
+  }
+  if (verb == "report") {
+    int status = -2;
+    if (w.size() == 2 && w[1] == "off") status = -1;
+    else if (w.size() == 2) {
+      try {
+        std::size_t used = 0;
+        status = std::stoi(w[1], &used, 0);
+        if (used != w[1].size() || status < 0 || status > 255) status = -2;
+      } catch (const std::exception&) {
+        status = -2;
+      }
+    }
+    if (status == -2) return {"ERROR usage: report STATUS|off (TP-ST, 0 = delivered, e.g. 0x46 = expired)"};
+    std::lock_guard<std::mutex> lock(mu_);
+    modem_.setReportStatus(status);
+    return {"OK"};
+  }
   if (verb == "silent") {
     bool silent = false;
     if (!onOff(silent)) return {"ERROR usage: silent on|off"};
@@ -340,7 +363,7 @@ std::vector<std::string> Simulator::control(const std::string& request) {
   }
   if (verb == "help") {
     return {"inject [7bit|ucs2] [normal|flash] SENDER TEXT", "raw TEXT", "delay MS", "speed BAUD",
-            "silent on|off", "signal N", "dump", "sent", "OK"};
+            "silent on|off", "signal N", "pin CODE|off", "report STATUS|off", "dump", "sent", "OK"};
   }
   return {"ERROR unknown request " + verb + " (try help)"};
 }

@@ -12,6 +12,8 @@
 //   speed BAUD                throttle output to BAUD (e.g. 19200, 115200); 0 = off
 //   silent on|off             a modem that reads but never answers
 //   signal N                  the rssi reported by AT+CSQ (0-31, 99)
+//   pin CODE|off              lock the SIM with a PIN, as after power-on
+//   report STATUS|off         TP-ST of delivery reports (0 delivered); off = none
 //   dump                      state: settings, stored messages, phonebooks, sent
 //   sent                      messages sent so far: REF NUMBER CODING CLASS TEXT
 //   help                      this list

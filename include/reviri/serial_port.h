@@ -70,6 +70,14 @@ class SerialPort {
   // Takes every waiting byte (possibly none). Throws SerialError on failure
   // or hang-up.
   virtual std::string readAll() = 0;
+  // Takes at most `maxBytes` waiting bytes (possibly none), with one read
+  // where the platform allows, so that a fast source never makes one read
+  // grow without bound. Throws SerialError on failure or hang-up. The
+  // default takes readAll() for ports that cannot bound their reads.
+  virtual std::string readSome(std::size_t maxBytes) {
+    (void)maxBytes;
+    return readAll();
+  }
   // Sleeps in the kernel until data are waiting or `timeout` passes.
   // Returns true when data (or a hang-up to report) are waiting.
   virtual bool waitReadable(std::chrono::microseconds timeout) = 0;

@@ -5,6 +5,7 @@
 // empty). Numeric values of fields follow hexToDec: blanks skipped, reading
 // stops at the first non-hex character, no digit gives 0.
 #include "sms/decode/decode.h"
+#include "sms/decode/text_decoding.h"
 
 #include <array>
 #include <bit>
@@ -245,7 +246,7 @@ enum class Alphabet { kGsm7, kUcs2, kUndecodable };
 
 // GSM 03.38 coding groups of the data coding scheme.
 Alphabet alphabetOf(std::size_t dcs) {
-  if (dcs <= 0x3F) {  // general data coding
+  if (dcs <= 0x7F) {  // general data coding; 01xx also marks for automatic deletion
     if (dcs & 0x20) return Alphabet::kUndecodable;  // compressed
     switch ((dcs >> 2) & 3) {
       case 0: return Alphabet::kGsm7;
@@ -256,7 +257,7 @@ Alphabet alphabetOf(std::size_t dcs) {
   if (dcs >= 0xC0 && dcs <= 0xDF) return Alphabet::kGsm7;  // message waiting
   if (dcs >= 0xE0 && dcs <= 0xEF) return Alphabet::kUcs2;  // message waiting, UCS2
   if (dcs >= 0xF0 && dcs <= 0xFF) return (dcs & 0x04) ? Alphabet::kUndecodable : Alphabet::kGsm7;
-  return Alphabet::kUndecodable;  // compressed, automatic deletion and reserved groups
+  return Alphabet::kUndecodable;  // reserved groups
 }
 
 struct UserData {
@@ -389,7 +390,16 @@ bool walkDeliver(std::string_view pdu, deliverrecord& record) {
   record.dcs = mid(t, 2 * n + 9, 2);
   record.scts = mid(t, 2 * n + 11, 14);
   record.udl = mid(t, 2 * n + 25, 2);
-  return decodeText(from(t, 2 * n + 27), value(record.fo), record);
+  const std::size_t firstOctet = value(record.fo);
+  if ((firstOctet & 0x03) != 0) {
+    // TP-MTI says this is no SMS-DELIVER (a status report, or a SUBMIT kept
+    // among the received messages): its fields are not where the walk took
+    // them, so no text is made of them.
+    record.ud = from(t, 2 * n + 27);
+    record.udh.clear(), record.concatRef.clear(), record.concatTotal.clear(), record.concatSeq.clear();
+    return false;
+  }
+  return decodeText(from(t, 2 * n + 27), firstOctet, record);
 }
 
 bool walkSubmit(std::string_view pdu, submitrecord& record) {
@@ -458,30 +468,8 @@ std::string decode7bit(std::string_view udlAndData) {
 }
 
 std::string decodeUcs2(std::string_view hex) {
-  const AsciiPdu ascii(hex);
-  const std::string_view s = ascii.view();
-  const std::size_t count = divideRoundHalfEven(s.size(), 4);
-  std::string out(count * 3, '\0');  // a code unit never needs more than 3 UTF-8 bytes
-  char* p = out.data();
-  char16_t pendingHigh = 0;  // high surrogate waiting for its partner
-  for (std::size_t i = 0; i < count; ++i) {
-    const char16_t unit = codeUnitAt(s, 4 * i);
-    if (pendingHigh != 0) {
-      if (unit >= 0xDC00 && unit <= 0xDFFF) {
-        p = putUtf8(p, 0x10000 + ((pendingHigh - 0xD800) << 10) + (unit - 0xDC00));
-        pendingHigh = 0;
-        continue;
-      }
-      p = putUtf8(p, kReplacementChar);
-      pendingHigh = 0;
-    }
-    if (unit >= 0xD800 && unit <= 0xDBFF)
-      pendingHigh = unit;
-    else
-      p = putUtf8(p, unit >= 0xDC00 && unit <= 0xDFFF ? kReplacementChar : unit);
-  }
-  if (pendingHigh != 0) p = putUtf8(p, kReplacementChar);
-  out.resize(static_cast<std::size_t>(p - out.data()));
+  std::string out;
+  detail::appendUcs2Text(hex, out);
   const std::size_t first = out.find_first_not_of(' ');
   if (first == std::string::npos) return {};
   out.erase(out.find_last_not_of(' ') + 1);
@@ -502,5 +490,42 @@ std::string decodeTimestamp(std::string_view scts) {
   out[13] = s[13];
   return out;
 }
+
+namespace detail {
+
+void appendGsm7Text(std::string_view hex, std::size_t first, std::size_t total, std::string& out) {
+  const AsciiPdu ascii(hex);
+  appendSeptets(ascii.view(), first, total, out);
+}
+
+void appendUcs2Text(std::string_view hex, std::string& out) {
+  const AsciiPdu ascii(hex);
+  const std::string_view s = ascii.view();
+  const std::size_t count = divideRoundHalfEven(s.size(), 4);
+  const std::size_t start = out.size();
+  out.resize(start + count * 3);  // a code unit never needs more than 3 UTF-8 bytes
+  char* p = out.data() + start;
+  char16_t pendingHigh = 0;  // high surrogate waiting for its partner
+  for (std::size_t i = 0; i < count; ++i) {
+    const char16_t unit = codeUnitAt(s, 4 * i);
+    if (pendingHigh != 0) {
+      if (unit >= 0xDC00 && unit <= 0xDFFF) {
+        p = putUtf8(p, 0x10000 + ((pendingHigh - 0xD800) << 10) + (unit - 0xDC00));
+        pendingHigh = 0;
+        continue;
+      }
+      p = putUtf8(p, kReplacementChar);
+      pendingHigh = 0;
+    }
+    if (unit >= 0xD800 && unit <= 0xDBFF)
+      pendingHigh = unit;
+    else
+      p = putUtf8(p, unit >= 0xDC00 && unit <= 0xDFFF ? kReplacementChar : unit);
+  }
+  if (pendingHigh != 0) p = putUtf8(p, kReplacementChar);
+  out.resize(static_cast<std::size_t>(p - out.data()));
+}
+
+}  // namespace detail
 
 }  // namespace reviri::sms

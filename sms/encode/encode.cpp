@@ -13,11 +13,12 @@
 #include "base/text.h"
 #include "sms/encode/encode.h"
 #include "sms/encode/gsm7_alphabet.h"
+#include "sms/encode/hex_octets.h"
 
 namespace reviri::sms {
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
+using hex::putHexOctet;
 
 // Counts stay within the control's 16-bit signed range: more packed bits
 // than 32767, or more UTF-16 code units than 32766, raise overflow_error.
@@ -36,22 +37,6 @@ bool isAscii(std::string_view s) {
   for (const char c : s)
     if (static_cast<unsigned char>(c) >= 0x80) return false;
   return true;
-}
-
-// "000102...FF": two hex digits per octet value.
-constexpr std::array<char, 512> makeHexPairs() {
-  std::array<char, 512> pairs{};
-  for (int v = 0; v < 256; ++v) {
-    pairs[2 * v] = kHexDigits[v >> 4];
-    pairs[2 * v + 1] = kHexDigits[v & 0xF];
-  }
-  return pairs;
-}
-constexpr auto kHexPairs = makeHexPairs();
-
-char* putHexOctet(char* out, unsigned octet) {
-  std::memcpy(out, &kHexPairs[2 * octet], 2);
-  return out + 2;
 }
 
 // Packs septets as GSM 03.38 lays them out (septet k at bits 7k..7k+6 of a
@@ -189,16 +174,16 @@ void appendAddress(std::string& out, std::string_view number) {
   }
 }
 
-enum class Coding { k7bit, kUcs2 };
+enum class Form { k7bit, kUcs2 };
 
-std::string buildSubmit(std::string_view number, std::string_view tail, Coding coding,
+std::string buildSubmit(std::string_view number, std::string_view tail, Form coding,
                         std::string_view text) {
   std::string pdu;
   pdu.reserve(kHeader.size() + number.size() + 8 + tail.size() + 4 + text.size() * 4);
   pdu += kHeader;
   appendAddress(pdu, number);
   pdu += tail;
-  if (coding == Coding::k7bit)
+  if (coding == Form::k7bit)
     appendUserData7bit(pdu, text);
   else
     appendUserDataUcs2(pdu, text::removeCrLf(text));
@@ -235,16 +220,16 @@ std::string encodeUcs2(std::string& text) {
 }
 
 std::string buildPdu7bit(std::string_view number, std::string_view text) {
-  return buildSubmit(number, kTail7bit, Coding::k7bit, text);
+  return buildSubmit(number, kTail7bit, Form::k7bit, text);
 }
 std::string buildFlashPdu7bit(std::string_view number, std::string_view text) {
-  return buildSubmit(number, kTailFlash7bit, Coding::k7bit, text);
+  return buildSubmit(number, kTailFlash7bit, Form::k7bit, text);
 }
 std::string buildPduUcs2(std::string_view number, std::string_view text) {
-  return buildSubmit(number, kTailUcs2, Coding::kUcs2, text);
+  return buildSubmit(number, kTailUcs2, Form::kUcs2, text);
 }
 std::string buildFlashPduUcs2(std::string_view number, std::string_view text) {
-  return buildSubmit(number, kTailFlashUcs2, Coding::kUcs2, text);
+  return buildSubmit(number, kTailFlashUcs2, Form::kUcs2, text);
 }
 
 int commandLength(std::string_view pdu) {

@@ -262,11 +262,5 @@ TEST_F(HttpApiTest, ConcurrentClientsEachGetTheirOwnStoredMessage) {
   EXPECT_EQ(storedMessages(), kClients * kEach);
 }
 
-TEST(CmsErrors, KnownCodesHaveAMeaning) {
-  EXPECT_EQ(cmsErrorMeaning(322), "memory full");
-  EXPECT_EQ(cmsErrorMeaning(331), "no network service");
-  EXPECT_EQ(cmsErrorMeaning(9999), "");
-}
-
 }  // namespace
 }  // namespace reviri::gateway

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "sim/sim_pdu.h"
 
 namespace reviri::sim {
@@ -227,6 +229,128 @@ TEST_F(ModemTest, SilentModemReadsButNeverAnswers) {
   EXPECT_EQ(cmd("AT"), "");
   modem.setSilent(false);
   EXPECT_EQ(cmd("AT"), "AT\r\r\nOK\r\n");
+}
+
+// The PDU line of a two-line indication or of a one-message answer.
+std::string secondLine(const std::string& out) {
+  const auto start = out.find("\r\n", 2) + 2;
+  return out.substr(start, out.find("\r\n", start) - start);
+}
+
+TEST_F(ModemTest, KeepsTheUserDataHeaderWhenAPartLoopsBack) {
+  echoOff();
+  cmd("AT+CNMI=2,2,0,0");
+  // Part 2 of 2 (8-bit reference AB) to the modem's own number, text "Hi".
+  const std::string part = "0041000D91945111325476F8000009050003AB02019069";
+  ASSERT_EQ(cmd("AT+CMGS=22"), "\r\n> ");
+  ASSERT_TRUE(pdu(part).starts_with("\r\n+CMGS: "));
+  ASSERT_EQ(modem.sent().back().udhHex, "0003AB0201");
+  host.runTimers();
+  const auto parsed = parsePdu(secondLine(host.take()), -1, nullptr);
+  ASSERT_TRUE(parsed);
+  EXPECT_TRUE(parsed->deliver);
+  EXPECT_EQ(parsed->udhHex, "0003AB0201");
+  EXPECT_EQ(parsed->text, "Hi");
+}
+
+TEST_F(ModemTest, BuildsDeliversWithAHeaderUpToTheFullLength) {
+  std::string why;
+  const std::string ucs2Text(67, 'x');
+  const auto ucs2 = buildDeliver("+49171", "+1555", ucs2Text, true, false, 0, &why, "0003010201");
+  ASSERT_TRUE(ucs2) << why;
+  auto parsed = parsePdu(*ucs2, -1, &why);
+  ASSERT_TRUE(parsed) << why;
+  EXPECT_EQ(parsed->text, ucs2Text);
+  EXPECT_FALSE(buildDeliver("+49171", "+1555", ucs2Text + "x", true, false, 0, &why, "0003010201"));
+  const std::string septets(153, 'y');
+  const auto gsm = buildDeliver("+49171", "+1555", septets, false, false, 0, &why, "0003010201");
+  ASSERT_TRUE(gsm) << why;
+  parsed = parsePdu(*gsm, -1, &why);
+  ASSERT_TRUE(parsed) << why;
+  EXPECT_EQ(parsed->text, septets);
+  EXPECT_EQ(parsed->udhHex, "0003010201");
+  EXPECT_FALSE(buildDeliver("+49171", "+1555", septets + "y", false, false, 0, &why, "0003010201"));
+}
+
+TEST_F(ModemTest, SendsDeliveryReportsAsCnmiAsks) {
+  echoOff();
+  const std::string withReport = "0021000B917228001011F100000CC8329BFD065DDF72363904";
+  auto sendOne = [&] {
+    EXPECT_EQ(cmd("AT+CMGS=24"), "\r\n> ");
+    const std::string answer = pdu(withReport);
+    EXPECT_TRUE(answer.starts_with("\r\n+CMGS: ")) << answer;
+    return std::stoi(answer.substr(9));
+  };
+  cmd("AT+CNMI=2,1,0,1,0");
+  const int reference = sendOne();
+  ASSERT_EQ(host.timers.size(), 1u);
+  host.runTimers();
+  const std::string cds = host.take();
+  ASSERT_TRUE(cds.starts_with("\r\n+CDS: 25\r\n")) << cds;
+  const std::string report = secondLine(cds);
+  // SCA, first octet 06, the reference, recipient +27820001111, two stamps, TP-ST 00.
+  EXPECT_EQ(report.substr(0, 14), encodeServiceCentre(modem.identity().serviceCentre));
+  char mr[3];
+  std::snprintf(mr, sizeof mr, "%02X", reference);
+  EXPECT_EQ(report.substr(14, 2 + 2 + 16), "06" + std::string(mr) + "0B917228001011F1");
+  EXPECT_EQ(report.substr(report.size() - 2), "00");
+
+  modem.setReportStatus(0x46);  // expired
+  cmd("AT+CNMI=2,1,0,2,0");
+  sendOne();
+  host.runTimers();
+  const std::string cdsi = host.take();
+  ASSERT_EQ(cdsi, "\r\n+CDSI: \"SM\",1\r\n");
+  const std::string stored = secondLine(cmd("AT+CMGR=1"));
+  EXPECT_EQ(stored.substr(stored.size() - 2), "46");
+
+  cmd("AT+CNMI=2,1,0,0,0");
+  sendOne();
+  host.runTimers();
+  EXPECT_EQ(host.take(), "");
+  modem.setReportStatus(-1);
+  cmd("AT+CNMI=2,1,0,1,0");
+  sendOne();
+  EXPECT_TRUE(host.timers.empty());
+  // Without TP-SRR no report is made.
+  EXPECT_EQ(cmd("AT+CMGS=24"), "\r\n> ");
+  pdu(kHello);
+  EXPECT_TRUE(host.timers.empty());
+}
+
+TEST_F(ModemTest, StartsPinLockedAndBlocksAfterThreeWrongPins) {
+  RecordingHost lockedHost;
+  ModemIdentity identity;
+  identity.pin = "4711";
+  Modem locked{lockedHost, identity};
+  auto run = [&](const std::string& line) {
+    lockedHost.take();
+    locked.feed(line + "\r");
+    return lockedHost.take();
+  };
+  run("ATE0");
+  EXPECT_EQ(run("AT+CPIN?"), "\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n");
+  EXPECT_EQ(run("AT+CMGL=4"), "\r\n+CME ERROR: 11\r\n");
+  EXPECT_EQ(run("AT+CSCA?"), "\r\n+CME ERROR: 11\r\n");
+  EXPECT_EQ(run("AT+CGMI"), "\r\nReviri\r\n\r\nOK\r\n");  // identity needs no SIM
+  EXPECT_EQ(run("AT+CPIN=\"0000\""), "\r\n+CME ERROR: 16\r\n");
+  EXPECT_EQ(run("AT+CPIN=\"4711\""), "\r\nOK\r\n");
+  EXPECT_EQ(run("AT+CPIN?"), "\r\n+CPIN: READY\r\n\r\nOK\r\n");
+  EXPECT_EQ(run("AT+CMGL=4"), "\r\nOK\r\n");
+
+  locked.setPin("1234");
+  for (int i = 0; i < Modem::kPinAttempts; ++i) EXPECT_EQ(run("AT+CPIN=1111"), "\r\n+CME ERROR: 16\r\n");
+  EXPECT_EQ(run("AT+CPIN?"), "\r\n+CPIN: SIM PUK\r\n\r\nOK\r\n");
+  EXPECT_EQ(run("AT+CPIN=1234"), "\r\n+CME ERROR: 16\r\n");  // too late: the SIM wants its PUK
+  EXPECT_EQ(run("AT+CMGL=4"), "\r\n+CME ERROR: 12\r\n");
+}
+
+TEST_F(ModemTest, AnswersAndSetsTheServiceCentre) {
+  echoOff();
+  EXPECT_EQ(cmd("AT+CSCA?"), "\r\n+CSCA: \"+4917100000\",145\r\n\r\nOK\r\n");
+  EXPECT_EQ(cmd("AT+CSCA=\"0171999\",129"), "\r\nOK\r\n");
+  EXPECT_EQ(cmd("AT+CSCA?"), "\r\n+CSCA: \"0171999\",129\r\n\r\nOK\r\n");
+  EXPECT_EQ(cmd("AT+CSCA=\"12ab\""), "\r\n+CMS ERROR: 304\r\n");
 }
 
 }  // namespace

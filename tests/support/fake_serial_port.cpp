@@ -1,5 +1,7 @@
 #include "support/fake_serial_port.h"
 
+#include <algorithm>
+
 namespace reviri::testing {
 
 ReviriOptions FakeSerialPort::options(FakeSerialPort** port, std::vector<long>* pauses) {
@@ -46,6 +48,14 @@ std::string FakeSerialPort::readAll() {
   if (failIo) throw SerialError(*failIo);
   std::string out;
   out.swap(input_);
+  return out;
+}
+
+std::string FakeSerialPort::readSome(std::size_t maxBytes) {
+  if (failIo) throw SerialError(*failIo);
+  std::string out = input_.substr(0, maxBytes);
+  input_.erase(0, out.size());
+  largestRead = std::max(largestRead, out.size());
   return out;
 }
 

@@ -35,6 +35,7 @@ class FakeSerialPort : public SerialPort {
   std::size_t waitingBytes() override;
   void write(std::string_view bytes) override;
   std::string readAll() override;
+  std::string readSome(std::size_t maxBytes) override;
   bool waitReadable(std::chrono::microseconds timeout) override;
   NativeHandle nativeHandle() const override { return open_ ? 42 : -1; }
 
@@ -55,6 +56,7 @@ class FakeSerialPort : public SerialPort {
   LineSettings settings;
   int polls = 0;
   int discards = 0;
+  std::size_t largestRead = 0;  // the most bytes one read returned
 
  private:
   bool open_ = false;

@@ -124,7 +124,23 @@ TEST(DecodeDeliver, SkipsAnEmptyServiceCentreField) {
   EXPECT_EQ(bare.fo, "04");
   EXPECT_EQ(bare.ud, "Test2");
   // A second octet of 80 is not a type of address.
-  EXPECT_EQ(deliver("0A80", true).fo, "0A");
+  EXPECT_EQ(deliver("0480", true).fo, "04");
+}
+
+TEST(DecodeDeliver, RefusesStatusReportsAndSubmitsByTheirMessageType) {
+  const char* notDelivers[] = {
+      "0006D60B911326880736F4111011719551401110117195714000",  // status report, no SC
+      "07914356060013F1065A098136397339F7219011700463802190117004638030",  // with SC
+      "002100098136397339F70008224F60597D4F60597D4F60597D4F60597D4F60597D4F60597D4F60597D4F60597D4F60",
+  };
+  for (const char* pdu : notDelivers) {
+    deliverrecord r;
+    EXPECT_FALSE(decodeDeliver(pdu, r)) << pdu;
+    EXPECT_EQ(r.concatRef, "") << pdu;
+    EXPECT_EQ(r.ud.find_first_not_of("0123456789ABCDEF"), std::string::npos) << pdu;
+  }
+  // The same SUBMIT still reads as what it is.
+  EXPECT_EQ(submit(notDelivers[2]).ud, "你好你好你好你好你好你好你好你好你");
 }
 
 TEST(DecodeDeliver, ReusedRecordsAreOverwrittenWhole) {
@@ -165,8 +181,10 @@ TEST(DecodeDeliver, ReadsTheDataCodingSchemeByCodingGroup) {
       {"18", ucs2, true},  {"1A", ucs2, true},   {"E0", ucs2, true},  {"EF", ucs2, true},
       {"04", gsm, false},  {"14", gsm, false},   {"0C", gsm, false},  {"F4", gsm, false},
       {"F7", gsm, false},  {"FC", gsm, false},   {"20", gsm, false},  {"28", ucs2, false},
-      {"30", gsm, false},  {"40", gsm, false},   {"48", ucs2, false}, {"80", gsm, false},
-      {"BF", gsm, false},
+      {"30", gsm, false},  {"80", gsm, false},   {"BF", gsm, false},
+      // 01xx: marked for automatic deletion, otherwise coded like 00xx.
+      {"40", gsm, true},   {"51", gsm, true},    {"48", ucs2, true},  {"5A", ucs2, true},
+      {"44", gsm, false},  {"60", gsm, false},   {"7C", gsm, false},
   };
   for (const auto& c : cases) {
     const deliverrecord r = deliver(deliverPdu(c.dcs, c.ud), c.decoded);
@@ -473,9 +491,9 @@ TEST(Decoders, SurviveTruncatedAndHostileInput) {
     check(pdu);
   }
   // Non-hex characters count as described: a field of junk reads as 0.
-  const deliverrecord junk = deliver("07XY");
+  const deliverrecord junk = deliver("04XY");
   EXPECT_EQ(junk.scalen, "");
-  EXPECT_EQ(junk.fo, "07");
+  EXPECT_EQ(junk.fo, "04");
   EXPECT_EQ(junk.oalen, "XY");
   const deliverrecord wide = deliver("00\xC3\xA9" "0B", true);
   EXPECT_EQ(wide.fo, "?0");

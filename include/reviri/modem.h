@@ -1,0 +1,307 @@
+// reviri/modem.h - the typed messaging API: a GSM modem that sends and
+// receives whole messages.
+//
+// Modem is the interface for programs that want messages rather than AT
+// answers: it chooses the coding, splits long texts into concatenated parts
+// and joins received parts, asks for and matches delivery reports, enters
+// the SIM PIN, locks the port against a second process, and reports modem
+// failures as typed errors with the +CMS/+CME number and its meaning.
+//
+//   reviri::Modem modem;
+//   modem.onMessage = [](const reviri::IncomingMessage& m) { ... };
+//   modem.open("/dev/ttyUSB0");                      // throws ModemError
+//   auto result = modem.send({.to = "+4915112345678", .text = "Hello"});
+//   modem.runFor(std::chrono::minutes(1));           // messages arrive
+//
+// Threading: a Modem is a single-threaded object. Every call, and every
+// callback it makes, runs on the thread that calls it; nothing runs in the
+// background. Incoming data are processed inside poll()/runFor() and inside
+// the blocking calls (after their own answer is complete, never in the
+// middle of a dialogue). Use one Modem per port and per thread.
+#ifndef REVIRI_MODEM_H_
+#define REVIRI_MODEM_H_
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "reviri/serial_port.h"
+
+namespace reviri {
+
+namespace link {
+class AtChannel;
+}
+
+// How a message's text is coded on the air.
+enum class MessageCoding {
+  kAuto,  // GSM 7-bit when every character fits, else UCS2 (sending only)
+  kGsm7,  // GSM 03.38 default alphabet and its extension table
+  kUcs2,  // UTF-16, two octets per code unit
+  k8bit,  // binary data (received only; the text holds the hex digits)
+};
+std::string_view codingName(MessageCoding coding);  // "auto", "7bit", "ucs2", "8bit"
+
+// What went wrong, in the categories a caller acts on.
+struct Error {
+  enum class Kind {
+    kNone,
+    kModem,        // the modem refused: +CMS ERROR / +CME ERROR / ERROR
+    kTimeout,      // no final answer in time
+    kPin,          // the SIM wants a PIN that was not given, or a PUK
+    kWrongPin,     // the PIN given was refused (never retried automatically)
+    kPortInUse,    // another process holds the port
+    kIo,           // the operating system refused the port
+    kProtocol,     // an answer that cannot be understood
+    kInvalidArgument,
+  };
+  Kind kind = Kind::kNone;
+  // The +CMS/+CME error number; -1 when there is none.
+  int code = -1;
+  // The standard meaning of the number, or a sentence saying what failed.
+  std::string meaning;
+  // The command line that failed ("" when none).
+  std::string command;
+
+  explicit operator bool() const { return kind != Kind::kNone; }
+  // One line for people: "+CMS ERROR 331 (no network service) after AT+CMGS=20".
+  std::string describe() const;
+};
+std::string_view errorKindName(Error::Kind kind);  // "modem", "timeout", "pin", ...
+
+// Thrown by open() and the blocking calls other than send().
+class ModemError : public std::runtime_error {
+ public:
+  explicit ModemError(Error error) : std::runtime_error(error.describe()), error_(std::move(error)) {}
+  const Error& error() const { return error_; }
+
+ private:
+  Error error_;
+};
+
+// A message storage of GSM 07.05.
+enum class Storage { kSim, kPhone, kBoth };  // "SM", "ME", "MT"
+std::string_view storageName(Storage storage);
+// "SM", "ME" or "MT" (either case); nullopt otherwise.
+std::optional<Storage> parseStorage(std::string_view name);
+
+// A service-centre time stamp: the instant and the zone it was given in.
+struct ZonedTime {
+  std::chrono::system_clock::time_point when;
+  int zoneMinutes = 0;  // offset from UTC, e.g. +60 for CET
+  // ISO 8601 with the zone, e.g. "2026-12-07T14:05:09+01:00".
+  std::string iso8601() const;
+};
+
+struct OutgoingMessage {
+  std::string to;  // "+4915112345678" (international) or a national number
+  std::string text;  // UTF-8
+  MessageCoding coding = MessageCoding::kAuto;
+  bool statusReport = false;  // ask the network for a delivery report (TP-SRR)
+  bool flash = false;         // class 0: shown at once, not stored
+  // Validity period (relative); nullopt leaves it to the network.
+  std::optional<std::chrono::minutes> validity;
+  // Service centre for this message; "" uses the one the modem knows.
+  std::string smsc;
+  // When false, a text longer than one message is refused.
+  bool allowSplit = true;
+};
+
+struct SendResult {
+  enum class Outcome {
+    kSent,       // every part accepted by the network
+    kFailed,     // a part was refused; parts after it were not sent
+    kMaybeSent,  // the PDU was written but no answer came: it may have been sent
+  };
+  Outcome outcome = Outcome::kFailed;
+  // Identifies this message in the StatusReports matched to it.
+  std::uint64_t messageId = 0;
+  MessageCoding coding = MessageCoding::kGsm7;
+  int parts = 0;
+  // TP-MR of each part the network accepted, in part order.
+  std::vector<int> references;
+  // Attempts made in all (retries included).
+  int attempts = 0;
+  // Why it failed or may have been sent; empty when sent.
+  Error error;
+
+  bool ok() const { return outcome == Outcome::kSent; }
+};
+std::string_view outcomeName(SendResult::Outcome outcome);  // "sent", "failed", "maybe-sent"
+
+// Concatenation information of a message made of parts.
+struct ConcatInfo {
+  int reference = 0;  // 8- or 16-bit reference
+  int total = 1;
+  bool sixteenBit = false;
+};
+
+struct IncomingMessage {
+  std::string sender;  // with "+" when international; text when alphanumeric
+  std::string text;    // UTF-8, all parts joined
+  MessageCoding coding = MessageCoding::kGsm7;
+  int messageClass = -1;  // 0-3, -1 when the coding names none
+  ZonedTime serviceCentreTime;  // of the first part
+  std::optional<ConcatInfo> concat;
+  int partsReceived = 1;
+  // False when parts were missing after ModemOptions::incompleteAfter; the
+  // missing parts' text is absent.
+  bool complete = true;
+  Storage storage = Storage::kSim;
+  // Storage indexes the parts were read from (empty for routed messages).
+  std::vector<int> indexes;
+};
+
+struct StatusReport {
+  int reference = 0;      // TP-MR of the part reported on
+  std::string recipient;  // with "+" when international
+  ZonedTime serviceCentreTime;
+  ZonedTime dischargeTime;
+  int status = 0;       // TP-ST
+  std::string meaning;  // its standard meaning, e.g. "short message received by the SME"
+  enum class Outcome { kDelivered, kPending, kFailed } outcome = Outcome::kDelivered;
+  // Whether this Modem sent the part reported on; if so, which.
+  bool matched = false;
+  std::uint64_t messageId = 0;
+  int partNumber = 0;  // 1-based
+  int partCount = 0;
+  // Where the report was stored; -1 when it came in the indication.
+  int index = -1;
+};
+std::string_view reportOutcomeName(StatusReport::Outcome outcome);  // "delivered", "pending", "failed"
+
+// One entry of a storage listing.
+struct StoredMessage {
+  int index = 0;
+  enum class Status { kUnread, kRead, kUnsent, kSent } status = Status::kRead;
+  enum class Kind { kIncoming, kOutgoing, kStatusReport, kUndecodable } kind = Kind::kUndecodable;
+  IncomingMessage incoming;  // kIncoming: one part, as stored
+  // kOutgoing: recipient and text.
+  std::string recipient;
+  std::string text;
+  std::optional<StatusReport> report;  // kStatusReport
+  std::string pdu;  // hex as stored
+};
+
+struct RetryPolicy {
+  // Attempts per part, the first included.
+  int maxAttempts = 3;
+  std::chrono::milliseconds firstBackoff{2000};
+  double backoffFactor = 2.0;
+  // +CMS ERROR numbers worth another attempt: network out of order, temporary
+  // failure, congestion, resources unavailable, no network service, network
+  // time-out, memory failure / SIM busy, unknown error.
+  std::set<int> transientCms{38, 41, 42, 47, 331, 332, 320, 500, 512, 513, 514, 515};
+  // +CME ERROR numbers worth another attempt: SIM busy, and the "device
+  // busy" many modems give while they register.
+  std::set<int> transientCme{14, 515};
+};
+
+enum class TraceDirection { kWritten, kRead };
+
+struct ModemOptions {
+  std::string settings = "115200,n,8,1";
+  std::string pin;  // entered when the SIM asks for its PIN
+  Storage storage = Storage::kSim;  // read, list and receive here
+  RetryPolicy retry;
+  // How long a command may take, and a sent PDU before "may have been sent".
+  std::chrono::milliseconds commandTimeout{10000};
+  std::chrono::milliseconds sendTimeout{60000};
+  // A message whose parts stay incomplete this long is handed over as
+  // incomplete (and its parts deleted).
+  std::chrono::seconds incompleteAfter{600};
+  // Delete messages and stored reports from the modem once handed over.
+  bool deleteAfterHandOver = true;
+  // Lock the port (UUCP lock file and flock) against other processes.
+  bool lockPort = true;
+  // Directory of the UUCP lock files; "" picks /run/lock or /var/lock.
+  std::string lockDirectory;
+  // The first concatenation reference; nullopt derives one from the clock.
+  std::optional<std::uint8_t> firstConcatReference;
+  // Pauses between retries; a real sleep when empty.
+  std::function<void(std::chrono::milliseconds)> sleeper;
+  // The wall clock used for ages and the incomplete hand-over.
+  std::function<std::chrono::system_clock::time_point()> clock;
+  // The serial port; the system's own when empty.
+  std::function<std::unique_ptr<SerialPort>()> portFactory;
+};
+
+class Modem {
+ public:
+  explicit Modem(ModemOptions options = {});
+  ~Modem();
+  Modem(Modem&&) noexcept;
+  Modem& operator=(Modem&&) noexcept;
+
+  // Opens `device` and readies the modem: takes the port lock, sends ESC
+  // (leaves a message prompt a dead process may have left) and "AT" until it
+  // answers, then ATE0, AT+CMEE=1, AT+CPIN? (entering options.pin with
+  // AT+CPIN="..." when asked, once), AT+CMGF=0, AT+CPMS for the chosen
+  // storage and AT+CNMI asking for new-message and delivery-report
+  // indications. Throws ModemError: kPortInUse ("port in use (by PID n)"),
+  // kIo, kTimeout (no answer), kPin / kWrongPin, kModem.
+  void open(const std::string& device);
+  // Opens on a channel the caller made (tests, other transports). The port
+  // lock is the caller's business.
+  void open(std::unique_ptr<link::AtChannel> channel);
+  bool isOpen() const;
+  // Releases the port and the lock. Never throws.
+  void close() noexcept;
+
+  // Sends `message`, split into parts when needed: for each part AT+CMGS=n,
+  // then the PDU once the "> " prompt is there. Transient failures
+  // (RetryPolicy::transientCms, a missing prompt) are retried with backoff
+  // through the sleeper; a time-out after the PDU was written is never
+  // retried and gives Outcome::kMaybeSent. Throws std::invalid_argument
+  // naming the field for a bad number, a text that does not fit the forced
+  // coding or a long text with allowSplit false; SerialError from the port.
+  SendResult send(const OutgoingMessage& message);
+
+  // Every message in `storage` (options.storage when nullopt), decoded from
+  // the AT+CMGL=4 answer itself. Throws ModemError when the modem refuses.
+  std::vector<StoredMessage> list(std::optional<Storage> storage = std::nullopt);
+  // The message at `index` of options.storage (AT+CMGR); nullopt for an
+  // empty slot. Throws ModemError when the modem refuses otherwise.
+  std::optional<StoredMessage> read(int index);
+  // Deletes the message at `index` (AT+CMGD). Throws ModemError.
+  void remove(int index);
+
+  // The service-centre number the modem uses (AT+CSCA?), and setting it.
+  std::string serviceCentre();
+  void setServiceCentre(const std::string& number);
+
+  // Reads what arrived, for at most `timeout`, and hands over complete
+  // messages and reports through the callbacks. The first call processes the
+  // backlog (messages stored before it) first. Returns whether anything
+  // arrived.
+  bool poll(std::chrono::milliseconds timeout);
+  // Polls until `duration` has passed or stop() is called from a callback.
+  void runFor(std::chrono::milliseconds duration);
+  void stop() { stopRequested_ = true; }
+  // Processes the stored messages now (done by the first poll otherwise).
+  void processBacklog();
+
+  // Whole messages, each once.
+  std::function<void(const IncomingMessage&)> onMessage;
+  std::function<void(const StatusReport&)> onStatusReport;
+  // Failures met while processing incoming data (no caller to throw to).
+  std::function<void(const Error&)> onError;
+  // Every line written to and read from the modem.
+  std::function<void(TraceDirection, std::string_view)> onTrace;
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+  bool stopRequested_ = false;
+};
+
+}  // namespace reviri
+
+#endif  // REVIRI_MODEM_H_

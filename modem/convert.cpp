@@ -1,0 +1,298 @@
+// modem/convert.cpp - codec records to typed API values; enumeration names.
+#include "modem/convert.h"
+
+#include <charconv>
+#include <cstdio>
+
+#include "base/at_errors.h"
+
+namespace reviri {
+
+std::string_view codingName(MessageCoding coding) {
+  switch (coding) {
+    case MessageCoding::kAuto: return "auto";
+    case MessageCoding::kGsm7: return "7bit";
+    case MessageCoding::kUcs2: return "ucs2";
+    case MessageCoding::k8bit: return "8bit";
+  }
+  return "?";
+}
+
+std::string_view errorKindName(Error::Kind kind) {
+  switch (kind) {
+    case Error::Kind::kNone: return "none";
+    case Error::Kind::kModem: return "modem";
+    case Error::Kind::kTimeout: return "timeout";
+    case Error::Kind::kPin: return "pin";
+    case Error::Kind::kWrongPin: return "wrong-pin";
+    case Error::Kind::kPortInUse: return "port-in-use";
+    case Error::Kind::kIo: return "io";
+    case Error::Kind::kProtocol: return "protocol";
+    case Error::Kind::kInvalidArgument: return "invalid-argument";
+  }
+  return "?";
+}
+
+std::string Error::describe() const {
+  std::string out;
+  if (code >= 0) {
+    out = meaning.empty() ? "error " + std::to_string(code) : meaning + " (error " + std::to_string(code) + ")";
+  } else {
+    out = meaning.empty() ? std::string(errorKindName(kind)) : meaning;
+  }
+  if (!command.empty()) out += " after " + command;
+  return out;
+}
+
+std::string_view storageName(Storage storage) {
+  switch (storage) {
+    case Storage::kSim: return "SM";
+    case Storage::kPhone: return "ME";
+    case Storage::kBoth: return "MT";
+  }
+  return "SM";
+}
+
+std::optional<Storage> parseStorage(std::string_view name) {
+  std::string upper(name);
+  for (char& c : upper)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  if (upper == "SM") return Storage::kSim;
+  if (upper == "ME") return Storage::kPhone;
+  if (upper == "MT") return Storage::kBoth;
+  return std::nullopt;
+}
+
+std::string ZonedTime::iso8601() const {
+  using namespace std::chrono;
+  const auto local = floor<seconds>(when) + minutes(zoneMinutes);
+  const auto day = floor<days>(local);
+  const year_month_day ymd{day};
+  const hh_mm_ss hms{local - day};
+  const int zone = zoneMinutes < 0 ? -zoneMinutes : zoneMinutes;
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02d%c%02d:%02d", static_cast<int>(ymd.year()),
+                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                static_cast<int>(hms.hours().count()), static_cast<int>(hms.minutes().count()),
+                static_cast<int>(hms.seconds().count()), zoneMinutes < 0 ? '-' : '+', zone / 60, zone % 60);
+  return buf;
+}
+
+std::string_view outcomeName(SendResult::Outcome outcome) {
+  switch (outcome) {
+    case SendResult::Outcome::kSent: return "sent";
+    case SendResult::Outcome::kFailed: return "failed";
+    case SendResult::Outcome::kMaybeSent: return "maybe-sent";
+  }
+  return "?";
+}
+
+std::string_view reportOutcomeName(StatusReport::Outcome outcome) {
+  switch (outcome) {
+    case StatusReport::Outcome::kDelivered: return "delivered";
+    case StatusReport::Outcome::kPending: return "pending";
+    case StatusReport::Outcome::kFailed: return "failed";
+  }
+  return "?";
+}
+
+namespace modem {
+namespace {
+
+std::string hexOf(const std::vector<std::uint8_t>& octets) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (auto o : octets) {
+    out += kHex[o >> 4];
+    out += kHex[o & 15];
+  }
+  return out;
+}
+
+MessageCoding codingOf(const sms::DataCoding& coding) {
+  switch (coding.alphabet) {
+    case sms::Alphabet::kGsm7: return MessageCoding::kGsm7;
+    case sms::Alphabet::kUcs2: return MessageCoding::kUcs2;
+    case sms::Alphabet::k8bit: return MessageCoding::k8bit;
+  }
+  return MessageCoding::k8bit;
+}
+
+std::string_view trimmed(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+// Comma-separated fields after "<prefix>:".
+std::vector<std::string_view> fieldsAfter(std::string_view line, std::string_view prefix) {
+  std::vector<std::string_view> out;
+  if (!line.starts_with(prefix)) return out;
+  line.remove_prefix(prefix.size());
+  while (true) {
+    const auto comma = line.find(',');
+    out.push_back(trimmed(line.substr(0, comma)));
+    if (comma == std::string_view::npos) break;
+    line.remove_prefix(comma + 1);
+  }
+  return out;
+}
+
+int toInt(std::string_view s) {
+  int v = -1;
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  return ec == std::errc() && end == s.data() + s.size() ? v : -1;
+}
+
+std::string digitsOf(std::string_view s) {
+  std::string out;
+  for (char c : s)
+    if (c >= '0' && c <= '9') out += c;
+  return out;
+}
+
+}  // namespace
+
+sms::SubmitRequest toSubmitRequest(const OutgoingMessage& message, std::uint8_t concatReference) {
+  sms::SubmitRequest r;
+  r.to = message.to;
+  r.text = message.text;
+  switch (message.coding) {
+    case MessageCoding::kGsm7: r.coding = sms::Coding::kGsm7; break;
+    case MessageCoding::kUcs2: r.coding = sms::Coding::kUcs2; break;
+    case MessageCoding::kAuto: r.coding = sms::Coding::kAuto; break;
+    case MessageCoding::k8bit: throw std::invalid_argument("coding: 8-bit data cannot be sent as text");
+  }
+  r.statusReport = message.statusReport;
+  r.flash = message.flash;
+  r.validity = message.validity;
+  r.smsc = message.smsc;
+  r.concatReference = concatReference;
+  r.allowSplit = message.allowSplit;
+  return r;
+}
+
+MessageCoding toMessageCoding(sms::Coding coding) {
+  return coding == sms::Coding::kUcs2 ? MessageCoding::kUcs2 : MessageCoding::kGsm7;
+}
+
+ZonedTime toZonedTime(const std::optional<sms::Timestamp>& stamp) {
+  ZonedTime t;
+  if (!stamp) return t;
+  t.when = stamp->utc;
+  t.zoneMinutes = stamp->zoneMinutes;
+  return t;
+}
+
+IncomingMessage toIncoming(const sms::JoinedMessage& joined, Storage storage) {
+  IncomingMessage m;
+  const sms::Deliver& first = joined.first;
+  m.sender = first.originator.number;
+  m.coding = codingOf(first.coding);
+  m.text = first.userData.decoded ? joined.text : hexOf(joined.octets);
+  m.messageClass = first.coding.messageClass.value_or(-1);
+  m.serviceCentreTime = toZonedTime(first.serviceCentreTime);
+  if (const auto& c = first.userData.concat) m.concat = ConcatInfo{c->reference, c->total, c->reference16};
+  m.partsReceived = joined.partCount - static_cast<int>(joined.missingParts.size());
+  m.complete = joined.complete();
+  m.storage = storage;
+  m.indexes = joined.storageIndexes;
+  return m;
+}
+
+StatusReport toStatusReport(const sms::StatusReport& report, int index) {
+  StatusReport r;
+  r.reference = report.messageReference;
+  r.recipient = report.recipient.number;
+  r.serviceCentreTime = toZonedTime(report.serviceCentreTime);
+  r.dischargeTime = toZonedTime(report.dischargeTime);
+  r.status = report.status;
+  r.meaning = sms::statusMeaning(report.status);
+  switch (report.outcome) {
+    case sms::DeliveryOutcome::kDelivered: r.outcome = StatusReport::Outcome::kDelivered; break;
+    case sms::DeliveryOutcome::kStillTrying: r.outcome = StatusReport::Outcome::kPending; break;
+    case sms::DeliveryOutcome::kFailed:
+    case sms::DeliveryOutcome::kGaveUp: r.outcome = StatusReport::Outcome::kFailed; break;
+  }
+  r.index = index;
+  return r;
+}
+
+std::optional<ListingHeader> parseListingHeader(std::string_view line) {
+  const bool listed = line.starts_with("+CMGL:");
+  const auto f = fieldsAfter(line, listed ? "+CMGL:" : "+CMGR:");
+  if (f.empty()) return std::nullopt;
+  ListingHeader h;
+  if (listed) {
+    h.index = toInt(f[0]);
+    if (h.index < 0 || f.size() < 2) return std::nullopt;
+    h.status = toInt(f[1]);
+  } else {
+    h.status = toInt(f[0]);
+  }
+  return h;
+}
+
+StoredMessage toStoredMessage(const ListingHeader& header, const std::string& pdu, Storage storage) {
+  StoredMessage s;
+  s.index = header.index;
+  s.pdu = pdu;
+  if (header.status >= 0 && header.status <= 3) s.status = static_cast<StoredMessage::Status>(header.status);
+  try {
+    const sms::Tpdu tpdu = sms::decodeTpdu(pdu);
+    if (const auto* d = std::get_if<sms::Deliver>(&tpdu)) {
+      sms::JoinedMessage one;
+      one.first = *d;
+      one.text = d->userData.text;
+      one.octets = d->userData.octets;
+      if (header.index >= 0) one.storageIndexes = {header.index};
+      s.kind = StoredMessage::Kind::kIncoming;
+      s.incoming = toIncoming(one, storage);
+      s.text = s.incoming.text;
+    } else if (const auto* sub = std::get_if<sms::Submit>(&tpdu)) {
+      s.kind = StoredMessage::Kind::kOutgoing;
+      s.recipient = sub->recipient.number;
+      s.text = sub->userData.decoded ? sub->userData.text : hexOf(sub->userData.octets);
+    } else {
+      s.kind = StoredMessage::Kind::kStatusReport;
+      s.report = toStatusReport(std::get<sms::StatusReport>(tpdu), header.index);
+    }
+  } catch (const sms::PduError&) {
+    s.kind = StoredMessage::Kind::kUndecodable;
+  }
+  return s;
+}
+
+std::optional<StorageIndex> parseStorageIndex(std::string_view line) {
+  const auto colon = line.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  const auto f = fieldsAfter(line.substr(colon + 1), "");
+  if (f.size() < 2) return std::nullopt;
+  StorageIndex si;
+  si.storage = std::string(f[0]);
+  if (si.storage.size() >= 2 && si.storage.front() == '"' && si.storage.back() == '"')
+    si.storage = si.storage.substr(1, si.storage.size() - 2);
+  si.index = toInt(f[1]);
+  if (si.index < 0) return std::nullopt;
+  return si;
+}
+
+int sendReference(const std::vector<std::string>& lines) {
+  for (const auto& l : lines) {
+    const auto f = fieldsAfter(l, "+CMGS:");
+    if (!f.empty()) return toInt(f[0]);
+  }
+  return -1;
+}
+
+bool sameNumber(std::string_view a, std::string_view b) {
+  std::string da = digitsOf(a), db = digitsOf(b);
+  if (da.empty() || db.empty()) return a == b;
+  if (da == db) return true;
+  if (da.size() > db.size()) std::swap(da, db);
+  while (!da.empty() && da.front() == '0') da.erase(0, 1);
+  return da.size() >= 6 && db.ends_with(da);
+}
+
+}  // namespace modem
+}  // namespace reviri

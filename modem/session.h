@@ -1,0 +1,106 @@
+// modem/session.h - the dialogues of the typed Modem over an AtChannel.
+//
+// Session owns the channel and the receive state (part joiner, sent parts
+// awaiting delivery reports, unsolicited lines not yet processed). It is
+// Modem's implementation, separate so that tests can drive it over a
+// scripted channel.
+//
+// Unsolicited lines that arrive during a dialogue are queued and processed
+// only between dialogues (drain()), because processing them runs commands
+// of its own.
+//
+// Threading: single-threaded, like the Modem that owns it.
+#ifndef REVIRI_MODEM_SESSION_H_
+#define REVIRI_MODEM_SESSION_H_
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "link/at_channel.h"
+#include "reviri/modem.h"
+#include "sms/decode/reassembly.h"
+#include "sms/encode/submit_plan.h"
+
+namespace reviri::modem {
+
+// What Session reports to; Modem forwards to its callbacks.
+struct SessionSink {
+  std::function<void(const IncomingMessage&)> message;
+  std::function<void(const StatusReport&)> statusReport;
+  std::function<void(const Error&)> error;
+  std::function<void(TraceDirection, std::string_view)> trace;
+};
+
+class Session {
+ public:
+  Session(std::unique_ptr<link::AtChannel> channel, const ModemOptions& options, SessionSink sink);
+
+  // The opening sequence; throws ModemError.
+  void start();
+
+  SendResult send(const OutgoingMessage& message);
+  std::vector<StoredMessage> list(Storage storage);
+  std::optional<StoredMessage> read(int index);
+  void remove(int index);
+  std::string serviceCentre();
+  void setServiceCentre(const std::string& number);
+
+  bool poll(std::chrono::milliseconds timeout);
+  void processBacklog();
+  // Processes queued unsolicited lines and hands over messages whose time
+  // ran out.
+  void drain();
+
+ private:
+  struct SentPart {
+    std::uint64_t messageId = 0;
+    int partNumber = 0;
+    int partCount = 0;
+    std::string recipient;
+  };
+  enum class PartOutcome { kSent, kFailed, kMaybeSent };
+
+  link::AtAnswer run(const std::string& command, std::chrono::milliseconds timeout);
+  link::AtAnswer run(const std::string& command) { return run(command, options_.commandTimeout); }
+  // Runs `command` and throws ModemError unless it ends with OK.
+  link::AtAnswer expectOk(const std::string& command);
+  Error errorOf(const link::AtAnswer& answer, const std::string& command) const;
+  bool transient(const link::AtAnswer& answer) const;
+
+  void wakeUp();
+  void unlockSim();
+  void selectStorage(std::string_view name);
+  void askForIndications();
+
+  PartOutcome sendPart(const sms::SubmitPart& part, SendResult& result);
+  void pause(int attempt);
+  void rememberSent(int reference, const SentPart& part);
+  void match(StatusReport& report);
+
+  void handle(const link::Unsolicited& u);
+  void readIndicated(const std::string& storage, int index);
+  void process(const std::string& pdu, int index);
+  void handOver(const sms::JoinedMessage& joined);
+  void discard(int index);
+  void reportError(Error error);
+  sms::Reassembler::Clock::time_point now() const;
+
+  std::unique_ptr<link::AtChannel> channel_;
+  const ModemOptions& options_;
+  SessionSink sink_;
+  sms::Reassembler joiner_;
+  std::deque<link::Unsolicited> queued_;
+  bool draining_ = false;
+  bool backlogDone_ = false;
+  std::string storage_;  // the storage selected for reading, e.g. "SM"
+  std::uint8_t nextConcatReference_ = 0;
+  std::uint64_t nextMessageId_ = 1;
+  std::map<int, SentPart> awaitingReport_;  // by TP-MR
+  std::deque<int> sentOrder_;               // TP-MRs, oldest first
+};
+
+}  // namespace reviri::modem
+
+#endif  // REVIRI_MODEM_SESSION_H_

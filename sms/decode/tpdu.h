@@ -1,0 +1,146 @@
+// sms/decode/tpdu.h - typed decoding of stored and received PDUs.
+//
+// Reads a PDU as a modem gives it after "+CMGR:", "+CMGL:", "+CMT:" or
+// "+CDS:" (hex, either case, service-centre field first) and tells by TP-MTI
+// what it is: an SMS-DELIVER (received), an SMS-SUBMIT (stored outgoing) or
+// an SMS-STATUS-REPORT (delivery report). Every field comes out typed: numbers
+// with "+" when international, alphanumeric senders as text, time stamps as
+// time points with their zone, the data coding scheme split into alphabet,
+// class and the automatic-deletion mark, the user-data header parsed.
+//
+// A PDU too short for its own fields, or with characters that are not hex
+// digits, is refused with PduError naming the field; octets after the last
+// field are ignored (some devices append junk). Text that cannot be shown
+// (8-bit data, compressed data) is kept as octets.
+//
+// Pure functions: no I/O, no state; thread-safe.
+#ifndef REVIRI_SMS_DECODE_TPDU_H_
+#define REVIRI_SMS_DECODE_TPDU_H_
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace reviri::sms {
+
+class PduError : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+struct Address {
+  // Digits with a leading "+" when the type of number is international;
+  // the text of an alphanumeric address; empty when the field is empty.
+  std::string number;
+  std::uint8_t type = 0;  // type-of-address octet as stored (0 when empty)
+  bool alphanumeric = false;
+};
+
+// A service-centre time stamp (or discharge time): the instant in UTC and the
+// sender's zone, so that local time = utc + zoneMinutes.
+struct Timestamp {
+  std::chrono::sys_seconds utc{};
+  int zoneMinutes = 0;
+};
+
+enum class Alphabet { kGsm7, k8bit, kUcs2 };
+
+struct DataCoding {
+  std::uint8_t raw = 0;
+  Alphabet alphabet = Alphabet::kGsm7;
+  std::optional<int> messageClass;  // 0 (flash) to 3
+  bool autoDelete = false;          // group 01xx: "marked for automatic deletion"
+  bool compressed = false;          // text kept as octets
+};
+
+struct Concatenation {
+  std::uint16_t reference = 0;
+  bool reference16 = false;  // IEI 08 (16-bit) rather than IEI 00 (8-bit)
+  std::uint8_t total = 0;
+  std::uint8_t sequence = 0;  // 1-based
+};
+
+// An information element of the user-data header other than concatenation.
+struct InformationElement {
+  std::uint8_t id = 0;
+  std::vector<std::uint8_t> data;
+};
+
+struct UserData {
+  std::optional<Concatenation> concat;        // only when total and sequence are valid
+  std::vector<InformationElement> otherElements;
+  std::string text;                            // UTF-8; empty when `decoded` is false
+  std::vector<std::uint8_t> octets;            // the data after the header, when not text
+  bool decoded = true;                         // false for 8-bit or compressed data
+};
+
+struct Deliver {
+  Address serviceCentre;
+  std::uint8_t firstOctet = 0;
+  Address originator;
+  std::uint8_t protocolId = 0;
+  DataCoding coding;
+  // Empty when the stored time stamp is not a valid date and time.
+  std::optional<Timestamp> serviceCentreTime;
+  bool statusReportIndication = false;  // TP-SRI
+  bool replyPath = false;
+  UserData userData;
+};
+
+struct Submit {
+  Address serviceCentre;
+  std::uint8_t firstOctet = 0;
+  std::uint8_t messageReference = 0;
+  Address recipient;
+  std::uint8_t protocolId = 0;
+  DataCoding coding;
+  // The validity-period octets as stored (0, 1 or 7 octets, by TP-VPF).
+  std::vector<std::uint8_t> validityPeriod;
+  bool statusReportRequest = false;  // TP-SRR
+  UserData userData;
+};
+
+// What a delivery report's TP-ST says, in the groups the status table defines.
+enum class DeliveryOutcome {
+  kDelivered,        // transaction completed (00-1F)
+  kStillTrying,      // temporary error, the service centre keeps trying (20-3F)
+  kFailed,           // permanent error (40-5F) and reserved values (80-FF)
+  kGaveUp,           // temporary error, the service centre stopped trying (60-7F)
+};
+
+struct StatusReport {
+  Address serviceCentre;
+  std::uint8_t firstOctet = 0;
+  std::uint8_t messageReference = 0;  // TP-MR of the SMS-SUBMIT it reports on
+  Address recipient;
+  std::optional<Timestamp> serviceCentreTime;
+  std::optional<Timestamp> dischargeTime;
+  std::uint8_t status = 0;  // TP-ST
+  DeliveryOutcome outcome = DeliveryOutcome::kDelivered;
+};
+
+using Tpdu = std::variant<Deliver, Submit, StatusReport>;
+
+// Decodes a PDU whose service-centre field comes first (as modems give it in
+// PDU mode), or a bare TPDU when `withServiceCentre` is false. Throws
+// PduError.
+Tpdu decodeTpdu(std::string_view hex, bool withServiceCentre = true);
+
+// The data coding scheme split into its parts. Reserved coding groups read as
+// GSM 7-bit, as the coding rules ask of a receiver.
+DataCoding dataCodingOf(std::uint8_t dcs);
+
+// The standard meaning of a TP-ST value, e.g. "short message received by the
+// SME" for 00 or "SM validity period expired" for 46; reserved and service-
+// centre specific values say so.
+std::string statusMeaning(std::uint8_t status);
+DeliveryOutcome outcomeOf(std::uint8_t status);
+
+}  // namespace reviri::sms
+
+#endif  // REVIRI_SMS_DECODE_TPDU_H_

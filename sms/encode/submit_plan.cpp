@@ -1,0 +1,364 @@
+// sms/encode/submit_plan.cpp - coding choice, splitting and SMS-SUBMIT
+// assembly for messages of any length.
+//
+// The text is turned once into the units of its coding (septets or UTF-16
+// code units); parts are cut from that array and each part is packed
+// straight into its PDU string, so a part costs one allocation.
+#include "sms/encode/submit_plan.h"
+
+#include <array>
+#include <cstdio>
+#include <stdexcept>
+
+#include "sms/encode/gsm7_alphabet.h"
+#include "sms/encode/hex_octets.h"
+
+namespace reviri::sms {
+namespace {
+
+constexpr std::size_t kSingleSeptets = 160;
+constexpr std::size_t kPartSeptets = 153;  // 160 less the 7 septets of the header
+constexpr std::size_t kSingleUnits = 70;
+constexpr std::size_t kPartUnits = 67;  // 70 less the 6 octets of the header
+constexpr std::size_t kHeaderOctets = 6;  // 05 00 03 reference count number
+constexpr std::size_t kHeaderSeptets = 7;  // 48 bits and one fill bit
+constexpr std::size_t kMaxDigits = 20;
+constexpr long kMaxValidityMinutes = 63L * 7 * 24 * 60;
+
+std::string describeChar(char32_t cp) {
+  std::array<char, 16> buf{};
+  std::snprintf(buf.data(), buf.size(), "U+%04X", static_cast<unsigned>(cp));
+  return buf.data();
+}
+
+// Decodes one UTF-8 sequence at `i`, advancing `i`. Malformed input is
+// refused: a message must not go out with characters the caller never wrote.
+char32_t nextCodePoint(std::string_view s, std::size_t& i) {
+  const auto lead = static_cast<unsigned char>(s[i]);
+  if (lead < 0x80) {
+    ++i;
+    return lead;
+  }
+  int extra = 0;
+  char32_t cp = 0;
+  char32_t min = 0;
+  if ((lead & 0xE0) == 0xC0) {
+    extra = 1, cp = lead & 0x1F, min = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    extra = 2, cp = lead & 0x0F, min = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    extra = 3, cp = lead & 0x07, min = 0x10000;
+  }
+  bool valid = extra > 0 && i + static_cast<std::size_t>(extra) < s.size();
+  for (int k = 1; valid && k <= extra; ++k) {
+    const auto c = static_cast<unsigned char>(s[i + k]);
+    valid = (c & 0xC0) == 0x80;
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  if (!valid || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+    throw std::invalid_argument("text: not valid UTF-8 at byte " + std::to_string(i + 1));
+  i += extra + 1;
+  return cp;
+}
+
+// The text as the units of one coding.
+struct Units {
+  Coding coding = Coding::kGsm7;
+  std::vector<std::uint8_t> septets;  // kGsm7: escape pairs included
+  std::u16string utf16;               // kUcs2: surrogate pairs included
+  std::size_t size() const { return coding == Coding::kGsm7 ? septets.size() : utf16.size(); }
+};
+
+struct Unfit {
+  char32_t cp = 0;
+  std::size_t position = 0;  // 1-based character number
+};
+
+// Septets of `text`; false (and the first character that has none) when a
+// character is in neither table.
+bool toSeptets(std::string_view text, std::vector<std::uint8_t>& out, Unfit& unfit) {
+  out.resize(2 * text.size());
+  std::uint8_t* p = out.data();
+  std::size_t characters = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const char32_t cp = byte < 0x80 ? (++i, char32_t{byte}) : nextCodePoint(text, i);
+    ++characters;
+    const gsm7::Septets s = gsm7::septetsFor(cp);
+    if (s.count == 0) {
+      unfit = {cp, characters};
+      return false;
+    }
+    *p++ = s.first;
+    if (s.count == 2) *p++ = s.second;
+  }
+  out.resize(static_cast<std::size_t>(p - out.data()));
+  return true;
+}
+
+std::u16string toUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const char32_t cp = nextCodePoint(text, i);
+    if (cp >= 0x10000) {
+      const char32_t v = cp - 0x10000;
+      out += static_cast<char16_t>(0xD800 + (v >> 10));
+      out += static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(cp);
+    }
+  }
+  return out;
+}
+
+Units unitsOf(std::string_view text, Coding coding) {
+  Units units;
+  if (coding != Coding::kUcs2) {
+    Unfit unfit;
+    if (toSeptets(text, units.septets, unfit)) return units;
+    if (coding == Coding::kGsm7)
+      throw std::invalid_argument("text: character " + std::to_string(unfit.position) + " (" +
+                                  describeChar(unfit.cp) +
+                                  ") is not in the GSM 7-bit alphabet; use UCS2 or automatic coding");
+  }
+  units.coding = Coding::kUcs2;
+  units.septets.clear();
+  units.utf16 = toUtf16(text);
+  return units;
+}
+
+// A part may not end between an escape and its septet, nor between the two
+// halves of a surrogate pair.
+bool splitsPair(const Units& units, std::size_t end) {
+  if (units.coding == Coding::kGsm7) return units.septets[end - 1] == gsm7::kEscape;
+  const char16_t last = units.utf16[end - 1];
+  return last >= 0xD800 && last <= 0xDBFF;
+}
+
+// End offsets of the parts, in units. An empty text is one empty part.
+std::vector<std::size_t> partEnds(const Units& units) {
+  const bool gsm = units.coding == Coding::kGsm7;
+  const std::size_t total = units.size();
+  if (total <= (gsm ? kSingleSeptets : kSingleUnits)) return {total};
+  const std::size_t perPart = gsm ? kPartSeptets : kPartUnits;
+  std::vector<std::size_t> ends;
+  ends.reserve(total / (perPart - 1) + 1);
+  for (std::size_t start = 0; start < total;) {
+    std::size_t end = std::min(start + perPart, total);
+    if (end < total && splitsPair(units, end)) --end;
+    ends.push_back(end);
+    start = end;
+  }
+  return ends;
+}
+
+struct DialString {
+  std::string digits;
+  bool international = false;
+};
+
+// Digits of a phone number; blanks, '-', '.', '/' and parentheses are
+// separators a person may type.
+DialString parseDialString(std::string_view number, std::string_view field) {
+  DialString dial;
+  for (std::size_t i = 0; i < number.size(); ++i) {
+    const char c = number[i];
+    if (c >= '0' && c <= '9') {
+      dial.digits += c;
+    } else if (c == '+' && dial.digits.empty() && !dial.international) {
+      dial.international = true;
+    } else if (c != ' ' && c != '-' && c != '.' && c != '/' && c != '(' && c != ')') {
+      throw std::invalid_argument(std::string(field) + ": \"" + std::string(number) +
+                                  "\" is not a phone number (digits with an optional leading +)");
+    }
+  }
+  if (dial.digits.empty())
+    throw std::invalid_argument(std::string(field) + ": \"" + std::string(number) + "\" has no digits");
+  if (dial.digits.size() > kMaxDigits)
+    throw std::invalid_argument(std::string(field) + ": \"" + std::string(number) + "\" has more than " +
+                                std::to_string(kMaxDigits) + " digits");
+  return dial;
+}
+
+void appendOctet(std::string& out, unsigned octet) {
+  const std::size_t at = out.size();
+  out.resize(at + 2);
+  hex::putHexOctet(out.data() + at, octet & 0xFF);
+}
+
+// Type of address and the digits as swapped semi-octets, 'F' filling an odd count.
+void appendTypeAndDigits(std::string& out, const DialString& dial) {
+  appendOctet(out, dial.international ? 0x91 : 0x81);
+  const std::string& d = dial.digits;
+  for (std::size_t i = 0; i < d.size(); i += 2) {
+    out += i + 1 < d.size() ? d[i + 1] : 'F';
+    out += d[i];
+  }
+}
+
+std::string serviceCentreField(std::string_view smsc) {
+  if (smsc.empty()) return "00";
+  const DialString dial = parseDialString(smsc, "smsc");
+  std::string out;
+  appendOctet(out, static_cast<unsigned>(1 + (dial.digits.size() + 1) / 2));  // octets after this one
+  appendTypeAndDigits(out, dial);
+  return out;
+}
+
+// TP-VP, relative format: the smallest period the octet can express that is
+// at least `validity`.
+unsigned relativeValidity(std::chrono::minutes validity) {
+  const long m = static_cast<long>(validity.count());
+  if (m <= 0 || m > kMaxValidityMinutes)
+    throw std::invalid_argument("validity: " + std::to_string(m) +
+                                " minutes is outside 1 minute to 63 weeks");
+  auto ceilDiv = [](long a, long b) { return (a + b - 1) / b; };
+  if (m <= 12 * 60) return static_cast<unsigned>(ceilDiv(m, 5) - 1);
+  if (m <= 24 * 60) return static_cast<unsigned>(143 + ceilDiv(m - 12 * 60, 30));
+  if (m <= 30 * 24 * 60) return static_cast<unsigned>(166 + ceilDiv(m, 24 * 60));
+  return static_cast<unsigned>(192 + ceilDiv(m, 7 * 24 * 60));
+}
+
+// The fields every part shares, from TP-MR to TP-VP; TP-MR is 00 so that
+// the modem numbers each part itself.
+std::string sharedFields(const SubmitRequest& request, Coding coding) {
+  const DialString to = parseDialString(request.to, "to");
+  std::string out = "00";
+  appendOctet(out, static_cast<unsigned>(to.digits.size()));
+  appendTypeAndDigits(out, to);
+  out += "00";  // TP-PID: plain short message
+  unsigned dcs = coding == Coding::kUcs2 ? 0x08 : 0x00;
+  if (request.flash) dcs |= 0x10;  // class given, class 0
+  appendOctet(out, dcs);
+  if (request.validity) appendOctet(out, relativeValidity(*request.validity));
+  return out;
+}
+
+// Packs septets after `startBit` bits of `out` (whose bits before it are
+// zero, the fill bits); returns the number of octets used in all.
+std::size_t packSeptets(const std::uint8_t* septets, std::size_t count, std::size_t startBit,
+                        std::uint8_t* out) {
+  std::uint8_t* p = out + startBit / 8;
+  unsigned bits = static_cast<unsigned>(startBit % 8);
+  std::uint32_t acc = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    acc |= std::uint32_t{septets[i]} << bits;
+    bits += 7;
+    if (bits >= 8) {
+      *p++ = static_cast<std::uint8_t>(acc);
+      acc >>= 8;
+      bits -= 8;
+    }
+  }
+  if (bits > 0) *p++ = static_cast<std::uint8_t>(acc);
+  return static_cast<std::size_t>(p - out);
+}
+
+struct PartLayout {
+  std::size_t begin, end;  // in units
+  int number, count;
+  std::uint8_t reference;
+};
+
+void appendConcatHeader(std::uint8_t* octets, const PartLayout& part) {
+  const std::uint8_t header[kHeaderOctets] = {5, 0x00, 3, part.reference,
+                                              static_cast<std::uint8_t>(part.count),
+                                              static_cast<std::uint8_t>(part.number)};
+  std::copy(header, header + kHeaderOctets, octets);
+}
+
+// TP-UDL and TP-UD of one part in 7-bit coding.
+void appendGsm7UserData(std::string& out, const Units& units, const PartLayout& part) {
+  const std::size_t septets = part.end - part.begin;
+  const bool header = part.count > 1;
+  const std::size_t udl = septets + (header ? kHeaderSeptets : 0);
+  std::array<std::uint8_t, 140> octets{};
+  if (header) appendConcatHeader(octets.data(), part);
+  const std::size_t used = packSeptets(units.septets.data() + part.begin, septets,
+                                       header ? kHeaderSeptets * 7 : 0, octets.data());
+  appendOctet(out, static_cast<unsigned>(udl));
+  const std::size_t at = out.size();
+  out.resize(at + 2 * used);
+  char* p = out.data() + at;
+  for (std::size_t i = 0; i < used; ++i) p = hex::putHexOctet(p, octets[i]);
+}
+
+// TP-UDL and TP-UD of one part in UCS2 coding.
+void appendUcs2UserData(std::string& out, const Units& units, const PartLayout& part) {
+  const std::size_t count = part.end - part.begin;
+  const bool header = part.count > 1;
+  appendOctet(out, static_cast<unsigned>(2 * count + (header ? kHeaderOctets : 0)));
+  const std::size_t at = out.size();
+  out.resize(at + (header ? 2 * kHeaderOctets : 0) + 4 * count);
+  char* p = out.data() + at;
+  if (header) {
+    std::uint8_t octets[kHeaderOctets];
+    appendConcatHeader(octets, part);
+    for (const std::uint8_t o : octets) p = hex::putHexOctet(p, o);
+  }
+  for (std::size_t i = part.begin; i < part.end; ++i) {
+    p = hex::putHexOctet(p, units.utf16[i] >> 8);
+    p = hex::putHexOctet(p, units.utf16[i] & 0xFF);
+  }
+}
+
+unsigned firstOctet(const SubmitRequest& request, bool header) {
+  unsigned fo = 0x01;                      // SMS-SUBMIT
+  if (request.validity) fo |= 0x10;        // TP-VPF: relative
+  if (request.statusReport) fo |= 0x20;    // TP-SRR
+  if (header) fo |= 0x40;                  // TP-UDHI
+  return fo;
+}
+
+void checkPartCount(std::size_t parts, const SubmitRequest& request) {
+  if (parts > 1 && !request.allowSplit)
+    throw std::invalid_argument("text: needs " + std::to_string(parts) +
+                                " messages and splitting is turned off");
+  if (parts > static_cast<std::size_t>(kMaxParts))
+    throw std::invalid_argument("text: needs " + std::to_string(parts) + " messages; at most " +
+                                std::to_string(kMaxParts) + " can be joined");
+}
+
+}  // namespace
+
+std::vector<SubmitPart> planSubmit(const SubmitRequest& request) {
+  const Units units = unitsOf(request.text, request.coding);
+  const std::vector<std::size_t> ends = partEnds(units);
+  checkPartCount(ends.size(), request);
+  const std::string smsc = serviceCentreField(request.smsc);
+  const std::string shared = sharedFields(request, units.coding);
+  const int count = static_cast<int>(ends.size());
+
+  std::vector<SubmitPart> parts;
+  parts.reserve(ends.size());
+  std::size_t begin = 0;
+  for (int i = 0; i < count; ++i) {
+    const PartLayout layout{begin, ends[i], i + 1, count, request.concatReference};
+    begin = ends[i];
+    SubmitPart part;
+    part.partNumber = layout.number;
+    part.partCount = count;
+    std::string& pdu = part.pduHex;
+    pdu.reserve(smsc.size() + 2 + shared.size() + 2 + 2 * 140);
+    pdu += smsc;
+    appendOctet(pdu, firstOctet(request, count > 1));
+    pdu += shared;
+    if (units.coding == Coding::kGsm7)
+      appendGsm7UserData(pdu, units, layout);
+    else
+      appendUcs2UserData(pdu, units, layout);
+    part.tpduLength = static_cast<int>((pdu.size() - smsc.size()) / 2);
+    parts.push_back(std::move(part));
+  }
+  return parts;
+}
+
+Coding codingFor(std::string_view text) { return unitsOf(text, Coding::kAuto).coding; }
+
+PartCount countParts(std::string_view text, Coding coding) {
+  const Units units = unitsOf(text, coding);
+  return {units.coding, static_cast<int>(partEnds(units).size())};
+}
+
+}  // namespace reviri::sms
