@@ -12,7 +12,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <vector>
 
 namespace reviri::gateway {
 
@@ -23,11 +25,20 @@ class Signal {
     return generation_;
   }
   void notify() {
+    std::vector<std::function<void()>> listeners;
     {
       std::lock_guard lock(mu_);
       ++generation_;
+      listeners = listeners_;
     }
     cv_.notify_all();
+    for (const auto& listener : listeners) listener();
+  }
+  // Also calls `listener` on every notify() (threads that sleep elsewhere,
+  // e.g. on a modem's descriptor).
+  void listen(std::function<void()> listener) {
+    std::lock_guard lock(mu_);
+    listeners_.push_back(std::move(listener));
   }
   // Wakes every waiter for good.
   void close() {
@@ -55,6 +66,7 @@ class Signal {
   std::condition_variable cv_;
   std::uint64_t generation_ = 0;
   bool closed_ = false;
+  std::vector<std::function<void()>> listeners_;
 };
 
 }  // namespace reviri::gateway

@@ -322,16 +322,16 @@ class SqliteStore final : public Store {
     return true;
   }
 
-  bool release(std::int64_t id, const std::string& worker, const std::string& reason) override {
+  bool release(std::int64_t id, const std::string& worker, const std::string& reason, bool pduMayBeOut) override {
     std::lock_guard lock(mu_);
     Transaction tx(*this);
     const auto now = now_();
-    // in_flight stays as it is: whoever claims the message next learns that
-    // its PDU may already be out.
+    // With pduMayBeOut in_flight stays set: whoever claims the message next
+    // learns that its PDU may already be out.
     auto update = prepare(
-        "UPDATE outbox SET status = 'queued', lease_owner = NULL, lease_until = NULL, due_ms = ?, updated_ms = ? "
-        "WHERE id = ? AND status = 'sending' AND lease_owner = ?");
-    update.bind(now, now, id, worker).run();
+        "UPDATE outbox SET status = 'queued', lease_owner = NULL, lease_until = NULL, due_ms = ?, updated_ms = ?, "
+        "in_flight = in_flight * ? WHERE id = ? AND status = 'sending' AND lease_owner = ?");
+    update.bind(now, now, pduMayBeOut ? 1 : 0, id, worker).run();
     if (sqlite3_changes(db_) != 1) return false;
     addHistory(id, now, "released", reason);
     tx.commit();

@@ -132,8 +132,10 @@ class Store {
   virtual bool finishFailed(std::int64_t id, const std::string& worker, const std::string& error,
                             std::optional<int> errorCode, std::optional<Lease> retryAfter) = 0;
   // Gives the message back to the queue (modem down, draining); `reason`
-  // goes to its history.
-  virtual bool release(std::int64_t id, const std::string& worker, const std::string& reason) = 0;
+  // goes to its history. `pduMayBeOut` keeps the mark markWriting set, so
+  // that the next attempt is recorded as possibly duplicated.
+  virtual bool release(std::int64_t id, const std::string& worker, const std::string& reason,
+                       bool pduMayBeOut) = 0;
 
   // ---- Delivery reports --------------------------------------------------
   // Files a status report for the part `modem` sent under `reference` (the

@@ -191,13 +191,22 @@ TEST_F(StoreTest, AReleasedMessageIsQueuedAgainAndRemembersAWrittenPdu) {
   const auto id = store_->enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->markWriting(id, "w1"));
-  ASSERT_TRUE(store_->release(id, "w1", "modem m1 stopped answering"));
-  EXPECT_FALSE(store_->release(id, "w1", "twice"));
+  ASSERT_TRUE(store_->release(id, "w1", "modem m1 stopped answering", true));
+  EXPECT_FALSE(store_->release(id, "w1", "twice", true));
   EXPECT_EQ(store_->message(id)->status, Status::kQueued);
   ASSERT_TRUE(store_->claim("w2", "m2", milliseconds(1000)));
   auto r = store_->message(id);
   EXPECT_TRUE(hasEvent(*r, "released"));
   EXPECT_TRUE(hasEvent(*r, "possibly duplicated"));
+}
+
+TEST_F(StoreTest, AMessageReleasedBeforeItsPduIsNotADuplicate) {
+  const auto id = store_->enqueue(text("hello"));
+  ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
+  ASSERT_TRUE(store_->markWriting(id, "w1"));
+  ASSERT_TRUE(store_->release(id, "w1", "the modem was gone before the PDU", false));
+  ASSERT_TRUE(store_->claim("w2", "m2", milliseconds(1000)));
+  EXPECT_FALSE(hasEvent(*store_->message(id), "possibly duplicated"));
 }
 
 TEST_F(StoreTest, AMessageNotSentWithinItsValidityExpires) {
