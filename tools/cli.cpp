@@ -329,6 +329,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   addDeviceVerbs(app, verbs);
   addPduVerbs(app, verbs);
   addPanelVerbs(app, verbs);
+  addGatewayVerbs(app, verbs);
 
   try {
     app.parse(argc, argv);

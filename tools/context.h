@@ -95,6 +95,7 @@ void addMessageVerbs(CLI::App& app, std::vector<Verb>& verbs);  // send, store, 
 void addDeviceVerbs(CLI::App& app, std::vector<Verb>& verbs);   // info, phonebook, charset
 void addPduVerbs(CLI::App& app, std::vector<Verb>& verbs);      // pdu encode / decode
 void addPanelVerbs(CLI::App& app, std::vector<Verb>& verbs);    // panel
+void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs);  // gateway
 
 // Helpers shared by the verbs.
 // The final result of a raw answer: "OK", "ERROR", "+CMS ERROR: n",
