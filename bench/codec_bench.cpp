@@ -1,11 +1,17 @@
-// PDU codec throughput: building SMS-SUBMIT PDUs and decoding SMS-DELIVER
-// PDUs of full message size, on one core.
+// PDU codec throughput, on one core: building SMS-SUBMIT PDUs and decoding
+// SMS-DELIVER PDUs of full message size; planning long messages into parts;
+// decoding and joining the parts of long messages.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "sms/decode/decode.h"
+#include "sms/decode/reassembly.h"
+#include "sms/decode/tpdu.h"
 #include "sms/encode/encode.h"
+#include "sms/encode/submit_plan.h"
 
 namespace {
 
@@ -66,6 +72,83 @@ void BM_DecodeDeliverUcs2_70(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_DecodeDeliverUcs2_70);
+
+// Ten parts of text: 1530 septets or 670 UCS2 units.
+std::string tenPartsGsm7() {
+  std::string t;
+  while (t.size() < 1530) t += "The quick brown fox jumps over the lazy dog [0123456789]. ";
+  t.resize(1530 - 4);
+  return t + "{€}";  // 1530 septets with the escape pairs
+}
+
+std::string tenPartsUcs2() {
+  std::string t;
+  for (int i = 0; i < 670; ++i) t += (i % 7 == 6) ? " " : "Д";
+  return t;
+}
+
+SubmitRequest longRequest(std::string text) {
+  SubmitRequest r;
+  r.to = kNumber;
+  r.text = std::move(text);
+  r.statusReport = true;
+  r.validity = std::chrono::minutes(24 * 60);
+  r.concatReference = 42;
+  return r;
+}
+
+// Items are parts: the goal is at least 2 M parts per second.
+void planParts(benchmark::State& state, const SubmitRequest& request) {
+  std::size_t parts = 0;
+  for (auto _ : state) {
+    std::vector<SubmitPart> planned = planSubmit(request);
+    parts += planned.size();
+    benchmark::DoNotOptimize(planned.data());
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(parts));
+}
+
+void BM_PlanTenPartsGsm7(benchmark::State& state) { planParts(state, longRequest(tenPartsGsm7())); }
+BENCHMARK(BM_PlanTenPartsGsm7);
+
+void BM_PlanTenPartsUcs2(benchmark::State& state) { planParts(state, longRequest(tenPartsUcs2())); }
+BENCHMARK(BM_PlanTenPartsUcs2);
+
+// PDUs of a ten-part message as received, reordered so that every part but
+// the last waits for another.
+std::vector<std::string> receivedParts(const std::string& text) {
+  std::vector<std::string> pdus;
+  for (const SubmitPart& p : planSubmit(longRequest(text))) {
+    // The same coding and user data under an SMS-DELIVER header (first octet
+    // 44: UDHI). In the SUBMIT, DCS is octet 12 and TP-UDL octet 14.
+    pdus.push_back("07917228195339F0" "440B917228214365F7" "00" + p.pduHex.substr(24, 2) + "31308051206180" +
+                   p.pduHex.substr(28));
+  }
+  std::reverse(pdus.begin(), pdus.end());
+  return pdus;
+}
+
+// Items are parts: decoding each part and joining the ten.
+void decodeAndJoin(benchmark::State& state, const std::string& text) {
+  const std::vector<std::string> pdus = receivedParts(text);
+  const auto now = Reassembler::Clock::now();
+  std::size_t parts = 0;
+  for (auto _ : state) {
+    Reassembler joiner;
+    for (std::size_t i = 0; i < pdus.size(); ++i) {
+      Reassembler::Handover out = joiner.add(std::get<Deliver>(decodeTpdu(pdus[i])), static_cast<int>(i), now);
+      benchmark::DoNotOptimize(out.messages.data());
+    }
+    parts += pdus.size();
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(parts));
+}
+
+void BM_DecodeAndJoinTenPartsGsm7(benchmark::State& state) { decodeAndJoin(state, tenPartsGsm7()); }
+BENCHMARK(BM_DecodeAndJoinTenPartsGsm7);
+
+void BM_DecodeAndJoinTenPartsUcs2(benchmark::State& state) { decodeAndJoin(state, tenPartsUcs2()); }
+BENCHMARK(BM_DecodeAndJoinTenPartsUcs2);
 
 }  // namespace
 

@@ -2,6 +2,8 @@
 #include "reviri/modem.h"
 
 #include "link/at_channel.h"
+#include "link/serial_at_channel.h"
+#include "modem/convert.h"
 #include "modem/port_lock.h"
 #include "modem/session.h"
 
@@ -9,8 +11,9 @@ namespace reviri {
 
 class Modem::Impl {
  public:
-  explicit Impl(ModemOptions options) : options(std::move(options)) {}
+  Impl(Modem* owner, ModemOptions options) : owner(owner), options(std::move(options)) {}
 
+  Modem* owner;  // whose callbacks run; follows the Modem when it moves
   ModemOptions options;
   std::unique_ptr<SerialPort> port;  // declared before the session, which talks through it
   modem::PortLock lock;
@@ -27,26 +30,71 @@ class Modem::Impl {
   }
 };
 
-Modem::Modem(ModemOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+Modem::Modem(ModemOptions options) : impl_(std::make_unique<Impl>(this, std::move(options))) {}
 Modem::~Modem() { close(); }
-Modem::Modem(Modem&&) noexcept = default;
-Modem& Modem::operator=(Modem&&) noexcept = default;
+
+Modem::Modem(Modem&& other) noexcept
+    : onMessage(std::move(other.onMessage)),
+      onStatusReport(std::move(other.onStatusReport)),
+      onError(std::move(other.onError)),
+      onTrace(std::move(other.onTrace)),
+      impl_(std::move(other.impl_)) {
+  if (impl_) impl_->owner = this;
+}
+
+Modem& Modem::operator=(Modem&& other) noexcept {
+  if (this == &other) return *this;
+  close();
+  onMessage = std::move(other.onMessage);
+  onStatusReport = std::move(other.onStatusReport);
+  onError = std::move(other.onError);
+  onTrace = std::move(other.onTrace);
+  impl_ = std::move(other.impl_);
+  if (impl_) impl_->owner = this;
+  return *this;
+}
+
+void Modem::open(const std::string& device) {
+  close();
+  const LineSettings settings = LineSettings::parse(impl_->options.settings);
+  if (impl_->options.lockPort) impl_->lock.lockFile(device, impl_->options.lockDirectory);
+  try {
+    impl_->port = impl_->options.portFactory ? impl_->options.portFactory() : makeSystemSerialPort();
+    try {
+      impl_->port->open(device, settings);
+    } catch (const SerialError& e) {
+      Error error;
+      error.kind = Error::Kind::kIo;
+      error.meaning = e.what();
+      throw ModemError(error);
+    }
+#if !defined(_WIN32)
+    if (impl_->options.lockPort)
+      impl_->lock.lockDescriptor(impl_->port->nativeHandle(), device, impl_->options.lockDirectory);
+#endif
+  } catch (...) {
+    close();
+    throw;
+  }
+  open(link::makeSerialAtChannel(*impl_->port));
+}
 
 void Modem::open(std::unique_ptr<link::AtChannel> channel) {
-  // The sink reaches the callbacks through this object; a Modem that is
-  // moved from while open would leave it dangling, so moves happen closed.
+  // The sink finds the callbacks through the Impl, which stays put when the
+  // Modem moves.
+  Impl* impl = impl_.get();
   modem::SessionSink sink;
-  sink.message = [this](const IncomingMessage& m) {
-    if (onMessage) onMessage(m);
+  sink.message = [impl](const IncomingMessage& m) {
+    if (impl->owner->onMessage) impl->owner->onMessage(m);
   };
-  sink.statusReport = [this](const StatusReport& r) {
-    if (onStatusReport) onStatusReport(r);
+  sink.statusReport = [impl](const StatusReport& r) {
+    if (impl->owner->onStatusReport) impl->owner->onStatusReport(r);
   };
-  sink.error = [this](const Error& e) {
-    if (onError) onError(e);
+  sink.error = [impl](const Error& e) {
+    if (impl->owner->onError) impl->owner->onError(e);
   };
-  sink.trace = [this](TraceDirection d, std::string_view line) {
-    if (onTrace) onTrace(d, line);
+  sink.trace = [impl](TraceDirection d, std::string_view line) {
+    if (impl->owner->onTrace) impl->owner->onTrace(d, line);
   };
   impl_->session = std::make_unique<modem::Session>(std::move(channel), impl_->options, std::move(sink));
   try {
@@ -65,6 +113,10 @@ void Modem::close() noexcept {
   if (impl_->port) impl_->port->close();
   impl_->port.reset();
   impl_->lock.release();
+}
+
+void Modem::check(const OutgoingMessage& message) {
+  (void)sms::planSubmit(modem::toSubmitRequest(message, 0));
 }
 
 SendResult Modem::send(const OutgoingMessage& message) { return impl_->open().send(message); }

@@ -1,6 +1,24 @@
 // modem/port_lock.cpp - UUCP lock files and flock on the port descriptor.
 #include "modem/port_lock.h"
 
+#if defined(_WIN32)
+// Windows opens a COM port for one process only: a second CreateFile fails
+// with "access denied", so there is nothing to add.
+namespace reviri::modem {
+std::string uucpLockName(const std::string& device) { return device; }
+std::string defaultLockDirectory() { return {}; }
+long lockFileOwner(const std::string&) { return -1; }
+PortLock::PortLock(PortLock&& other) noexcept : path_(std::move(other.path_)) {}
+PortLock& PortLock::operator=(PortLock&& other) noexcept {
+  path_ = std::move(other.path_);
+  return *this;
+}
+void PortLock::lockFile(const std::string&, const std::string&) {}
+void PortLock::lockDescriptor(int, const std::string&, const std::string&) {}
+void PortLock::release() noexcept {}
+}  // namespace reviri::modem
+#else
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -118,3 +136,5 @@ void PortLock::release() noexcept {
 }
 
 }  // namespace reviri::modem
+
+#endif  // _WIN32

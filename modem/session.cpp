@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
 #include <thread>
 
 #include "base/at_errors.h"
@@ -18,6 +19,10 @@ using std::chrono::milliseconds;
 // Sent parts remembered for matching delivery reports. TP-MR has 256 values,
 // so older entries would be overwritten anyway.
 constexpr std::size_t kRememberedParts = 256;
+
+// How often, and how far apart, the SIM state is asked after the PIN.
+constexpr int kReadyChecks = 10;
+constexpr milliseconds kReadyPause{500};
 
 // AT+CNMI settings, most wanted first: new messages stored and announced
 // (+CMTI), delivery reports stored and announced (+CDSI) or routed (+CDS);
@@ -121,11 +126,19 @@ void Session::wakeUp() {
   throw ModemError(makeError(Error::Kind::kTimeout, "no answer from the modem to AT", "AT"));
 }
 
+// The state after "+CPIN:" ("READY", "SIM PIN", ...); "" when absent.
+std::string Session::simState(const link::AtAnswer& answer) {
+  for (const auto& l : answer.lines) {
+    if (!l.starts_with("+CPIN:")) continue;
+    const auto start = l.find_first_not_of(' ', 6);
+    return start == std::string::npos ? std::string() : l.substr(start);
+  }
+  return {};
+}
+
 void Session::unlockSim() {
   const link::AtAnswer answer = run("AT+CPIN?");
-  std::string state;
-  for (const auto& l : answer.lines)
-    if (l.starts_with("+CPIN:")) state = std::string(l.substr(l.find_first_not_of(' ', 6)));
+  const std::string state = simState(answer);
   if (!answer.ok() && state.empty()) {
     // Some modems have no AT+CPIN; those without a SIM say so here.
     if (answer.final == link::FinalKind::kCmeError) throw ModemError(errorOf(answer, "AT+CPIN?"));
@@ -148,6 +161,11 @@ void Session::unlockSim() {
     e.kind = Error::Kind::kWrongPin;
     if (e.code < 0) e.meaning = "the SIM refused the PIN";
     throw ModemError(e);
+  }
+  // A SIM takes a moment to get ready after its PIN; messages fail until then.
+  for (int check = 0; check < kReadyChecks; ++check) {
+    if (simState(run("AT+CPIN?")) == "READY") return;
+    pauseFor(kReadyPause);
   }
 }
 
@@ -226,7 +244,10 @@ Session::PartOutcome Session::sendPart(const sms::SubmitPart& part, SendResult& 
 
 void Session::pause(int retry) {
   const double factor = std::pow(options_.retry.backoffFactor, retry - 1);
-  const milliseconds wait(static_cast<long long>(static_cast<double>(options_.retry.firstBackoff.count()) * factor));
+  pauseFor(milliseconds(static_cast<long long>(static_cast<double>(options_.retry.firstBackoff.count()) * factor)));
+}
+
+void Session::pauseFor(milliseconds wait) {
   if (options_.sleeper)
     options_.sleeper(wait);
   else
@@ -260,6 +281,12 @@ void Session::match(StatusReport& report) {
 // ---- Storage ---------------------------------------------------------------------------
 
 std::vector<StoredMessage> Session::list(Storage storage) {
+  std::vector<StoredMessage> out = listing(storage);
+  drain();
+  return out;
+}
+
+std::vector<StoredMessage> Session::listing(Storage storage) {
   const std::string wanted(storageName(storage));
   const std::string previous = storage_;
   if (wanted != storage_) selectStorage(wanted);
@@ -275,7 +302,6 @@ std::vector<StoredMessage> Session::list(Storage storage) {
     const bool hasPdu = i + 1 < lines.size() && !lines[i + 1].starts_with("+CMGL:");
     out.push_back(toStoredMessage(*header, hasPdu ? lines[++i] : std::string(), storage));
   }
-  drain();
   return out;
 }
 
@@ -330,9 +356,20 @@ bool Session::poll(milliseconds timeout) {
 
 void Session::processBacklog() {
   backlogDone_ = true;
-  for (const StoredMessage& stored : list(*parseStorage(storage_))) {
-    if (stored.kind == StoredMessage::Kind::kOutgoing) continue;  // drafts and sent copies are not news
-    process(stored.pdu, stored.index);
+  const std::vector<StoredMessage> stored = listing(*parseStorage(storage_));
+  // Indications that came before or during the listing name messages it
+  // already holds: they must not be read (and handed over) a second time.
+  std::set<int> listed;
+  for (const auto& s : stored) listed.insert(s.index);
+  std::erase_if(queued_, [&](const link::Unsolicited& u) {
+    const std::string prefix = prefixOf(u.line);
+    if (prefix != "+CMTI" && prefix != "+CDSI") return false;
+    const auto at = parseStorageIndex(u.line);
+    return at && (at->storage.empty() || at->storage == storage_) && listed.count(at->index) > 0;
+  });
+  for (const StoredMessage& s : stored) {
+    if (s.kind == StoredMessage::Kind::kOutgoing) continue;  // drafts and sent copies are not news
+    process(s.pdu, s.index);
   }
   drain();
 }

@@ -74,8 +74,12 @@ class Session {
   void selectStorage(std::string_view name);
   void askForIndications();
 
+  // AT+CMGL=4 in `storage`, decoded; queued indications stay queued.
+  std::vector<StoredMessage> listing(Storage storage);
   PartOutcome sendPart(const sms::SubmitPart& part, SendResult& result);
-  void pause(int attempt);
+  void pause(int retry);
+  void pauseFor(std::chrono::milliseconds wait);
+  static std::string simState(const link::AtAnswer& answer);
   void rememberSent(int reference, const SentPart& part);
   void match(StatusReport& report);
 

@@ -185,9 +185,11 @@ void Simulator::writeDue() {
     bytes.erase(0, static_cast<std::size_t>(written));
     if (bytes.empty()) out_.pop_front();
     if (baud_ > 0) {
-      // Ten bit times per byte: start bit, eight data bits, stop bit.
-      nextWrite_ = now + std::chrono::microseconds(written * 10'000'000LL / baud_);
-      return;
+      // Ten bit times per byte: start bit, eight data bits, stop bit. The
+      // next slot follows the previous one, not the (late) wake-up, so the
+      // millisecond granularity of the wait does not slow the line down.
+      const bool onSchedule = now - nextWrite_ < std::chrono::milliseconds(2);
+      nextWrite_ = (onSchedule ? nextWrite_ : now) + std::chrono::microseconds(written * 10'000'000LL / baud_);
     }
   }
 }
@@ -369,9 +371,14 @@ std::vector<std::string> Simulator::control(const std::string& request) {
 }
 
 std::string Simulator::injectMessage(const std::string& sender, const std::string& text, bool ucs2,
-                                     bool flash) {
+                                     bool flash, const std::string& udhHex) {
   std::lock_guard<std::mutex> lock(mu_);
-  return modem_.receive(sender, text, ucs2, flash);
+  return modem_.receive(sender, text, ucs2, flash, udhHex);
+}
+
+void Simulator::withModem(const std::function<void(Modem&)>& action) {
+  std::lock_guard<std::mutex> lock(mu_);
+  action(modem_);
 }
 
 void Simulator::injectRaw(const std::string& bytes) {

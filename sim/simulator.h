@@ -69,8 +69,12 @@ class Simulator : private ModemHost {
   std::vector<std::string> control(const std::string& request);
 
   // Shorthands of the control requests.
+  // "" or the reason it failed. `udhHex` is a user-data header to carry
+  // (without its length octet), e.g. "0003A70301" for part 1 of 3.
   std::string injectMessage(const std::string& sender, const std::string& text, bool ucs2 = false,
-                            bool flash = false);  // "" or the reason it failed
+                            bool flash = false, const std::string& udhHex = {});
+  // Runs `action` on the modem under the simulator's lock (tests).
+  void withModem(const std::function<void(Modem&)>& action);
   void injectRaw(const std::string& bytes);
   void setAnswerDelay(std::chrono::milliseconds delay);
   void setLineSpeed(long baud);

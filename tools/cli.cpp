@@ -320,12 +320,15 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
       ->capture_default_str();
   app.add_flag("--json", ctx.options.json, "print JSON (one object per line)");
   app.add_flag("--verbose", ctx.options.verbose, "log every AT exchange on standard error");
+  app.add_option("--pin", ctx.options.pin, "SIM PIN, entered once when the SIM asks for it");
+  app.add_option("--storage", ctx.options.storage, "message storage: SM (SIM), ME (phone) or MT (both)");
   app.require_subcommand(1);
   app.fallthrough();
 
   std::vector<Verb> verbs;
   addCoreVerbs(app, verbs);
   addMessageVerbs(app, verbs);
+  addModemVerbs(app, verbs);
   addDeviceVerbs(app, verbs);
   addPduVerbs(app, verbs);
   addPanelVerbs(app, verbs);

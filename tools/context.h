@@ -31,6 +31,8 @@ struct GlobalOptions {
   double timeoutSeconds = 10;
   bool json = false;
   bool verbose = false;
+  std::string pin;      // entered when the SIM asks for it (typed-API verbs)
+  std::string storage;  // SM, ME or MT for reading and receiving; "" = SM
 };
 
 class Context {
@@ -51,6 +53,8 @@ class Context {
   sim::Simulator* simulator() { return sim_.get(); }
   bool onSimulator() const { return sim_ != nullptr; }
   std::chrono::milliseconds timeout() const;
+  // The pause function of the run (tests replace it); empty = real sleeps.
+  const Sleeper& sleeper() const { return run_.sleep; }
 
   // Says what failed on standard error (and as {"ok":false,...} with --json)
   // and returns `code`.
@@ -95,6 +99,7 @@ void addMessageVerbs(CLI::App& app, std::vector<Verb>& verbs);  // send, store, 
 void addDeviceVerbs(CLI::App& app, std::vector<Verb>& verbs);   // info, phonebook, charset
 void addPduVerbs(CLI::App& app, std::vector<Verb>& verbs);      // pdu encode / decode
 void addPanelVerbs(CLI::App& app, std::vector<Verb>& verbs);    // panel
+void addModemVerbs(CLI::App& app, std::vector<Verb>& verbs);    // send, listen, list (typed API)
 void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs);  // gateway
 
 // Helpers shared by the verbs.

@@ -87,63 +87,12 @@ std::string tooLong(const std::string& text, bool ucs2) {
 
 struct MessageArgs {
   std::string to, text;
-  bool ucs2 = false, flash = false, noWait = false;
+  bool ucs2 = false;
 };
 
 int checkMessageArgs(Context& ctx, const MessageArgs& a) {
   if (!dialable(a.to)) return ctx.fail(kUsage, "--to: give a phone number such as +4915112345678");
   if (const std::string why = tooLong(a.text, a.ucs2); !why.empty()) return ctx.fail(kUsage, why);
-  return kSuccess;
-}
-
-// Waits for the confirmation of a send that did not wait: SMSSendOk or
-// SMSERR, or a +CMS ERROR line (which raises no event) in the receive buffer.
-int awaitConfirmation(Context& ctx, EventLog& log, const MessageArgs& a) {
-  static const RE2 kCmsError("(\\+CMS ERROR: \\d+)");
-  std::string cms;
-  runUntil(
-      ctx.modem(),
-      [&] {
-        cms = capture(ctx.modem().internals().surface.TextTIME.text(), kCmsError);
-        return !log.references.empty() || !log.errors.empty() || !cms.empty() || Context::interrupted();
-      },
-      ctx.timeout());
-  if (!log.references.empty()) {
-    ctx.print("sent to " + a.to + ", reference " + log.references.front(),
-              {{"ok", true}, {"to", a.to}, {"reference", std::stoi(log.references.front())},
-               {"coding", a.ucs2 ? "ucs2" : "7bit"}, {"flash", a.flash}});
-    return kSuccess;
-  }
-  if (!log.errors.empty()) return ctx.fail(kRefused, "the modem refused the message: +CME ERROR: " + log.errors.front());
-  if (!cms.empty()) return ctx.fail(kRefused, "the modem refused the message: " + cms);
-  return ctx.fail(kRefused, "no confirmation from the modem within " + std::to_string(ctx.options.timeoutSeconds) + " s");
-}
-
-int send(Context& ctx, const MessageArgs& a) {
-  if (const int rc = checkMessageArgs(ctx, a)) return rc;
-  if (a.noWait && a.flash) return ctx.fail(kUsage, "--no-wait has no flash form; drop one of them");
-  if (const int rc = ctx.open()) return rc;
-  Reviri& m = ctx.modem();
-  EventLog log(ctx, false);
-  Advised advised(m, log);
-  std::string answer;
-  if (a.noWait) {
-    answer = a.ucs2 ? m.UNIsmssubmit2(a.to, a.text) : m.gsm7smssubmit2(a.to, a.text);
-    if (answer.find('>') == std::string::npos)
-      return ctx.fail(kRefused, "the modem gave no prompt for the message: " + refusal(ctx, answer));
-    return awaitConfirmation(ctx, log, a);
-  }
-  if (a.ucs2)
-    answer = a.flash ? m.UNIflashsmssubmit(a.to, a.text) : m.UNIsmssubmit(a.to, a.text);
-  else
-    answer = a.flash ? m.gsm7smsflashsubmit(a.to, a.text) : m.gsm7smssubmit(a.to, a.text);
-  static const RE2 kReference("\\+CMGS: (\\d+)");
-  const std::string reference = capture(answer, kReference);
-  if (reference.empty() || finalResult(answer) != "OK")
-    return ctx.fail(kRefused, "the message was not sent: " + refusal(ctx, answer));
-  ctx.print("sent to " + a.to + ", reference " + reference,
-            {{"ok", true}, {"to", a.to}, {"reference", std::stoi(reference)},
-             {"coding", a.ucs2 ? "ucs2" : "7bit"}, {"flash", a.flash}});
   return kSuccess;
 }
 
@@ -153,38 +102,6 @@ int store(Context& ctx, const MessageArgs& a) {
   const std::string index = a.ucs2 ? ctx.modem().UNIsmswrite(a.to, a.text) : ctx.modem().gsm7smswrite(a.to, a.text);
   if (index == "-1") return ctx.fail(kRefused, "the modem did not store the message (no +CMGW index in its answer)");
   ctx.print("stored at index " + index, {{"ok", true}, {"index", std::stoi(index)}, {"to", a.to}});
-  return kSuccess;
-}
-
-std::vector<std::string> indexes(const std::string& list) {
-  std::vector<std::string> out;
-  std::istringstream in(list);
-  for (std::string item; std::getline(in, item, ',');)
-    if (!item.empty()) out.push_back(item);
-  return out;
-}
-
-int list(Context& ctx) {
-  if (const int rc = ctx.open()) return rc;
-  Reviri& m = ctx.modem();
-  m.ReadAllSms();
-  const std::string listing = m.internals().surface.Text8.text();
-  if (finalResult(listing) != "OK") return ctx.fail(kRefused, "listing failed: " + refusal(ctx, listing));
-  nlohmann::json messages = nlohmann::json::array();
-  std::string human;
-  auto add = [&](const std::string& index, bool outgoing) {
-    const bool ok = outgoing ? m.read_outsms(index) : m.read_insms(index);
-    const std::string number = !ok ? "" : outgoing ? m.LastSendSms_sender() : m.LastReadSms_sender();
-    const std::string text = !ok ? "" : outgoing ? m.LastSendSms_text() : m.LastReadSms_text();
-    const char* direction = outgoing ? "outgoing" : "received";
-    messages.push_back({{"index", std::stoi(index)}, {"direction", direction}, {"number", number},
-                        {"text", text}, {"ok", ok}});
-    human += (human.empty() ? "" : "\n") + index + "\t" + direction + "\t" +
-             (ok ? number + "\t" + text : std::string("(could not be read or decoded)"));
-  };
-  for (const auto& i : indexes(m.SMS_Read_String())) add(i, false);
-  for (const auto& i : indexes(m.SMS_Send_String())) add(i, true);
-  ctx.print(human.empty() ? "no stored messages" : human, {{"ok", true}, {"messages", messages}});
   return kSuccess;
 }
 
@@ -221,38 +138,6 @@ int sendStored(Context& ctx, const std::string& index) {
     return ctx.fail(kRefused, "stored message " + index + " was not sent: " + refusal(ctx, answer));
   ctx.print("sent stored message " + index + ", reference " + reference,
             {{"ok", true}, {"index", std::stoi(index)}, {"reference", std::stoi(reference)}});
-  return kSuccess;
-}
-
-struct ListenArgs {
-  bool autodel = false;
-  double seconds = 0;
-  int count = 0;
-};
-
-int listen(Context& ctx, const ListenArgs& a) {
-  if (const int rc = ctx.open()) return rc;
-  Reviri& m = ctx.modem();
-  m.setCheckautodel(a.autodel);
-  const std::string answer = m.startlisten();
-  if (finalResult(answer) != "OK")
-    return ctx.fail(kRefused, "the modem did not accept new-message indications: " + refusal(ctx, answer));
-  EventLog log(ctx, true);
-  Advised advised(m, log);
-  Context::watchInterrupts();
-  if (!ctx.options.json) {
-    ctx.err << "reviri: listening";
-    if (a.seconds > 0) ctx.err << " for " << a.seconds << " s";
-    ctx.err << "; Ctrl-C stops\n";
-  }
-  const auto limit = a.seconds > 0 ? std::chrono::milliseconds(static_cast<long long>(a.seconds * 1000))
-                                   : std::chrono::milliseconds(std::chrono::hours(24 * 365 * 10));
-  const bool done =
-      runUntil(m, [&] { return Context::interrupted() || (a.count > 0 && log.count >= a.count); }, limit);
-  if (a.count > 0 && log.count < a.count && !Context::interrupted())
-    return ctx.fail(kRefused, std::to_string(log.count) + " of " + std::to_string(a.count) +
-                                  " events arrived in the time given");
-  (void)done;
   return kSuccess;
 }
 
@@ -298,27 +183,15 @@ int demo(Context& ctx, const std::string& to) {
 }  // namespace
 
 void addMessageVerbs(CLI::App& app, std::vector<Verb>& verbs) {
-  auto addMessageOptions = [](CLI::App* sub, MessageArgs& a, bool sending) {
+  auto addMessageOptions = [](CLI::App* sub, MessageArgs& a) {
     sub->add_option("--to", a.to, "destination number, e.g. +4915112345678")->required();
     sub->add_option("--text", a.text, "message text (UTF-8)")->required();
     sub->add_flag("--ucs2", a.ucs2, "UCS2 coding: any Unicode text, at most 70 characters");
-    if (sending) {
-      sub->add_flag("--flash", a.flash, "flash message (class 0): shown at once, not stored");
-      sub->add_flag("--no-wait", a.noWait, "write the message without waiting; the confirmation comes as an event");
-    }
   };
-  auto sendArgs = std::make_shared<MessageArgs>();
-  CLI::App* sendApp = app.add_subcommand("send", "send one message");
-  addMessageOptions(sendApp, *sendArgs, true);
-  verbs.push_back({sendApp, [sendArgs](Context& ctx) { return send(ctx, *sendArgs); }});
-
   auto storeArgs = std::make_shared<MessageArgs>();
   CLI::App* storeApp = app.add_subcommand("store", "store one message in the modem's memory");
-  addMessageOptions(storeApp, *storeArgs, false);
+  addMessageOptions(storeApp, *storeArgs);
   verbs.push_back({storeApp, [storeArgs](Context& ctx) { return store(ctx, *storeArgs); }});
-
-  CLI::App* listApp = app.add_subcommand("list", "list and read every stored message");
-  verbs.push_back({listApp, [](Context& ctx) { return list(ctx); }});
 
   auto readIndex = std::make_shared<std::string>();
   auto outgoing = std::make_shared<bool>(false);
@@ -336,15 +209,6 @@ void addMessageVerbs(CLI::App& app, std::vector<Verb>& verbs) {
   CLI::App* sendStoredApp = app.add_subcommand("send-stored", "send a stored message");
   sendStoredApp->add_option("index", *storedIndex, "storage index")->required();
   verbs.push_back({sendStoredApp, [storedIndex](Context& ctx) { return sendStored(ctx, *storedIndex); }});
-
-  auto listenArgs = std::make_shared<ListenArgs>();
-  CLI::App* listenApp = app.add_subcommand("listen", "print incoming messages and send results as they arrive");
-  listenApp->add_flag("--autodel", listenArgs->autodel, "delete each new message after reading it");
-  listenApp->add_option("--seconds", listenArgs->seconds, "stop after this many seconds")
-      ->check(CLI::NonNegativeNumber);
-  listenApp->add_option("--count", listenArgs->count, "stop after this many events (exit 1 if fewer came)")
-      ->check(CLI::NonNegativeNumber);
-  verbs.push_back({listenApp, [listenArgs](Context& ctx) { return listen(ctx, *listenArgs); }});
 
   auto demoTo = std::make_shared<std::string>();
   CLI::App* demoApp = app.add_subcommand("demo", "send to the modem's own number and show the messages coming back");

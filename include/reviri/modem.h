@@ -10,7 +10,10 @@
 //   reviri::Modem modem;
 //   modem.onMessage = [](const reviri::IncomingMessage& m) { ... };
 //   modem.open("/dev/ttyUSB0");                      // throws ModemError
-//   auto result = modem.send({.to = "+4915112345678", .text = "Hello"});
+//   reviri::OutgoingMessage hello;
+//   hello.to = "+4915112345678";
+//   hello.text = "Hello";
+//   reviri::SendResult result = modem.send(hello);
 //   modem.runFor(std::chrono::minutes(1));           // messages arrive
 //
 // Threading: a Modem is a single-threaded object. Every call, and every
@@ -236,7 +239,10 @@ struct ModemOptions {
 class Modem {
  public:
   explicit Modem(ModemOptions options = {});
+  // Closes the port.
   ~Modem();
+  // Moves the open session and the callbacks along; the moved-from Modem may
+  // only be destroyed or assigned to.
   Modem(Modem&&) noexcept;
   Modem& operator=(Modem&&) noexcept;
 
@@ -263,6 +269,10 @@ class Modem {
   // naming the field for a bad number, a text that does not fit the forced
   // coding or a long text with allowSplit false; SerialError from the port.
   SendResult send(const OutgoingMessage& message);
+
+  // Checks `message` as send() does before it writes anything, without a
+  // modem: throws std::invalid_argument naming the field.
+  static void check(const OutgoingMessage& message);
 
   // Every message in `storage` (options.storage when nullopt), decoded from
   // the AT+CMGL=4 answer itself. Throws ModemError when the modem refuses.

@@ -21,6 +21,10 @@ std::string contentOf(const Deliver& part) {
   return content;
 }
 
+bool sameContent(const Deliver& a, const Deliver& b) {
+  return a.userData.text == b.userData.text && a.userData.octets == b.userData.octets;
+}
+
 bool isPartOfMany(const Deliver& part) {
   const auto& c = part.userData.concat;
   return c && c->total > 1 && c->sequence >= 1 && c->sequence <= c->total;
@@ -42,32 +46,32 @@ JoinedMessage Reassembler::join(Pending& pending, std::uint8_t total) {
   return m;
 }
 
-Reassembler::Handover Reassembler::add(const Deliver& part, int storageIndex, Clock::time_point now) {
+Reassembler::Handover Reassembler::add(Deliver part, int storageIndex, Clock::time_point now) {
   Handover out;
   Pending fresh{now, arrivals_++, {}, {}};
   if (storageIndex >= 0) fresh.storageIndexes.push_back(storageIndex);
   if (!isPartOfMany(part)) {
-    fresh.parts.emplace(1, part);
+    fresh.parts.emplace(1, std::move(part));
     out.messages.push_back(join(fresh, 1));
     return out;
   }
-  const Concatenation& c = *part.userData.concat;
+  const Concatenation c = *part.userData.concat;
   const Key key{part.originator.number, c.reference, c.reference16, c.total};
 
   if (auto held = pending_.find(key); held != pending_.end()) {
     Pending& p = held->second;
     const auto same = p.parts.find(c.sequence);
     if (same == p.parts.end()) {
-      p.parts.emplace(c.sequence, part);
+      p.parts.emplace(c.sequence, std::move(part));
       if (storageIndex >= 0) p.storageIndexes.push_back(storageIndex);
-    } else if (contentOf(same->second) == contentOf(part)) {
+    } else if (sameContent(same->second, part)) {
       if (storageIndex >= 0) p.storageIndexes.push_back(storageIndex);  // duplicate
       return out;
     } else {
       // A newer message reuses the reference: the older one will not be completed.
       out.messages.push_back(join(p, c.total));
       pending_.erase(held);
-      fresh.parts.emplace(c.sequence, part);
+      fresh.parts.emplace(c.sequence, std::move(part));
       pending_.emplace(key, std::move(fresh));
       return out;
     }
@@ -79,7 +83,7 @@ Reassembler::Handover Reassembler::add(const Deliver& part, int storageIndex, Cl
         return out;
       }
     }
-    fresh.parts.emplace(c.sequence, part);
+    fresh.parts.emplace(c.sequence, std::move(part));
     pending_.emplace(key, std::move(fresh));
   }
 

@@ -60,7 +60,7 @@ class Reassembler {
   };
 
   // Adds one received message; `storageIndex` is -1 when it has no slot.
-  Handover add(const Deliver& part, int storageIndex, Clock::time_point now);
+  Handover add(Deliver part, int storageIndex, Clock::time_point now);
 
   // Hands over as incomplete every message whose first part arrived more
   // than `maxAge` before `now`, oldest first. Also forgets messages handed

@@ -14,11 +14,29 @@
 namespace reviri::sms {
 namespace {
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
+constexpr std::array<std::int8_t, 256> makeHexTable() {
+  std::array<std::int8_t, 256> table{};
+  for (auto& v : table) v = -1;
+  for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<std::int8_t>(c - '0');
+  for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<std::int8_t>(c - 'A' + 10);
+  for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<std::int8_t>(c - 'a' + 10);
+  return table;
+}
+constexpr auto kHexValue = makeHexTable();
+
+int hexValue(char c) { return kHexValue[static_cast<unsigned char>(c)]; }
+
+// Arithmetic rather than table look-ups and no early exit, so that the
+// common, valid case vectorises.
+bool allHexDigits(std::string_view s) {
+  unsigned char bad = 0;
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    const auto digit = static_cast<unsigned char>(c - '0');
+    const auto letter = static_cast<unsigned char>((c | 0x20) - 'a');
+    bad |= static_cast<unsigned char>((digit > 9) & (letter > 5));
+  }
+  return bad == 0;
 }
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -30,9 +48,10 @@ class Reader {
   explicit Reader(std::string_view hex) {
     while (!hex.empty() && isBlank(hex.front())) hex.remove_prefix(1);
     while (!hex.empty() && isBlank(hex.back())) hex.remove_suffix(1);
-    for (std::size_t i = 0; i < hex.size(); ++i)
-      if (hexValue(hex[i]) < 0)
-        throw PduError("PDU: character " + std::to_string(i + 1) + " is not a hex digit");
+    if (!allHexDigits(hex))
+      for (std::size_t i = 0; i < hex.size(); ++i)
+        if (hexValue(hex[i]) < 0)
+          throw PduError("PDU: character " + std::to_string(i + 1) + " is not a hex digit");
     hex_ = hex;
   }
 
@@ -81,6 +100,16 @@ std::string semiOctetDigits(std::string_view hex, std::size_t count) {
 }
 
 bool isInternational(std::uint8_t type) { return (type & 0x70) == 0x10; }
+
+// Digits as written by people: "+" in front when the type says international.
+std::string numberOf(std::string digits, std::uint8_t type) {
+  if (!isInternational(type) || digits.empty()) return digits;
+  std::string out;
+  out.reserve(digits.size() + 1);
+  out += '+';
+  out += digits;
+  return out;
+}
 bool isAlphanumeric(std::uint8_t type) { return (type & 0x70) == 0x50; }
 
 // TP-OA, TP-DA, TP-RA: the length counts digits (semi-octets).
@@ -93,8 +122,7 @@ Address readAddress(Reader& reader, std::string_view field) {
     a.alphanumeric = true;
     detail::appendGsm7Text(hex, 0, semiOctets * 4 / 7, a.number);
   } else {
-    a.number = semiOctetDigits(hex, semiOctets);
-    if (isInternational(a.type) && !a.number.empty()) a.number.insert(0, "+");
+    a.number = numberOf(semiOctetDigits(hex, semiOctets), a.type);
   }
   return a;
 }
@@ -106,8 +134,7 @@ Address readServiceCentre(Reader& reader) {
   if (octets == 0) return a;
   a.type = reader.octet("service-centre address");
   const std::string_view hex = reader.hexOf(octets - 1, "service-centre address");
-  a.number = semiOctetDigits(hex, hex.size());
-  if (isInternational(a.type) && !a.number.empty()) a.number.insert(0, "+");
+  a.number = numberOf(semiOctetDigits(hex, hex.size()), a.type);
   return a;
 }
 

@@ -18,6 +18,7 @@
 namespace reviri::sms {
 namespace {
 
+using hex::packSeptetsAsHex;
 using hex::putHexOctet;
 
 // Counts stay within the control's 16-bit signed range: more packed bits
@@ -37,25 +38,6 @@ bool isAscii(std::string_view s) {
   for (const char c : s)
     if (static_cast<unsigned char>(c) >= 0x80) return false;
   return true;
-}
-
-// Packs septets as GSM 03.38 lays them out (septet k at bits 7k..7k+6 of a
-// stream filled from bit 0 of octet 0; the high bits of the last octet are
-// 0) and writes the octets as hex. Eight septets make seven octets.
-char* packSeptetsAsHex(const std::uint8_t* septets, std::size_t count, char* out) {
-  std::size_t i = 0;
-  for (; i + 8 <= count; i += 8) {
-    std::uint64_t group = 0;
-    for (unsigned j = 0; j < 8; ++j) group |= std::uint64_t{septets[i + j]} << (7 * j);
-    for (unsigned b = 0; b < 7; ++b) out = putHexOctet(out, (group >> (8 * b)) & 0xFF);
-  }
-  if (i < count) {
-    const std::size_t rest = count - i;
-    std::uint64_t group = 0;
-    for (std::size_t j = 0; j < rest; ++j) group |= std::uint64_t{septets[i + j]} << (7 * j);
-    for (std::size_t b = 0; b < (7 * rest + 7) / 8; ++b) out = putHexOctet(out, (group >> (8 * b)) & 0xFF);
-  }
-  return out;
 }
 
 // Writes a character's septets; returns the new end.

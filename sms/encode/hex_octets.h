@@ -1,10 +1,13 @@
-// sms/encode/hex_octets.h - octets written as upper-case hex digit pairs.
+// sms/encode/hex_octets.h - octets and packed septets written as upper-case
+// hex digit pairs.
 //
 // Shared by the PDU builders. Constant table only: thread-safe.
 #ifndef REVIRI_SMS_ENCODE_HEX_OCTETS_H_
 #define REVIRI_SMS_ENCODE_HEX_OCTETS_H_
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace reviri::sms::hex {
@@ -25,6 +28,25 @@ inline constexpr auto kHexPairs = makeHexPairs();
 inline char* putHexOctet(char* out, unsigned octet) {
   std::memcpy(out, &kHexPairs[2 * octet], 2);
   return out + 2;
+}
+
+// Packs septets as GSM 03.38 lays them out (septet k at bits 7k..7k+6 of a
+// stream filled from bit 0 of octet 0; the high bits of the last octet are
+// 0) and writes the octets as hex. Eight septets make seven octets.
+inline char* packSeptetsAsHex(const std::uint8_t* septets, std::size_t count, char* out) {
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    std::uint64_t group = 0;
+    for (unsigned j = 0; j < 8; ++j) group |= std::uint64_t{septets[i + j]} << (7 * j);
+    for (unsigned b = 0; b < 7; ++b) out = putHexOctet(out, (group >> (8 * b)) & 0xFF);
+  }
+  if (i < count) {
+    const std::size_t rest = count - i;
+    std::uint64_t group = 0;
+    for (std::size_t j = 0; j < rest; ++j) group |= std::uint64_t{septets[i + j]} << (7 * j);
+    for (std::size_t b = 0; b < (7 * rest + 7) / 8; ++b) out = putHexOctet(out, (group >> (8 * b)) & 0xFF);
+  }
+  return out;
 }
 
 }  // namespace reviri::sms::hex

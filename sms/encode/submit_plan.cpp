@@ -6,6 +6,7 @@
 // straight into its PDU string, so a part costs one allocation.
 #include "sms/encode/submit_plan.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <stdexcept>
@@ -235,26 +236,6 @@ std::string sharedFields(const SubmitRequest& request, Coding coding) {
   return out;
 }
 
-// Packs septets after `startBit` bits of `out` (whose bits before it are
-// zero, the fill bits); returns the number of octets used in all.
-std::size_t packSeptets(const std::uint8_t* septets, std::size_t count, std::size_t startBit,
-                        std::uint8_t* out) {
-  std::uint8_t* p = out + startBit / 8;
-  unsigned bits = static_cast<unsigned>(startBit % 8);
-  std::uint32_t acc = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    acc |= std::uint32_t{septets[i]} << bits;
-    bits += 7;
-    if (bits >= 8) {
-      *p++ = static_cast<std::uint8_t>(acc);
-      acc >>= 8;
-      bits -= 8;
-    }
-  }
-  if (bits > 0) *p++ = static_cast<std::uint8_t>(acc);
-  return static_cast<std::size_t>(p - out);
-}
-
 struct PartLayout {
   std::size_t begin, end;  // in units
   int number, count;
@@ -268,20 +249,26 @@ void appendConcatHeader(std::uint8_t* octets, const PartLayout& part) {
   std::copy(header, header + kHeaderOctets, octets);
 }
 
-// TP-UDL and TP-UD of one part in 7-bit coding.
+// TP-UDL and TP-UD of one part in 7-bit coding. The header's 48 bits and
+// one fill bit are exactly seven septets, so they go in front of the text
+// as septets and the whole part packs in one pass.
 void appendGsm7UserData(std::string& out, const Units& units, const PartLayout& part) {
-  const std::size_t septets = part.end - part.begin;
-  const bool header = part.count > 1;
-  const std::size_t udl = septets + (header ? kHeaderSeptets : 0);
-  std::array<std::uint8_t, 140> octets{};
-  if (header) appendConcatHeader(octets.data(), part);
-  const std::size_t used = packSeptets(units.septets.data() + part.begin, septets,
-                                       header ? kHeaderSeptets * 7 : 0, octets.data());
-  appendOctet(out, static_cast<unsigned>(udl));
+  std::array<std::uint8_t, kHeaderSeptets + kSingleSeptets> septets;
+  std::size_t count = 0;
+  if (part.count > 1) {
+    std::uint8_t header[kHeaderOctets];
+    appendConcatHeader(header, part);
+    std::uint64_t bits = 0;
+    for (std::size_t k = 0; k < kHeaderOctets; ++k) bits |= std::uint64_t{header[k]} << (8 * k);
+    for (; count < kHeaderSeptets; ++count) septets[count] = (bits >> (7 * count)) & 0x7F;
+  }
+  const std::size_t text = part.end - part.begin;
+  std::copy_n(units.septets.data() + part.begin, text, septets.data() + count);
+  count += text;
+  appendOctet(out, static_cast<unsigned>(count));
   const std::size_t at = out.size();
-  out.resize(at + 2 * used);
-  char* p = out.data() + at;
-  for (std::size_t i = 0; i < used; ++i) p = hex::putHexOctet(p, octets[i]);
+  out.resize(at + (7 * count + 7) / 8 * 2);
+  hex::packSeptetsAsHex(septets.data(), count, out.data() + at);
 }
 
 // TP-UDL and TP-UD of one part in UCS2 coding.

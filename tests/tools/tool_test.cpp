@@ -3,10 +3,17 @@
 // tells what it received.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
 #include <nlohmann/json.hpp>
+#include <re2/re2.h>
 #include <sstream>
 #include <thread>
 
+#include "reviri/modem.h"
 #include "sim/simulator.h"
 #include "tools/cli.h"
 
@@ -75,17 +82,21 @@ TEST_F(ToolTest, SendsInBothCodingsAndTheModemGetsNumberAndText) {
   }
 }
 
-TEST_F(ToolTest, SendPrintsJsonAndWaitsForTheEventWhenToldNotToWait) {
+TEST_F(ToolTest, SendPrintsJsonWithReferencesAsIntegers) {
   Result r = run({"--json", "send", "--to", "+4917012345678", "--text", "json"});
   ASSERT_EQ(r.code, 0) << r.err;
   auto j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["ok"], true);
   EXPECT_EQ(j["reference"], 1);
+  EXPECT_EQ(j["references"], nlohmann::json::array({1}));
   EXPECT_EQ(j["coding"], "7bit");
+  EXPECT_EQ(j["parts"], 1);
 
-  r = run({"send", "--no-wait", "--to", "+4917012345678", "--text", "no wait", "--ucs2"});
+  r = run({"--json", "send", "--to", "+4917012345678", "--text", std::string(200, 'x')});
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_CONTAINS(r.out, "reference 2");
-  EXPECT_EQ(sim.sentMessages().back().text, "no wait");
+  j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["parts"], 2);
+  EXPECT_EQ(j["references"], nlohmann::json::array({2, 3}));
 }
 
 TEST_F(ToolTest, StoresListsReadsSendsStoredAndDeletes) {
@@ -96,16 +107,19 @@ TEST_F(ToolTest, StoresListsReadsSendsStoredAndDeletes) {
 
   r = run({"list"});
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_CONTAINS(r.out, "2\treceived\t4915100000\tGrüße, incoming");
-  EXPECT_CONTAINS(r.out, "1\toutgoing\t4917012345678\tkept for later");
+  EXPECT_CONTAINS(r.out, "2\treceived\t+4915100000\tGrüße, incoming");
+  EXPECT_CONTAINS(r.out, "1\toutgoing\t+4917012345678\tkept for later");
 
   r = run({"--json", "list"});
   ASSERT_EQ(r.code, 0) << r.err;
   const auto messages = nlohmann::json::parse(r.out)["messages"];
   ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0]["index"], 2);
-  EXPECT_EQ(messages[0]["direction"], "received");
-  EXPECT_EQ(messages[1]["text"], "kept for later");
+  EXPECT_EQ(messages[0]["index"], 1);
+  EXPECT_EQ(messages[0]["direction"], "outgoing");
+  EXPECT_EQ(messages[0]["text"], "kept for later");
+  EXPECT_EQ(messages[1]["index"], 2);
+  EXPECT_EQ(messages[1]["direction"], "received");
+  EXPECT_EQ(messages[1]["number"], "+4915100000");
 
   r = run({"read", "2"});
   ASSERT_EQ(r.code, 0) << r.err;
@@ -129,44 +143,175 @@ TEST_F(ToolTest, StoresListsReadsSendsStoredAndDeletes) {
   EXPECT_CONTAINS(r.err, "+CMS ERROR: 321");
 }
 
-TEST_F(ToolTest, ListenPrintsAnInjectedMessageAndASendConfirmation) {
+// Waits until the tool has asked the simulated modem for indications.
+void awaitListening(sim::Simulator& sim) {
+  for (int i = 0; i < 500; ++i) {
+    const auto state = sim.control("dump");
+    if (state.size() > 1 && state[1].starts_with("cnmi 2,1")) return;
+    std::this_thread::sleep_for(10ms);
+  }
+  ADD_FAILURE() << "the tool never asked for indications";
+}
+
+TEST_F(ToolTest, ListenReportsTheBacklogFirstThenEachWholeMessageOnce) {
   for (const bool json : {false, true}) {
     SCOPED_TRACE(json ? "json" : "human");
+    ASSERT_EQ(sim.injectMessage("+4915100000", "stored before"), "");
     std::thread network([this] {
-      // Once the tool has asked for indications, a message and the final
-      // answer of an earlier send arrive.
-      for (int i = 0; i < 300; ++i) {
-        const auto state = sim.control("dump");
-        if (state.size() > 1 && state[1].starts_with("cnmi 1,1")) break;
-        std::this_thread::sleep_for(10ms);
-      }
-      EXPECT_EQ(sim.injectMessage("+4915100000", "hi listener"), "");
-      std::this_thread::sleep_for(300ms);
-      sim.injectRaw("\r\n+CMGS: 42\r\n\r\nOK\r\n");
+      awaitListening(sim);
+      EXPECT_EQ(sim.injectMessage("+4915100000", "arrived after"), "");
+      // A two-part message: part 2, part 2 again, then part 1.
+      EXPECT_EQ(sim.injectMessage("+4917099", "two", false, false, "0003C40202"), "");
+      EXPECT_EQ(sim.injectMessage("+4917099", "two", false, false, "0003C40202"), "");
+      EXPECT_EQ(sim.injectMessage("+4917099", "one ", false, false, "0003C40201"), "");
     });
-    std::vector<std::string> args{"listen", "--seconds", "5", "--count", "2", "--autodel"};
+    std::vector<std::string> args{"listen", "--seconds", "8", "--count", "3"};
     if (json) args.insert(args.begin(), "--json");
     const Result r = run(args);
     network.join();
     ASSERT_EQ(r.code, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::vector<std::string> got;
+    for (std::string line; std::getline(lines, line);) got.push_back(line);
+    ASSERT_EQ(got.size(), 3u) << r.out;
     if (json) {
-      std::istringstream lines(r.out);
-      std::string first, second;
-      std::getline(lines, first);
-      std::getline(lines, second);
-      const auto a = nlohmann::json::parse(first), b = nlohmann::json::parse(second);
-      EXPECT_EQ(a["event"], "SMSReceived");
-      EXPECT_EQ(a["sender"], "4915100000");
-      EXPECT_EQ(a["text"], "hi listener");
-      EXPECT_EQ(b["event"], "SMSSendOk");
-      EXPECT_EQ(b["reference"], "42");
+      const auto a = nlohmann::json::parse(got[0]), b = nlohmann::json::parse(got[1]),
+                 c = nlohmann::json::parse(got[2]);
+      EXPECT_EQ(a["ok"], true);
+      EXPECT_EQ(a["event"], "message");
+      EXPECT_EQ(a["sender"], "+4915100000");
+      EXPECT_EQ(a["text"], "stored before");
+      EXPECT_EQ(a["parts"], 1);
+      EXPECT_TRUE(a["indexes"][0].is_number_integer());
+      EXPECT_TRUE(RE2::FullMatch(a["time"].get<std::string>(), R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)"))
+          << a["time"];
+      EXPECT_EQ(b["text"], "arrived after");
+      EXPECT_EQ(c["text"], "one two");
+      EXPECT_EQ(c["parts"], 2);
+      EXPECT_EQ(c["complete"], true);
+      EXPECT_EQ(c["indexes"].size(), 3u);
     } else {
-      EXPECT_EQ(r.out, "received 1 from 4915100000: hi listener\nsend confirmed, reference 42\n");
+      EXPECT_TRUE(got[0].starts_with("message from +4915100000 at ")) << got[0];
+      EXPECT_TRUE(got[0].ends_with(": stored before")) << got[0];
+      EXPECT_TRUE(got[1].ends_with(": arrived after")) << got[1];
+      EXPECT_TRUE(got[2].ends_with("(2 of 2 parts): one two")) << got[2];
     }
-    // --autodel: the message is gone from the modem.
-    EXPECT_EQ(run({"read", "1"}).code, 1);
-    run({"at", "AT+CNMI=0,0,0,0"});
+    // Handed over, then deleted: the next listing is empty.
+    const Result listed = run({"list"});
+    EXPECT_EQ(listed.out, "no stored messages\n");
   }
+}
+
+TEST_F(ToolTest, SendWithReportWaitsForDeliveryAndFailsOnAFailedOne) {
+  Result r = run({"send", "--report", "--to", "+4917012345678", "--text", std::string(170, 'r')});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_CONTAINS(r.out, "in 2 parts");
+  EXPECT_CONTAINS(r.out, "delivered: reference 1 to +4917012345678 (part 1 of 2)");
+  EXPECT_CONTAINS(r.out, "delivered: reference 2 to +4917012345678 (part 2 of 2)");
+  EXPECT_TRUE(sim.sentMessages().back().reportRequested);
+
+  sim.control("report 0x46");
+  r = run({"--json", "send", "--report", "--to", "+4917012345678", "--text", "expires"});
+  EXPECT_EQ(r.code, 1);
+  std::istringstream lines(r.out);
+  std::string sent, report, last;
+  std::getline(lines, sent);
+  std::getline(lines, report);
+  std::getline(lines, last);
+  EXPECT_EQ(nlohmann::json::parse(report)["outcome"], "failed");
+  const auto end = nlohmann::json::parse(last);
+  EXPECT_EQ(end["ok"], false);
+  EXPECT_EQ(end["error"]["code"], 0x46);
+  EXPECT_CONTAINS(end["error"]["meaning"].get<std::string>(), "validity period expired");
+
+  sim.control("report off");
+  r = run({"send", "--report", "--report-wait", "0.5", "--to", "+4917012345678", "--text", "silence"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_CONTAINS(r.err, "0 of 1 delivery reports");
+}
+
+TEST_F(ToolTest, SendsLongAndAutomaticallyCodedTexts) {
+  std::string ucs2;
+  for (int i = 0; i < 66; ++i) ucs2 += "ж";
+  ucs2 += "😀 and more";
+  const struct {
+    std::string text;
+    std::vector<std::string> flags;
+    std::size_t parts;
+    bool ucs2;
+  } cases[] = {
+      {std::string(152, 'a') + "€" + std::string(20, 't'), {}, 2, false},
+      {ucs2, {}, 2, true},
+      {"plain", {"--ucs2"}, 1, true},
+      {"Grüße", {}, 1, false},
+      {"Grüße ✓", {}, 1, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::size_t before = sim.sentMessages().size();
+    std::vector<std::string> args{"send", "--to", "+4917012345678", "--text", c.text};
+    args.insert(args.end(), c.flags.begin(), c.flags.end());
+    const Result r = run(args);
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto sent = sim.sentMessages();
+    ASSERT_EQ(sent.size() - before, c.parts);
+    std::string joined;
+    for (std::size_t i = before; i < sent.size(); ++i) {
+      joined += sent[i].text;
+      EXPECT_EQ(sent[i].ucs2, c.ucs2);
+      EXPECT_EQ(sent[i].udhHex.empty(), c.parts == 1);
+    }
+    EXPECT_EQ(joined, c.text);
+  }
+}
+
+TEST_F(ToolTest, PinIsEnteredWhenGivenAndMissedClearlyWhenNot) {
+  sim.control("pin 2468");
+  Result r = run({"send", "--to", "+4917012345678", "--text", "x"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_CONTAINS(r.err, "PIN");
+  r = run({"--pin", "2468", "send", "--to", "+4917012345678", "--text", "x"});
+  EXPECT_EQ(r.code, 0) << r.err;
+}
+
+TEST_F(ToolTest, ASecondProcessOnThePortIsTurnedAway) {
+  ModemOptions options;
+  options.lockDirectory = "/tmp";
+  Modem holder(options);
+  holder.open(sim.devicePath());
+  const Result r = run({"--json", "send", "--to", "+4917012345678", "--text", "x"});
+  EXPECT_EQ(r.code, 3);
+  EXPECT_CONTAINS(r.err, "port in use (by PID " + std::to_string(::getpid()) + ")");
+  EXPECT_EQ(nlohmann::json::parse(r.out)["error"]["kind"], "port-in-use");
+}
+
+TEST_F(ToolTest, AListenerKilledBetweenPartsLosesNothing) {
+  ASSERT_EQ(sim.injectMessage("+4917099", "first ", false, false, "0003D10201"), "");
+  const std::string device = sim.devicePath();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::execl(REVIRI_TOOL_PATH, "reviri", "--port", device.c_str(), "listen", "--seconds", "30",
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_GT(child, 0);
+  // Once the listener has read part 1 (the modem marks it read), kill it
+  // without warning: no clean-up, its lock file stays behind.
+  bool read = false;
+  for (int i = 0; i < 500 && !read; ++i) {
+    for (const auto& line : sim.control("dump"))
+      if (line.starts_with("message SM 1 status 1")) read = true;
+    if (!read) std::this_thread::sleep_for(10ms);
+  }
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ASSERT_TRUE(read);
+  ASSERT_EQ(sim.injectMessage("+4917099", "second", false, false, "0003D10202"), "");
+  const Result r = run({"--json", "listen", "--seconds", "8", "--count", "1"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const auto message = nlohmann::json::parse(r.out);
+  EXPECT_EQ(message["text"], "first second");
+  EXPECT_EQ(message["complete"], true);
 }
 
 TEST_F(ToolTest, ListenWithTooFewEventsEndsWithExitOne) {
@@ -238,9 +383,13 @@ TEST_F(ToolTest, UsageErrorsEndWithExitTwoBeforeTheModemIsTouched) {
   const std::vector<std::vector<std::string>> cases = {
       {"send", "--text", "no number"},
       {"send", "--to", "12ab", "--text", "x"},
-      {"send", "--to", "+1555", "--text", std::string(161, 'a')},
-      {"send", "--to", "+1555", "--text", std::string(81, '['), "--ucs2"},
-      {"send", "--to", "+1555", "--text", "x", "--flash", "--no-wait"},
+      {"send", "--to", "+1555", "--text", std::string(161, 'a'), "--no-split"},
+      {"send", "--to", "+1555", "--text", std::string(71, 'a'), "--ucs2", "--no-split"},
+      {"send", "--to", "+1555", "--text", "日本", "--7bit"},
+      {"send", "--to", "+1555", "--text", "x", "--7bit", "--ucs2"},
+      {"send", "--to", "+1555", "--text", std::string(256 * 153, 'a')},
+      {"send", "--to", "+1555", "--text", "x", "--validity", "100000000"},
+      {"--storage", "XX", "listen"},
       {"--settings", "19200,q,8,1", "info"},
       {"--timeout", "-1", "info"},
       {"read", "first"},
