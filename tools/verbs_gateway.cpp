@@ -39,6 +39,9 @@ struct GatewayArgs {
   std::string synchronous = "NORMAL";
   std::size_t maxBody = 64 * 1024;
   int drainSeconds = 30;
+  double leaseSeconds = 30;
+  long simSpeed = 0;
+  int simDelayMs = 0;
 };
 
 fs::path stateDirectory() {
@@ -153,6 +156,8 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
       if (i > 1) options.identity.ownNumber = "+49151000" + std::to_string(10000 + i);
       sims.push_back(std::make_unique<sim::Simulator>(options));
       sims.back()->start();
+      sims.back()->setLineSpeed(args.simSpeed);
+      sims.back()->setAnswerDelay(std::chrono::milliseconds(args.simDelayMs));
       ModemSpec spec;
       spec.device = sims.back()->devicePath();
       spec.lockPort = false;  // private pseudo-terminals
@@ -169,6 +174,7 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
   options.port = port;
   options.api.token = token;
   options.api.maxBodyBytes = args.maxBody;
+  options.worker.lease = std::chrono::milliseconds(static_cast<long long>(args.leaseSeconds * 1000));
   options.webhooks.urls = args.webhooks;
   options.webhooks.secret = args.webhookSecretFile.empty() ? token : readSecret(args.webhookSecretFile, "--webhook-secret-file");
 
@@ -209,11 +215,19 @@ void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs) {
   g->add_option("--webhook", args->webhooks, "URL to POST events to (repeatable)");
   g->add_option("--webhook-secret-file", args->webhookSecretFile, "HMAC secret of the webhooks (default: the token)");
   g->add_option("--sim", args->sims, "simulated modems to serve when there is no --modem")->capture_default_str();
+  g->add_option("--sim-speed", args->simSpeed, "line speed the simulated modems pace their output at (0 = off)")
+      ->check(CLI::NonNegativeNumber);
+  g->add_option("--sim-delay", args->simDelayMs, "milliseconds the simulated modems take to answer")
+      ->check(CLI::NonNegativeNumber);
   g->add_option("--synchronous", args->synchronous, "SQLite commits: NORMAL or FULL")
       ->check(CLI::IsMember({"NORMAL", "FULL"}))
       ->capture_default_str();
   g->add_option("--max-body", args->maxBody, "largest request body in bytes")->capture_default_str();
   g->add_option("--drain-seconds", args->drainSeconds, "how long a stop may take")->capture_default_str();
+  g->add_option("--lease-seconds", args->leaseSeconds,
+                "how long a claimed message stays with a worker that stops renewing it")
+      ->check(CLI::Range(1.0, 3600.0))
+      ->capture_default_str();
   verbs.push_back({g, [args](Context& ctx) { return runGateway(ctx, *args); }});
 }
 
