@@ -42,7 +42,12 @@ std::string isoTime(std::int64_t epochMs) {
 
 std::string EventLog::format(std::string_view name, std::initializer_list<Field> fields) {
   std::string line = "event=" + std::string(name);
-  for (const auto& [key, value] : fields) line += " " + std::string(key) + "=" + quoted(value);
+  for (const auto& [key, value] : fields) {
+    line += ' ';
+    line += key;
+    line += '=';
+    line += quoted(value);
+  }
   return line;
 }
 

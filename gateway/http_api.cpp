@@ -138,6 +138,9 @@ HttpApi::HttpApi(ApiContext context, ApiOptions options)
   // Bodies up to twice the limit are read so that the answer can name the
   // limit; beyond that the connection's error handler answers.
   server_->set_payload_max_length(options_.maxBodyBytes * 2);
+  // Answers are small: sent at once, not held back for the client's ACK.
+  server_->set_tcp_nodelay(true);
+  server_->set_keep_alive_max_count(1000);
   routes();
 }
 

@@ -139,7 +139,10 @@ void Worker::sendOne(const MessageRecord& m) {
       ctx_.board.recordLatency(std::max(0.0, seconds));
       ctx_.board.update(options_.name, [](ModemState& s) { ++s.sent; });
       std::string refs;
-      for (int r : result.references) refs += (refs.empty() ? "" : ",") + std::to_string(r);
+      for (int r : result.references) {
+        if (!refs.empty()) refs += ',';
+        refs += std::to_string(r);
+      }
       ctx_.log.event("sent", {{"id", id}, {"modem", options_.name}, {"references", refs}});
       publish("sent", "");
       break;

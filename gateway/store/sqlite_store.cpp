@@ -302,7 +302,8 @@ class SqliteStore final : public Store {
       prepare("UPDATE outbox_parts SET reference = ?, modem = ?, sent_ms = ? WHERE message_id = ? AND part_index = ?")
           .bind(references[i], modemName, now, id, static_cast<int>(i + 1))
           .run();
-      detail += (i ? "," : "") + std::to_string(references[i]);
+      if (i) detail += ',';
+      detail += std::to_string(references[i]);
     }
     addHistory(id, now, "sent", "on " + modemName + (detail.empty() ? "" : ", references " + detail));
     tx.commit();

@@ -1,0 +1,120 @@
+// Gateway benchmarks: HTTP ingest with 8 concurrent clients on SQLite with
+// synchronous=NORMAL and FULL, and the time from the 202 to the message
+// recorded as sent by an idle simulated modem. Loopback only; every loop is
+// bounded in count.
+#include <benchmark/benchmark.h>
+#include <httplib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <thread>
+#include <unistd.h>
+
+#include "gateway/gateway.h"
+#include "gateway/http_api.h"
+#include "gateway/store/sqlite_store.h"
+#include "gateway/typed_modem_port.h"
+#include "sim/simulator.h"
+
+namespace {
+
+using namespace reviri::gateway;
+namespace fs = std::filesystem;
+
+constexpr int kClients = 8;
+constexpr int kPerClient = 250;
+constexpr const char* kToken = "bench";
+
+fs::path freshDirectory(const std::string& name) {
+  auto dir = fs::temp_directory_path() / ("reviri-bench-" + std::to_string(::getpid()) + "-" + name);
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+// Posts kClients x kPerClient messages over keep-alive connections.
+void postConcurrently(int port) {
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([port, c] {
+      httplib::Client client("127.0.0.1", port);
+      client.set_bearer_token_auth(kToken);
+      client.set_keep_alive(true);
+      client.set_tcp_nodelay(true);
+      for (int i = 0; i < kPerClient; ++i) {
+        const std::string body = R"({"to":"+4917012345","text":"bench )" + std::to_string(c * kPerClient + i) + "\"}";
+        auto r = client.Post("/v1/messages", body, "application/json");
+        if (!r || r->status != 202) std::abort();
+      }
+    });
+  }
+  for (auto& t : clients) t.join();
+}
+
+void BM_HttpIngest(benchmark::State& state) {
+  const std::string sync = state.range(0) ? "FULL" : "NORMAL";
+  const auto dir = freshDirectory("ingest-" + sync);
+  auto store = openSqliteStore({(dir / "gateway.db").string(), sync});
+  ModemBoard board;
+  Signal work, inbox;
+  EventLog log;
+  ApiOptions options;
+  options.token = kToken;
+  HttpApi api(ApiContext{*store, board, work, inbox, log}, options);
+  const int port = api.bind("127.0.0.1", 0);
+  api.start();
+  for (auto _ : state) postConcurrently(port);
+  state.SetItemsProcessed(state.iterations() * kClients * kPerClient);
+  state.SetLabel("synchronous=" + sync);
+  api.stop();
+  store.reset();
+  fs::remove_all(dir);
+}
+BENCHMARK(BM_HttpIngest)->Arg(0)->Arg(1)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// From the 202 to the message recorded as sent, on an idle simulated modem
+// (one message at a time; the PDU written and the modem's answer read).
+void BM_AcceptedToSent(benchmark::State& state) {
+  const auto dir = freshDirectory("latency");
+  auto store = openSqliteStore({(dir / "gateway.db").string()});
+  reviri::sim::Simulator sim;
+  sim.start();
+  ModemSpec spec;
+  spec.device = sim.devicePath();
+  spec.lockPort = false;
+  GatewayOptions options;
+  options.port = 0;
+  options.api.token = kToken;
+  EventLog log;
+  Gateway gateway(*store, {{"sim1", typedModemPortFactory(spec)}}, options, log);
+  const int port = gateway.start();
+  httplib::Client client("127.0.0.1", port);
+  client.set_bearer_token_auth(kToken);
+  // Wait for the modem to be up.
+  for (int i = 0; i < 500 && gateway.board().snapshot().at(0).state != "up"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::vector<double> ms;
+  for (auto _ : state) {
+    auto r = client.Post("/v1/messages", R"({"to":"+4917012345","text":"latency"})", "application/json");
+    const auto accepted = std::chrono::steady_clock::now();
+    const auto id = nlohmann::json::parse(r->body)["id"].get<std::int64_t>();
+    for (int spin = 0; spin < 200000; ++spin) {  // at most about 20 s
+      if (store->message(id)->status == Status::kSent) break;
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - accepted).count());
+  }
+  std::sort(ms.begin(), ms.end());
+  state.counters["p50_ms"] = ms[ms.size() / 2];
+  state.counters["p99_ms"] = ms[std::min(ms.size() - 1, ms.size() * 99 / 100)];
+  gateway.stop();
+  store.reset();
+  fs::remove_all(dir);
+}
+BENCHMARK(BM_AcceptedToSent)->Iterations(200)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
