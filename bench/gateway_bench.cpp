@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "gateway/gateway.h"
@@ -114,6 +115,73 @@ void BM_AcceptedToSent(benchmark::State& state) {
   fs::remove_all(dir);
 }
 BENCHMARK(BM_AcceptedToSent)->Iterations(200)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+double processCpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Send throughput with N simulated modems paced at 115200 baud, answering
+// at once or 50 ms late (a modem waiting for the network): messages queued
+// straight into the store (10 per modem), timed until all are sent. CPU per
+// message counts the whole process (the simulators' threads too).
+void BM_SendThroughput(benchmark::State& state) {
+  const int modems = static_cast<int>(state.range(0));
+  const int messages = 10 * modems;
+  const auto dir = freshDirectory("scale-" + std::to_string(modems));
+  auto store = openSqliteStore({(dir / "gateway.db").string()});
+  std::vector<std::unique_ptr<reviri::sim::Simulator>> sims;
+  std::vector<NamedModem> named;
+  for (int i = 0; i < modems; ++i) {
+    sims.push_back(std::make_unique<reviri::sim::Simulator>());
+    sims.back()->start();
+    sims.back()->setLineSpeed(115200);
+    sims.back()->setAnswerDelay(std::chrono::milliseconds(state.range(1)));
+    ModemSpec spec;
+    spec.device = sims.back()->devicePath();
+    spec.lockPort = false;
+    named.push_back({"sim" + std::to_string(i + 1), typedModemPortFactory(spec)});
+  }
+  GatewayOptions options;
+  options.port = 0;
+  options.api.token = kToken;
+  EventLog log;
+  Gateway gateway(*store, std::move(named), options, log);
+  gateway.start();
+  const auto allUp = [&] {
+    for (const auto& m : gateway.board().snapshot()) {
+      if (m.state != "up") return false;
+    }
+    return true;
+  };
+  for (int i = 0; i < 3000 && !allUp(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  double cpu = 0;
+  for (auto _ : state) {
+    const double cpuBefore = processCpuSeconds();
+    NewMessage m;
+    m.to = "+4917012345";
+    m.text = "throughput";
+    for (int i = 0; i < messages; ++i) store->enqueue(m);
+    gateway.wakeWorkers();
+    for (int spin = 0; spin < 60000 && store->counts().queued + store->counts().sending > 0; ++spin) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    cpu += processCpuSeconds() - cpuBefore;
+  }
+  const double total = static_cast<double>(state.iterations()) * messages;
+  state.SetItemsProcessed(static_cast<std::int64_t>(total));
+  state.counters["per_modem_per_s"] =
+      benchmark::Counter(total / modems, benchmark::Counter::kIsRate);
+  state.counters["cpu_ms_per_msg"] = cpu * 1000 / total;
+  gateway.stop();
+  store.reset();
+  fs::remove_all(dir);
+}
+BENCHMARK(BM_SendThroughput)
+    ->ArgsProduct({{1, 4, 16, 64}, {0, 50}})
+    ->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

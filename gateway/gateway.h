@@ -51,6 +51,9 @@ class Gateway {
   void stop();
 
   ModemBoard& board() { return board_; }
+  // Wakes the idle workers, as a message queued through the API does (for
+  // messages put into the store directly).
+  void wakeWorkers() { work_.notify(); }
 
  private:
   Store& store_;

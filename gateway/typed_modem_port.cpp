@@ -72,6 +72,9 @@ class TypedModemPort final : public ModemPort {
       if (events_.progress) events_.progress();
     };
     modem_->open(spec_.device);
+    // Messages stored before the start, read now while a wake cannot cut
+    // the dialogue short.
+    modem_->processBacklog();
   }
 
   void close() noexcept override {

@@ -16,7 +16,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-class StoreTest : public ::testing::Test {
+class SqliteStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
@@ -49,7 +49,7 @@ class StoreTest : public ::testing::Test {
   std::unique_ptr<Store> store_;
 };
 
-TEST_F(StoreTest, EnqueuedMessageKeepsEveryFieldAndSurvivesReopening) {
+TEST_F(SqliteStoreTest, EnqueuedMessageKeepsEveryFieldAndSurvivesReopening) {
   NewMessage m = text("it's a \"quoted\"'); DROP TABLE outbox; --", 3);
   m.coding = "ucs2";
   m.flash = true;
@@ -75,7 +75,7 @@ TEST_F(StoreTest, EnqueuedMessageKeepsEveryFieldAndSurvivesReopening) {
   EXPECT_FALSE(store_->message(id + 1));
 }
 
-TEST_F(StoreTest, ANewerSchemaIsRefused) {
+TEST_F(SqliteStoreTest, ANewerSchemaIsRefused) {
   store_.reset();
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open((dir_ / "gateway.db").c_str(), &db), SQLITE_OK);
@@ -85,7 +85,7 @@ TEST_F(StoreTest, ANewerSchemaIsRefused) {
   EXPECT_THROW(open(), StoreError);
 }
 
-TEST_F(StoreTest, ClaimsTheOldestDueMessageOnceAndNothingWhenEmpty) {
+TEST_F(SqliteStoreTest, ClaimsTheOldestDueMessageOnceAndNothingWhenEmpty) {
   const auto first = store_->enqueue(text("one"));
   now_ += 5;
   const auto second = store_->enqueue(text("two"));
@@ -101,7 +101,7 @@ TEST_F(StoreTest, ClaimsTheOldestDueMessageOnceAndNothingWhenEmpty) {
   EXPECT_FALSE(store_->claim("w3", "modem3", milliseconds(30000)));
 }
 
-TEST_F(StoreTest, ConcurrentClaimsFromTwoConnectionsTakeEachMessageOnce) {
+TEST_F(SqliteStoreTest, ConcurrentClaimsFromTwoConnectionsTakeEachMessageOnce) {
   constexpr int kMessages = 200;
   for (int i = 0; i < kMessages; ++i) store_->enqueue(text("m" + std::to_string(i)));
   auto other = open();  // a second connection, as a second gateway process has
@@ -128,7 +128,7 @@ TEST_F(StoreTest, ConcurrentClaimsFromTwoConnectionsTakeEachMessageOnce) {
   EXPECT_EQ(store_->counts().sent, kMessages);
 }
 
-TEST_F(StoreTest, AnExpiredLeaseIsTakenOverAndTheOldHolderLosesIt) {
+TEST_F(SqliteStoreTest, AnExpiredLeaseIsTakenOverAndTheOldHolderLosesIt) {
   const auto id = store_->enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("dead", "m1", milliseconds(1000)));
   now_ += 500;
@@ -148,7 +148,7 @@ TEST_F(StoreTest, AnExpiredLeaseIsTakenOverAndTheOldHolderLosesIt) {
   EXPECT_FALSE(hasEvent(*r, "possibly duplicated")) << "its PDU was never written";
 }
 
-TEST_F(StoreTest, ALeaseLostAfterThePduWasWrittenIsMarkedPossiblyDuplicated) {
+TEST_F(SqliteStoreTest, ALeaseLostAfterThePduWasWrittenIsMarkedPossiblyDuplicated) {
   const auto id = store_->enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("dead", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->markWriting(id, "dead"));
@@ -158,7 +158,7 @@ TEST_F(StoreTest, ALeaseLostAfterThePduWasWrittenIsMarkedPossiblyDuplicated) {
   EXPECT_TRUE(hasEvent(*store_->message(id), "possibly duplicated"));
 }
 
-TEST_F(StoreTest, ARenewedLeaseIsNotTakenOver) {
+TEST_F(SqliteStoreTest, ARenewedLeaseIsNotTakenOver) {
   const auto id = store_->enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   now_ += 800;
@@ -168,7 +168,7 @@ TEST_F(StoreTest, ARenewedLeaseIsNotTakenOver) {
   EXPECT_FALSE(store_->renew(id, "w2", milliseconds(1000))) << "only the holder renews";
 }
 
-TEST_F(StoreTest, ARetryWaitsUntilDueAndAFailureIsFinal) {
+TEST_F(SqliteStoreTest, ARetryWaitsUntilDueAndAFailureIsFinal) {
   const auto id = store_->enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->finishFailed(id, "w1", "no network", 331, milliseconds(5000)));
@@ -187,7 +187,7 @@ TEST_F(StoreTest, ARetryWaitsUntilDueAndAFailureIsFinal) {
   EXPECT_FALSE(store_->claim("w1", "m1", milliseconds(1000)));
 }
 
-TEST_F(StoreTest, AReleasedMessageIsQueuedAgainAndRemembersAWrittenPdu) {
+TEST_F(SqliteStoreTest, AReleasedMessageIsQueuedAgainAndRemembersAWrittenPdu) {
   const auto id = store_->enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->markWriting(id, "w1"));
@@ -200,7 +200,7 @@ TEST_F(StoreTest, AReleasedMessageIsQueuedAgainAndRemembersAWrittenPdu) {
   EXPECT_TRUE(hasEvent(*r, "possibly duplicated"));
 }
 
-TEST_F(StoreTest, AMessageReleasedBeforeItsPduIsNotADuplicate) {
+TEST_F(SqliteStoreTest, AMessageReleasedBeforeItsPduIsNotADuplicate) {
   const auto id = store_->enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->markWriting(id, "w1"));
@@ -209,7 +209,7 @@ TEST_F(StoreTest, AMessageReleasedBeforeItsPduIsNotADuplicate) {
   EXPECT_FALSE(hasEvent(*store_->message(id), "possibly duplicated"));
 }
 
-TEST_F(StoreTest, AMessageNotSentWithinItsValidityExpires) {
+TEST_F(SqliteStoreTest, AMessageNotSentWithinItsValidityExpires) {
   NewMessage m = text("soon stale");
   m.validityMinutes = 5;
   const auto stale = store_->enqueue(m);
@@ -222,7 +222,7 @@ TEST_F(StoreTest, AMessageNotSentWithinItsValidityExpires) {
   EXPECT_EQ(store_->counts().expired, 1);
 }
 
-TEST_F(StoreTest, DeliveryReportsCompleteTheMessagePartByPart) {
+TEST_F(SqliteStoreTest, DeliveryReportsCompleteTheMessagePartByPart) {
   const auto id = store_->enqueue(text("long", 2));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->finishSent(id, "w1", {7, 8}));
@@ -237,7 +237,7 @@ TEST_F(StoreTest, DeliveryReportsCompleteTheMessagePartByPart) {
   EXPECT_FALSE(store_->addReport("m2", 7, 0, "")) << "another modem's reference";
 }
 
-TEST_F(StoreTest, AReusedReferenceReportsOnTheLatestMessageAndAFailureFailsIt) {
+TEST_F(SqliteStoreTest, AReusedReferenceReportsOnTheLatestMessageAndAFailureFailsIt) {
   const auto old = store_->enqueue(text("old"));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->finishSent(old, "w1", {9}));
@@ -252,7 +252,7 @@ TEST_F(StoreTest, AReusedReferenceReportsOnTheLatestMessageAndAFailureFailsIt) {
   EXPECT_EQ(store_->message(old)->status, Status::kSent);
 }
 
-TEST_F(StoreTest, TheInboxKeepsEachMessageOnceEvenAfterDeletion) {
+TEST_F(SqliteStoreTest, TheInboxKeepsEachMessageOnceEvenAfterDeletion) {
   InboxMessage in{0, "m1", "+4917012345", "Hi there", "26/12/07,10:00:00+04", 0};
   auto first = store_->addInbox(in);
   EXPECT_TRUE(first.inserted);
@@ -281,7 +281,7 @@ TEST_F(StoreTest, TheInboxKeepsEachMessageOnceEvenAfterDeletion) {
   EXPECT_EQ(store_->counts().inbox, 2);
 }
 
-TEST_F(StoreTest, WebhookDeliveriesAreRetriedWhenDueAndGivenUpWhenTold) {
+TEST_F(SqliteStoreTest, WebhookDeliveriesAreRetriedWhenDueAndGivenUpWhenTold) {
   const auto id = store_->enqueueWebhook("http://127.0.0.1:9/hook", "inbox", R"({"id":1})");
   auto d = store_->claimWebhook(milliseconds(10000));
   ASSERT_TRUE(d);
@@ -301,7 +301,7 @@ TEST_F(StoreTest, WebhookDeliveriesAreRetriedWhenDueAndGivenUpWhenTold) {
   EXPECT_FALSE(store_->claimWebhook(milliseconds(10000)));
 }
 
-TEST_F(StoreTest, ListingsFilterByStatusNewestFirst) {
+TEST_F(SqliteStoreTest, ListingsFilterByStatusNewestFirst) {
   const auto a = store_->enqueue(text("a"));
   const auto b = store_->enqueue(text("b"));
   const auto c = store_->enqueue(text("c"));
