@@ -81,14 +81,11 @@ void BM_AcceptedToSent(benchmark::State& state) {
   auto store = openSqliteStore({(dir / "gateway.db").string()});
   reviri::sim::Simulator sim;
   sim.start();
-  ModemSpec spec;
-  spec.device = sim.devicePath();
-  spec.lockPort = false;
   GatewayOptions options;
   options.port = 0;
   options.api.token = kToken;
   EventLog log;
-  Gateway gateway(*store, {{"sim1", typedModemPortFactory(spec)}}, options, log);
+  Gateway gateway(*store, {{"sim1", pseudoTerminalPortFactory(sim.devicePath())}}, options, log);
   const int port = gateway.start();
   httplib::Client client("127.0.0.1", port);
   client.set_bearer_token_auth(kToken);
@@ -139,10 +136,7 @@ void BM_SendThroughput(benchmark::State& state) {
     sims.back()->start();
     sims.back()->setLineSpeed(115200);
     sims.back()->setAnswerDelay(std::chrono::milliseconds(state.range(1)));
-    ModemSpec spec;
-    spec.device = sims.back()->devicePath();
-    spec.lockPort = false;
-    named.push_back({"sim" + std::to_string(i + 1), typedModemPortFactory(spec)});
+    named.push_back({"sim" + std::to_string(i + 1), pseudoTerminalPortFactory(sims.back()->devicePath())});
   }
   GatewayOptions options;
   options.port = 0;

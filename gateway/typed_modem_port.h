@@ -28,6 +28,15 @@ ModemSpec parseModemSpec(const std::string& text);
 
 ModemPortFactory typedModemPortFactory(ModemSpec spec);
 
+// A port onto a private pseudo-terminal (a simulated modem): default line
+// settings, no port lock.
+inline ModemPortFactory pseudoTerminalPortFactory(const std::string& device) {
+  ModemSpec spec;
+  spec.device = device;
+  spec.lockPort = false;
+  return typedModemPortFactory(spec);
+}
+
 }  // namespace reviri::gateway
 
 #endif  // REVIRI_GATEWAY_TYPED_MODEM_PORT_H_

@@ -158,11 +158,9 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
       sims.back()->start();
       sims.back()->setLineSpeed(args.simSpeed);
       sims.back()->setAnswerDelay(std::chrono::milliseconds(args.simDelayMs));
-      ModemSpec spec;
-      spec.device = sims.back()->devicePath();
-      spec.lockPort = false;  // private pseudo-terminals
-      modems.push_back({"sim" + std::to_string(i), typedModemPortFactory(spec)});
-      ctx.err << "reviri: simulated modem sim" << i << " on " << spec.device << ", own number "
+      const std::string device = sims.back()->devicePath();
+      modems.push_back({"sim" + std::to_string(i), pseudoTerminalPortFactory(device)});
+      ctx.err << "reviri: simulated modem sim" << i << " on " << device << ", own number "
               << options.identity.ownNumber << "\n";
     }
   } else {

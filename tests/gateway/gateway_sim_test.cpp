@@ -97,10 +97,7 @@ class GatewaySimTest : public ::testing::Test {
       options.identity.ownNumber = "+49151000" + std::to_string(20000 + i);
       sims_.push_back(std::make_unique<sim::Simulator>(options));
       sims_.back()->start();
-      ModemSpec spec;
-      spec.device = sims_.back()->devicePath();
-      spec.lockPort = false;
-      named.push_back({"sim" + std::to_string(i + 1), typedModemPortFactory(spec)});
+      named.push_back({"sim" + std::to_string(i + 1), pseudoTerminalPortFactory(sims_.back()->devicePath())});
     }
     GatewayOptions options;
     options.port = 0;
