@@ -90,14 +90,20 @@ class GatewaySimTest : public ::testing::Test {
     store_.reset();
     std::filesystem::remove_all(dir_);
   }
-  void startGateway(int modems, std::vector<std::string> webhooks = {}) {
-    std::vector<NamedModem> named;
-    for (int i = 0; i < modems; ++i) {
+  // Makes sure `count` simulated modems run (they may start before the gateway).
+  void startSimulators(int count) {
+    while (static_cast<int>(sims_.size()) < count) {
       sim::SimulatorOptions options;
-      options.identity.ownNumber = "+49151000" + std::to_string(20000 + i);
+      options.identity.ownNumber = "+49151000" + std::to_string(20000 + sims_.size());
       sims_.push_back(std::make_unique<sim::Simulator>(options));
       sims_.back()->start();
-      named.push_back({"sim" + std::to_string(i + 1), pseudoTerminalPortFactory(sims_.back()->devicePath())});
+    }
+  }
+  void startGateway(int modems, std::vector<std::string> webhooks = {}) {
+    startSimulators(modems);
+    std::vector<NamedModem> named;
+    for (std::size_t i = 0; i < sims_.size(); ++i) {
+      named.push_back({"sim" + std::to_string(i + 1), pseudoTerminalPortFactory(sims_[i]->devicePath())});
     }
     GatewayOptions options;
     options.port = 0;
@@ -238,6 +244,25 @@ TEST_F(GatewaySimTest, AModemThatVanishesIsMarkedDownAndTheOthersSendItsWork) {
   EXPECT_EQ(sims_[1]->sentMessages().size(), ids.size());
   ASSERT_TRUE(eventually([&] { return get("/v1/modems")["modems"][0]["state"] == "down"; }));
   EXPECT_NE(get("/v1/modems")["modems"][0]["last_error"], nullptr);
+}
+
+TEST_F(GatewaySimTest, AFullModemStorageIsEmptiedIntoTheInboxAtStart) {
+  startSimulators(1);
+  int stored = 0;
+  while (sims_[0]->injectMessage("+4917077" + std::to_string(stored), "waiting " + std::to_string(stored)).empty()) {
+    ASSERT_LT(++stored, 1000) << "the storage never filled up";
+  }
+  ASSERT_GT(stored, 0);
+  startGateway(1);
+  json inbox;
+  ASSERT_TRUE(eventually([&] {
+    inbox = get("/v1/inbox?limit=1000")["messages"];
+    return static_cast<int>(inbox.size()) >= stored;
+  }));
+  EXPECT_EQ(static_cast<int>(inbox.size()), stored);
+  // Deleted from the modem once stored: there is room again.
+  ASSERT_TRUE(eventually([&] { return sims_[0]->injectMessage("+4917066", "room again").empty(); }));
+  EXPECT_TRUE(eventually([&] { return get("/v1/inbox?limit=1000")["messages"].size() == inbox.size() + 1; }));
 }
 
 }  // namespace
