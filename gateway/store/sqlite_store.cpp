@@ -3,6 +3,7 @@
 // Every statement is prepared once per connection and bound by position;
 // no value is ever pasted into SQL text.
 #include "gateway/store/sqlite_store.h"
+#include "gateway/store/rows.h"
 
 #include <sqlite3.h>
 
@@ -96,10 +97,7 @@ CREATE INDEX webhook_due ON webhook_deliveries (status, next_ms, id);
 
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
-// The columns every outbox read selects, in this order.
-constexpr const char* kOutboxColumns =
-    "id, recipient, body, coding, flash, report, validity_minutes, part_count, status, attempts, modem, "
-    "created_ms, updated_ms, due_ms, sent_ms, last_error, last_error_code";
+using rows::kOutboxColumns;
 
 class Statement {
  public:
@@ -390,10 +388,7 @@ class SqliteStore final : public Store {
         "ORDER BY id LIMIT ?");
     select.bind(after, limit);
     std::vector<InboxMessage> result;
-    while (select.step()) {
-      result.push_back({select.integer(0), select.text(1), select.text(2), select.text(3), select.text(4),
-                        select.integer(5)});
-    }
+    while (select.step()) result.push_back(rows::readInbox(select));
     return result;
   }
 
@@ -443,17 +438,7 @@ class SqliteStore final : public Store {
     Transaction tx(*this, false);
     StoreCounts counts;
     auto byStatus = prepare("SELECT status, count(*) FROM outbox GROUP BY status");
-    while (byStatus.step()) {
-      const auto n = byStatus.integer(1);
-      switch (statusFromName(byStatus.text(0))) {
-        case Status::kQueued: counts.queued = n; break;
-        case Status::kSending: counts.sending = n; break;
-        case Status::kSent: counts.sent = n; break;
-        case Status::kDelivered: counts.delivered = n; break;
-        case Status::kFailed: counts.failed = n; break;
-        case Status::kExpired: counts.expired = n; break;
-      }
-    }
+    while (byStatus.step()) rows::addStatusCount(counts, byStatus.text(0), byStatus.integer(1));
     auto inbox = prepare("SELECT count(*) FROM inbox WHERE deleted = 0");
     inbox.step();
     counts.inbox = inbox.integer(0);
@@ -540,39 +525,13 @@ class SqliteStore final : public Store {
     tx.commit();
   }
 
-  MessageRecord readRecord(const Statement& row) {
-    MessageRecord r;
-    r.id = row.integer(0);
-    r.message.to = row.text(1);
-    r.message.text = row.text(2);
-    r.message.coding = row.text(3);
-    r.message.flash = row.integer(4) != 0;
-    r.message.report = row.integer(5) != 0;
-    if (auto v = row.optionalInteger(6)) r.message.validityMinutes = static_cast<int>(*v);
-    r.message.parts = static_cast<int>(row.integer(7));
-    r.status = statusFromName(row.text(8));
-    r.attempts = static_cast<int>(row.integer(9));
-    r.modem = row.text(10);
-    r.createdMs = row.integer(11);
-    r.updatedMs = row.integer(12);
-    r.dueMs = row.integer(13);
-    r.sentMs = row.optionalInteger(14);
-    r.lastError = row.text(15);
-    if (auto v = row.optionalInteger(16)) r.lastErrorCode = static_cast<int>(*v);
-    return r;
-  }
+  static MessageRecord readRecord(const Statement& row) { return rows::readMessage(row); }
 
   void readParts(MessageRecord& record) {
     auto parts = prepare(
         "SELECT part_index, reference, report_code FROM outbox_parts WHERE message_id = ? ORDER BY part_index");
     parts.bind(record.id);
-    while (parts.step()) {
-      PartRecord part;
-      part.index = static_cast<int>(parts.integer(0));
-      if (auto v = parts.optionalInteger(1)) part.reference = static_cast<int>(*v);
-      if (auto v = parts.optionalInteger(2)) part.reportCode = static_cast<int>(*v);
-      record.parts.push_back(part);
-    }
+    while (parts.step()) record.parts.push_back(rows::readPart(parts));
   }
 
   void addHistory(std::int64_t id, std::int64_t at, const std::string& event, const std::string& detail) {
@@ -610,9 +569,9 @@ class SqliteStore final : public Store {
         .bind(statusCode, id, partIndex)
         .run();
     addHistory(id, now, "report", "part " + std::to_string(partIndex) + " status " + std::to_string(statusCode));
-    if (statusCode >= 0x40) {
+    if (rows::reportFailed(statusCode)) {
       prepare("UPDATE outbox SET status = 'failed', last_error = ?, last_error_code = ?, updated_ms = ? WHERE id = ?")
-          .bind("the network could not deliver it (status " + std::to_string(statusCode) + ")", statusCode, now, id)
+          .bind(rows::reportFailure(statusCode), statusCode, now, id)
           .run();
       return;
     }
