@@ -26,6 +26,8 @@ Gateway::~Gateway() { stop(); }
 
 int Gateway::start() {
   const int port = api_->bind(options_.host, options_.port);
+  // Messages queued by other gateways sharing the database wake ours too.
+  store_.watchNewWork([this] { work_.notify(); });
   for (auto& worker : workers_) worker->start();
   webhooks_.start();
   api_->start();

@@ -17,6 +17,7 @@
 #include <random>
 
 #include "gateway/gateway.h"
+#include "gateway/store/postgres_store.h"
 #include "gateway/store/sqlite_store.h"
 #include "gateway/typed_modem_port.h"
 #include "sim/simulator.h"
@@ -96,7 +97,7 @@ std::string defaultToken(const fs::path& dir) {
 std::unique_ptr<Store> openStore(const GatewayArgs& args, const fs::path& stateDir) {
   std::string path = args.db;
   if (path.rfind("postgresql://", 0) == 0 || path.rfind("postgres://", 0) == 0) {
-    throw std::invalid_argument("--db " + args.db + ": this build of the gateway keeps its data in SQLite only");
+    return openPostgresStore({path});
   }
   if (path.rfind("sqlite://", 0) == 0) path = path.substr(9);
   else if (path.rfind("sqlite:", 0) == 0) path = path.substr(7);
@@ -132,7 +133,7 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
   for (const auto& text : args.modems) specs.push_back(parseModemSpec(text));
 
   fs::path stateDir;
-  const bool needState = args.db.empty() || args.tokenFile.empty();
+  const bool needState = args.db.empty() || (args.tokenFile.empty() && isLoopback(host));
   if (needState) {
     stateDir = stateDirectory();
     fs::create_directories(stateDir);
@@ -207,7 +208,8 @@ void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs) {
   auto args = std::make_shared<GatewayArgs>();
   CLI::App* g = app.add_subcommand("gateway", "SMS gateway daemon: outbox, inbox and an HTTP API over modems");
   g->add_option("--modem", args->modems, "DEVICE[@SETTINGS][,pin=PIN] (repeatable); default: simulated modems");
-  g->add_option("--db", args->db, "database: a SQLite file (or sqlite:PATH); default under the state directory");
+  g->add_option("--db", args->db,
+                "database: a SQLite file (or sqlite:PATH; default under the state directory) or postgresql://...");
   g->add_option("--listen", args->listen, "HOST:PORT of the HTTP API")->capture_default_str();
   g->add_option("--token-file", args->tokenFile, "file whose first line is the API's bearer token");
   g->add_option("--webhook", args->webhooks, "URL to POST events to (repeatable)");

@@ -160,6 +160,11 @@ class Store {
   virtual void finishWebhook(std::int64_t id, bool delivered, const std::string& error,
                              std::optional<Lease> retryAfter) = 0;
 
+  // Calls `callback` (on a thread of the store's) whenever another process
+  // sharing the database queues a message. Engines that cannot tell (SQLite)
+  // never call it; workers then find such messages at their idle check.
+  virtual void watchNewWork(std::function<void()> callback) { (void)callback; }
+
   virtual StoreCounts counts() = 0;
   // The time of the next queued message that is not due yet (retries).
   virtual std::optional<std::int64_t> nextDueMs() = 0;

@@ -17,9 +17,11 @@
 #include <thread>
 
 #include "gateway/gateway.h"
+#include "gateway/store/postgres_store.h"
 #include "gateway/store/sqlite_store.h"
 #include "gateway/typed_modem_port.h"
 #include "sim/simulator.h"
+#include "test_postgres.h"
 
 namespace reviri::gateway {
 namespace {
@@ -263,6 +265,47 @@ TEST_F(GatewaySimTest, AFullModemStorageIsEmptiedIntoTheInboxAtStart) {
   // Deleted from the modem once stored: there is room again.
   ASSERT_TRUE(eventually([&] { return sims_[0]->injectMessage("+4917066", "room again").empty(); }));
   EXPECT_TRUE(eventually([&] { return get("/v1/inbox?limit=1000")["messages"].size() == inbox.size() + 1; }));
+}
+
+TEST_F(GatewaySimTest, TwoGatewaysOnOnePostgresDatabaseShareOneQueueAndOneInbox) {
+  if (testing::postgresUrl("postgres").empty()) GTEST_SKIP() << testing::kNoPostgres;
+  testing::TestDatabase db;
+  startSimulators(2);
+  sims_[0]->setAnswerDelay(milliseconds(30));  // gateway A's modem is the slower one
+  auto storeA = openPostgresStore({db.url()});
+  auto storeB = openPostgresStore({db.url()});
+  GatewayOptions options;
+  options.port = 0;
+  options.api.token = kToken;
+  options.worker.idleCheck = std::chrono::seconds(60);  // only a notification wakes B in time
+  options.instance = "hostA";
+  Gateway a(*storeA, {{"a1", pseudoTerminalPortFactory(sims_[0]->devicePath())}}, options, log_);
+  options.instance = "hostB";
+  Gateway b(*storeB, {{"b1", pseudoTerminalPortFactory(sims_[1]->devicePath())}}, options, log_);
+  client_ = std::make_unique<httplib::Client>("127.0.0.1", a.start());
+  client_->set_bearer_token_auth(kToken);
+  b.start();
+  ASSERT_TRUE(eventually([&] { return b.board().snapshot().at(0).state == "up"; }));
+  std::this_thread::sleep_for(milliseconds(100));  // B settles into its idle wait
+
+  std::vector<std::int64_t> ids;
+  for (int i = 0; i < 20; ++i) ids.push_back(post({{"to", "+49170777" + std::to_string(100 + i)}, {"text", "shared"}}));
+  ASSERT_TRUE(eventually([&] { return allFinal(ids); }));
+  std::map<std::string, int> copies;
+  for (const auto& sim : sims_) {
+    for (const auto& sent : sim->sentMessages()) ++copies[sent.number];
+  }
+  EXPECT_EQ(copies.size(), ids.size());
+  for (const auto& [number, n] : copies) EXPECT_EQ(n, 1) << number;
+  EXPECT_GT(sims_[1]->sentMessages().size(), 0u) << "gateway B was woken by the other host's message";
+
+  ASSERT_EQ(sims_[1]->injectMessage("+4917055", "to host B"), "");
+  EXPECT_TRUE(eventually([&] {
+    auto inbox = get("/v1/inbox?wait=1")["messages"];
+    return inbox.size() == 1 && inbox[0]["modem"] == "b1";
+  })) << "A's API shows what B's modem received";
+  a.stop();
+  b.stop();
 }
 
 }  // namespace

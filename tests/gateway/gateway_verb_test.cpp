@@ -122,8 +122,8 @@ TEST_F(GatewayVerbTest, BadOptionsAreRefusedBeforeStarting) {
   EXPECT_NE(err.find("\"fast\""), std::string::npos) << err;
   EXPECT_EQ(runInProcess({"--token-file", (dir_ / "missing").string(), db}, err), cli::kUsage);
   EXPECT_NE(err.find("cannot be read"), std::string::npos) << err;
-  EXPECT_EQ(runInProcess({"--db", "postgresql://localhost/sms", token}, err), cli::kUsage);
-  EXPECT_NE(err.find("SQLite"), std::string::npos) << err;
+  EXPECT_EQ(runInProcess({"--db", "postgresql:///sms?host=/nonexistent&port=1", token}, err), cli::kRefused);
+  EXPECT_NE(err.find("cannot connect to postgresql:///sms"), std::string::npos) << err;
 }
 
 TEST_F(GatewayVerbTest, KilledInTheMiddleAndRestartedNothingIsLost) {

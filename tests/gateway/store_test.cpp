@@ -1,5 +1,8 @@
-// Tests of the SQLite store: claiming under leases, what survives a
-// restart, reports, inbox de-duplication and webhook retries.
+// Tests of the store on both engines: claiming under leases, what survives a
+// restart, reports, inbox de-duplication and webhook retries. The PostgreSQL
+// cases run when REVIRI_TEST_PG_HOST and REVIRI_TEST_PG_PORT name a server
+// (tests/gateway/with_postgres.sh starts a private one); each test gets a
+// database of its own.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -9,29 +12,39 @@
 #include <set>
 #include <thread>
 
+#include "gateway/store/postgres_store.h"
 #include "gateway/store/sqlite_store.h"
+#include "test_postgres.h"
 
 namespace reviri::gateway {
 namespace {
 
 using std::chrono::milliseconds;
 
-class SqliteStoreTest : public ::testing::Test {
+class StoreTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("reviri-store-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    if (GetParam() == "postgresql") {
+      if (testing::postgresUrl("postgres").empty()) GTEST_SKIP() << testing::kNoPostgres;
+      database_ = std::make_unique<testing::TestDatabase>();
+    } else {
+      dir_ = std::filesystem::temp_directory_path() /
+             ("reviri-store-" + std::to_string(::getpid()) + "-" + std::to_string(++counter_));
+      std::filesystem::remove_all(dir_);
+      std::filesystem::create_directories(dir_);
+    }
     store_ = open();
   }
   void TearDown() override {
     store_.reset();
-    std::filesystem::remove_all(dir_);
+    database_.reset();
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
   std::unique_ptr<Store> open() {
-    return openSqliteStore({(dir_ / "gateway.db").string(), "NORMAL", [this] { return now_.load(); }});
+    Clock clock = [this] { return now_.load(); };
+    if (GetParam() == "postgresql") return openPostgresStore({database_->url(), clock});
+    return openSqliteStore({(dir_ / "gateway.db").string(), "NORMAL", clock});
   }
   static NewMessage text(const std::string& body, int parts = 1) {
     NewMessage m;
@@ -44,12 +57,17 @@ class SqliteStoreTest : public ::testing::Test {
     return std::any_of(r.history.begin(), r.history.end(), [&](const HistoryEntry& h) { return h.event == event; });
   }
 
+  static inline int counter_ = 0;
   std::filesystem::path dir_;
+  std::unique_ptr<testing::TestDatabase> database_;
   std::atomic<std::int64_t> now_{1'000'000};
   std::unique_ptr<Store> store_;
 };
 
-TEST_F(SqliteStoreTest, EnqueuedMessageKeepsEveryFieldAndSurvivesReopening) {
+INSTANTIATE_TEST_SUITE_P(Engines, StoreTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return info.param; });
+
+TEST_P(StoreTest, EnqueuedMessageKeepsEveryFieldAndSurvivesReopening) {
   NewMessage m = text("it's a \"quoted\"'); DROP TABLE outbox; --", 3);
   m.coding = "ucs2";
   m.flash = true;
@@ -75,7 +93,8 @@ TEST_F(SqliteStoreTest, EnqueuedMessageKeepsEveryFieldAndSurvivesReopening) {
   EXPECT_FALSE(store_->message(id + 1));
 }
 
-TEST_F(SqliteStoreTest, ANewerSchemaIsRefused) {
+TEST_P(StoreTest, ANewerSchemaIsRefused) {
+  if (GetParam() != "sqlite") GTEST_SKIP() << "written through SQLite's own API";
   store_.reset();
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open((dir_ / "gateway.db").c_str(), &db), SQLITE_OK);
@@ -85,7 +104,7 @@ TEST_F(SqliteStoreTest, ANewerSchemaIsRefused) {
   EXPECT_THROW(open(), StoreError);
 }
 
-TEST_F(SqliteStoreTest, ClaimsTheOldestDueMessageOnceAndNothingWhenEmpty) {
+TEST_P(StoreTest, ClaimsTheOldestDueMessageOnceAndNothingWhenEmpty) {
   const auto first = store_->enqueue(text("one"));
   now_ += 5;
   const auto second = store_->enqueue(text("two"));
@@ -101,7 +120,7 @@ TEST_F(SqliteStoreTest, ClaimsTheOldestDueMessageOnceAndNothingWhenEmpty) {
   EXPECT_FALSE(store_->claim("w3", "modem3", milliseconds(30000)));
 }
 
-TEST_F(SqliteStoreTest, ConcurrentClaimsFromTwoConnectionsTakeEachMessageOnce) {
+TEST_P(StoreTest, ConcurrentClaimsFromTwoConnectionsTakeEachMessageOnce) {
   constexpr int kMessages = 200;
   for (int i = 0; i < kMessages; ++i) store_->enqueue(text("m" + std::to_string(i)));
   auto other = open();  // a second connection, as a second gateway process has
@@ -128,7 +147,7 @@ TEST_F(SqliteStoreTest, ConcurrentClaimsFromTwoConnectionsTakeEachMessageOnce) {
   EXPECT_EQ(store_->counts().sent, kMessages);
 }
 
-TEST_F(SqliteStoreTest, AnExpiredLeaseIsTakenOverAndTheOldHolderLosesIt) {
+TEST_P(StoreTest, AnExpiredLeaseIsTakenOverAndTheOldHolderLosesIt) {
   const auto id = store_->enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("dead", "m1", milliseconds(1000)));
   now_ += 500;
@@ -148,7 +167,7 @@ TEST_F(SqliteStoreTest, AnExpiredLeaseIsTakenOverAndTheOldHolderLosesIt) {
   EXPECT_FALSE(hasEvent(*r, "possibly duplicated")) << "its PDU was never written";
 }
 
-TEST_F(SqliteStoreTest, ALeaseLostAfterThePduWasWrittenIsMarkedPossiblyDuplicated) {
+TEST_P(StoreTest, ALeaseLostAfterThePduWasWrittenIsMarkedPossiblyDuplicated) {
   const auto id = store_->enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("dead", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->markWriting(id, "dead"));
@@ -158,7 +177,7 @@ TEST_F(SqliteStoreTest, ALeaseLostAfterThePduWasWrittenIsMarkedPossiblyDuplicate
   EXPECT_TRUE(hasEvent(*store_->message(id), "possibly duplicated"));
 }
 
-TEST_F(SqliteStoreTest, ARenewedLeaseIsNotTakenOver) {
+TEST_P(StoreTest, ARenewedLeaseIsNotTakenOver) {
   const auto id = store_->enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   now_ += 800;
@@ -168,7 +187,7 @@ TEST_F(SqliteStoreTest, ARenewedLeaseIsNotTakenOver) {
   EXPECT_FALSE(store_->renew(id, "w2", milliseconds(1000))) << "only the holder renews";
 }
 
-TEST_F(SqliteStoreTest, ARetryWaitsUntilDueAndAFailureIsFinal) {
+TEST_P(StoreTest, ARetryWaitsUntilDueAndAFailureIsFinal) {
   const auto id = store_->enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->finishFailed(id, "w1", "no network", 331, milliseconds(5000)));
@@ -187,7 +206,7 @@ TEST_F(SqliteStoreTest, ARetryWaitsUntilDueAndAFailureIsFinal) {
   EXPECT_FALSE(store_->claim("w1", "m1", milliseconds(1000)));
 }
 
-TEST_F(SqliteStoreTest, AReleasedMessageIsQueuedAgainAndRemembersAWrittenPdu) {
+TEST_P(StoreTest, AReleasedMessageIsQueuedAgainAndRemembersAWrittenPdu) {
   const auto id = store_->enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->markWriting(id, "w1"));
@@ -200,7 +219,7 @@ TEST_F(SqliteStoreTest, AReleasedMessageIsQueuedAgainAndRemembersAWrittenPdu) {
   EXPECT_TRUE(hasEvent(*r, "possibly duplicated"));
 }
 
-TEST_F(SqliteStoreTest, AMessageReleasedBeforeItsPduIsNotADuplicate) {
+TEST_P(StoreTest, AMessageReleasedBeforeItsPduIsNotADuplicate) {
   const auto id = store_->enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->markWriting(id, "w1"));
@@ -209,7 +228,7 @@ TEST_F(SqliteStoreTest, AMessageReleasedBeforeItsPduIsNotADuplicate) {
   EXPECT_FALSE(hasEvent(*store_->message(id), "possibly duplicated"));
 }
 
-TEST_F(SqliteStoreTest, AMessageNotSentWithinItsValidityExpires) {
+TEST_P(StoreTest, AMessageNotSentWithinItsValidityExpires) {
   NewMessage m = text("soon stale");
   m.validityMinutes = 5;
   const auto stale = store_->enqueue(m);
@@ -222,7 +241,7 @@ TEST_F(SqliteStoreTest, AMessageNotSentWithinItsValidityExpires) {
   EXPECT_EQ(store_->counts().expired, 1);
 }
 
-TEST_F(SqliteStoreTest, DeliveryReportsCompleteTheMessagePartByPart) {
+TEST_P(StoreTest, DeliveryReportsCompleteTheMessagePartByPart) {
   const auto id = store_->enqueue(text("long", 2));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->finishSent(id, "w1", {7, 8}));
@@ -237,7 +256,7 @@ TEST_F(SqliteStoreTest, DeliveryReportsCompleteTheMessagePartByPart) {
   EXPECT_FALSE(store_->addReport("m2", 7, 0, "")) << "another modem's reference";
 }
 
-TEST_F(SqliteStoreTest, AReusedReferenceReportsOnTheLatestMessageAndAFailureFailsIt) {
+TEST_P(StoreTest, AReusedReferenceReportsOnTheLatestMessageAndAFailureFailsIt) {
   const auto old = store_->enqueue(text("old"));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->finishSent(old, "w1", {9}));
@@ -252,7 +271,7 @@ TEST_F(SqliteStoreTest, AReusedReferenceReportsOnTheLatestMessageAndAFailureFail
   EXPECT_EQ(store_->message(old)->status, Status::kSent);
 }
 
-TEST_F(SqliteStoreTest, TheInboxKeepsEachMessageOnceEvenAfterDeletion) {
+TEST_P(StoreTest, TheInboxKeepsEachMessageOnceEvenAfterDeletion) {
   InboxMessage in{0, "m1", "+4917012345", "Hi there", "26/12/07,10:00:00+04", 0};
   auto first = store_->addInbox(in);
   EXPECT_TRUE(first.inserted);
@@ -281,7 +300,7 @@ TEST_F(SqliteStoreTest, TheInboxKeepsEachMessageOnceEvenAfterDeletion) {
   EXPECT_EQ(store_->counts().inbox, 2);
 }
 
-TEST_F(SqliteStoreTest, WebhookDeliveriesAreRetriedWhenDueAndGivenUpWhenTold) {
+TEST_P(StoreTest, WebhookDeliveriesAreRetriedWhenDueAndGivenUpWhenTold) {
   const auto id = store_->enqueueWebhook("http://127.0.0.1:9/hook", "inbox", R"({"id":1})");
   auto d = store_->claimWebhook(milliseconds(10000));
   ASSERT_TRUE(d);
@@ -301,7 +320,7 @@ TEST_F(SqliteStoreTest, WebhookDeliveriesAreRetriedWhenDueAndGivenUpWhenTold) {
   EXPECT_FALSE(store_->claimWebhook(milliseconds(10000)));
 }
 
-TEST_F(SqliteStoreTest, ListingsFilterByStatusNewestFirst) {
+TEST_P(StoreTest, ListingsFilterByStatusNewestFirst) {
   const auto a = store_->enqueue(text("a"));
   const auto b = store_->enqueue(text("b"));
   const auto c = store_->enqueue(text("c"));
