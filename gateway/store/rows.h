@@ -1,5 +1,5 @@
-// gateway/store/rows.h - reading the store's rows into records, shared by
-// the engines. A Row has integer(i), optionalInteger(i) and text(i).
+// gateway/store/rows.h - reading the store's rows into records (the SQL
+// store's results). A Row has integer(i), optionalInteger(i) and text(i).
 //
 // Threading: pure functions.
 #ifndef REVIRI_GATEWAY_STORE_ROWS_H_
