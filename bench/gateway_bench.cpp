@@ -6,6 +6,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -14,6 +15,7 @@
 
 #include "gateway/gateway.h"
 #include "gateway/http_api.h"
+#include "gateway/store/postgres_store.h"
 #include "gateway/store/sqlite_store.h"
 #include "gateway/typed_modem_port.h"
 #include "sim/simulator.h"
@@ -53,26 +55,46 @@ void postConcurrently(int port) {
   for (auto& t : clients) t.join();
 }
 
-void BM_HttpIngest(benchmark::State& state) {
-  const std::string sync = state.range(0) ? "FULL" : "NORMAL";
-  const auto dir = freshDirectory("ingest-" + sync);
-  auto store = openSqliteStore({(dir / "gateway.db").string(), sync});
+void ingest(benchmark::State& state, Store& store, const std::string& label) {
   ModemBoard board;
   Signal work, inbox;
   EventLog log;
   ApiOptions options;
   options.token = kToken;
-  HttpApi api(ApiContext{*store, board, work, inbox, log}, options);
+  HttpApi api(ApiContext{store, board, work, inbox, log}, options);
   const int port = api.bind("127.0.0.1", 0);
   api.start();
   for (auto _ : state) postConcurrently(port);
   state.SetItemsProcessed(state.iterations() * kClients * kPerClient);
-  state.SetLabel("synchronous=" + sync);
+  state.SetLabel(label);
   api.stop();
-  store.reset();
+}
+
+void BM_HttpIngest(benchmark::State& state) {
+  const std::string sync = state.range(0) ? "FULL" : "NORMAL";
+  const auto dir = freshDirectory("ingest-" + sync);
+  {
+    auto store = openSqliteStore({(dir / "gateway.db").string(), sync});
+    ingest(state, *store, "SQLite synchronous=" + sync);
+  }
   fs::remove_all(dir);
 }
 BENCHMARK(BM_HttpIngest)->Arg(0)->Arg(1)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The same on PostgreSQL, when REVIRI_BENCH_PG_URL names an empty database
+// (tests/gateway/with_postgres.sh starts a private server).
+void BM_HttpIngestPostgres(benchmark::State& state) {
+  const char* url = std::getenv("REVIRI_BENCH_PG_URL");
+  if (!url || !*url) {
+    state.SkipWithError("REVIRI_BENCH_PG_URL is not set");
+    for (auto _ : state) {
+    }
+    return;
+  }
+  auto store = openPostgresStore({url});
+  ingest(state, *store, "PostgreSQL");
+}
+BENCHMARK(BM_HttpIngestPostgres)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // From the 202 to the message recorded as sent, on an idle simulated modem
 // (one message at a time; the PDU written and the modem's answer read).
