@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "gateway/store/sqlite_store.h"
+#include "test_postgres.h"
 #include "tools/cli.h"
 
 namespace reviri::gateway {
@@ -49,9 +50,8 @@ class GatewayVerbTest : public ::testing::Test {
     std::ofstream(dir_ / "token") << kToken << "\n";
   }
   void TearDown() override {
-    if (child_ > 0) {
-      ::kill(child_, SIGKILL);
-      ::waitpid(child_, nullptr, 0);
+    for (pid_t pid : others_) {
+      if (::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
     }
     fs::remove_all(dir_);
   }
@@ -64,28 +64,58 @@ class GatewayVerbTest : public ::testing::Test {
     err = errs.str();
     return rc;
   }
-  // Starts the tool as a process of its own; waits until it answers.
-  void spawn(int port) {
+  // Starts the tool as a process of its own on `db` (the test's SQLite file
+  // by default); waits until it answers and points client_ at it.
+  pid_t spawn(int port, std::string db = "") {
     const std::string listen = "127.0.0.1:" + std::to_string(port);
-    const std::string db = (dir_ / "gateway.db").string();
+    if (db.empty()) db = (dir_ / "gateway.db").string();
     const std::string token = (dir_ / "token").string();
     const std::string log = (dir_ / "gateway.log").string();
-    child_ = ::fork();
-    ASSERT_GE(child_, 0);
-    if (child_ == 0) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
       ::setenv("XDG_STATE_HOME", dir_.c_str(), 1);
       std::freopen(log.c_str(), "a", stderr);
       ::execl(REVIRI_TOOL, REVIRI_TOOL, "gateway", "--sim", "2", "--db", db.c_str(), "--listen", listen.c_str(),
               "--token-file", token.c_str(), "--lease-seconds", "1", "--sim-delay", "20", nullptr);
       std::_Exit(127);
     }
+    child_ = pid;
+    others_.push_back(pid);
     client_ = std::make_unique<httplib::Client>("127.0.0.1", port);
     client_->set_bearer_token_auth(kToken);
     for (int i = 0; i < 200; ++i) {
-      if (auto r = client_->Get("/healthz"); r && r->status == 200) return;
+      if (auto r = client_->Get("/healthz"); r && r->status == 200) return pid;
       std::this_thread::sleep_for(milliseconds(50));
     }
-    FAIL() << "the gateway did not answer";
+    ADD_FAILURE() << "the gateway did not answer";
+    return pid;
+  }
+  std::vector<std::int64_t> postMessages(int count) {
+    std::vector<std::int64_t> ids;
+    for (int i = 0; i < count; ++i) {
+      auto r = client_->Post("/v1/messages", json{{"to", "+4917012" + std::to_string(i)}, {"text", "m" + std::to_string(i)}}.dump(),
+                             "application/json");
+      if (!r || r->status != 202) {
+        ADD_FAILURE() << "not accepted";
+        break;
+      }
+      ids.push_back(json::parse(r->body)["id"]);
+    }
+    return ids;
+  }
+  // How many of `ids` are sent (or delivered) once all are or 30 s have passed.
+  std::size_t waitUntilSent(const std::vector<std::int64_t>& ids) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    std::size_t done = 0;
+    while (std::chrono::steady_clock::now() < end && done < ids.size()) {
+      done = 0;
+      for (auto id : ids) {
+        const auto status = get("/v1/messages/" + std::to_string(id)).value("status", "");
+        done += status == "sent" || status == "delivered";
+      }
+      if (done < ids.size()) std::this_thread::sleep_for(milliseconds(100));
+    }
+    return done;
   }
   int waitChild(milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
@@ -105,7 +135,8 @@ class GatewayVerbTest : public ::testing::Test {
   }
 
   fs::path dir_;
-  pid_t child_ = -1;
+  pid_t child_ = -1;                // the process waitChild() waits for
+  std::vector<pid_t> others_;       // every process started, for the clean-up
   std::unique_ptr<httplib::Client> client_;
 };
 
@@ -129,13 +160,7 @@ TEST_F(GatewayVerbTest, BadOptionsAreRefusedBeforeStarting) {
 TEST_F(GatewayVerbTest, KilledInTheMiddleAndRestartedNothingIsLost) {
   const int port = freePort();
   spawn(port);
-  std::vector<std::int64_t> ids;
-  for (int i = 0; i < 40; ++i) {
-    auto r = client_->Post("/v1/messages", json{{"to", "+4917012" + std::to_string(i)}, {"text", "m" + std::to_string(i)}}.dump(),
-                           "application/json");
-    ASSERT_TRUE(r && r->status == 202);
-    ids.push_back(json::parse(r->body)["id"]);
-  }
+  const auto ids = postMessages(40);
   // Answers come 20 ms late, so some messages are on their way and most are queued.
   ::kill(child_, SIGKILL);
   ASSERT_EQ(waitChild(std::chrono::seconds(10)), 128 + SIGKILL);
@@ -147,16 +172,7 @@ TEST_F(GatewayVerbTest, KilledInTheMiddleAndRestartedNothingIsLost) {
   }
 
   spawn(port);
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  std::size_t done = 0;
-  while (std::chrono::steady_clock::now() < end && done < ids.size()) {
-    done = 0;
-    for (auto id : ids) {
-      const auto status = get("/v1/messages/" + std::to_string(id)).value("status", "");
-      done += status == "sent" || status == "delivered";
-    }
-    if (done < ids.size()) std::this_thread::sleep_for(milliseconds(100));
-  }
+  const std::size_t done = waitUntilSent(ids);
   EXPECT_EQ(done, ids.size()) << "every accepted message is sent after the restart";
 
   ::kill(child_, SIGTERM);
@@ -165,6 +181,25 @@ TEST_F(GatewayVerbTest, KilledInTheMiddleAndRestartedNothingIsLost) {
   const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
   EXPECT_NE(text.find("event=draining"), std::string::npos);
   EXPECT_NE(text.find("event=stopped"), std::string::npos);
+}
+
+TEST_F(GatewayVerbTest, ASecondGatewayOnPostgresTakesOverAKilledOnesMessages) {
+  if (testing::postgresUrl("postgres").empty()) GTEST_SKIP() << testing::kNoPostgres;
+  testing::TestDatabase db;
+  const int portB = freePort();
+  spawn(portB, db.url());
+  const pid_t b = child_;
+  const int portA = freePort();
+  const pid_t a = spawn(portA, db.url());
+  const auto ids = postMessages(40);  // through A; B shares the work
+  ::kill(a, SIGKILL);
+  ::waitpid(a, nullptr, 0);
+  child_ = b;
+  client_ = std::make_unique<httplib::Client>("127.0.0.1", portB);
+  client_->set_bearer_token_auth(kToken);
+  EXPECT_EQ(waitUntilSent(ids), ids.size()) << "B sends what A had claimed or left queued";
+  ::kill(b, SIGTERM);
+  EXPECT_EQ(waitChild(std::chrono::seconds(30)), 0);
 }
 
 }  // namespace
