@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <httplib.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -306,6 +307,50 @@ TEST_F(GatewaySimTest, TwoGatewaysOnOnePostgresDatabaseShareOneQueueAndOneInbox)
   })) << "A's API shows what B's modem received";
   a.stop();
   b.stop();
+}
+
+TEST_F(GatewaySimTest, APostgresRestartUnderLoadLosesNoAcceptedMessage) {
+  const char* bin = std::getenv("REVIRI_PG_BIN");
+  const char* data = std::getenv("REVIRI_PG_DATA");
+  if (testing::postgresUrl("postgres").empty() || !bin || !data) GTEST_SKIP() << testing::kNoPostgres;
+  testing::TestDatabase db;
+  startSimulators(1);
+  auto store = openPostgresStore({db.url()});
+  GatewayOptions options;
+  options.port = 0;
+  options.api.token = kToken;
+  options.worker.firstBackoff = milliseconds(50);
+  Gateway gateway(*store, {{"sim1", pseudoTerminalPortFactory(sims_[0]->devicePath())}}, options, log_);
+  client_ = std::make_unique<httplib::Client>("127.0.0.1", gateway.start());
+  client_->set_bearer_token_auth(kToken);
+
+  // Posts until accepted (a 503 while the server is away is fine), at most 15 s.
+  std::vector<std::int64_t> ids;
+  int refused = 0;
+  const auto postUntilAccepted = [&](int i) {
+    const std::string body = json{{"to", "+49170888" + std::to_string(100 + i)}, {"text", "under load"}}.dump();
+    for (int attempt = 0; attempt < 150; ++attempt) {
+      auto r = client_->Post("/v1/messages", body, "application/json");
+      if (r && r->status == 202) {
+        ids.push_back(json::parse(r->body)["id"]);
+        return;
+      }
+      ++refused;
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+    ADD_FAILURE() << "message " << i << " was never accepted";
+  };
+  for (int i = 0; i < 10; ++i) postUntilAccepted(i);
+  const std::string asUser = ::geteuid() == 0 ? "runuser -u nobody -- " : "";
+  const std::string restart = asUser + bin + "/pg_ctl -D " + data + " -m fast -w restart >/dev/null 2>&1";
+  ASSERT_EQ(std::system(restart.c_str()), 0) << restart;
+  for (int i = 10; i < 20; ++i) postUntilAccepted(i);
+  ASSERT_TRUE(eventually([&] { return allFinal(ids); }));
+  std::map<std::string, int> copies;
+  for (const auto& sent : sims_[0]->sentMessages()) ++copies[sent.number];
+  EXPECT_EQ(copies.size(), 20u) << "every accepted message was sent";
+  RecordProperty("refused_while_restarting", refused);
+  gateway.stop();
 }
 
 }  // namespace
