@@ -401,6 +401,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   addPduVerbs(app, verbs);
   addPanelVerbs(app, verbs);
   addSimControlVerbs(app, verbs);
+  addGatewayVerbs(app, verbs);
   // Set after the verbs so that their own help does not repeat it.
   app.footer(
       "Without --port the built-in simulated modem is used. `reviri VERB --help` describes a verb.\n\n"

@@ -113,6 +113,7 @@ void addPduVerbs(CLI::App& app, std::vector<Verb>& verbs);      // pdu encode / 
 void addPanelVerbs(CLI::App& app, std::vector<Verb>& verbs);    // panel
 void addSimControlVerbs(CLI::App& app, std::vector<Verb>& verbs);  // sim-ctl
 void addModemVerbs(CLI::App& app, std::vector<Verb>& verbs);    // send, listen, list (typed API)
+void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs);  // gateway
 
 // Helpers shared by the verbs.
 // The final result of a raw answer: "OK", "ERROR", "+CMS ERROR: n",

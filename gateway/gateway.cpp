@@ -1,0 +1,59 @@
+// gateway/gateway.cpp - assembling and draining the gateway.
+#include "gateway/gateway.h"
+
+#include <unistd.h>
+
+namespace reviri::gateway {
+
+Gateway::Gateway(Store& store, std::vector<NamedModem> modems, GatewayOptions options, EventLog& log)
+    : store_(store), log_(log), options_(std::move(options)), webhooks_(store, log, options_.webhooks) {
+  if (options_.instance.empty()) options_.instance = defaultInstanceName();
+  for (auto& modem : modems) {
+    WorkerOptions w = options_.worker;
+    w.name = modem.name;
+    w.worker = options_.instance + ":" + modem.name;
+    workers_.push_back(std::make_unique<Worker>(WorkerContext{store_, board_, inbox_, log_, &webhooks_}, w,
+                                                std::move(modem.factory)));
+  }
+  // New work wakes every idle worker at once; the first to claim takes it.
+  work_.listen([this] {
+    for (auto& worker : workers_) worker->wake();
+  });
+  api_ = std::make_unique<HttpApi>(ApiContext{store_, board_, work_, inbox_, log_}, options_.api);
+}
+
+Gateway::~Gateway() { stop(); }
+
+int Gateway::start() {
+  const int port = api_->bind(options_.host, options_.port);
+  // Messages queued by other gateways sharing the database wake ours too.
+  store_.watchNewWork([this] { work_.notify(); });
+  for (auto& worker : workers_) worker->start();
+  webhooks_.start();
+  api_->start();
+  running_ = true;
+  log_.event("listening", {{"address", options_.host + ":" + std::to_string(port)},
+                           {"modems", std::to_string(workers_.size())}});
+  return port;
+}
+
+void Gateway::stop() {
+  if (!running_) return;
+  running_ = false;
+  log_.event("draining");
+  // Workers first: no new claims, the sends in flight finish. The API keeps
+  // answering status queries meanwhile.
+  for (auto& worker : workers_) worker->wake();
+  for (auto& worker : workers_) worker->stop();
+  webhooks_.stop();
+  api_->stop();
+  log_.event("stopped");
+}
+
+std::string defaultInstanceName() {
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  return std::string(host[0] ? host : "localhost") + ":" + std::to_string(::getpid());
+}
+
+}  // namespace reviri::gateway

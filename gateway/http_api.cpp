@@ -1,0 +1,342 @@
+// gateway/http_api.cpp - the routes of the gateway's HTTP API.
+#include "gateway/http_api.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <charconv>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+
+#include "base/at_errors.h"
+#include "gateway/message_rules.h"
+
+namespace reviri::gateway {
+namespace {
+
+using nlohmann::json;
+
+constexpr int kDefaultLimit = 50;
+constexpr int kMaxLimit = 1000;
+
+void sendJson(httplib::Response& res, int status, const json& body) {
+  res.status = status;
+  res.set_content(body.dump(), "application/json");
+}
+
+void sendError(httplib::Response& res, int status, const std::string& message, const std::string& field = "") {
+  json body{{"error", message}};
+  if (!field.empty()) body["field"] = field;
+  sendJson(res, status, body);
+}
+
+// A whole non-negative number in [min, max], or nothing.
+std::optional<long long> parseNumber(const std::string& text, long long min, long long max) {
+  long long value = 0;
+  const auto* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (ec != std::errc() || ptr != end || value < min || value > max) return std::nullopt;
+  return value;
+}
+
+// The query parameter `name` as a number, its default when absent; nullopt
+// after answering 400 when it is not a number in range.
+std::optional<long long> queryNumber(const httplib::Request& req, httplib::Response& res, const std::string& name,
+                                     long long fallback, long long min, long long max) {
+  if (!req.has_param(name)) return fallback;
+  auto value = parseNumber(req.get_param_value(name), min, max);
+  if (!value) {
+    sendError(res, 400,
+              "\"" + name + "\" must be a whole number from " + std::to_string(min) + " to " + std::to_string(max),
+              name);
+  }
+  return value;
+}
+
+json timeOrNull(std::optional<std::int64_t> ms) { return ms ? json(isoTime(*ms)) : json(nullptr); }
+
+json reportJson(const MessageRecord& r) {
+  if (!r.message.report) return nullptr;
+  int delivered = 0, failed = 0;
+  for (const auto& part : r.parts) {
+    if (part.reportCode && *part.reportCode < 0x20) ++delivered;
+    if (part.reportCode && *part.reportCode >= 0x40) ++failed;
+  }
+  const char* state = failed ? "failed" : (delivered == static_cast<int>(r.parts.size()) ? "delivered" : "pending");
+  return {{"status", state}, {"parts_delivered", delivered}, {"parts", r.parts.size()}};
+}
+
+json messageJson(const MessageRecord& r, bool withHistory) {
+  json parts = json::array();
+  for (const auto& p : r.parts) {
+    parts.push_back({{"index", p.index},
+                     {"reference", p.reference ? json(*p.reference) : json(nullptr)},
+                     {"report_status", p.reportCode ? json(*p.reportCode) : json(nullptr)}});
+  }
+  json lastError = nullptr;
+  if (!r.lastError.empty()) {
+    lastError = {{"message", r.lastError}, {"code", r.lastErrorCode ? json(*r.lastErrorCode) : json(nullptr)}};
+    if (r.lastErrorCode) lastError["meaning"] = at_errors::cmsErrorMeaning(*r.lastErrorCode);
+  }
+  json out{{"id", r.id},
+           {"to", r.message.to},
+           {"text", r.message.text},
+           {"coding", r.message.coding},
+           {"flash", r.message.flash},
+           {"validity", r.message.validityMinutes ? json(*r.message.validityMinutes) : json(nullptr)},
+           {"status", statusName(r.status)},
+           {"parts", parts},
+           {"modem", r.modem.empty() ? json(nullptr) : json(r.modem)},
+           {"attempts", r.attempts},
+           {"created", isoTime(r.createdMs)},
+           {"updated", isoTime(r.updatedMs)},
+           {"sent", timeOrNull(r.sentMs)},
+           {"last_error", lastError},
+           {"report", reportJson(r)}};
+  if (withHistory) {
+    json history = json::array();
+    for (const auto& h : r.history) history.push_back({{"at", isoTime(h.atMs)}, {"event", h.event}, {"detail", h.detail}});
+    out["history"] = history;
+  }
+  return out;
+}
+
+json inboxJson(const InboxMessage& m) {
+  return {{"id", m.id}, {"modem", m.modem}, {"from", m.sender}, {"text", m.text}, {"sent_at", m.sentAt},
+          {"stored", isoTime(m.storedMs)}};
+}
+
+// Compares without stopping at the first difference, so timing does not
+// tell how much of a guessed token was right.
+bool sameSecret(const std::string& a, const std::string& b) {
+  unsigned char diff = a.size() == b.size() ? 0 : 1;
+  for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i % (b.size() + 1)]);
+  return diff == 0;
+}
+
+std::string metricLabel(const std::string& value) {
+  std::string out;
+  for (char c : value) {
+    if (c == '\\' || c == '"') out += '\\';
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+HttpApi::HttpApi(ApiContext context, ApiOptions options)
+    : ctx_(context), options_(std::move(options)), server_(std::make_unique<httplib::Server>()) {
+  const int threads = options_.threads;
+  server_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
+  // Bodies up to twice the limit are read so that the answer can name the
+  // limit; beyond that the connection's error handler answers.
+  server_->set_payload_max_length(options_.maxBodyBytes * 2);
+  // Answers are small: sent at once, not held back for the client's ACK.
+  server_->set_tcp_nodelay(true);
+  server_->set_keep_alive_max_count(1000);
+  routes();
+}
+
+HttpApi::~HttpApi() { stop(); }
+
+int HttpApi::bind(const std::string& host, int port) {
+  const int bound = port == 0 ? server_->bind_to_any_port(host) : (server_->bind_to_port(host, port) ? port : -1);
+  if (bound < 0) throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port));
+  return bound;
+}
+
+void HttpApi::start() {
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+}
+
+void HttpApi::stop() {
+  ctx_.inbox.close();  // ends the long polls
+  server_->stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+bool HttpApi::authorised(const httplib::Request& req, httplib::Response& res) const {
+  if (options_.token.empty() || req.path == "/healthz") return true;
+  const std::string header = req.get_header_value("Authorization");
+  const std::string prefix = "Bearer ";
+  if (header.rfind(prefix, 0) == 0 && sameSecret(header.substr(prefix.size()), options_.token)) return true;
+  res.set_header("WWW-Authenticate", "Bearer");
+  sendError(res, 401, header.empty() ? "a bearer token is required" : "the bearer token is wrong", "Authorization");
+  return false;
+}
+
+void HttpApi::routes() {
+  auto& s = *server_;
+  s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    return authorised(req, res) ? httplib::Server::HandlerResponse::Unhandled
+                                : httplib::Server::HandlerResponse::Handled;
+  });
+  s.set_error_handler([this](const httplib::Request&, httplib::Response& res) {
+    if (res.status == 413) {
+      sendError(res, 400, "the body is larger than " + std::to_string(options_.maxBodyBytes) + " bytes", "body");
+    } else if (res.body.empty()) {
+      sendError(res, res.status, res.status == 404 ? "no such endpoint" : "request refused");
+    }
+  });
+  s.set_exception_handler([this](const httplib::Request& req, httplib::Response& res, std::exception_ptr ep) {
+    std::string why = "unknown error";
+    try {
+      std::rethrow_exception(ep);
+    } catch (const std::exception& e) {
+      why = e.what();
+    } catch (...) {
+    }
+    ctx_.log.event("http-error", {{"path", req.path}, {"error", why}});
+    sendError(res, 503, "the gateway cannot serve this now: " + why);
+  });
+  s.Post("/v1/messages", [this](const auto& req, auto& res) { postMessage(req, res); });
+  s.Get(R"(/v1/messages/(\d+))", [this](const auto& req, auto& res) { getMessage(req, res); });
+  s.Get("/v1/messages", [this](const auto& req, auto& res) { listMessages(req, res); });
+  s.Get("/v1/inbox", [this](const auto& req, auto& res) { getInbox(req, res); });
+  s.Delete(R"(/v1/inbox/(\d+))", [this](const auto& req, auto& res) { deleteInbox(req, res); });
+  s.Get("/v1/modems", [this](const auto&, auto& res) { getModems(res); });
+  s.Get("/metrics", [this](const auto&, auto& res) { getMetrics(res); });
+  s.Get("/healthz", [this](const auto&, auto& res) {
+    ctx_.store.counts();  // throws (503) when the database is gone
+    sendJson(res, 200, {{"status", "ok"}});
+  });
+}
+
+void HttpApi::postMessage(const httplib::Request& req, httplib::Response& res) {
+  if (req.body.size() > options_.maxBodyBytes) {
+    sendError(res, 400, "the body is larger than " + std::to_string(options_.maxBodyBytes) + " bytes", "body");
+    return;
+  }
+  auto parsed = parseNewMessage(req.body);
+  if (auto* error = std::get_if<FieldError>(&parsed)) {
+    sendError(res, 400, error->message, error->field);
+    return;
+  }
+  const auto& message = std::get<NewMessage>(parsed);
+  const auto id = ctx_.store.enqueue(message);  // committed before the answer
+  ctx_.work.notify();
+  ctx_.log.event("queued", {{"id", std::to_string(id)}, {"to", message.to}, {"parts", std::to_string(message.parts)}});
+  res.set_header("Location", "/v1/messages/" + std::to_string(id));
+  sendJson(res, 202, {{"id", id}, {"status", "queued"}});
+}
+
+void HttpApi::getMessage(const httplib::Request& req, httplib::Response& res) {
+  auto id = parseNumber(req.matches[1], 1, INT64_MAX);
+  auto record = id ? ctx_.store.message(*id) : std::nullopt;
+  if (!record) {
+    sendError(res, 404, "no message " + std::string(req.matches[1]), "id");
+    return;
+  }
+  sendJson(res, 200, messageJson(*record, true));
+}
+
+void HttpApi::listMessages(const httplib::Request& req, httplib::Response& res) {
+  std::optional<Status> status;
+  if (req.has_param("status")) {
+    try {
+      status = statusFromName(req.get_param_value("status"));
+    } catch (const std::invalid_argument&) {
+      sendError(res, 400, "\"status\" must be queued, sending, sent, delivered, failed or expired", "status");
+      return;
+    }
+  }
+  auto limit = queryNumber(req, res, "limit", kDefaultLimit, 1, kMaxLimit);
+  if (!limit) return;
+  json list = json::array();
+  for (const auto& r : ctx_.store.messages(status, static_cast<int>(*limit))) list.push_back(messageJson(r, false));
+  sendJson(res, 200, {{"messages", list}});
+}
+
+void HttpApi::getInbox(const httplib::Request& req, httplib::Response& res) {
+  auto after = queryNumber(req, res, "after", 0, 0, INT64_MAX);
+  if (!after) return;
+  auto limit = queryNumber(req, res, "limit", kDefaultLimit, 1, kMaxLimit);
+  if (!limit) return;
+  auto wait = queryNumber(req, res, "wait", 0, 0, options_.maxWait.count());
+  if (!wait) return;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(*wait);
+  std::vector<InboxMessage> messages;
+  for (;;) {
+    // Look after taking the generation, so an arrival in between wakes us.
+    const auto seen = ctx_.inbox.generation();
+    messages = ctx_.store.inbox(*after, static_cast<int>(*limit));
+    if (!messages.empty() || ctx_.inbox.closed() || std::chrono::steady_clock::now() >= deadline) break;
+    ctx_.inbox.waitUntil(seen, deadline);
+  }
+  json list = json::array();
+  for (const auto& m : messages) list.push_back(inboxJson(m));
+  sendJson(res, 200, {{"messages", list}, {"next_after", messages.empty() ? *after : messages.back().id}});
+}
+
+void HttpApi::deleteInbox(const httplib::Request& req, httplib::Response& res) {
+  auto id = parseNumber(req.matches[1], 1, INT64_MAX);
+  if (!id || !ctx_.store.deleteInbox(*id)) {
+    sendError(res, 404, "no inbox message " + std::string(req.matches[1]), "id");
+    return;
+  }
+  res.status = 204;
+}
+
+void HttpApi::getModems(httplib::Response& res) {
+  json list = json::array();
+  for (const auto& m : ctx_.board.snapshot()) {
+    list.push_back({{"name", m.name},
+                    {"device", m.device},
+                    {"state", m.state},
+                    {"signal", m.signal},
+                    {"operator", m.operatorName},
+                    {"last_error", m.lastError.empty() ? json(nullptr) : json(m.lastError)},
+                    {"sent", m.sent},
+                    {"failed", m.failed},
+                    {"delivered", m.delivered},
+                    {"received", m.received}});
+  }
+  sendJson(res, 200, {{"modems", list}});
+}
+
+void HttpApi::getMetrics(httplib::Response& res) {
+  const auto counts = ctx_.store.counts();
+  std::ostringstream out;
+  out << "# HELP reviri_queue_depth Messages waiting to be sent.\n# TYPE reviri_queue_depth gauge\n"
+      << "reviri_queue_depth " << counts.queued << "\n";
+  out << "# HELP reviri_messages Messages in the store by status.\n# TYPE reviri_messages gauge\n";
+  for (auto [status, n] : {std::pair{"queued", counts.queued}, {"sending", counts.sending}, {"sent", counts.sent},
+                           {"delivered", counts.delivered}, {"failed", counts.failed}, {"expired", counts.expired}}) {
+    out << "reviri_messages{status=\"" << status << "\"} " << n << "\n";
+  }
+  out << "# HELP reviri_inbox_messages Messages in the inbox.\n# TYPE reviri_inbox_messages gauge\n"
+      << "reviri_inbox_messages " << counts.inbox << "\n";
+  const auto modems = ctx_.board.snapshot();
+  const auto counter = [&](const char* name, const char* help, auto field) {
+    out << "# HELP " << name << " " << help << "\n# TYPE " << name << " counter\n";
+    for (const auto& m : modems) out << name << "{modem=\"" << metricLabel(m.name) << "\"} " << field(m) << "\n";
+  };
+  counter("reviri_sent_total", "Messages a modem sent.", [](const ModemState& m) { return m.sent; });
+  counter("reviri_failed_total", "Send attempts that failed on a modem.", [](const ModemState& m) { return m.failed; });
+  counter("reviri_delivered_total", "Delivery reports saying delivered.", [](const ModemState& m) { return m.delivered; });
+  counter("reviri_received_total", "Messages a modem received.", [](const ModemState& m) { return m.received; });
+  out << "# HELP reviri_signal_rssi Signal quality (AT+CSQ rssi, 99 unknown).\n# TYPE reviri_signal_rssi gauge\n";
+  for (const auto& m : modems) out << "reviri_signal_rssi{modem=\"" << metricLabel(m.name) << "\"} " << m.signal << "\n";
+  out << "# HELP reviri_modem_up Whether a modem is up.\n# TYPE reviri_modem_up gauge\n";
+  for (const auto& m : modems) {
+    out << "reviri_modem_up{modem=\"" << metricLabel(m.name) << "\"} " << (m.state == "up" ? 1 : 0) << "\n";
+  }
+  const auto latency = ctx_.board.latency();
+  out << "# HELP reviri_send_latency_seconds From accepted to sent.\n# TYPE reviri_send_latency_seconds histogram\n";
+  for (std::size_t i = 0; i < kLatencyBuckets.size(); ++i) {
+    out << "reviri_send_latency_seconds_bucket{le=\"" << kLatencyBuckets[i] << "\"} " << latency.buckets[i] << "\n";
+  }
+  out << "reviri_send_latency_seconds_bucket{le=\"+Inf\"} " << latency.count << "\n"
+      << "reviri_send_latency_seconds_sum " << latency.sum << "\n"
+      << "reviri_send_latency_seconds_count " << latency.count << "\n";
+  res.set_content(out.str(), "text/plain; version=0.0.4; charset=utf-8");
+}
+
+}  // namespace reviri::gateway

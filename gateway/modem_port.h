@@ -1,0 +1,66 @@
+// gateway/modem_port.h - the narrow view a gateway worker has of its modem:
+// open, send one whole message, and poll for what arrives.
+//
+// The gateway's own port drives reviri::Modem (typed_modem_port.h); tests
+// drive a scripted double. Whatever a port hands to PortEvents::message
+// must be stored before the callback returns: the port deletes the message
+// from the modem only after that, and keeps it there when the callback
+// throws.
+//
+// Threading: a port belongs to its worker's thread.
+#ifndef REVIRI_GATEWAY_MODEM_PORT_H_
+#define REVIRI_GATEWAY_MODEM_PORT_H_
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gateway/store/store.h"
+
+namespace reviri::gateway {
+
+struct PortSendResult {
+  enum class Kind {
+    kSent,        // every part accepted; `references` in part order
+    kRefused,     // refused for good (bad number, rejected by the network)
+    kRetryLater,  // a temporary refusal (no network, congestion)
+    kMaybeSent,   // the PDU was written but no answer came
+    kPortLost,    // the modem vanished or stopped answering before the PDU
+  };
+  Kind kind = Kind::kRefused;
+  std::vector<int> references;
+  std::string error;
+  std::optional<int> code;
+};
+
+struct PortEvents {
+  // A whole incoming message (modem and id are filled in by the worker).
+  std::function<void(const InboxMessage&)> message;
+  // A delivery report on the part sent with `reference`.
+  std::function<void(int reference, int status, const std::string& dischargedAt)> report;
+  // Called now and then while a send is in progress (lease renewal).
+  std::function<void()> progress;
+};
+
+class ModemPort {
+ public:
+  virtual ~ModemPort() = default;
+  // Opens and readies the modem; throws std::exception saying why not.
+  virtual void open(const PortEvents& events) = 0;
+  virtual void close() noexcept = 0;
+  virtual PortSendResult send(const NewMessage& message) = 0;
+  // Processes what arrives for up to `timeout`, returning early once the
+  // worker's waker fires. Throws std::exception when the modem is lost.
+  virtual void poll(std::chrono::milliseconds timeout) = 0;
+  virtual std::string device() const = 0;
+};
+
+// Makes a port for one worker; `wakeFd` is the worker's waker descriptor.
+using ModemPortFactory = std::function<std::unique_ptr<ModemPort>(int wakeFd)>;
+
+}  // namespace reviri::gateway
+
+#endif  // REVIRI_GATEWAY_MODEM_PORT_H_

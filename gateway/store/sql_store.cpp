@@ -1,0 +1,465 @@
+// gateway/store/sql_store.cpp - the store's logic, once for both engines.
+#include "gateway/store/sql_store.h"
+
+#include "gateway/store/rows.h"
+
+namespace reviri::gateway::sql {
+namespace {
+
+// Schema migrations, oldest first; version N is migration(N - 1). "{id}" is
+// the engine's self-numbering id column type.
+const char* const kMigrations[] = {
+    R"sql(
+CREATE TABLE outbox (
+  id {id},
+  recipient TEXT NOT NULL,
+  body TEXT NOT NULL,
+  coding TEXT NOT NULL,
+  flash INTEGER NOT NULL,
+  report INTEGER NOT NULL,
+  validity_minutes INTEGER,
+  part_count INTEGER NOT NULL,
+  status TEXT NOT NULL,
+  attempts INTEGER NOT NULL DEFAULT 0,
+  modem TEXT NOT NULL DEFAULT '',
+  lease_owner TEXT,
+  lease_until BIGINT,
+  in_flight INTEGER NOT NULL DEFAULT 0,
+  created_ms BIGINT NOT NULL,
+  updated_ms BIGINT NOT NULL,
+  due_ms BIGINT NOT NULL,
+  expires_ms BIGINT,
+  sent_ms BIGINT,
+  last_error TEXT NOT NULL DEFAULT '',
+  last_error_code INTEGER
+);
+CREATE INDEX outbox_due ON outbox (status, due_ms, id);
+CREATE TABLE outbox_parts (
+  message_id BIGINT NOT NULL REFERENCES outbox (id) ON DELETE CASCADE,
+  part_index INTEGER NOT NULL,
+  reference INTEGER,
+  modem TEXT,
+  sent_ms BIGINT,
+  report_code INTEGER,
+  PRIMARY KEY (message_id, part_index)
+);
+CREATE INDEX outbox_parts_reference ON outbox_parts (modem, reference, sent_ms);
+CREATE TABLE outbox_history (
+  id {id},
+  message_id BIGINT NOT NULL REFERENCES outbox (id) ON DELETE CASCADE,
+  at_ms BIGINT NOT NULL,
+  event TEXT NOT NULL,
+  detail TEXT NOT NULL
+);
+CREATE INDEX outbox_history_message ON outbox_history (message_id, id);
+CREATE TABLE inbox (
+  id {id},
+  modem TEXT NOT NULL,
+  sender TEXT NOT NULL,
+  body TEXT NOT NULL,
+  sent_at TEXT NOT NULL,
+  stored_ms BIGINT NOT NULL,
+  deleted INTEGER NOT NULL DEFAULT 0,
+  UNIQUE (modem, sender, sent_at, body)
+);
+CREATE TABLE delivery_reports (
+  id {id},
+  modem TEXT NOT NULL,
+  reference INTEGER NOT NULL,
+  status_code INTEGER NOT NULL,
+  discharged_at TEXT NOT NULL,
+  received_ms BIGINT NOT NULL,
+  message_id BIGINT
+);
+CREATE TABLE webhook_deliveries (
+  id {id},
+  url TEXT NOT NULL,
+  event TEXT NOT NULL,
+  body TEXT NOT NULL,
+  attempts INTEGER NOT NULL DEFAULT 0,
+  status TEXT NOT NULL DEFAULT 'pending',
+  next_ms BIGINT NOT NULL,
+  last_error TEXT NOT NULL DEFAULT '',
+  created_ms BIGINT NOT NULL
+);
+CREATE INDEX webhook_due ON webhook_deliveries (status, next_ms, id);
+)sql",
+};
+
+constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
+
+std::string migration(int index, const std::string& idType) {
+  std::string sql = kMigrations[index];
+  for (auto at = sql.find("{id}"); at != std::string::npos; at = sql.find("{id}", at)) sql.replace(at, 4, idType);
+  return sql;
+}
+
+// A transaction that rolls back unless committed.
+class Transaction {
+ public:
+  Transaction(Connection& conn, bool write) : conn_(conn) {
+    if (write) {
+      conn_.beginWrite();
+    } else {
+      conn_.exec("BEGIN", {});
+    }
+    open_ = true;
+  }
+  ~Transaction() {
+    if (!open_) return;
+    try {
+      conn_.exec("ROLLBACK", {});
+    } catch (const StoreError&) {
+      // The connection is gone; so is the transaction.
+    }
+  }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  void commit() {
+    conn_.exec("COMMIT", {});
+    open_ = false;
+  }
+
+ private:
+  Connection& conn_;
+  bool open_ = false;
+};
+
+class SqlStore final : public Store {
+ public:
+  SqlStore(std::unique_ptr<Connection> connection, Clock now) : conn_(std::move(connection)), now_(std::move(now)) {
+    migrate();
+  }
+
+  std::int64_t enqueue(const NewMessage& m) override {
+    std::lock_guard lock(mu_);
+    Transaction tx(*conn_, true);
+    const auto now = now_();
+    std::optional<std::int64_t> expires;
+    if (m.validityMinutes) expires = now + std::int64_t{*m.validityMinutes} * 60000;
+    auto inserted = run(
+        "INSERT INTO outbox (recipient, body, coding, flash, report, validity_minutes, part_count, status, "
+        "created_ms, updated_ms, due_ms, expires_ms) VALUES ($1, $2, $3, $4, $5, $6, $7, 'queued', $8, $8, $8, $9) "
+        "RETURNING id",
+        Params(m.to, m.text, m.coding, m.flash, m.report, m.validityMinutes, m.parts, now, expires));
+    const auto id = inserted.row(0).integer(0);
+    for (int part = 1; part <= m.parts; ++part) {
+      run("INSERT INTO outbox_parts (message_id, part_index) VALUES ($1, $2)", Params(id, part));
+    }
+    addHistory(id, now, "queued", "");
+    conn_->announceNewWork();
+    tx.commit();
+    return id;
+  }
+
+  std::optional<MessageRecord> message(std::int64_t id) override {
+    std::lock_guard lock(mu_);
+    Transaction tx(*conn_, false);
+    auto select = run(std::string("SELECT ") + rows::kOutboxColumns + " FROM outbox WHERE id = $1", Params(id));
+    if (select.size() == 0) return std::nullopt;
+    MessageRecord record = rows::readMessage(select.row(0));
+    readParts(record);
+    auto history =
+        run("SELECT at_ms, event, detail FROM outbox_history WHERE message_id = $1 ORDER BY id", Params(id));
+    for (int i = 0; i < history.size(); ++i) {
+      const auto row = history.row(i);
+      record.history.push_back({row.integer(0), row.text(1), row.text(2)});
+    }
+    tx.commit();
+    return record;
+  }
+
+  std::vector<MessageRecord> messages(std::optional<Status> status, int limit) override {
+    std::lock_guard lock(mu_);
+    Transaction tx(*conn_, false);
+    auto select = run(std::string("SELECT ") + rows::kOutboxColumns +
+                          " FROM outbox WHERE (CAST($1 AS TEXT) IS NULL OR status = $1) ORDER BY id DESC LIMIT $2",
+                      Params(status ? std::optional<std::string>(statusName(*status)) : std::nullopt, limit));
+    std::vector<MessageRecord> records;
+    for (int i = 0; i < select.size(); ++i) records.push_back(rows::readMessage(select.row(i)));
+    for (auto& record : records) readParts(record);
+    tx.commit();
+    return records;
+  }
+
+  std::optional<MessageRecord> claim(const std::string& worker, const std::string& modem, Lease lease) override {
+    std::lock_guard lock(mu_);
+    Transaction tx(*conn_, true);
+    const auto now = now_();
+    expireOverdue(now);
+    auto claimed = run(
+        "UPDATE outbox SET status = 'sending', lease_owner = $1, lease_until = $2, modem = $3, "
+        "attempts = attempts + 1, updated_ms = $4 "
+        "WHERE id = (SELECT id FROM outbox WHERE (status = 'queued' AND due_ms <= $4) "
+        "OR (status = 'sending' AND lease_until < $4) ORDER BY due_ms, id LIMIT 1" + std::string(conn_->skipLocked()) +
+            ") RETURNING id, in_flight",
+        Params(worker, now + lease.count(), modem, now));
+    if (claimed.size() == 0) return std::nullopt;
+    const auto id = claimed.row(0).integer(0);
+    if (claimed.row(0).integer(1) != 0) {
+      run("UPDATE outbox SET in_flight = 0 WHERE id = $1", Params(id));
+      addHistory(id, now, "possibly duplicated", "an earlier attempt may have reached a modem");
+    }
+    addHistory(id, now, "claimed", worker + " on " + modem);
+    auto select = run(std::string("SELECT ") + rows::kOutboxColumns + " FROM outbox WHERE id = $1", Params(id));
+    MessageRecord record = rows::readMessage(select.row(0));
+    readParts(record);
+    tx.commit();
+    return record;
+  }
+
+  bool renew(std::int64_t id, const std::string& worker, Lease lease) override {
+    std::lock_guard lock(mu_);
+    const auto now = now_();
+    return run("UPDATE outbox SET lease_until = $1 WHERE id = $2 AND status = 'sending' AND lease_owner = $3 "
+               "AND lease_until >= $4",
+               Params(now + lease.count(), id, worker, now))
+               .affected == 1;
+  }
+
+  bool markWriting(std::int64_t id, const std::string& worker) override {
+    std::lock_guard lock(mu_);
+    return run("UPDATE outbox SET in_flight = 1 WHERE id = $1 AND status = 'sending' AND lease_owner = $2",
+               Params(id, worker))
+               .affected == 1;
+  }
+
+  bool finishSent(std::int64_t id, const std::string& worker, const std::vector<int>& references) override {
+    std::lock_guard lock(mu_);
+    Transaction tx(*conn_, true);
+    const auto now = now_();
+    if (!endLease(id, worker, "sent", now, now, "", std::nullopt)) return false;
+    const std::string modem = run("SELECT modem FROM outbox WHERE id = $1", Params(id)).row(0).text(0);
+    std::string detail;
+    for (std::size_t i = 0; i < references.size(); ++i) {
+      run("UPDATE outbox_parts SET reference = $1, modem = $2, sent_ms = $3 WHERE message_id = $4 AND part_index = $5",
+          Params(references[i], modem, now, id, static_cast<int>(i + 1)));
+      if (i) detail += ',';
+      detail += std::to_string(references[i]);
+    }
+    addHistory(id, now, "sent", "on " + modem + (detail.empty() ? "" : ", references " + detail));
+    tx.commit();
+    return true;
+  }
+
+  bool finishFailed(std::int64_t id, const std::string& worker, const std::string& error,
+                    std::optional<int> errorCode, std::optional<Lease> retryAfter) override {
+    std::lock_guard lock(mu_);
+    Transaction tx(*conn_, true);
+    const auto now = now_();
+    const bool retry = retryAfter.has_value();
+    const auto due = now + (retry ? retryAfter->count() : 0);
+    if (!endLease(id, worker, retry ? "queued" : "failed", due, std::nullopt, error, errorCode)) return false;
+    addHistory(id, now, retry ? "retry" : "failed", error);
+    tx.commit();
+    return true;
+  }
+
+  bool release(std::int64_t id, const std::string& worker, const std::string& reason, bool pduMayBeOut) override {
+    std::lock_guard lock(mu_);
+    Transaction tx(*conn_, true);
+    const auto now = now_();
+    const auto changed = run(
+        "UPDATE outbox SET status = 'queued', lease_owner = NULL, lease_until = NULL, due_ms = $1, updated_ms = $1, "
+        "in_flight = in_flight * $2 WHERE id = $3 AND status = 'sending' AND lease_owner = $4",
+        Params(now, pduMayBeOut ? 1 : 0, id, worker));
+    if (changed.affected != 1) return false;
+    addHistory(id, now, "released", reason);
+    tx.commit();
+    return true;
+  }
+
+  std::optional<std::int64_t> addReport(const std::string& modem, int reference, int statusCode,
+                                        const std::string& dischargedAt) override {
+    std::lock_guard lock(mu_);
+    Transaction tx(*conn_, true);
+    const auto now = now_();
+    auto part = run(
+        "SELECT message_id, part_index FROM outbox_parts WHERE modem = $1 AND reference = $2 "
+        "ORDER BY sent_ms DESC LIMIT 1",
+        Params(modem, reference));
+    std::optional<std::int64_t> messageId;
+    int partIndex = 0;
+    if (part.size() > 0) {
+      messageId = part.row(0).integer(0);
+      partIndex = static_cast<int>(part.row(0).integer(1));
+    }
+    run("INSERT INTO delivery_reports (modem, reference, status_code, discharged_at, received_ms, message_id) "
+        "VALUES ($1, $2, $3, $4, $5, $6)",
+        Params(modem, reference, statusCode, dischargedAt, now, messageId));
+    if (messageId) applyReport(*messageId, partIndex, statusCode, now);
+    tx.commit();
+    return messageId;
+  }
+
+  InboxResult addInbox(const InboxMessage& m) override {
+    std::lock_guard lock(mu_);
+    Transaction tx(*conn_, true);
+    auto inserted = run(
+        "INSERT INTO inbox (modem, sender, body, sent_at, stored_ms) VALUES ($1, $2, $3, $4, $5) "
+        "ON CONFLICT (modem, sender, sent_at, body) DO NOTHING RETURNING id",
+        Params(m.modem, m.sender, m.text, m.sentAt, now_()));
+    InboxResult result;
+    if (inserted.size() == 1) {
+      result = {inserted.row(0).integer(0), true};
+    } else {
+      auto existing = run("SELECT id FROM inbox WHERE modem = $1 AND sender = $2 AND sent_at = $3 AND body = $4",
+                          Params(m.modem, m.sender, m.sentAt, m.text));
+      result = {existing.row(0).integer(0), false};
+    }
+    tx.commit();
+    return result;
+  }
+
+  std::vector<InboxMessage> inbox(std::int64_t after, int limit) override {
+    std::lock_guard lock(mu_);
+    auto select = run(
+        "SELECT id, modem, sender, body, sent_at, stored_ms FROM inbox WHERE id > $1 AND deleted = 0 "
+        "ORDER BY id LIMIT $2",
+        Params(after, limit));
+    std::vector<InboxMessage> result;
+    for (int i = 0; i < select.size(); ++i) result.push_back(rows::readInbox(select.row(i)));
+    return result;
+  }
+
+  bool deleteInbox(std::int64_t id) override {
+    std::lock_guard lock(mu_);
+    return run("UPDATE inbox SET deleted = 1 WHERE id = $1 AND deleted = 0", Params(id)).affected == 1;
+  }
+
+  std::int64_t enqueueWebhook(const std::string& url, const std::string& event, const std::string& body) override {
+    std::lock_guard lock(mu_);
+    const auto now = now_();
+    return run("INSERT INTO webhook_deliveries (url, event, body, next_ms, created_ms) VALUES ($1, $2, $3, $4, $4) "
+               "RETURNING id",
+               Params(url, event, body, now))
+        .row(0)
+        .integer(0);
+  }
+
+  std::optional<WebhookDelivery> claimWebhook(Lease lease) override {
+    std::lock_guard lock(mu_);
+    const auto now = now_();
+    auto claimed = run(
+        "UPDATE webhook_deliveries SET next_ms = $1, attempts = attempts + 1 "
+        "WHERE id = (SELECT id FROM webhook_deliveries WHERE status = 'pending' AND next_ms <= $2 "
+        "ORDER BY next_ms, id LIMIT 1" + std::string(conn_->skipLocked()) + ") RETURNING id, url, event, body, attempts",
+        Params(now + lease.count(), now));
+    if (claimed.size() == 0) return std::nullopt;
+    const auto row = claimed.row(0);
+    return WebhookDelivery{row.integer(0), row.text(1), row.text(2), row.text(3), static_cast<int>(row.integer(4))};
+  }
+
+  void finishWebhook(std::int64_t id, bool delivered, const std::string& error,
+                     std::optional<Lease> retryAfter) override {
+    std::lock_guard lock(mu_);
+    const char* status = delivered ? "delivered" : (retryAfter ? "pending" : "abandoned");
+    run("UPDATE webhook_deliveries SET status = $1, last_error = $2, next_ms = $3 WHERE id = $4",
+        Params(status, error, now_() + (retryAfter ? retryAfter->count() : 0), id));
+  }
+
+  void watchNewWork(std::function<void()> callback) override { conn_->watchNewWork(std::move(callback)); }
+
+  StoreCounts counts() override {
+    std::lock_guard lock(mu_);
+    Transaction tx(*conn_, false);
+    StoreCounts counts;
+    auto byStatus = run("SELECT status, count(*) FROM outbox GROUP BY status", Params());
+    for (int i = 0; i < byStatus.size(); ++i) {
+      rows::addStatusCount(counts, byStatus.row(i).text(0), byStatus.row(i).integer(1));
+    }
+    counts.inbox = run("SELECT count(*) FROM inbox WHERE deleted = 0", Params()).row(0).integer(0);
+    counts.webhooksPending =
+        run("SELECT count(*) FROM webhook_deliveries WHERE status = 'pending'", Params()).row(0).integer(0);
+    tx.commit();
+    return counts;
+  }
+
+  std::optional<std::int64_t> nextDueMs() override {
+    std::lock_guard lock(mu_);
+    return run("SELECT min(due_ms) FROM outbox WHERE status = 'queued'", Params()).row(0).optionalInteger(0);
+  }
+
+ private:
+  Result run(const std::string& sql, const Params& params = Params()) { return conn_->exec(sql, params.values()); }
+
+  void migrate() {
+    std::lock_guard lock(mu_);
+    conn_->script("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+    Transaction tx(*conn_, true);
+    conn_->lockForMigration();
+    const int version =
+        static_cast<int>(run("SELECT coalesce(max(version), 0) FROM schema_version").row(0).integer(0));
+    if (version > kSchemaVersion) {
+      throw StoreError("the database has schema version " + std::to_string(version) + ", newer than this gateway's " +
+                       std::to_string(kSchemaVersion));
+    }
+    for (int next = version + 1; next <= kSchemaVersion; ++next) {
+      conn_->script(migration(next - 1, conn_->idColumnType()));
+      run("INSERT INTO schema_version (version) VALUES ($1)", Params(next));
+    }
+    tx.commit();
+  }
+
+  void readParts(MessageRecord& record) {
+    auto parts = run(
+        "SELECT part_index, reference, report_code FROM outbox_parts WHERE message_id = $1 ORDER BY part_index",
+        Params(record.id));
+    for (int i = 0; i < parts.size(); ++i) record.parts.push_back(rows::readPart(parts.row(i)));
+  }
+
+  void addHistory(std::int64_t id, std::int64_t at, const std::string& event, const std::string& detail) {
+    run("INSERT INTO outbox_history (message_id, at_ms, event, detail) VALUES ($1, $2, $3, $4)",
+        Params(id, at, event, detail));
+  }
+
+  bool endLease(std::int64_t id, const std::string& worker, const char* status, std::int64_t due,
+                std::optional<std::int64_t> sent, const std::string& error, std::optional<int> errorCode) {
+    return run("UPDATE outbox SET status = $1, lease_owner = NULL, lease_until = NULL, in_flight = 0, due_ms = $2, "
+               "sent_ms = coalesce($3, sent_ms), updated_ms = $4, last_error = $5, last_error_code = $6 "
+               "WHERE id = $7 AND status = 'sending' AND lease_owner = $8",
+               Params(status, due, sent, now_(), error, errorCode, id, worker))
+               .affected == 1;
+  }
+
+  void expireOverdue(std::int64_t now) {
+    auto expired = run(
+        "UPDATE outbox SET status = 'expired', updated_ms = $1 WHERE status = 'queued' AND expires_ms IS NOT NULL "
+        "AND expires_ms < $1 RETURNING id",
+        Params(now));
+    for (int i = 0; i < expired.size(); ++i) {
+      addHistory(expired.row(i).integer(0), now, "expired", "not sent within its validity period");
+    }
+  }
+
+  void applyReport(std::int64_t id, int partIndex, int statusCode, std::int64_t now) {
+    run("UPDATE outbox_parts SET report_code = $1 WHERE message_id = $2 AND part_index = $3",
+        Params(statusCode, id, partIndex));
+    addHistory(id, now, "report", "part " + std::to_string(partIndex) + " status " + std::to_string(statusCode));
+    if (rows::reportFailed(statusCode)) {
+      run("UPDATE outbox SET status = 'failed', last_error = $1, last_error_code = $2, updated_ms = $3 WHERE id = $4",
+          Params(rows::reportFailure(statusCode), statusCode, now, id));
+      return;
+    }
+    const auto pending = run(
+        "SELECT count(*) FROM outbox_parts WHERE message_id = $1 AND (report_code IS NULL OR report_code >= 32)",
+        Params(id));
+    if (pending.row(0).integer(0) == 0) {
+      run("UPDATE outbox SET status = 'delivered', updated_ms = $1 WHERE id = $2 AND status = 'sent'", Params(now, id));
+    }
+  }
+
+  std::unique_ptr<Connection> conn_;
+  Clock now_;
+  std::mutex mu_;
+};
+
+}  // namespace
+
+std::unique_ptr<Store> makeSqlStore(std::unique_ptr<Connection> connection, Clock now) {
+  return std::make_unique<SqlStore>(std::move(connection), std::move(now));
+}
+
+int schemaVersion() { return kSchemaVersion; }
+
+}  // namespace reviri::gateway::sql

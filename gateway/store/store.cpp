@@ -1,0 +1,38 @@
+// gateway/store/store.cpp - status names and the system clock.
+#include "gateway/store/store.h"
+
+#include <array>
+#include <utility>
+
+namespace reviri::gateway {
+namespace {
+constexpr std::array<std::pair<Status, const char*>, 6> kNames{{
+    {Status::kQueued, "queued"},
+    {Status::kSending, "sending"},
+    {Status::kSent, "sent"},
+    {Status::kDelivered, "delivered"},
+    {Status::kFailed, "failed"},
+    {Status::kExpired, "expired"},
+}};
+}  // namespace
+
+const char* statusName(Status status) {
+  for (const auto& [value, name] : kNames) {
+    if (value == status) return name;
+  }
+  return "queued";
+}
+
+Status statusFromName(const std::string& name) {
+  for (const auto& [value, text] : kNames) {
+    if (name == text) return value;
+  }
+  throw std::invalid_argument("unknown status \"" + name + "\"");
+}
+
+std::int64_t systemNowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace reviri::gateway

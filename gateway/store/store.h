@@ -1,0 +1,179 @@
+// gateway/store/store.h - the gateway's durable store: outbox, inbox,
+// delivery reports and webhook deliveries behind one small interface.
+//
+// Every method is one transaction: when it returns, its change is committed
+// (or, for the read methods, it saw one consistent state). Claiming hands the
+// oldest due message to one worker under a lease; a lease that runs out
+// (its gateway died or hung) makes the message claimable again, and when
+// its PDU may already have reached a modem its history says "possibly
+// duplicated". Times are milliseconds since the Unix epoch from the store's
+// clock, so tests can move time on without sleeping.
+//
+// Threading: implementations are safe to call from any number of threads
+// (the HTTP server's and every worker's) and, through the database, from
+// other processes sharing it.
+#ifndef REVIRI_GATEWAY_STORE_STORE_H_
+#define REVIRI_GATEWAY_STORE_STORE_H_
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace reviri::gateway {
+
+enum class Status { kQueued, kSending, kSent, kDelivered, kFailed, kExpired };
+const char* statusName(Status status);
+// Throws std::invalid_argument for an unknown name.
+Status statusFromName(const std::string& name);
+
+// A message as accepted over the API, already validated.
+struct NewMessage {
+  std::string to;
+  std::string text;
+  std::string coding = "auto";  // auto | 7bit | ucs2
+  bool flash = false;
+  bool report = false;
+  std::optional<int> validityMinutes;  // expires when not sent by then
+  int parts = 1;                       // parts the text takes
+};
+
+struct PartRecord {
+  int index = 0;                  // 1-based
+  std::optional<int> reference;   // message reference the modem gave
+  std::optional<int> reportCode;  // TP-Status of its delivery report
+};
+
+struct HistoryEntry {
+  std::int64_t atMs = 0;
+  std::string event;  // queued, claimed, sent, retry, released, failed, possibly duplicated, ...
+  std::string detail;
+};
+
+struct MessageRecord {
+  std::int64_t id = 0;
+  NewMessage message;
+  Status status = Status::kQueued;
+  int attempts = 0;
+  std::string modem;  // the modem of the last attempt
+  std::int64_t createdMs = 0;
+  std::int64_t updatedMs = 0;
+  std::int64_t dueMs = 0;
+  std::optional<std::int64_t> sentMs;
+  std::string lastError;
+  std::optional<int> lastErrorCode;
+  std::vector<PartRecord> parts;
+  std::vector<HistoryEntry> history;  // filled by message(), not by listings
+};
+
+struct InboxMessage {
+  std::int64_t id = 0;  // assigned by the store
+  std::string modem;
+  std::string sender;
+  std::string text;
+  std::string sentAt;  // the service centre time stamp as the modem gave it
+  std::int64_t storedMs = 0;
+};
+
+struct InboxResult {
+  std::int64_t id = 0;
+  bool inserted = false;  // false: the same message was already in the inbox
+};
+
+struct WebhookDelivery {
+  std::int64_t id = 0;
+  std::string url;
+  std::string event;
+  std::string body;
+  int attempts = 0;
+};
+
+struct StoreCounts {
+  std::int64_t queued = 0, sending = 0, sent = 0, delivered = 0, failed = 0, expired = 0;
+  std::int64_t inbox = 0;
+  std::int64_t webhooksPending = 0;
+};
+
+// What went wrong inside the database (connection lost, disk full, ...).
+class StoreError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class Store {
+ public:
+  using Lease = std::chrono::milliseconds;
+  virtual ~Store() = default;
+
+  // ---- Outbox ------------------------------------------------------------
+  // Stores a queued message with its parts; returns its id once committed.
+  virtual std::int64_t enqueue(const NewMessage& message) = 0;
+  virtual std::optional<MessageRecord> message(std::int64_t id) = 0;
+  // Newest first; all statuses when `status` is empty.
+  virtual std::vector<MessageRecord> messages(std::optional<Status> status, int limit) = 0;
+
+  // Takes the oldest due message (queued and due, or sending with an expired
+  // lease) for `worker` on `modem`, marking it sending under a lease. Messages
+  // past their validity become expired instead.
+  virtual std::optional<MessageRecord> claim(const std::string& worker, const std::string& modem,
+                                             Lease lease) = 0;
+  // Extends the lease; false when `worker` no longer holds it.
+  virtual bool renew(std::int64_t id, const std::string& worker, Lease lease) = 0;
+  // Says the PDU is about to be written: from here until finishSent or
+  // release, a lost lease means the message may reach the recipient twice.
+  virtual bool markWriting(std::int64_t id, const std::string& worker) = 0;
+  // The modem accepted every part; `references` are the parts' references.
+  virtual bool finishSent(std::int64_t id, const std::string& worker, const std::vector<int>& references) = 0;
+  // The attempt failed. With `retryAfter` the message is queued again for
+  // then; without it (or when the modem refused for good) it is failed.
+  virtual bool finishFailed(std::int64_t id, const std::string& worker, const std::string& error,
+                            std::optional<int> errorCode, std::optional<Lease> retryAfter) = 0;
+  // Gives the message back to the queue (modem down, draining); `reason`
+  // goes to its history. `pduMayBeOut` keeps the mark markWriting set, so
+  // that the next attempt is recorded as possibly duplicated.
+  virtual bool release(std::int64_t id, const std::string& worker, const std::string& reason,
+                       bool pduMayBeOut) = 0;
+
+  // ---- Delivery reports --------------------------------------------------
+  // Files a status report for the part `modem` sent under `reference` (the
+  // most recent one); returns the message it belongs to, if any.
+  virtual std::optional<std::int64_t> addReport(const std::string& modem, int reference, int statusCode,
+                                                const std::string& dischargedAt) = 0;
+
+  // ---- Inbox -------------------------------------------------------------
+  // Stores a whole incoming message unless the same one (modem, sender,
+  // time stamp, text) is already there.
+  virtual InboxResult addInbox(const InboxMessage& message) = 0;
+  // Oldest first, ids above `after`.
+  virtual std::vector<InboxMessage> inbox(std::int64_t after, int limit) = 0;
+  virtual bool deleteInbox(std::int64_t id) = 0;
+
+  // ---- Webhooks ----------------------------------------------------------
+  virtual std::int64_t enqueueWebhook(const std::string& url, const std::string& event,
+                                      const std::string& body) = 0;
+  // The oldest pending delivery that is due, leased for `lease`.
+  virtual std::optional<WebhookDelivery> claimWebhook(Lease lease) = 0;
+  // Done, or tried again after `retryAfter` (given up when empty).
+  virtual void finishWebhook(std::int64_t id, bool delivered, const std::string& error,
+                             std::optional<Lease> retryAfter) = 0;
+
+  // Calls `callback` (on a thread of the store's) whenever another process
+  // sharing the database queues a message. Engines that cannot tell (SQLite)
+  // never call it; workers then find such messages at their idle check.
+  virtual void watchNewWork(std::function<void()> callback) { (void)callback; }
+
+  virtual StoreCounts counts() = 0;
+  // The time of the next queued message that is not due yet (retries).
+  virtual std::optional<std::int64_t> nextDueMs() = 0;
+};
+
+using Clock = std::function<std::int64_t()>;
+// Milliseconds since the Unix epoch from the system clock.
+std::int64_t systemNowMs();
+
+}  // namespace reviri::gateway
+
+#endif  // REVIRI_GATEWAY_STORE_STORE_H_

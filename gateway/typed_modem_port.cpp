@@ -1,0 +1,179 @@
+// gateway/typed_modem_port.cpp - ModemPort over reviri::Modem.
+#include "gateway/typed_modem_port.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace reviri::gateway {
+namespace {
+
+using std::chrono::milliseconds;
+
+// The system's serial port, whose wait also ends when the waker fires
+// while `watchWaker` is on (only during idle polls: inside a dialogue the
+// wait must last until the modem answers).
+class WakeablePort final : public SerialPort {
+ public:
+  WakeablePort(int wakeFd, bool* watchWaker) : inner_(makeSystemSerialPort()), wakeFd_(wakeFd), watch_(watchWaker) {}
+  void open(const std::string& device, const LineSettings& settings) override { inner_->open(device, settings); }
+  bool isOpen() const override { return inner_->isOpen(); }
+  void close() noexcept override { inner_->close(); }
+  void discardInput() override { inner_->discardInput(); }
+  std::size_t waitingBytes() override { return inner_->waitingBytes(); }
+  void write(std::string_view bytes) override { inner_->write(bytes); }
+  std::string readAll() override { return inner_->readAll(); }
+  std::string readSome(std::size_t maxBytes) override { return inner_->readSome(maxBytes); }
+  NativeHandle nativeHandle() const override { return inner_->nativeHandle(); }
+  bool waitReadable(std::chrono::microseconds timeout) override {
+    if (!*watch_) return inner_->waitReadable(timeout);
+    pollfd fds[2] = {{inner_->nativeHandle(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    const int ms = static_cast<int>((timeout.count() + 999) / 1000);
+    int rc;
+    do {
+      rc = ::poll(fds, 2, ms);
+    } while (rc < 0 && errno == EINTR);
+    if (rc > 0 && fds[0].revents == 0) return false;  // only the waker
+    return inner_->waitReadable(std::chrono::microseconds(0));
+  }
+
+ private:
+  std::unique_ptr<SerialPort> inner_;
+  int wakeFd_;
+  bool* watch_;
+};
+
+class TypedModemPort final : public ModemPort {
+ public:
+  TypedModemPort(ModemSpec spec, int wakeFd) : spec_(std::move(spec)), wakeFd_(wakeFd) {}
+
+  void open(const PortEvents& events) override {
+    events_ = events;
+    ModemOptions options;
+    options.settings = spec_.settings;
+    options.pin = spec_.pin;
+    options.lockPort = spec_.lockPort;
+    options.commandTimeout = milliseconds(10000);
+    options.sendTimeout = milliseconds(30000);
+    options.portFactory = [this] { return std::make_unique<WakeablePort>(wakeFd_, &watchWaker_); };
+    modem_ = std::make_unique<Modem>(options);
+    modem_->onMessage = [this](const IncomingMessage& m) {
+      InboxMessage in;
+      in.sender = m.sender;
+      in.text = m.text;
+      in.sentAt = m.serviceCentreTime.iso8601();
+      if (events_.message) events_.message(in);
+    };
+    modem_->onStatusReport = [this](const StatusReport& r) {
+      if (events_.report) events_.report(r.reference, r.status, r.dischargeTime.iso8601());
+    };
+    modem_->onTrace = [this](TraceDirection, std::string_view) {
+      if (events_.progress) events_.progress();
+    };
+    modem_->open(spec_.device);
+    // Messages stored before the start, read now while a wake cannot cut
+    // the dialogue short.
+    modem_->processBacklog();
+  }
+
+  void close() noexcept override {
+    if (modem_) modem_->close();
+  }
+
+  PortSendResult send(const NewMessage& message) override {
+    OutgoingMessage out;
+    out.to = message.to;
+    out.text = message.text;
+    out.coding = message.coding == "7bit" ? MessageCoding::kGsm7
+                 : message.coding == "ucs2" ? MessageCoding::kUcs2
+                                            : MessageCoding::kAuto;
+    out.statusReport = message.report;
+    out.flash = message.flash;
+    if (message.validityMinutes) out.validity = std::chrono::minutes(*message.validityMinutes);
+    PortSendResult result;
+    try {
+      const SendResult sent = modem_->send(out);
+      result.references = sent.references;
+      result.error = sent.error ? sent.error.describe() : "";
+      if (sent.error.code >= 0) result.code = sent.error.code;
+      result.kind = kindOf(sent);
+    } catch (const std::invalid_argument& e) {
+      result.kind = PortSendResult::Kind::kRefused;
+      result.error = e.what();
+    } catch (const SerialError& e) {
+      // The port failed somewhere in the dialogue: the PDU may be out.
+      result.kind = PortSendResult::Kind::kMaybeSent;
+      result.error = e.what();
+    }
+    return result;
+  }
+
+  void poll(milliseconds timeout) override {
+    watchWaker_ = true;
+    try {
+      modem_->poll(timeout);
+    } catch (...) {
+      watchWaker_ = false;
+      throw;
+    }
+    watchWaker_ = false;
+  }
+
+  std::string device() const override { return spec_.device; }
+
+ private:
+  static PortSendResult::Kind kindOf(const SendResult& sent) {
+    using Kind = PortSendResult::Kind;
+    if (sent.outcome == SendResult::Outcome::kSent) return Kind::kSent;
+    if (sent.outcome == SendResult::Outcome::kMaybeSent) return Kind::kMaybeSent;
+    switch (sent.error.kind) {
+      case Error::Kind::kModem: {
+        const RetryPolicy policy;
+        const bool transient = policy.transientCms.count(sent.error.code) || policy.transientCme.count(sent.error.code);
+        return transient ? Kind::kRetryLater : Kind::kRefused;
+      }
+      case Error::Kind::kInvalidArgument:
+        return Kind::kRefused;
+      default:  // time-out, I/O, PIN, protocol: the modem is not well
+        return Kind::kPortLost;
+    }
+  }
+
+  ModemSpec spec_;
+  int wakeFd_;
+  bool watchWaker_ = false;
+  PortEvents events_;
+  std::unique_ptr<Modem> modem_;
+};
+
+}  // namespace
+
+ModemSpec parseModemSpec(const std::string& text) {
+  ModemSpec spec;
+  std::string rest = text;
+  const auto comma = rest.find(',');
+  // Options follow the first comma that starts "name=": settings have commas too.
+  const auto options = rest.find(",pin=");
+  if (options != std::string::npos) {
+    spec.pin = rest.substr(options + 5);
+    rest = rest.substr(0, options);
+    if (spec.pin.empty()) throw std::invalid_argument("--modem " + text + ": the PIN after pin= is empty");
+  } else if (comma != std::string::npos && rest.find('@') == std::string::npos) {
+    throw std::invalid_argument("--modem " + text + ": unknown option after ','; expected pin=");
+  }
+  const auto at = rest.find('@');
+  spec.device = rest.substr(0, at);
+  if (at != std::string::npos) {
+    spec.settings = rest.substr(at + 1);
+    LineSettings::parse(spec.settings);  // throws std::invalid_argument naming the field
+  }
+  if (spec.device.empty()) throw std::invalid_argument("--modem " + text + ": no device");
+  return spec;
+}
+
+ModemPortFactory typedModemPortFactory(ModemSpec spec) {
+  return [spec](int wakeFd) -> std::unique_ptr<ModemPort> { return std::make_unique<TypedModemPort>(spec, wakeFd); };
+}
+
+}  // namespace reviri::gateway

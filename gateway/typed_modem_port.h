@@ -1,0 +1,42 @@
+// gateway/typed_modem_port.h - the gateway's port onto a real (or
+// simulated) modem through the typed messaging API, reviri::Modem.
+//
+// The serial port under the Modem also watches the worker's waker while the
+// worker is idle, so that new work cuts the wait for incoming data short.
+//
+// Threading: belongs to one worker thread, like the Modem it owns.
+#ifndef REVIRI_GATEWAY_TYPED_MODEM_PORT_H_
+#define REVIRI_GATEWAY_TYPED_MODEM_PORT_H_
+
+#include <memory>
+#include <string>
+
+#include "gateway/modem_port.h"
+#include "reviri/modem.h"
+
+namespace reviri::gateway {
+
+// What --modem DEVICE[@SETTINGS][,pin=PIN] says.
+struct ModemSpec {
+  std::string device;
+  std::string settings = "115200,n,8,1";
+  std::string pin;
+  bool lockPort = true;
+};
+// Throws std::invalid_argument naming what is wrong.
+ModemSpec parseModemSpec(const std::string& text);
+
+ModemPortFactory typedModemPortFactory(ModemSpec spec);
+
+// A port onto a private pseudo-terminal (a simulated modem): default line
+// settings, no port lock.
+inline ModemPortFactory pseudoTerminalPortFactory(const std::string& device) {
+  ModemSpec spec;
+  spec.device = device;
+  spec.lockPort = false;
+  return typedModemPortFactory(spec);
+}
+
+}  // namespace reviri::gateway
+
+#endif  // REVIRI_GATEWAY_TYPED_MODEM_PORT_H_

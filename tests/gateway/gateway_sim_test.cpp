@@ -1,0 +1,357 @@
+// End to end on SQLite: the gateway with its HTTP API, webhooks and workers
+// driving simulated modems through the typed messaging API. Messages posted
+// over HTTP reach exactly one modem once; incoming ones (long ones too)
+// reach the inbox once and a signed webhook; a modem that vanishes leaves
+// its work to the others.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <httplib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "gateway/gateway.h"
+#include "gateway/store/postgres_store.h"
+#include "gateway/store/sqlite_store.h"
+#include "gateway/typed_modem_port.h"
+#include "sim/simulator.h"
+#include "test_postgres.h"
+
+namespace reviri::gateway {
+namespace {
+
+using nlohmann::json;
+using std::chrono::milliseconds;
+
+constexpr const char* kToken = "e2e-token";
+
+// Collects webhook deliveries; can be started late to play a receiver that
+// was down.
+struct WebhookReceiver {
+  httplib::Server server;
+  int port = 0;
+  std::thread thread;
+  std::mutex mu;
+  std::vector<std::pair<std::string, json>> events;  // event, body
+  int badSignatures = 0;
+
+  WebhookReceiver() {
+    server.Post("/hook", [this](const httplib::Request& req, httplib::Response& res) {
+      std::lock_guard lock(mu);
+      if (req.get_header_value("X-Reviri-Signature") != "sha256=" + hmacSha256Hex(kToken, req.body)) ++badSignatures;
+      events.emplace_back(req.get_header_value("X-Reviri-Event"), json::parse(req.body));
+      res.status = 204;
+    });
+  }
+  // A port that nobody listens on yet.
+  void reserve() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    ::close(fd);
+  }
+  void start() {
+    ASSERT_TRUE(server.bind_to_port("127.0.0.1", port));
+    thread = std::thread([this] { server.listen_after_bind(); });
+  }
+  ~WebhookReceiver() {
+    server.stop();
+    if (thread.joinable()) thread.join();
+  }
+  std::size_t count(const std::string& event) {
+    std::lock_guard lock(mu);
+    std::size_t n = 0;
+    for (const auto& e : events) n += e.first == event;
+    return n;
+  }
+};
+
+class GatewaySimTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("reviri-gwsim-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+    store_ = openSqliteStore({(dir_ / "gateway.db").string()});
+  }
+  void TearDown() override {
+    gateway_.reset();
+    sims_.clear();
+    store_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+  // Makes sure `count` simulated modems run (they may start before the gateway).
+  void startSimulators(int count) {
+    while (static_cast<int>(sims_.size()) < count) {
+      sim::SimulatorOptions options;
+      options.identity.ownNumber = "+49151000" + std::to_string(20000 + sims_.size());
+      sims_.push_back(std::make_unique<sim::Simulator>(options));
+      sims_.back()->start();
+    }
+  }
+  void startGateway(int modems, std::vector<std::string> webhooks = {}) {
+    startSimulators(modems);
+    std::vector<NamedModem> named;
+    for (std::size_t i = 0; i < sims_.size(); ++i) {
+      named.push_back({"sim" + std::to_string(i + 1), pseudoTerminalPortFactory(sims_[i]->devicePath())});
+    }
+    GatewayOptions options;
+    options.port = 0;
+    options.api.token = kToken;
+    options.webhooks.urls = std::move(webhooks);
+    options.webhooks.secret = kToken;
+    options.webhooks.firstRetry = milliseconds(100);
+    options.webhooks.maxRetry = milliseconds(200);
+    options.worker.firstBackoff = milliseconds(50);
+    options.worker.maxBackoff = milliseconds(200);
+    gateway_ = std::make_unique<Gateway>(*store_, std::move(named), options, log_);
+    const int port = gateway_->start();
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", port);
+    client_->set_bearer_token_auth(kToken);
+  }
+  std::int64_t post(const json& body) {
+    auto r = client_->Post("/v1/messages", body.dump(), "application/json");
+    EXPECT_TRUE(r && r->status == 202) << (r ? r->body : "no answer");
+    return r && r->status == 202 ? json::parse(r->body)["id"].get<std::int64_t>() : 0;
+  }
+  json get(const std::string& path) {
+    auto r = client_->Get(path);
+    return r ? json::parse(r->body) : json();
+  }
+  // Waits until `done` holds, looking every 20 ms, for at most 20 s.
+  template <typename Pred>
+  static bool eventually(Pred done) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < end) {
+      if (done()) return true;
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+    return done();
+  }
+  bool allFinal(const std::vector<std::int64_t>& ids) {
+    for (auto id : ids) {
+      const std::string status = get("/v1/messages/" + std::to_string(id)).value("status", "");
+      if (status != "sent" && status != "delivered") return false;
+    }
+    return true;
+  }
+
+  std::filesystem::path dir_;
+  std::unique_ptr<Store> store_;
+  EventLog log_;
+  std::vector<std::unique_ptr<sim::Simulator>> sims_;
+  std::unique_ptr<Gateway> gateway_;
+  std::unique_ptr<httplib::Client> client_;
+};
+
+TEST_F(GatewaySimTest, PostedMessagesReachExactlyOneModemOnceAndIncomingOnesTheInboxAndWebhook) {
+  WebhookReceiver receiver;
+  receiver.reserve();  // down at first: deliveries are retried until it is up
+  startGateway(3, {"http://127.0.0.1:" + std::to_string(receiver.port) + "/hook"});
+
+  struct Posted {
+    std::int64_t id;
+    std::string to;
+    int parts;
+    bool report;
+  };
+  std::vector<Posted> posted;
+  for (int i = 0; i < 12; ++i) {
+    const std::string to = "+491700000" + std::to_string(100 + i);
+    json body{{"to", to}, {"text", "short " + std::to_string(i)}};
+    int parts = 1;
+    bool report = false;
+    if (i % 4 == 1) {
+      body["text"] = std::string(200, 'L') + std::to_string(i);  // two 7-bit parts
+      parts = 2;
+    } else if (i % 4 == 2) {
+      body["text"] = "你好世界 " + std::to_string(i);
+      body["report"] = report = true;
+    } else if (i % 4 == 3) {
+      body["text"] = std::string(80, 'u') + "€你";  // two UCS2 parts
+      body["coding"] = "ucs2";
+      parts = 2;
+    }
+    posted.push_back({post(body), to, parts, report});
+  }
+  std::vector<std::int64_t> ids;
+  for (const auto& p : posted) ids.push_back(p.id);
+  ASSERT_TRUE(eventually([&] { return allFinal(ids); }));
+
+  // Every part of every message on one modem only, once.
+  std::map<std::string, std::map<int, int>> partsByNumberAndSim;
+  for (int s = 0; s < static_cast<int>(sims_.size()); ++s) {
+    for (const auto& sent : sims_[s]->sentMessages()) ++partsByNumberAndSim[sent.number][s];
+  }
+  for (const auto& p : posted) {
+    const auto& bySim = partsByNumberAndSim[p.to];
+    ASSERT_EQ(bySim.size(), 1u) << p.to << " went to more than one modem";
+    EXPECT_EQ(bySim.begin()->second, p.parts) << p.to;
+    const auto m = get("/v1/messages/" + std::to_string(p.id));
+    EXPECT_EQ(m["parts"].size(), static_cast<std::size_t>(p.parts));
+    EXPECT_FALSE(m["parts"][0]["reference"].is_null());
+    EXPECT_EQ(m["attempts"], 1);
+  }
+  for (const auto& p : posted) {
+    if (!p.report) continue;
+    EXPECT_TRUE(eventually([&] { return get("/v1/messages/" + std::to_string(p.id))["status"] == "delivered"; }))
+        << p.id;
+  }
+
+  // Incoming: a short one and one in two parts.
+  ASSERT_EQ(sims_[1]->injectMessage("+4917099", "Hello inbox"), "");
+  ASSERT_EQ(sims_[2]->injectMessage("+4917098", std::string(153, 'A'), false, false, "0003A70201"), "");
+  ASSERT_EQ(sims_[2]->injectMessage("+4917098", "and the rest", false, false, "0003A70202"), "");
+  json inbox;
+  ASSERT_TRUE(eventually([&] {
+    inbox = get("/v1/inbox?wait=1")["messages"];
+    return inbox.size() >= 2;
+  }));
+  std::this_thread::sleep_for(milliseconds(300));
+  inbox = get("/v1/inbox")["messages"];
+  ASSERT_EQ(inbox.size(), 2u) << inbox.dump();
+  std::map<std::string, std::string> textBySender;
+  for (const auto& m : inbox) textBySender[m["from"]] = m["text"];
+  EXPECT_EQ(textBySender["+4917099"], "Hello inbox");
+  EXPECT_EQ(textBySender["+4917098"], std::string(153, 'A') + "and the rest");
+
+  receiver.start();
+  EXPECT_TRUE(eventually([&] { return receiver.count("message") == 2; }));
+  EXPECT_TRUE(eventually([&] { return receiver.count("status") == posted.size(); }));
+  EXPECT_EQ(receiver.badSignatures, 0);
+}
+
+TEST_F(GatewaySimTest, AModemThatVanishesIsMarkedDownAndTheOthersSendItsWork) {
+  startGateway(2);
+  ASSERT_TRUE(eventually([&] {
+    auto modems = get("/v1/modems")["modems"];
+    return modems.size() == 2 && modems[0]["state"] == "up" && modems[1]["state"] == "up";
+  }));
+  sims_[0]->stop();
+  std::vector<std::int64_t> ids;
+  for (int i = 0; i < 10; ++i) ids.push_back(post({{"to", "+49170555" + std::to_string(i)}, {"text", "still here"}}));
+  ASSERT_TRUE(eventually([&] { return allFinal(ids); }));
+  EXPECT_EQ(sims_[1]->sentMessages().size(), ids.size());
+  ASSERT_TRUE(eventually([&] { return get("/v1/modems")["modems"][0]["state"] == "down"; }));
+  EXPECT_NE(get("/v1/modems")["modems"][0]["last_error"], nullptr);
+}
+
+TEST_F(GatewaySimTest, AFullModemStorageIsEmptiedIntoTheInboxAtStart) {
+  startSimulators(1);
+  int stored = 0;
+  while (sims_[0]->injectMessage("+4917077" + std::to_string(stored), "waiting " + std::to_string(stored)).empty()) {
+    ASSERT_LT(++stored, 1000) << "the storage never filled up";
+  }
+  ASSERT_GT(stored, 0);
+  startGateway(1);
+  json inbox;
+  ASSERT_TRUE(eventually([&] {
+    inbox = get("/v1/inbox?limit=1000")["messages"];
+    return static_cast<int>(inbox.size()) >= stored;
+  }));
+  EXPECT_EQ(static_cast<int>(inbox.size()), stored);
+  // Deleted from the modem once stored: there is room again.
+  ASSERT_TRUE(eventually([&] { return sims_[0]->injectMessage("+4917066", "room again").empty(); }));
+  EXPECT_TRUE(eventually([&] { return get("/v1/inbox?limit=1000")["messages"].size() == inbox.size() + 1; }));
+}
+
+TEST_F(GatewaySimTest, TwoGatewaysOnOnePostgresDatabaseShareOneQueueAndOneInbox) {
+  if (testing::postgresUrl("postgres").empty()) GTEST_SKIP() << testing::kNoPostgres;
+  testing::TestDatabase db;
+  startSimulators(2);
+  sims_[0]->setAnswerDelay(milliseconds(30));  // gateway A's modem is the slower one
+  auto storeA = openPostgresStore({db.url()});
+  auto storeB = openPostgresStore({db.url()});
+  GatewayOptions options;
+  options.port = 0;
+  options.api.token = kToken;
+  options.worker.idleCheck = std::chrono::seconds(60);  // only a notification wakes B in time
+  options.instance = "hostA";
+  Gateway a(*storeA, {{"a1", pseudoTerminalPortFactory(sims_[0]->devicePath())}}, options, log_);
+  options.instance = "hostB";
+  Gateway b(*storeB, {{"b1", pseudoTerminalPortFactory(sims_[1]->devicePath())}}, options, log_);
+  client_ = std::make_unique<httplib::Client>("127.0.0.1", a.start());
+  client_->set_bearer_token_auth(kToken);
+  b.start();
+  ASSERT_TRUE(eventually([&] { return b.board().snapshot().at(0).state == "up"; }));
+  std::this_thread::sleep_for(milliseconds(100));  // B settles into its idle wait
+
+  std::vector<std::int64_t> ids;
+  for (int i = 0; i < 20; ++i) ids.push_back(post({{"to", "+49170777" + std::to_string(100 + i)}, {"text", "shared"}}));
+  ASSERT_TRUE(eventually([&] { return allFinal(ids); }));
+  std::map<std::string, int> copies;
+  for (const auto& sim : sims_) {
+    for (const auto& sent : sim->sentMessages()) ++copies[sent.number];
+  }
+  EXPECT_EQ(copies.size(), ids.size());
+  for (const auto& [number, n] : copies) EXPECT_EQ(n, 1) << number;
+  EXPECT_GT(sims_[1]->sentMessages().size(), 0u) << "gateway B was woken by the other host's message";
+
+  ASSERT_EQ(sims_[1]->injectMessage("+4917055", "to host B"), "");
+  EXPECT_TRUE(eventually([&] {
+    auto inbox = get("/v1/inbox?wait=1")["messages"];
+    return inbox.size() == 1 && inbox[0]["modem"] == "b1";
+  })) << "A's API shows what B's modem received";
+  a.stop();
+  b.stop();
+}
+
+TEST_F(GatewaySimTest, APostgresRestartUnderLoadLosesNoAcceptedMessage) {
+  const char* bin = std::getenv("REVIRI_PG_BIN");
+  const char* data = std::getenv("REVIRI_PG_DATA");
+  if (testing::postgresUrl("postgres").empty() || !bin || !data) GTEST_SKIP() << testing::kNoPostgres;
+  testing::TestDatabase db;
+  startSimulators(1);
+  auto store = openPostgresStore({db.url()});
+  GatewayOptions options;
+  options.port = 0;
+  options.api.token = kToken;
+  options.worker.firstBackoff = milliseconds(50);
+  Gateway gateway(*store, {{"sim1", pseudoTerminalPortFactory(sims_[0]->devicePath())}}, options, log_);
+  client_ = std::make_unique<httplib::Client>("127.0.0.1", gateway.start());
+  client_->set_bearer_token_auth(kToken);
+
+  // Posts until accepted (a 503 while the server is away is fine), at most 15 s.
+  std::vector<std::int64_t> ids;
+  int refused = 0;
+  const auto postUntilAccepted = [&](int i) {
+    const std::string body = json{{"to", "+49170888" + std::to_string(100 + i)}, {"text", "under load"}}.dump();
+    for (int attempt = 0; attempt < 150; ++attempt) {
+      auto r = client_->Post("/v1/messages", body, "application/json");
+      if (r && r->status == 202) {
+        ids.push_back(json::parse(r->body)["id"]);
+        return;
+      }
+      ++refused;
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+    ADD_FAILURE() << "message " << i << " was never accepted";
+  };
+  for (int i = 0; i < 10; ++i) postUntilAccepted(i);
+  const std::string asUser = ::geteuid() == 0 ? "runuser -u nobody -- " : "";
+  const std::string restart = asUser + bin + "/pg_ctl -D " + data + " -m fast -w restart >/dev/null 2>&1";
+  ASSERT_EQ(std::system(restart.c_str()), 0) << restart;
+  for (int i = 10; i < 20; ++i) postUntilAccepted(i);
+  ASSERT_TRUE(eventually([&] { return allFinal(ids); }));
+  std::map<std::string, int> copies;
+  for (const auto& sent : sims_[0]->sentMessages()) ++copies[sent.number];
+  EXPECT_EQ(copies.size(), 20u) << "every accepted message was sent";
+  RecordProperty("refused_while_restarting", refused);
+  gateway.stop();
+}
+
+}  // namespace
+}  // namespace reviri::gateway

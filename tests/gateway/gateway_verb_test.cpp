@@ -1,0 +1,206 @@
+// Tests of "reviri gateway": options refused before it starts (in-process),
+// and the real process drained by SIGTERM and killed with SIGKILL in the
+// middle of its work, then restarted on the same database: nothing lost.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "gateway/store/sqlite_store.h"
+#include "test_postgres.h"
+#include "tools/cli.h"
+
+namespace reviri::gateway {
+namespace {
+
+using nlohmann::json;
+using std::chrono::milliseconds;
+namespace fs = std::filesystem;
+
+constexpr const char* kToken = "verb-test-token";
+
+int freePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+class GatewayVerbTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("reviri-gwverb-" + std::to_string(::getpid()) + "-" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    std::ofstream(dir_ / "token") << kToken << "\n";
+  }
+  void TearDown() override {
+    for (pid_t pid : others_) {
+      if (::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
+    }
+    fs::remove_all(dir_);
+  }
+  int runInProcess(std::vector<std::string> args, std::string& err) {
+    args.insert(args.begin(), {"reviri", "gateway"});
+    std::vector<const char*> argv;
+    for (const auto& a : args) argv.push_back(a.c_str());
+    std::ostringstream out, errs;
+    const int rc = cli::runCli(static_cast<int>(argv.size()), argv.data(), out, errs);
+    err = errs.str();
+    return rc;
+  }
+  // Starts the tool as a process of its own on `db` (the test's SQLite file
+  // by default); waits until it answers and points client_ at it.
+  pid_t spawn(int port, std::string db = "") {
+    const std::string listen = "127.0.0.1:" + std::to_string(port);
+    if (db.empty()) db = (dir_ / "gateway.db").string();
+    const std::string token = (dir_ / "token").string();
+    const std::string log = (dir_ / "gateway.log").string();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::setenv("XDG_STATE_HOME", dir_.c_str(), 1);
+      std::freopen(log.c_str(), "a", stderr);
+      ::execl(REVIRI_TOOL, REVIRI_TOOL, "gateway", "--sim", "2", "--db", db.c_str(), "--listen", listen.c_str(),
+              "--token-file", token.c_str(), "--lease-seconds", "1", "--sim-delay", "20", nullptr);
+      std::_Exit(127);
+    }
+    child_ = pid;
+    others_.push_back(pid);
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", port);
+    client_->set_bearer_token_auth(kToken);
+    for (int i = 0; i < 200; ++i) {
+      if (auto r = client_->Get("/healthz"); r && r->status == 200) return pid;
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    ADD_FAILURE() << "the gateway did not answer";
+    return pid;
+  }
+  std::vector<std::int64_t> postMessages(int count) {
+    std::vector<std::int64_t> ids;
+    for (int i = 0; i < count; ++i) {
+      auto r = client_->Post("/v1/messages", json{{"to", "+4917012" + std::to_string(i)}, {"text", "m" + std::to_string(i)}}.dump(),
+                             "application/json");
+      if (!r || r->status != 202) {
+        ADD_FAILURE() << "not accepted";
+        break;
+      }
+      ids.push_back(json::parse(r->body)["id"]);
+    }
+    return ids;
+  }
+  // How many of `ids` are sent (or delivered) once all are or 30 s have passed.
+  std::size_t waitUntilSent(const std::vector<std::int64_t>& ids) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    std::size_t done = 0;
+    while (std::chrono::steady_clock::now() < end && done < ids.size()) {
+      done = 0;
+      for (auto id : ids) {
+        const auto status = get("/v1/messages/" + std::to_string(id)).value("status", "");
+        done += status == "sent" || status == "delivered";
+      }
+      if (done < ids.size()) std::this_thread::sleep_for(milliseconds(100));
+    }
+    return done;
+  }
+  int waitChild(milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+      int status = 0;
+      if (::waitpid(child_, &status, WNOHANG) == child_) {
+        child_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+    return -1;
+  }
+  json get(const std::string& path) {
+    auto r = client_->Get(path);
+    return r ? json::parse(r->body, nullptr, false) : json();
+  }
+
+  fs::path dir_;
+  pid_t child_ = -1;                // the process waitChild() waits for
+  std::vector<pid_t> others_;       // every process started, for the clean-up
+  std::unique_ptr<httplib::Client> client_;
+};
+
+TEST_F(GatewayVerbTest, BadOptionsAreRefusedBeforeStarting) {
+  const std::string token = "--token-file=" + (dir_ / "token").string();
+  const std::string db = "--db=" + (dir_ / "x.db").string();
+  std::string err;
+  EXPECT_EQ(runInProcess({"--listen", "0.0.0.0:0", db}, err), cli::kUsage);
+  EXPECT_NE(err.find("--token-file"), std::string::npos) << err;
+  EXPECT_EQ(runInProcess({"--listen", "nohostport", token, db}, err), cli::kUsage);
+  EXPECT_NE(err.find("HOST:PORT"), std::string::npos) << err;
+  EXPECT_EQ(runInProcess({"--listen", "127.0.0.1:99999", token, db}, err), cli::kUsage);
+  EXPECT_EQ(runInProcess({"--modem", "/dev/ttyUSB0@fast", token, db}, err), cli::kUsage);
+  EXPECT_NE(err.find("\"fast\""), std::string::npos) << err;
+  EXPECT_EQ(runInProcess({"--token-file", (dir_ / "missing").string(), db}, err), cli::kUsage);
+  EXPECT_NE(err.find("cannot be read"), std::string::npos) << err;
+  EXPECT_EQ(runInProcess({"--db", "postgresql:///sms?host=/nonexistent&port=1", token}, err), cli::kRefused);
+  EXPECT_NE(err.find("cannot connect to postgresql:///sms"), std::string::npos) << err;
+}
+
+TEST_F(GatewayVerbTest, KilledInTheMiddleAndRestartedNothingIsLost) {
+  const int port = freePort();
+  spawn(port);
+  const auto ids = postMessages(40);
+  // Answers come 20 ms late, so some messages are on their way and most are queued.
+  ::kill(child_, SIGKILL);
+  ASSERT_EQ(waitChild(std::chrono::seconds(10)), 128 + SIGKILL);
+  {
+    auto store = openSqliteStore({(dir_ / "gateway.db").string()});
+    const auto left = store->counts();
+    EXPECT_GT(left.queued + left.sending, 0) << "the kill came before the work was done";
+    EXPECT_EQ(left.queued + left.sending + left.sent + left.delivered, static_cast<std::int64_t>(ids.size()));
+  }
+
+  spawn(port);
+  const std::size_t done = waitUntilSent(ids);
+  EXPECT_EQ(done, ids.size()) << "every accepted message is sent after the restart";
+
+  ::kill(child_, SIGTERM);
+  EXPECT_EQ(waitChild(std::chrono::seconds(30)), 0) << "SIGTERM drains and ends cleanly";
+  std::ifstream log(dir_ / "gateway.log");
+  const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("event=draining"), std::string::npos);
+  EXPECT_NE(text.find("event=stopped"), std::string::npos);
+}
+
+TEST_F(GatewayVerbTest, ASecondGatewayOnPostgresTakesOverAKilledOnesMessages) {
+  if (testing::postgresUrl("postgres").empty()) GTEST_SKIP() << testing::kNoPostgres;
+  testing::TestDatabase db;
+  const int portB = freePort();
+  spawn(portB, db.url());
+  const pid_t b = child_;
+  const int portA = freePort();
+  const pid_t a = spawn(portA, db.url());
+  const auto ids = postMessages(40);  // through A; B shares the work
+  ::kill(a, SIGKILL);
+  ::waitpid(a, nullptr, 0);
+  child_ = b;
+  client_ = std::make_unique<httplib::Client>("127.0.0.1", portB);
+  client_->set_bearer_token_auth(kToken);
+  EXPECT_EQ(waitUntilSent(ids), ids.size()) << "B sends what A had claimed or left queued";
+  ::kill(b, SIGTERM);
+  EXPECT_EQ(waitChild(std::chrono::seconds(30)), 0);
+}
+
+}  // namespace
+}  // namespace reviri::gateway

@@ -1,0 +1,339 @@
+// Tests of the store on both engines: claiming under leases, what survives a
+// restart, reports, inbox de-duplication and webhook retries. The PostgreSQL
+// cases run when REVIRI_TEST_PG_HOST and REVIRI_TEST_PG_PORT name a server
+// (tests/gateway/with_postgres.sh starts a private one); each test gets a
+// database of its own.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "gateway/store/postgres_store.h"
+#include "gateway/store/sqlite_store.h"
+#include "test_postgres.h"
+
+namespace reviri::gateway {
+namespace {
+
+using std::chrono::milliseconds;
+
+class StoreTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    if (GetParam() == "postgresql") {
+      if (testing::postgresUrl("postgres").empty()) GTEST_SKIP() << testing::kNoPostgres;
+      database_ = std::make_unique<testing::TestDatabase>();
+    } else {
+      dir_ = std::filesystem::temp_directory_path() /
+             ("reviri-store-" + std::to_string(::getpid()) + "-" + std::to_string(++counter_));
+      std::filesystem::remove_all(dir_);
+      std::filesystem::create_directories(dir_);
+    }
+    store_ = open();
+  }
+  void TearDown() override {
+    store_.reset();
+    database_.reset();
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+  std::unique_ptr<Store> open() {
+    Clock clock = [this] { return now_.load(); };
+    if (GetParam() == "postgresql") return openPostgresStore({database_->url(), clock});
+    return openSqliteStore({(dir_ / "gateway.db").string(), "NORMAL", clock});
+  }
+  static NewMessage text(const std::string& body, int parts = 1) {
+    NewMessage m;
+    m.to = "+4915112345678";
+    m.text = body;
+    m.parts = parts;
+    return m;
+  }
+  static bool hasEvent(const MessageRecord& r, const std::string& event) {
+    return std::any_of(r.history.begin(), r.history.end(), [&](const HistoryEntry& h) { return h.event == event; });
+  }
+
+  static inline int counter_ = 0;
+  std::filesystem::path dir_;
+  std::unique_ptr<testing::TestDatabase> database_;
+  std::atomic<std::int64_t> now_{1'000'000};
+  std::unique_ptr<Store> store_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Engines, StoreTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return info.param; });
+
+TEST_P(StoreTest, EnqueuedMessageKeepsEveryFieldAndSurvivesReopening) {
+  NewMessage m = text("it's a \"quoted\"'); DROP TABLE outbox; --", 3);
+  m.coding = "ucs2";
+  m.flash = true;
+  m.report = true;
+  m.validityMinutes = 90;
+  const auto id = store_->enqueue(m);
+  store_ = open();  // migrations run again on an existing file without harm
+
+  auto r = store_->message(id);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->message.text, m.text);
+  EXPECT_EQ(r->message.to, m.to);
+  EXPECT_EQ(r->message.coding, "ucs2");
+  EXPECT_TRUE(r->message.flash);
+  EXPECT_TRUE(r->message.report);
+  EXPECT_EQ(r->message.validityMinutes, 90);
+  EXPECT_EQ(r->status, Status::kQueued);
+  EXPECT_EQ(r->createdMs, 1'000'000);
+  ASSERT_EQ(r->parts.size(), 3u);
+  EXPECT_FALSE(r->parts[2].reference);
+  ASSERT_EQ(r->history.size(), 1u);
+  EXPECT_EQ(r->history[0].event, "queued");
+  EXPECT_FALSE(store_->message(id + 1));
+}
+
+TEST_P(StoreTest, ANewerSchemaIsRefused) {
+  if (GetParam() != "sqlite") GTEST_SKIP() << "written through SQLite's own API";
+  store_.reset();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir_ / "gateway.db").c_str(), &db), SQLITE_OK);
+  const std::string sql = "INSERT INTO schema_version VALUES (" + std::to_string(sqliteSchemaVersion() + 1) + ")";
+  ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  EXPECT_THROW(open(), StoreError);
+}
+
+TEST_P(StoreTest, ClaimsTheOldestDueMessageOnceAndNothingWhenEmpty) {
+  const auto first = store_->enqueue(text("one"));
+  now_ += 5;
+  const auto second = store_->enqueue(text("two"));
+
+  auto a = store_->claim("w1", "modem1", milliseconds(30000));
+  auto b = store_->claim("w2", "modem2", milliseconds(30000));
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(a->id, first);
+  EXPECT_EQ(b->id, second);
+  EXPECT_EQ(a->status, Status::kSending);
+  EXPECT_EQ(a->attempts, 1);
+  EXPECT_EQ(a->modem, "modem1");
+  EXPECT_FALSE(store_->claim("w3", "modem3", milliseconds(30000)));
+}
+
+TEST_P(StoreTest, ConcurrentClaimsFromTwoConnectionsTakeEachMessageOnce) {
+  constexpr int kMessages = 200;
+  for (int i = 0; i < kMessages; ++i) store_->enqueue(text("m" + std::to_string(i)));
+  auto other = open();  // a second connection, as a second gateway process has
+  std::vector<std::int64_t> taken[4];
+  std::vector<std::thread> workers;
+  for (int w = 0; w < 4; ++w) {
+    Store* store = w % 2 ? other.get() : store_.get();
+    workers.emplace_back([store, w, &taken] {
+      while (auto m = store->claim("w" + std::to_string(w), "m", milliseconds(60000))) {
+        taken[w].push_back(m->id);
+        store->finishSent(m->id, "w" + std::to_string(w), {1});
+      }
+    });
+  }
+  for (auto& t : workers) t.join();
+  std::set<std::int64_t> all;
+  std::size_t total = 0;
+  for (auto& ids : taken) {
+    total += ids.size();
+    all.insert(ids.begin(), ids.end());
+  }
+  EXPECT_EQ(total, static_cast<std::size_t>(kMessages));
+  EXPECT_EQ(all.size(), static_cast<std::size_t>(kMessages));
+  EXPECT_EQ(store_->counts().sent, kMessages);
+}
+
+TEST_P(StoreTest, AnExpiredLeaseIsTakenOverAndTheOldHolderLosesIt) {
+  const auto id = store_->enqueue(text("hello"));
+  ASSERT_TRUE(store_->claim("dead", "m1", milliseconds(1000)));
+  now_ += 500;
+  EXPECT_FALSE(store_->claim("w2", "m2", milliseconds(1000))) << "the lease still holds";
+  now_ += 501;
+  auto taken = store_->claim("w2", "m2", milliseconds(1000));
+  ASSERT_TRUE(taken);
+  EXPECT_EQ(taken->id, id);
+  EXPECT_EQ(taken->attempts, 2);
+  EXPECT_FALSE(store_->renew(id, "dead", milliseconds(1000)));
+  EXPECT_FALSE(store_->finishSent(id, "dead", {5}));
+  EXPECT_TRUE(store_->finishSent(id, "w2", {6}));
+  auto r = store_->message(id);
+  EXPECT_EQ(r->status, Status::kSent);
+  EXPECT_EQ(r->modem, "m2");
+  EXPECT_EQ(r->parts[0].reference, 6);
+  EXPECT_FALSE(hasEvent(*r, "possibly duplicated")) << "its PDU was never written";
+}
+
+TEST_P(StoreTest, ALeaseLostAfterThePduWasWrittenIsMarkedPossiblyDuplicated) {
+  const auto id = store_->enqueue(text("hello"));
+  ASSERT_TRUE(store_->claim("dead", "m1", milliseconds(1000)));
+  ASSERT_TRUE(store_->markWriting(id, "dead"));
+  now_ += 2000;
+  ASSERT_TRUE(store_->claim("w2", "m2", milliseconds(1000)));
+  ASSERT_TRUE(store_->finishSent(id, "w2", {1}));
+  EXPECT_TRUE(hasEvent(*store_->message(id), "possibly duplicated"));
+}
+
+TEST_P(StoreTest, ARenewedLeaseIsNotTakenOver) {
+  const auto id = store_->enqueue(text("hello"));
+  ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
+  now_ += 800;
+  EXPECT_TRUE(store_->renew(id, "w1", milliseconds(1000)));
+  now_ += 800;
+  EXPECT_FALSE(store_->claim("w2", "m2", milliseconds(1000)));
+  EXPECT_FALSE(store_->renew(id, "w2", milliseconds(1000))) << "only the holder renews";
+}
+
+TEST_P(StoreTest, ARetryWaitsUntilDueAndAFailureIsFinal) {
+  const auto id = store_->enqueue(text("hello"));
+  ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
+  ASSERT_TRUE(store_->finishFailed(id, "w1", "no network", 331, milliseconds(5000)));
+  EXPECT_EQ(store_->message(id)->status, Status::kQueued);
+  EXPECT_EQ(store_->nextDueMs(), now_.load() + 5000);
+  EXPECT_FALSE(store_->claim("w1", "m1", milliseconds(1000)));
+  now_ += 5000;
+  ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
+  ASSERT_TRUE(store_->finishFailed(id, "w1", "invalid destination", 21, std::nullopt));
+  auto r = store_->message(id);
+  EXPECT_EQ(r->status, Status::kFailed);
+  EXPECT_EQ(r->attempts, 2);
+  EXPECT_EQ(r->lastError, "invalid destination");
+  EXPECT_EQ(r->lastErrorCode, 21);
+  EXPECT_TRUE(hasEvent(*r, "retry"));
+  EXPECT_FALSE(store_->claim("w1", "m1", milliseconds(1000)));
+}
+
+TEST_P(StoreTest, AReleasedMessageIsQueuedAgainAndRemembersAWrittenPdu) {
+  const auto id = store_->enqueue(text("hello"));
+  ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
+  ASSERT_TRUE(store_->markWriting(id, "w1"));
+  ASSERT_TRUE(store_->release(id, "w1", "modem m1 stopped answering", true));
+  EXPECT_FALSE(store_->release(id, "w1", "twice", true));
+  EXPECT_EQ(store_->message(id)->status, Status::kQueued);
+  ASSERT_TRUE(store_->claim("w2", "m2", milliseconds(1000)));
+  auto r = store_->message(id);
+  EXPECT_TRUE(hasEvent(*r, "released"));
+  EXPECT_TRUE(hasEvent(*r, "possibly duplicated"));
+}
+
+TEST_P(StoreTest, AMessageReleasedBeforeItsPduIsNotADuplicate) {
+  const auto id = store_->enqueue(text("hello"));
+  ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
+  ASSERT_TRUE(store_->markWriting(id, "w1"));
+  ASSERT_TRUE(store_->release(id, "w1", "the modem was gone before the PDU", false));
+  ASSERT_TRUE(store_->claim("w2", "m2", milliseconds(1000)));
+  EXPECT_FALSE(hasEvent(*store_->message(id), "possibly duplicated"));
+}
+
+TEST_P(StoreTest, AMessageNotSentWithinItsValidityExpires) {
+  NewMessage m = text("soon stale");
+  m.validityMinutes = 5;
+  const auto stale = store_->enqueue(m);
+  now_ += 5 * 60000 + 1;
+  const auto fresh = store_->enqueue(text("fresh"));
+  auto claimed = store_->claim("w1", "m1", milliseconds(1000));
+  ASSERT_TRUE(claimed);
+  EXPECT_EQ(claimed->id, fresh);
+  EXPECT_EQ(store_->message(stale)->status, Status::kExpired);
+  EXPECT_EQ(store_->counts().expired, 1);
+}
+
+TEST_P(StoreTest, DeliveryReportsCompleteTheMessagePartByPart) {
+  const auto id = store_->enqueue(text("long", 2));
+  ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
+  ASSERT_TRUE(store_->finishSent(id, "w1", {7, 8}));
+  EXPECT_EQ(store_->addReport("m1", 7, 0, "26/12/07,10:00:00+04"), id);
+  EXPECT_EQ(store_->message(id)->status, Status::kSent) << "one part is still out";
+  EXPECT_EQ(store_->addReport("m1", 8, 0x20, "26/12/07,10:00:01+04"), id);
+  EXPECT_EQ(store_->message(id)->status, Status::kSent) << "a temporary status is not delivery";
+  EXPECT_EQ(store_->addReport("m1", 8, 0, "26/12/07,10:00:02+04"), id);
+  auto r = store_->message(id);
+  EXPECT_EQ(r->status, Status::kDelivered);
+  EXPECT_EQ(r->parts[1].reportCode, 0);
+  EXPECT_FALSE(store_->addReport("m2", 7, 0, "")) << "another modem's reference";
+}
+
+TEST_P(StoreTest, AReusedReferenceReportsOnTheLatestMessageAndAFailureFailsIt) {
+  const auto old = store_->enqueue(text("old"));
+  ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
+  ASSERT_TRUE(store_->finishSent(old, "w1", {9}));
+  now_ += 1000;
+  const auto recent = store_->enqueue(text("recent"));
+  ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
+  ASSERT_TRUE(store_->finishSent(recent, "w1", {9}));
+  EXPECT_EQ(store_->addReport("m1", 9, 0x41, ""), recent);
+  auto r = store_->message(recent);
+  EXPECT_EQ(r->status, Status::kFailed);
+  EXPECT_EQ(r->lastErrorCode, 0x41);
+  EXPECT_EQ(store_->message(old)->status, Status::kSent);
+}
+
+TEST_P(StoreTest, TheInboxKeepsEachMessageOnceEvenAfterDeletion) {
+  InboxMessage in{0, "m1", "+4917012345", "Hi there", "26/12/07,10:00:00+04", 0};
+  auto first = store_->addInbox(in);
+  EXPECT_TRUE(first.inserted);
+  store_ = open();  // read again from the modem after a restart
+  auto again = store_->addInbox(in);
+  EXPECT_FALSE(again.inserted);
+  EXPECT_EQ(again.id, first.id);
+  in.modem = "m2";
+  auto otherModem = store_->addInbox(in);
+  EXPECT_TRUE(otherModem.inserted);
+  in.text = "Hi again";
+  auto third = store_->addInbox(in);
+
+  auto all = store_->inbox(0, 10);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].text, "Hi there");
+  EXPECT_EQ(all[0].storedMs, 1'000'000);
+  auto page = store_->inbox(first.id, 1);
+  ASSERT_EQ(page.size(), 1u);
+  EXPECT_EQ(page[0].id, otherModem.id);
+
+  EXPECT_TRUE(store_->deleteInbox(third.id));
+  EXPECT_FALSE(store_->deleteInbox(third.id));
+  EXPECT_EQ(store_->inbox(0, 10).size(), 2u);
+  EXPECT_FALSE(store_->addInbox(in).inserted) << "a deleted message read again stays deleted";
+  EXPECT_EQ(store_->counts().inbox, 2);
+}
+
+TEST_P(StoreTest, WebhookDeliveriesAreRetriedWhenDueAndGivenUpWhenTold) {
+  const auto id = store_->enqueueWebhook("http://127.0.0.1:9/hook", "inbox", R"({"id":1})");
+  auto d = store_->claimWebhook(milliseconds(10000));
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->id, id);
+  EXPECT_EQ(d->attempts, 1);
+  EXPECT_FALSE(store_->claimWebhook(milliseconds(10000))) << "leased";
+  store_->finishWebhook(id, false, "connection refused", milliseconds(2000));
+  EXPECT_FALSE(store_->claimWebhook(milliseconds(10000)));
+  now_ += 2000;
+  d = store_->claimWebhook(milliseconds(10000));
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->attempts, 2);
+  EXPECT_EQ(store_->counts().webhooksPending, 1);
+  store_->finishWebhook(id, true, "", std::nullopt);
+  EXPECT_EQ(store_->counts().webhooksPending, 0);
+  now_ += 100000;
+  EXPECT_FALSE(store_->claimWebhook(milliseconds(10000)));
+}
+
+TEST_P(StoreTest, ListingsFilterByStatusNewestFirst) {
+  const auto a = store_->enqueue(text("a"));
+  const auto b = store_->enqueue(text("b"));
+  const auto c = store_->enqueue(text("c"));
+  ASSERT_TRUE(store_->claim("w", "m", milliseconds(1000)));
+  ASSERT_TRUE(store_->finishSent(a, "w", {1}));
+  auto queued = store_->messages(Status::kQueued, 10);
+  ASSERT_EQ(queued.size(), 2u);
+  EXPECT_EQ(queued[0].id, c);
+  EXPECT_EQ(queued[1].id, b);
+  EXPECT_EQ(store_->messages(std::nullopt, 1).size(), 1u);
+  EXPECT_EQ(store_->messages(Status::kSent, 10).at(0).parts.at(0).reference, 1);
+  EXPECT_THROW(statusFromName("lost"), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace reviri::gateway

@@ -1,0 +1,234 @@
+// tools/verbs_gateway.cpp - the "gateway" verb: the SMS gateway daemon with
+// its HTTP API, on real modems (--modem) or built-in simulated ones.
+//
+// Defaults: one simulated modem, the SQLite database and the API token
+// under $XDG_STATE_HOME/reviri/ (or ~/.local/state/reviri/), listening on
+// 127.0.0.1:8080. SIGINT and SIGTERM drain it: no new claims, the sends in
+// flight finish, then it stops (within --drain-seconds).
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <random>
+
+#include "gateway/gateway.h"
+#include "gateway/store/postgres_store.h"
+#include "gateway/store/sqlite_store.h"
+#include "gateway/typed_modem_port.h"
+#include "sim/simulator.h"
+#include "tools/context.h"
+
+namespace reviri::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace reviri::gateway;
+
+struct GatewayArgs {
+  std::vector<std::string> modems;
+  std::string db;
+  std::string listen = "127.0.0.1:8080";
+  std::string tokenFile;
+  std::vector<std::string> webhooks;
+  std::string webhookSecretFile;
+  int sims = 1;
+  std::string synchronous = "NORMAL";
+  std::size_t maxBody = 64 * 1024;
+  int drainSeconds = 30;
+  double leaseSeconds = 30;
+  long simSpeed = 0;
+  int simDelayMs = 0;
+};
+
+fs::path stateDirectory() {
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg) return fs::path(xdg) / "reviri";
+  if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home) / ".local/state/reviri";
+  throw std::invalid_argument("neither XDG_STATE_HOME nor HOME is set: give --db and --token-file");
+}
+
+bool isLoopback(const std::string& host) {
+  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+std::pair<std::string, int> splitListen(const std::string& listen) {
+  const auto colon = listen.rfind(':');
+  if (colon == std::string::npos || colon == 0) {
+    throw std::invalid_argument("--listen " + listen + ": expected HOST:PORT");
+  }
+  std::string host = listen.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  const std::string port = listen.substr(colon + 1);
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoi(port) > 65535) {
+    throw std::invalid_argument("--listen " + listen + ": the port must be a number from 0 to 65535");
+  }
+  return {host, std::stoi(port)};
+}
+
+std::string readSecret(const std::string& file, const char* option) {
+  std::ifstream in(file);
+  if (!in) throw std::invalid_argument(std::string(option) + " " + file + ": cannot be read");
+  std::string secret;
+  std::getline(in, secret);
+  while (!secret.empty() && (secret.back() == '\r' || secret.back() == ' ')) secret.pop_back();
+  if (secret.empty()) throw std::invalid_argument(std::string(option) + " " + file + ": the first line is empty");
+  return secret;
+}
+
+// The token kept in the state directory, made on first use (mode 0600).
+std::string defaultToken(const fs::path& dir) {
+  const fs::path file = dir / "token";
+  if (fs::exists(file)) return readSecret(file.string(), "token file");
+  std::random_device random;
+  std::string token;
+  static const char* kHex = "0123456789abcdef";
+  for (int i = 0; i < 32; ++i) token += kHex[random() & 15];
+  const mode_t old = ::umask(077);
+  std::ofstream(file) << token << "\n";
+  ::umask(old);
+  return token;
+}
+
+std::unique_ptr<Store> openStore(const GatewayArgs& args, const fs::path& stateDir) {
+  std::string path = args.db;
+  if (path.rfind("postgresql://", 0) == 0 || path.rfind("postgres://", 0) == 0) {
+    return openPostgresStore({path});
+  }
+  if (path.rfind("sqlite://", 0) == 0) path = path.substr(9);
+  else if (path.rfind("sqlite:", 0) == 0) path = path.substr(7);
+  if (path.empty()) path = (stateDir / "gateway.db").string();
+  if (const auto parent = fs::path(path).parent_path(); !parent.empty()) fs::create_directories(parent);
+  return openSqliteStore({path, args.synchronous});
+}
+
+// Blocks SIGINT and SIGTERM in this thread and the threads it starts, so
+// that waitForSignal() takes them; restores the old mask when it goes.
+class SignalGuard {
+ public:
+  SignalGuard() {
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGINT);
+    sigaddset(&set_, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set_, &old_);
+  }
+  ~SignalGuard() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  int wait() {
+    int signal = 0;
+    sigwait(&set_, &signal);
+    return signal;
+  }
+
+ private:
+  sigset_t set_{}, old_{};
+};
+
+int runGateway(Context& ctx, const GatewayArgs& args) {
+  const auto [host, port] = splitListen(args.listen);
+  std::vector<ModemSpec> specs;
+  for (const auto& text : args.modems) specs.push_back(parseModemSpec(text));
+
+  fs::path stateDir;
+  const bool needState = args.db.empty() || (args.tokenFile.empty() && isLoopback(host));
+  if (needState) {
+    stateDir = stateDirectory();
+    fs::create_directories(stateDir);
+  }
+  std::string token;
+  if (!args.tokenFile.empty()) {
+    token = readSecret(args.tokenFile, "--token-file");
+  } else if (!isLoopback(host)) {
+    return ctx.fail(kUsage, "--listen " + args.listen + " is not a loopback address: give --token-file");
+  } else {
+    token = defaultToken(stateDir);
+  }
+  auto store = openStore(args, stateDir);
+
+  std::vector<std::unique_ptr<sim::Simulator>> sims;
+  std::vector<NamedModem> modems;
+  if (specs.empty()) {
+    if (args.sims < 1) return ctx.fail(kUsage, "--sim must be at least 1 when there is no --modem");
+    for (int i = 1; i <= args.sims; ++i) {
+      sim::SimulatorOptions options;
+      if (i > 1) options.identity.ownNumber = "+49151000" + std::to_string(10000 + i);
+      sims.push_back(std::make_unique<sim::Simulator>(options));
+      sims.back()->start();
+      sims.back()->setLineSpeed(args.simSpeed);
+      sims.back()->setAnswerDelay(std::chrono::milliseconds(args.simDelayMs));
+      const std::string device = sims.back()->devicePath();
+      modems.push_back({"sim" + std::to_string(i), pseudoTerminalPortFactory(device)});
+      ctx.err << "reviri: simulated modem sim" << i << " on " << device << ", own number "
+              << options.identity.ownNumber << "\n";
+    }
+  } else {
+    for (const auto& spec : specs) modems.push_back({fs::path(spec.device).filename().string(), typedModemPortFactory(spec)});
+  }
+
+  GatewayOptions options;
+  options.host = host;
+  options.port = port;
+  options.api.token = token;
+  options.api.maxBodyBytes = args.maxBody;
+  options.worker.lease = std::chrono::milliseconds(static_cast<long long>(args.leaseSeconds * 1000));
+  options.webhooks.urls = args.webhooks;
+  options.webhooks.secret = args.webhookSecretFile.empty() ? token : readSecret(args.webhookSecretFile, "--webhook-secret-file");
+
+  EventLog log(&ctx.err);
+  SignalGuard signals;
+  Gateway gateway(*store, std::move(modems), options, log);
+  int bound = 0;
+  try {
+    bound = gateway.start();
+  } catch (const std::runtime_error& e) {
+    return ctx.fail(kNoPort, e.what());
+  }
+  const std::string url = "http://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+                          std::to_string(bound);
+  ctx.err << "reviri: gateway on " << url << "; try:\n  curl -H 'Authorization: Bearer " << token
+          << "' -d '{\"to\":\"+4915112345678\",\"text\":\"Hello\"}' " << url << "/v1/messages\n"
+          << std::flush;
+  const int signal = signals.wait();
+  log.event("signal", {{"name", signal == SIGTERM ? "SIGTERM" : "SIGINT"}});
+  auto drained = std::async(std::launch::async, [&] { gateway.stop(); });
+  if (drained.wait_for(std::chrono::seconds(args.drainSeconds)) != std::future_status::ready) {
+    log.event("drain-timeout", {{"seconds", std::to_string(args.drainSeconds)}});
+    std::_Exit(kRefused);  // the leases left behind expire; another worker takes the messages
+  }
+  drained.get();
+  return kSuccess;
+}
+
+}  // namespace
+
+void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs) {
+  auto args = std::make_shared<GatewayArgs>();
+  CLI::App* g = app.add_subcommand("gateway", "SMS gateway daemon: outbox, inbox and an HTTP API over modems");
+  g->add_option("--modem", args->modems, "DEVICE[@SETTINGS][,pin=PIN] (repeatable); default: simulated modems");
+  g->add_option("--db", args->db,
+                "database: a SQLite file (or sqlite:PATH; default under the state directory) or postgresql://...");
+  g->add_option("--listen", args->listen, "HOST:PORT of the HTTP API")->capture_default_str();
+  g->add_option("--token-file", args->tokenFile, "file whose first line is the API's bearer token");
+  g->add_option("--webhook", args->webhooks, "URL to POST events to (repeatable)");
+  g->add_option("--webhook-secret-file", args->webhookSecretFile, "HMAC secret of the webhooks (default: the token)");
+  g->add_option("--sim", args->sims, "simulated modems to serve when there is no --modem")->capture_default_str();
+  g->add_option("--sim-speed", args->simSpeed, "line speed the simulated modems pace their output at (0 = off)")
+      ->check(CLI::NonNegativeNumber);
+  g->add_option("--sim-delay", args->simDelayMs, "milliseconds the simulated modems take to answer")
+      ->check(CLI::NonNegativeNumber);
+  g->add_option("--synchronous", args->synchronous, "SQLite commits: NORMAL or FULL")
+      ->check(CLI::IsMember({"NORMAL", "FULL"}))
+      ->capture_default_str();
+  g->add_option("--max-body", args->maxBody, "largest request body in bytes")->capture_default_str();
+  g->add_option("--drain-seconds", args->drainSeconds, "how long a stop may take")->capture_default_str();
+  g->add_option("--lease-seconds", args->leaseSeconds,
+                "how long a claimed message stays with a worker that stops renewing it")
+      ->check(CLI::Range(1.0, 3600.0))
+      ->capture_default_str();
+  verbs.push_back({g, [args](Context& ctx) { return runGateway(ctx, *args); }});
+}
+
+}  // namespace reviri::cli
