@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 source scripts/packages.sh
-ensure_packages cmake g++ make pkg-config libre2-dev libcli11-dev nlohmann-json3-dev
+ensure_packages cmake g++ make pkg-config libre2-dev libcli11-dev nlohmann-json3-dev libncurses-dev \
+  libsqlite3-dev libcpp-httplib-dev libssl-dev libpq-dev
 
 build=${REVIRI_BUILD_DIR:-build/release}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DREVIRI_BUILD_TESTS=OFF -DREVIRI_BUILD_BENCHMARKS=OFF \

@@ -23,7 +23,8 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name 'libreviri.so' | head -1)")
 [ -n "$libdir" ] || fail "no libreviri.so installed"
 for f in bin/reviri include/reviri/reviri.h include/reviri/serial_port.h include/reviri/export.h \
-         share/man/man1/reviri.1.gz share/bash-completion/completions/reviri; do
+         share/man/man1/reviri.1.gz share/bash-completion/completions/reviri \
+         lib/systemd/system/reviri-gateway.service; do
   [ -e "$prefix/$f" ] || fail "not installed: $f"
 done
 for f in pkgconfig/reviri.pc cmake/Reviri/ReviriConfig.cmake cmake/Reviri/ReviriConfigVersion.cmake \
@@ -95,8 +96,10 @@ done
 [ "$(dpkg-deb -f "$deb" Package)" = reviri ] || fail ".deb package name"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail ".deb version"
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+grep -q "^ExecStart=$prefix/bin/reviri gateway" "$prefix/lib/systemd/system/reviri-gateway.service" ||
+  fail "the systemd unit does not start the installed tool"
 for f in ./usr/bin/reviri ./usr/include/reviri/reviri.h ./usr/share/man/man1/reviri.1.gz \
-         ./usr/share/bash-completion/completions/reviri; do
+         ./usr/share/bash-completion/completions/reviri ./usr/lib/systemd/system/reviri-gateway.service; do
   grep -qx "$f" <<<"$contents" || fail ".deb lacks $f"
 done
 grep -qE '^\./usr/lib/.*libreviri\.so\.'"$version"'$' <<<"$contents" || fail ".deb lacks libreviri.so.$version"
@@ -106,5 +109,7 @@ grep -qE '/cmake/Reviri/ReviriConfig\.cmake$' <<<"$contents" || fail ".deb lacks
 apt-get install --simulate "$(realpath "$deb")" >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log"; fail "apt-get cannot install $deb"; }
 dpkg-deb -x "$deb" "$work/root"
+grep -q "^ExecStart=/usr/bin/reviri gateway" "$work/root/usr/lib/systemd/system/reviri-gateway.service" ||
+  fail "the .deb's systemd unit does not start /usr/bin/reviri"
 consume "$work/root/usr" unpacked-deb
 echo "test-install: $(basename "$deb") OK (Depends: $depends)"
