@@ -277,12 +277,15 @@ std::optional<StorageIndex> parseStorageIndex(std::string_view line) {
   return si;
 }
 
-int sendReference(const std::vector<std::string>& lines) {
+std::optional<SendReference> sendReference(const std::vector<std::string>& lines) {
+  constexpr int kLargestReference = 255;
   for (const auto& l : lines) {
     const auto f = fieldsAfter(l, "+CMGS:");
-    if (!f.empty()) return toInt(f[0]);
+    if (f.empty()) continue;
+    const int value = toInt(f[0]);
+    return SendReference{std::string(f[0]), value >= 0 && value <= kLargestReference ? value : -1};
   }
-  return -1;
+  return std::nullopt;
 }
 
 bool sameNumber(std::string_view a, std::string_view b) {

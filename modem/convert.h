@@ -42,8 +42,14 @@ struct StorageIndex {
 };
 std::optional<StorageIndex> parseStorageIndex(std::string_view line);
 
-// The number after "+CMGS:" in any of `lines`; -1 when there is none.
-int sendReference(const std::vector<std::string>& lines);
+// The reference (TP-MR) after "+CMGS:" in any of `lines`, as written and
+// as a value: -1 when the text is not one octet (0-255), which no network
+// gives. Nullopt when no line carries one.
+struct SendReference {
+  std::string text;
+  int value = -1;
+};
+std::optional<SendReference> sendReference(const std::vector<std::string>& lines);
 
 // Digits of two numbers name the same party: equal, or one ends with the
 // other's national part (at least six digits).

@@ -1,6 +1,8 @@
 // modem/modem.cpp - the public Modem: the port, its lock, and a Session.
 #include "reviri/modem.h"
 
+#include <algorithm>
+
 #include "link/at_channel.h"
 #include "link/serial_at_channel.h"
 #include "modem/convert.h"
@@ -132,11 +134,30 @@ void Modem::remove(int index) { impl_->open().remove(index); }
 std::string Modem::serviceCentre() { return impl_->open().serviceCentre(); }
 void Modem::setServiceCentre(const std::string& number) { impl_->open().setServiceCentre(number); }
 
-bool Modem::poll(std::chrono::milliseconds timeout) { return impl_->open().poll(timeout); }
+namespace {
+
+// One wait of poll() at most: a longer one returns early, as poll() may.
+// Far inside what the clock arithmetic below it can hold.
+constexpr std::chrono::milliseconds kLongestPoll = std::chrono::hours(24);
+
+// now + duration, held at the clock's end where the sum would overflow.
+std::chrono::steady_clock::time_point deadlineAfter(std::chrono::milliseconds duration) {
+  using Clock = std::chrono::steady_clock;
+  const auto now = Clock::now();
+  if (duration <= std::chrono::milliseconds::zero()) return now;
+  const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
+  return duration >= room ? Clock::time_point::max() : now + duration;
+}
+
+}  // namespace
+
+bool Modem::poll(std::chrono::milliseconds timeout) {
+  return impl_->open().poll(std::clamp(timeout, std::chrono::milliseconds::zero(), kLongestPoll));
+}
 
 void Modem::runFor(std::chrono::milliseconds duration) {
   stopRequested_ = false;
-  const auto deadline = std::chrono::steady_clock::now() + duration;
+  const auto deadline = deadlineAfter(duration);
   while (!stopRequested_) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;

@@ -245,22 +245,36 @@ Session::PartOutcome Session::sendPart(const sms::SubmitPart& part, SendResult& 
       return PartOutcome::kFailed;
     }
     const link::AtAnswer sent = channel_->submitPdu(part.pduHex, options_.sendTimeout);
-    if (sent.ok()) {
-      result.references.push_back(sendReference(sent.lines));
-      result.error = {};
-      return PartOutcome::kSent;
-    }
+    if (sent.ok()) return confirmed(sent, command, result);
     if (sent.timedOut()) {
       // The PDU is out: the network may have the message. Sending it again
       // could deliver it twice, so the caller decides.
       result.error = makeError(Error::Kind::kTimeout,
-                               "no answer after the message was written: it may have been sent", command);
+                               "no answer after the message was written: the modem may still send it", command);
       return PartOutcome::kMaybeSent;
     }
     result.error = errorOf(sent, command);
     if (!transient(sent)) return PartOutcome::kFailed;
   }
   return PartOutcome::kFailed;
+}
+
+// An OK after the PDU: sent, with the reference the network gave. A modem
+// that leaves the reference out still sent it (reference -1); one whose
+// reference is no octet said something wrong, but after the PDU and with OK:
+// probably sent, and never sent again.
+Session::PartOutcome Session::confirmed(const link::AtAnswer& sent, const std::string& command, SendResult& result) {
+  const auto reference = sendReference(sent.lines);
+  if (reference && reference->value < 0) {
+    result.error = makeError(Error::Kind::kProtocol,
+                             "the modem confirmed the message with an impossible reference \"" + reference->text +
+                                 "\"; it has probably been sent",
+                             command);
+    return PartOutcome::kMaybeSent;
+  }
+  result.references.push_back(reference ? reference->value : -1);
+  result.error = {};
+  return PartOutcome::kSent;
 }
 
 void Session::pause(int retry) {

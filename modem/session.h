@@ -88,6 +88,7 @@ class Session {
   // AT+CMGL=4 in `storage`, decoded; queued indications stay queued.
   std::vector<StoredMessage> listing(Storage storage);
   PartOutcome sendPart(const sms::SubmitPart& part, SendResult& result);
+  PartOutcome confirmed(const link::AtAnswer& sent, const std::string& command, SendResult& result);
   void pause(int retry);
   void pauseFor(std::chrono::milliseconds wait);
   static std::string simState(const link::AtAnswer& answer);

@@ -580,6 +580,10 @@ void Modem::finishPdu(bool cancelled) {
   }
   if (entry == Entry::kSend) {
     const int mr = sendToNetwork(hex, *parsed);
+    if (quirk("silent-after-send")) {
+      silent_ = true;  // the message went out, but nobody hears of it
+      return;
+    }
     emitAnswer("+CMGS: " + (quirk("huge-numbers") ? std::string("12345678901234567890") : std::to_string(mr)));
     emitResult(Result{});
     return;
@@ -780,7 +784,7 @@ Modem::Result Modem::phonebook(const std::string& name, char kind, const std::ve
 const std::vector<std::string>& Modem::quirkNames() {
   static const std::vector<std::string> kNames{"echo", "noise", "glue", "blanks", "hex-names", "identity-error", "identity-lines",
                                                "stale-prompt", "refuse-at", "store-full-at-command",
-                                               "huge-numbers"};
+                                               "huge-numbers", "silent-after-send"};
   return kNames;
 }
 

@@ -118,7 +118,9 @@ class Modem {
   //   earlier client left (switching it on enters the prompt); "refuse-at":
   //   a bare AT is answered with ERROR; "store-full-at-command": a full
   //   storage refuses AT+CMGW at once, before the prompt; "huge-numbers":
-  //   +CMGS answers a 20-digit reference and +CMGW an index 123455 too high.
+  //   +CMGS answers a 20-digit reference and +CMGW an index 123455 too high;
+  //   "silent-after-send": the modem sends the message written after
+  //   AT+CMGS and then falls silent without confirming it.
   static const std::vector<std::string>& quirkNames();
   // The TP-ST of the delivery reports the network sends for messages that
   // ask for one (0 delivered; 0x40-0x7F permanent, 0x60-0x6F temporary

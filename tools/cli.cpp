@@ -20,9 +20,12 @@ namespace {
 
 volatile std::sig_atomic_t gInterrupted = 0;
 
-// The longest run of the simulator a user can ask for (a year), well inside
-// what the deadline arithmetic can hold.
-constexpr double kLongestRun = 366.0 * 24 * 3600;
+
+// How long a modem may take to answer the ESC that cancels a stale message
+// prompt (silence after it means it had nothing to cancel), and how much of
+// an answer is read at most.
+constexpr std::chrono::milliseconds kCancelAnswerWait{300};
+constexpr std::size_t kLongestCancelAnswer = 4096;
 
 void onInterrupt(int) { gInterrupted = 1; }
 
@@ -140,11 +143,18 @@ void Context::watchExchanges() {
 
 // A modem left at the "> " prompt of a message by an earlier process would
 // take the set-up's AT as message text and never answer it; ESC cancels the
-// prompt, and a modem at its command line ignores it.
+// prompt, and a modem at its command line ignores it. Many modems answer the
+// cancel with OK: that answer is awaited here, for arriving later it would
+// be taken for the answer of the set-up's first command and put every
+// answer after it one command late.
 void Context::cancelStalePrompt() {
   auto port = makeSystemSerialPort();
   port->open(device_, LineSettings::parse(options.settings));
   port->write("\x1B");
+  std::string answer;
+  while (finalResult(answer).empty() && answer.size() < kLongestCancelAnswer &&
+         port->waitReadable(kCancelAnswerWait))
+    answer += port->readSome(kLongestCancelAnswer);
   port->close();
 }
 
@@ -225,6 +235,16 @@ void Context::print(const std::string& human, const nlohmann::json& json) {
 }
 
 // ---- Helpers -------------------------------------------------------------------------------
+
+std::string secondsProblem(std::string_view option, double seconds) {
+  if (std::isfinite(seconds) && seconds >= 0 && seconds <= kLongestWaitSeconds) return {};
+  return std::string(option) + ": give a number of seconds from 0 to " +
+         std::to_string(static_cast<long>(kLongestWaitSeconds));
+}
+
+std::chrono::steady_clock::time_point deadlineAfterSeconds(double seconds) {
+  return std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+}
 
 std::string finalResult(const std::string& answer) {
   std::string last;
@@ -331,9 +351,8 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
   for (const auto& name : sim::Modem::quirkNames()) quirkNames += (quirkNames.empty() ? "" : ", ") + name;
   simApp->add_option("--quirk", s->quirks, "answer like some real devices: " + quirkNames + " (repeatable)");
   verbs.push_back({simApp, [s, quirkNames](Context& ctx) {
-                     if (!(std::isfinite(s->seconds) && s->seconds <= kLongestRun))
-                       return ctx.fail(kUsage, "--seconds: give at most " +
-                                                   std::to_string(static_cast<long>(kLongestRun)) + " seconds");
+                     if (const std::string why = secondsProblem("--seconds", s->seconds); !why.empty())
+                       return ctx.fail(kUsage, why);
                      sim::SimulatorOptions options;
                      options.symlink = s->symlink;
                      options.controlSocket = s->control;
@@ -382,9 +401,11 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                  "default: the built-in simulated modem");
   app.add_option("--settings", ctx.options.settings, "line settings baud,parity,data,stop")
       ->capture_default_str();
-  app.add_option("--timeout", ctx.options.timeoutSeconds,
-                 "seconds the modem may stay silent before a wait gives up")
-      ->capture_default_str();
+  const CLI::Option* timeout =
+      app.add_option("--timeout", ctx.options.timeoutSeconds,
+                     "seconds the modem may stay silent before a wait gives up "
+                     "(the confirmation of a sent message: at least 30 unless given)")
+          ->capture_default_str();
   app.add_flag("--json", ctx.options.json, "print JSON (one object per line)");
   app.add_flag("--verbose", ctx.options.verbose, "log every AT exchange on standard error");
   app.set_version_flag("--version", std::string("reviri ") + REVIRI_VERSION);
@@ -413,6 +434,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   } catch (const CLI::ParseError& e) {
     return app.exit(e, out, err) == 0 ? int{kSuccess} : int{kUsage};
   }
+  ctx.options.timeoutGiven = timeout->count() > 0;
   // Only the verbs that are about incoming messages act on new-message
   // indications; a one-shot verb leaves such a message unread in storage,
   // where listen or list finds it.

@@ -13,6 +13,7 @@
 #include <ostream>
 #include <re2/re2.h>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "reviri/reviri.h"
@@ -29,6 +30,7 @@ struct GlobalOptions {
   std::string port;                    // device path or port number; "" = built-in simulator
   std::string settings = "19200,n,8,1";
   double timeoutSeconds = 10;
+  bool timeoutGiven = false;  // --timeout was on the command line
   bool json = false;
   bool verbose = false;
   std::string pin;      // entered when the SIM asks for it (typed-API verbs)
@@ -128,6 +130,15 @@ std::string capture(const std::string& text, const RE2& re);
 std::string refusal(const Context& ctx, const std::string& answer);
 // A number of seconds as the user would write it ("0.5", "10").
 std::string seconds(double s);
+
+// The longest wait or run a user can ask for (a year): longer than anyone
+// means, far inside what the clock arithmetic can hold.
+constexpr double kLongestWaitSeconds = 366.0 * 24 * 3600;
+// "" when `seconds` is a finite number from 0 to kLongestWaitSeconds, else
+// a usage message naming `option`.
+std::string secondsProblem(std::string_view option, double seconds);
+// Now plus `seconds`, which secondsProblem() accepted.
+std::chrono::steady_clock::time_point deadlineAfterSeconds(double seconds);
 
 }  // namespace reviri::cli
 

@@ -56,6 +56,12 @@ std::string numberProblem(std::string_view option, const std::string& number) {
          std::to_string(kMostDigits) + " digits)";
 }
 
+std::string alphabetProblem(const std::string& text) {
+  const std::u16string outside = outsideAlphabet(text);
+  if (outside.empty()) return {};
+  return "--text holds characters outside the GSM 7-bit alphabet (" + quotedList(outside) + ")";
+}
+
 std::string textProblem(const std::string& text, bool ucs2) {
   if (ucs2) {
     const std::size_t units = text::utf16Length(text);
@@ -64,9 +70,7 @@ std::string textProblem(const std::string& text, bool ucs2) {
              std::to_string(kMostUcs2Units);
     return {};
   }
-  if (const std::u16string outside = outsideAlphabet(text); !outside.empty())
-    return "--text holds characters outside the GSM 7-bit alphabet (" + quotedList(outside) +
-           "); send it with --ucs2";
+  if (std::string why = alphabetProblem(text); !why.empty()) return why + "; send it with --ucs2";
   const std::size_t septets = sim::gsm7Septets(text::removeCrLf(text)).size();
   if (septets > kMostSeptets)
     return "--text needs " + std::to_string(septets) + " septets; one 7-bit message holds " +

@@ -14,6 +14,9 @@ namespace reviri::cli {
 
 // A destination: digits with an optional leading "+", at most 20 digits.
 std::string numberProblem(std::string_view option, const std::string& number);
+// A text whose every character the GSM 7-bit alphabet holds; otherwise
+// names the first few that it lacks (without saying what to do instead).
+std::string alphabetProblem(const std::string& text);
 // A text that fits one message: 160 septets in 7-bit coding (and only
 // characters of the GSM alphabet, which would otherwise go out as "?"), or
 // 70 UTF-16 units in UCS2.

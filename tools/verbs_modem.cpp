@@ -8,11 +8,15 @@
 
 #include "reviri/modem.h"
 #include "tools/context.h"
+#include "tools/message_checks.h"
 
 namespace reviri::cli {
 namespace {
 
 using nlohmann::json;
+
+// The least time a sent message's confirmation is awaited by default.
+constexpr std::chrono::milliseconds kLeastSendWait{30000};
 
 json errorJson(const Error& e) {
   json j{{"kind", errorKindName(e.kind)}, {"meaning", e.meaning}};
@@ -59,7 +63,9 @@ class Session {
       o.storage = *storage;
     }
     o.commandTimeout = ctx_.timeout();
-    o.sendTimeout = std::max(ctx_.timeout(), std::chrono::milliseconds(30000));
+    // A network may take a while to confirm a message; the default wait
+    // gives it that time, a wait the user chose is kept.
+    o.sendTimeout = ctx_.options.timeoutGiven ? ctx_.timeout() : std::max(ctx_.timeout(), kLeastSendWait);
     o.sleeper = ctx_.sleeper();
     o.deleteAfterHandOver = !keep;
     modem_ = std::make_unique<Modem>(std::move(o));
@@ -151,6 +157,10 @@ struct SendArgs {
 
 int send(Context& ctx, const SendArgs& a) {
   if (a.ucs2 && a.gsm7) return ctx.fail(kUsage, "--ucs2 and --7bit exclude each other");
+  if (const std::string why = secondsProblem("--report-wait", a.reportSeconds); !why.empty())
+    return ctx.fail(kUsage, why);
+  if (const std::string why = a.gsm7 ? alphabetProblem(a.text) : std::string(); !why.empty())
+    return ctx.fail(kUsage, why + "; leave out --7bit for automatic coding, or give --ucs2");
   OutgoingMessage m;
   m.to = a.to;
   m.text = a.text;
@@ -186,7 +196,8 @@ int send(Context& ctx, const SendArgs& a) {
   messageId = result.messageId;
   if (!result.ok()) {
     Error e = result.error;
-    if (result.outcome == SendResult::Outcome::kMaybeSent) e.meaning += " (not sent again, to avoid a duplicate)";
+    if (result.outcome == SendResult::Outcome::kMaybeSent)
+      e.meaning += " (no second try: it could deliver the message twice)";
     if (!result.references.empty())
       e.meaning += "; parts 1-" + std::to_string(result.references.size()) + " of " + std::to_string(result.parts) +
                    " went out";
@@ -208,8 +219,7 @@ int send(Context& ctx, const SendArgs& a) {
   if (!a.report) return kSuccess;
   // Each part gets its own report; the message is delivered when all are.
   Context::watchInterrupts();
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(static_cast<long long>(a.reportSeconds * 1000));
+  const auto deadline = deadlineAfterSeconds(a.reportSeconds);
   while (delivered + failed < result.parts && !Context::interrupted() && std::chrono::steady_clock::now() < deadline)
     session.modem().poll(std::chrono::milliseconds(100));
   if (failed > 0) {
@@ -240,6 +250,9 @@ struct ListenArgs {
 };
 
 int listen(Context& ctx, const ListenArgs& a) {
+  if (const std::string why = secondsProblem("--seconds", a.seconds); !why.empty())
+    return ctx.fail(kUsage, why + " (0: until Ctrl-C)");
+  if (a.keep && a.autodel) return ctx.fail(kUsage, "--keep and --autodel exclude each other");
   Session session(ctx);
   int events = 0;
   const int rc = session.open([&](Modem& modem) {
@@ -258,7 +271,6 @@ int listen(Context& ctx, const ListenArgs& a) {
     };
   }, a.keep);
   if (rc) return rc;
-  if (a.keep && a.autodel) return ctx.fail(kUsage, "--keep and --autodel exclude each other");
   Context::watchInterrupts();
   if (!ctx.options.json) {
     ctx.err << "reviri: listening";
@@ -268,9 +280,8 @@ int listen(Context& ctx, const ListenArgs& a) {
   Modem& modem = session.modem();
   // The backlog first: messages stored before listening began.
   modem.processBacklog();
-  const auto deadline = a.seconds > 0 ? std::chrono::steady_clock::now() +
-                                            std::chrono::milliseconds(static_cast<long long>(a.seconds * 1000))
-                                      : std::chrono::steady_clock::time_point::max();
+  const auto deadline =
+      a.seconds > 0 ? deadlineAfterSeconds(a.seconds) : std::chrono::steady_clock::time_point::max();
   while (!Context::interrupted() && (a.count == 0 || events < a.count) && std::chrono::steady_clock::now() < deadline)
     modem.poll(std::chrono::milliseconds(100));
   if (a.count > 0 && events < a.count && !Context::interrupted())

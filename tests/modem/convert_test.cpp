@@ -51,9 +51,21 @@ TEST(ConvertTest, IndicationsNameStorageAndIndex) {
 }
 
 TEST(ConvertTest, SendReferenceComesFromTheCmgsLine) {
-  EXPECT_EQ(sendReference({"+CMGS: 201"}), 201);
-  EXPECT_EQ(sendReference({"^RSSI: 3", "+CMGS:7,\"26032115\""}), 7);
-  EXPECT_EQ(sendReference({}), -1);
+  EXPECT_EQ(sendReference({"+CMGS: 201"})->value, 201);
+  EXPECT_EQ(sendReference({"+CMGS: 0"})->value, 0);
+  EXPECT_EQ(sendReference({"^RSSI: 3", "+CMGS:7,\"26032115\""})->value, 7);
+  EXPECT_FALSE(sendReference({}));
+  EXPECT_FALSE(sendReference({"^RSSI: 3"}));
+}
+
+TEST(ConvertTest, ASendReferenceBeyondOneOctetIsNeverCut) {
+  for (const char* impossible : {"256", "12345678901234567890", "-1", "7x", ""}) {
+    SCOPED_TRACE(impossible);
+    const auto r = sendReference({std::string("+CMGS: ") + impossible});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->value, -1);
+    EXPECT_EQ(r->text, impossible);
+  }
 }
 
 TEST(ConvertTest, NumbersMatchInInternationalAndNationalForm) {

@@ -222,6 +222,28 @@ TEST_F(ModemSimTest, IncompleteMessagesAreHandedOverAfterTheirTime) {
   EXPECT_TRUE(modem->list().empty());
 }
 
+TEST_F(ModemSimTest, WaitsOfAnyLengthEndWhenTheirWorkIsDone) {
+  startSim();
+  auto modem = openModem(options());
+  modem->poll(0ms);  // the backlog (none)
+  // Without limit: a message ends the wait, stop() ends the run.
+  ASSERT_EQ(sim->injectMessage("+4917011", "wake up"), "");
+  EXPECT_TRUE(modem->poll(std::chrono::milliseconds::max()));
+  modem->onMessage = [&](const IncomingMessage& m) {
+    received.push_back(m);
+    modem->stop();
+  };
+  ASSERT_EQ(sim->injectMessage("+4917011", "stop now"), "");
+  modem->runFor(std::chrono::milliseconds::max());
+  ASSERT_TRUE(pollUntil(*modem, [&] { return received.size() == 2; }));
+  EXPECT_EQ(received[1].text, "stop now");
+  // Nothing to wait for: back at once.
+  const auto before = std::chrono::steady_clock::now();
+  modem->runFor(std::chrono::milliseconds::min());
+  EXPECT_FALSE(modem->poll(std::chrono::milliseconds::min()));
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+}
+
 TEST_F(ModemSimTest, BacklogIsProcessedBeforeNewMessages) {
   startSim();
   ASSERT_EQ(sim->injectMessage("+4917011", "stored before"), "");

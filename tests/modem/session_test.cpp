@@ -202,6 +202,20 @@ TEST_F(SessionTest, ATimeOutAfterThePduIsMaybeSentAndNeverRetried) {
   EXPECT_TRUE(pauses.empty());
 }
 
+TEST_F(SessionTest, AnImpossibleReferenceIsProbablySentNeverCutNorRetried) {
+  open();
+  channel->on("AT+CMGS=", {FakeAtChannel::prompt()});
+  channel->on("PDU", {FakeAtChannel::ok({"+CMGS: 12345678901234567890"}), cmgs(5)});
+  const SendResult r = modem->send(message(std::string(400, 'z')));
+  EXPECT_EQ(r.outcome, SendResult::Outcome::kMaybeSent);
+  EXPECT_EQ(r.error.kind, Error::Kind::kProtocol);
+  EXPECT_NE(r.error.meaning.find("impossible reference \"12345678901234567890\"; it has probably been sent"),
+            std::string::npos)
+      << r.error.meaning;
+  EXPECT_TRUE(r.references.empty());
+  EXPECT_EQ(channel->writtenStartingWith("PDU").size(), 1u);  // neither again nor the next part
+}
+
 TEST_F(SessionTest, AFailedPartStopsTheRestOfTheMessage) {
   open();
   channel->on("AT+CMGS=", {FakeAtChannel::prompt()});

@@ -23,7 +23,7 @@ offers() {
 # The sub-commands and the options listed by `reviri ARGS... --help`.
 subcommands() { "$reviri" "$@" --help | awk '/^Subcommands:/ {on = 1; next} on && /^  [a-z]/ {print $1}'; }
 options() {
-  "$reviri" "$@" --help | sed -nE 's/^  (-[a-z],)?(--[a-z][a-z0-9-]*).*/\2/p' | grep -vx -- '--help' | sort -u
+  "$reviri" "$@" --help | sed -nE 's/^  (-[a-z],)?(--[a-z0-9][a-z0-9-]*).*/\2/p' | grep -vx -- '--help' | sort -u
 }
 
 missing=0
@@ -52,7 +52,13 @@ for verb in $verbs; do
       for option in $(options "$verb" "$sub"); do expect "$option" reviri "$verb" "$sub" --; done
     done
   else
-    for option in $(options "$verb"); do expect "$option" reviri "$verb" --; done
+    known=$(options "$verb")
+    for option in $known; do expect "$option" reviri "$verb" --; done
+    # Nor does a verb offer an option it does not have (or no longer has).
+    for word in $(offers reviri "$verb" --); do
+      [ "$word" = --help ] || grep -qx -- "$word" <<<"$known" ||
+        { echo "completing 'reviri $verb --' offers $word, which the verb does not know"; missing=$((missing + 1)); }
+    done
   fi
 done
 # Quirk names come from the tool's own help.

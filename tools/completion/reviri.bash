@@ -6,7 +6,7 @@ _reviri() {
   local cur prev words cword
   _init_completion || return
 
-  local global_opts="--port --settings --timeout --json --verbose --help --version"
+  local global_opts="--port --settings --timeout --pin --storage --json --verbose --help --version"
   local verbs="send store list read delete send-stored listen info phonebook charset at pdu demo sim sim-ctl panel"
 
   # The verb (and sub-verb) chosen so far; global options and their values
@@ -14,7 +14,7 @@ _reviri() {
   local i verb="" sub=""
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      --port | --settings | --timeout) ((i++)) ;;
+      --port | --settings | --timeout | --pin | --storage) ((i++)) ;;
       -*) ;;
       *)
         if [[ -z $verb ]]; then
@@ -33,6 +33,9 @@ _reviri() {
     --settings)
       COMPREPLY=($(compgen -W "19200,n,8,1 115200,n,8,1 9600,n,8,1" -- "$cur"))
       return ;;
+    --storage)
+      COMPREPLY=($(compgen -W "SM ME MT" -- "$cur"))
+      return ;;
     --symlink | --control)
       _filedir
       return ;;
@@ -42,17 +45,18 @@ _reviri() {
       quirks=$("${words[0]}" sim --help 2>/dev/null | sed -n 's/.*real devices: \(.*\) (repeatable).*/\1/p' | tr -d ,)
       COMPREPLY=($(compgen -W "$quirks" -- "$cur"))
       return ;;
-    --timeout | --seconds | --count | --delay | --speed | --to | --text | --number | --split)
+    --timeout | --pin | --seconds | --count | --delay | --speed | --to | --text | --number | --split | \
+      --report-wait | --smsc | --validity)
       return ;;
   esac
 
   local opts
   case $verb in
     "") COMPREPLY=($(compgen -W "$verbs $global_opts" -- "$cur")); return ;;
-    send) opts="--to --text --ucs2 --flash --no-wait" ;;
+    send) opts="--to --text --ucs2 --7bit --flash --no-split --report --report-wait --smsc --validity" ;;
     store) opts="--to --text --ucs2" ;;
     read) opts="--outgoing" ;;
-    listen) opts="--autodel --seconds --count" ;;
+    listen) opts="--keep --autodel --seconds --count" ;;
     demo) opts="--to" ;;
     sim) opts="--symlink --control --number --delay --speed --seconds --quirk --sticky-echo --noise --glue --split" ;;
     charset) opts="ucs2" ;;
