@@ -7,15 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 source scripts/packages.sh
-ensure_packages cmake g++ make pkg-config libre2-dev libcli11-dev nlohmann-json3-dev libncurses-dev \
-  libsqlite3-dev libcpp-httplib-dev libssl-dev libpq-dev
-
-build=${REVIRI_BUILD_DIR:-build/release}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DREVIRI_BUILD_TESTS=OFF -DREVIRI_BUILD_BENCHMARKS=OFF \
-  -DREVIRI_WERROR=OFF >/dev/null  # a demo build must not stop at a new compiler's warning
-if ! cmake --build "$build" --target reviri_cli hello_at -j"$(nproc)" >"$build/build.log" 2>&1; then
-  tail -n 40 "$build/build.log"; exit 1
-fi
+build_release_tool reviri_cli hello_at
 reviri="$build/tools/reviri"
 
 run() {

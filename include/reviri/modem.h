@@ -135,7 +135,9 @@ struct REVIRI_API SendResult {
   enum class Outcome {
     kSent,       ///< every part accepted by the network
     kFailed,     ///< a part was refused; parts after it were not sent
-    kMaybeSent,  ///< the PDU was written but no answer came: it may have been sent
+    /// The PDU was written but no answer came, or the confirmation could not
+    /// be understood (an impossible reference): it may have been sent.
+    kMaybeSent,
   };
   /// How the send ended.
   Outcome outcome = Outcome::kFailed;

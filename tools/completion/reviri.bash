@@ -7,7 +7,7 @@ _reviri() {
   _init_completion || return
 
   local global_opts="--port --settings --timeout --pin --storage --json --verbose --help --version"
-  local verbs="send store list read delete send-stored listen info phonebook charset at pdu demo sim sim-ctl panel"
+  local verbs="send store list read delete send-stored listen info phonebook charset at pdu demo sim sim-ctl panel gateway"
 
   # The verb (and sub-verb) chosen so far; global options and their values
   # may come before it.
@@ -36,7 +36,7 @@ _reviri() {
     --storage)
       COMPREPLY=($(compgen -W "SM ME MT" -- "$cur"))
       return ;;
-    --symlink | --control)
+    --symlink | --control | --token-file | --webhook-secret-file)
       _filedir
       return ;;
     --quirk)
@@ -46,7 +46,11 @@ _reviri() {
       COMPREPLY=($(compgen -W "$quirks" -- "$cur"))
       return ;;
     --timeout | --pin | --seconds | --count | --delay | --speed | --to | --text | --number | --split | \
-      --report-wait | --smsc | --validity)
+      --report-wait | --smsc | --validity | --modem | --db | --listen | --webhook | --sim | --sim-speed | \
+      --sim-delay | --max-body | --drain-seconds | --lease-seconds)
+      return ;;
+    --synchronous)
+      COMPREPLY=($(compgen -W "NORMAL FULL" -- "$cur"))
       return ;;
   esac
 
@@ -60,6 +64,9 @@ _reviri() {
     demo) opts="--to" ;;
     sim) opts="--symlink --control --number --delay --speed --seconds --quirk --sticky-echo --noise --glue --split" ;;
     charset) opts="ucs2" ;;
+    gateway)
+      opts="--modem --db --listen --token-file --webhook --webhook-secret-file --sim --sim-speed --sim-delay
+            --synchronous --max-body --drain-seconds --lease-seconds" ;;
     phonebook)
       case $sub in
         "") opts="select current read write" ;;
