@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "reviri/modem.h"
 #include "reviri/reviri.h"
 #include "sim/simulator.h"
 #include "tools/cli.h"
@@ -116,6 +117,22 @@ void addPanelVerbs(CLI::App& app, std::vector<Verb>& verbs);    // panel
 void addSimControlVerbs(CLI::App& app, std::vector<Verb>& verbs);  // sim-ctl
 void addModemVerbs(CLI::App& app, std::vector<Verb>& verbs);    // send, listen, list (typed API)
 void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs);  // gateway
+
+// The options of the verbs that make an outgoing message (send, pdu encode).
+struct SubmitOptions {
+  std::string to, text, smsc;
+  bool ucs2 = false, gsm7 = false, flash = false, noSplit = false, report = false;
+  int validityMinutes = 0;  // 0: none given
+};
+// Adds --to, --text, --ucs2, --7bit, --flash, --no-split, --smsc and
+// --validity to `app`. --report is each verb's own: what it does with the
+// reports differs.
+void addSubmitOptions(CLI::App& app, SubmitOptions& options);
+
+// Says what failed: on standard error, and under --json as
+// {"ok": false, "error": {"kind": ..., "code": ..., "meaning": ...}} on
+// standard output. Returns `exitCode`.
+int failWith(Context& ctx, int exitCode, const Error& e);
 
 // Helpers shared by the verbs.
 // The final result of a raw answer: "OK", "ERROR", "+CMS ERROR: n",

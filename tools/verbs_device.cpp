@@ -1,11 +1,9 @@
 // tools/verbs_device.cpp - the modem information, phonebook and character
-// set verbs of the reviri tool, and the pdu encode / decode verbs.
+// set verbs of the reviri tool.
 #include <CLI/CLI.hpp>
 
 #include "base/at_errors.h"
 #include "base/command_args.h"
-#include "sms/decode/decode.h"
-#include "sms/encode/encode.h"
 #include "tools/context.h"
 #include "tools/message_checks.h"
 #include "tools/query_answer.h"
@@ -199,54 +197,6 @@ int charset(Context& ctx, const std::string& which) {
   return kSuccess;
 }
 
-// ---- pdu ----------------------------------------------------------------------------------
-
-struct EncodeArgs {
-  std::string to, text;
-  bool ucs2 = false, flash = false;
-};
-
-int pduEncode(Context& ctx, const EncodeArgs& a) {
-  // The same limits as the send verb: a PDU it would refuse to send is no
-  // PDU to print either.
-  if (const std::string why = messageProblem(a.to, a.text, a.ucs2); !why.empty()) return ctx.fail(kUsage, why);
-  const std::string pdu = a.ucs2 ? (a.flash ? sms::buildFlashPduUcs2(a.to, a.text) : sms::buildPduUcs2(a.to, a.text))
-                                 : (a.flash ? sms::buildFlashPdu7bit(a.to, a.text) : sms::buildPdu7bit(a.to, a.text));
-  const int length = sms::commandLength(pdu);
-  ctx.print(pdu + "\nlength " + std::to_string(length) + " (AT+CMGS=" + std::to_string(length) + ")",
-            {{"pdu", pdu}, {"length", length}});
-  return kSuccess;
-}
-
-int pduDecode(Context& ctx, const std::string& hex, bool submit) {
-  nlohmann::json json;
-  std::vector<std::pair<std::string, std::string>> fields;
-  bool ok = false;
-  if (submit) {
-    sms::submitrecord r;
-    ok = sms::decodeSubmit(hex, r);
-    fields = {{"scalen", r.scalen}, {"scatype", r.scatype}, {"scanum", r.scanum}, {"fo", r.fo},
-              {"mr", r.mr},         {"dalen", r.dalen},     {"datype", r.datype}, {"danum", r.danum},
-              {"pid", r.pid},       {"dcs", r.dcs},         {"vp", r.vp},         {"udl", r.udl},
-              {"ud", r.ud}};
-  } else {
-    sms::deliverrecord r;
-    ok = sms::decodeDeliver(hex, r);
-    fields = {{"scalen", r.scalen}, {"scatype", r.scatype}, {"scanum", r.scanum}, {"fo", r.fo},
-              {"oalen", r.oalen},   {"oatype", r.oatype},   {"oanum", r.oanum},   {"pid", r.pid},
-              {"dcs", r.dcs},       {"scts", r.scts},       {"udl", r.udl},       {"ud", r.ud}};
-  }
-  std::string human;
-  for (const auto& [name, value] : fields) {
-    json[name] = value;
-    human += name + std::string(8 - std::min<std::size_t>(name.size(), 7), ' ') + value + "\n";
-  }
-  json["ok"] = ok;
-  human += "ok      " + std::string(ok ? "true" : "false (user data left in hex)");
-  ctx.print(human, json);
-  return kSuccess;
-}
-
 }  // namespace
 
 void addDeviceVerbs(CLI::App& app, std::vector<Verb>& verbs) {
@@ -277,24 +227,6 @@ void addDeviceVerbs(CLI::App& app, std::vector<Verb>& verbs) {
   CLI::App* charsetApp = app.add_subcommand("charset", "show the character set, or switch it to UCS2");
   charsetApp->add_option("set", *which, "ucs2 to switch");
   verbs.push_back({charsetApp, [which](Context& ctx) { return charset(ctx, *which); }});
-}
-
-void addPduVerbs(CLI::App& app, std::vector<Verb>& verbs) {
-  CLI::App* pdu = app.add_subcommand("pdu", "encode or decode a PDU (no modem needed)");
-  pdu->require_subcommand(1);
-  auto e = std::make_shared<EncodeArgs>();
-  CLI::App* encode = pdu->add_subcommand("encode", "build an SMS-SUBMIT PDU");
-  encode->add_option("--to", e->to, "destination number")->required();
-  encode->add_option("--text", e->text, "message text")->required();
-  encode->add_flag("--ucs2", e->ucs2, "UCS2 coding");
-  encode->add_flag("--flash", e->flash, "flash message (class 0)");
-  verbs.push_back({encode, [e](Context& ctx) { return pduEncode(ctx, *e); }});
-  auto hex = std::make_shared<std::string>();
-  auto submit = std::make_shared<bool>(false);
-  CLI::App* decode = pdu->add_subcommand("decode", "decode an SMS-DELIVER (or --submit SMS-SUBMIT) PDU");
-  decode->add_option("hex", *hex, "the PDU in hex")->required();
-  decode->add_flag("--submit", *submit, "decode as SMS-SUBMIT");
-  verbs.push_back({decode, [hex, submit](Context& ctx) { return pduDecode(ctx, *hex, *submit); }});
 }
 
 }  // namespace reviri::cli

@@ -11,7 +11,6 @@
 #include "tools/message_checks.h"
 
 namespace reviri::cli {
-namespace {
 
 using nlohmann::json;
 
@@ -25,8 +24,6 @@ json errorJson(const Error& e) {
   return j;
 }
 
-// Says what failed: on standard error, and under --json as
-// {"ok": false, "error": {"code": ..., "meaning": ...}} on standard output.
 int failWith(Context& ctx, int exitCode, const Error& e) {
   ctx.endProgress();
   ctx.err << "reviri: " << e.describe() << "\n";
@@ -34,6 +31,8 @@ int failWith(Context& ctx, int exitCode, const Error& e) {
   ctx.out.flush();
   return exitCode;
 }
+
+namespace {
 
 int exitFor(const Error& e) {
   switch (e.kind) {
@@ -148,10 +147,7 @@ std::string reportLine(const StatusReport& r) {
 
 // ---- send ----
 
-struct SendArgs {
-  std::string to, text, smsc;
-  bool ucs2 = false, gsm7 = false, flash = false, noSplit = false, report = false;
-  int validityMinutes = 0;
+struct SendArgs : SubmitOptions {
   double reportSeconds = 120;
 };
 
@@ -349,17 +345,9 @@ int list(Context& ctx) {
 void addModemVerbs(CLI::App& app, std::vector<Verb>& verbs) {
   auto s = std::make_shared<SendArgs>();
   CLI::App* sendApp = app.add_subcommand("send", "send a message; long texts go out in parts");
-  sendApp->add_option("--to", s->to, "destination number, e.g. +4915112345678")->required();
-  sendApp->add_option("--text", s->text, "message text (UTF-8)")->required();
-  sendApp->add_flag("--ucs2", s->ucs2, "force UCS2 coding (default: 7-bit when every character fits)");
-  sendApp->add_flag("--7bit", s->gsm7, "force GSM 7-bit coding; characters outside it are an error");
-  sendApp->add_flag("--flash", s->flash, "flash message (class 0): shown at once, not stored");
-  sendApp->add_flag("--no-split", s->noSplit, "refuse a text longer than one message");
+  addSubmitOptions(*sendApp, *s);
   sendApp->add_flag("--report", s->report, "ask for delivery reports and wait for them (exit 0 only when delivered)");
   sendApp->add_option("--report-wait", s->reportSeconds, "seconds to wait for delivery reports (default 120)")
-      ->check(CLI::PositiveNumber);
-  sendApp->add_option("--smsc", s->smsc, "service centre for this message (default: the modem's)");
-  sendApp->add_option("--validity", s->validityMinutes, "validity period in minutes (5 minutes to 63 weeks)")
       ->check(CLI::PositiveNumber);
   verbs.push_back({sendApp, [s](Context& ctx) { return send(ctx, *s); }});
 

@@ -188,8 +188,8 @@ TEST_F(ToolTest, OutOfRangeAndUnsettableValuesAreUsageErrors) {
       {"listen", "--seconds", "-1"},
       {"store", "--to", "+4917012345678", "--text", "日本"},
       {"pdu", "encode", "--to", "12ab", "--text", "x"},
-      {"pdu", "encode", "--to", "+1555", "--text", std::string(161, 'a')},
-      {"pdu", "encode", "--to", "+1555", "--text", "Łódź"},
+      {"pdu", "encode", "--to", "+1555", "--text", std::string(161, 'a'), "--no-split"},
+      {"pdu", "encode", "--to", "+1555", "--text", "Łódź", "--7bit"},
       {"sim", "--quirk", "no-such-quirk", "--seconds", "0.1"},
       {"sim", "--seconds", "1e300"},
   };

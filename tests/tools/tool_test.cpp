@@ -408,26 +408,6 @@ TEST_F(ToolTest, UsageErrorsEndWithExitTwoBeforeTheModemIsTouched) {
   EXPECT_EQ(sim.control("dump")[0].find("echo on"), 0u);  // nobody switched the echo off
 }
 
-TEST_F(ToolTest, PduVerbsNeedNoModem) {
-  Result r = run({"--json", "pdu", "encode", "--to", "12345", "--text", "abc"}, false);
-  ASSERT_EQ(r.code, 0) << r.err;
-  auto j = nlohmann::json::parse(r.out);
-  EXPECT_EQ(j["pdu"], "00110005912143F50000A90361F118");
-  EXPECT_EQ(j["length"], 14);
-  r = run({"--json", "pdu", "decode", "06917228195339040B917228214365F70000313062315352800A800D8A5E98D337A910"},
-          false);
-  ASSERT_EQ(r.code, 0) << r.err;
-  j = nlohmann::json::parse(r.out);
-  EXPECT_EQ(j["oanum"], "27821234567");
-  EXPECT_EQ(j["scts"], "31306231535280");
-  EXPECT_EQ(j["ok"], true);
-  EXPECT_EQ(j.size(), 13u);  // twelve fields and "ok"
-  r = run({"--json", "pdu", "decode", "--submit", "0001000B917228001011F100000CC8329BFD065DDF72363904"}, false);
-  j = nlohmann::json::parse(r.out);
-  EXPECT_EQ(j["danum"], "27820001111");
-  EXPECT_EQ(j.size(), 14u);
-}
-
 TEST_F(ToolTest, WithoutAPortTheBuiltInModemServesAndTheDemoRoundTrips) {
   Result r = run({"info"}, false);
   ASSERT_EQ(r.code, 0) << r.err;

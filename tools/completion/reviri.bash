@@ -76,7 +76,7 @@ _reviri() {
     pdu)
       case $sub in
         "") opts="encode decode" ;;
-        encode) opts="--to --text --ucs2 --flash" ;;
+        encode) opts="--to --text --ucs2 --7bit --flash --no-split --smsc --validity --report" ;;
         decode) opts="--submit" ;;
         *) opts="" ;;
       esac ;;
