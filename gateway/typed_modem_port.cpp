@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "gateway/message_rules.h"
+
 namespace reviri::gateway {
 namespace {
 
@@ -82,18 +84,9 @@ class TypedModemPort final : public ModemPort {
   }
 
   PortSendResult send(const NewMessage& message) override {
-    OutgoingMessage out;
-    out.to = message.to;
-    out.text = message.text;
-    out.coding = message.coding == "7bit" ? MessageCoding::kGsm7
-                 : message.coding == "ucs2" ? MessageCoding::kUcs2
-                                            : MessageCoding::kAuto;
-    out.statusReport = message.report;
-    out.flash = message.flash;
-    if (message.validityMinutes) out.validity = std::chrono::minutes(*message.validityMinutes);
     PortSendResult result;
     try {
-      const SendResult sent = modem_->send(out);
+      const SendResult sent = modem_->send(toOutgoing(message));
       result.references = sent.references;
       result.error = sent.error ? sent.error.describe() : "";
       if (sent.error.code >= 0) result.code = sent.error.code;
