@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <optional>
 #include <stdexcept>
 
 #include "gateway/message_rules.h"
@@ -113,9 +114,29 @@ class TypedModemPort final : public ModemPort {
     watchWaker_ = false;
   }
 
+  PortNetwork network() override {
+    PortNetwork network;
+    if (auto quality = refusable([this] { return modem_->signalQuality(); })) network.signal = quality->rssi;
+    if (auto name = refusable([this] { return modem_->networkOperator(); })) network.operatorName = *name;
+    return network;
+  }
+
   std::string device() const override { return spec_.device; }
 
  private:
+  // What `query` gives; nullopt when the modem refuses it or answers what
+  // cannot be understood. Time-outs and port failures go up: the modem is lost.
+  template <typename Query>
+  static auto refusable(Query query) -> std::optional<decltype(query())> {
+    try {
+      return query();
+    } catch (const ModemError& e) {
+      const auto kind = e.error().kind;
+      if (kind == Error::Kind::kModem || kind == Error::Kind::kProtocol) return std::nullopt;
+      throw;
+    }
+  }
+
   static PortSendResult::Kind kindOf(const SendResult& sent) {
     using Kind = PortSendResult::Kind;
     if (sent.outcome == SendResult::Outcome::kSent) return Kind::kSent;
