@@ -5,48 +5,45 @@
 
 #include <set>
 
-#include "base/text.h"
-#include "sms/encode/gsm7_alphabet.h"
+#include "modem/convert.h"
+#include "sms/encode/submit_plan.h"
 
 namespace reviri::gateway {
 namespace {
-
-int partsFor(std::size_t units, std::size_t single, std::size_t perPart) {
-  if (units <= single) return 1;
-  return static_cast<int>((units + perPart - 1) / perPart);
-}
 
 FieldError wrongType(const std::string& field, const char* expected) {
   return {field, "\"" + field + "\" must be " + expected};
 }
 
-}  // namespace
-
-bool isDialString(std::string_view number) {
-  if (!number.empty() && number.front() == '+') number.remove_prefix(1);
-  if (number.empty() || number.size() > 20) return false;
-  for (char c : number) {
-    if (!((c >= '0' && c <= '9') || c == '*' || c == '#')) return false;
+// `m` with its part count, or the field sending would refuse.
+std::variant<NewMessage, FieldError> checkedForSending(NewMessage m) {
+  const OutgoingMessage out = toOutgoing(m);
+  try {
+    // The sender's own plan: it checks number, text, part count and validity.
+    m.parts = static_cast<int>(sms::planSubmit(modem::toSubmitRequest(out, 0)).size());
+  } catch (const std::invalid_argument& e) {
+    // The checks say "field: why".
+    const std::string what = e.what();
+    const auto colon = what.find(':');
+    const std::string field = colon == std::string::npos ? "body" : what.substr(0, colon);
+    return FieldError{field, "\"" + field + "\"" + (colon == std::string::npos ? ": " + what : what.substr(colon))};
   }
-  return true;
+  return m;
 }
 
-PartCount countParts(std::string_view utf8) {
-  const std::u16string units = text::utf8ToUtf16(utf8);
-  PartCount count;
-  std::size_t septets = 0;
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    char32_t ch = units[i];
-    if (ch >= 0xD800 && ch < 0xDC00 && i + 1 < units.size()) {
-      ch = 0x10000 + ((ch - 0xD800) << 10) + (units[++i] - 0xDC00);
-    }
-    const auto cell = sms::gsm7::septetsFor(ch);
-    if (cell.count == 0) count.fitsGsm7 = false;
-    septets += cell.count;
-  }
-  count.gsm7Parts = partsFor(septets, 160, 153);
-  count.ucs2Parts = partsFor(units.size(), 70, 67);
-  return count;
+}  // namespace
+
+OutgoingMessage toOutgoing(const NewMessage& message) {
+  OutgoingMessage out;
+  out.to = message.to;
+  out.text = message.text;
+  out.coding = message.coding == "7bit"   ? MessageCoding::kGsm7
+               : message.coding == "ucs2" ? MessageCoding::kUcs2
+                                          : MessageCoding::kAuto;
+  out.statusReport = message.report;
+  out.flash = message.flash;
+  if (message.validityMinutes) out.validity = std::chrono::minutes(*message.validityMinutes);
+  return out;
 }
 
 std::variant<NewMessage, FieldError> parseNewMessage(std::string_view body) {
@@ -62,9 +59,6 @@ std::variant<NewMessage, FieldError> parseNewMessage(std::string_view body) {
   if (!json.contains("to")) return FieldError{"to", "\"to\" is missing"};
   if (!json["to"].is_string()) return wrongType("to", "a string");
   m.to = json["to"].get<std::string>();
-  if (!isDialString(m.to)) {
-    return FieldError{"to", "\"to\" must be a dial string: an optional + then 1 to 20 digits, * or #"};
-  }
   if (!json.contains("text")) return FieldError{"text", "\"text\" is missing"};
   if (!json["text"].is_string()) return wrongType("text", "a string");
   m.text = json["text"].get<std::string>();
@@ -90,17 +84,8 @@ std::variant<NewMessage, FieldError> parseNewMessage(std::string_view body) {
     m.validityMinutes = v.get<int>();
   }
 
-  const PartCount count = countParts(m.text);
-  if (m.coding == "7bit" && !count.fitsGsm7) {
-    return FieldError{"text", "\"text\" has characters outside the GSM 7-bit alphabet; use coding \"ucs2\" or \"auto\""};
-  }
-  const bool gsm7 = m.coding == "7bit" || (m.coding == "auto" && count.fitsGsm7);
-  m.parts = gsm7 ? count.gsm7Parts : count.ucs2Parts;
-  if (m.parts > kMaxParts) {
-    return FieldError{"text", "\"text\" takes " + std::to_string(m.parts) + " parts; at most " +
-                                  std::to_string(kMaxParts) + " are allowed"};
-  }
-  return m;
+  return checkedForSending(std::move(m));
 }
+
 
 }  // namespace reviri::gateway

@@ -1,7 +1,10 @@
 // gateway/message_rules.h - what the gateway accepts as a message to send.
 //
 // Reads the JSON body of POST /v1/messages into a NewMessage, or says which
-// field is wrong and why. Pure functions; thread-safe.
+// field is wrong and why. Number, text and validity are checked by the same
+// code that sends, so a message accepted here is not refused for its form
+// later, and its part count is the one sending will use. Pure functions;
+// thread-safe.
 #ifndef REVIRI_GATEWAY_MESSAGE_RULES_H_
 #define REVIRI_GATEWAY_MESSAGE_RULES_H_
 
@@ -10,11 +13,10 @@
 #include <variant>
 
 #include "gateway/store/store.h"
+#include "reviri/modem.h"
 
 namespace reviri::gateway {
 
-// At most this many parts per message (the concatenation counter is one octet).
-inline constexpr int kMaxParts = 255;
 // Validity in minutes: from 5 minutes to 63 weeks, the range of the PDU's
 // relative validity period.
 inline constexpr int kMinValidityMinutes = 5;
@@ -25,18 +27,8 @@ struct FieldError {
   std::string message;
 };
 
-// A destination the modem can dial: an optional leading '+', then 1 to 20
-// of 0-9 * #.
-bool isDialString(std::string_view number);
-
-struct PartCount {
-  bool fitsGsm7 = true;  // every character is in the GSM 7-bit alphabet
-  int gsm7Parts = 0;
-  int ucs2Parts = 0;
-};
-// How many parts a UTF-8 text takes in each coding (153 septets or 67 UTF-16
-// units per part once it no longer fits in one of 160 / 70).
-PartCount countParts(std::string_view text);
+// The typed API's message for `message`: what the worker sends.
+OutgoingMessage toOutgoing(const NewMessage& message);
 
 // The message in `body`, or the first field that is wrong.
 std::variant<NewMessage, FieldError> parseNewMessage(std::string_view body);

@@ -1,5 +1,6 @@
 // gateway/modem_port.h - the narrow view a gateway worker has of its modem:
-// open, send one whole message, and poll for what arrives.
+// open, send one whole message, poll for what arrives, and ask about the
+// network.
 //
 // The gateway's own port drives reviri::Modem (typed_modem_port.h); tests
 // drive a scripted double. Whatever a port hands to PortEvents::message
@@ -36,6 +37,12 @@ struct PortSendResult {
   std::optional<int> code;
 };
 
+// What the modem says about its network.
+struct PortNetwork {
+  int signal = 99;           // AT+CSQ rssi: 0-31, 99 unknown
+  std::string operatorName;  // "" when unknown or not registered
+};
+
 struct PortEvents {
   // A whole incoming message (modem and id are filled in by the worker).
   std::function<void(const InboxMessage&)> message;
@@ -55,6 +62,9 @@ class ModemPort {
   // Processes what arrives for up to `timeout`, returning early once the
   // worker's waker fires. Throws std::exception when the modem is lost.
   virtual void poll(std::chrono::milliseconds timeout) = 0;
+  // Asks the modem for its signal and operator; a value the modem refuses
+  // stays unknown. Throws std::exception when the modem is lost.
+  virtual PortNetwork network() = 0;
   virtual std::string device() const = 0;
 };
 

@@ -4,7 +4,10 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <optional>
 #include <stdexcept>
+
+#include "gateway/message_rules.h"
 
 namespace reviri::gateway {
 namespace {
@@ -82,18 +85,9 @@ class TypedModemPort final : public ModemPort {
   }
 
   PortSendResult send(const NewMessage& message) override {
-    OutgoingMessage out;
-    out.to = message.to;
-    out.text = message.text;
-    out.coding = message.coding == "7bit" ? MessageCoding::kGsm7
-                 : message.coding == "ucs2" ? MessageCoding::kUcs2
-                                            : MessageCoding::kAuto;
-    out.statusReport = message.report;
-    out.flash = message.flash;
-    if (message.validityMinutes) out.validity = std::chrono::minutes(*message.validityMinutes);
     PortSendResult result;
     try {
-      const SendResult sent = modem_->send(out);
+      const SendResult sent = modem_->send(toOutgoing(message));
       result.references = sent.references;
       result.error = sent.error ? sent.error.describe() : "";
       if (sent.error.code >= 0) result.code = sent.error.code;
@@ -120,9 +114,29 @@ class TypedModemPort final : public ModemPort {
     watchWaker_ = false;
   }
 
+  PortNetwork network() override {
+    PortNetwork network;
+    if (auto quality = refusable([this] { return modem_->signalQuality(); })) network.signal = quality->rssi;
+    if (auto name = refusable([this] { return modem_->networkOperator(); })) network.operatorName = *name;
+    return network;
+  }
+
   std::string device() const override { return spec_.device; }
 
  private:
+  // What `query` gives; nullopt when the modem refuses it or answers what
+  // cannot be understood. Time-outs and port failures go up: the modem is lost.
+  template <typename Query>
+  static auto refusable(Query query) -> std::optional<decltype(query())> {
+    try {
+      return query();
+    } catch (const ModemError& e) {
+      const auto kind = e.error().kind;
+      if (kind == Error::Kind::kModem || kind == Error::Kind::kProtocol) return std::nullopt;
+      throw;
+    }
+  }
+
   static PortSendResult::Kind kindOf(const SendResult& sent) {
     using Kind = PortSendResult::Kind;
     if (sent.outcome == SendResult::Outcome::kSent) return Kind::kSent;

@@ -14,7 +14,9 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr milliseconds kLease{60000};  // a delivery in progress is not taken again before this
-constexpr milliseconds kIdleCheck{5000};
+// The pause when a due delivery could not be claimed (another gateway holds
+// its row for a moment), so the sender does not spin.
+constexpr milliseconds kOverdueWait{10};
 
 struct Target {
   std::string origin;  // scheme://host:port
@@ -78,7 +80,7 @@ void Webhooks::run() {
       log_.event("store-error", {{"error", e.what()}});
     }
     if (!delivery) {
-      waker_.waitFor(kIdleCheck);
+      waker_.waitFor(idleWait());
       continue;
     }
     std::string error;
@@ -96,6 +98,19 @@ void Webhooks::run() {
     log_.event(ok ? "webhook-delivered" : (retry ? "webhook-retry" : "webhook-abandoned"),
                {{"delivery", std::to_string(delivery->id)}, {"url", delivery->url}, {"error", error}});
   }
+}
+
+milliseconds Webhooks::idleWait() {
+  try {
+    if (const auto due = store_.nextWebhookDueMs()) {
+      // One millisecond late rather than early: a claim a hair before the
+      // due time finds nothing and would sleep again.
+      return std::clamp(milliseconds(*due - systemNowMs() + 1), kOverdueWait, options_.idleCheck);
+    }
+  } catch (const StoreError& e) {
+    log_.event("store-error", {{"error", e.what()}});
+  }
+  return options_.idleCheck;
 }
 
 bool Webhooks::deliver(const WebhookDelivery& d, std::string& error) {

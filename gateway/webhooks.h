@@ -6,6 +6,9 @@
 // and carrying X-Reviri-Event and X-Reviri-Delivery (the delivery id, the
 // same on every retry, for de-duplication by the receiver).
 //
+// The sender sleeps until the earliest retry is due, and publish() wakes it
+// at once.
+//
 // Threading: publish() is thread-safe; start() sends from a thread of its own.
 #ifndef REVIRI_GATEWAY_WEBHOOKS_H_
 #define REVIRI_GATEWAY_WEBHOOKS_H_
@@ -29,6 +32,9 @@ struct WebhookOptions {
   std::chrono::milliseconds maxRetry{600000};
   int maxAttempts = 20;
   std::chrono::seconds timeout{10};
+  // Looks for deliveries queued by other gateways sharing the store at least
+  // this often; its own are sent at once and its retries when due.
+  std::chrono::milliseconds idleCheck{5000};
 };
 
 class Webhooks {
@@ -46,6 +52,9 @@ class Webhooks {
  private:
   void run();
   bool deliver(const WebhookDelivery& delivery, std::string& error);
+  // How long to sleep when nothing is due: until the next retry, at most
+  // the idle check.
+  std::chrono::milliseconds idleWait();
 
   Store& store_;
   EventLog& log_;

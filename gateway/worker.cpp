@@ -48,6 +48,7 @@ void Worker::run() {
         continue;
       }
       if (stopping_) break;
+      refreshNetworkIfDue();
       port_->poll(idleTimeout());
     } catch (const StoreError& e) {
       ctx_.log.event("store-error", {{"modem", options_.name}, {"error", e.what()}});
@@ -72,6 +73,7 @@ bool Worker::openPort() {
     const std::string device = port->device();
     port_ = std::move(port);
     backoff_ = options_.firstBackoff;
+    networkDue_ = {};  // at the first idle moment
     ctx_.board.update(options_.name, [&](ModemState& m) {
       m.state = "up";
       m.device = device;
@@ -96,12 +98,27 @@ void Worker::portLost(const std::string& why) {
   ctx_.board.update(options_.name, [&](ModemState& m) {
     m.state = "down";
     m.lastError = why;
+    m.signal = 99;  // stale once the modem is gone
+    m.operatorName.clear();
   });
   ctx_.log.event("modem-lost", {{"modem", options_.name}, {"error", why}});
 }
 
+void Worker::refreshNetworkIfDue() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < networkDue_) return;
+  networkDue_ = now + options_.networkRefresh;
+  const PortNetwork network = port_->network();  // throws: the modem is lost
+  ctx_.board.update(options_.name, [&](ModemState& m) {
+    m.signal = network.signal;
+    m.operatorName = network.operatorName;
+  });
+}
+
 milliseconds Worker::idleTimeout() {
   milliseconds timeout = options_.idleCheck;
+  const auto untilRefresh = std::chrono::duration_cast<milliseconds>(networkDue_ - std::chrono::steady_clock::now());
+  timeout = std::clamp(untilRefresh + milliseconds(1), milliseconds(0), timeout);
   if (auto due = ctx_.store.nextDueMs()) {
     timeout = std::clamp(milliseconds(*due - systemNowMs()), milliseconds(0), timeout);
   }

@@ -5,7 +5,9 @@
 // new work (Signal) and incoming messages wake it at once. A modem that
 // cannot be opened or gets lost is marked down on the board, the message it
 // held goes back to the queue, and it is reopened with backoff (1 s
-// doubling to 60 s). stop() lets the send in progress finish, then closes.
+// doubling to 60 s). Signal and operator are asked for when the modem is up
+// and then periodically, only while no message waits, so they never delay a
+// send. stop() lets the send in progress finish, then closes.
 //
 // Threading: start() runs the loop on a thread of its own that alone owns
 // the port; stop(), wake() and the board are safe from any thread.
@@ -32,6 +34,9 @@ struct WorkerOptions {
   std::string worker;   // lease owner: unique across hosts, e.g. host:pid:name
   std::chrono::milliseconds lease{30000};
   std::chrono::milliseconds idleCheck{5000};  // looks for expired leases this often
+  // Asks the modem for signal and operator this often while idle (and first
+  // when it is up and idle).
+  std::chrono::milliseconds networkRefresh{30000};
   std::chrono::milliseconds firstBackoff{1000};
   std::chrono::milliseconds maxBackoff{60000};
   std::chrono::milliseconds retryDelay{30000};  // after a temporary refusal, times the attempt
@@ -66,6 +71,7 @@ class Worker {
   void storeIncoming(const InboxMessage& message);
   void storeReport(int reference, int status, const std::string& dischargedAt);
   void renewLease();
+  void refreshNetworkIfDue();
   std::chrono::milliseconds idleTimeout();
 
   WorkerContext ctx_;
@@ -79,6 +85,8 @@ class Worker {
   // The message being sent and when its lease was last renewed.
   std::int64_t current_ = 0;
   std::chrono::steady_clock::time_point renewed_{};
+  // When signal and operator are next asked for.
+  std::chrono::steady_clock::time_point networkDue_{};
 };
 
 }  // namespace reviri::gateway

@@ -133,6 +133,8 @@ std::optional<StoredMessage> Modem::read(int index) { return impl_->open().read(
 void Modem::remove(int index) { impl_->open().remove(index); }
 std::string Modem::serviceCentre() { return impl_->open().serviceCentre(); }
 void Modem::setServiceCentre(const std::string& number) { impl_->open().setServiceCentre(number); }
+SignalQuality Modem::signalQuality() { return impl_->open().signalQuality(); }
+std::string Modem::networkOperator() { return impl_->open().networkOperator(); }
 
 namespace {
 

@@ -50,6 +50,8 @@ class Session {
   void remove(int index);
   std::string serviceCentre();
   void setServiceCentre(const std::string& number);
+  SignalQuality signalQuality();
+  std::string networkOperator();
 
   bool poll(std::chrono::milliseconds timeout);
   void processBacklog();
@@ -119,6 +121,7 @@ class Session {
   std::uint64_t nextMessageId_ = 1;
   std::map<int, SentPart> awaitingReport_;  // by TP-MR
   std::deque<int> sentOrder_;               // TP-MRs, oldest first
+  bool operatorFormatChosen_ = false;       // AT+COPS=3,0 done
 };
 
 }  // namespace reviri::modem

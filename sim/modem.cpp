@@ -343,9 +343,19 @@ Modem::Result Modem::runExtended(const std::string& name, char kind, const std::
     return r;
   }
   if (name == "+COPS") {
-    if (kind == 'R') return line("+COPS: 0,0," + quoted(identity_.operatorName));
+    // The names in the three formats of AT+COPS=3,N: long, short, numeric.
+    const std::string names[] = {identity_.operatorName, "Reviri", "26201"};
+    const std::string sep = quirk("blanks") ? ", " : ",";
+    if (kind == 'R')
+      return line("+COPS: 0" + sep + std::to_string(copsFormat_) + sep + quoted(names[copsFormat_]) + sep + "7");
     if (kind == 'T')
-      return line("+COPS: (2," + quoted(identity_.operatorName) + ",\"Reviri\",\"26201\"),,(0-4),(0-2)");
+      return line("+COPS: (2," + quoted(names[0]) + "," + quoted(names[1]) + "," + quoted(names[2]) +
+                  "),,(0-4),(0-2)");
+    if (kind == 'S' && intArg(a, 0, 0) == 3) {
+      const int format = intArg(a, 1, -1);
+      if (format < 0 || format > 2) return cmeError(4);
+      copsFormat_ = format;
+    }
     return r;
   }
   if (name == "+CFUN") {

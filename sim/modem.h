@@ -110,7 +110,7 @@ class Modem {
   // "echo": echo that survives ATE0; "noise", "glue": see Quirks (split is
   //   set through setQuirks only);
   // "blanks": blanks after commas, empty and extra fields in +CMGL, +CMGR,
-  //   +CPBR and +CSQ answers; "hex-names": phonebook names as UCS2 hex digits
+  //   +CPBR, +CSQ and +COPS answers; "hex-names": phonebook names as UCS2 hex digits
   //   without quotes; "identity-error": +CME ERROR: 10 instead of the
   //   identity (+CGMI, +CGMM, +CGMR, +CGSN); "identity-lines": identity
   //   answers repeat the command name and +CGMR spans two lines;
@@ -200,6 +200,7 @@ class Modem {
   bool silent_ = false;
   int cmee_ = 1;  // numeric +CME ERROR by default, so errors show without AT+CMEE=1
   int signal_ = 21;
+  int copsFormat_ = 0;  // AT+COPS=3,N: 0 long name, 1 short, 2 numeric
   int reference_ = 0;
   int reportStatus_ = 0;
   enum class PinState { kReady, kPin, kPuk } pinState_ = PinState::kReady;

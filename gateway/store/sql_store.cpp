@@ -358,6 +358,11 @@ class SqlStore final : public Store {
         Params(status, error, now_() + (retryAfter ? retryAfter->count() : 0), id));
   }
 
+  std::optional<std::int64_t> nextWebhookDueMs() override {
+    std::lock_guard lock(mu_);
+    return run("SELECT min(next_ms) FROM webhook_deliveries WHERE status = 'pending'").row(0).optionalInteger(0);
+  }
+
   void watchNewWork(std::function<void()> callback) override { conn_->watchNewWork(std::move(callback)); }
 
   StoreCounts counts() override {

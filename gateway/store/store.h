@@ -159,6 +159,9 @@ class Store {
   // Done, or tried again after `retryAfter` (given up when empty).
   virtual void finishWebhook(std::int64_t id, bool delivered, const std::string& error,
                              std::optional<Lease> retryAfter) = 0;
+  // When the earliest pending delivery is due (a retry, or a lease that
+  // runs out); empty when none is pending.
+  virtual std::optional<std::int64_t> nextWebhookDueMs() = 0;
 
   // Calls `callback` (on a thread of the store's) whenever another process
   // sharing the database queues a message. Engines that cannot tell (SQLite)

@@ -234,6 +234,20 @@ struct REVIRI_API StoredMessage {
   std::string pdu;  ///< hex as stored
 };
 
+/// Signal quality as AT+CSQ reports it.
+struct REVIRI_API SignalQuality {
+  /// Received signal strength: 0 (-113 dBm or less) to 31 (-51 dBm or more)
+  /// in steps of 2 dBm; 99 when the modem does not know it.
+  int rssi = 99;
+  /// Bit error rate: 0-7 (RXQUAL), 99 when the modem does not know it.
+  int ber = 99;
+  /// The strength in dBm; nullopt when rssi is 99.
+  std::optional<int> dbm() const {
+    if (rssi < 0 || rssi > 31) return std::nullopt;
+    return -113 + 2 * rssi;
+  }
+};
+
 /// How send() retries transient failures (only before a PDU was written).
 struct REVIRI_API RetryPolicy {
   /// Attempts per part, the first included.
@@ -345,6 +359,15 @@ class REVIRI_API Modem {
   /// std::invalid_argument for a number that is not a dial string, ModemError
   /// when the modem refuses.
   void setServiceCentre(const std::string& number);
+
+  /// The signal quality (AT+CSQ). Throws ModemError when the modem refuses
+  /// or the answer has no +CSQ line.
+  SignalQuality signalQuality();
+  /// The name of the network the modem is registered with, in the long
+  /// alphanumeric format (AT+COPS?; the format is chosen with AT+COPS=3,0
+  /// once per session); "" when not registered. Throws ModemError when the
+  /// modem refuses.
+  std::string networkOperator();
 
   /// Reads what arrived, for at most `timeout`, and hands over complete
   /// messages and reports through the callbacks. The first call processes the

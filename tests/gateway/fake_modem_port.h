@@ -3,8 +3,8 @@
 // FakeModem is shared between a test and the ports its factory makes (the
 // worker makes them on its own thread): it records what was sent, answers
 // sends from a script (sent when the script is empty), fails opens on
-// request and hands queued incoming messages and reports to the worker on
-// its next poll. A poll sleeps on the worker's waker only, so a worker
+// request, reports the signal and operator it is given, and hands queued
+// incoming messages and reports to the worker on its next poll. A poll sleeps on the worker's waker only, so a worker
 // that is not woken does not send.
 //
 // Threading: FakeModem is thread-safe; a port belongs to its worker.
@@ -35,6 +35,9 @@ struct FakeModem {
   int failOpens = 0;
   int opens = 0;
   int nextReference = 1;
+  int signal = 99;            // what network() reports
+  std::string operatorName;
+  int networkQueries = 0;
   std::string name = "fake";
 
   // Waits until `done()` holds (checked under the lock) or `timeout` passes.
@@ -83,6 +86,12 @@ class FakeModemPort final : public ModemPort {
     pollfd p{wakeFd_, POLLIN, 0};
     ::poll(&p, 1, static_cast<int>(timeout.count()));
     deliver();
+  }
+  PortNetwork network() override {
+    std::lock_guard lock(modem_.mu);
+    ++modem_.networkQueries;
+    modem_.changed.notify_all();
+    return {modem_.signal, modem_.operatorName};
   }
   std::string device() const override { return "/dev/fake-" + modem_.name; }
 

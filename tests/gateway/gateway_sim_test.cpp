@@ -2,7 +2,7 @@
 // driving simulated modems through the typed messaging API. Messages posted
 // over HTTP reach exactly one modem once; incoming ones (long ones too)
 // reach the inbox once and a signed webhook; a modem that vanishes leaves
-// its work to the others.
+// its work to the others; the modems' signal and operator are shown.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -117,6 +117,7 @@ class GatewaySimTest : public ::testing::Test {
     options.webhooks.maxRetry = milliseconds(200);
     options.worker.firstBackoff = milliseconds(50);
     options.worker.maxBackoff = milliseconds(200);
+    options.worker.networkRefresh = milliseconds(100);
     gateway_ = std::make_unique<Gateway>(*store_, std::move(named), options, log_);
     const int port = gateway_->start();
     client_ = std::make_unique<httplib::Client>("127.0.0.1", port);
@@ -247,6 +248,22 @@ TEST_F(GatewaySimTest, AModemThatVanishesIsMarkedDownAndTheOthersSendItsWork) {
   EXPECT_EQ(sims_[1]->sentMessages().size(), ids.size());
   ASSERT_TRUE(eventually([&] { return get("/v1/modems")["modems"][0]["state"] == "down"; }));
   EXPECT_NE(get("/v1/modems")["modems"][0]["last_error"], nullptr);
+}
+
+TEST_F(GatewaySimTest, ModemsShowTheSignalAndOperatorTheModemReports) {
+  startSimulators(1);
+  ASSERT_EQ(sims_[0]->control("signal 7"), std::vector<std::string>{"OK"});
+  startGateway(1);
+  ASSERT_TRUE(eventually([&] { return get("/v1/modems")["modems"][0]["signal"] == 7; }))
+      << get("/v1/modems").dump();
+  EXPECT_EQ(get("/v1/modems")["modems"][0]["operator"], "Reviri Net");
+
+  ASSERT_EQ(sims_[0]->control("signal 25"), std::vector<std::string>{"OK"});
+  ASSERT_TRUE(eventually([&] { return get("/v1/modems")["modems"][0]["signal"] == 25; }))
+      << get("/v1/modems").dump();
+  auto metrics = client_->Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_NE(metrics->body.find("reviri_signal_rssi{modem=\"sim1\"} 25\n"), std::string::npos) << metrics->body;
 }
 
 TEST_F(GatewaySimTest, AFullModemStorageIsEmptiedIntoTheInboxAtStart) {

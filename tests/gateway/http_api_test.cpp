@@ -90,6 +90,12 @@ TEST_F(HttpApiTest, LongTextsAreCountedInPartsOfTheirCoding) {
   ASSERT_EQ(ucs->status, 202);
   EXPECT_EQ(store_->message(parse(gsm)["id"])->message.parts, 2);
   EXPECT_EQ(store_->message(parse(ucs)["id"])->message.parts, 2);
+  // An escape pair is never split, so this 306-septet text needs three
+  // parts, as sending it will.
+  const std::string euro = "\xe2\x82\xac";
+  auto straddling = post(json{{"to", "0170123"}, {"text", std::string(152, 'a') + euro + std::string(152, 'a')}}.dump());
+  ASSERT_EQ(straddling->status, 202);
+  EXPECT_EQ(store_->message(parse(straddling)["id"])->message.parts, 3);
   auto most = post(json{{"to", "0170123"}, {"text", std::string(153 * 255, 'a')}}.dump());
   EXPECT_EQ(most->status, 202) << "255 parts are still allowed";
 }
@@ -113,6 +119,7 @@ TEST_F(HttpApiTest, BadInputIsRefusedNamingTheFieldAndNothingIsStored) {
       {"letters in the number", R"({"to": "+49 151 ABC", "text": "hi"})", "to"},
       {"empty number", R"({"to": "+", "text": "hi"})", "to"},
       {"number too long", R"({"to": "+123456789012345678901", "text": "hi"})", "to"},
+      {"a service code, which cannot be sent", R"({"to": "*100#", "text": "hi"})", "to"},
       {"no text", R"({"to": "+491"})", "text"},
       {"text not a string", R"({"to": "+491", "text": ["hi"]})", "text"},
       {"256 parts of 7-bit", json{{"to", "+491"}, {"text", std::string(153 * 255 + 1, 'a')}}.dump(), "text"},

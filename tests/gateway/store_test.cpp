@@ -301,13 +301,17 @@ TEST_P(StoreTest, TheInboxKeepsEachMessageOnceEvenAfterDeletion) {
 }
 
 TEST_P(StoreTest, WebhookDeliveriesAreRetriedWhenDueAndGivenUpWhenTold) {
+  EXPECT_FALSE(store_->nextWebhookDueMs());
   const auto id = store_->enqueueWebhook("http://127.0.0.1:9/hook", "inbox", R"({"id":1})");
+  EXPECT_EQ(store_->nextWebhookDueMs(), now_.load());
   auto d = store_->claimWebhook(milliseconds(10000));
   ASSERT_TRUE(d);
   EXPECT_EQ(d->id, id);
   EXPECT_EQ(d->attempts, 1);
   EXPECT_FALSE(store_->claimWebhook(milliseconds(10000))) << "leased";
+  EXPECT_EQ(store_->nextWebhookDueMs(), now_.load() + 10000) << "a lease that runs out makes it due again";
   store_->finishWebhook(id, false, "connection refused", milliseconds(2000));
+  EXPECT_EQ(store_->nextWebhookDueMs(), now_.load() + 2000);
   EXPECT_FALSE(store_->claimWebhook(milliseconds(10000)));
   now_ += 2000;
   d = store_->claimWebhook(milliseconds(10000));
@@ -316,6 +320,7 @@ TEST_P(StoreTest, WebhookDeliveriesAreRetriedWhenDueAndGivenUpWhenTold) {
   EXPECT_EQ(store_->counts().webhooksPending, 1);
   store_->finishWebhook(id, true, "", std::nullopt);
   EXPECT_EQ(store_->counts().webhooksPending, 0);
+  EXPECT_FALSE(store_->nextWebhookDueMs()) << "nothing pending";
   now_ += 100000;
   EXPECT_FALSE(store_->claimWebhook(milliseconds(10000)));
 }

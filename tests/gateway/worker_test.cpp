@@ -146,6 +146,34 @@ TEST_F(WorkerTest, StopEndsAnIdleWorkerWithoutWaitingForItsIdleCheck) {
   EXPECT_EQ(boardOf("fake").state, "stopped");
 }
 
+TEST_F(WorkerTest, SignalAndOperatorAreAskedOnlyOnceQueuedWorkIsSentAndThenPeriodically) {
+  FakeModem& modem = newModem();
+  modem.signal = 17;
+  modem.operatorName = "Reviri Net";
+  const auto id = enqueue("queued before the start");
+  WorkerOptions options;
+  options.idleCheck = milliseconds(60000);  // refreshes must not wait for the idle check
+  options.networkRefresh = milliseconds(50);
+  addWorker(modem, options).start();
+  ASSERT_TRUE(modem.waitUntil([&] { return modem.networkQueries >= 1; }));
+  {
+    std::lock_guard lock(modem.mu);
+    EXPECT_EQ(modem.sent.size(), 1u) << "the network was asked before the queued message went out";
+  }
+  EXPECT_TRUE(waitForStatus(id, Status::kSent));
+  ModemState state = boardOnceItHolds([](const ModemState& s) { return s.signal == 17; });
+  EXPECT_EQ(state.signal, 17);
+  EXPECT_EQ(state.operatorName, "Reviri Net");
+  {
+    std::lock_guard lock(modem.mu);
+    modem.signal = 4;
+    modem.operatorName = "";
+  }
+  state = boardOnceItHolds([](const ModemState& s) { return s.signal == 4; });
+  EXPECT_EQ(state.signal, 4);
+  EXPECT_EQ(state.operatorName, "");
+}
+
 TEST_F(WorkerTest, TemporaryRefusalsAreRetriedLaterAndPermanentOnesFail) {
   FakeModem& modem = newModem();
   PortSendResult busy{PortSendResult::Kind::kRetryLater, {}, "+CMS ERROR: 331 (no network service)", 331};

@@ -311,5 +311,24 @@ TEST_F(ModemSimTest, ServiceCentreIsReadAndSet) {
   EXPECT_THROW(modem->setServiceCentre("12ab"), std::invalid_argument);
 }
 
+TEST_F(ModemSimTest, SignalAndOperatorAreReadAlsoWithBlanksAndAFormatAnotherClientChose) {
+  startSim();
+  ASSERT_TRUE(sim->setQuirk("blanks", true));
+  {  // another client leaves the modem naming networks by number
+    auto port = makeSystemSerialPort();
+    port->open(sim->devicePath(), LineSettings::parse("115200,n,8,1"));
+    port->write("AT+COPS=3,2\r");
+    std::string answer;
+    while (answer.find("OK") == std::string::npos && port->waitReadable(2s)) answer += port->readAll();
+    ASSERT_NE(answer.find("OK"), std::string::npos) << answer;
+  }
+  auto modem = openModem(options());
+  ASSERT_EQ(sim->control("signal 12"), std::vector<std::string>{"OK"});
+  const SignalQuality quality = modem->signalQuality();
+  EXPECT_EQ(quality.rssi, 12);
+  EXPECT_EQ(quality.ber, 99);
+  EXPECT_EQ(modem->networkOperator(), sim->identity().operatorName);
+}
+
 }  // namespace
 }  // namespace reviri

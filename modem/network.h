@@ -1,0 +1,26 @@
+// modem/network.h - reading the network state answers: AT+CSQ's signal
+// quality and AT+COPS?'s operator, parsed tolerantly (blanks after commas,
+// an access technology after the name, no name when not registered).
+//
+// Threading: pure functions.
+#ifndef REVIRI_MODEM_NETWORK_H_
+#define REVIRI_MODEM_NETWORK_H_
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "reviri/modem.h"
+
+namespace reviri::modem {
+
+// "+CSQ: 17, 99" -> {17, 99}; nullopt for a line that is not a +CSQ answer
+// or whose values are out of range.
+std::optional<SignalQuality> parseSignalQuality(std::string_view line);
+// "+COPS: 0,0,\"Net\",7" -> "Net"; "+COPS: 0" -> "" (not registered);
+// nullopt for a line that is not a +COPS answer.
+std::optional<std::string> parseOperator(std::string_view line);
+
+}  // namespace reviri::modem
+
+#endif  // REVIRI_MODEM_NETWORK_H_
