@@ -14,6 +14,7 @@
 #include "base/command_args.h"
 #include "core/control_core.h"
 #include "tools/context.h"
+#include "tools/message_checks.h"
 
 namespace reviri::cli {
 namespace {
@@ -218,11 +219,20 @@ int Context::fail(int code, const std::string& message) {
   endProgress();
   err << "reviri: " << message << "\n";
   if (options.json)
-    out << nlohmann::json{{"ok", false}, {"error", message}}.dump(-1, ' ', false,
-                                                                  nlohmann::json::error_handler_t::replace)
+    out << nlohmann::json{{"ok", false}, {"error", failureJson(code, message)}}.dump(
+               -1, ' ', false, nlohmann::json::error_handler_t::replace)
         << "\n";
   out.flush();
   return code;
+}
+
+nlohmann::json failureJson(int exitCode, const std::string& message) {
+  // The modem's error number, when the message quotes a +CMS/+CME result.
+  static const RE2 kModemError("\\+CM[SE] ERROR: *(\\d{1,5})\\b");
+  int number = -1;
+  const bool fromModem = RE2::PartialMatch(message, kModemError, &number);
+  const char* kind = exitCode == kUsage ? "invalid-argument" : exitCode == kNoPort ? "io" : "modem";
+  return {{"kind", kind}, {"code", fromModem ? nlohmann::json(number) : nlohmann::json(nullptr)}, {"meaning", message}};
 }
 
 void Context::print(const std::string& human, const nlohmann::json& json) {
@@ -235,6 +245,18 @@ void Context::print(const std::string& human, const nlohmann::json& json) {
 }
 
 // ---- Helpers -------------------------------------------------------------------------------
+
+nlohmann::json integerJson(const std::string& text) {
+  if (const auto n = answerNumber(text, 1000000)) return *n;
+  return text;
+}
+
+std::string numberOfType(const std::string& number, const std::string& type) {
+  constexpr long kInternational = 0x10;  // bits 6-4 of the octet: the type of number
+  const auto octet = answerNumber(type, 255);
+  if (!octet || (*octet & 0x70) != kInternational || number.empty() || number.starts_with('+')) return number;
+  return "+" + number;
+}
 
 std::string secondsProblem(std::string_view option, double seconds) {
   if (std::isfinite(seconds) && seconds >= 0 && seconds <= kLongestWaitSeconds) return {};
@@ -317,7 +339,7 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
                      if (const int rc = ctx.open()) return rc;
                      const std::string answer = ctx.modem().at(*line + "\r");
                      const std::string final = finalResult(answer);
-                     ctx.print(tidy(answer), {{"command", *line}, {"answer", answer}, {"final", final}});
+                     ctx.print(tidy(answer), {{"ok", final == "OK" || final == ">"}, {"command", *line}, {"answer", answer}, {"final", final}});
                      if (final == ">") cancelPrompt(ctx);
                      if (final == "OK" || final == ">") return int{kSuccess};
                      ctx.endProgress();
@@ -370,7 +392,8 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
                      simulator.setAnswerDelay(std::chrono::milliseconds(s->delayMs));
                      simulator.setLineSpeed(s->speed);
                      Context::watchInterrupts();
-                     ctx.print(simulator.devicePath(), {{"device", simulator.devicePath()},
+                     ctx.print(simulator.devicePath(), {{"ok", true},
+                                                        {"device", simulator.devicePath()},
                                                         {"symlink", s->symlink},
                                                         {"control", s->control},
                                                         {"number", options.identity.ownNumber}});

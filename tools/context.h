@@ -65,8 +65,8 @@ class Context {
   // The pause function of the run (tests replace it); empty = real sleeps.
   const Sleeper& sleeper() const { return run_.sleep; }
 
-  // Says what failed on standard error (and as {"ok":false,...} with --json)
-  // and returns `code`.
+  // Says what failed on standard error (and with --json as {"ok": false,
+  // "error": failureJson(code, message)} on standard output); returns `code`.
   int fail(int code, const std::string& message);
   // Prints a result: `human` lines, or `json` as one line with --json.
   void print(const std::string& human, const nlohmann::json& json);
@@ -134,7 +134,18 @@ void addSubmitOptions(CLI::App& app, SubmitOptions& options);
 // standard output. Returns `exitCode`.
 int failWith(Context& ctx, int exitCode, const Error& e);
 
+// The "error" object of a failure said by Context::fail: kind (from the exit
+// status), code (the +CMS/+CME number the message quotes, else null) and
+// meaning (the message).
+nlohmann::json failureJson(int exitCode, const std::string& message);
+
 // Helpers shared by the verbs.
+// An index, reference or code the control gives as text, as a JSON integer;
+// the text itself when it is not a plain number.
+nlohmann::json integerJson(const std::string& text);
+// A number of a phonebook entry or stored message with "+" when its
+// type-of-address octet (`type`, e.g. "145") says international.
+std::string numberOfType(const std::string& number, const std::string& type);
 // The final result of a raw answer: "OK", "ERROR", "+CMS ERROR: n",
 // "+CME ERROR: n", ">" or "" when there is none.
 std::string finalResult(const std::string& answer);

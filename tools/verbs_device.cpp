@@ -144,8 +144,9 @@ int phonebookRead(Context& ctx, const std::string& range) {
   nlohmann::json list = nlohmann::json::array();
   std::string human;
   for (const auto& e : entries) {
-    list.push_back({{"number", e.cell}, {"type", e.type}, {"name", e.name}});
-    human += (human.empty() ? "" : "\n") + e.cell + "\t" + e.type + "\t" + e.name;
+    const std::string number = numberOfType(e.cell, e.type);
+    list.push_back({{"number", number}, {"type", integerJson(e.type)}, {"name", e.name}});
+    human += (human.empty() ? "" : "\n") + number + "\t" + e.type + "\t" + e.name;
   }
   ctx.print(human.empty() ? "no entries" : human, {{"ok", true}, {"entries", list}});
   return kSuccess;
@@ -177,7 +178,7 @@ int phonebookWrite(Context& ctx, const WriteArgs& a) {
   const std::string answer = m.phonebookwrite(a.index, quotedArg(a.number), a.type, a.name);
   if (finalResult(answer) != "OK")
     return ctx.fail(kRefused, "phonebook entry " + a.index + " not written: " + refusal(ctx, answer));
-  ctx.print("phonebook entry " + a.index + " written", {{"ok", true}, {"index", a.index}});
+  ctx.print("phonebook entry " + a.index + " written", {{"ok", true}, {"index", std::stoi(a.index)}});
   return kSuccess;
 }
 

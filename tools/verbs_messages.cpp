@@ -10,32 +10,60 @@
 #include "base/text.h"
 #include "core/control_core.h"
 #include "sim/sim_pdu.h"
+#include "sms/decode/tpdu.h"
 #include "tools/context.h"
 #include "tools/message_checks.h"
 
 namespace reviri::cli {
 namespace {
 
+// The PDU of a +CMGR answer: the line after the +CMGR: header, or "".
+std::string readPdu(const std::string& answer) {
+  std::istringstream lines(tidy(answer));
+  for (std::string line; std::getline(lines, line);)
+    if (line.starts_with("+CMGR:")) return std::getline(lines, line) ? line : std::string();
+  return {};
+}
+
+// The control gives numbers without their "+"; the number as the PDU of
+// `answer` (a +CMGR answer) holds it, with "+" when its type of number is
+// international. `number` itself when the answer is of another message.
+std::string withPlus(const std::string& number, const std::string& answer) {
+  if (number.empty() || number.starts_with('+')) return number;
+  try {
+    const sms::Tpdu tpdu = sms::decodeTpdu(readPdu(answer));
+    const sms::Address* address = nullptr;
+    if (const auto* deliver = std::get_if<sms::Deliver>(&tpdu)) address = &deliver->originator;
+    if (const auto* submit = std::get_if<sms::Submit>(&tpdu)) address = &submit->recipient;
+    if (address && address->number == "+" + number) return address->number;
+  } catch (const std::exception&) {
+    // Not a PDU of a message: the number stays as the control gave it.
+  }
+  return number;
+}
+
+
 // Collects the control's events; prints them as they come when `live`.
 struct EventLog : ReviriEvents {
   EventLog(Context& ctx, bool live) : ctx(ctx), live(live) {}
 
   void SMSReceived(const std::string& index, const std::string& cell, const std::string& msg) override {
-    received.push_back({index, cell, msg});
+    const std::string sender = withPlus(cell, ctx.lastAnswer());
+    received.push_back({index, sender, msg});
     ++count;
     if (live)
-      ctx.print("received " + index + " from " + cell + ": " + msg,
-                {{"event", "SMSReceived"}, {"index", index}, {"sender", cell}, {"text", msg}});
+      ctx.print("received " + index + " from " + sender + ": " + msg,
+                {{"ok", true}, {"event", "SMSReceived"}, {"index", integerJson(index)}, {"sender", sender}, {"text", msg}});
   }
   void SMSERR(const std::string& code) override {
     errors.push_back(code);
     ++count;
-    if (live) ctx.print("modem error " + code, {{"event", "SMSERR"}, {"error", code}});
+    if (live) ctx.print("modem error " + code, {{"ok", true}, {"event", "SMSERR"}, {"error", integerJson(code)}});
   }
   void SMSSendOk(const std::string& code) override {
     references.push_back(code);
     ++count;
-    if (live) ctx.print("send confirmed, reference " + code, {{"event", "SMSSendOk"}, {"reference", code}});
+    if (live) ctx.print("send confirmed, reference " + code, {{"ok", true}, {"event", "SMSSendOk"}, {"reference", integerJson(code)}});
   }
 
   struct Received {
@@ -121,7 +149,7 @@ int read(Context& ctx, const std::string& index, bool outgoing) {
   Reviri& m = ctx.modem();
   if (!(outgoing ? m.read_outsms(index) : m.read_insms(index)))
     return ctx.fail(kRefused, "message " + index + " could not be read (empty index, modem error or undecodable)");
-  const std::string number = outgoing ? m.LastSendSms_sender() : m.LastReadSms_sender();
+  const std::string number = withPlus(outgoing ? m.LastSendSms_sender() : m.LastReadSms_sender(), ctx.lastAnswer());
   const std::string text = outgoing ? m.LastSendSms_text() : m.LastReadSms_text();
   ctx.print((outgoing ? "to " : "from ") + number + ": " + text,
             {{"ok", true}, {"index", std::stoi(index)}, {"direction", outgoing ? "outgoing" : "received"},
@@ -181,7 +209,7 @@ int demo(Context& ctx, const std::string& to) {
     if (!referenceNumber) return ctx.fail(kRefused, sendFailure(ctx, answer));
     ctx.print("sent to " + number + " (" + (round.ucs2 ? "UCS2" : "7-bit") + "), reference " + reference + ": " +
                   round.text,
-              {{"event", "sent"}, {"to", number}, {"reference", *referenceNumber},
+              {{"ok", true}, {"event", "sent"}, {"to", number}, {"reference", *referenceNumber},
                {"coding", round.ucs2 ? "ucs2" : "7bit"}, {"text", round.text}});
     const std::size_t before = log.received.size();
     runUntil(m, [&] { return log.received.size() > before || Context::interrupted(); }, ctx.timeout());
@@ -190,7 +218,7 @@ int demo(Context& ctx, const std::string& to) {
                                     std::to_string(static_cast<int>(ctx.options.timeoutSeconds)) + " s");
     const auto& r = log.received.back();
     ctx.print("received back at index " + r.index + " from " + r.sender + ": " + r.text,
-              {{"event", "SMSReceived"}, {"index", r.index}, {"sender", r.sender}, {"text", r.text}});
+              {{"ok", true}, {"event", "SMSReceived"}, {"index", integerJson(r.index)}, {"sender", r.sender}, {"text", r.text}});
   }
   return kSuccess;
 }

@@ -120,7 +120,7 @@ int simCtl(Context& ctx, const SimCtlArgs& args) {
   std::string human;
   for (const auto& line : lines) human += (human.empty() ? "" : "\n") + line;
   if (final != "OK") {
-    ctx.print(human, {{"request", request}, {"ok", false}, {"lines", lines}, {"error", final}});
+    ctx.print(human, {{"request", request}, {"ok", false}, {"lines", lines}, {"error", {{"kind", "modem"}, {"code", nullptr}, {"meaning", final}}}});
     ctx.err << "reviri: the simulated modem refused \"" << request << "\": " << final << "\n";
     return kRefused;
   }

@@ -76,7 +76,8 @@ TEST_F(SimCtlTest, JsonCarriesTheLinesAndTheOutcome) {
   EXPECT_EQ(r.code, 1);
   const auto refused = nlohmann::json::parse(r.out);
   EXPECT_EQ(refused["ok"], false);
-  EXPECT_TRUE(refused["error"].get<std::string>().starts_with("ERROR")) << r.out;
+  EXPECT_EQ(refused["error"]["kind"], "modem") << r.out;
+  EXPECT_TRUE(refused["error"]["meaning"].get<std::string>().starts_with("ERROR")) << r.out;
 }
 
 TEST_F(SimCtlTest, RefusedRequestExitsOneAndSaysWhy) {

@@ -90,10 +90,10 @@ TEST_F(ToolTest, StoresListsReadsSendsStoredAndDeletes) {
 
   r = run({"read", "2"});
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out, "from 4915100000: Grüße, incoming\n");
+  EXPECT_EQ(r.out, "from +4915100000: Grüße, incoming\n");
   r = run({"read", "1", "--outgoing"});
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out, "to 4917012345678: kept for later\n");
+  EXPECT_EQ(r.out, "to +4917012345678: kept for later\n");
 
   r = run({"send-stored", "1"});
   ASSERT_EQ(r.code, 0) << r.err;
@@ -317,7 +317,7 @@ TEST_F(ToolTest, ReadWorksOnAModemThatKeepsEchoing) {
   ASSERT_EQ(sim.injectMessage("+4915100000", "echo, echo"), "");
   Result r = run({"read", "1"});
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out, "from 4915100000: echo, echo\n");
+  EXPECT_EQ(r.out, "from +4915100000: echo, echo\n");
 }
 
 TEST_F(ToolTest, InfoShowsTheModemsIdentity) {
@@ -414,8 +414,8 @@ TEST_F(ToolTest, WithoutAPortTheBuiltInModemServesAndTheDemoRoundTrips) {
   EXPECT_CONTAINS(r.err, "using the built-in simulated modem");
   r = run({"--timeout", "5", "demo"}, false);
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_CONTAINS(r.out, "received back at index 1 from 4915112345678: Hello from Reviri");
-  EXPECT_CONTAINS(r.out, "received back at index 2 from 4915112345678: Grüße aus Reviri ✓");
+  EXPECT_CONTAINS(r.out, "received back at index 1 from +4915112345678: Hello from Reviri");
+  EXPECT_CONTAINS(r.out, "received back at index 2 from +4915112345678: Grüße aus Reviri ✓");
 }
 
 }  // namespace
