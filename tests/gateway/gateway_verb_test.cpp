@@ -12,11 +12,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
 #include "gateway/store/sqlite_store.h"
+#include "sim/simulator.h"
 #include "test_postgres.h"
 #include "tools/cli.h"
 
@@ -65,8 +67,10 @@ class GatewayVerbTest : public ::testing::Test {
     return rc;
   }
   // Starts the tool as a process of its own on `db` (the test's SQLite file
-  // by default); waits until it answers and points client_ at it.
-  pid_t spawn(int port, std::string db = "") {
+  // by default) with `modems` (two simulated ones by default); waits until it
+  // answers and points client_ at it.
+  pid_t spawn(int port, std::string db = "",
+              std::vector<std::string> modems = {"--sim", "2", "--sim-delay", "20"}) {
     const std::string listen = "127.0.0.1:" + std::to_string(port);
     if (db.empty()) db = (dir_ / "gateway.db").string();
     const std::string token = (dir_ / "token").string();
@@ -75,8 +79,13 @@ class GatewayVerbTest : public ::testing::Test {
     if (pid == 0) {
       ::setenv("XDG_STATE_HOME", dir_.c_str(), 1);
       std::freopen(log.c_str(), "a", stderr);
-      ::execl(REVIRI_TOOL, REVIRI_TOOL, "gateway", "--sim", "2", "--db", db.c_str(), "--listen", listen.c_str(),
-              "--token-file", token.c_str(), "--lease-seconds", "1", "--sim-delay", "20", nullptr);
+      std::vector<std::string> args{REVIRI_TOOL, "gateway", "--db", db, "--listen", listen, "--token-file", token,
+                                    "--lease-seconds", "1"};
+      args.insert(args.end(), modems.begin(), modems.end());
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(REVIRI_TOOL, argv.data());
       std::_Exit(127);
     }
     child_ = pid;
@@ -116,6 +125,18 @@ class GatewayVerbTest : public ::testing::Test {
       if (done < ids.size()) std::this_thread::sleep_for(milliseconds(100));
     }
     return done;
+  }
+  std::string logText() {
+    std::ifstream log(dir_ / "gateway.log");
+    return std::string((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  }
+  bool waitUntilModemUp() {
+    for (int i = 0; i < 300; ++i) {
+      const auto modems = get("/v1/modems").value("modems", json::array());
+      if (!modems.empty() && modems[0].value("state", "") == "up") return true;
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    return false;
   }
   int waitChild(milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
@@ -177,10 +198,51 @@ TEST_F(GatewayVerbTest, KilledInTheMiddleAndRestartedNothingIsLost) {
 
   ::kill(child_, SIGTERM);
   EXPECT_EQ(waitChild(std::chrono::seconds(30)), 0) << "SIGTERM drains and ends cleanly";
-  std::ifstream log(dir_ / "gateway.log");
-  const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  const std::string text = logText();
   EXPECT_NE(text.find("event=draining"), std::string::npos);
   EXPECT_NE(text.find("event=stopped"), std::string::npos);
+}
+
+// A kill after the PDU went to the modem and before its answer: after the
+// restart that message goes out again, marked "possibly duplicated"; the
+// others reach the modem exactly once.
+TEST_F(GatewayVerbTest, KilledWithAPduInFlightResendsOnlyThatOneMarked) {
+  sim::Simulator modem;
+  modem.start();
+  const std::vector<std::string> modemArgs{"--modem", modem.devicePath()};
+  const int port = freePort();
+  spawn(port, "", modemArgs);
+  ASSERT_TRUE(waitUntilModemUp()) << logText();
+  modem.setAnswerDelay(milliseconds(1500));  // from now on the kill lands before the answer
+  const auto ids = postMessages(4);
+  ASSERT_EQ(ids.size(), 4u);
+  for (int i = 0; i < 300 && modem.sentMessages().empty(); ++i) std::this_thread::sleep_for(milliseconds(10));
+  ASSERT_EQ(modem.sentMessages().size(), 1u) << "one PDU reached the modem before the kill";
+  const std::string inFlight = modem.sentMessages().front().number;
+  ::kill(child_, SIGKILL);
+  ASSERT_EQ(waitChild(std::chrono::seconds(10)), 128 + SIGKILL);
+  {
+    auto store = openSqliteStore({(dir_ / "gateway.db").string()});
+    EXPECT_EQ(store->counts().sent, 0) << "the kill came before the modem's answer";
+  }
+
+  std::this_thread::sleep_for(milliseconds(1200));  // the lease of the dead gateway runs out
+  modem.setAnswerDelay(milliseconds(0));
+  spawn(port, "", modemArgs);
+  ASSERT_EQ(waitUntilSent(ids), ids.size());
+
+  std::map<std::string, int> timesSent;
+  for (const auto& m : modem.sentMessages()) ++timesSent[m.number];
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const auto record = get("/v1/messages/" + std::to_string(ids[i]));
+    const std::string to = record.value("to", "");
+    bool marked = false;
+    for (const auto& h : record["history"]) marked |= h.value("event", "") == "possibly duplicated";
+    EXPECT_EQ(marked, to == inFlight) << to;
+    EXPECT_EQ(timesSent[to], to == inFlight ? 2 : 1) << to;
+  }
+  ::kill(child_, SIGTERM);
+  EXPECT_EQ(waitChild(std::chrono::seconds(30)), 0);
 }
 
 TEST_F(GatewayVerbTest, ASecondGatewayOnPostgresTakesOverAKilledOnesMessages) {
