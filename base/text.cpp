@@ -2,13 +2,8 @@
 #include "base/text.h"
 
 namespace reviri::text {
-namespace {
 
-constexpr char32_t kReplacement = 0xFFFD;
-
-// Decodes one UTF-8 sequence at `i`, advancing `i`; malformed input gives
-// U+FFFD and consumes one byte so that decoding always makes progress.
-char32_t nextCodePoint(std::string_view s, std::size_t& i) {
+std::optional<char32_t> decodeUtf8At(std::string_view s, std::size_t& i) {
   const auto lead = static_cast<unsigned char>(s[i]);
   if (lead < 0x80) {
     ++i;
@@ -24,27 +19,29 @@ char32_t nextCodePoint(std::string_view s, std::size_t& i) {
   } else if ((lead & 0xF8) == 0xF0) {
     extra = 3, cp = lead & 0x07, min = 0x10000;
   } else {
-    ++i;
-    return kReplacement;
+    return std::nullopt;
   }
-  if (i + extra >= s.size()) {  // truncated sequence
-    ++i;
-    return kReplacement;
-  }
+  if (i + extra >= s.size()) return std::nullopt;  // truncated sequence
   for (int k = 1; k <= extra; ++k) {
     const auto c = static_cast<unsigned char>(s[i + k]);
-    if ((c & 0xC0) != 0x80) {
-      ++i;
-      return kReplacement;
-    }
+    if ((c & 0xC0) != 0x80) return std::nullopt;
     cp = (cp << 6) | (c & 0x3F);
   }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++i;
-    return kReplacement;
-  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
   i += extra + 1;
   return cp;
+}
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// Decodes one UTF-8 sequence at `i`, advancing `i`; malformed input gives
+// U+FFFD and consumes one byte so that decoding always makes progress.
+char32_t nextCodePoint(std::string_view s, std::size_t& i) {
+  if (const auto cp = decodeUtf8At(s, i)) return *cp;
+  ++i;
+  return kReplacement;
 }
 
 void appendUtf8(std::string& out, char32_t cp) {

@@ -6,11 +6,15 @@
 #ifndef REVIRI_BASE_TEXT_H_
 #define REVIRI_BASE_TEXT_H_
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace reviri::text {
 
+// Decodes the UTF-8 sequence at `i` and advances `i` past it; nullopt (with
+// `i` unchanged) for a malformed, truncated, overlong or surrogate sequence.
+std::optional<char32_t> decodeUtf8At(std::string_view s, std::size_t& i);
 std::u16string utf8ToUtf16(std::string_view utf8);
 // Unpaired surrogates become U+FFFD.
 std::string utf16ToUtf8(std::u16string_view utf16);

@@ -1,7 +1,7 @@
 // gateway/gateway.h - the gateway as one object: the shared store, the HTTP
 // API, the webhook sender and one worker per modem.
 //
-//   Gateway gw(store, {{"usb0", typedModemPortFactory(spec)}}, options);
+//   Gateway gw(store, {{"usb0", typedModemPortFactory(target)}}, options);
 //   gw.start();           // serving on options.host:options.port
 //   ...
 //   gw.stop();            // drains: stops claiming, finishes the sends in flight

@@ -49,14 +49,14 @@ class WakeablePort final : public SerialPort {
 
 class TypedModemPort final : public ModemPort {
  public:
-  TypedModemPort(ModemSpec spec, int wakeFd) : spec_(std::move(spec)), wakeFd_(wakeFd) {}
+  TypedModemPort(ModemTarget target, int wakeFd) : target_(std::move(target)), wakeFd_(wakeFd) {}
 
   void open(const PortEvents& events) override {
     events_ = events;
     ModemOptions options;
-    options.settings = spec_.settings;
-    options.pin = spec_.pin;
-    options.lockPort = spec_.lockPort;
+    options.settings = target_.settings;
+    options.pin = target_.pin;
+    options.lockPort = target_.lockPort;
     options.commandTimeout = milliseconds(10000);
     options.sendTimeout = milliseconds(30000);
     options.portFactory = [this] { return std::make_unique<WakeablePort>(wakeFd_, &watchWaker_); };
@@ -74,7 +74,7 @@ class TypedModemPort final : public ModemPort {
     modem_->onTrace = [this](TraceDirection, std::string_view) {
       if (events_.progress) events_.progress();
     };
-    modem_->open(spec_.device);
+    modem_->open(target_.device);
     // Messages stored before the start, read now while a wake cannot cut
     // the dialogue short.
     modem_->processBacklog();
@@ -121,7 +121,7 @@ class TypedModemPort final : public ModemPort {
     return network;
   }
 
-  std::string device() const override { return spec_.device; }
+  std::string device() const override { return target_.device; }
 
  private:
   // What `query` gives; nullopt when the modem refuses it or answers what
@@ -154,7 +154,7 @@ class TypedModemPort final : public ModemPort {
     }
   }
 
-  ModemSpec spec_;
+  ModemTarget target_;
   int wakeFd_;
   bool watchWaker_ = false;
   PortEvents events_;
@@ -163,31 +163,31 @@ class TypedModemPort final : public ModemPort {
 
 }  // namespace
 
-ModemSpec parseModemSpec(const std::string& text) {
-  ModemSpec spec;
+ModemTarget parseModemTarget(const std::string& text) {
+  ModemTarget target;
   std::string rest = text;
   const auto comma = rest.find(',');
   // Options follow the first comma that starts "name=": settings have commas too.
   const auto options = rest.find(",pin=");
   if (options != std::string::npos) {
-    spec.pin = rest.substr(options + 5);
+    target.pin = rest.substr(options + 5);
     rest = rest.substr(0, options);
-    if (spec.pin.empty()) throw std::invalid_argument("--modem " + text + ": the PIN after pin= is empty");
+    if (target.pin.empty()) throw std::invalid_argument("--modem " + text + ": the PIN after pin= is empty");
   } else if (comma != std::string::npos && rest.find('@') == std::string::npos) {
     throw std::invalid_argument("--modem " + text + ": unknown option after ','; expected pin=");
   }
   const auto at = rest.find('@');
-  spec.device = rest.substr(0, at);
+  target.device = rest.substr(0, at);
   if (at != std::string::npos) {
-    spec.settings = rest.substr(at + 1);
-    LineSettings::parse(spec.settings);  // throws std::invalid_argument naming the field
+    target.settings = rest.substr(at + 1);
+    LineSettings::parse(target.settings);  // throws std::invalid_argument naming the field
   }
-  if (spec.device.empty()) throw std::invalid_argument("--modem " + text + ": no device");
-  return spec;
+  if (target.device.empty()) throw std::invalid_argument("--modem " + text + ": no device");
+  return target;
 }
 
-ModemPortFactory typedModemPortFactory(ModemSpec spec) {
-  return [spec](int wakeFd) -> std::unique_ptr<ModemPort> { return std::make_unique<TypedModemPort>(spec, wakeFd); };
+ModemPortFactory typedModemPortFactory(ModemTarget target) {
+  return [target](int wakeFd) -> std::unique_ptr<ModemPort> { return std::make_unique<TypedModemPort>(target, wakeFd); };
 }
 
 }  // namespace reviri::gateway

@@ -17,24 +17,24 @@
 namespace reviri::gateway {
 
 // What --modem DEVICE[@SETTINGS][,pin=PIN] says.
-struct ModemSpec {
+struct ModemTarget {
   std::string device;
   std::string settings = "115200,n,8,1";
   std::string pin;
   bool lockPort = true;
 };
 // Throws std::invalid_argument naming what is wrong.
-ModemSpec parseModemSpec(const std::string& text);
+ModemTarget parseModemTarget(const std::string& text);
 
-ModemPortFactory typedModemPortFactory(ModemSpec spec);
+ModemPortFactory typedModemPortFactory(ModemTarget target);
 
 // A port onto a private pseudo-terminal (a simulated modem): default line
 // settings, no port lock.
 inline ModemPortFactory pseudoTerminalPortFactory(const std::string& device) {
-  ModemSpec spec;
-  spec.device = device;
-  spec.lockPort = false;
-  return typedModemPortFactory(spec);
+  ModemTarget target;
+  target.device = device;
+  target.lockPort = false;
+  return typedModemPortFactory(target);
 }
 
 }  // namespace reviri::gateway

@@ -129,8 +129,8 @@ class SignalGuard {
 
 int runGateway(Context& ctx, const GatewayArgs& args) {
   const auto [host, port] = splitListen(args.listen);
-  std::vector<ModemSpec> specs;
-  for (const auto& text : args.modems) specs.push_back(parseModemSpec(text));
+  std::vector<ModemTarget> targets;
+  for (const auto& text : args.modems) targets.push_back(parseModemTarget(text));
 
   fs::path stateDir;
   const bool needState = args.db.empty() || (args.tokenFile.empty() && isLoopback(host));
@@ -150,7 +150,7 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
 
   std::vector<std::unique_ptr<sim::Simulator>> sims;
   std::vector<NamedModem> modems;
-  if (specs.empty()) {
+  if (targets.empty()) {
     if (args.sims < 1) return ctx.fail(kUsage, "--sim must be at least 1 when there is no --modem");
     for (int i = 1; i <= args.sims; ++i) {
       sim::SimulatorOptions options;
@@ -165,7 +165,7 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
               << options.identity.ownNumber << "\n";
     }
   } else {
-    for (const auto& spec : specs) modems.push_back({fs::path(spec.device).filename().string(), typedModemPortFactory(spec)});
+    for (const auto& target : targets) modems.push_back({fs::path(target.device).filename().string(), typedModemPortFactory(target)});
   }
 
   GatewayOptions options;

@@ -21,15 +21,7 @@
 namespace reviri::sms {
 namespace {
 
-constexpr std::array<std::int8_t, 256> makeHexTable() {
-  std::array<std::int8_t, 256> table{};
-  for (auto& v : table) v = -1;
-  for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<std::int8_t>(c - '0');
-  for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<std::int8_t>(c - 'A' + 10);
-  for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<std::int8_t>(c - 'a' + 10);
-  return table;
-}
-constexpr auto kHexValue = makeHexTable();
+using detail::kHexValue;
 
 // Character positions count UTF-16 code units. A PDU is hex, so any other
 // character is junk; replacing each code unit above 7F by '?' keeps every

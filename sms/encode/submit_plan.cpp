@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "base/text.h"
 #include "sms/encode/gsm7_alphabet.h"
 #include "sms/encode/hex_octets.h"
 
@@ -35,31 +36,8 @@ std::string describeChar(char32_t cp) {
 // Decodes one UTF-8 sequence at `i`, advancing `i`. Malformed input is
 // refused: a message must not go out with characters the caller never wrote.
 char32_t nextCodePoint(std::string_view s, std::size_t& i) {
-  const auto lead = static_cast<unsigned char>(s[i]);
-  if (lead < 0x80) {
-    ++i;
-    return lead;
-  }
-  int extra = 0;
-  char32_t cp = 0;
-  char32_t min = 0;
-  if ((lead & 0xE0) == 0xC0) {
-    extra = 1, cp = lead & 0x1F, min = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    extra = 2, cp = lead & 0x0F, min = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    extra = 3, cp = lead & 0x07, min = 0x10000;
-  }
-  bool valid = extra > 0 && i + static_cast<std::size_t>(extra) < s.size();
-  for (int k = 1; valid && k <= extra; ++k) {
-    const auto c = static_cast<unsigned char>(s[i + k]);
-    valid = (c & 0xC0) == 0x80;
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  if (!valid || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-    throw std::invalid_argument("text: not valid UTF-8 at byte " + std::to_string(i + 1));
-  i += extra + 1;
-  return cp;
+  if (const auto cp = text::decodeUtf8At(s, i)) return *cp;
+  throw std::invalid_argument("text: not valid UTF-8 at byte " + std::to_string(i + 1));
 }
 
 // The text as the units of one coding.

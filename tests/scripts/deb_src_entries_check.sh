@@ -18,26 +18,26 @@ expect() {  # what, expected, actual
 # One-line format: options, comments, other suites and existing deb-src lines.
 mkdir -p "$dir/a/sources.list.d"
 cat >"$dir/a/sources.list" <<'LIST'
-# deb http://commented.example/debian trixie main
-deb [arch=amd64 signed-by=/keys/a.gpg] http://one.example/debian trixie main contrib
-deb http://one.example/debian trixie-updates main
-deb-src http://two.example/debian trixie main
-deb [ trusted=yes ] http://three.example/debian trixie main # a note
+# deb file:/srv/commented/debian trixie main
+deb [arch=amd64 signed-by=/keys/a.gpg] file:/srv/one/debian trixie main contrib
+deb file:/srv/one/debian trixie-updates main
+deb-src file:/srv/two/debian trixie main
+deb [ trusted=yes ] file:/srv/three/debian trixie main # a note
 LIST
 cat >"$dir/a/sources.list.d/extra.list" <<'LIST'
-deb http://one.example/debian trixie main contrib
-deb http://vendor.example/apt stable main
+deb file:/srv/one/debian trixie main contrib
+deb file:/srv/vendor/apt stable main
 LIST
-echo 'deb http://ignored.example/debian trixie main' >"$dir/a/sources.list.d/old.list.disabled"
+echo 'deb file:/srv/ignored/debian trixie main' >"$dir/a/sources.list.d/old.list.disabled"
 expect "one-line entries of the release, once each, with their signing key" \
 "Types: deb-src
-URIs: http://one.example/debian
+URIs: file:/srv/one/debian
 Suites: trixie
 Components: main contrib
 Signed-By: /keys/a.gpg
 
 Types: deb-src
-URIs: http://three.example/debian
+URIs: file:/srv/three/debian
 Suites: trixie
 Components: main" "$(bash "$script" "$dir/a" trixie)"
 
@@ -46,18 +46,18 @@ mkdir -p "$dir/b/sources.list.d"
 cat >"$dir/b/sources.list.d/debian.sources" <<'SRC'
 Types: deb
 # a comment inside the paragraph
-URIs: http://one.example/debian
+URIs: file:/srv/one/debian
 Suites: bookworm bookworm-updates
 Components: main non-free
 Signed-By: /keys/b.gpg
 
 Types: deb
-URIs: http://security.example/debian-security
+URIs: file:/srv/security/debian-security
 Suites: bookworm-security
 Components: main
 
 types: deb deb-src
-uris: http://four.example/debian
+uris: file:/srv/four/debian
 suites: bookworm
 components: main
 signed-by:
@@ -68,20 +68,20 @@ signed-by:
 SRC
 cat >"$dir/b/sources.list.d/off.sources" <<'SRC'
 Types: deb
-URIs: http://off.example/debian
+URIs: file:/srv/off/debian
 Suites: bookworm
 Components: main
 Enabled: no
 SRC
 expect "deb822 entries of the release, embedded keys kept, disabled ones skipped" \
 "Types: deb-src
-URIs: http://one.example/debian
+URIs: file:/srv/one/debian
 Suites: bookworm
 Components: main non-free
 Signed-By: /keys/b.gpg
 
 Types: deb-src
-URIs: http://four.example/debian
+URIs: file:/srv/four/debian
 Suites: bookworm
 Components: main
 Signed-By:
