@@ -27,6 +27,7 @@ namespace fs = std::filesystem;
 
 constexpr int kClients = 8;
 constexpr int kPerClient = 250;
+constexpr int kMessagesPerModem = 40;  // in the send throughput runs
 constexpr const char* kToken = "bench";
 
 fs::path freshDirectory(const std::string& name) {
@@ -135,6 +136,33 @@ void BM_AcceptedToSent(benchmark::State& state) {
 }
 BENCHMARK(BM_AcceptedToSent)->Iterations(200)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// One message's way through the store as a worker takes it (claim, mark
+// the PDU written, record it sent) behind a queue of `depth` messages: the
+// claim must not grow with the queue.
+void BM_StoreSendCycle(benchmark::State& state) {
+  const auto depth = state.range(0);
+  const auto dir = freshDirectory("cycle-" + std::to_string(depth));
+  {
+    auto store = openSqliteStore({(dir / "gateway.db").string()});
+    NewMessage m;
+    m.to = "+4917012345";
+    m.text = "cycle";
+    m.validityMinutes = 60;
+    for (std::int64_t i = 0; i < depth; ++i) store->enqueue(m);
+    for (auto _ : state) {
+      store->enqueue(m);
+      auto claimed = store->claim("w", "m", std::chrono::seconds(30));
+      if (!claimed || !store->markWriting(claimed->id, "w") || !store->finishSent(claimed->id, "w", {1})) {
+        state.SkipWithError("the store refused a step");
+        break;
+      }
+    }
+    state.SetItemsProcessed(state.iterations());
+  }
+  fs::remove_all(dir);
+}
+BENCHMARK(BM_StoreSendCycle)->Arg(100)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
 double processCpuSeconds() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
@@ -148,7 +176,7 @@ double processCpuSeconds() {
 // message counts the whole process (the simulators' threads too).
 void BM_SendThroughput(benchmark::State& state) {
   const int modems = static_cast<int>(state.range(0));
-  const int messages = 10 * modems;
+  const int messages = kMessagesPerModem * modems;
   const auto dir = freshDirectory("scale-" + std::to_string(modems));
   auto store = openSqliteStore({(dir / "gateway.db").string()});
   std::vector<std::unique_ptr<reviri::sim::Simulator>> sims;
@@ -181,8 +209,8 @@ void BM_SendThroughput(benchmark::State& state) {
     m.text = "throughput";
     for (int i = 0; i < messages; ++i) store->enqueue(m);
     gateway.wakeWorkers();
-    for (int spin = 0; spin < 60000 && store->counts().queued + store->counts().sending > 0; ++spin) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int spin = 0; spin < 6000 && store->counts().queued + store->counts().sending > 0; ++spin) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     cpu += processCpuSeconds() - cpuBefore;
   }

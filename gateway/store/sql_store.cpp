@@ -84,6 +84,10 @@ CREATE TABLE webhook_deliveries (
 );
 CREATE INDEX webhook_due ON webhook_deliveries (status, next_ms, id);
 )sql",
+    // Expiring queued messages are found without reading the whole queue.
+    R"sql(
+CREATE INDEX outbox_expiring ON outbox (status, expires_ms) WHERE expires_ms IS NOT NULL;
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
@@ -190,9 +194,12 @@ class SqlStore final : public Store {
     auto claimed = run(
         "UPDATE outbox SET status = 'sending', lease_owner = $1, lease_until = $2, modem = $3, "
         "attempts = attempts + 1, updated_ms = $4 "
-        "WHERE id = (SELECT id FROM outbox WHERE (status = 'queued' AND due_ms <= $4) "
-        "OR (status = 'sending' AND lease_until < $4) ORDER BY due_ms, id LIMIT 1" + std::string(conn_->skipLocked()) +
-            ") RETURNING id, in_flight",
+        "WHERE id = coalesce("
+        "(SELECT id FROM outbox WHERE status = 'sending' AND lease_until < $4 ORDER BY due_ms, id LIMIT 1" +
+            std::string(conn_->skipLocked()) +
+            "), "
+            "(SELECT id FROM outbox WHERE status = 'queued' AND due_ms <= $4 ORDER BY due_ms, id LIMIT 1" +
+            conn_->skipLocked() + ")) RETURNING id, in_flight",
         Params(worker, now + lease.count(), modem, now));
     if (claimed.size() == 0) return std::nullopt;
     const auto id = claimed.row(0).integer(0);

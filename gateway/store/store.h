@@ -115,9 +115,10 @@ class Store {
   // Newest first; all statuses when `status` is empty.
   virtual std::vector<MessageRecord> messages(std::optional<Status> status, int limit) = 0;
 
-  // Takes the oldest due message (queued and due, or sending with an expired
-  // lease) for `worker` on `modem`, marking it sending under a lease. Messages
-  // past their validity become expired instead.
+  // Takes a message whose lease expired (a worker died), else the oldest due
+  // queued one, for `worker` on `modem`, marking it sending under a lease.
+  // Messages past their validity become expired instead. Costs the same
+  // however long the queue is.
   virtual std::optional<MessageRecord> claim(const std::string& worker, const std::string& modem,
                                              Lease lease) = 0;
   // Extends the lease; false when `worker` no longer holds it.
