@@ -1,6 +1,9 @@
 // gateway/store/sql_store.cpp - the store's logic, once for both engines.
 #include "gateway/store/sql_store.h"
 
+#include <type_traits>
+
+#include "gateway/store/group_commit.h"
 #include "gateway/store/rows.h"
 
 namespace reviri::gateway::sql {
@@ -136,24 +139,23 @@ class SqlStore final : public Store {
   }
 
   std::int64_t enqueue(const NewMessage& m) override {
-    std::lock_guard lock(mu_);
-    Transaction tx(*conn_, true);
-    const auto now = now_();
-    std::optional<std::int64_t> expires;
-    if (m.validityMinutes) expires = now + std::int64_t{*m.validityMinutes} * 60000;
-    auto inserted = run(
-        "INSERT INTO outbox (recipient, body, coding, flash, report, validity_minutes, part_count, status, "
-        "created_ms, updated_ms, due_ms, expires_ms) VALUES ($1, $2, $3, $4, $5, $6, $7, 'queued', $8, $8, $8, $9) "
-        "RETURNING id",
-        Params(m.to, m.text, m.coding, m.flash, m.report, m.validityMinutes, m.parts, now, expires));
-    const auto id = inserted.row(0).integer(0);
-    for (int part = 1; part <= m.parts; ++part) {
-      run("INSERT INTO outbox_parts (message_id, part_index) VALUES ($1, $2)", Params(id, part));
-    }
-    addHistory(id, now, "queued", "");
-    conn_->announceNewWork();
-    tx.commit();
-    return id;
+    return write([&] {
+      const auto now = now_();
+      std::optional<std::int64_t> expires;
+      if (m.validityMinutes) expires = now + std::int64_t{*m.validityMinutes} * 60000;
+      auto inserted = run(
+          "INSERT INTO outbox (recipient, body, coding, flash, report, validity_minutes, part_count, status, "
+          "created_ms, updated_ms, due_ms, expires_ms) VALUES ($1, $2, $3, $4, $5, $6, $7, 'queued', $8, $8, $8, $9) "
+          "RETURNING id",
+          Params(m.to, m.text, m.coding, m.flash, m.report, m.validityMinutes, m.parts, now, expires));
+      const auto id = inserted.row(0).integer(0);
+      for (int part = 1; part <= m.parts; ++part) {
+        run("INSERT INTO outbox_parts (message_id, part_index) VALUES ($1, $2)", Params(id, part));
+      }
+      addHistory(id, now, "queued", "");
+      conn_->announceNewWork();
+      return id;
+    });
   }
 
   std::optional<MessageRecord> message(std::int64_t id) override {
@@ -163,8 +165,7 @@ class SqlStore final : public Store {
     if (select.size() == 0) return std::nullopt;
     MessageRecord record = rows::readMessage(select.row(0));
     readParts(record);
-    auto history =
-        run("SELECT at_ms, event, detail FROM outbox_history WHERE message_id = $1 ORDER BY id", Params(id));
+    auto history = run("SELECT at_ms, event, detail FROM outbox_history WHERE message_id = $1 ORDER BY id", Params(id));
     for (int i = 0; i < history.size(); ++i) {
       const auto row = history.row(i);
       record.history.push_back({row.integer(0), row.text(1), row.text(2)});
@@ -187,182 +188,183 @@ class SqlStore final : public Store {
   }
 
   std::optional<MessageRecord> claim(const std::string& worker, const std::string& modem, Lease lease) override {
-    std::lock_guard lock(mu_);
-    Transaction tx(*conn_, true);
-    const auto now = now_();
-    expireOverdue(now);
-    auto claimed = run(
-        "UPDATE outbox SET status = 'sending', lease_owner = $1, lease_until = $2, modem = $3, "
-        "attempts = attempts + 1, updated_ms = $4 "
-        "WHERE id = coalesce("
-        "(SELECT id FROM outbox WHERE status = 'sending' AND lease_until < $4 ORDER BY due_ms, id LIMIT 1" +
-            std::string(conn_->skipLocked()) +
-            "), "
-            "(SELECT id FROM outbox WHERE status = 'queued' AND due_ms <= $4 ORDER BY due_ms, id LIMIT 1" +
-            conn_->skipLocked() + ")) RETURNING id, in_flight",
-        Params(worker, now + lease.count(), modem, now));
-    if (claimed.size() == 0) return std::nullopt;
-    const auto id = claimed.row(0).integer(0);
-    if (claimed.row(0).integer(1) != 0) {
-      run("UPDATE outbox SET in_flight = 0 WHERE id = $1", Params(id));
-      addHistory(id, now, "possibly duplicated", "an earlier attempt may have reached a modem");
-    }
-    addHistory(id, now, "claimed", worker + " on " + modem);
-    auto select = run(std::string("SELECT ") + rows::kOutboxColumns + " FROM outbox WHERE id = $1", Params(id));
-    MessageRecord record = rows::readMessage(select.row(0));
-    readParts(record);
-    tx.commit();
-    return record;
+    return write([&]() -> std::optional<MessageRecord> {
+      const auto now = now_();
+      expireOverdue(now);
+      auto claimed =
+          run("UPDATE outbox SET status = 'sending', lease_owner = $1, lease_until = $2, modem = $3, "
+              "attempts = attempts + 1, updated_ms = $4 "
+              "WHERE id = coalesce("
+              "(SELECT id FROM outbox WHERE status = 'sending' AND lease_until < $4 ORDER BY due_ms, id LIMIT 1" +
+                  std::string(conn_->skipLocked()) +
+                  "), "
+                  "(SELECT id FROM outbox WHERE status = 'queued' AND due_ms <= $4 ORDER BY due_ms, id LIMIT 1" +
+                  conn_->skipLocked() + ")) RETURNING id, in_flight",
+              Params(worker, now + lease.count(), modem, now));
+      if (claimed.size() == 0) return std::nullopt;
+      const auto id = claimed.row(0).integer(0);
+      if (claimed.row(0).integer(1) != 0) {
+        run("UPDATE outbox SET in_flight = 0 WHERE id = $1", Params(id));
+        addHistory(id, now, "possibly duplicated", "an earlier attempt may have reached a modem");
+      }
+      addHistory(id, now, "claimed", worker + " on " + modem);
+      auto select = run(std::string("SELECT ") + rows::kOutboxColumns + " FROM outbox WHERE id = $1", Params(id));
+      MessageRecord record = rows::readMessage(select.row(0));
+      readParts(record);
+      return record;
+    });
   }
 
   bool renew(std::int64_t id, const std::string& worker, Lease lease) override {
-    std::lock_guard lock(mu_);
-    const auto now = now_();
-    return run("UPDATE outbox SET lease_until = $1 WHERE id = $2 AND status = 'sending' AND lease_owner = $3 "
-               "AND lease_until >= $4",
-               Params(now + lease.count(), id, worker, now))
-               .affected == 1;
+    return write([&] {
+      const auto now = now_();
+      return run("UPDATE outbox SET lease_until = $1 WHERE id = $2 AND status = 'sending' AND lease_owner = $3 "
+                 "AND lease_until >= $4",
+                 Params(now + lease.count(), id, worker, now))
+                 .affected == 1;
+    });
   }
 
   bool markWriting(std::int64_t id, const std::string& worker) override {
-    std::lock_guard lock(mu_);
-    return run("UPDATE outbox SET in_flight = 1 WHERE id = $1 AND status = 'sending' AND lease_owner = $2",
-               Params(id, worker))
-               .affected == 1;
+    return write([&] {
+      return run("UPDATE outbox SET in_flight = 1 WHERE id = $1 AND status = 'sending' AND lease_owner = $2",
+                 Params(id, worker))
+                 .affected == 1;
+    });
   }
 
   bool finishSent(std::int64_t id, const std::string& worker, const std::vector<int>& references) override {
-    std::lock_guard lock(mu_);
-    Transaction tx(*conn_, true);
-    const auto now = now_();
-    if (!endLease(id, worker, "sent", now, now, "", std::nullopt)) return false;
-    const std::string modem = run("SELECT modem FROM outbox WHERE id = $1", Params(id)).row(0).text(0);
-    std::string detail;
-    for (std::size_t i = 0; i < references.size(); ++i) {
-      run("UPDATE outbox_parts SET reference = $1, modem = $2, sent_ms = $3 WHERE message_id = $4 AND part_index = $5",
-          Params(references[i], modem, now, id, static_cast<int>(i + 1)));
-      if (i) detail += ',';
-      detail += std::to_string(references[i]);
-    }
-    addHistory(id, now, "sent", "on " + modem + (detail.empty() ? "" : ", references " + detail));
-    tx.commit();
-    return true;
+    return write([&] {
+      const auto now = now_();
+      if (!endLease(id, worker, "sent", now, now, "", std::nullopt)) return false;
+      const std::string modem = run("SELECT modem FROM outbox WHERE id = $1", Params(id)).row(0).text(0);
+      std::string detail;
+      for (std::size_t i = 0; i < references.size(); ++i) {
+        run("UPDATE outbox_parts SET reference = $1, modem = $2, sent_ms = $3 WHERE message_id = $4 AND part_index = "
+            "$5",
+            Params(references[i], modem, now, id, static_cast<int>(i + 1)));
+        if (i) detail += ',';
+        detail += std::to_string(references[i]);
+      }
+      addHistory(id, now, "sent", "on " + modem + (detail.empty() ? "" : ", references " + detail));
+      return true;
+    });
   }
 
-  bool finishFailed(std::int64_t id, const std::string& worker, const std::string& error,
-                    std::optional<int> errorCode, std::optional<Lease> retryAfter) override {
-    std::lock_guard lock(mu_);
-    Transaction tx(*conn_, true);
-    const auto now = now_();
-    const bool retry = retryAfter.has_value();
-    const auto due = now + (retry ? retryAfter->count() : 0);
-    if (!endLease(id, worker, retry ? "queued" : "failed", due, std::nullopt, error, errorCode)) return false;
-    addHistory(id, now, retry ? "retry" : "failed", error);
-    tx.commit();
-    return true;
+  bool finishFailed(std::int64_t id, const std::string& worker, const std::string& error, std::optional<int> errorCode,
+                    std::optional<Lease> retryAfter) override {
+    return write([&] {
+      const auto now = now_();
+      const bool retry = retryAfter.has_value();
+      const auto due = now + (retry ? retryAfter->count() : 0);
+      if (!endLease(id, worker, retry ? "queued" : "failed", due, std::nullopt, error, errorCode)) return false;
+      addHistory(id, now, retry ? "retry" : "failed", error);
+      return true;
+    });
   }
 
   bool release(std::int64_t id, const std::string& worker, const std::string& reason, bool pduMayBeOut) override {
-    std::lock_guard lock(mu_);
-    Transaction tx(*conn_, true);
-    const auto now = now_();
-    const auto changed = run(
-        "UPDATE outbox SET status = 'queued', lease_owner = NULL, lease_until = NULL, due_ms = $1, updated_ms = $1, "
-        "in_flight = in_flight * $2 WHERE id = $3 AND status = 'sending' AND lease_owner = $4",
-        Params(now, pduMayBeOut ? 1 : 0, id, worker));
-    if (changed.affected != 1) return false;
-    addHistory(id, now, "released", reason);
-    tx.commit();
-    return true;
+    return write([&] {
+      const auto now = now_();
+      const auto changed = run(
+          "UPDATE outbox SET status = 'queued', lease_owner = NULL, lease_until = NULL, due_ms = $1, updated_ms = $1, "
+          "in_flight = in_flight * $2 WHERE id = $3 AND status = 'sending' AND lease_owner = $4",
+          Params(now, pduMayBeOut ? 1 : 0, id, worker));
+      if (changed.affected != 1) return false;
+      addHistory(id, now, "released", reason);
+      return true;
+    });
   }
 
   std::optional<std::int64_t> addReport(const std::string& modem, int reference, int statusCode,
                                         const std::string& dischargedAt) override {
-    std::lock_guard lock(mu_);
-    Transaction tx(*conn_, true);
-    const auto now = now_();
-    auto part = run(
-        "SELECT message_id, part_index FROM outbox_parts WHERE modem = $1 AND reference = $2 "
-        "ORDER BY sent_ms DESC LIMIT 1",
-        Params(modem, reference));
-    std::optional<std::int64_t> messageId;
-    int partIndex = 0;
-    if (part.size() > 0) {
-      messageId = part.row(0).integer(0);
-      partIndex = static_cast<int>(part.row(0).integer(1));
-    }
-    run("INSERT INTO delivery_reports (modem, reference, status_code, discharged_at, received_ms, message_id) "
-        "VALUES ($1, $2, $3, $4, $5, $6)",
-        Params(modem, reference, statusCode, dischargedAt, now, messageId));
-    if (messageId) applyReport(*messageId, partIndex, statusCode, now);
-    tx.commit();
-    return messageId;
+    return write([&] {
+      const auto now = now_();
+      auto part =
+          run("SELECT message_id, part_index FROM outbox_parts WHERE modem = $1 AND reference = $2 "
+              "ORDER BY sent_ms DESC LIMIT 1",
+              Params(modem, reference));
+      std::optional<std::int64_t> messageId;
+      int partIndex = 0;
+      if (part.size() > 0) {
+        messageId = part.row(0).integer(0);
+        partIndex = static_cast<int>(part.row(0).integer(1));
+      }
+      run("INSERT INTO delivery_reports (modem, reference, status_code, discharged_at, received_ms, message_id) "
+          "VALUES ($1, $2, $3, $4, $5, $6)",
+          Params(modem, reference, statusCode, dischargedAt, now, messageId));
+      if (messageId) applyReport(*messageId, partIndex, statusCode, now);
+      return messageId;
+    });
   }
 
   InboxResult addInbox(const InboxMessage& m) override {
-    std::lock_guard lock(mu_);
-    Transaction tx(*conn_, true);
-    auto inserted = run(
-        "INSERT INTO inbox (modem, sender, body, sent_at, stored_ms) VALUES ($1, $2, $3, $4, $5) "
-        "ON CONFLICT (modem, sender, sent_at, body) DO NOTHING RETURNING id",
-        Params(m.modem, m.sender, m.text, m.sentAt, now_()));
-    InboxResult result;
-    if (inserted.size() == 1) {
-      result = {inserted.row(0).integer(0), true};
-    } else {
-      auto existing = run("SELECT id FROM inbox WHERE modem = $1 AND sender = $2 AND sent_at = $3 AND body = $4",
-                          Params(m.modem, m.sender, m.sentAt, m.text));
-      result = {existing.row(0).integer(0), false};
-    }
-    tx.commit();
-    return result;
+    return write([&] {
+      auto inserted =
+          run("INSERT INTO inbox (modem, sender, body, sent_at, stored_ms) VALUES ($1, $2, $3, $4, $5) "
+              "ON CONFLICT (modem, sender, sent_at, body) DO NOTHING RETURNING id",
+              Params(m.modem, m.sender, m.text, m.sentAt, now_()));
+      InboxResult result;
+      if (inserted.size() == 1) {
+        result = {inserted.row(0).integer(0), true};
+      } else {
+        auto existing = run("SELECT id FROM inbox WHERE modem = $1 AND sender = $2 AND sent_at = $3 AND body = $4",
+                            Params(m.modem, m.sender, m.sentAt, m.text));
+        result = {existing.row(0).integer(0), false};
+      }
+      return result;
+    });
   }
 
   std::vector<InboxMessage> inbox(std::int64_t after, int limit) override {
     std::lock_guard lock(mu_);
-    auto select = run(
-        "SELECT id, modem, sender, body, sent_at, stored_ms FROM inbox WHERE id > $1 AND deleted = 0 "
-        "ORDER BY id LIMIT $2",
-        Params(after, limit));
+    auto select =
+        run("SELECT id, modem, sender, body, sent_at, stored_ms FROM inbox WHERE id > $1 AND deleted = 0 "
+            "ORDER BY id LIMIT $2",
+            Params(after, limit));
     std::vector<InboxMessage> result;
     for (int i = 0; i < select.size(); ++i) result.push_back(rows::readInbox(select.row(i)));
     return result;
   }
 
   bool deleteInbox(std::int64_t id) override {
-    std::lock_guard lock(mu_);
-    return run("UPDATE inbox SET deleted = 1 WHERE id = $1 AND deleted = 0", Params(id)).affected == 1;
+    return write(
+        [&] { return run("UPDATE inbox SET deleted = 1 WHERE id = $1 AND deleted = 0", Params(id)).affected == 1; });
   }
 
   std::int64_t enqueueWebhook(const std::string& url, const std::string& event, const std::string& body) override {
-    std::lock_guard lock(mu_);
-    const auto now = now_();
-    return run("INSERT INTO webhook_deliveries (url, event, body, next_ms, created_ms) VALUES ($1, $2, $3, $4, $4) "
-               "RETURNING id",
-               Params(url, event, body, now))
-        .row(0)
-        .integer(0);
+    return write([&] {
+      const auto now = now_();
+      return run("INSERT INTO webhook_deliveries (url, event, body, next_ms, created_ms) VALUES ($1, $2, $3, $4, $4) "
+                 "RETURNING id",
+                 Params(url, event, body, now))
+          .row(0)
+          .integer(0);
+    });
   }
 
   std::optional<WebhookDelivery> claimWebhook(Lease lease) override {
-    std::lock_guard lock(mu_);
-    const auto now = now_();
-    auto claimed = run(
-        "UPDATE webhook_deliveries SET next_ms = $1, attempts = attempts + 1 "
-        "WHERE id = (SELECT id FROM webhook_deliveries WHERE status = 'pending' AND next_ms <= $2 "
-        "ORDER BY next_ms, id LIMIT 1" + std::string(conn_->skipLocked()) + ") RETURNING id, url, event, body, attempts",
-        Params(now + lease.count(), now));
-    if (claimed.size() == 0) return std::nullopt;
-    const auto row = claimed.row(0);
-    return WebhookDelivery{row.integer(0), row.text(1), row.text(2), row.text(3), static_cast<int>(row.integer(4))};
+    return write([&]() -> std::optional<WebhookDelivery> {
+      const auto now = now_();
+      auto claimed =
+          run("UPDATE webhook_deliveries SET next_ms = $1, attempts = attempts + 1 "
+              "WHERE id = (SELECT id FROM webhook_deliveries WHERE status = 'pending' AND next_ms <= $2 "
+              "ORDER BY next_ms, id LIMIT 1" +
+                  std::string(conn_->skipLocked()) + ") RETURNING id, url, event, body, attempts",
+              Params(now + lease.count(), now));
+      if (claimed.size() == 0) return std::nullopt;
+      const auto row = claimed.row(0);
+      return WebhookDelivery{row.integer(0), row.text(1), row.text(2), row.text(3), static_cast<int>(row.integer(4))};
+    });
   }
 
   void finishWebhook(std::int64_t id, bool delivered, const std::string& error,
                      std::optional<Lease> retryAfter) override {
-    std::lock_guard lock(mu_);
-    const char* status = delivered ? "delivered" : (retryAfter ? "pending" : "abandoned");
-    run("UPDATE webhook_deliveries SET status = $1, last_error = $2, next_ms = $3 WHERE id = $4",
-        Params(status, error, now_() + (retryAfter ? retryAfter->count() : 0), id));
+    write([&] {
+      const char* status = delivered ? "delivered" : (retryAfter ? "pending" : "abandoned");
+      run("UPDATE webhook_deliveries SET status = $1, last_error = $2, next_ms = $3 WHERE id = $4",
+          Params(status, error, now_() + (retryAfter ? retryAfter->count() : 0), id));
+    });
   }
 
   std::optional<std::int64_t> nextWebhookDueMs() override {
@@ -395,13 +397,49 @@ class SqlStore final : public Store {
  private:
   Result run(const std::string& sql, const Params& params = Params()) { return conn_->exec(sql, params.values()); }
 
+  // Runs `work` in a write transaction, committed together with those of
+  // other threads writing at the same time; returns what `work` returned
+  // once the commit is done.
+  template <class Work>
+  std::invoke_result_t<Work> write(Work work) {
+    using Value = std::invoke_result_t<Work>;
+    if constexpr (std::is_void_v<Value>) {
+      commits_.run(work);
+    } else {
+      std::optional<Value> value;
+      commits_.run([&] { value.emplace(work()); });
+      return std::move(*value);
+    }
+  }
+
+  // One transaction for the batch; with company, each unit in a savepoint
+  // of its own so that one unit's failure undoes only that unit.
+  void runBatch(const std::vector<GroupCommit::Unit*>& batch) {
+    std::lock_guard lock(mu_);
+    Transaction tx(*conn_, true);
+    if (batch.size() == 1) {
+      batch.front()->work();
+    } else {
+      for (GroupCommit::Unit* unit : batch) {
+        run("SAVEPOINT unit");
+        try {
+          unit->work();
+        } catch (...) {
+          unit->error = std::current_exception();
+          run("ROLLBACK TO unit");
+        }
+        run("RELEASE unit");
+      }
+    }
+    tx.commit();
+  }
+
   void migrate() {
     std::lock_guard lock(mu_);
     conn_->script("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
     Transaction tx(*conn_, true);
     conn_->lockForMigration();
-    const int version =
-        static_cast<int>(run("SELECT coalesce(max(version), 0) FROM schema_version").row(0).integer(0));
+    const int version = static_cast<int>(run("SELECT coalesce(max(version), 0) FROM schema_version").row(0).integer(0));
     if (version > kSchemaVersion) {
       throw StoreError("the database has schema version " + std::to_string(version) + ", newer than this gateway's " +
                        std::to_string(kSchemaVersion));
@@ -414,9 +452,9 @@ class SqlStore final : public Store {
   }
 
   void readParts(MessageRecord& record) {
-    auto parts = run(
-        "SELECT part_index, reference, report_code FROM outbox_parts WHERE message_id = $1 ORDER BY part_index",
-        Params(record.id));
+    auto parts =
+        run("SELECT part_index, reference, report_code FROM outbox_parts WHERE message_id = $1 ORDER BY part_index",
+            Params(record.id));
     for (int i = 0; i < parts.size(); ++i) record.parts.push_back(rows::readPart(parts.row(i)));
   }
 
@@ -435,10 +473,10 @@ class SqlStore final : public Store {
   }
 
   void expireOverdue(std::int64_t now) {
-    auto expired = run(
-        "UPDATE outbox SET status = 'expired', updated_ms = $1 WHERE status = 'queued' AND expires_ms IS NOT NULL "
-        "AND expires_ms < $1 RETURNING id",
-        Params(now));
+    auto expired =
+        run("UPDATE outbox SET status = 'expired', updated_ms = $1 WHERE status = 'queued' AND expires_ms IS NOT NULL "
+            "AND expires_ms < $1 RETURNING id",
+            Params(now));
     for (int i = 0; i < expired.size(); ++i) {
       addHistory(expired.row(i).integer(0), now, "expired", "not sent within its validity period");
     }
@@ -453,9 +491,9 @@ class SqlStore final : public Store {
           Params(rows::reportFailure(statusCode), statusCode, now, id));
       return;
     }
-    const auto pending = run(
-        "SELECT count(*) FROM outbox_parts WHERE message_id = $1 AND (report_code IS NULL OR report_code >= 32)",
-        Params(id));
+    const auto pending =
+        run("SELECT count(*) FROM outbox_parts WHERE message_id = $1 AND (report_code IS NULL OR report_code >= 32)",
+            Params(id));
     if (pending.row(0).integer(0) == 0) {
       run("UPDATE outbox SET status = 'delivered', updated_ms = $1 WHERE id = $2 AND status = 'sent'", Params(now, id));
     }
@@ -463,7 +501,8 @@ class SqlStore final : public Store {
 
   std::unique_ptr<Connection> conn_;
   Clock now_;
-  std::mutex mu_;
+  std::mutex mu_;  // the connection's; taken by readers and by the batch runner
+  GroupCommit commits_{[this](const std::vector<GroupCommit::Unit*>& batch) { runBatch(batch); }};
 };
 
 }  // namespace
