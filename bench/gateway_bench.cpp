@@ -288,6 +288,7 @@ class GatedStore final : public Store {
   }
   std::optional<std::int64_t> nextWebhookDueMs() override { return inner_.nextWebhookDueMs(); }
   StoreCounts counts() override { return inner_.counts(); }
+  void ping() override { inner_.ping(); }
   std::optional<std::int64_t> nextDueMs() override { return inner_.nextDueMs(); }
 
  private:

@@ -204,7 +204,7 @@ void HttpApi::routes() {
   s.Get("/v1/modems", [this](const auto&, auto& res) { getModems(res); });
   s.Get("/metrics", [this](const auto&, auto& res) { getMetrics(res); });
   s.Get("/healthz", [this](const auto&, auto& res) {
-    ctx_.store.counts();  // throws (503) when the database is gone
+    ctx_.store.ping();  // throws (503) when the database is gone
     sendJson(res, 200, {{"status", "ok"}});
   });
 }
@@ -261,6 +261,17 @@ void HttpApi::getInbox(const httplib::Request& req, httplib::Response& res) {
   if (!limit) return;
   auto wait = queryNumber(req, res, "wait", 0, 0, options_.maxWait.count());
   if (!wait) return;
+  // A long poll holds a server thread; past the cap it answers at once.
+  struct Counted {
+    std::atomic<int>* polls;
+    ~Counted() {
+      if (polls) --*polls;
+    }
+  } counted{*wait > 0 ? &longPolls_ : nullptr};
+  if (counted.polls && ++longPolls_ > options_.maxLongPolls) {
+    *wait = 0;
+    res.set_header("Retry-After", "1");
+  }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(*wait);
   std::vector<InboxMessage> messages;
   for (;;) {

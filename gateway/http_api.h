@@ -21,6 +21,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <atomic>
 #include <thread>
 
 #include "gateway/event_log.h"
@@ -39,8 +40,13 @@ namespace reviri::gateway {
 struct ApiOptions {
   std::string token;                   // "" = no token asked for
   std::size_t maxBodyBytes = 64 * 1024;
-  int threads = 16;                    // long polls hold one each
-  std::chrono::seconds maxWait{60};    // the longest inbox long poll
+  // Requests in progress and idle keep-alive connections hold a thread
+  // each; long polls may take at most `maxLongPolls` of them, so that they
+  // never starve the other requests. A long poll beyond that answers at
+  // once with what there is.
+  int threads = 64;
+  int maxLongPolls = 32;
+  std::chrono::seconds maxWait{60};  // the longest inbox long poll
 };
 
 // What the API shares with the rest of the gateway.
@@ -80,6 +86,7 @@ class HttpApi {
   ApiOptions options_;
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
+  std::atomic<int> longPolls_{0};
 };
 
 }  // namespace reviri::gateway

@@ -389,6 +389,11 @@ class SqlStore final : public Store {
     return counts;
   }
 
+  void ping() override {
+    std::lock_guard lock(mu_);
+    run("SELECT 1");
+  }
+
   std::optional<std::int64_t> nextDueMs() override {
     std::lock_guard lock(mu_);
     return run("SELECT min(due_ms) FROM outbox WHERE status = 'queued'", Params()).row(0).optionalInteger(0);

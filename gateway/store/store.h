@@ -169,7 +169,11 @@ class Store {
   // never call it; workers then find such messages at their idle check.
   virtual void watchNewWork(std::function<void()> callback) { (void)callback; }
 
+  // Messages by status: reads every message's index entry, so it is for
+  // metrics, not for a health check.
   virtual StoreCounts counts() = 0;
+  // Throws StoreError when the database does not answer.
+  virtual void ping() = 0;
   // The time of the next queued message that is not due yet (retries).
   virtual std::optional<std::int64_t> nextDueMs() = 0;
 };

@@ -209,6 +209,43 @@ TEST_F(HttpApiTest, TheInboxLongPollWakesWhenAMessageArrives) {
   EXPECT_TRUE(parse(client_->Get("/v1/inbox"))["messages"].empty());
 }
 
+TEST_F(HttpApiTest, LongPollsNeverTakeEveryServerThread) {
+  Signal work, inbox;
+  ApiOptions options;
+  options.token = kToken;
+  options.threads = 4;
+  options.maxLongPolls = 2;
+  HttpApi api(ApiContext{*store_, board_, work, inbox, log_}, options);
+  const int port = api.bind("127.0.0.1", 0);
+  api.start();
+  auto longPoll = [port] {
+    return std::async(std::launch::async, [port] {
+      httplib::Client c("127.0.0.1", port);
+      c.set_bearer_token_auth(kToken);
+      c.set_read_timeout(30, 0);
+      return c.Get("/v1/inbox?wait=20");
+    });
+  };
+  auto first = longPoll();
+  auto second = longPoll();
+  ASSERT_EQ(second.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  auto third = longPoll();
+  ASSERT_EQ(third.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "past the cap it does not wait";
+  auto answered = third.get();
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(answered->status, 200);
+  EXPECT_EQ(answered->get_header_value("Retry-After"), "1");
+  httplib::Client other("127.0.0.1", port);
+  other.set_bearer_token_auth(kToken);
+  auto r = other.Post("/v1/messages", R"({"to": "+4915112345678", "text": "still served"})", "application/json");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 202);
+  EXPECT_EQ(first.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout) << "the first two still wait";
+  api.stop();  // ends them
+  EXPECT_EQ(first.get()->status, 200);
+  EXPECT_EQ(second.get()->status, 200);
+}
+
 TEST_F(HttpApiTest, ModemsAndMetricsShowTheBoardAndTheQueue) {
   board_.update("sim1", [](ModemState& m) {
     m.state = "up";
