@@ -20,6 +20,8 @@
 // thread may do is wait on nativeHandle().
 #include <windows.h>
 
+#include <algorithm>
+#include <limits>
 #include <string>
 
 #include "base/text.h"
@@ -155,26 +157,9 @@ class WinSerialPort final : public SerialPort {
     if (written != bytes.size()) throw SerialError(device_ + ": write stalled");
   }
 
-  std::string readAll() override {
-    requireOpen();
-    std::string out;
-    // Data waiting means the look-ahead has its byte, or is about to: take
-    // it first so that the drain below never queues behind it.
-    collectLookahead(queued() > 0);
-    if (hasLookahead_) out.push_back(lookaheadByte_);
-    hasLookahead_ = false;
-    // A look-ahead still pending means nothing had arrived when we looked:
-    // it stays in flight, and no second read may start beside it.
-    if (!lookaheadPending_) {
-      for (std::size_t n = queued(); n > 0; n = queued()) {
-        const std::size_t start = out.size();
-        out.resize(start + n);
-        out.resize(start + readExactly(out.data() + start, n));
-      }
-    }
-    rearmLookahead();
-    return out;
-  }
+  std::string readAll() override { return take(std::numeric_limits<std::size_t>::max()); }
+
+  std::string readSome(std::size_t maxBytes) override { return take(maxBytes); }
 
   bool waitReadable(std::chrono::microseconds timeout) override {
     if (!isOpen()) return false;
@@ -188,6 +173,33 @@ class WinSerialPort final : public SerialPort {
   NativeHandle nativeHandle() const override { return isOpen() ? lookaheadDone_ : nullptr; }
 
  private:
+  // Takes up to `limit` waiting bytes: the look-ahead's byte first, then
+  // what the driver holds, in order.
+  std::string take(std::size_t limit) {
+    requireOpen();
+    std::string out;
+    // Data waiting means the look-ahead has its byte, or is about to: take
+    // it first so that the drain below never queues behind it.
+    collectLookahead(queued() > 0);
+    if (hasLookahead_ && limit > 0) {
+      out.push_back(lookaheadByte_);
+      hasLookahead_ = false;
+    }
+    // A look-ahead still pending means nothing had arrived when we looked:
+    // it stays in flight, and no second read may start beside it. A byte
+    // still held (limit 0) must come out before anything behind it.
+    if (!lookaheadPending_ && !hasLookahead_) {
+      for (std::size_t n = std::min(queued(), limit - out.size()); n > 0;
+           n = std::min(queued(), limit - out.size())) {
+        const std::size_t start = out.size();
+        out.resize(start + n);
+        out.resize(start + readExactly(out.data() + start, n));
+      }
+    }
+    rearmLookahead();
+    return out;
+  }
+
   // Bytes the driver holds beyond the look-ahead.
   std::size_t queued() {
     COMSTAT stat{};
