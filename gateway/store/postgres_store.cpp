@@ -69,8 +69,8 @@ class PostgresConnection final : public sql::Connection {
       }
       pointers[i] = values[i].c_str();
     }
-    PGresult* r = PQexecParams(conn_, text.c_str(), static_cast<int>(params.size()), nullptr, pointers.data(),
-                               nullptr, nullptr, 0);
+    PGresult* r = PQexecParams(conn_, text.c_str(), static_cast<int>(params.size()), nullptr, pointers.data(), nullptr,
+                               nullptr, 0);
     const auto status = PQresultStatus(r);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
       PQclear(r);
@@ -164,7 +164,8 @@ class PostgresConnection final : public sql::Connection {
 }  // namespace
 
 std::unique_ptr<Store> openPostgresStore(const PostgresOptions& options) {
-  return sql::makeSqlStore(std::make_unique<PostgresConnection>(options.url), options.now);
+  return sql::makeSqlStore(std::make_unique<PostgresConnection>(options.url),
+                           std::make_unique<PostgresConnection>(options.url), options.now);
 }
 
 }  // namespace reviri::gateway

@@ -134,7 +134,8 @@ class Transaction {
 
 class SqlStore final : public Store {
  public:
-  SqlStore(std::unique_ptr<Connection> connection, Clock now) : conn_(std::move(connection)), now_(std::move(now)) {
+  SqlStore(std::unique_ptr<Connection> writer, std::unique_ptr<Connection> reader, Clock now)
+      : conn_(std::move(writer)), reader_(std::move(reader)), now_(std::move(now)) {
     migrate();
   }
 
@@ -159,32 +160,36 @@ class SqlStore final : public Store {
   }
 
   std::optional<MessageRecord> message(std::int64_t id) override {
-    std::lock_guard lock(mu_);
-    Transaction tx(*conn_, false);
-    auto select = run(std::string("SELECT ") + rows::kOutboxColumns + " FROM outbox WHERE id = $1", Params(id));
-    if (select.size() == 0) return std::nullopt;
-    MessageRecord record = rows::readMessage(select.row(0));
-    readParts(record);
-    auto history = run("SELECT at_ms, event, detail FROM outbox_history WHERE message_id = $1 ORDER BY id", Params(id));
-    for (int i = 0; i < history.size(); ++i) {
-      const auto row = history.row(i);
-      record.history.push_back({row.integer(0), row.text(1), row.text(2)});
-    }
-    tx.commit();
-    return record;
+    return read([&](Connection& c) -> std::optional<MessageRecord> {
+      Transaction tx(c, false);
+      auto select = run(c, std::string("SELECT ") + rows::kOutboxColumns + " FROM outbox WHERE id = $1", Params(id));
+      if (select.size() == 0) return std::nullopt;
+      MessageRecord record = rows::readMessage(select.row(0));
+      readParts(c, record);
+      auto history =
+          run(c, "SELECT at_ms, event, detail FROM outbox_history WHERE message_id = $1 ORDER BY id", Params(id));
+      for (int i = 0; i < history.size(); ++i) {
+        const auto row = history.row(i);
+        record.history.push_back({row.integer(0), row.text(1), row.text(2)});
+      }
+      tx.commit();
+      return record;
+    });
   }
 
   std::vector<MessageRecord> messages(std::optional<Status> status, int limit) override {
-    std::lock_guard lock(mu_);
-    Transaction tx(*conn_, false);
-    auto select = run(std::string("SELECT ") + rows::kOutboxColumns +
-                          " FROM outbox WHERE (CAST($1 AS TEXT) IS NULL OR status = $1) ORDER BY id DESC LIMIT $2",
-                      Params(status ? std::optional<std::string>(statusName(*status)) : std::nullopt, limit));
-    std::vector<MessageRecord> records;
-    for (int i = 0; i < select.size(); ++i) records.push_back(rows::readMessage(select.row(i)));
-    for (auto& record : records) readParts(record);
-    tx.commit();
-    return records;
+    return read([&](Connection& c) {
+      Transaction tx(c, false);
+      auto select = run(c,
+                        std::string("SELECT ") + rows::kOutboxColumns +
+                            " FROM outbox WHERE (CAST($1 AS TEXT) IS NULL OR status = $1) ORDER BY id DESC LIMIT $2",
+                        Params(status ? std::optional<std::string>(statusName(*status)) : std::nullopt, limit));
+      std::vector<MessageRecord> records;
+      for (int i = 0; i < select.size(); ++i) records.push_back(rows::readMessage(select.row(i)));
+      for (auto& record : records) readParts(c, record);
+      tx.commit();
+      return records;
+    });
   }
 
   std::optional<MessageRecord> claim(const std::string& worker, const std::string& modem, Lease lease) override {
@@ -210,7 +215,7 @@ class SqlStore final : public Store {
       addHistory(id, now, "claimed", worker + " on " + modem);
       auto select = run(std::string("SELECT ") + rows::kOutboxColumns + " FROM outbox WHERE id = $1", Params(id));
       MessageRecord record = rows::readMessage(select.row(0));
-      readParts(record);
+      readParts(*conn_, record);
       return record;
     });
   }
@@ -317,14 +322,15 @@ class SqlStore final : public Store {
   }
 
   std::vector<InboxMessage> inbox(std::int64_t after, int limit) override {
-    std::lock_guard lock(mu_);
-    auto select =
-        run("SELECT id, modem, sender, body, sent_at, stored_ms FROM inbox WHERE id > $1 AND deleted = 0 "
-            "ORDER BY id LIMIT $2",
-            Params(after, limit));
-    std::vector<InboxMessage> result;
-    for (int i = 0; i < select.size(); ++i) result.push_back(rows::readInbox(select.row(i)));
-    return result;
+    return read([&](Connection& c) {
+      auto select = run(c,
+                        "SELECT id, modem, sender, body, sent_at, stored_ms FROM inbox WHERE id > $1 AND deleted = 0 "
+                        "ORDER BY id LIMIT $2",
+                        Params(after, limit));
+      std::vector<InboxMessage> result;
+      for (int i = 0; i < select.size(); ++i) result.push_back(rows::readInbox(select.row(i)));
+      return result;
+    });
   }
 
   bool deleteInbox(std::int64_t id) override {
@@ -368,39 +374,57 @@ class SqlStore final : public Store {
   }
 
   std::optional<std::int64_t> nextWebhookDueMs() override {
-    std::lock_guard lock(mu_);
-    return run("SELECT min(next_ms) FROM webhook_deliveries WHERE status = 'pending'").row(0).optionalInteger(0);
+    return read([&](Connection& c) {
+      return run(c, "SELECT min(next_ms) FROM webhook_deliveries WHERE status = 'pending'").row(0).optionalInteger(0);
+    });
   }
 
   void watchNewWork(std::function<void()> callback) override { conn_->watchNewWork(std::move(callback)); }
 
   StoreCounts counts() override {
-    std::lock_guard lock(mu_);
-    Transaction tx(*conn_, false);
-    StoreCounts counts;
-    auto byStatus = run("SELECT status, count(*) FROM outbox GROUP BY status", Params());
-    for (int i = 0; i < byStatus.size(); ++i) {
-      rows::addStatusCount(counts, byStatus.row(i).text(0), byStatus.row(i).integer(1));
-    }
-    counts.inbox = run("SELECT count(*) FROM inbox WHERE deleted = 0", Params()).row(0).integer(0);
-    counts.webhooksPending =
-        run("SELECT count(*) FROM webhook_deliveries WHERE status = 'pending'", Params()).row(0).integer(0);
-    tx.commit();
-    return counts;
+    return read([&](Connection& c) {
+      Transaction tx(c, false);
+      StoreCounts counts;
+      auto byStatus = run(c, "SELECT status, count(*) FROM outbox GROUP BY status");
+      for (int i = 0; i < byStatus.size(); ++i) {
+        rows::addStatusCount(counts, byStatus.row(i).text(0), byStatus.row(i).integer(1));
+      }
+      counts.inbox = run(c, "SELECT count(*) FROM inbox WHERE deleted = 0").row(0).integer(0);
+      counts.webhooksPending =
+          run(c, "SELECT count(*) FROM webhook_deliveries WHERE status = 'pending'").row(0).integer(0);
+      tx.commit();
+      return counts;
+    });
   }
 
   void ping() override {
-    std::lock_guard lock(mu_);
-    run("SELECT 1");
+    read([&](Connection& c) { return run(c, "SELECT 1"); });
   }
 
   std::optional<std::int64_t> nextDueMs() override {
-    std::lock_guard lock(mu_);
-    return run("SELECT min(due_ms) FROM outbox WHERE status = 'queued'", Params()).row(0).optionalInteger(0);
+    return read([&](Connection& c) {
+      return run(c, "SELECT min(due_ms) FROM outbox WHERE status = 'queued'").row(0).optionalInteger(0);
+    });
   }
 
  private:
-  Result run(const std::string& sql, const Params& params = Params()) { return conn_->exec(sql, params.values()); }
+  Result run(const std::string& sql, const Params& params = Params()) { return run(*conn_, sql, params); }
+  static Result run(Connection& c, const std::string& sql, const Params& params = Params()) {
+    return c.exec(sql, params.values());
+  }
+
+  // Runs `work` on the reading connection, which sees every committed
+  // write and, on SQLite in WAL mode, never waits for a writer; without
+  // one (a private in-memory database), on the writing connection.
+  template <class Work>
+  std::invoke_result_t<Work, Connection&> read(Work work) {
+    if (!reader_) {
+      std::lock_guard lock(mu_);
+      return work(*conn_);
+    }
+    std::lock_guard lock(readMu_);
+    return work(*reader_);
+  }
 
   // Runs `work` in a write transaction, committed together with those of
   // other threads writing at the same time; returns what `work` returned
@@ -456,9 +480,9 @@ class SqlStore final : public Store {
     tx.commit();
   }
 
-  void readParts(MessageRecord& record) {
+  static void readParts(Connection& c, MessageRecord& record) {
     auto parts =
-        run("SELECT part_index, reference, report_code FROM outbox_parts WHERE message_id = $1 ORDER BY part_index",
+        run(c, "SELECT part_index, reference, report_code FROM outbox_parts WHERE message_id = $1 ORDER BY part_index",
             Params(record.id));
     for (int i = 0; i < parts.size(); ++i) record.parts.push_back(rows::readPart(parts.row(i)));
   }
@@ -504,16 +528,18 @@ class SqlStore final : public Store {
     }
   }
 
-  std::unique_ptr<Connection> conn_;
+  std::unique_ptr<Connection> conn_;    // writes (and reads without a reader)
+  std::unique_ptr<Connection> reader_;  // may be null
   Clock now_;
-  std::mutex mu_;  // the connection's; taken by readers and by the batch runner
+  std::mutex mu_;  // the writing connection's; taken by the batch runner
+  std::mutex readMu_;
   GroupCommit commits_{[this](const std::vector<GroupCommit::Unit*>& batch) { runBatch(batch); }};
 };
 
 }  // namespace
 
-std::unique_ptr<Store> makeSqlStore(std::unique_ptr<Connection> connection, Clock now) {
-  return std::make_unique<SqlStore>(std::move(connection), std::move(now));
+std::unique_ptr<Store> makeSqlStore(std::unique_ptr<Connection> writer, std::unique_ptr<Connection> reader, Clock now) {
+  return std::make_unique<SqlStore>(std::move(writer), std::move(reader), std::move(now));
 }
 
 int schemaVersion() { return kSchemaVersion; }

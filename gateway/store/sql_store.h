@@ -5,8 +5,9 @@
 // Statements use $1, $2, ... placeholders and travel with their values as
 // parameters; no value is ever pasted into SQL text.
 //
-// Threading: SqlStore serialises its connection with a mutex; safe from any
-// thread. A connection is used by one thread at a time.
+// Threading: SqlStore is safe from any thread. Writes of concurrent threads
+// share commits (group_commit.h) on the writing connection; reads take the
+// reading connection's mutex. A connection is used by one thread at a time.
 #ifndef REVIRI_GATEWAY_STORE_SQL_STORE_H_
 #define REVIRI_GATEWAY_STORE_SQL_STORE_H_
 
@@ -97,8 +98,11 @@ class Params {
   std::vector<Param> values_;
 };
 
-// The store over a connection; migrates it when made.
-std::unique_ptr<Store> makeSqlStore(std::unique_ptr<Connection> connection, Clock now);
+// The store over a writing connection and, when not null, a second one for
+// reads (listings, lookups, counts), so that those never wait behind the
+// workers' writes; migrates the database when made.
+std::unique_ptr<Store> makeSqlStore(std::unique_ptr<Connection> writer, std::unique_ptr<Connection> reader,
+                                    Clock now);
 
 // The schema version the migrations bring a database to.
 int schemaVersion();

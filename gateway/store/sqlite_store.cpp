@@ -129,7 +129,10 @@ class SqliteConnection final : public sql::Connection {
 }  // namespace
 
 std::unique_ptr<Store> openSqliteStore(const SqliteOptions& options) {
-  return sql::makeSqlStore(std::make_unique<SqliteConnection>(options), options.now);
+  auto writer = std::make_unique<SqliteConnection>(options);
+  // A private in-memory database exists only for its one connection.
+  auto reader = options.path == ":memory:" ? nullptr : std::make_unique<SqliteConnection>(options);
+  return sql::makeSqlStore(std::move(writer), std::move(reader), options.now);
 }
 
 int sqliteSchemaVersion() { return sql::schemaVersion(); }

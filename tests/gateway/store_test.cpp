@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -338,6 +339,28 @@ TEST_P(StoreTest, ListingsFilterByStatusNewestFirst) {
   EXPECT_EQ(store_->messages(std::nullopt, 1).size(), 1u);
   EXPECT_EQ(store_->messages(Status::kSent, 10).at(0).parts.at(0).reference, 1);
   EXPECT_THROW(statusFromName("lost"), std::invalid_argument);
+}
+
+// A write stuck behind another process's lock holds the writing connection;
+// lookups and listings still answer, from the reading one.
+TEST_P(StoreTest, ReadsAnswerWhileAWriteWaits) {
+  if (GetParam() != "sqlite") GTEST_SKIP() << "locked through SQLite's own API";
+  const auto id = store_->enqueue(text("already here"));
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((dir_ / "gateway.db").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  auto blocked = std::async(std::launch::async, [this] { return store_->enqueue(text("waits for the lock")); });
+  std::this_thread::sleep_for(milliseconds(200));  // the write is waiting for the lock by now
+  ASSERT_EQ(blocked.wait_for(milliseconds(0)), std::future_status::timeout);
+  EXPECT_TRUE(store_->message(id));
+  EXPECT_EQ(store_->messages(Status::kQueued, 10).size(), 1u);
+  EXPECT_EQ(store_->counts().queued, 1);
+  store_->ping();
+  EXPECT_EQ(blocked.wait_for(milliseconds(0)), std::future_status::timeout) << "the reads did not wait for it";
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  EXPECT_GT(blocked.get(), id);
+  EXPECT_EQ(store_->counts().queued, 2);
 }
 
 }  // namespace
