@@ -2,6 +2,7 @@
 #include "gateway/worker.h"
 
 #include <algorithm>
+#include <utility>
 #include <nlohmann/json.hpp>
 
 namespace reviri::gateway {
@@ -40,6 +41,10 @@ void Worker::run() {
       continue;
     }
     try {
+      if (next_) {
+        sendOne(*std::exchange(next_, std::nullopt));
+        continue;
+      }
       // Drained before looking, so a message queued after the look still
       // wakes the poll below.
       waker_.drain();
@@ -57,6 +62,7 @@ void Worker::run() {
       portLost(e.what());
     }
   }
+  if (next_) giveBack(*std::exchange(next_, std::nullopt), "the gateway is stopping");
   if (port_) port_->close();
   ctx_.board.update(options_.name, [](ModemState& m) { m.state = "stopped"; });
   ctx_.log.event("modem-stopped", {{"modem", options_.name}});
@@ -93,6 +99,7 @@ bool Worker::openPort() {
 }
 
 void Worker::portLost(const std::string& why) {
+  if (next_) giveBack(*std::exchange(next_, std::nullopt), "modem " + options_.name + " lost before sending it");
   if (port_) port_->close();
   port_.reset();
   ctx_.board.update(options_.name, [&](ModemState& m) {
@@ -134,7 +141,6 @@ void Worker::renewLease() {
 
 void Worker::sendOne(const MessageRecord& m) {
   const std::string id = std::to_string(m.id);
-  if (!ctx_.store.markWriting(m.id, options_.worker)) return;  // the lease ran out meanwhile
   current_ = m.id;
   renewed_ = std::chrono::steady_clock::now();
   PortSendResult result;
@@ -151,7 +157,17 @@ void Worker::sendOne(const MessageRecord& m) {
   };
   switch (result.kind) {
     case PortSendResult::Kind::kSent: {
-      if (!ctx_.store.finishSent(m.id, w, result.references)) break;
+      // Taking the next message in the same transaction halves the commits
+      // of a busy modem; not while stopping.
+      bool recorded = false;
+      if (stopping_) {
+        recorded = ctx_.store.finishSent(m.id, w, result.references);
+      } else {
+        auto sentAndNext = ctx_.store.finishSentAndClaim(m.id, w, result.references, options_.name, options_.lease);
+        recorded = sentAndNext.recorded;
+        next_ = std::move(sentAndNext.next);
+      }
+      if (!recorded) break;
       const double seconds = static_cast<double>(systemNowMs() - m.createdMs) / 1000.0;
       ctx_.board.recordLatency(std::max(0.0, seconds));
       ctx_.board.update(options_.name, [](ModemState& s) { ++s.sent; });
@@ -190,6 +206,18 @@ void Worker::sendOne(const MessageRecord& m) {
       ctx_.log.event("released", {{"id", id}, {"modem", options_.name}, {"error", result.error}});
       portLost(result.error);
       break;
+  }
+}
+
+void Worker::giveBack(const MessageRecord& m, const std::string& reason) {
+  try {
+    // Claimed but never written: no duplicate can come of it.
+    if (ctx_.store.release(m.id, options_.worker, reason, false)) {
+      ctx_.log.event("released", {{"id", std::to_string(m.id)}, {"modem", options_.name}, {"error", reason}});
+    }
+  } catch (const StoreError& e) {
+    // Its lease runs out and another worker takes it.
+    ctx_.log.event("store-error", {{"modem", options_.name}, {"error", e.what()}});
   }
 }
 

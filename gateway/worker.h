@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -66,7 +67,11 @@ class Worker {
  private:
   void run();
   bool openPort();
+  // Sends a claimed message and records the outcome (claiming next_ in the
+  // same transaction when it was sent).
   void sendOne(const MessageRecord& message);
+  // Returns a claimed message that was never written to the queue.
+  void giveBack(const MessageRecord& message, const std::string& reason);
   void portLost(const std::string& why);
   void storeIncoming(const InboxMessage& message);
   void storeReport(int reference, int status, const std::string& dischargedAt);
@@ -82,6 +87,9 @@ class Worker {
   std::chrono::milliseconds backoff_;
   std::atomic<bool> stopping_{false};
   std::thread thread_;
+  // Claimed with the last message's result and sent next; given back when
+  // the modem is lost or the worker stops first.
+  std::optional<MessageRecord> next_;
   // The message being sent and when its lease was last renewed.
   std::int64_t current_ = 0;
   std::chrono::steady_clock::time_point renewed_{};

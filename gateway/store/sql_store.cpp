@@ -193,31 +193,7 @@ class SqlStore final : public Store {
   }
 
   std::optional<MessageRecord> claim(const std::string& worker, const std::string& modem, Lease lease) override {
-    return write([&]() -> std::optional<MessageRecord> {
-      const auto now = now_();
-      expireOverdue(now);
-      auto claimed =
-          run("UPDATE outbox SET status = 'sending', lease_owner = $1, lease_until = $2, modem = $3, "
-              "attempts = attempts + 1, updated_ms = $4 "
-              "WHERE id = coalesce("
-              "(SELECT id FROM outbox WHERE status = 'sending' AND lease_until < $4 ORDER BY due_ms, id LIMIT 1" +
-                  std::string(conn_->skipLocked()) +
-                  "), "
-                  "(SELECT id FROM outbox WHERE status = 'queued' AND due_ms <= $4 ORDER BY due_ms, id LIMIT 1" +
-                  conn_->skipLocked() + ")) RETURNING id, in_flight",
-              Params(worker, now + lease.count(), modem, now));
-      if (claimed.size() == 0) return std::nullopt;
-      const auto id = claimed.row(0).integer(0);
-      if (claimed.row(0).integer(1) != 0) {
-        run("UPDATE outbox SET in_flight = 0 WHERE id = $1", Params(id));
-        addHistory(id, now, "possibly duplicated", "an earlier attempt may have reached a modem");
-      }
-      addHistory(id, now, "claimed", worker + " on " + modem);
-      auto select = run(std::string("SELECT ") + rows::kOutboxColumns + " FROM outbox WHERE id = $1", Params(id));
-      MessageRecord record = rows::readMessage(select.row(0));
-      readParts(*conn_, record);
-      return record;
-    });
+    return write([&] { return claimNow(worker, modem, lease); });
   }
 
   bool renew(std::int64_t id, const std::string& worker, Lease lease) override {
@@ -230,29 +206,17 @@ class SqlStore final : public Store {
     });
   }
 
-  bool markWriting(std::int64_t id, const std::string& worker) override {
-    return write([&] {
-      return run("UPDATE outbox SET in_flight = 1 WHERE id = $1 AND status = 'sending' AND lease_owner = $2",
-                 Params(id, worker))
-                 .affected == 1;
-    });
+  bool finishSent(std::int64_t id, const std::string& worker, const std::vector<int>& references) override {
+    return write([&] { return recordSent(id, worker, references); });
   }
 
-  bool finishSent(std::int64_t id, const std::string& worker, const std::vector<int>& references) override {
+  SentAndNext finishSentAndClaim(std::int64_t id, const std::string& worker, const std::vector<int>& references,
+                                 const std::string& modem, Lease lease) override {
     return write([&] {
-      const auto now = now_();
-      if (!endLease(id, worker, "sent", now, now, "", std::nullopt)) return false;
-      const std::string modem = run("SELECT modem FROM outbox WHERE id = $1", Params(id)).row(0).text(0);
-      std::string detail;
-      for (std::size_t i = 0; i < references.size(); ++i) {
-        run("UPDATE outbox_parts SET reference = $1, modem = $2, sent_ms = $3 WHERE message_id = $4 AND part_index = "
-            "$5",
-            Params(references[i], modem, now, id, static_cast<int>(i + 1)));
-        if (i) detail += ',';
-        detail += std::to_string(references[i]);
-      }
-      addHistory(id, now, "sent", "on " + modem + (detail.empty() ? "" : ", references " + detail));
-      return true;
+      SentAndNext result;
+      result.recorded = recordSent(id, worker, references);
+      result.next = claimNow(worker, modem, lease);
+      return result;
     });
   }
 
@@ -485,6 +449,50 @@ class SqlStore final : public Store {
         run(c, "SELECT part_index, reference, report_code FROM outbox_parts WHERE message_id = $1 ORDER BY part_index",
             Params(record.id));
     for (int i = 0; i < parts.size(); ++i) record.parts.push_back(rows::readPart(parts.row(i)));
+  }
+
+  // The claim, inside a write transaction.
+  std::optional<MessageRecord> claimNow(const std::string& worker, const std::string& modem, Lease lease) {
+    const auto now = now_();
+    expireOverdue(now);
+    auto claimed =
+        run("UPDATE outbox SET status = 'sending', lease_owner = $1, lease_until = $2, modem = $3, "
+            "attempts = attempts + 1, updated_ms = $4, in_flight = CASE WHEN in_flight = 0 THEN 1 ELSE 2 END "
+            "WHERE id = coalesce("
+            "(SELECT id FROM outbox WHERE status = 'sending' AND lease_until < $4 ORDER BY due_ms, id LIMIT 1" +
+                std::string(conn_->skipLocked()) +
+                "), "
+                "(SELECT id FROM outbox WHERE status = 'queued' AND due_ms <= $4 ORDER BY due_ms, id LIMIT 1" +
+                conn_->skipLocked() + ")) RETURNING id, in_flight",
+            Params(worker, now + lease.count(), modem, now));
+    if (claimed.size() == 0) return std::nullopt;
+    const auto id = claimed.row(0).integer(0);
+    // 2: the mark of an attempt that ended without finishing was still set.
+    if (claimed.row(0).integer(1) == 2) {
+      addHistory(id, now, "possibly duplicated", "an earlier attempt may have reached a modem");
+    }
+    addHistory(id, now, "claimed", worker + " on " + modem);
+    auto select = run(std::string("SELECT ") + rows::kOutboxColumns + " FROM outbox WHERE id = $1", Params(id));
+    MessageRecord record = rows::readMessage(select.row(0));
+    readParts(*conn_, record);
+    return record;
+  }
+
+  // finishSent, inside a write transaction.
+  bool recordSent(std::int64_t id, const std::string& worker, const std::vector<int>& references) {
+    const auto now = now_();
+    if (!endLease(id, worker, "sent", now, now, "", std::nullopt)) return false;
+    const std::string modem = run("SELECT modem FROM outbox WHERE id = $1", Params(id)).row(0).text(0);
+    std::string detail;
+    for (std::size_t i = 0; i < references.size(); ++i) {
+      run("UPDATE outbox_parts SET reference = $1, modem = $2, sent_ms = $3 "
+          "WHERE message_id = $4 AND part_index = $5",
+          Params(references[i], modem, now, id, static_cast<int>(i + 1)));
+      if (i) detail += ',';
+      detail += std::to_string(references[i]);
+    }
+    addHistory(id, now, "sent", "on " + modem + (detail.empty() ? "" : ", references " + detail));
+    return true;
   }
 
   void addHistory(std::int64_t id, std::int64_t at, const std::string& event, const std::string& detail) {

@@ -118,23 +118,38 @@ class Store {
   // Takes a message whose lease expired (a worker died), else the oldest due
   // queued one, for `worker` on `modem`, marking it sending under a lease.
   // Messages past their validity become expired instead. Costs the same
-  // however long the queue is.
+  // however long the queue is. The caller writes the PDU next, so from here
+  // until finishSent or release a lost lease means the message may reach
+  // the recipient twice: the next claim records it "possibly duplicated".
   virtual std::optional<MessageRecord> claim(const std::string& worker, const std::string& modem,
                                              Lease lease) = 0;
   // Extends the lease; false when `worker` no longer holds it.
   virtual bool renew(std::int64_t id, const std::string& worker, Lease lease) = 0;
-  // Says the PDU is about to be written: from here until finishSent or
-  // release, a lost lease means the message may reach the recipient twice.
-  virtual bool markWriting(std::int64_t id, const std::string& worker) = 0;
   // The modem accepted every part; `references` are the parts' references.
+  // False when `worker` no longer holds the lease.
   virtual bool finishSent(std::int64_t id, const std::string& worker, const std::vector<int>& references) = 0;
+  // finishSent, then claim for the same worker, in one transaction: a worker
+  // that keeps sending commits once per message.
+  struct SentAndNext {
+    bool recorded = false;  // what finishSent returned
+    std::optional<MessageRecord> next;
+  };
+  virtual SentAndNext finishSentAndClaim(std::int64_t id, const std::string& worker,
+                                         const std::vector<int>& references, const std::string& modem,
+                                         Lease lease) {
+    SentAndNext result;
+    result.recorded = finishSent(id, worker, references);
+    result.next = claim(worker, modem, lease);
+    return result;
+  }
   // The attempt failed. With `retryAfter` the message is queued again for
   // then; without it (or when the modem refused for good) it is failed.
   virtual bool finishFailed(std::int64_t id, const std::string& worker, const std::string& error,
                             std::optional<int> errorCode, std::optional<Lease> retryAfter) = 0;
   // Gives the message back to the queue (modem down, draining); `reason`
-  // goes to its history. `pduMayBeOut` keeps the mark markWriting set, so
-  // that the next attempt is recorded as possibly duplicated.
+  // goes to its history. `pduMayBeOut` says the PDU may have reached the
+  // modem, so that the next attempt is recorded as possibly duplicated;
+  // false says it surely did not.
   virtual bool release(std::int64_t id, const std::string& worker, const std::string& reason,
                        bool pduMayBeOut) = 0;
 

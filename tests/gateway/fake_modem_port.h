@@ -38,6 +38,8 @@ struct FakeModem {
   int signal = 99;            // what network() reports
   std::string operatorName;
   int networkQueries = 0;
+  bool holdSends = false;  // sends wait while set
+  int sendsHeld = 0;
   std::string name = "fake";
 
   // Waits until `done()` holds (checked under the lock) or `timeout` passes.
@@ -65,7 +67,11 @@ class FakeModemPort final : public ModemPort {
   void close() noexcept override {}
   PortSendResult send(const NewMessage& message) override {
     if (events_.progress) events_.progress();
-    std::lock_guard lock(modem_.mu);
+    std::unique_lock lock(modem_.mu);
+    ++modem_.sendsHeld;
+    modem_.changed.notify_all();
+    modem_.changed.wait(lock, [this] { return !modem_.holdSends; });
+    --modem_.sendsHeld;
     PortSendResult result;
     result.kind = PortSendResult::Kind::kSent;
     if (!modem_.script.empty()) {

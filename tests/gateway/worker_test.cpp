@@ -146,6 +146,32 @@ TEST_F(WorkerTest, StopEndsAnIdleWorkerWithoutWaitingForItsIdleCheck) {
   EXPECT_EQ(boardOf("fake").state, "stopped");
 }
 
+TEST_F(WorkerTest, AWorkerStoppedMidSendFinishesItAndLeavesNothingClaimed) {
+  FakeModem& modem = newModem();
+  modem.holdSends = true;
+  Worker& worker = addWorker(modem);
+  worker.start();
+  std::vector<std::int64_t> ids{enqueue("one"), enqueue("two"), enqueue("three")};
+  wakeAll();
+  ASSERT_TRUE(modem.waitUntil([&] { return modem.sendsHeld == 1; }));
+  auto stopped = std::async(std::launch::async, [&] { worker.stop(); });
+  std::this_thread::sleep_for(milliseconds(50));  // stop() has asked by now
+  {
+    std::lock_guard lock(modem.mu);
+    modem.holdSends = false;
+    modem.changed.notify_all();
+  }
+  ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  const auto counts = store_->counts();
+  EXPECT_EQ(counts.sent, 1) << "the send in progress is finished and recorded";
+  EXPECT_EQ(counts.sending, 0) << "no message stays claimed";
+  EXPECT_EQ(counts.queued, 2);
+  for (auto id : ids) {
+    auto r = store_->message(id);
+    for (const auto& h : r->history) EXPECT_NE(h.event, "possibly duplicated") << id;
+  }
+}
+
 TEST_F(WorkerTest, SignalAndOperatorAreAskedOnlyOnceQueuedWorkIsSentAndThenPeriodically) {
   FakeModem& modem = newModem();
   modem.signal = 17;
