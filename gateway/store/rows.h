@@ -13,6 +13,13 @@ namespace reviri::gateway::rows {
 inline constexpr const char* kOutboxColumns =
     "id, recipient, body, coding, flash, report, validity_minutes, part_count, status, attempts, modem, "
     "created_ms, updated_ms, due_ms, sent_ms, last_error, last_error_code";
+constexpr int countColumns(const char* list) {
+  int n = 1;
+  for (; *list; ++list) n += *list == ',' ? 1 : 0;
+  return n;
+}
+// Where a statement's own columns start after kOutboxColumns.
+inline constexpr int kOutboxColumnCount = countColumns(kOutboxColumns);
 
 template <typename Row>
 MessageRecord readMessage(const Row& row) {

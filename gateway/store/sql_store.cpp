@@ -463,17 +463,16 @@ class SqlStore final : public Store {
                 std::string(conn_->skipLocked()) +
                 "), "
                 "(SELECT id FROM outbox WHERE status = 'queued' AND due_ms <= $4 ORDER BY due_ms, id LIMIT 1" +
-                conn_->skipLocked() + ")) RETURNING id, in_flight",
+                conn_->skipLocked() + ")) RETURNING " + rows::kOutboxColumns + ", in_flight",
             Params(worker, now + lease.count(), modem, now));
     if (claimed.size() == 0) return std::nullopt;
-    const auto id = claimed.row(0).integer(0);
+    MessageRecord record = rows::readMessage(claimed.row(0));
+    const auto id = record.id;
     // 2: the mark of an attempt that ended without finishing was still set.
-    if (claimed.row(0).integer(1) == 2) {
+    if (claimed.row(0).integer(rows::kOutboxColumnCount) == 2) {
       addHistory(id, now, "possibly duplicated", "an earlier attempt may have reached a modem");
     }
     addHistory(id, now, "claimed", worker + " on " + modem);
-    auto select = run(std::string("SELECT ") + rows::kOutboxColumns + " FROM outbox WHERE id = $1", Params(id));
-    MessageRecord record = rows::readMessage(select.row(0));
     readParts(*conn_, record);
     return record;
   }
@@ -481,17 +480,17 @@ class SqlStore final : public Store {
   // finishSent, inside a write transaction.
   bool recordSent(std::int64_t id, const std::string& worker, const std::vector<int>& references) {
     const auto now = now_();
-    if (!endLease(id, worker, "sent", now, now, "", std::nullopt)) return false;
-    const std::string modem = run("SELECT modem FROM outbox WHERE id = $1", Params(id)).row(0).text(0);
+    const auto modem = endLease(id, worker, "sent", now, now, "", std::nullopt);
+    if (!modem) return false;
     std::string detail;
     for (std::size_t i = 0; i < references.size(); ++i) {
       run("UPDATE outbox_parts SET reference = $1, modem = $2, sent_ms = $3 "
           "WHERE message_id = $4 AND part_index = $5",
-          Params(references[i], modem, now, id, static_cast<int>(i + 1)));
+          Params(references[i], *modem, now, id, static_cast<int>(i + 1)));
       if (i) detail += ',';
       detail += std::to_string(references[i]);
     }
-    addHistory(id, now, "sent", "on " + modem + (detail.empty() ? "" : ", references " + detail));
+    addHistory(id, now, "sent", "on " + *modem + (detail.empty() ? "" : ", references " + detail));
     return true;
   }
 
@@ -500,13 +499,18 @@ class SqlStore final : public Store {
         Params(id, at, event, detail));
   }
 
-  bool endLease(std::int64_t id, const std::string& worker, const char* status, std::int64_t due,
-                std::optional<std::int64_t> sent, const std::string& error, std::optional<int> errorCode) {
-    return run("UPDATE outbox SET status = $1, lease_owner = NULL, lease_until = NULL, in_flight = 0, due_ms = $2, "
-               "sent_ms = coalesce($3, sent_ms), updated_ms = $4, last_error = $5, last_error_code = $6 "
-               "WHERE id = $7 AND status = 'sending' AND lease_owner = $8",
-               Params(status, due, sent, now_(), error, errorCode, id, worker))
-               .affected == 1;
+  // Ends `worker`'s lease with `status`; returns the message's modem, or
+  // nothing when the lease was no longer held.
+  std::optional<std::string> endLease(std::int64_t id, const std::string& worker, const char* status, std::int64_t due,
+                                      std::optional<std::int64_t> sent, const std::string& error,
+                                      std::optional<int> errorCode) {
+    auto ended =
+        run("UPDATE outbox SET status = $1, lease_owner = NULL, lease_until = NULL, in_flight = 0, due_ms = $2, "
+            "sent_ms = coalesce($3, sent_ms), updated_ms = $4, last_error = $5, last_error_code = $6 "
+            "WHERE id = $7 AND status = 'sending' AND lease_owner = $8 RETURNING modem",
+            Params(status, due, sent, now_(), error, errorCode, id, worker));
+    if (ended.size() != 1) return std::nullopt;
+    return ended.row(0).text(0);
   }
 
   void expireOverdue(std::int64_t now) {
