@@ -613,6 +613,7 @@ int Modem::sendToNetwork(const std::string& pdu, const ParsedPdu& parsed) {
   reference_ = reference_ % 255 + 1;
   sent_.push_back({reference_, parsed.number, parsed.text, parsed.coding == Coding::kUcs2, parsed.flash,
                    parsed.reportRequested, parsed.udhHex, upper(pdu)});
+  host_.sentToNetwork(sent_.back());
   if (parsed.coding != Coding::kData8 && sameSubscriber(parsed.number, identity_.ownNumber)) {
     // The network hands a message to its own sender back a moment later,
     // with its user-data header, so the parts of a long one can be joined.

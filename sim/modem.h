@@ -27,6 +27,8 @@
 
 namespace reviri::sim {
 
+struct SentMessage;
+
 class ModemHost {
  public:
   virtual ~ModemHost() = default;
@@ -34,6 +36,9 @@ class ModemHost {
   // and indications are subject to the configured answer delay.
   virtual void output(std::string bytes, bool answer) = 0;
   virtual void after(std::chrono::milliseconds delay, std::function<void()> action) = 0;
+  // A message has just gone to the network (AT+CMGS after its Ctrl-Z, or
+  // AT+CMSS), before the modem answers; a host can note the moment.
+  virtual void sentToNetwork(const SentMessage& /*message*/) {}
 };
 
 struct ModemIdentity {
