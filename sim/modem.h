@@ -206,6 +206,10 @@ class Modem {
   int cmee_ = 1;  // numeric +CME ERROR by default, so errors show without AT+CMEE=1
   int signal_ = 21;
   int copsFormat_ = 0;  // AT+COPS=3,N: 0 long name, 1 short, 2 numeric
+  int cregMode_ = 0;    // AT+CREG=N and AT+CGREG=N: 2 adds the location to the read answer
+  int cgregMode_ = 0;
+  bool attached_ = true;  // AT+CGATT: attached to the packet domain
+  int moreMessages_ = 0;  // AT+CMMS
   int reference_ = 0;
   int reportStatus_ = 0;
   enum class PinState { kReady, kPin, kPuk } pinState_ = PinState::kReady;
