@@ -4,8 +4,9 @@
 // modem in PDU mode: command echo (until ATE0), CR LF framed answers, final
 // results OK / ERROR / +CMS ERROR: n / +CME ERROR: n, the "> " prompt of
 // AT+CMGS / AT+CMGW ended by Ctrl-Z (ESC cancels), message storages SM and
-// ME, phonebooks, character set, new-message indications (+CMTI / +CMT).
-// A message sent to the modem's own number comes back as an incoming one.
+// ME, phonebooks, character set, new-message indications (+CMTI / +CMT),
+// registration at home (+CREG / +CGREG / +CGATT). A message sent to the
+// modem's own number comes back as an incoming one.
 //
 // It does no I/O itself: bytes go out through ModemHost::output and delayed
 // work through ModemHost::after. Threading: not thread-safe; the Simulator
