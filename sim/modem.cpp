@@ -338,8 +338,37 @@ Modem::Result Modem::runExtended(const std::string& name, char kind, const std::
   }
   if (name == "+CPIN") return pinCommand(kind, a);
   if (name == "+CREG" || name == "+CGREG") {
-    if (kind == 'R') return line(name + ": 0,1");
+    // Registered at home; the read answer repeats the mode set, and mode 2
+    // adds the location (area code and cell id) as real modems do. The packet
+    // domain counts as registered only while attached (AT+CGATT).
+    int& mode = name == "+CREG" ? cregMode_ : cgregMode_;
     if (kind == 'T') return line(name + ": (0-2)");
+    if (kind == 'R') {
+      const int stat = name == "+CGREG" && !attached_ ? 0 : 1;
+      return line(name + ": " + std::to_string(mode) + "," + std::to_string(stat) +
+                  (mode == 2 && stat == 1 ? ",\"00C3\",\"1A2B\"" : ""));
+    }
+    const int v = intArg(a, 0, -1);
+    if (kind != 'S' || v < 0 || v > 2) return cmeError(4);
+    mode = v;
+    return r;
+  }
+  if (name == "+CGATT") {
+    if (kind == 'T') return line("+CGATT: (0,1)");
+    if (kind == 'R') return line("+CGATT: " + std::to_string(attached_ ? 1 : 0));
+    const int v = intArg(a, 0, -1);
+    if (kind != 'S' || v < 0 || v > 1) return cmeError(4);
+    attached_ = v == 1;
+    return r;
+  }
+  if (name == "+CMMS") {
+    // "More messages to send": a real modem keeps the radio link open
+    // between sends; here it changes nothing but is answered like one.
+    if (kind == 'T') return line("+CMMS: (0-2)");
+    if (kind == 'R') return line("+CMMS: " + std::to_string(moreMessages_));
+    const int v = intArg(a, 0, -1);
+    if (kind != 'S' || v < 0 || v > 2) return cmsError(302);
+    moreMessages_ = v;
     return r;
   }
   if (name == "+COPS") {
@@ -613,6 +642,7 @@ int Modem::sendToNetwork(const std::string& pdu, const ParsedPdu& parsed) {
   reference_ = reference_ % 255 + 1;
   sent_.push_back({reference_, parsed.number, parsed.text, parsed.coding == Coding::kUcs2, parsed.flash,
                    parsed.reportRequested, parsed.udhHex, upper(pdu)});
+  host_.sentToNetwork(sent_.back());
   if (parsed.coding != Coding::kData8 && sameSubscriber(parsed.number, identity_.ownNumber)) {
     // The network hands a message to its own sender back a moment later,
     // with its user-data header, so the parts of a long one can be joined.

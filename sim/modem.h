@@ -4,8 +4,9 @@
 // modem in PDU mode: command echo (until ATE0), CR LF framed answers, final
 // results OK / ERROR / +CMS ERROR: n / +CME ERROR: n, the "> " prompt of
 // AT+CMGS / AT+CMGW ended by Ctrl-Z (ESC cancels), message storages SM and
-// ME, phonebooks, character set, new-message indications (+CMTI / +CMT).
-// A message sent to the modem's own number comes back as an incoming one.
+// ME, phonebooks, character set, new-message indications (+CMTI / +CMT),
+// registration at home (+CREG / +CGREG / +CGATT). A message sent to the
+// modem's own number comes back as an incoming one.
 //
 // It does no I/O itself: bytes go out through ModemHost::output and delayed
 // work through ModemHost::after. Threading: not thread-safe; the Simulator
@@ -27,6 +28,8 @@
 
 namespace reviri::sim {
 
+struct SentMessage;
+
 class ModemHost {
  public:
   virtual ~ModemHost() = default;
@@ -34,6 +37,9 @@ class ModemHost {
   // and indications are subject to the configured answer delay.
   virtual void output(std::string bytes, bool answer) = 0;
   virtual void after(std::chrono::milliseconds delay, std::function<void()> action) = 0;
+  // A message has just gone to the network (AT+CMGS after its Ctrl-Z, or
+  // AT+CMSS), before the modem answers; a host can note the moment.
+  virtual void sentToNetwork(const SentMessage& /*message*/) {}
 };
 
 struct ModemIdentity {
@@ -201,6 +207,10 @@ class Modem {
   int cmee_ = 1;  // numeric +CME ERROR by default, so errors show without AT+CMEE=1
   int signal_ = 21;
   int copsFormat_ = 0;  // AT+COPS=3,N: 0 long name, 1 short, 2 numeric
+  int cregMode_ = 0;    // AT+CREG=N and AT+CGREG=N: 2 adds the location to the read answer
+  int cgregMode_ = 0;
+  bool attached_ = true;  // AT+CGATT: attached to the packet domain
+  int moreMessages_ = 0;  // AT+CMMS
   int reference_ = 0;
   int reportStatus_ = 0;
   enum class PinState { kReady, kPin, kPuk } pinState_ = PinState::kReady;

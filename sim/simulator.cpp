@@ -70,6 +70,21 @@ std::string unescape(const std::string& text) {
   return out;
 }
 
+std::string escape(const std::string& text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') out += "\\\\";
+    else if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\t') out += "\\t";
+    else if (byte < 0x20 || byte == 0x7F) out += std::string("\\x") + kHex[byte >> 4] + kHex[byte & 0xF];
+    else out += c;
+  }
+  return out;
+}
+
 Simulator::Simulator(SimulatorOptions options)
     : options_(std::move(options)), modem_(*this, options_.identity) {}
 
@@ -115,6 +130,10 @@ void Simulator::start() {
     if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listen_, 4) != 0)
       failErrno("control socket " + options_.controlSocket);
   }
+  if (!options_.pduLog.empty()) {
+    pduLog_ = ::open(options_.pduLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (pduLog_ < 0) failErrno("PDU log " + options_.pduLog);
+  }
   stop_ = false;
   thread_ = std::thread([this] { run(); });
 }
@@ -127,7 +146,7 @@ void Simulator::stop() {
   }
   for (auto& [fd, partial] : clients_) ::close(fd);
   clients_.clear();
-  for (int* fd : {&master_, &slave_, &wakeRead_, &wakeWrite_, &listen_}) {
+  for (int* fd : {&master_, &slave_, &wakeRead_, &wakeWrite_, &listen_, &pduLog_}) {
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
   }
@@ -158,6 +177,17 @@ void Simulator::output(std::string bytes, bool answer) {
 void Simulator::after(std::chrono::milliseconds delay, std::function<void()> action) {
   timers_.emplace(Clock::now() + delay, std::move(action));
   wake();
+}
+
+void Simulator::sentToNetwork(const SentMessage& message) {
+  if (pduLog_ < 0) return;
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  const std::string line =
+      std::to_string(micros.count()) + " " + message.number + " " + escape(message.text) + "\n";
+  // One write with O_APPEND: the line lands whole even if others append too.
+  // A failed write loses one probe line, never the modem's answer.
+  [[maybe_unused]] const ssize_t written = ::write(pduLog_, line.data(), line.size());
 }
 
 // ---- Serving -------------------------------------------------------------------------

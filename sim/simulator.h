@@ -25,6 +25,13 @@
 // Every request is one line; the reply is zero or more lines of data and a
 // last line "OK" or "ERROR <reason>".
 //
+// With a PDU log (SimulatorOptions::pduLog) every message the modem sends to
+// the network appends one line "<unix-microseconds> <number> <text>" the
+// moment its PDU is taken (after the Ctrl-Z of AT+CMGS, or at AT+CMSS); the
+// text's control characters and backslashes are escaped as in "raw". One
+// write per line, so a reader never sees half a line: a latency probe for
+// clients of the modem, whatever they are.
+//
 // Threading: start() runs the modem on a thread of its own; every public
 // method is thread-safe. The destructor stops the thread.
 #ifndef REVIRI_SIM_SIMULATOR_H_
@@ -49,6 +56,7 @@ struct SimulatorOptions {
   ModemIdentity identity;
   std::string symlink;        // a stable name for the device, made at start()
   std::string controlSocket;  // Unix socket path of the control channel ("" = none)
+  std::string pduLog;         // file the sent messages are appended to ("" = none)
 };
 
 class Simulator : private ModemHost {
@@ -98,6 +106,7 @@ class Simulator : private ModemHost {
   // ModemHost, called with mu_ held.
   void output(std::string bytes, bool answer) override;
   void after(std::chrono::milliseconds delay, std::function<void()> action) override;
+  void sentToNetwork(const SentMessage& message) override;
 
   void run();
   void wake();
@@ -124,6 +133,7 @@ class Simulator : private ModemHost {
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
   int listen_ = -1;
+  int pduLog_ = -1;
   std::map<int, std::string> clients_;  // control connections and their partial lines
   std::atomic<bool> stop_{false};
   std::thread thread_;
@@ -131,6 +141,9 @@ class Simulator : private ModemHost {
 
 // Undoes the escapes of the "raw" request: \r \n \t \\ \xHH.
 std::string unescape(const std::string& text);
+// The other way: control characters and backslashes as those escapes, so
+// that any text fits on one line.
+std::string escape(const std::string& text);
 
 }  // namespace reviri::sim
 

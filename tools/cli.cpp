@@ -348,7 +348,7 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
                    }});
 
   struct SimArgs {
-    std::string symlink, control, number;
+    std::string symlink, control, number, pduLog;
     std::vector<std::string> quirks;
     long delayMs = 0, speed = 0;
     double seconds = 0;
@@ -359,6 +359,8 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
   simApp->add_option("--symlink", s->symlink, "also reach the device under this path");
   simApp->add_option("--control", s->control, "Unix socket of the control channel");
   simApp->add_option("--number", s->number, "the modem's own number (default +4915112345678)");
+  simApp->add_option("--pdu-log", s->pduLog,
+                     "append \"<unix-microseconds> <number> <text>\" to this file for every message sent");
   simApp->add_option("--delay", s->delayMs, "answer delay in milliseconds")->check(CLI::NonNegativeNumber);
   simApp->add_option("--speed", s->speed, "throttle output to this many baud (0 = unthrottled)")
       ->check(CLI::NonNegativeNumber);
@@ -378,6 +380,7 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
                      sim::SimulatorOptions options;
                      options.symlink = s->symlink;
                      options.controlSocket = s->control;
+                     options.pduLog = s->pduLog;
                      if (!s->number.empty()) options.identity.ownNumber = s->number;
                      sim::Simulator simulator(options);
                      try {

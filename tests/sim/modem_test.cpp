@@ -353,5 +353,28 @@ TEST_F(ModemTest, AnswersAndSetsTheServiceCentre) {
   EXPECT_EQ(cmd("AT+CSCA=\"12ab\""), "\r\n+CMS ERROR: 304\r\n");
 }
 
+// What a client such as gammu asks before each send: registration in the
+// mode it set, the packet-domain attachment, "more messages to send".
+TEST_F(ModemTest, ReportsRegistrationAndAttachmentAsTheClientAsks) {
+  echoOff();
+  EXPECT_EQ(cmd("AT+CREG?"), "\r\n+CREG: 0,1\r\n\r\nOK\r\n");
+  EXPECT_EQ(cmd("AT+CREG=2"), "\r\nOK\r\n");
+  EXPECT_EQ(cmd("AT+CREG?"), "\r\n+CREG: 2,1,\"00C3\",\"1A2B\"\r\n\r\nOK\r\n");
+  EXPECT_EQ(cmd("AT+CGREG=1"), "\r\nOK\r\n");
+  EXPECT_EQ(cmd("AT+CGREG?"), "\r\n+CGREG: 1,1\r\n\r\nOK\r\n");
+  EXPECT_EQ(cmd("AT+CREG=3"), "\r\n+CME ERROR: 4\r\n");
+
+  EXPECT_EQ(cmd("AT+CGATT?"), "\r\n+CGATT: 1\r\n\r\nOK\r\n");
+  EXPECT_EQ(cmd("AT+CGATT=0"), "\r\nOK\r\n");
+  EXPECT_EQ(cmd("AT+CGATT?"), "\r\n+CGATT: 0\r\n\r\nOK\r\n");
+  EXPECT_EQ(cmd("AT+CGREG?"), "\r\n+CGREG: 1,0\r\n\r\nOK\r\n");  // detached: not registered for packets
+  EXPECT_EQ(cmd("AT+CREG?"), "\r\n+CREG: 2,1,\"00C3\",\"1A2B\"\r\n\r\nOK\r\n");
+  EXPECT_EQ(cmd("AT+CGATT=2"), "\r\n+CME ERROR: 4\r\n");
+
+  EXPECT_EQ(cmd("AT+CMMS=2"), "\r\nOK\r\n");
+  EXPECT_EQ(cmd("AT+CMMS?"), "\r\n+CMMS: 2\r\n\r\nOK\r\n");
+  EXPECT_EQ(cmd("AT+CMMS=3"), "\r\n+CMS ERROR: 302\r\n");
+}
+
 }  // namespace
 }  // namespace reviri::sim

@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 
 #include "reviri/reviri.h"
@@ -150,6 +151,60 @@ TEST(SimulatorTest, SymlinkNamesTheDeviceWhileRunning) {
   EXPECT_EQ(client.readUntil("OK\r\n"), "AT\r\r\nOK\r\n");
   sim.stop();
   EXPECT_FALSE(std::filesystem::is_symlink(options.symlink));
+}
+
+TEST(SimulatorTest, PduLogNotesEachSentMessageWithItsWallClockTime) {
+  SimulatorOptions options;
+  options.pduLog = socketPath("reviri-sim-pdus-");
+  std::filesystem::remove(options.pduLog);
+  const auto micros = [] {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+  {
+    Simulator sim(options);
+    sim.start();
+    RawClient client(sim.devicePath());
+    client.write("ATE0\r");
+    client.readUntil("OK\r\n");
+    const long long before = micros();
+    client.write("AT+CMGS=24\r");
+    ASSERT_EQ(client.readUntil("> "), "\r\n> ");
+    client.write("0001000B917228001011F100000CC8329BFD065DDF72363904\x1A");  // "Hello World!"
+    ASSERT_EQ(client.readUntil("OK\r\n"), "\r\n+CMGS: 1\r\n\r\nOK\r\n");
+    const long long after = micros();
+    client.write("AT+CMGS=24\r");
+    client.readUntil("> ");
+    client.write("0001000B917228001011F100000CC8329BFD065DDF72363904\x1B");  // cancelled: not sent
+
+    client.readUntil("OK\r\n");
+    std::ifstream in(options.pduLog);
+    long long when = 0;
+    std::string rest, extra;
+    ASSERT_TRUE(in >> when) << options.pduLog;
+    std::getline(in, rest);
+    EXPECT_GE(when, before);
+    EXPECT_LE(when, after);
+    EXPECT_EQ(rest, " +27820001111 Hello World!");
+    EXPECT_FALSE(std::getline(in, extra)) << extra;
+  }
+  std::filesystem::remove(options.pduLog);
+
+  options.pduLog = "/nonexistent-dir/pdus";
+  Simulator refused(options);
+  try {
+    refused.start();
+    FAIL() << "started with a PDU log it cannot write";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("/nonexistent-dir/pdus"), std::string::npos) << e.what();
+  }
+}
+
+TEST(SimulatorTest, EscapeKeepsAnyTextOnOneLineAndUnescapeUndoesIt) {
+  const std::string text = "a\\b\r\n\tc\x01\x7F Grüße \\x41";
+  const std::string line = escape(text);
+  EXPECT_EQ(line, "a\\\\b\\r\\n\\tc\\x01\\x7F Grüße \\\\x41");
+  EXPECT_EQ(unescape(line), text);
 }
 
 TEST(SimulatorTest, DelaysAnswersButNotTheEcho) {

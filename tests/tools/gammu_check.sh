@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the simulated modem against a client nobody here wrote: Debian's
-# gammu identifies it, sends a 7-bit and a UCS2 message to the modem's own
-# number, and reads both back (the simulator returns messages sent to its own
-# number as incoming ones). Fails when gammu fails or reads back other text.
+# gammu identifies it, reads its network registration, sends a 7-bit and a
+# UCS2 message to the modem's own number, and reads both back (the simulator
+# returns messages sent to its own number as incoming ones). Fails when gammu
+# fails or reads back other text.
 set -euo pipefail
 export LC_ALL=C.UTF-8  # gammu prints the texts in the locale's encoding
 reviri=$1
@@ -48,6 +49,10 @@ unicode='Grüße ✓ Привет'
 run identify
 expect 'Reviri'
 expect '490154203237518'
+run networkinfo  # what gammu-smsd asks before each message
+expect 'Network state        : home network'
+expect 'LAC 00C3, CID 1A2B'
+expect 'GPRS                 : attached'
 run sendsms TEXT "$own" -text "$plain"
 expect 'message reference=1'
 run sendsms TEXT "$own" -unicode -text "$unicode"

@@ -36,7 +36,7 @@ _reviri() {
     --storage)
       COMPREPLY=($(compgen -W "SM ME MT" -- "$cur"))
       return ;;
-    --symlink | --control | --token-file | --webhook-secret-file)
+    --symlink | --control | --pdu-log | --token-file | --webhook-secret-file)
       _filedir
       return ;;
     --quirk)
@@ -62,7 +62,7 @@ _reviri() {
     read) opts="--outgoing" ;;
     listen) opts="--keep --autodel --seconds --count" ;;
     demo) opts="--to" ;;
-    sim) opts="--symlink --control --number --delay --speed --seconds --quirk --sticky-echo --noise --glue --split" ;;
+    sim) opts="--symlink --control --pdu-log --number --delay --speed --seconds --quirk --sticky-echo --noise --glue --split" ;;
     charset) opts="ucs2" ;;
     gateway)
       opts="--modem --db --listen --token-file --webhook --webhook-secret-file --sim --sim-speed --sim-delay
