@@ -37,7 +37,7 @@ struct GatewayArgs {
   std::vector<std::string> webhooks;
   std::string webhookSecretFile;
   int sims = 1;
-  std::string synchronous = "NORMAL";
+  std::string synchronous = "FULL";
   std::size_t maxBody = 64 * 1024;
   int drainSeconds = 30;
   double leaseSeconds = 30;
@@ -219,7 +219,7 @@ void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs) {
       ->check(CLI::NonNegativeNumber);
   g->add_option("--sim-delay", args->simDelayMs, "milliseconds the simulated modems take to answer")
       ->check(CLI::NonNegativeNumber);
-  g->add_option("--synchronous", args->synchronous, "SQLite commits: NORMAL or FULL")
+  g->add_option("--synchronous", args->synchronous, "SQLite commits: FULL (each reaches the disk) or NORMAL")
       ->check(CLI::IsMember({"NORMAL", "FULL"}))
       ->capture_default_str();
   g->add_option("--max-body", args->maxBody, "largest request body in bytes")->capture_default_str();

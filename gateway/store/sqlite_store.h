@@ -1,15 +1,17 @@
 // gateway/store/sqlite_store.h - the store on one SQLite file, for one
 // machine.
 //
-// The database runs in WAL mode with synchronous=NORMAL by default: a commit
-// survives the gateway being killed (the WAL is in the file system before
-// the answer goes out) but the last commits before a power cut may be lost;
-// `synchronous = "FULL"` makes every commit reach the disk, at about a tenth
-// of the ingest rate (see the README's gateway section). Migrations up to
-// the current schema are applied when the store opens.
+// The database runs in WAL mode with synchronous=FULL by default: every
+// commit reaches the disk before the store returns, so an accepted message
+// survives a power cut too. Writes of concurrent threads share commits, so
+// this costs little under load (see the README's gateway section);
+// `synchronous = "NORMAL"` survives the process being killed but may lose
+// the last commits to a power cut. Migrations up to the current schema are
+// applied when the store opens.
 //
-// Threading: one connection serialised by a mutex; safe from any thread.
-// Other processes may share the file (the busy timeout lets them take turns).
+// Threading: safe from any thread; a writing connection whose commits are
+// shared (group_commit.h) and a reading one. Other processes may share
+// the file (the busy timeout lets them take turns).
 #ifndef REVIRI_GATEWAY_STORE_SQLITE_STORE_H_
 #define REVIRI_GATEWAY_STORE_SQLITE_STORE_H_
 
@@ -22,7 +24,7 @@ namespace reviri::gateway {
 
 struct SqliteOptions {
   std::string path;                   // the file; ":memory:" for a private one
-  std::string synchronous = "NORMAL"; // NORMAL or FULL
+  std::string synchronous = "FULL";  // FULL or NORMAL
   Clock now = systemNowMs;
 };
 
