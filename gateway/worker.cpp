@@ -157,8 +157,9 @@ void Worker::sendOne(const MessageRecord& m) {
   };
   switch (result.kind) {
     case PortSendResult::Kind::kSent: {
-      // Taking the next message in the same transaction halves the commits
-      // of a busy modem; not while stopping.
+      // The result and the claim of the next message share a transaction,
+      // so a busy modem costs one commit per message; no claim while
+      // stopping.
       bool recorded = false;
       if (stopping_) {
         recorded = ctx_.store.finishSent(m.id, w, result.references);
