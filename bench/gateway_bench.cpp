@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <sys/resource.h>
@@ -320,43 +321,64 @@ void enqueueMany(Store& store, int count) {
 // queues kMessagesPerModem per modem, then opens the gate and wakes the
 // workers; its time runs from then to the last message recorded sent. The
 // modems run in a child process, so CPU per message is the gateway's alone.
-void BM_SendThroughput(benchmark::State& state) {
+void sendThroughput(benchmark::State& state, const std::function<std::unique_ptr<Store>()>& openStore,
+                    int gatewayCount) {
   const int modems = static_cast<int>(state.range(0));
   const int messages = kMessagesPerModem * modems;
   SimulatorFarm farm(modems, 115200, std::chrono::milliseconds(state.range(1)));
-  const auto dir = freshDirectory("scale-" + std::to_string(modems));
-  auto store = openSqliteStore({(dir / "gateway.db").string()});
-  GatedStore gated(*store);
-  std::vector<NamedModem> named;
+  std::vector<std::unique_ptr<Store>> stores;
+  std::vector<std::unique_ptr<GatedStore>> gates;
+  std::vector<std::vector<NamedModem>> modemsOf(static_cast<std::size_t>(gatewayCount));
+  for (int g = 0; g < gatewayCount; ++g) {
+    stores.push_back(openStore());
+    gates.push_back(std::make_unique<GatedStore>(*stores.back()));
+  }
+  if (stores.front()->counts().queued > 0) {
+    state.SkipWithError("the database already holds queued messages (use one of its own)");
+    for (auto _ : state) {
+    }
+    return;
+  }
   for (int i = 0; i < modems; ++i) {
-    named.push_back({"sim" + std::to_string(i + 1), pseudoTerminalPortFactory(farm.devices()[i])});
+    modemsOf[static_cast<std::size_t>(i % gatewayCount)].push_back(
+        {"sim" + std::to_string(i + 1), pseudoTerminalPortFactory(farm.devices()[static_cast<std::size_t>(i)])});
   }
   GatewayOptions options;
   options.port = 0;
   options.api.token = kToken;
   EventLog log;
-  Gateway gateway(gated, std::move(named), options, log);
-  gateway.start();
-  const auto allUp = [&] {
-    for (const auto& m : gateway.board().snapshot()) {
-      if (m.state != "up") return false;
+  std::vector<std::unique_ptr<Gateway>> gateways;
+  for (int g = 0; g < gatewayCount; ++g) {
+    gateways.push_back(std::make_unique<Gateway>(*gates[static_cast<std::size_t>(g)],
+                                                 std::move(modemsOf[static_cast<std::size_t>(g)]), options, log));
+    gateways.back()->start();
+  }
+  // Watched on the gateways' own counters: asking the store would take its
+  // lock in the middle of the measurement.
+  const auto everyModem = [&](const std::function<void(const ModemState&)>& visit) {
+    for (auto& gateway : gateways) {
+      for (const auto& m : gateway->board().snapshot()) visit(m);
     }
-    return true;
+  };
+  const auto allUp = [&] {
+    bool up = true;
+    everyModem([&](const ModemState& m) { up = up && m.state == "up"; });
+    return up;
   };
   for (int i = 0; i < 3000 && !allUp(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  Store& store = *stores.front();
   double cpu = 0, busy = 0, ticks = 0;
   for (auto _ : state) {
-    enqueueMany(*store, messages);
+    const auto sentBefore = store.counts().sent;  // a shared database may hold earlier runs
+    enqueueMany(store, messages);
     const double cpuBefore = processCpuSeconds();
     const auto machineBefore = machineCpuTicks();
     const auto opened = systemNowMs();
-    gated.open(true);
-    gateway.wakeWorkers();
-    // Watched on the gateway's own counters: asking the store would take
-    // its lock in the middle of the measurement.
+    for (auto& gate : gates) gate->open(true);
+    for (auto& gateway : gateways) gateway->wakeWorkers();
     const auto sentSoFar = [&] {
       std::int64_t sent = 0;
-      for (const auto& m : gateway.board().snapshot()) sent += m.sent;
+      everyModem([&](const ModemState& m) { sent += m.sent; });
       return sent;
     };
     const std::int64_t goal = static_cast<std::int64_t>(messages) * (state.iterations() + 1);
@@ -367,10 +389,10 @@ void BM_SendThroughput(benchmark::State& state) {
     const auto machineAfter = machineCpuTicks();
     busy += machineAfter.first - machineBefore.first;
     ticks += machineAfter.second - machineBefore.second;
-    gated.open(false);
+    for (auto& gate : gates) gate->open(false);
     std::int64_t lastSent = opened;
-    for (const auto& m : store->messages(Status::kSent, messages)) lastSent = std::max(lastSent, m.sentMs.value_or(0));
-    if (store->counts().sent != goal) {
+    for (const auto& m : store.messages(Status::kSent, messages)) lastSent = std::max(lastSent, m.sentMs.value_or(0));
+    if (store.counts().sent != sentBefore + messages) {
       state.SkipWithError("not every message was sent");
       break;
     }
@@ -381,12 +403,36 @@ void BM_SendThroughput(benchmark::State& state) {
   state.counters["per_modem_per_s"] = benchmark::Counter(total / modems, benchmark::Counter::kIsRate);
   state.counters["cpu_ms_per_msg"] = cpu * 1000 / total;
   state.counters["machine_busy"] = ticks > 0 ? busy / ticks : 0;  // all cores, the modems' process too
-  gateway.stop();
-  store.reset();
+  for (auto& gateway : gateways) gateway->stop();
+}
+
+void BM_SendThroughput(benchmark::State& state) {
+  const auto dir = freshDirectory("scale-" + std::to_string(state.range(0)));
+  sendThroughput(
+      state, [&] { return openSqliteStore({(dir / "gateway.db").string()}); }, 1);
   fs::remove_all(dir);
 }
 BENCHMARK(BM_SendThroughput)
     ->ArgsProduct({{1, 4, 16, 64}, {0, 10, 50}})
+    ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// Two gateways ("hosts") sharing one PostgreSQL database, the modems split
+// between them, when REVIRI_BENCH_PG_URL names a database with nothing
+// queued (run it apart from the ingest benchmark, which leaves its messages
+// queued).
+void BM_SendThroughputTwoHostsPostgres(benchmark::State& state) {
+  const char* url = std::getenv("REVIRI_BENCH_PG_URL");
+  if (!url || !*url) {
+    state.SkipWithError("REVIRI_BENCH_PG_URL is not set");
+    for (auto _ : state) {
+    }
+    return;
+  }
+  sendThroughput(
+      state, [&] { return openPostgresStore({url}); }, 2);
+}
+BENCHMARK(BM_SendThroughputTwoHostsPostgres)
+    ->ArgsProduct({{2, 16, 64}, {0, 10}})
     ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -32,8 +32,9 @@ class GroupCommit {
     bool done = false;
   };
   // Runs `batch` in one transaction and commits it, recording a unit's own
-  // failure in its `error`. Throws when the batch as a whole failed (the
-  // commit, the connection): every unit then gets that error.
+  // failure in its `error` (SqlStore runs the units again one by one when
+  // the batch fails). Throws when the batch as a whole failed: every unit
+  // without an error of its own then gets that one.
   using BatchRunner = std::function<void(const std::vector<Unit*>& batch)>;
 
   explicit GroupCommit(BatchRunner runner, std::size_t maxBatch = 64)

@@ -405,26 +405,30 @@ class SqlStore final : public Store {
     }
   }
 
-  // One transaction for the batch; with company, each unit in a savepoint
-  // of its own so that one unit's failure undoes only that unit.
+  // One transaction for the batch. Should it fail (a unit's statement, or
+  // the commit), nothing of it stays and each unit runs again alone, so
+  // that a failure is only its own unit's.
   void runBatch(const std::vector<GroupCommit::Unit*>& batch) {
     std::lock_guard lock(mu_);
-    Transaction tx(*conn_, true);
-    if (batch.size() == 1) {
-      batch.front()->work();
-    } else {
-      for (GroupCommit::Unit* unit : batch) {
-        run("SAVEPOINT unit");
-        try {
-          unit->work();
-        } catch (...) {
-          unit->error = std::current_exception();
-          run("ROLLBACK TO unit");
-        }
-        run("RELEASE unit");
+    if (batch.size() > 1) {
+      try {
+        Transaction tx(*conn_, true);
+        for (GroupCommit::Unit* unit : batch) unit->work();
+        tx.commit();
+        return;
+      } catch (...) {
+        // Rolled back; taken one by one below.
       }
     }
-    tx.commit();
+    for (GroupCommit::Unit* unit : batch) {
+      try {
+        Transaction tx(*conn_, true);
+        unit->work();
+        tx.commit();
+      } catch (...) {
+        unit->error = std::current_exception();
+      }
+    }
   }
 
   void migrate() {
