@@ -88,16 +88,21 @@ void BM_HttpIngest(benchmark::State& state) {
 }
 BENCHMARK(BM_HttpIngest)->Arg(0)->Arg(1)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// REVIRI_BENCH_PG_URL, or "" after marking the benchmark skipped.
+std::string postgresUrlOrSkip(benchmark::State& state) {
+  const char* url = std::getenv("REVIRI_BENCH_PG_URL");
+  if (url && *url) return url;
+  state.SkipWithError("REVIRI_BENCH_PG_URL is not set");
+  for (auto _ : state) {
+  }
+  return "";
+}
+
 // The same on PostgreSQL, when REVIRI_BENCH_PG_URL names an empty database
 // (tests/gateway/with_postgres.sh starts a private server).
 void BM_HttpIngestPostgres(benchmark::State& state) {
-  const char* url = std::getenv("REVIRI_BENCH_PG_URL");
-  if (!url || !*url) {
-    state.SkipWithError("REVIRI_BENCH_PG_URL is not set");
-    for (auto _ : state) {
-    }
-    return;
-  }
+  const std::string url = postgresUrlOrSkip(state);
+  if (url.empty()) return;
   auto store = openPostgresStore({url});
   ingest(state, *store, "PostgreSQL");
 }
@@ -421,13 +426,8 @@ BENCHMARK(BM_SendThroughput)
 // queued (run it apart from the ingest benchmark, which leaves its messages
 // queued).
 void BM_SendThroughputTwoHostsPostgres(benchmark::State& state) {
-  const char* url = std::getenv("REVIRI_BENCH_PG_URL");
-  if (!url || !*url) {
-    state.SkipWithError("REVIRI_BENCH_PG_URL is not set");
-    for (auto _ : state) {
-    }
-    return;
-  }
+  const std::string url = postgresUrlOrSkip(state);
+  if (url.empty()) return;
   sendThroughput(
       state, [&] { return openPostgresStore({url}); }, 2);
 }
