@@ -64,19 +64,20 @@ void appendUtf8(std::string& out, char32_t cp) {
 
 }  // namespace
 
+void appendUtf16(std::u16string& out, char32_t cp) {
+  if (cp >= 0x10000) {
+    const char32_t v = cp - 0x10000;
+    out += static_cast<char16_t>(0xD800 + (v >> 10));
+    out += static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+  } else {
+    out += static_cast<char16_t>(cp);
+  }
+}
+
 std::u16string utf8ToUtf16(std::string_view utf8) {
   std::u16string out;
   out.reserve(utf8.size());
-  for (std::size_t i = 0; i < utf8.size();) {
-    const char32_t cp = nextCodePoint(utf8, i);
-    if (cp >= 0x10000) {
-      const char32_t v = cp - 0x10000;
-      out += static_cast<char16_t>(0xD800 + (v >> 10));
-      out += static_cast<char16_t>(0xDC00 + (v & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(cp);
-    }
-  }
+  for (std::size_t i = 0; i < utf8.size();) appendUtf16(out, nextCodePoint(utf8, i));
   return out;
 }
 

@@ -15,6 +15,8 @@ namespace reviri::text {
 // Decodes the UTF-8 sequence at `i` and advances `i` past it; nullopt (with
 // `i` unchanged) for a malformed, truncated, overlong or surrogate sequence.
 std::optional<char32_t> decodeUtf8At(std::string_view s, std::size_t& i);
+// Appends one code point as UTF-16 (a surrogate pair above U+FFFF).
+void appendUtf16(std::u16string& out, char32_t cp);
 std::u16string utf8ToUtf16(std::string_view utf8);
 // Unpaired surrogates become U+FFFD.
 std::string utf16ToUtf8(std::u16string_view utf16);

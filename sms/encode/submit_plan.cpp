@@ -75,19 +75,11 @@ bool toSeptets(std::string_view text, std::vector<std::uint8_t>& out, Unfit& unf
   return true;
 }
 
+// Like text::utf8ToUtf16, but malformed input is refused, not replaced.
 std::u16string toUtf16(std::string_view text) {
   std::u16string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const char32_t cp = nextCodePoint(text, i);
-    if (cp >= 0x10000) {
-      const char32_t v = cp - 0x10000;
-      out += static_cast<char16_t>(0xD800 + (v >> 10));
-      out += static_cast<char16_t>(0xDC00 + (v & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(cp);
-    }
-  }
+  for (std::size_t i = 0; i < text.size();) text::appendUtf16(out, nextCodePoint(text, i));
   return out;
 }
 

@@ -3,10 +3,7 @@
 // over HTTP reach exactly one modem once; incoming ones (long ones too)
 // reach the inbox once and a signed webhook; a modem that vanishes leaves
 // its work to the others; the modems' signal and operator are shown.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <httplib.h>
 
@@ -22,6 +19,7 @@
 #include "gateway/store/sqlite_store.h"
 #include "gateway/typed_modem_port.h"
 #include "sim/simulator.h"
+#include "free_port.h"
 #include "test_postgres.h"
 
 namespace reviri::gateway {
@@ -51,17 +49,7 @@ struct WebhookReceiver {
     });
   }
   // A port that nobody listens on yet.
-  void reserve() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    ::close(fd);
-  }
+  void reserve() { port = testing::freeLoopbackPort(); }
   void start() {
     ASSERT_TRUE(server.bind_to_port("127.0.0.1", port));
     thread = std::thread([this] { server.listen_after_bind(); });

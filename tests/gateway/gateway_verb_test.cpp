@@ -1,12 +1,9 @@
 // Tests of "reviri gateway": options refused before it starts (in-process),
 // and the real process drained by SIGTERM and killed with SIGKILL in the
 // middle of its work, then restarted on the same database: nothing lost.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +16,7 @@
 
 #include "gateway/store/sqlite_store.h"
 #include "sim/simulator.h"
+#include "free_port.h"
 #include "test_postgres.h"
 #include "tools/cli.h"
 
@@ -31,17 +29,6 @@ namespace fs = std::filesystem;
 
 constexpr const char* kToken = "verb-test-token";
 
-int freePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
 
 class GatewayVerbTest : public ::testing::Test {
  protected:
@@ -179,7 +166,7 @@ TEST_F(GatewayVerbTest, BadOptionsAreRefusedBeforeStarting) {
 }
 
 TEST_F(GatewayVerbTest, KilledInTheMiddleAndRestartedNothingIsLost) {
-  const int port = freePort();
+  const int port = testing::freeLoopbackPort();
   spawn(port);
   const auto ids = postMessages(40);
   // Answers come 20 ms late, so some messages are on their way and most are queued.
@@ -210,7 +197,7 @@ TEST_F(GatewayVerbTest, KilledWithAPduInFlightResendsOnlyThatOneMarked) {
   sim::Simulator modem;
   modem.start();
   const std::vector<std::string> modemArgs{"--modem", modem.devicePath()};
-  const int port = freePort();
+  const int port = testing::freeLoopbackPort();
   spawn(port, "", modemArgs);
   ASSERT_TRUE(waitUntilModemUp()) << logText();
   modem.setAnswerDelay(milliseconds(1500));  // from now on the kill lands before the answer
@@ -248,10 +235,10 @@ TEST_F(GatewayVerbTest, KilledWithAPduInFlightResendsOnlyThatOneMarked) {
 TEST_F(GatewayVerbTest, ASecondGatewayOnPostgresTakesOverAKilledOnesMessages) {
   if (testing::postgresUrl("postgres").empty()) GTEST_SKIP() << testing::kNoPostgres;
   testing::TestDatabase db;
-  const int portB = freePort();
+  const int portB = testing::freeLoopbackPort();
   spawn(portB, db.url());
   const pid_t b = child_;
-  const int portA = freePort();
+  const int portA = testing::freeLoopbackPort();
   const pid_t a = spawn(portA, db.url());
   const auto ids = postMessages(40);  // through A; B shares the work
   ::kill(a, SIGKILL);
