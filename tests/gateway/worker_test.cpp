@@ -52,7 +52,7 @@ class WorkerTest : public ::testing::Test {
     m.to = "+4915112345678";
     m.text = text;
     m.parts = parts;
-    return store_->enqueue(m);
+    return store_->enqueue(m).id;
   }
   void wakeAll() {
     for (auto& w : workers_) w->wake();
