@@ -46,11 +46,11 @@ int Gateway::start() {
 void Gateway::stop() {
   if (!running_) return;
   running_ = false;
-  log_.event("draining");
   // Workers first: every one stops claiming at once, then the sends in
   // flight finish side by side. The API keeps answering status queries
   // meanwhile.
   for (auto& worker : workers_) worker->requestStop();
+  log_.event("draining");
   for (auto& worker : workers_) worker->stop();
   leases_.stop();
   webhooks_.stop();

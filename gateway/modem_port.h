@@ -36,9 +36,9 @@ struct PortSendResult {
   // References of the parts accepted in this send, from the plan's first
   // part on, whatever the kind.
   std::vector<int> references;
-  std::optional<int> concatReference;  // of a message in parts
   std::string error;
   std::optional<int> code;
+  std::optional<int> concatReference;  // of a message in parts
 };
 
 // How to send one message: where to start and what to ask first.

@@ -14,9 +14,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr milliseconds kCommandTimeout{10000};
-constexpr milliseconds kSendTimeout{30000};
-
 // The system's serial port, whose wait also ends when the waker fires
 // while `watchWaker` is on (only during idle polls: inside a dialogue the
 // wait must last until the modem answers).
@@ -60,8 +57,9 @@ class TypedModemPort final : public ModemPort {
     options.settings = target_.settings;
     options.pin = target_.pin;
     options.lockPort = target_.lockPort;
-    options.commandTimeout = kCommandTimeout;
-    options.sendTimeout = kSendTimeout;
+    options.commandTimeout = target_.commandTimeout;
+    options.sendTimeout = target_.sendTimeout;
+    options.retry.firstBackoff = target_.retryBackoff;
     options.portFactory = [this] { return std::make_unique<WakeablePort>(wakeFd_, &watchWaker_); };
     modem_ = std::make_unique<Modem>(options);
     modem_->onMessage = [this](const IncomingMessage& m) {
@@ -133,7 +131,7 @@ class TypedModemPort final : public ModemPort {
   }
 
   std::string device() const override { return target_.device; }
-  milliseconds longestWrite() const override { return kCommandTimeout + kSendTimeout; }
+  milliseconds longestWrite() const override { return target_.commandTimeout + target_.sendTimeout; }
 
  private:
   // What `query` gives; nullopt when the modem refuses it or answers what

@@ -8,6 +8,7 @@
 #ifndef REVIRI_GATEWAY_TYPED_MODEM_PORT_H_
 #define REVIRI_GATEWAY_TYPED_MODEM_PORT_H_
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -22,6 +23,13 @@ struct ModemTarget {
   std::string settings = "115200,n,8,1";
   std::string pin;
   bool lockPort = true;
+  // How long the modem may take to answer a command, and to answer a
+  // written PDU (the network's turn): together the longest write, which
+  // every lease outlasts.
+  std::chrono::milliseconds commandTimeout{10000};
+  std::chrono::milliseconds sendTimeout{30000};
+  // The pause before a temporary refusal is tried again within a send.
+  std::chrono::milliseconds retryBackoff{2000};
 };
 // Throws std::invalid_argument naming what is wrong.
 ModemTarget parseModemTarget(const std::string& text);

@@ -9,8 +9,8 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// What a lease covers beyond the longest write, for the store's round trips.
-constexpr milliseconds kLeaseMargin{5000};
+// What a lease covers beyond the longest write, for the store's round trip.
+constexpr milliseconds kLeaseMargin{1000};
 
 std::string joined(const std::vector<int>& numbers) {
   std::string out;
@@ -60,6 +60,10 @@ void Worker::run() {
       continue;
     }
     try {
+      if (unrecorded_) {
+        recordUnrecorded();
+        continue;
+      }
       if (next_) {
         sendOne(*std::exchange(next_, std::nullopt));
         continue;
@@ -79,6 +83,14 @@ void Worker::run() {
       waker_.waitFor(options_.firstBackoff);
     } catch (const std::exception& e) {
       portLost(e.what());
+    }
+  }
+  if (unrecorded_) {
+    try {
+      recordUnrecorded();
+    } catch (const StoreError& e) {
+      // Its lease runs out; the next claim marks it possibly duplicated.
+      ctx_.log.event("store-error", {{"modem", options_.name}, {"error", e.what()}});
     }
   }
   if (next_) giveBack(*std::exchange(next_, std::nullopt), "the gateway is stopping");
@@ -238,14 +250,25 @@ void Worker::sendOne(const MessageRecord& m) {
     result.error = e.what();
   }
   if (ctx_.leases) ctx_.leases->drop(options_.worker);
-  if (result.kind == PortSendResult::Kind::kSent) {
-    std::vector<int> references = acceptedBefore(m);
-    references.insert(references.end(), result.references.begin(), result.references.end());
-    recordSent(m, references);
-  } else {
-    recordOutcome(m, result);
-  }
-  wakeWebhooks();
+  // Kept until the store has it: a store error leaves it for the next turn
+  // of the loop, before any other claim (the steps are idempotent).
+  unrecorded_ = [this, m, result] {
+    if (result.kind == PortSendResult::Kind::kSent) {
+      std::vector<int> references = acceptedBefore(m);
+      references.insert(references.end(), result.references.begin(), result.references.end());
+      recordSent(m, references);
+    } else {
+      recordOutcome(m, result);
+    }
+    wakeWebhooks();
+  };
+  recordUnrecorded();
+}
+
+void Worker::recordUnrecorded() {
+  const auto record = unrecorded_;
+  record();  // throws StoreError: kept
+  unrecorded_ = nullptr;
 }
 
 void Worker::recordSent(const MessageRecord& m, const std::vector<int>& references) {
@@ -291,10 +314,20 @@ void Worker::recordOutcome(const MessageRecord& m, const PortSendResult& result)
       });
       ctx_.log.event("failed", {{"id", id}, {"modem", options_.name}, {"error", result.error}});
       break;
-    case PortSendResult::Kind::kStopped:
-      // The lease went to another worker, which sends what is missing.
-      ctx_.log.event("lease-lost", {{"id", id}, {"modem", options_.name}});
+    case PortSendResult::Kind::kStopped: {
+      // Stopped before a write: the lease went to another worker, which
+      // sends what is missing, or the store could not show it was still
+      // ours: then it goes back with the parts accepted so far.
+      const int first = static_cast<int>(acceptedBefore(m).size()) + 1;
+      const bool ours = result.references.empty() ||
+                        ctx_.store.confirmParts(m.id, w, first, result.references, result.concatReference, claimLease());
+      if (ours && ctx_.store.release(m.id, w, "stopped before writing: " + result.error, false)) {
+        ctx_.log.event("released", {{"id", id}, {"modem", options_.name}, {"error", result.error}});
+      } else {
+        ctx_.log.event("lease-lost", {{"id", id}, {"modem", options_.name}});
+      }
       break;
+    }
     case PortSendResult::Kind::kMaybeSent:
     case PortSendResult::Kind::kPortLost:
       // Back to the queue; after a written PDU the store keeps the mark, so

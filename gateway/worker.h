@@ -26,6 +26,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -93,6 +94,7 @@ class Worker {
                 std::optional<int> concatReference);
   void recordOutcome(const MessageRecord& message, const PortSendResult& result);
   void recordSent(const MessageRecord& message, const std::vector<int>& references);
+  void recordUnrecorded();
   void wakeWebhooks();
   std::chrono::milliseconds claimLease() const;
   void waitBeforeReopening();
@@ -116,6 +118,8 @@ class Worker {
   // the modem is lost or the worker stops first.
   std::optional<MessageRecord> next_;
   bool down_ = false;  // said so in the log since the last time it was up
+  // The outcome of the last send until the store has it.
+  std::function<void()> unrecorded_;
   // When signal and operator are next asked for.
   std::chrono::steady_clock::time_point networkDue_{};
 };

@@ -618,11 +618,19 @@ void Modem::finishPdu(bool cancelled) {
     return;
   }
   if (entry == Entry::kSend) {
+    if (refuseAfter_ > 0) {
+      --refuseAfter_;
+    } else if (refusals_ > 0) {
+      --refusals_;
+      emitResult(cmsError(refuseCode_));
+      return;
+    }
     const int mr = sendToNetwork(hex, *parsed);
     if (quirk("silent-after-send")) {
       silent_ = true;  // the message went out, but nobody hears of it
       return;
     }
+    if (quirk("swallow-pdu")) return;  // sent, never confirmed; the next command is answered
     emitAnswer("+CMGS: " + (quirk("huge-numbers") ? std::string("12345678901234567890") : std::to_string(mr)));
     emitResult(Result{});
     return;
@@ -824,7 +832,7 @@ Modem::Result Modem::phonebook(const std::string& name, char kind, const std::ve
 const std::vector<std::string>& Modem::quirkNames() {
   static const std::vector<std::string> kNames{"echo", "noise", "glue", "blanks", "hex-names", "identity-error", "identity-lines",
                                                "stale-prompt", "refuse-at", "store-full-at-command",
-                                               "huge-numbers", "silent-after-send"};
+                                               "huge-numbers", "silent-after-send", "swallow-pdu"};
   return kNames;
 }
 

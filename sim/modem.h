@@ -126,12 +126,22 @@ class Modem {
   //   storage refuses AT+CMGW at once, before the prompt; "huge-numbers":
   //   +CMGS answers a 20-digit reference and +CMGW an index 123455 too high;
   //   "silent-after-send": the modem sends the message written after
-  //   AT+CMGS and then falls silent without confirming it.
+  //   AT+CMGS and then falls silent without confirming it; "swallow-pdu":
+  //   every message written after AT+CMGS is sent and never confirmed, yet
+  //   the modem answers the commands that follow.
   static const std::vector<std::string>& quirkNames();
   // The TP-ST of the delivery reports the network sends for messages that
   // ask for one (0 delivered; 0x40-0x7F permanent, 0x60-0x6F temporary
   // failures); -1 sends none.
   void setReportStatus(int status) { reportStatus_ = status; }
+  // After `afterAccepted` more messages go out, the next `count` written
+  // after AT+CMGS are refused with +CMS ERROR `code` (42: congestion, a
+  // temporary failure) and not sent.
+  void refuseSends(int code, int count, int afterAccepted = 0) {
+    refuseCode_ = code;
+    refusals_ = count;
+    refuseAfter_ = afterAccepted;
+  }
   // Locks the SIM with `pin` as if the modem had just been switched on
   // ("" unlocks it).
   void setPin(const std::string& pin);
@@ -213,6 +223,7 @@ class Modem {
   int moreMessages_ = 0;  // AT+CMMS
   int reference_ = 0;
   int reportStatus_ = 0;
+  int refuseCode_ = 0, refusals_ = 0, refuseAfter_ = 0;
   enum class PinState { kReady, kPin, kPuk } pinState_ = PinState::kReady;
   int pinAttemptsLeft_ = kPinAttempts;
   std::string line_;

@@ -41,6 +41,8 @@ struct GatewayArgs {
   std::size_t maxBody = 64 * 1024;
   int drainSeconds = 30;
   double leaseSeconds = 30;
+  double commandTimeout = 10;
+  double sendTimeout = 30;
   long simSpeed = 0;
   int simDelayMs = 0;
 };
@@ -130,7 +132,12 @@ class SignalGuard {
 int runGateway(Context& ctx, const GatewayArgs& args) {
   const auto [host, port] = splitListen(args.listen);
   std::vector<ModemTarget> targets;
-  for (const auto& text : args.modems) targets.push_back(parseModemTarget(text));
+  const auto seconds = [](double s) { return std::chrono::milliseconds(static_cast<long long>(s * 1000)); };
+  for (const auto& text : args.modems) {
+    targets.push_back(parseModemTarget(text));
+    targets.back().commandTimeout = seconds(args.commandTimeout);
+    targets.back().sendTimeout = seconds(args.sendTimeout);
+  }
 
   fs::path stateDir;
   const bool needState = args.db.empty() || (args.tokenFile.empty() && isLoopback(host));
@@ -160,7 +167,12 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
       sims.back()->setLineSpeed(args.simSpeed);
       sims.back()->setAnswerDelay(std::chrono::milliseconds(args.simDelayMs));
       const std::string device = sims.back()->devicePath();
-      modems.push_back({"sim" + std::to_string(i), pseudoTerminalPortFactory(device)});
+      ModemTarget target;
+      target.device = device;
+      target.lockPort = false;
+      target.commandTimeout = seconds(args.commandTimeout);
+      target.sendTimeout = seconds(args.sendTimeout);
+      modems.push_back({"sim" + std::to_string(i), typedModemPortFactory(target)});
       ctx.err << "reviri: simulated modem sim" << i << " on " << device << ", own number "
               << options.identity.ownNumber << "\n";
     }
@@ -227,6 +239,14 @@ void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs) {
   g->add_option("--lease-seconds", args->leaseSeconds,
                 "how long a claimed message stays with a worker that stops renewing it")
       ->check(CLI::Range(1.0, 3600.0))
+      ->capture_default_str();
+  g->add_option("--command-timeout", args->commandTimeout, "seconds a modem may take to answer a command")
+      ->check(CLI::Range(0.1, 600.0))
+      ->capture_default_str();
+  g->add_option("--send-timeout", args->sendTimeout,
+                "seconds a modem may take to confirm a written message (leases last at least this plus "
+                "--command-timeout and a second)")
+      ->check(CLI::Range(0.1, 600.0))
       ->capture_default_str();
   verbs.push_back({g, [args](Context& ctx) { return runGateway(ctx, *args); }});
 }

@@ -169,6 +169,10 @@ class PostgresConnection final : public sql::Connection {
 
 }  // namespace
 
+std::unique_ptr<sql::Connection> openPostgresConnection(const PostgresOptions& options) {
+  return std::make_unique<PostgresConnection>(options.url, options.serverClock);
+}
+
 std::unique_ptr<Store> openPostgresStore(const PostgresOptions& options) {
   return sql::makeSqlStore(std::make_unique<PostgresConnection>(options.url, options.serverClock),
                            std::make_unique<PostgresConnection>(options.url, options.serverClock), options.now);

@@ -19,6 +19,10 @@
 
 namespace reviri::gateway {
 
+namespace sql {
+class Connection;
+}
+
 struct PostgresOptions {
   std::string url;  // postgresql://user@host:port/db?...
   // This host's clock. Leases, due times and expiry are taken from the
@@ -32,6 +36,10 @@ struct PostgresOptions {
 // Connects and migrates; throws StoreError naming what failed (the password
 // in the URL is never repeated).
 std::unique_ptr<Store> openPostgresStore(const PostgresOptions& options);
+
+// One connection to the server, for a store made with sql::makeSqlStore
+// (tests put a connection that fails on purpose in front of it).
+std::unique_ptr<sql::Connection> openPostgresConnection(const PostgresOptions& options);
 
 }  // namespace reviri::gateway
 

@@ -270,8 +270,7 @@ class SqlStore final : public Store {
   }
 
   std::optional<MessageRecord> claim(const std::string& worker, const std::string& modem, Lease lease) override {
-    int runs = 0;
-    return write([&] { return claimNow(worker, modem, lease, runs++ > 0); });
+    return write([&] { return claimNow(worker, modem, lease); });
   }
 
   bool renew(std::int64_t id, const std::string& worker, Lease lease) override {
@@ -296,33 +295,28 @@ class SqlStore final : public Store {
   }
 
   bool finishSent(std::int64_t id, const std::string& worker, const std::vector<int>& references) override {
-    int runs = 0;
-    return write([&] { return recordSent(id, worker, references, runs++ > 0); });
+    return write([&] { return recordSent(id, worker, references); });
   }
 
   SentAndNext finishSentAndClaim(std::int64_t id, const std::string& worker, const std::vector<int>& references,
                                  const std::string& modem, Lease lease) override {
-    int runs = 0;
     return write([&] {
-      const bool again = runs++ > 0;
       SentAndNext result;
-      result.recorded = recordSent(id, worker, references, again);
-      result.next = claimNow(worker, modem, lease, again);
+      result.recorded = recordSent(id, worker, references);
+      result.next = claimNow(worker, modem, lease);
       return result;
     });
   }
 
   bool finishFailed(std::int64_t id, const std::string& worker, const std::string& error, std::optional<int> errorCode,
                     std::optional<Lease> retryAfter) override {
-    int runs = 0;
     return write([&] {
       const auto now = this->now();
       const bool retry = retryAfter.has_value();
       const char* status = retry ? "queued" : "failed";
       const auto due = now + (retry ? retryAfter->count() : 0);
       auto ended = endLease(id, worker, status, due, std::nullopt, error, errorCode);
-      if (!ended) return runs++ > 0 && alreadyEnded(id, worker, status);
-      ++runs;
+      if (!ended) return alreadyEnded(id, worker, status);
       addHistory(id, now, retry ? "retry" : "failed", error);
       if (!retry) queueEvent("status", statusEvent(id, ended->to, ended->reference, "failed", ended->modem, error));
       return true;
@@ -331,7 +325,6 @@ class SqlStore final : public Store {
 
   bool release(std::int64_t id, const std::string& worker, const std::string& reason, bool pduMayBeOut,
                bool attempted) override {
-    int runs = 0;
     return write([&] {
       const auto now = this->now();
       const auto changed = run(
@@ -339,8 +332,7 @@ class SqlStore final : public Store {
           "in_flight = in_flight * $2, maybe_sent = maybe_sent + $2, attempts = attempts - $5 "
           "WHERE id = $3 AND status = 'sending' AND lease_owner = $4",
           Params(now, pduMayBeOut ? 1 : 0, id, worker, attempted ? 0 : 1));
-      if (changed.affected != 1) return runs++ > 0 && alreadyEnded(id, worker, "queued");
-      ++runs;
+      if (changed.affected != 1) return alreadyEnded(id, worker, "queued");
       addHistory(id, now, "released", reason);
       return true;
     });
@@ -477,7 +469,8 @@ class SqlStore final : public Store {
 
   std::optional<std::chrono::milliseconds> nextDueIn() override {
     return read([&](Connection& c) -> std::optional<std::chrono::milliseconds> {
-      const auto row = run(c, "SELECT min(due_ms), " + nowSql(c) + " FROM outbox WHERE status = 'queued'").row(0);
+      const Result result = run(c, "SELECT min(due_ms), " + nowSql(c) + " FROM outbox WHERE status = 'queued'");
+      const auto row = result.row(0);
       const auto due = row.optionalInteger(0);
       if (!due) return std::nullopt;
       const auto now = row.optionalInteger(1) ? *row.optionalInteger(1) : now_();
@@ -607,20 +600,19 @@ class SqlStore final : public Store {
                .affected == 1;
   }
 
-  // The claim, inside a write transaction. Run again after a commit whose
-  // answer was lost, it first looks for the message the first run claimed:
-  // a worker holds at most one at a time.
-  std::optional<MessageRecord> claimNow(const std::string& worker, const std::string& modem, Lease lease, bool again) {
+  // The claim, inside a write transaction. A worker claims only while it
+  // holds nothing and records every outcome before it claims again, so a
+  // live lease of its own is a claim whose answer was lost (this unit run
+  // again, or the worker's last call): that message, not another.
+  std::optional<MessageRecord> claimNow(const std::string& worker, const std::string& modem, Lease lease) {
     const auto now = this->now();
-    if (again) {
-      auto mine = run(std::string("SELECT ") + rows::kOutboxColumns +
-                          " FROM outbox WHERE lease_owner = $1 AND status = 'sending' AND lease_until >= $2",
-                      Params(worker, now));
-      if (mine.size() > 0) {
-        MessageRecord record = rows::readMessage(mine.row(0));
-        readParts(*conn_, record);
-        return record;
-      }
+    auto mine = run(std::string("SELECT ") + rows::kOutboxColumns +
+                        " FROM outbox WHERE lease_owner = $1 AND status = 'sending' AND lease_until >= $2",
+                    Params(worker, now));
+    if (mine.size() > 0) {
+      MessageRecord record = rows::readMessage(mine.row(0));
+      readParts(*conn_, record);
+      return record;
     }
     expireOverdue(now);
     auto claimed =
@@ -647,10 +639,10 @@ class SqlStore final : public Store {
   }
 
   // finishSent, inside a write transaction.
-  bool recordSent(std::int64_t id, const std::string& worker, const std::vector<int>& references, bool again) {
+  bool recordSent(std::int64_t id, const std::string& worker, const std::vector<int>& references) {
     const auto now = this->now();
     const auto ended = endLease(id, worker, "sent", now, now, "", std::nullopt);
-    if (!ended) return again && alreadyEnded(id, worker, "sent");
+    if (!ended) return alreadyEnded(id, worker, "sent");
     std::string detail;
     for (std::size_t i = 0; i < references.size(); ++i) {
       // A part accepted in an earlier attempt keeps the time it was sent.
@@ -700,8 +692,8 @@ class SqlStore final : public Store {
     return Ended{ended.row(0).text(0), ended.row(0).text(1), ended.row(0).text(2)};
   }
 
-  // Whether a first run of this unit already ended `worker`'s lease with
-  // `status` (its commit went through, its answer was lost).
+  // Whether `worker`'s lease already ended with `status`: an earlier run of
+  // the same step whose commit went through and whose answer was lost.
   bool alreadyEnded(std::int64_t id, const std::string& worker, const char* status) {
     return run("SELECT 1 FROM outbox WHERE id = $1 AND lease_owner = $2 AND status = $3", Params(id, worker, status))
                .size() == 1;
@@ -724,7 +716,8 @@ class SqlStore final : public Store {
     run("UPDATE outbox_parts SET report_code = $1 WHERE message_id = $2 AND part_index = $3",
         Params(statusCode, id, partIndex));
     addHistory(id, now, "report", "part " + std::to_string(partIndex) + " status " + std::to_string(statusCode));
-    const auto message = run("SELECT recipient, client_reference, modem FROM outbox WHERE id = $1", Params(id)).row(0);
+    const Result found = run("SELECT recipient, client_reference, modem FROM outbox WHERE id = $1", Params(id));
+    const auto message = found.row(0);
     const char* outcome = statusCode < 0x20 ? "delivered" : (rows::reportFailed(statusCode) ? "failed" : "pending");
     nlohmann::json report{{"id", id},        {"reference", reference}, {"status", statusCode},
                           {"outcome", outcome}, {"part", partIndex}};

@@ -137,4 +137,8 @@ std::unique_ptr<Store> openSqliteStore(const SqliteOptions& options) {
 
 int sqliteSchemaVersion() { return sql::schemaVersion(); }
 
+std::unique_ptr<sql::Connection> openSqliteConnection(const SqliteOptions& options) {
+  return std::make_unique<SqliteConnection>(options);
+}
+
 }  // namespace reviri::gateway

@@ -22,6 +22,10 @@
 
 namespace reviri::gateway {
 
+namespace sql {
+class Connection;
+}
+
 struct SqliteOptions {
   std::string path;                   // the file; ":memory:" for a private one
   std::string synchronous = "FULL";  // FULL or NORMAL
@@ -34,6 +38,10 @@ std::unique_ptr<Store> openSqliteStore(const SqliteOptions& options);
 
 // The schema version the migrations bring a database to.
 int sqliteSchemaVersion();
+
+// One connection to the file, for a store made with sql::makeSqlStore
+// (tests put a connection that fails on purpose in front of it).
+std::unique_ptr<sql::Connection> openSqliteConnection(const SqliteOptions& options);
 
 }  // namespace reviri::gateway
 

@@ -163,6 +163,10 @@ class Store {
   // the recipient twice: the next claim records it "possibly duplicated".
   virtual std::optional<MessageRecord> claim(const std::string& worker, const std::string& modem,
                                              Lease lease) = 0;
+  // The steps that end a lease (finishSent, finishFailed, release) are
+  // idempotent: true when `worker`'s lease ended that way, now or in an
+  // earlier call whose answer was lost; false when another holds it.
+  //
   // Extends the lease; false when `worker` no longer holds it.
   virtual bool renew(std::int64_t id, const std::string& worker, Lease lease) = 0;
   // Records the parts the modem accepted so far (`references` for parts

@@ -67,7 +67,7 @@ class GatewayVerbTest : public ::testing::Test {
       ::setenv("XDG_STATE_HOME", dir_.c_str(), 1);
       std::freopen(log.c_str(), "a", stderr);
       std::vector<std::string> args{REVIRI_TOOL, "gateway", "--db", db, "--listen", listen, "--token-file", token,
-                                    "--lease-seconds", "1"};
+                                    "--lease-seconds", "1", "--command-timeout", "3", "--send-timeout", "3"};
       args.insert(args.end(), modems.begin(), modems.end());
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());

@@ -281,6 +281,36 @@ TEST_F(HttpApiTest, ModemsAndMetricsShowTheBoardAndTheQueue) {
   EXPECT_NE(text.find("reviri_send_latency_seconds_count 2\n"), std::string::npos) << text;
 }
 
+// A retry with the same Idempotency-Key (a 503 may have been committed)
+// queues nothing new; the key with another request is refused. The client's
+// reference is kept, echoed and filtered on.
+TEST_F(HttpApiTest, AnIdempotencyKeyQueuesOnceAndAReferenceComesBack) {
+  const httplib::Headers key{{"Idempotency-Key", "order-17"}};
+  const std::string body = R"({"to": "+4915112345678", "text": "your code is 1234", "reference": "order-17"})";
+  auto first = client_->Post("/v1/messages", key, body, "application/json");
+  ASSERT_EQ(first->status, 202) << first->body;
+  const auto id = parse(first)["id"].get<std::int64_t>();
+  EXPECT_FALSE(first->has_header("Idempotent-Replayed"));
+
+  // The same request written another way is the same request.
+  const std::string again = R"({"reference":"order-17","text":"your code is 1234","to":"+4915112345678"})";
+  auto second = client_->Post("/v1/messages", key, again, "application/json");
+  ASSERT_EQ(second->status, 202) << second->body;
+  EXPECT_EQ(parse(second)["id"], id);
+  EXPECT_EQ(second->get_header_value("Idempotent-Replayed"), "true");
+
+  auto other = client_->Post("/v1/messages", key, R"({"to": "+4915112345678", "text": "another"})", "application/json");
+  EXPECT_EQ(other->status, 422) << other->body;
+  EXPECT_EQ(storedMessages(), 1);
+
+  EXPECT_EQ(parse(client_->Get("/v1/messages/" + std::to_string(id)))["reference"], "order-17");
+  ASSERT_EQ(post(R"({"to": "+4915112345678", "text": "unrelated"})")->status, 202);
+  const auto listed = parse(client_->Get("/v1/messages?reference=order-17"))["messages"];
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0]["id"], id);
+  EXPECT_EQ(post(R"({"to": "+4915112345678", "text": "x", "reference": 17})")->status, 400);
+}
+
 TEST_F(HttpApiTest, ConcurrentClientsEachGetTheirOwnStoredMessage) {
   constexpr int kClients = 8, kEach = 25;
   std::vector<std::future<std::vector<std::int64_t>>> clients;

@@ -10,7 +10,9 @@
 #include <list>
 #include <set>
 
+#include "captured_log.h"
 #include "fake_modem_port.h"
+#include "gateway/gateway.h"
 #include "gateway/store/sqlite_store.h"
 #include "gateway/worker.h"
 
@@ -202,8 +204,8 @@ TEST_F(WorkerTest, SignalAndOperatorAreAskedOnlyOnceQueuedWorkIsSentAndThenPerio
 
 TEST_F(WorkerTest, TemporaryRefusalsAreRetriedLaterAndPermanentOnesFail) {
   FakeModem& modem = newModem();
-  PortSendResult busy{PortSendResult::Kind::kRetryLater, {}, "+CMS ERROR: 331 (no network service)", 331};
-  PortSendResult refused{PortSendResult::Kind::kRefused, {}, "+CMS ERROR: 21 (short message transfer rejected)", 21};
+  PortSendResult busy{PortSendResult::Kind::kRetryLater, {}, "+CMS ERROR: 331 (no network service)", 331, std::nullopt};
+  PortSendResult refused{PortSendResult::Kind::kRefused, {}, "+CMS ERROR: 21 (short message transfer rejected)", 21, std::nullopt};
   modem.script = {busy, refused};
   WorkerOptions options;
   options.retryDelay = milliseconds(50);
@@ -221,7 +223,7 @@ TEST_F(WorkerTest, TemporaryRefusalsAreRetriedLaterAndPermanentOnesFail) {
 
 TEST_F(WorkerTest, RetriesStopAtTheAttemptLimit) {
   FakeModem& modem = newModem();
-  PortSendResult busy{PortSendResult::Kind::kRetryLater, {}, "congestion", 42};
+  PortSendResult busy{PortSendResult::Kind::kRetryLater, {}, "congestion", 42, std::nullopt};
   modem.script = {busy, busy, busy};
   WorkerOptions options;
   options.retryDelay = milliseconds(10);
@@ -235,8 +237,8 @@ TEST_F(WorkerTest, RetriesStopAtTheAttemptLimit) {
 
 TEST_F(WorkerTest, ALostModemGivesItsMessageBackAndIsReopenedWithBackoff) {
   FakeModem& modem = newModem();
-  PortSendResult lost{PortSendResult::Kind::kPortLost, {}, "no answer", std::nullopt};
-  PortSendResult maybe{PortSendResult::Kind::kMaybeSent, {}, "no answer after the PDU", std::nullopt};
+  PortSendResult lost{PortSendResult::Kind::kPortLost, {}, "no answer", std::nullopt, std::nullopt};
+  PortSendResult maybe{PortSendResult::Kind::kMaybeSent, {}, "no answer after the PDU", std::nullopt, std::nullopt};
   modem.script = {lost, maybe};
   modem.failOpens = 1;
   addWorker(modem).start();
@@ -280,6 +282,82 @@ TEST_F(WorkerTest, IncomingMessagesAndReportsAreStored) {
   EXPECT_NE(inbox_.generation(), seen);
   EXPECT_EQ(boardOf("fake").received, 1u);
   EXPECT_EQ(boardOnceItHolds([](const ModemState& m) { return m.delivered >= 2; }).delivered, 2u);
+}
+
+}  // namespace
+}  // namespace reviri::gateway
+
+namespace reviri::gateway {
+namespace {
+
+// Whether `done` holds within 5 s, looking every 5 ms.
+template <typename Pred>
+bool within5s(Pred done) {
+  for (int i = 0; i < 1000 && !done(); ++i) std::this_thread::sleep_for(milliseconds(5));
+  return done();
+}
+
+// Draining tells every worker to stop claiming before it waits for any:
+// modems whose sends end first do not go on claiming while another's send
+// still runs.
+TEST_F(WorkerTest, DrainingStopsEveryWorkerClaimingAtOnce) {
+  std::vector<FakeModem*> fakes;
+  std::vector<NamedModem> named;
+  for (int i = 0; i < 4; ++i) {
+    FakeModem& m = newModem("m" + std::to_string(i));
+    m.holdSends = true;
+    fakes.push_back(&m);
+    named.push_back({m.name, m.factory()});
+  }
+  for (int i = 0; i < 20; ++i) enqueue("drain " + std::to_string(i));
+  testing::CapturedLog captured;
+  GatewayOptions options;
+  options.port = 0;
+  Gateway gateway(*store_, std::move(named), options, captured.log());
+  gateway.start();
+  for (auto* m : fakes) ASSERT_TRUE(m->waitUntil([m] { return m->sendsHeld == 1; })) << m->name;
+
+  auto stopped = std::async(std::launch::async, [&] { gateway.stop(); });
+  ASSERT_TRUE(within5s([&] { return captured.count("event=draining") == 1; }));
+  const auto release = [](FakeModem* m) {
+    std::lock_guard lock(m->mu);
+    m->holdSends = false;
+    m->changed.notify_all();
+  };
+  for (int i = 1; i < 4; ++i) release(fakes[i]);
+  EXPECT_TRUE(within5s([&] { return captured.count("event=modem-stopped") == 3; }))
+      << "the three whose sends ended stop while the fourth still sends";
+  release(fakes[0]);
+  stopped.get();
+  for (auto* m : fakes) {
+    std::lock_guard lock(m->mu);
+    EXPECT_EQ(m->sent.size(), 1u) << m->name << " sent after draining began";
+  }
+  EXPECT_EQ(store_->counts().queued, 16) << "the rest stays queued, unclaimed";
+}
+
+// A wake (new work) must not cut the back-off of a modem that cannot be
+// opened: it cannot take the work anyway. The log says "down" once.
+TEST_F(WorkerTest, AModemThatCannotBeOpenedKeepsItsBackoffWhateverWakesIt) {
+  FakeModem& modem = newModem();
+  modem.failOpens = 1000000;
+  testing::CapturedLog captured;
+  WorkerOptions options;
+  options.name = modem.name;
+  options.worker = "test:" + modem.name;
+  options.firstBackoff = options.maxBackoff = milliseconds(200);
+  Worker worker(WorkerContext{*store_, board_, inbox_, captured.log(), nullptr}, options, modem.factory());
+  worker.start();
+  ASSERT_TRUE(modem.waitUntil([&] { return modem.opens >= 1; }));
+  const auto until = std::chrono::steady_clock::now() + milliseconds(600);
+  while (std::chrono::steady_clock::now() < until) {
+    worker.wake();
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  worker.stop();
+  std::lock_guard lock(modem.mu);
+  EXPECT_LE(modem.opens, 6) << "one open per back-off of 200 ms, not one per wake";
+  EXPECT_EQ(captured.count("event=modem-down"), 1);
 }
 
 }  // namespace
