@@ -28,6 +28,8 @@ int Gateway::start() {
   const int port = api_->bind(options_.host, options_.port);
   // Messages queued by other gateways sharing the database wake ours too.
   store_.watchNewWork([this] { work_.notify(); });
+  // And what their modems receive ends our long polls.
+  store_.watchInbox([this] { inbox_.notify(); });
   for (auto& worker : workers_) worker->start();
   webhooks_.start();
   api_->start();

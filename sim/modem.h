@@ -126,7 +126,9 @@ class Modem {
   //   storage refuses AT+CMGW at once, before the prompt; "huge-numbers":
   //   +CMGS answers a 20-digit reference and +CMGW an index 123455 too high;
   //   "silent-after-send": the modem sends the message written after
-  //   AT+CMGS and then falls silent without confirming it.
+  //   AT+CMGS and then falls silent without confirming it;
+  //   "lost-indication": new messages are stored without their +CMTI, as
+  //   modems do that drop indications while busy.
   static const std::vector<std::string>& quirkNames();
   // The TP-ST of the delivery reports the network sends for messages that
   // ask for one (0 delivered; 0x40-0x7F permanent, 0x60-0x6F temporary
