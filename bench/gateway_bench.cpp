@@ -21,6 +21,7 @@
 
 #include "gateway/gateway.h"
 #include "gateway/http_api.h"
+#include "gateway/store/forwarding_store.h"
 #include "gateway/store/postgres_store.h"
 #include "gateway/store/sqlite_store.h"
 #include "gateway/typed_modem_port.h"
@@ -249,61 +250,22 @@ class SimulatorFarm {
 
 // The store as the gateway sees it, with claims held back until open(), so
 // that a run's messages are all queued before the first is sent.
-class GatedStore final : public Store {
+class GatedStore final : public ForwardingStore {
  public:
-  explicit GatedStore(Store& inner) : inner_(inner) {}
+  explicit GatedStore(Store& inner) : ForwardingStore(inner) {}
   void open(bool open) { open_ = open; }
 
   std::optional<MessageRecord> claim(const std::string& worker, const std::string& modem, Lease lease) override {
     if (!open_) return std::nullopt;
     return inner_.claim(worker, modem, lease);
   }
-  std::int64_t enqueue(const NewMessage& m) override { return inner_.enqueue(m); }
-  std::optional<MessageRecord> message(std::int64_t id) override { return inner_.message(id); }
-  std::vector<MessageRecord> messages(std::optional<Status> status, int limit) override {
-    return inner_.messages(status, limit);
-  }
-  bool renew(std::int64_t id, const std::string& worker, Lease lease) override {
-    return inner_.renew(id, worker, lease);
-  }
-  bool finishSent(std::int64_t id, const std::string& worker, const std::vector<int>& references) override {
-    return inner_.finishSent(id, worker, references);
-  }
   SentAndNext finishSentAndClaim(std::int64_t id, const std::string& worker, const std::vector<int>& references,
                                  const std::string& modem, Lease lease) override {
     if (open_) return inner_.finishSentAndClaim(id, worker, references, modem, lease);
     return {inner_.finishSent(id, worker, references), std::nullopt};
   }
-  bool finishFailed(std::int64_t id, const std::string& worker, const std::string& error,
-                    std::optional<int> errorCode, std::optional<Lease> retryAfter) override {
-    return inner_.finishFailed(id, worker, error, errorCode, retryAfter);
-  }
-  bool release(std::int64_t id, const std::string& worker, const std::string& reason, bool pduMayBeOut) override {
-    return inner_.release(id, worker, reason, pduMayBeOut);
-  }
-  std::optional<std::int64_t> addReport(const std::string& modem, int reference, int statusCode,
-                                        const std::string& dischargedAt) override {
-    return inner_.addReport(modem, reference, statusCode, dischargedAt);
-  }
-  InboxResult addInbox(const InboxMessage& m) override { return inner_.addInbox(m); }
-  std::vector<InboxMessage> inbox(std::int64_t after, int limit) override { return inner_.inbox(after, limit); }
-  bool deleteInbox(std::int64_t id) override { return inner_.deleteInbox(id); }
-  void forgetInboxKey(std::int64_t id) override { inner_.forgetInboxKey(id); }
-  std::int64_t enqueueWebhook(const std::string& url, const std::string& event, const std::string& body) override {
-    return inner_.enqueueWebhook(url, event, body);
-  }
-  std::optional<WebhookDelivery> claimWebhook(Lease lease) override { return inner_.claimWebhook(lease); }
-  void finishWebhook(std::int64_t id, bool delivered, const std::string& error,
-                     std::optional<Lease> retryAfter) override {
-    inner_.finishWebhook(id, delivered, error, retryAfter);
-  }
-  std::optional<std::int64_t> nextWebhookDueMs() override { return inner_.nextWebhookDueMs(); }
-  StoreCounts counts() override { return inner_.counts(); }
-  void ping() override { inner_.ping(); }
-  std::optional<std::int64_t> nextDueMs() override { return inner_.nextDueMs(); }
 
  private:
-  Store& inner_;
   std::atomic<bool> open_{false};
 };
 

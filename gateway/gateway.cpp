@@ -6,13 +6,18 @@
 namespace reviri::gateway {
 
 Gateway::Gateway(Store& store, std::vector<NamedModem> modems, GatewayOptions options, EventLog& log)
-    : store_(store), log_(log), options_(std::move(options)), webhooks_(store, log, options_.webhooks) {
+    : store_(store),
+      log_(log),
+      options_(std::move(options)),
+      webhooks_(store, log, options_.webhooks),
+      leases_(store, log) {
   if (options_.instance.empty()) options_.instance = defaultInstanceName();
+  store_.setWebhookUrls(options_.webhooks.urls);
   for (auto& modem : modems) {
     WorkerOptions w = options_.worker;
     w.name = modem.name;
     w.worker = options_.instance + ":" + modem.name;
-    workers_.push_back(std::make_unique<Worker>(WorkerContext{store_, board_, inbox_, log_, &webhooks_}, w,
+    workers_.push_back(std::make_unique<Worker>(WorkerContext{store_, board_, inbox_, log_, &webhooks_, &leases_}, w,
                                                 std::move(modem.factory)));
   }
   // New work wakes every idle worker at once; the first to claim takes it.
@@ -28,6 +33,7 @@ int Gateway::start() {
   const int port = api_->bind(options_.host, options_.port);
   // Messages queued by other gateways sharing the database wake ours too.
   store_.watchNewWork([this] { work_.notify(); });
+  leases_.start();
   // And what their modems receive ends our long polls.
   store_.watchInbox([this] { inbox_.notify(); });
   for (auto& worker : workers_) worker->start();
@@ -43,10 +49,12 @@ void Gateway::stop() {
   if (!running_) return;
   running_ = false;
   log_.event("draining");
-  // Workers first: no new claims, the sends in flight finish. The API keeps
-  // answering status queries meanwhile.
-  for (auto& worker : workers_) worker->wake();
+  // Workers first: every one stops claiming at once, then the sends in
+  // flight finish side by side. The API keeps answering status queries
+  // meanwhile.
+  for (auto& worker : workers_) worker->requestStop();
   for (auto& worker : workers_) worker->stop();
+  leases_.stop();
   webhooks_.stop();
   api_->stop();
   log_.event("stopped");

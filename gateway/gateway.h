@@ -4,7 +4,8 @@
 //   Gateway gw(store, {{"usb0", typedModemPortFactory(target)}}, options);
 //   gw.start();           // serving on options.host:options.port
 //   ...
-//   gw.stop();            // drains: stops claiming, finishes the sends in flight
+//   gw.stop();            // drains: every worker stops claiming at once, the
+//                         // sends in flight finish in parallel
 //
 // Threading: start() and stop() from one thread; the parts run their own.
 #ifndef REVIRI_GATEWAY_GATEWAY_H_
@@ -16,6 +17,7 @@
 
 #include "gateway/event_log.h"
 #include "gateway/http_api.h"
+#include "gateway/lease_keeper.h"
 #include "gateway/modem_board.h"
 #include "gateway/modem_port.h"
 #include "gateway/signal.h"
@@ -62,6 +64,7 @@ class Gateway {
   ModemBoard board_;
   Signal work_, inbox_;
   Webhooks webhooks_;
+  LeaseKeeper leases_;
   std::vector<std::unique_ptr<Worker>> workers_;
   std::unique_ptr<HttpApi> api_;
   bool running_ = false;

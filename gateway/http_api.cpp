@@ -94,7 +94,8 @@ json messageJson(const MessageRecord& r, bool withHistory) {
            {"updated", isoTime(r.updatedMs)},
            {"sent", timeOrNull(r.sentMs)},
            {"last_error", lastError},
-           {"report", reportJson(r)}};
+           {"report", reportJson(r)},
+           {"reference", r.message.reference.empty() ? json(nullptr) : json(r.message.reference)}};
   if (withHistory) {
     json history = json::array();
     for (const auto& h : r.history) history.push_back({{"at", isoTime(h.atMs)}, {"event", h.event}, {"detail", h.detail}});
@@ -219,11 +220,30 @@ void HttpApi::postMessage(const httplib::Request& req, httplib::Response& res) {
     sendError(res, 400, error->message, error->field);
     return;
   }
-  const auto& message = std::get<NewMessage>(parsed);
-  const auto id = ctx_.store.enqueue(message);  // committed before the answer
+  auto& message = std::get<NewMessage>(parsed);
+  message.idempotencyKey = req.get_header_value("Idempotency-Key");
+  if (message.idempotencyKey.size() > kMaxReferenceBytes) {
+    sendError(res, 400, "the Idempotency-Key must be at most " + std::to_string(kMaxReferenceBytes) + " bytes",
+              "Idempotency-Key");
+    return;
+  }
+  message.requestDigest = requestDigest(message);
+  const auto queued = ctx_.store.enqueue(message);  // committed before the answer
+  if (queued.keyConflict) {
+    sendError(res, 422, "this Idempotency-Key was used with another request", "Idempotency-Key");
+    return;
+  }
+  const auto id = queued.id;
+  res.set_header("Location", "/v1/messages/" + std::to_string(id));
+  if (queued.replayed) {
+    // The first request's answer again: its message, as it stands now.
+    const auto record = ctx_.store.message(id);
+    res.set_header("Idempotent-Replayed", "true");
+    sendJson(res, 202, {{"id", id}, {"status", record ? statusName(record->status) : "queued"}});
+    return;
+  }
   ctx_.work.notify();
   ctx_.log.event("queued", {{"id", std::to_string(id)}, {"to", message.to}, {"parts", std::to_string(message.parts)}});
-  res.set_header("Location", "/v1/messages/" + std::to_string(id));
   sendJson(res, 202, {{"id", id}, {"status", "queued"}});
 }
 
@@ -249,8 +269,11 @@ void HttpApi::listMessages(const httplib::Request& req, httplib::Response& res) 
   }
   auto limit = queryNumber(req, res, "limit", kDefaultLimit, 1, kMaxLimit);
   if (!limit) return;
+  const std::string reference = req.get_param_value("reference");
   json list = json::array();
-  for (const auto& r : ctx_.store.messages(status, static_cast<int>(*limit))) list.push_back(messageJson(r, false));
+  for (const auto& r : ctx_.store.messages(status, static_cast<int>(*limit), reference)) {
+    list.push_back(messageJson(r, false));
+  }
   sendJson(res, 200, {{"messages", list}});
 }
 

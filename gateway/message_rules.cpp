@@ -1,6 +1,8 @@
 // gateway/message_rules.cpp - validation of messages posted to the gateway.
 #include "gateway/message_rules.h"
 
+#include <openssl/evp.h>
+
 #include <nlohmann/json.hpp>
 
 #include <set>
@@ -50,7 +52,7 @@ std::variant<NewMessage, FieldError> parseNewMessage(std::string_view body) {
   const auto json = nlohmann::json::parse(body, nullptr, false);
   if (json.is_discarded()) return FieldError{"body", "the body is not valid JSON"};
   if (!json.is_object()) return FieldError{"body", "the body must be a JSON object"};
-  static const std::set<std::string> kKnown{"to", "text", "report", "flash", "coding", "validity"};
+  static const std::set<std::string> kKnown{"to", "text", "report", "flash", "coding", "validity", "reference"};
   for (const auto& [key, value] : json.items()) {
     if (!kKnown.count(key)) return FieldError{key, "unknown field \"" + key + "\""};
   }
@@ -83,8 +85,34 @@ std::variant<NewMessage, FieldError> parseNewMessage(std::string_view body) {
     }
     m.validityMinutes = v.get<int>();
   }
+  if (json.contains("reference")) {
+    if (!json["reference"].is_string()) return wrongType("reference", "a string");
+    m.reference = json["reference"].get<std::string>();
+    if (m.reference.size() > kMaxReferenceBytes) {
+      return FieldError{"reference", "\"reference\" must be at most " + std::to_string(kMaxReferenceBytes) + " bytes"};
+    }
+  }
 
   return checkedForSending(std::move(m));
+}
+
+std::string requestDigest(const NewMessage& m) {
+  // The fields as accepted, so that the same request written another way
+  // (spacing, key order) is still the same request.
+  const nlohmann::json fields{{"to", m.to},         {"text", m.text},         {"coding", m.coding},
+                              {"flash", m.flash},   {"report", m.report},     {"reference", m.reference},
+                              {"validity", m.validityMinutes ? nlohmann::json(*m.validityMinutes) : nlohmann::json()}};
+  const std::string text = fields.dump();
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
+  static const char* kHex = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 15];
+  }
+  return hex;
 }
 
 

@@ -22,6 +22,9 @@ namespace reviri::gateway {
 inline constexpr int kMinValidityMinutes = 5;
 inline constexpr int kMaxValidityMinutes = 63 * 7 * 24 * 60;
 
+// The longest client reference and idempotency key kept.
+inline constexpr std::size_t kMaxReferenceBytes = 256;
+
 struct FieldError {
   std::string field;
   std::string message;
@@ -32,6 +35,10 @@ OutgoingMessage toOutgoing(const NewMessage& message);
 
 // The message in `body`, or the first field that is wrong.
 std::variant<NewMessage, FieldError> parseNewMessage(std::string_view body);
+
+// A digest of what a request asks for: an idempotency key used again must
+// come with the same one.
+std::string requestDigest(const NewMessage& message);
 
 }  // namespace reviri::gateway
 

@@ -27,16 +27,29 @@ namespace reviri::gateway {
 
 struct PortSendResult {
   enum class Kind {
-    kSent,        // every part accepted; `references` in part order
+    kSent,        // every part accepted
     kRefused,     // refused for good (bad number, rejected by the network)
     kRetryLater,  // a temporary refusal (no network, congestion)
     kMaybeSent,   // the PDU was written but no answer came
     kPortLost,    // the modem vanished or stopped answering before the PDU
+    kStopped,     // PortSendPlan::mayWrite said no before a part was written
   };
   Kind kind = Kind::kRefused;
+  // References of the parts accepted in this send, from the plan's first
+  // part on, whatever the kind.
   std::vector<int> references;
+  std::optional<int> concatReference;  // of a message in parts
   std::string error;
   std::optional<int> code;
+};
+
+// How to send one message: where to start and what to ask first.
+struct PortSendPlan {
+  int firstPart = 1;                   // the parts before it were accepted earlier
+  std::optional<int> concatReference;  // fixed once a part of the message went out
+  // Asked before each part is written, with the references accepted in this
+  // send so far and the concatenation reference; false writes nothing more.
+  std::function<bool(int part, const std::vector<int>& accepted, std::optional<int> concatReference)> mayWrite;
 };
 
 // What the modem says about its network.
@@ -52,10 +65,9 @@ struct PortEvents {
   // The storage slots of the inbox message `id` were deleted: its key may
   // be forgotten.
   std::function<void(std::int64_t id)> slotsDeleted;
-  // A delivery report on the part sent with `reference`.
-  std::function<void(int reference, int status, const std::string& dischargedAt)> report;
-  // Called now and then while a send is in progress (lease renewal).
-  std::function<void()> progress;
+  // A delivery report on the part sent to `recipient` with `reference`.
+  std::function<void(int reference, const std::string& recipient, int status, const std::string& dischargedAt)>
+      report;
 };
 
 class ModemPort {
@@ -64,7 +76,10 @@ class ModemPort {
   // Opens and readies the modem; throws std::exception saying why not.
   virtual void open(const PortEvents& events) = 0;
   virtual void close() noexcept = 0;
-  virtual PortSendResult send(const NewMessage& message) = 0;
+  virtual PortSendResult send(const NewMessage& message, const PortSendPlan& plan) = 0;
+  // The longest a send may take from a part's mayWrite to the modem's
+  // answer to it: a lease must outlast it.
+  virtual std::chrono::milliseconds longestWrite() const = 0;
   // Processes what arrives for up to `timeout`, returning early once the
   // worker's waker fires. Throws std::exception when the modem is lost.
   virtual void poll(std::chrono::milliseconds timeout) = 0;

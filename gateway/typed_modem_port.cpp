@@ -25,6 +25,9 @@ namespace {
 
 using std::chrono::milliseconds;
 
+constexpr milliseconds kCommandTimeout{10000};
+constexpr milliseconds kSendTimeout{30000};
+
 // The system's serial port, whose wait also ends when the waker fires
 // while `watchWaker` is on (only during idle polls: inside a dialogue the
 // wait must last until the modem answers).
@@ -68,17 +71,14 @@ class TypedModemPort final : public ModemPort {
     options.settings = target_.settings;
     options.pin = target_.pin;
     options.lockPort = target_.lockPort;
-    options.commandTimeout = milliseconds(10000);
-    options.sendTimeout = milliseconds(30000);
+    options.commandTimeout = kCommandTimeout;
+    options.sendTimeout = kSendTimeout;
     options.portFactory = [this] { return std::make_unique<WakeablePort>(wakeFd_, &watchWaker_); };
     // Slots are deleted here once the store has what they hold.
     options.deleteAfterHandOver = false;
     modem_ = std::make_unique<Modem>(options);
     modem_->onMessage = [this](const IncomingMessage& m) { keepArrived(m); };
     modem_->onStatusReport = [this](const StatusReport& r) { keepReport(r); };
-    modem_->onTrace = [this](TraceDirection, std::string_view) {
-      if (events_.progress) events_.progress();
-    };
     modem_->open(target_.device);
     // Messages stored before the start, read now while a wake cannot cut
     // the dialogue short; stored at the first poll.
@@ -89,11 +89,22 @@ class TypedModemPort final : public ModemPort {
     if (modem_) modem_->close();
   }
 
-  PortSendResult send(const NewMessage& message) override {
+  PortSendResult send(const NewMessage& message, const PortSendPlan& plan) override {
     PortSendResult result;
+    OutgoingMessage outgoing = toOutgoing(message);
+    outgoing.firstPart = plan.firstPart;
+    if (plan.concatReference) outgoing.concatReference = static_cast<std::uint8_t>(*plan.concatReference);
+    modem_->beforePart = [&plan](int part, const SendResult& soFar) {
+      return !plan.mayWrite || plan.mayWrite(part, soFar.references, soFar.concatReference);
+    };
+    struct Unhook {
+      Modem& modem;
+      ~Unhook() { modem.beforePart = nullptr; }
+    } unhook{*modem_};
     try {
-      const SendResult sent = modem_->send(toOutgoing(message));
+      const SendResult sent = modem_->send(outgoing);
       result.references = sent.references;
+      result.concatReference = sent.concatReference;
       result.error = sent.error ? sent.error.describe() : "";
       if (sent.error.code >= 0) result.code = sent.error.code;
       result.kind = kindOf(sent);
@@ -141,6 +152,7 @@ class TypedModemPort final : public ModemPort {
   }
 
   std::string device() const override { return target_.device; }
+  milliseconds longestWrite() const override { return kCommandTimeout + kSendTimeout; }
 
  private:
   // What `query` gives; nullopt when the modem refuses it or answers what
@@ -189,7 +201,7 @@ class TypedModemPort final : public ModemPort {
     }
     while (!reports_.empty()) {
       const StatusReport r = reports_.front();
-      if (events_.report) events_.report(r.reference, r.status, r.dischargeTime.iso8601());
+      if (events_.report) events_.report(r.reference, r.recipient, r.status, r.dischargeTime.iso8601());
       reports_.pop_front();
       if (r.index >= 0) deleteSlot(r.index, r.storage);
     }
@@ -258,6 +270,8 @@ class TypedModemPort final : public ModemPort {
       }
       case Error::Kind::kInvalidArgument:
         return Kind::kRefused;
+      case Error::Kind::kCancelled:
+        return Kind::kStopped;
       default:  // time-out, I/O, PIN, protocol: the modem is not well
         return Kind::kPortLost;
     }

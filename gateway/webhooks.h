@@ -46,6 +46,8 @@ class Webhooks {
 
   // Queues `body` (JSON) as event `event` for every URL.
   void publish(const std::string& event, const std::string& body);
+  // Sends what the store queued with its own changes.
+  void wake() noexcept { waker_.wake(); }
   void start();
   void stop();
 

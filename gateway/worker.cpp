@@ -3,17 +3,33 @@
 
 #include <algorithm>
 #include <utility>
-#include <nlohmann/json.hpp>
 
 namespace reviri::gateway {
 namespace {
 
 using std::chrono::milliseconds;
 
-nlohmann::json statusEvent(const MessageRecord& m, const char* status, const std::string& error) {
-  nlohmann::json body{{"id", m.id}, {"to", m.message.to}, {"status", status}, {"modem", m.modem}};
-  if (!error.empty()) body["error"] = error;
-  return body;
+// What a lease covers beyond the longest write, for the store's round trips.
+constexpr milliseconds kLeaseMargin{5000};
+
+std::string joined(const std::vector<int>& numbers) {
+  std::string out;
+  for (int n : numbers) {
+    if (!out.empty()) out += ',';
+    out += std::to_string(n);
+  }
+  return out;
+}
+
+// The references of the parts accepted in earlier attempts: the leading
+// parts that have one (parts go out in order).
+std::vector<int> acceptedBefore(const MessageRecord& m) {
+  std::vector<int> references;
+  for (const auto& part : m.parts) {
+    if (!part.reference) break;
+    references.push_back(*part.reference);
+  }
+  return references;
 }
 
 }  // namespace
@@ -27,17 +43,20 @@ Worker::~Worker() { stop(); }
 
 void Worker::start() { thread_ = std::thread([this] { run(); }); }
 
-void Worker::stop() {
+void Worker::requestStop() {
   stopping_ = true;
   waker_.wake();
+}
+
+void Worker::stop() {
+  requestStop();
   if (thread_.joinable()) thread_.join();
 }
 
 void Worker::run() {
   while (!stopping_) {
     if (!port_ && !openPort()) {
-      waker_.waitFor(backoff_);
-      backoff_ = std::min(backoff_ * 2, options_.maxBackoff);
+      waitBeforeReopening();
       continue;
     }
     try {
@@ -48,11 +67,11 @@ void Worker::run() {
       // Drained before looking, so a message queued after the look still
       // wakes the poll below.
       waker_.drain();
-      if (auto message = ctx_.store.claim(options_.worker, options_.name, options_.lease)) {
+      if (stopping_) break;
+      if (auto message = ctx_.store.claim(options_.worker, options_.name, claimLease())) {
         sendOne(*message);
         continue;
       }
-      if (stopping_) break;
       refreshNetworkIfDue();
       relistIfDue();
       port_->poll(idleTimeout());
@@ -70,19 +89,32 @@ void Worker::run() {
   ctx_.log.event("modem-stopped", {{"modem", options_.name}});
 }
 
+// Sleeps the whole back-off: new work wakes the waker, but a modem that is
+// down cannot take it, so a wake only ends the wait when stopping.
+void Worker::waitBeforeReopening() {
+  const auto until = std::chrono::steady_clock::now() + backoff_;
+  for (auto now = std::chrono::steady_clock::now(); now < until && !stopping_; now = std::chrono::steady_clock::now()) {
+    waker_.drain();
+    waker_.waitFor(std::chrono::duration_cast<milliseconds>(until - now) + milliseconds(1));
+  }
+  backoff_ = std::min(backoff_ * 2, options_.maxBackoff);
+}
+
 bool Worker::openPort() {
   try {
     auto port = factory_(waker_.fd());
     PortEvents events;
     events.message = [this](const InboxMessage& m) { return storeIncoming(m); };
     events.slotsDeleted = [this](std::int64_t id) { ctx_.store.forgetInboxKey(id); };
-    events.report = [this](int reference, int status, const std::string& at) { storeReport(reference, status, at); };
-    events.progress = [this] { renewLease(); };
+    events.report = [this](int reference, const std::string& recipient, int status, const std::string& at) {
+      storeReport(reference, recipient, status, at);
+    };
     port->open(events);
     const std::string device = port->device();
     port_ = std::move(port);
     backoff_ = options_.firstBackoff;
     networkDue_ = {};  // at the first idle moment
+    down_ = false;
     relistDue_ = std::chrono::steady_clock::now() + options_.relist;  // open() listed it
     ctx_.board.update(options_.name, [&](ModemState& m) {
       m.state = "up";
@@ -91,13 +123,18 @@ bool Worker::openPort() {
     ctx_.log.event("modem-up", {{"modem", options_.name}, {"device", device}});
     return true;
   } catch (const std::exception& e) {
+    const std::string why = e.what();
+    std::string before;
     ctx_.board.update(options_.name, [&](ModemState& m) {
+      before = m.state == "down" ? m.lastError : "";
       m.state = "down";
-      m.lastError = e.what();
+      m.lastError = why;
     });
-    ctx_.log.event("modem-down", {{"modem", options_.name},
-                                  {"error", e.what()},
-                                  {"retry_ms", std::to_string(backoff_.count())}});
+    // Once per change, not once per attempt.
+    if (!down_ || before != why) {
+      ctx_.log.event("modem-down", {{"modem", options_.name}, {"error", why}, {"retry_ms", std::to_string(backoff_.count())}});
+    }
+    down_ = true;
     return false;
   }
 }
@@ -106,6 +143,7 @@ void Worker::portLost(const std::string& why) {
   if (next_) giveBack(*std::exchange(next_, std::nullopt), "modem " + options_.name + " lost before sending it");
   if (port_) port_->close();
   port_.reset();
+  down_ = true;
   ctx_.board.update(options_.name, [&](ModemState& m) {
     m.state = "down";
     m.lastError = why;
@@ -139,61 +177,117 @@ milliseconds Worker::idleTimeout() {
   timeout = std::clamp(untilRelist + milliseconds(1), milliseconds(0), timeout);
   const auto untilRefresh = std::chrono::duration_cast<milliseconds>(networkDue_ - std::chrono::steady_clock::now());
   timeout = std::clamp(untilRefresh + milliseconds(1), milliseconds(0), timeout);
-  if (auto due = ctx_.store.nextDueMs()) {
-    timeout = std::clamp(milliseconds(*due - systemNowMs()), milliseconds(0), timeout);
-  }
+  if (auto due = ctx_.store.nextDueIn()) timeout = std::clamp(*due, milliseconds(0), timeout);
   return timeout;
 }
 
-void Worker::renewLease() {
-  const auto now = std::chrono::steady_clock::now();
-  if (current_ == 0 || now - renewed_ < options_.lease / 3) return;
-  renewed_ = now;
-  ctx_.store.renew(current_, options_.worker, options_.lease);
+// Longer than the longest write, so that a lease checked before a part
+// still holds when the modem answers it.
+milliseconds Worker::claimLease() const {
+  const milliseconds write = port_ ? port_->longestWrite() : milliseconds(0);
+  return std::max(options_.lease, write + kLeaseMargin);
+}
+
+void Worker::wakeWebhooks() {
+  if (ctx_.webhooks) ctx_.webhooks->wake();
+}
+
+bool Worker::failIfSpent(const MessageRecord& m) {
+  std::string why;
+  if (m.maybeSent > options_.maxMaybeSent) {
+    why = "not sent again: " + std::to_string(m.maybeSent) +
+          " attempts may already have reached the network without a confirmation";
+  } else if (m.attempts > options_.maxAttempts) {
+    why = "gave up after " + std::to_string(m.attempts - 1) + " attempts" +
+          (m.lastError.empty() ? std::string() : ": " + m.lastError);
+  } else {
+    return false;
+  }
+  if (ctx_.store.finishFailed(m.id, options_.worker, why, m.lastErrorCode, std::nullopt)) {
+    ctx_.board.update(options_.name, [&](ModemState& s) { ++s.failed; });
+    ctx_.log.event("failed", {{"id", std::to_string(m.id)}, {"modem", options_.name}, {"error", why}});
+    wakeWebhooks();
+  }
+  return true;
+}
+
+PortSendPlan Worker::planFor(const MessageRecord& m) {
+  PortSendPlan plan;
+  plan.firstPart = static_cast<int>(acceptedBefore(m).size()) + 1;
+  // Fixed per message, so that every attempt uses the same one.
+  plan.concatReference = m.concatReference.value_or(static_cast<int>(m.id % 256));
+  return plan;
+}
+
+// Before each part: the parts accepted so far are recorded and the lease
+// extended over the coming write, or nothing more is written.
+bool Worker::mayWrite(const MessageRecord& m, int firstPart, const std::vector<int>& accepted,
+                      std::optional<int> concatReference) {
+  if (ctx_.leases && ctx_.leases->lost(options_.worker)) return false;
+  try {
+    return ctx_.store.confirmParts(m.id, options_.worker, firstPart, accepted, concatReference, claimLease());
+  } catch (const StoreError& e) {
+    ctx_.log.event("store-error", {{"modem", options_.name}, {"error", e.what()}});
+    return false;  // ownership cannot be shown: better late than twice
+  }
 }
 
 void Worker::sendOne(const MessageRecord& m) {
-  const std::string id = std::to_string(m.id);
-  current_ = m.id;
-  renewed_ = std::chrono::steady_clock::now();
+  if (failIfSpent(m)) return;
+  PortSendPlan plan = planFor(m);
+  plan.mayWrite = [this, &m, first = plan.firstPart](int, const std::vector<int>& accepted,
+                                                      std::optional<int> concat) {
+    return mayWrite(m, first, accepted, concat);
+  };
+  if (ctx_.leases) ctx_.leases->hold(options_.worker, m.id, claimLease());
   PortSendResult result;
   try {
-    result = port_->send(m.message);
+    result = port_->send(m.message, plan);
+  } catch (const StoreError&) {
+    if (ctx_.leases) ctx_.leases->drop(options_.worker);
+    throw;
   } catch (const std::exception& e) {
     result.kind = PortSendResult::Kind::kMaybeSent;
     result.error = e.what();
   }
-  current_ = 0;
+  if (ctx_.leases) ctx_.leases->drop(options_.worker);
+  if (result.kind == PortSendResult::Kind::kSent) {
+    std::vector<int> references = acceptedBefore(m);
+    references.insert(references.end(), result.references.begin(), result.references.end());
+    recordSent(m, references);
+  } else {
+    recordOutcome(m, result);
+  }
+  wakeWebhooks();
+}
+
+void Worker::recordSent(const MessageRecord& m, const std::vector<int>& references) {
+  // The result and the claim of the next message share a transaction, so a
+  // busy modem costs one commit per message; no claim while stopping.
+  bool recorded = false;
+  if (stopping_) {
+    recorded = ctx_.store.finishSent(m.id, options_.worker, references);
+  } else {
+    auto sentAndNext = ctx_.store.finishSentAndClaim(m.id, options_.worker, references, options_.name, claimLease());
+    recorded = sentAndNext.recorded;
+    next_ = std::move(sentAndNext.next);
+  }
+  if (!recorded) {
+    ctx_.log.event("lease-lost", {{"id", std::to_string(m.id)}, {"modem", options_.name}});
+    return;
+  }
+  const double seconds = static_cast<double>(systemNowMs() - m.createdMs) / 1000.0;
+  ctx_.board.recordLatency(std::max(0.0, seconds));
+  ctx_.board.update(options_.name, [](ModemState& s) { ++s.sent; });
+  ctx_.log.event("sent", {{"id", std::to_string(m.id)}, {"modem", options_.name}, {"references", joined(references)}});
+}
+
+void Worker::recordOutcome(const MessageRecord& m, const PortSendResult& result) {
+  const std::string id = std::to_string(m.id);
   const std::string& w = options_.worker;
-  auto publish = [&](const char* status, const std::string& error) {
-    if (ctx_.webhooks) ctx_.webhooks->publish("status", statusEvent(m, status, error).dump());
-  };
   switch (result.kind) {
-    case PortSendResult::Kind::kSent: {
-      // The result and the claim of the next message share a transaction,
-      // so a busy modem costs one commit per message; no claim while
-      // stopping.
-      bool recorded = false;
-      if (stopping_) {
-        recorded = ctx_.store.finishSent(m.id, w, result.references);
-      } else {
-        auto sentAndNext = ctx_.store.finishSentAndClaim(m.id, w, result.references, options_.name, options_.lease);
-        recorded = sentAndNext.recorded;
-        next_ = std::move(sentAndNext.next);
-      }
-      if (!recorded) break;
-      const double seconds = static_cast<double>(systemNowMs() - m.createdMs) / 1000.0;
-      ctx_.board.recordLatency(std::max(0.0, seconds));
-      ctx_.board.update(options_.name, [](ModemState& s) { ++s.sent; });
-      std::string refs;
-      for (int r : result.references) {
-        if (!refs.empty()) refs += ',';
-        refs += std::to_string(r);
-      }
-      ctx_.log.event("sent", {{"id", id}, {"modem", options_.name}, {"references", refs}});
-      publish("sent", "");
+    case PortSendResult::Kind::kSent:
       break;
-    }
     case PortSendResult::Kind::kRetryLater:
       if (m.attempts < options_.maxAttempts) {
         ctx_.store.finishFailed(m.id, w, result.error, result.code, options_.retryDelay * m.attempts);
@@ -209,7 +303,10 @@ void Worker::sendOne(const MessageRecord& m) {
         s.lastError = result.error;
       });
       ctx_.log.event("failed", {{"id", id}, {"modem", options_.name}, {"error", result.error}});
-      publish("failed", result.error);
+      break;
+    case PortSendResult::Kind::kStopped:
+      // The lease went to another worker, which sends what is missing.
+      ctx_.log.event("lease-lost", {{"id", id}, {"modem", options_.name}});
       break;
     case PortSendResult::Kind::kMaybeSent:
     case PortSendResult::Kind::kPortLost:
@@ -225,8 +322,8 @@ void Worker::sendOne(const MessageRecord& m) {
 
 void Worker::giveBack(const MessageRecord& m, const std::string& reason) {
   try {
-    // Claimed but never written: no duplicate can come of it.
-    if (ctx_.store.release(m.id, options_.worker, reason, false)) {
+    // Claimed but never written: no duplicate can come of it, and it was no attempt.
+    if (ctx_.store.release(m.id, options_.worker, reason, false, false)) {
       ctx_.log.event("released", {{"id", std::to_string(m.id)}, {"modem", options_.name}, {"error", reason}});
     }
   } catch (const StoreError& e) {
@@ -246,30 +343,18 @@ std::int64_t Worker::storeIncoming(const InboxMessage& incoming) {
   ctx_.board.update(options_.name, [](ModemState& s) { ++s.received; });
   ctx_.log.event("received", {{"id", std::to_string(stored.id)}, {"modem", options_.name}, {"from", m.sender}});
   ctx_.inbox.notify();
-  if (ctx_.webhooks) {
-    ctx_.webhooks->publish("message", nlohmann::json{{"id", stored.id},
-                                                     {"modem", m.modem},
-                                                     {"from", m.sender},
-                                                     {"text", m.text},
-                                                     {"sent_at", m.sentAt}}
-                                          .dump());
-  }
+  wakeWebhooks();
   return stored.id;
 }
 
-void Worker::storeReport(int reference, int status, const std::string& dischargedAt) {
-  const auto id = ctx_.store.addReport(options_.name, reference, status, dischargedAt);
-  ctx_.log.event("report", {{"id", id ? std::to_string(*id) : "unknown"},
+void Worker::storeReport(int reference, const std::string& recipient, int status, const std::string& dischargedAt) {
+  const auto id = ctx_.store.addReport(options_.name, reference, recipient, status, dischargedAt);
+  ctx_.log.event("report", {{"id", id ? std::to_string(*id) : "unmatched"},
                             {"modem", options_.name},
                             {"reference", std::to_string(reference)},
                             {"status", std::to_string(status)}});
-  if (status < 0x20) ctx_.board.update(options_.name, [](ModemState& s) { ++s.delivered; });
-  if (id && ctx_.webhooks) {
-    const char* outcome = status < 0x20 ? "delivered" : (status < 0x40 ? "pending" : "failed");
-    ctx_.webhooks->publish("report", nlohmann::json{{"id", *id}, {"reference", reference}, {"status", status},
-                                                    {"outcome", outcome}}
-                                         .dump());
-  }
+  if (id && status < 0x20) ctx_.board.update(options_.name, [](ModemState& s) { ++s.delivered; });
+  if (id) wakeWebhooks();
 }
 
 }  // namespace reviri::gateway

@@ -5,9 +5,19 @@
 // new work (Signal) and incoming messages wake it at once. A modem that
 // cannot be opened or gets lost is marked down on the board, the message it
 // held goes back to the queue, and it is reopened with backoff (1 s
-// doubling to 60 s). Signal and operator are asked for when the modem is up
-// and then periodically, only while no message waits, so they never delay a
-// send. stop() lets the send in progress finish, then closes.
+// doubling to 60 s) that no wake cuts short. Signal and operator are asked
+// for when the modem is up and then periodically, only while no message
+// waits, so they never delay a send. stop() lets the send in progress
+// finish, then closes.
+//
+// Every way back into the queue is bounded: temporary refusals and lost
+// modems by maxAttempts, and attempts that may have reached the network
+// (no confirmation, a lease that ran out after the PDU) by maxMaybeSent
+// re-sends; past a bound the message fails with the reason. While sending,
+// the lease keeper renews the lease on its own clock, and before each part
+// the worker records the parts already accepted and makes sure the message
+// is still its own: a retry sends only the parts not yet accepted, under the
+// same concatenation reference.
 //
 // Threading: start() runs the loop on a thread of its own that alone owns
 // the port; stop(), wake() and the board are safe from any thread.
@@ -20,8 +30,10 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "gateway/event_log.h"
+#include "gateway/lease_keeper.h"
 #include "gateway/modem_board.h"
 #include "gateway/modem_port.h"
 #include "gateway/signal.h"
@@ -41,7 +53,8 @@ struct WorkerOptions {
   std::chrono::milliseconds firstBackoff{1000};
   std::chrono::milliseconds maxBackoff{60000};
   std::chrono::milliseconds retryDelay{30000};  // after a temporary refusal, times the attempt
-  int maxAttempts = 5;
+  int maxAttempts = 5;    // attempts in all; the last failure fails the message
+  int maxMaybeSent = 1;   // re-sends after an attempt that may have reached the network
   // Lists the modem's storage this often while idle (and at the first idle
   // moment after a store error), for messages whose indication was lost.
   std::chrono::milliseconds relist{60000};
@@ -53,6 +66,7 @@ struct WorkerContext {
   Signal& inbox;  // notified when a message arrives
   EventLog& log;
   Webhooks* webhooks = nullptr;
+  LeaseKeeper* leases = nullptr;  // renews leases during sends; none in some tests
 };
 
 class Worker {
@@ -64,7 +78,9 @@ class Worker {
 
   void start();
   void wake() noexcept { waker_.wake(); }
-  // Asks the loop to end after the send in progress and waits for it.
+  // Asks the loop to end after the send in progress: no claim after this.
+  void requestStop();
+  // requestStop(), then waits for the loop to end.
   void stop();
 
  private:
@@ -73,13 +89,22 @@ class Worker {
   // Sends a claimed message and records the outcome (claiming next_ in the
   // same transaction when it was sent).
   void sendOne(const MessageRecord& message);
+  // Fails a message that reached one of its bounds; true when it did.
+  bool failIfSpent(const MessageRecord& message);
+  PortSendPlan planFor(const MessageRecord& message);
+  bool mayWrite(const MessageRecord& message, int firstPart, const std::vector<int>& accepted,
+                std::optional<int> concatReference);
+  void recordOutcome(const MessageRecord& message, const PortSendResult& result);
+  void recordSent(const MessageRecord& message, const std::vector<int>& references);
+  void wakeWebhooks();
+  std::chrono::milliseconds claimLease() const;
+  void waitBeforeReopening();
   // Returns a claimed message that was never written to the queue.
   void giveBack(const MessageRecord& message, const std::string& reason);
   void portLost(const std::string& why);
   std::int64_t storeIncoming(const InboxMessage& message);
   void relistIfDue();
-  void storeReport(int reference, int status, const std::string& dischargedAt);
-  void renewLease();
+  void storeReport(int reference, const std::string& recipient, int status, const std::string& dischargedAt);
   void refreshNetworkIfDue();
   std::chrono::milliseconds idleTimeout();
 
@@ -94,9 +119,7 @@ class Worker {
   // Claimed with the last message's result and sent next; given back when
   // the modem is lost or the worker stops first.
   std::optional<MessageRecord> next_;
-  // The message being sent and when its lease was last renewed.
-  std::int64_t current_ = 0;
-  std::chrono::steady_clock::time_point renewed_{};
+  bool down_ = false;  // said so in the log since the last time it was up
   // When signal and operator are next asked for.
   std::chrono::steady_clock::time_point networkDue_{};
   // When the modem's storage is next listed.

@@ -29,6 +29,7 @@ std::string_view errorKindName(Error::Kind kind) {
     case Error::Kind::kIo: return "io";
     case Error::Kind::kProtocol: return "protocol";
     case Error::Kind::kInvalidArgument: return "invalid-argument";
+    case Error::Kind::kCancelled: return "cancelled";
   }
   return "?";
 }

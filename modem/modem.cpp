@@ -100,6 +100,9 @@ void Modem::open(std::unique_ptr<link::AtChannel> channel) {
   };
   sink.wantsMessages = [impl] { return static_cast<bool>(impl->owner->onMessage); };
   sink.wantsReports = [impl] { return static_cast<bool>(impl->owner->onStatusReport); };
+  sink.beforePart = [impl](int part, const SendResult& soFar) {
+    return !impl->owner->beforePart || impl->owner->beforePart(part, soFar);
+  };
   impl_->session = std::make_unique<modem::Session>(std::move(channel), impl_->options, std::move(sink));
   try {
     impl_->session->start();

@@ -206,14 +206,22 @@ void Session::askForIndications() {
 // ---- Sending -------------------------------------------------------------------------
 
 SendResult Session::send(const OutgoingMessage& message) {
-  const std::vector<sms::SubmitPart> parts = sms::planSubmit(toSubmitRequest(message, nextConcatReference_));
+  const std::uint8_t concat = message.concatReference.value_or(nextConcatReference_);
+  const std::vector<sms::SubmitPart> parts = sms::planSubmit(toSubmitRequest(message, concat));
+  if (message.firstPart < 1 || message.firstPart > static_cast<int>(parts.size()))
+    throw std::invalid_argument("firstPart: " + std::to_string(message.firstPart) + " is not a part of this message (1-" +
+                                std::to_string(parts.size()) + ")");
   SendResult result;
   result.messageId = nextMessageId_++;
   result.parts = static_cast<int>(parts.size());
   result.coding = toMessageCoding(sms::countParts(message.text, toSubmitRequest(message, 0).coding).coding);
-  if (parts.size() > 1) ++nextConcatReference_;
+  if (parts.size() > 1) {
+    result.concatReference = concat;
+    if (!message.concatReference) ++nextConcatReference_;
+  }
   result.outcome = SendResult::Outcome::kSent;
   for (const auto& part : parts) {
+    if (part.partNumber < message.firstPart) continue;
     const PartOutcome outcome = sendPart(part, result);
     if (outcome == PartOutcome::kSent) {
       rememberSent(result.references.back(), {result.messageId, part.partNumber, part.partCount, message.to});
@@ -231,6 +239,11 @@ Session::PartOutcome Session::sendPart(const sms::SubmitPart& part, SendResult& 
   const int attempts = std::max(1, options_.retry.maxAttempts);
   for (int attempt = 1; attempt <= attempts; ++attempt) {
     if (attempt > 1) pause(attempt - 1);
+    if (sink_.beforePart && !sink_.beforePart(part.partNumber, result)) {
+      result.error = makeError(Error::Kind::kCancelled, "the send was stopped before part " +
+                                                            std::to_string(part.partNumber) + " was written");
+      return PartOutcome::kFailed;
+    }
     ++result.attempts;
     const link::AtAnswer prompt = run(command);
     if (prompt.final != link::FinalKind::kPrompt) {

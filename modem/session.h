@@ -35,6 +35,8 @@ struct SessionSink {
   // left in storage, unread, for a later listener.
   std::function<bool()> wantsMessages;
   std::function<bool()> wantsReports;
+  // Asked before each attempt to write a part; false ends the send.
+  std::function<bool(int part, const SendResult& soFar)> beforePart;
 };
 
 class Session {

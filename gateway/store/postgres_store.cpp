@@ -46,7 +46,8 @@ PGconn* connect(const std::string& url) {
 
 class PostgresConnection final : public sql::Connection {
  public:
-  explicit PostgresConnection(std::string url) : url_(std::move(url)), conn_(connect(url_)) {
+  PostgresConnection(std::string url, bool serverClock)
+      : url_(std::move(url)), conn_(connect(url_)), serverClock_(serverClock) {
     exec("SET client_min_messages = warning", {});
   }
   ~PostgresConnection() override {
@@ -104,6 +105,10 @@ class PostgresConnection final : public sql::Connection {
 
   void beginWrite() override { exec("BEGIN", {}); }
   const char* skipLocked() const override { return " FOR UPDATE SKIP LOCKED"; }
+  // clock_timestamp(), not now(): a transaction's now() is its start.
+  const char* serverNowSql() const override {
+    return serverClock_ ? "CAST(floor(extract(epoch FROM clock_timestamp()) * 1000) AS BIGINT)" : nullptr;
+  }
   const char* idColumnType() const override { return "BIGSERIAL PRIMARY KEY"; }
   void announceNewWork() override { exec("SELECT pg_notify($1, '')", {std::string(kChannel)}); }
   void lockForMigration() override { exec("SELECT pg_advisory_xact_lock(7265766972)", {}); }
@@ -179,6 +184,7 @@ class PostgresConnection final : public sql::Connection {
 
   std::string url_;
   PGconn* conn_;
+  bool serverClock_;
   std::thread listener_;
   std::function<void()> onNewWork_, onInbox_;  // set while the listener is stopped
   std::atomic<bool> stopping_{false};
@@ -188,8 +194,8 @@ class PostgresConnection final : public sql::Connection {
 }  // namespace
 
 std::unique_ptr<Store> openPostgresStore(const PostgresOptions& options) {
-  return sql::makeSqlStore(std::make_unique<PostgresConnection>(options.url),
-                           std::make_unique<PostgresConnection>(options.url), options.now);
+  return sql::makeSqlStore(std::make_unique<PostgresConnection>(options.url, options.serverClock),
+                           std::make_unique<PostgresConnection>(options.url, options.serverClock), options.now);
 }
 
 }  // namespace reviri::gateway

@@ -21,7 +21,12 @@ namespace reviri::gateway {
 
 struct PostgresOptions {
   std::string url;  // postgresql://user@host:port/db?...
+  // This host's clock. Leases, due times and expiry are taken from the
+  // server's clock instead, so that a host whose clock is off cannot take
+  // over another's sends; `now` counts only with serverClock off (tests
+  // that move time on).
   Clock now = systemNowMs;
+  bool serverClock = true;
 };
 
 // Connects and migrates; throws StoreError naming what failed (the password

@@ -1,6 +1,9 @@
 // gateway/store/sql_store.cpp - the store's logic, once for both engines.
 #include "gateway/store/sql_store.h"
 
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <random>
 #include <type_traits>
 
 #include "gateway/store/group_commit.h"
@@ -91,6 +94,23 @@ CREATE INDEX webhook_due ON webhook_deliveries (status, next_ms, id);
     R"sql(
 CREATE INDEX outbox_expiring ON outbox (status, expires_ms) WHERE expires_ms IS NOT NULL;
 )sql",
+    // Writes that may run twice find their own work by key; the client's
+    // reference; bounded re-sends; a message in parts keeps its
+    // concatenation reference; reports keep the recipient they name.
+    R"sql(
+ALTER TABLE outbox ADD COLUMN client_reference TEXT NOT NULL DEFAULT '';
+ALTER TABLE outbox ADD COLUMN request_key TEXT;
+ALTER TABLE outbox ADD COLUMN request_digest TEXT NOT NULL DEFAULT '';
+ALTER TABLE outbox ADD COLUMN request_nonce TEXT NOT NULL DEFAULT '';
+ALTER TABLE outbox ADD COLUMN maybe_sent INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE outbox ADD COLUMN concat_reference INTEGER;
+CREATE UNIQUE INDEX outbox_request_key ON outbox (request_key);
+CREATE INDEX outbox_client_reference ON outbox (client_reference, id) WHERE client_reference <> '';
+CREATE INDEX outbox_lease_owner ON outbox (lease_owner) WHERE status = 'sending';
+ALTER TABLE delivery_reports ADD COLUMN recipient TEXT NOT NULL DEFAULT '';
+ALTER TABLE delivery_reports ADD COLUMN unit_key TEXT;
+CREATE UNIQUE INDEX delivery_reports_unit_key ON delivery_reports (unit_key);
+)sql",
     // The inbox cursor follows a commit-ordered seq instead of the id (ids
     // are taken at INSERT and become visible at COMMIT in another order);
     // duplicates are told by a key of the storage slot and the PDU, which
@@ -167,6 +187,49 @@ class Transaction {
   bool open_ = false;
 };
 
+// A random key for a write that must be found again if it runs twice.
+std::string randomKey() {
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  static const char* kHex = "0123456789abcdef";
+  std::string key;
+  for (int word = 0; word < 2; ++word) {
+    auto bits = random();
+    for (int i = 0; i < 16; ++i, bits >>= 4) key += kHex[bits & 15];
+  }
+  return key;
+}
+
+// Digits of a number without '+' and leading zeros, so that the
+// international and the national form of one number compare.
+std::string significantDigits(const std::string& number) {
+  std::string digits;
+  for (char c : number) {
+    if (c >= '0' && c <= '9' && !(digits.empty() && c == '0')) digits += c;
+  }
+  return digits;
+}
+
+// Whether a report naming `reported` can be about a part sent to `sent`:
+// the same digits, or one the other's tail (a national form) of at least
+// seven digits. Alphanumeric or empty numbers never match.
+bool sameRecipient(const std::string& sent, const std::string& reported) {
+  const std::string a = significantDigits(sent), b = significantDigits(reported);
+  if (a.empty() || b.empty()) return false;
+  const std::string& shorter = a.size() < b.size() ? a : b;
+  const std::string& longer = a.size() < b.size() ? b : a;
+  return shorter.size() >= 7 && longer.compare(longer.size() - shorter.size(), shorter.size(), shorter) == 0;
+}
+
+nlohmann::json statusEvent(std::int64_t id, const std::string& to, const std::string& reference, const char* status,
+                           const std::string& modem, const std::string& error) {
+  nlohmann::json body{{"id", id}, {"to", to}, {"status", status}, {"modem", modem}};
+  if (!error.empty()) body["error"] = error;
+  if (!reference.empty()) body["reference"] = reference;
+  return body;
+}
+
+constexpr std::int64_t kIdempotencyWindowMs = 24LL * 60 * 60 * 1000;
+
 class SqlStore final : public Store {
  public:
   SqlStore(std::unique_ptr<Connection> writer, std::unique_ptr<Connection> reader, Clock now)
@@ -174,23 +237,35 @@ class SqlStore final : public Store {
     migrate();
   }
 
-  std::int64_t enqueue(const NewMessage& m) override {
+  void setWebhookUrls(std::vector<std::string> urls) override { urls_ = std::move(urls); }
+
+  EnqueueResult enqueue(const NewMessage& m) override {
+    // Decided before the transaction: a second run finds the first's row.
+    const std::string nonce = randomKey();
+    const std::string key = m.idempotencyKey.empty() ? "auto:" + nonce : "client:" + m.idempotencyKey;
     return write([&] {
-      const auto now = now_();
+      const auto now = this->now();
+      if (!m.idempotencyKey.empty()) {
+        run("UPDATE outbox SET request_key = NULL WHERE request_key = $1 AND created_ms < $2",
+            Params(key, now - kIdempotencyWindowMs));
+      }
       std::optional<std::int64_t> expires;
       if (m.validityMinutes) expires = now + std::int64_t{*m.validityMinutes} * 60000;
       auto inserted = run(
           "INSERT INTO outbox (recipient, body, coding, flash, report, validity_minutes, part_count, status, "
-          "created_ms, updated_ms, due_ms, expires_ms) VALUES ($1, $2, $3, $4, $5, $6, $7, 'queued', $8, $8, $8, $9) "
-          "RETURNING id",
-          Params(m.to, m.text, m.coding, m.flash, m.report, m.validityMinutes, m.parts, now, expires));
+          "created_ms, updated_ms, due_ms, expires_ms, client_reference, request_key, request_digest, request_nonce) "
+          "VALUES ($1, $2, $3, $4, $5, $6, $7, 'queued', $8, $8, $8, $9, $10, $11, $12, $13) "
+          "ON CONFLICT (request_key) DO NOTHING RETURNING id",
+          Params(m.to, m.text, m.coding, m.flash, m.report, m.validityMinutes, m.parts, now, expires, m.reference, key,
+                 m.requestDigest, nonce));
+      if (inserted.size() == 0) return existingRequest(key, m.requestDigest, nonce);
       const auto id = inserted.row(0).integer(0);
       for (int part = 1; part <= m.parts; ++part) {
         run("INSERT INTO outbox_parts (message_id, part_index) VALUES ($1, $2)", Params(id, part));
       }
       addHistory(id, now, "queued", "");
       conn_->announceNewWork();
-      return id;
+      return EnqueueResult{id, false, false};
     });
   }
 
@@ -212,13 +287,15 @@ class SqlStore final : public Store {
     });
   }
 
-  std::vector<MessageRecord> messages(std::optional<Status> status, int limit) override {
+  std::vector<MessageRecord> messages(std::optional<Status> status, int limit, const std::string& reference) override {
     return read([&](Connection& c) {
       Transaction tx(c, false);
       auto select = run(c,
                         std::string("SELECT ") + rows::kOutboxColumns +
-                            " FROM outbox WHERE (CAST($1 AS TEXT) IS NULL OR status = $1) ORDER BY id DESC LIMIT $2",
-                        Params(status ? std::optional<std::string>(statusName(*status)) : std::nullopt, limit));
+                            " FROM outbox WHERE (CAST($1 AS TEXT) IS NULL OR status = $1) "
+                            "AND (CAST($2 AS TEXT) IS NULL OR client_reference = $2) ORDER BY id DESC LIMIT $3",
+                        Params(status ? std::optional<std::string>(statusName(*status)) : std::nullopt,
+                               reference.empty() ? std::nullopt : std::optional<std::string>(reference), limit));
       std::vector<MessageRecord> records;
       for (int i = 0; i < select.size(); ++i) records.push_back(rows::readMessage(select.row(i)));
       for (auto& record : records) readParts(c, record);
@@ -228,81 +305,112 @@ class SqlStore final : public Store {
   }
 
   std::optional<MessageRecord> claim(const std::string& worker, const std::string& modem, Lease lease) override {
-    return write([&] { return claimNow(worker, modem, lease); });
+    int runs = 0;
+    return write([&] { return claimNow(worker, modem, lease, runs++ > 0); });
   }
 
   bool renew(std::int64_t id, const std::string& worker, Lease lease) override {
+    return write([&] { return extendLease(id, worker, lease); });
+  }
+
+  bool confirmParts(std::int64_t id, const std::string& worker, int firstPart, const std::vector<int>& references,
+                    std::optional<int> concatReference, Lease lease) override {
     return write([&] {
-      const auto now = now_();
-      return run("UPDATE outbox SET lease_until = $1 WHERE id = $2 AND status = 'sending' AND lease_owner = $3 "
-                 "AND lease_until >= $4",
-                 Params(now + lease.count(), id, worker, now))
-                 .affected == 1;
+      if (!extendLease(id, worker, lease)) return false;
+      const auto now = this->now();
+      if (concatReference) {
+        run("UPDATE outbox SET concat_reference = $1 WHERE id = $2", Params(*concatReference, id));
+      }
+      for (std::size_t i = 0; i < references.size(); ++i) {
+        run("UPDATE outbox_parts SET reference = $1, modem = (SELECT modem FROM outbox WHERE id = $2), sent_ms = $3 "
+            "WHERE message_id = $2 AND part_index = $4",
+            Params(references[i], id, now, firstPart + static_cast<int>(i)));
+      }
+      return true;
     });
   }
 
   bool finishSent(std::int64_t id, const std::string& worker, const std::vector<int>& references) override {
-    return write([&] { return recordSent(id, worker, references); });
+    int runs = 0;
+    return write([&] { return recordSent(id, worker, references, runs++ > 0); });
   }
 
   SentAndNext finishSentAndClaim(std::int64_t id, const std::string& worker, const std::vector<int>& references,
                                  const std::string& modem, Lease lease) override {
+    int runs = 0;
     return write([&] {
+      const bool again = runs++ > 0;
       SentAndNext result;
-      result.recorded = recordSent(id, worker, references);
-      result.next = claimNow(worker, modem, lease);
+      result.recorded = recordSent(id, worker, references, again);
+      result.next = claimNow(worker, modem, lease, again);
       return result;
     });
   }
 
   bool finishFailed(std::int64_t id, const std::string& worker, const std::string& error, std::optional<int> errorCode,
                     std::optional<Lease> retryAfter) override {
+    int runs = 0;
     return write([&] {
-      const auto now = now_();
+      const auto now = this->now();
       const bool retry = retryAfter.has_value();
+      const char* status = retry ? "queued" : "failed";
       const auto due = now + (retry ? retryAfter->count() : 0);
-      if (!endLease(id, worker, retry ? "queued" : "failed", due, std::nullopt, error, errorCode)) return false;
+      auto ended = endLease(id, worker, status, due, std::nullopt, error, errorCode);
+      if (!ended) return runs++ > 0 && alreadyEnded(id, worker, status);
+      ++runs;
       addHistory(id, now, retry ? "retry" : "failed", error);
+      if (!retry) queueEvent("status", statusEvent(id, ended->to, ended->reference, "failed", ended->modem, error));
       return true;
     });
   }
 
-  bool release(std::int64_t id, const std::string& worker, const std::string& reason, bool pduMayBeOut) override {
+  bool release(std::int64_t id, const std::string& worker, const std::string& reason, bool pduMayBeOut,
+               bool attempted) override {
+    int runs = 0;
     return write([&] {
-      const auto now = now_();
+      const auto now = this->now();
       const auto changed = run(
-          "UPDATE outbox SET status = 'queued', lease_owner = NULL, lease_until = NULL, due_ms = $1, updated_ms = $1, "
-          "in_flight = in_flight * $2 WHERE id = $3 AND status = 'sending' AND lease_owner = $4",
-          Params(now, pduMayBeOut ? 1 : 0, id, worker));
-      if (changed.affected != 1) return false;
+          "UPDATE outbox SET status = 'queued', lease_until = NULL, due_ms = $1, updated_ms = $1, "
+          "in_flight = in_flight * $2, maybe_sent = maybe_sent + $2, attempts = attempts - $5 "
+          "WHERE id = $3 AND status = 'sending' AND lease_owner = $4",
+          Params(now, pduMayBeOut ? 1 : 0, id, worker, attempted ? 0 : 1));
+      if (changed.affected != 1) return runs++ > 0 && alreadyEnded(id, worker, "queued");
+      ++runs;
       addHistory(id, now, "released", reason);
       return true;
     });
   }
 
-  std::optional<std::int64_t> addReport(const std::string& modem, int reference, int statusCode,
-                                        const std::string& dischargedAt) override {
-    return write([&] {
-      const auto now = now_();
-      auto part =
-          run("SELECT message_id, part_index FROM outbox_parts WHERE modem = $1 AND reference = $2 "
-              "ORDER BY sent_ms DESC LIMIT 1",
-              Params(modem, reference));
+  std::optional<std::int64_t> addReport(const std::string& modem, int reference, const std::string& recipient,
+                                        int statusCode, const std::string& dischargedAt) override {
+    const std::string key = randomKey();
+    return write([&]() -> std::optional<std::int64_t> {
+      auto done = run("SELECT message_id FROM delivery_reports WHERE unit_key = $1", Params(key));
+      if (done.size() > 0) return done.row(0).optionalInteger(0);  // this unit ran before and was committed
+      const auto now = this->now();
+      auto candidates = run(
+          "SELECT p.message_id, p.part_index, o.recipient FROM outbox_parts p JOIN outbox o ON o.id = p.message_id "
+          "WHERE p.modem = $1 AND p.reference = $2 AND p.sent_ms >= $3 ORDER BY p.sent_ms DESC LIMIT 16",
+          Params(modem, reference, now - std::chrono::duration_cast<std::chrono::milliseconds>(kReportWindow).count()));
       std::optional<std::int64_t> messageId;
       int partIndex = 0;
-      if (part.size() > 0) {
-        messageId = part.row(0).integer(0);
-        partIndex = static_cast<int>(part.row(0).integer(1));
+      for (int i = 0; i < candidates.size() && !messageId; ++i) {
+        if (!sameRecipient(candidates.row(i).text(2), recipient)) continue;
+        messageId = candidates.row(i).integer(0);
+        partIndex = static_cast<int>(candidates.row(i).integer(1));
       }
-      run("INSERT INTO delivery_reports (modem, reference, status_code, discharged_at, received_ms, message_id) "
-          "VALUES ($1, $2, $3, $4, $5, $6)",
-          Params(modem, reference, statusCode, dischargedAt, now, messageId));
-      if (messageId) applyReport(*messageId, partIndex, statusCode, now);
+      run("INSERT INTO delivery_reports (modem, reference, recipient, status_code, discharged_at, received_ms, "
+          "message_id, unit_key) VALUES ($1, $2, $3, $4, $5, $6, $7, $8)",
+          Params(modem, reference, recipient, statusCode, dischargedAt, now, messageId, key));
+      if (messageId) applyReport(*messageId, partIndex, reference, statusCode, now);
       return messageId;
     });
   }
 
   InboxResult addInbox(const InboxMessage& m) override {
+    // A message without a slot gets a key of its own arrival, so a unit run
+    // twice (its answer lost after the commit) stores it once.
+    const std::string key = m.dedupeKey ? *m.dedupeKey : "arrival:" + randomKey();
     return write([&] {
       // The counter row's lock is held to the commit: inbox writers take
       // turns, so seq order is commit order.
@@ -310,12 +418,18 @@ class SqlStore final : public Store {
       auto inserted =
           run("INSERT INTO inbox (modem, sender, body, sent_at, stored_ms, seq, dedupe_key) "
               "VALUES ($1, $2, $3, $4, $5, $6, $7) ON CONFLICT (modem, dedupe_key) DO NOTHING RETURNING id",
-              Params(m.modem, m.sender, m.text, m.sentAt, now_(), seq, m.dedupeKey));
+              Params(m.modem, m.sender, m.text, m.sentAt, now(), seq, key));
       if (inserted.size() == 1) {
+        const InboxResult result{inserted.row(0).integer(0), true};
+        queueEvent("message", nlohmann::json{{"id", result.id},
+                                             {"modem", m.modem},
+                                             {"from", m.sender},
+                                             {"text", m.text},
+                                             {"sent_at", m.sentAt}});
         conn_->announceInbox();
-        return InboxResult{inserted.row(0).integer(0), true};
+        return result;
       }
-      auto existing = run("SELECT id FROM inbox WHERE modem = $1 AND dedupe_key = $2", Params(m.modem, m.dedupeKey));
+      auto existing = run("SELECT id FROM inbox WHERE modem = $1 AND dedupe_key = $2", Params(m.modem, key));
       return InboxResult{existing.row(0).integer(0), false};
     });
   }
@@ -345,7 +459,7 @@ class SqlStore final : public Store {
 
   std::int64_t enqueueWebhook(const std::string& url, const std::string& event, const std::string& body) override {
     return write([&] {
-      const auto now = now_();
+      const auto now = this->now();
       return run("INSERT INTO webhook_deliveries (url, event, body, next_ms, created_ms) VALUES ($1, $2, $3, $4, $4) "
                  "RETURNING id",
                  Params(url, event, body, now))
@@ -356,7 +470,7 @@ class SqlStore final : public Store {
 
   std::optional<WebhookDelivery> claimWebhook(Lease lease) override {
     return write([&]() -> std::optional<WebhookDelivery> {
-      const auto now = now_();
+      const auto now = this->now();
       auto claimed =
           run("UPDATE webhook_deliveries SET next_ms = $1, attempts = attempts + 1 "
               "WHERE id = (SELECT id FROM webhook_deliveries WHERE status = 'pending' AND next_ms <= $2 "
@@ -374,7 +488,7 @@ class SqlStore final : public Store {
     write([&] {
       const char* status = delivered ? "delivered" : (retryAfter ? "pending" : "abandoned");
       run("UPDATE webhook_deliveries SET status = $1, last_error = $2, next_ms = $3 WHERE id = $4",
-          Params(status, error, now_() + (retryAfter ? retryAfter->count() : 0), id));
+          Params(status, error, now() + (retryAfter ? retryAfter->count() : 0), id));
     });
   }
 
@@ -406,9 +520,14 @@ class SqlStore final : public Store {
     read([&](Connection& c) { return run(c, "SELECT 1"); });
   }
 
-  std::optional<std::int64_t> nextDueMs() override {
-    return read([&](Connection& c) {
-      return run(c, "SELECT min(due_ms) FROM outbox WHERE status = 'queued'").row(0).optionalInteger(0);
+  std::optional<std::chrono::milliseconds> nextDueIn() override {
+    return read([&](Connection& c) -> std::optional<std::chrono::milliseconds> {
+      const auto result = run(c, "SELECT min(due_ms), " + nowSql(c) + " FROM outbox WHERE status = 'queued'");
+      const auto row = result.row(0);  // points into `result`
+      const auto due = row.optionalInteger(0);
+      if (!due) return std::nullopt;
+      const auto now = row.optionalInteger(1) ? *row.optionalInteger(1) : now_();
+      return std::chrono::milliseconds(std::max<std::int64_t>(0, *due - now));
     });
   }
 
@@ -416,6 +535,15 @@ class SqlStore final : public Store {
   Result run(const std::string& sql, const Params& params = Params()) { return run(*conn_, sql, params); }
   static Result run(Connection& c, const std::string& sql, const Params& params = Params()) {
     return c.exec(sql, params.values());
+  }
+
+  // The store's time inside a write: the server's at the start of the
+  // transaction where it has a clock, else the injected one.
+  std::int64_t now() const { return transactionNow_ ? *transactionNow_ : now_(); }
+  // The server's time as an SQL expression for reads, or NULL.
+  std::string nowSql(Connection& c) const {
+    const char* expression = c.serverNowSql();
+    return expression ? expression : "NULL";
   }
 
   // Runs `work` on the reading connection, which sees every committed
@@ -433,7 +561,7 @@ class SqlStore final : public Store {
 
   // Runs `work` in a write transaction, committed together with those of
   // other threads writing at the same time; returns what `work` returned
-  // once the commit is done.
+  // once the commit is done. `work` may run twice (see store.h).
   template <class Work>
   std::invoke_result_t<Work> write(Work work) {
     using Value = std::invoke_result_t<Work>;
@@ -447,28 +575,39 @@ class SqlStore final : public Store {
   }
 
   // One transaction for the batch. Should it fail (a unit's statement, or
-  // the commit), nothing of it stays and each unit runs again alone, so
-  // that a failure is only its own unit's.
+  // the commit, or the commit's answer), nothing of it may stay and each
+  // unit runs again alone, finding by its key what did stay.
   void runBatch(const std::vector<GroupCommit::Unit*>& batch) {
     std::lock_guard lock(mu_);
     if (batch.size() > 1) {
       try {
         Transaction tx(*conn_, true);
+        startTransaction();
         for (GroupCommit::Unit* unit : batch) unit->work();
         tx.commit();
+        transactionNow_.reset();
         return;
       } catch (...) {
-        // Rolled back; taken one by one below.
+        // Rolled back (or committed with the answer lost); taken one by one below.
       }
     }
     for (GroupCommit::Unit* unit : batch) {
       try {
         Transaction tx(*conn_, true);
+        startTransaction();
         unit->work();
         tx.commit();
       } catch (...) {
         unit->error = std::current_exception();
       }
+    }
+    transactionNow_.reset();
+  }
+
+  void startTransaction() {
+    transactionNow_.reset();
+    if (conn_->serverNowSql()) {
+      transactionNow_ = run(std::string("SELECT ") + conn_->serverNowSql()).row(0).integer(0);
     }
   }
 
@@ -496,13 +635,44 @@ class SqlStore final : public Store {
     for (int i = 0; i < parts.size(); ++i) record.parts.push_back(rows::readPart(parts.row(i)));
   }
 
-  // The claim, inside a write transaction.
-  std::optional<MessageRecord> claimNow(const std::string& worker, const std::string& modem, Lease lease) {
-    const auto now = now_();
+  // The answer to a request whose key is taken: the same request again
+  // (or this one, run twice) or another one under the same key.
+  EnqueueResult existingRequest(const std::string& key, const std::string& digest, const std::string& nonce) {
+    auto found = run("SELECT id, request_digest, request_nonce FROM outbox WHERE request_key = $1", Params(key));
+    if (found.size() == 0) throw StoreError("the request key " + key + " is taken by no message");
+    const auto row = found.row(0);
+    if (row.text(1) != digest) return EnqueueResult{0, false, true};
+    return EnqueueResult{row.integer(0), row.text(2) != nonce, false};
+  }
+
+  bool extendLease(std::int64_t id, const std::string& worker, Lease lease) {
+    const auto now = this->now();
+    return run("UPDATE outbox SET lease_until = $1 WHERE id = $2 AND status = 'sending' AND lease_owner = $3 "
+               "AND lease_until >= $4",
+               Params(now + lease.count(), id, worker, now))
+               .affected == 1;
+  }
+
+  // The claim, inside a write transaction. Run again after a commit whose
+  // answer was lost, it first looks for the message the first run claimed:
+  // a worker holds at most one at a time.
+  std::optional<MessageRecord> claimNow(const std::string& worker, const std::string& modem, Lease lease, bool again) {
+    const auto now = this->now();
+    if (again) {
+      auto mine = run(std::string("SELECT ") + rows::kOutboxColumns +
+                          " FROM outbox WHERE lease_owner = $1 AND status = 'sending' AND lease_until >= $2",
+                      Params(worker, now));
+      if (mine.size() > 0) {
+        MessageRecord record = rows::readMessage(mine.row(0));
+        readParts(*conn_, record);
+        return record;
+      }
+    }
     expireOverdue(now);
     auto claimed =
         run("UPDATE outbox SET status = 'sending', lease_owner = $1, lease_until = $2, modem = $3, "
-            "attempts = attempts + 1, updated_ms = $4, in_flight = CASE WHEN in_flight = 0 THEN 1 ELSE 2 END "
+            "attempts = attempts + 1, updated_ms = $4, in_flight = CASE WHEN in_flight = 0 THEN 1 ELSE 2 END, "
+            "maybe_sent = maybe_sent + CASE WHEN in_flight = 1 AND status = 'sending' THEN 1 ELSE 0 END "
             "WHERE id = coalesce("
             "(SELECT id FROM outbox WHERE status = 'sending' AND lease_until < $4 ORDER BY due_ms, id LIMIT 1" +
                 std::string(conn_->skipLocked()) +
@@ -523,19 +693,22 @@ class SqlStore final : public Store {
   }
 
   // finishSent, inside a write transaction.
-  bool recordSent(std::int64_t id, const std::string& worker, const std::vector<int>& references) {
-    const auto now = now_();
-    const auto modem = endLease(id, worker, "sent", now, now, "", std::nullopt);
-    if (!modem) return false;
+  bool recordSent(std::int64_t id, const std::string& worker, const std::vector<int>& references, bool again) {
+    const auto now = this->now();
+    const auto ended = endLease(id, worker, "sent", now, now, "", std::nullopt);
+    if (!ended) return again && alreadyEnded(id, worker, "sent");
     std::string detail;
     for (std::size_t i = 0; i < references.size(); ++i) {
-      run("UPDATE outbox_parts SET reference = $1, modem = $2, sent_ms = $3 "
+      // A part accepted in an earlier attempt keeps the time it was sent.
+      run("UPDATE outbox_parts SET reference = $1, modem = $2, "
+          "sent_ms = CASE WHEN reference = $1 AND sent_ms IS NOT NULL THEN sent_ms ELSE $3 END "
           "WHERE message_id = $4 AND part_index = $5",
-          Params(references[i], *modem, now, id, static_cast<int>(i + 1)));
+          Params(references[i], ended->modem, now, id, static_cast<int>(i + 1)));
       if (i) detail += ',';
       detail += std::to_string(references[i]);
     }
-    addHistory(id, now, "sent", "on " + *modem + (detail.empty() ? "" : ", references " + detail));
+    addHistory(id, now, "sent", "on " + ended->modem + (detail.empty() ? "" : ", references " + detail));
+    queueEvent("status", statusEvent(id, ended->to, ended->reference, "sent", ended->modem, ""));
     return true;
   }
 
@@ -544,50 +717,88 @@ class SqlStore final : public Store {
         Params(id, at, event, detail));
   }
 
-  // Ends `worker`'s lease with `status`; returns the message's modem, or
-  // nothing when the lease was no longer held.
-  std::optional<std::string> endLease(std::int64_t id, const std::string& worker, const char* status, std::int64_t due,
-                                      std::optional<std::int64_t> sent, const std::string& error,
-                                      std::optional<int> errorCode) {
+  // One pending webhook delivery per URL, in the transaction of the change.
+  void queueEvent(const std::string& event, const nlohmann::json& body) {
+    if (urls_.empty()) return;
+    const std::string text = body.dump();
+    const auto now = this->now();
+    for (const auto& url : urls_) {
+      run("INSERT INTO webhook_deliveries (url, event, body, next_ms, created_ms) VALUES ($1, $2, $3, $4, $4)",
+          Params(url, event, text, now));
+    }
+  }
+
+  struct Ended {
+    std::string modem, to, reference;
+  };
+  // Ends `worker`'s lease with `status`; returns the message's modem,
+  // recipient and reference, or nothing when the lease was no longer held.
+  // The holder's name stays, so that a second run can tell its own end.
+  std::optional<Ended> endLease(std::int64_t id, const std::string& worker, const char* status, std::int64_t due,
+                                std::optional<std::int64_t> sent, const std::string& error,
+                                std::optional<int> errorCode) {
     auto ended =
-        run("UPDATE outbox SET status = $1, lease_owner = NULL, lease_until = NULL, in_flight = 0, due_ms = $2, "
+        run("UPDATE outbox SET status = $1, lease_until = NULL, in_flight = 0, due_ms = $2, "
             "sent_ms = coalesce($3, sent_ms), updated_ms = $4, last_error = $5, last_error_code = $6 "
-            "WHERE id = $7 AND status = 'sending' AND lease_owner = $8 RETURNING modem",
-            Params(status, due, sent, now_(), error, errorCode, id, worker));
+            "WHERE id = $7 AND status = 'sending' AND lease_owner = $8 RETURNING modem, recipient, client_reference",
+            Params(status, due, sent, now(), error, errorCode, id, worker));
     if (ended.size() != 1) return std::nullopt;
-    return ended.row(0).text(0);
+    return Ended{ended.row(0).text(0), ended.row(0).text(1), ended.row(0).text(2)};
+  }
+
+  // Whether a first run of this unit already ended `worker`'s lease with
+  // `status` (its commit went through, its answer was lost).
+  bool alreadyEnded(std::int64_t id, const std::string& worker, const char* status) {
+    return run("SELECT 1 FROM outbox WHERE id = $1 AND lease_owner = $2 AND status = $3", Params(id, worker, status))
+               .size() == 1;
   }
 
   void expireOverdue(std::int64_t now) {
     auto expired =
         run("UPDATE outbox SET status = 'expired', updated_ms = $1 WHERE status = 'queued' AND expires_ms IS NOT NULL "
-            "AND expires_ms < $1 RETURNING id",
+            "AND expires_ms < $1 RETURNING id, recipient, client_reference, modem",
             Params(now));
     for (int i = 0; i < expired.size(); ++i) {
-      addHistory(expired.row(i).integer(0), now, "expired", "not sent within its validity period");
+      const auto row = expired.row(i);
+      const std::string why = "not sent within its validity period";
+      addHistory(row.integer(0), now, "expired", why);
+      queueEvent("status", statusEvent(row.integer(0), row.text(1), row.text(2), "expired", row.text(3), why));
     }
   }
 
-  void applyReport(std::int64_t id, int partIndex, int statusCode, std::int64_t now) {
+  void applyReport(std::int64_t id, int partIndex, int reference, int statusCode, std::int64_t now) {
     run("UPDATE outbox_parts SET report_code = $1 WHERE message_id = $2 AND part_index = $3",
         Params(statusCode, id, partIndex));
     addHistory(id, now, "report", "part " + std::to_string(partIndex) + " status " + std::to_string(statusCode));
+    const auto selected = run("SELECT recipient, client_reference, modem FROM outbox WHERE id = $1", Params(id));
+    const auto message = selected.row(0);  // points into `selected`
+    const char* outcome = statusCode < 0x20 ? "delivered" : (rows::reportFailed(statusCode) ? "failed" : "pending");
+    nlohmann::json report{{"id", id},        {"reference", reference}, {"status", statusCode},
+                          {"outcome", outcome}, {"part", partIndex}};
+    if (!message.text(1).empty()) report["message_reference"] = message.text(1);
+    queueEvent("report", report);
     if (rows::reportFailed(statusCode)) {
+      const std::string why = rows::reportFailure(statusCode);
       run("UPDATE outbox SET status = 'failed', last_error = $1, last_error_code = $2, updated_ms = $3 WHERE id = $4",
-          Params(rows::reportFailure(statusCode), statusCode, now, id));
+          Params(why, statusCode, now, id));
+      queueEvent("status", statusEvent(id, message.text(0), message.text(1), "failed", message.text(2), why));
       return;
     }
     const auto pending =
         run("SELECT count(*) FROM outbox_parts WHERE message_id = $1 AND (report_code IS NULL OR report_code >= 32)",
             Params(id));
-    if (pending.row(0).integer(0) == 0) {
-      run("UPDATE outbox SET status = 'delivered', updated_ms = $1 WHERE id = $2 AND status = 'sent'", Params(now, id));
+    if (pending.row(0).integer(0) > 0) return;
+    if (run("UPDATE outbox SET status = 'delivered', updated_ms = $1 WHERE id = $2 AND status = 'sent'", Params(now, id))
+            .affected == 1) {
+      queueEvent("status", statusEvent(id, message.text(0), message.text(1), "delivered", message.text(2), ""));
     }
   }
 
   std::unique_ptr<Connection> conn_;    // writes (and reads without a reader)
   std::unique_ptr<Connection> reader_;  // may be null
   Clock now_;
+  std::optional<std::int64_t> transactionNow_;  // set while a write transaction runs
+  std::vector<std::string> urls_;
   std::mutex mu_;  // the writing connection's; taken by the batch runner
   std::mutex readMu_;
   GroupCommit commits_{[this](const std::vector<GroupCommit::Unit*>& batch) { runBatch(batch); }};

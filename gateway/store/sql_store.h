@@ -61,6 +61,9 @@ class Connection {
   virtual const char* skipLocked() const = 0;
   // The type of an id column that numbers itself.
   virtual const char* idColumnType() const = 0;
+  // The server's clock in milliseconds since the epoch as an SQL
+  // expression, or null where the store's injected clock is the only one.
+  virtual const char* serverNowSql() const { return nullptr; }
   // Called inside the transaction that queued a message.
   virtual void announceNewWork() {}
   // Keeps other gateways from migrating at the same time (inside the transaction).

@@ -7,7 +7,14 @@
 // (its gateway died or hung) makes the message claimable again, and when
 // its PDU may already have reached a modem its history says "possibly
 // duplicated". Times are milliseconds since the Unix epoch from the store's
-// clock, so tests can move time on without sleeping.
+// clock: the database server's on PostgreSQL, so that hosts whose clocks
+// disagree still agree on leases, due times and expiry; the injected one on
+// SQLite, so tests can move time on without sleeping.
+//
+// Every write may run twice: when a shared commit fails, or its answer is
+// lost after the server committed, each unit runs again alone. Each unit
+// therefore finds its own work already done by its own key (the request's
+// key, the lease holder, the report's key) instead of doing it twice.
 //
 // Threading: implementations are safe to call from any number of threads
 // (the HTTP server's and every worker's) and, through the database, from
@@ -39,6 +46,21 @@ struct NewMessage {
   bool report = false;
   std::optional<int> validityMinutes;  // expires when not sent by then
   int parts = 1;                       // parts the text takes
+  std::string reference;               // the client's own reference, echoed in every event ("" = none)
+  // The client's Idempotency-Key ("" = none) and a digest of the request it
+  // came with: the same key with another request is refused.
+  std::string idempotencyKey;
+  std::string requestDigest;
+};
+
+// What enqueue() did.
+struct EnqueueResult {
+  std::int64_t id = 0;
+  // An earlier request with the same idempotency key queued this message;
+  // nothing new was queued.
+  bool replayed = false;
+  // The key was used with another request (nothing queued, id is 0).
+  bool keyConflict = false;
 };
 
 struct PartRecord {
@@ -65,6 +87,12 @@ struct MessageRecord {
   std::optional<std::int64_t> sentMs;
   std::string lastError;
   std::optional<int> lastErrorCode;
+  // Attempts that ended with the PDU possibly at a modem (no confirmation,
+  // or a lease that ran out after the PDU was written).
+  int maybeSent = 0;
+  // The concatenation reference of a message in parts, fixed at the first
+  // attempt so that a later attempt sends the missing parts under it.
+  std::optional<int> concatReference;
   std::vector<PartRecord> parts;
   std::vector<HistoryEntry> history;  // filled by message(), not by listings
 };
@@ -114,12 +142,24 @@ class Store {
   using Lease = std::chrono::milliseconds;
   virtual ~Store() = default;
 
+  // ---- Events ------------------------------------------------------------
+  // The webhook URLs: every event (a message received, a status change, a
+  // delivery report) is written as one pending delivery per URL in the same
+  // transaction as the change itself, so none is ever lost or invented.
+  // Call before the first write.
+  virtual void setWebhookUrls(std::vector<std::string> urls) = 0;
+
   // ---- Outbox ------------------------------------------------------------
   // Stores a queued message with its parts; returns its id once committed.
-  virtual std::int64_t enqueue(const NewMessage& message) = 0;
+  // With an idempotency key, a second request with the same key within 24
+  // hours queues nothing and returns the first one's id (replayed), or says
+  // the key was used with another request.
+  virtual EnqueueResult enqueue(const NewMessage& message) = 0;
   virtual std::optional<MessageRecord> message(std::int64_t id) = 0;
-  // Newest first; all statuses when `status` is empty.
-  virtual std::vector<MessageRecord> messages(std::optional<Status> status, int limit) = 0;
+  // Newest first; all statuses when `status` is empty, every message when
+  // `reference` is empty.
+  virtual std::vector<MessageRecord> messages(std::optional<Status> status, int limit,
+                                              const std::string& reference = "") = 0;
 
   // Takes a message whose lease expired (a worker died), else the oldest due
   // queued one, for `worker` on `modem`, marking it sending under a lease.
@@ -131,6 +171,15 @@ class Store {
                                              Lease lease) = 0;
   // Extends the lease; false when `worker` no longer holds it.
   virtual bool renew(std::int64_t id, const std::string& worker, Lease lease) = 0;
+  // Records the parts the modem accepted so far (`references` for parts
+  // `firstPart`, `firstPart` + 1, ...) and the message's concatenation
+  // reference, and extends the lease, in one step taken before the next
+  // part is written: a later attempt then sends only the parts not yet
+  // accepted. False when `worker` no longer holds the lease: nothing more
+  // may be written.
+  virtual bool confirmParts(std::int64_t id, const std::string& worker, int firstPart,
+                            const std::vector<int>& references, std::optional<int> concatReference,
+                            Lease lease) = 0;
   // The modem accepted every part; `references` are the parts' references.
   // False when `worker` no longer holds the lease.
   virtual bool finishSent(std::int64_t id, const std::string& worker, const std::vector<int>& references) = 0;
@@ -156,13 +205,18 @@ class Store {
   // goes to its history. `pduMayBeOut` says the PDU may have reached the
   // modem, so that the next attempt is recorded as possibly duplicated;
   // false says it surely did not.
+  // `attempted` false gives back a message that was claimed but never tried
+  // (the gateway is stopping): the attempt is not counted.
   virtual bool release(std::int64_t id, const std::string& worker, const std::string& reason,
-                       bool pduMayBeOut) = 0;
+                       bool pduMayBeOut, bool attempted = true) = 0;
 
   // ---- Delivery reports --------------------------------------------------
-  // Files a status report for the part `modem` sent under `reference` (the
-  // most recent one); returns the message it belongs to, if any.
-  virtual std::optional<std::int64_t> addReport(const std::string& modem, int reference, int statusCode,
+  // Files a status report for the part `modem` sent under `reference` to
+  // `recipient`: the most recent such part sent within kReportWindow. A
+  // report that matches no part is kept as unmatched and changes nothing.
+  // Returns the message it belongs to, if any.
+  virtual std::optional<std::int64_t> addReport(const std::string& modem, int reference,
+                                                const std::string& recipient, int statusCode,
                                                 const std::string& dischargedAt) = 0;
 
   // ---- Inbox -------------------------------------------------------------
@@ -205,9 +259,14 @@ class Store {
   virtual StoreCounts counts() = 0;
   // Throws StoreError when the database does not answer.
   virtual void ping() = 0;
-  // The time of the next queued message that is not due yet (retries).
-  virtual std::optional<std::int64_t> nextDueMs() = 0;
+  // How long until the next queued message that is not due yet (a retry)
+  // falls due, by the store's clock; zero when one is due already.
+  virtual std::optional<std::chrono::milliseconds> nextDueIn() = 0;
 };
+
+// A delivery report is matched only to a part sent this recently: TP-MR
+// has 256 values and wraps within hours on a busy modem.
+inline constexpr std::chrono::hours kReportWindow{7 * 24};
 
 using Clock = std::function<std::int64_t()>;
 // Milliseconds since the Unix epoch from the system clock.

@@ -67,6 +67,7 @@ struct REVIRI_API Error {
     kIo,           ///< the operating system refused the port
     kProtocol,     ///< an answer that cannot be understood
     kInvalidArgument,
+    kCancelled,    ///< Modem::beforePart stopped a send before a part was written
   };
   /// The category; kNone when there is no error.
   Kind kind = Kind::kNone;
@@ -127,6 +128,12 @@ struct REVIRI_API OutgoingMessage {
   std::string smsc;
   /// When false, a text longer than one message is refused.
   bool allowSplit = true;
+  /// The concatenation reference of a message in parts; nullopt takes the
+  /// Modem's next one. Set it, with firstPart, to finish a message whose
+  /// first parts an earlier send() delivered (SendResult::concatReference).
+  std::optional<std::uint8_t> concatReference;
+  /// The first part to send (1-based): parts before it are not written.
+  int firstPart = 1;
 };
 
 /// What became of a send(): outcome, references per part, attempts, error.
@@ -147,8 +154,12 @@ struct REVIRI_API SendResult {
   MessageCoding coding = MessageCoding::kGsm7;
   /// The number of parts the text was split into.
   int parts = 0;
-  /// TP-MR of each part the network accepted, in part order.
+  /// TP-MR of each part the network accepted in this send, in part order
+  /// from OutgoingMessage::firstPart; whatever the outcome, these parts were
+  /// accepted.
   std::vector<int> references;
+  /// The concatenation reference used; nullopt for a one-part message.
+  std::optional<int> concatReference;
   /// Attempts made in all (retries included).
   int attempts = 0;
   /// Why it failed or may have been sent; empty when sent.
@@ -399,6 +410,12 @@ class REVIRI_API Modem {
   std::function<void(const Error&)> onError;
   /// Every line written to and read from the modem.
   std::function<void(TraceDirection, std::string_view)> onTrace;
+  /// Asked by send() before each attempt to write a part (before its
+  /// AT+CMGS), with the part's number and the result so far (the references
+  /// of the parts accepted in this send). Returning false writes nothing
+  /// more: the send ends with Outcome::kFailed and Error::Kind::kCancelled.
+  /// A gateway uses it to check that the message is still its own.
+  std::function<bool(int part, const SendResult& soFar)> beforePart;
 
  private:
   class Impl;

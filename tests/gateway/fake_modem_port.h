@@ -65,8 +65,12 @@ class FakeModemPort final : public ModemPort {
     events_ = events;
   }
   void close() noexcept override {}
-  PortSendResult send(const NewMessage& message) override {
-    if (events_.progress) events_.progress();
+  PortSendResult send(const NewMessage& message, const PortSendPlan& plan) override {
+    if (plan.mayWrite && !plan.mayWrite(plan.firstPart, {}, plan.concatReference)) {
+      PortSendResult stopped;
+      stopped.kind = PortSendResult::Kind::kStopped;
+      return stopped;
+    }
     std::unique_lock lock(modem_.mu);
     ++modem_.sendsHeld;
     modem_.changed.notify_all();
@@ -82,7 +86,7 @@ class FakeModemPort final : public ModemPort {
       modem_.sent.push_back(message);
     }
     if (result.kind == PortSendResult::Kind::kSent && result.references.empty()) {
-      for (int i = 0; i < message.parts; ++i) result.references.push_back(modem_.nextReference++);
+      for (int i = plan.firstPart; i <= message.parts; ++i) result.references.push_back(modem_.nextReference++);
     }
     modem_.changed.notify_all();
     return result;
@@ -100,6 +104,7 @@ class FakeModemPort final : public ModemPort {
     return {modem_.signal, modem_.operatorName};
   }
   std::string device() const override { return "/dev/fake-" + modem_.name; }
+  std::chrono::milliseconds longestWrite() const override { return std::chrono::milliseconds(0); }
 
  private:
   void deliver() {
@@ -116,7 +121,7 @@ class FakeModemPort final : public ModemPort {
       auto [reference, status] = modem_.reports.front();
       modem_.reports.pop_front();
       lock.unlock();
-      events_.report(reference, status, "2026-12-07T10:00:00+01:00");
+      events_.report(reference, "+4915112345678", status, "2026-12-07T10:00:00+01:00");
       lock.lock();
       modem_.changed.notify_all();
     }

@@ -17,6 +17,7 @@
 
 #include "free_port.h"
 #include "gateway/gateway.h"
+#include "gateway/store/forwarding_store.h"
 #include "gateway/store/postgres_store.h"
 #include "gateway/store/sqlite_store.h"
 #include "gateway/typed_modem_port.h"
@@ -32,9 +33,9 @@ using std::chrono::milliseconds;
 // Forwards to a real store; inbox writes fail while `failInbox` is set, and
 // the next `loseAnswers` inbox writes commit but throw as if the
 // connection broke before the answer came.
-class FaultyStore final : public Store {
+class FaultyStore final : public ForwardingStore {
  public:
-  explicit FaultyStore(Store& inner) : inner_(inner) {}
+  using ForwardingStore::ForwardingStore;
   std::atomic<bool> failInbox{false};
   std::atomic<int> loseAnswers{0};
   std::atomic<int> inboxWrites{0};
@@ -42,59 +43,13 @@ class FaultyStore final : public Store {
   InboxResult addInbox(const InboxMessage& m) override {
     ++inboxWrites;
     if (failInbox) throw StoreError("inbox write refused (test)");
-    auto result = inner_.addInbox(m);
+    auto result = ForwardingStore::addInbox(m);
     if (loseAnswers > 0) {
       --loseAnswers;
       throw StoreError("connection lost after the commit (test)");
     }
     return result;
   }
-  std::vector<InboxMessage> inbox(std::int64_t after, int limit) override { return inner_.inbox(after, limit); }
-  bool deleteInbox(std::int64_t id) override { return inner_.deleteInbox(id); }
-  void forgetInboxKey(std::int64_t id) override { inner_.forgetInboxKey(id); }
-  void watchInbox(std::function<void()> callback) override { inner_.watchInbox(std::move(callback)); }
-  std::int64_t enqueue(const NewMessage& m) override { return inner_.enqueue(m); }
-  std::optional<MessageRecord> message(std::int64_t id) override { return inner_.message(id); }
-  std::vector<MessageRecord> messages(std::optional<Status> s, int limit) override {
-    return inner_.messages(s, limit);
-  }
-  std::optional<MessageRecord> claim(const std::string& w, const std::string& modem, Lease lease) override {
-    return inner_.claim(w, modem, lease);
-  }
-  bool renew(std::int64_t id, const std::string& w, Lease lease) override { return inner_.renew(id, w, lease); }
-  bool finishSent(std::int64_t id, const std::string& w, const std::vector<int>& refs) override {
-    return inner_.finishSent(id, w, refs);
-  }
-  SentAndNext finishSentAndClaim(std::int64_t id, const std::string& w, const std::vector<int>& refs,
-                                 const std::string& modem, Lease lease) override {
-    return inner_.finishSentAndClaim(id, w, refs, modem, lease);
-  }
-  bool finishFailed(std::int64_t id, const std::string& w, const std::string& error, std::optional<int> code,
-                    std::optional<Lease> retryAfter) override {
-    return inner_.finishFailed(id, w, error, code, retryAfter);
-  }
-  bool release(std::int64_t id, const std::string& w, const std::string& reason, bool mayBeOut) override {
-    return inner_.release(id, w, reason, mayBeOut);
-  }
-  std::optional<std::int64_t> addReport(const std::string& modem, int ref, int status,
-                                        const std::string& at) override {
-    return inner_.addReport(modem, ref, status, at);
-  }
-  std::int64_t enqueueWebhook(const std::string& url, const std::string& event, const std::string& body) override {
-    return inner_.enqueueWebhook(url, event, body);
-  }
-  std::optional<WebhookDelivery> claimWebhook(Lease lease) override { return inner_.claimWebhook(lease); }
-  void finishWebhook(std::int64_t id, bool ok, const std::string& error, std::optional<Lease> retry) override {
-    inner_.finishWebhook(id, ok, error, retry);
-  }
-  std::optional<std::int64_t> nextWebhookDueMs() override { return inner_.nextWebhookDueMs(); }
-  void watchNewWork(std::function<void()> callback) override { inner_.watchNewWork(std::move(callback)); }
-  StoreCounts counts() override { return inner_.counts(); }
-  void ping() override { inner_.ping(); }
-  std::optional<std::int64_t> nextDueMs() override { return inner_.nextDueMs(); }
-
- private:
-  Store& inner_;
 };
 
 // Waits until `done` holds, looking every 20 ms, for at most 20 s.

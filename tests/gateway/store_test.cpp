@@ -44,9 +44,10 @@ class StoreTest : public ::testing::TestWithParam<std::string> {
   }
   std::unique_ptr<Store> open() {
     Clock clock = [this] { return now_.load(); };
-    if (GetParam() == "postgresql") return openPostgresStore({database_->url(), clock});
+    if (GetParam() == "postgresql") return openPostgresStore({database_->url(), clock, false});
     return openSqliteStore({(dir_ / "gateway.db").string(), "NORMAL", clock});
   }
+  std::int64_t enqueue(const NewMessage& m) { return store_->enqueue(m).id; }
   static NewMessage text(const std::string& body, int parts = 1) {
     NewMessage m;
     m.to = "+4915112345678";
@@ -74,7 +75,7 @@ TEST_P(StoreTest, EnqueuedMessageKeepsEveryFieldAndSurvivesReopening) {
   m.flash = true;
   m.report = true;
   m.validityMinutes = 90;
-  const auto id = store_->enqueue(m);
+  const auto id = enqueue(m);
   store_ = open();  // migrations run again on an existing file without harm
 
   auto r = store_->message(id);
@@ -106,9 +107,9 @@ TEST_P(StoreTest, ANewerSchemaIsRefused) {
 }
 
 TEST_P(StoreTest, ClaimsTheOldestDueMessageOnceAndNothingWhenEmpty) {
-  const auto first = store_->enqueue(text("one"));
+  const auto first = enqueue(text("one"));
   now_ += 5;
-  const auto second = store_->enqueue(text("two"));
+  const auto second = enqueue(text("two"));
 
   auto a = store_->claim("w1", "modem1", milliseconds(30000));
   auto b = store_->claim("w2", "modem2", milliseconds(30000));
@@ -123,7 +124,7 @@ TEST_P(StoreTest, ClaimsTheOldestDueMessageOnceAndNothingWhenEmpty) {
 
 TEST_P(StoreTest, ConcurrentClaimsFromTwoConnectionsTakeEachMessageOnce) {
   constexpr int kMessages = 200;
-  for (int i = 0; i < kMessages; ++i) store_->enqueue(text("m" + std::to_string(i)));
+  for (int i = 0; i < kMessages; ++i) enqueue(text("m" + std::to_string(i)));
   auto other = open();  // a second connection, as a second gateway process has
   std::vector<std::int64_t> taken[4];
   std::vector<std::thread> workers;
@@ -149,7 +150,7 @@ TEST_P(StoreTest, ConcurrentClaimsFromTwoConnectionsTakeEachMessageOnce) {
 }
 
 TEST_P(StoreTest, AnExpiredLeaseIsTakenOverAndTheOldHolderLosesIt) {
-  const auto id = store_->enqueue(text("hello"));
+  const auto id = enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("dead", "m1", milliseconds(1000)));
   now_ += 500;
   EXPECT_FALSE(store_->claim("w2", "m2", milliseconds(1000))) << "the lease still holds";
@@ -169,7 +170,7 @@ TEST_P(StoreTest, AnExpiredLeaseIsTakenOverAndTheOldHolderLosesIt) {
 }
 
 TEST_P(StoreTest, ALeaseLostAfterThePduWasWrittenIsMarkedPossiblyDuplicated) {
-  const auto id = store_->enqueue(text("hello"));
+  const auto id = enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("dead", "m1", milliseconds(1000)));
   now_ += 2000;
   ASSERT_TRUE(store_->claim("w2", "m2", milliseconds(1000)));
@@ -178,8 +179,8 @@ TEST_P(StoreTest, ALeaseLostAfterThePduWasWrittenIsMarkedPossiblyDuplicated) {
 }
 
 TEST_P(StoreTest, FinishingAndClaimingTogetherRecordsTheSendAndTakesTheNext) {
-  const auto first = store_->enqueue(text("first"));
-  const auto second = store_->enqueue(text("second"));
+  const auto first = enqueue(text("first"));
+  const auto second = enqueue(text("second"));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   auto step = store_->finishSentAndClaim(first, "w1", {4}, "m1", milliseconds(1000));
   EXPECT_TRUE(step.recorded);
@@ -197,7 +198,7 @@ TEST_P(StoreTest, FinishingAndClaimingTogetherRecordsTheSendAndTakesTheNext) {
 }
 
 TEST_P(StoreTest, ARenewedLeaseIsNotTakenOver) {
-  const auto id = store_->enqueue(text("hello"));
+  const auto id = enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   now_ += 800;
   EXPECT_TRUE(store_->renew(id, "w1", milliseconds(1000)));
@@ -207,11 +208,11 @@ TEST_P(StoreTest, ARenewedLeaseIsNotTakenOver) {
 }
 
 TEST_P(StoreTest, ARetryWaitsUntilDueAndAFailureIsFinal) {
-  const auto id = store_->enqueue(text("hello"));
+  const auto id = enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->finishFailed(id, "w1", "no network", 331, milliseconds(5000)));
   EXPECT_EQ(store_->message(id)->status, Status::kQueued);
-  EXPECT_EQ(store_->nextDueMs(), now_.load() + 5000);
+  EXPECT_EQ(store_->nextDueIn(), milliseconds(5000));
   EXPECT_FALSE(store_->claim("w1", "m1", milliseconds(1000)));
   now_ += 5000;
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
@@ -226,7 +227,7 @@ TEST_P(StoreTest, ARetryWaitsUntilDueAndAFailureIsFinal) {
 }
 
 TEST_P(StoreTest, AReleasedMessageIsQueuedAgainAndRemembersAWrittenPdu) {
-  const auto id = store_->enqueue(text("hello"));
+  const auto id = enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->release(id, "w1", "modem m1 stopped answering", true));
   EXPECT_FALSE(store_->release(id, "w1", "twice", true));
@@ -238,7 +239,7 @@ TEST_P(StoreTest, AReleasedMessageIsQueuedAgainAndRemembersAWrittenPdu) {
 }
 
 TEST_P(StoreTest, AMessageReleasedBeforeItsPduIsNotADuplicate) {
-  const auto id = store_->enqueue(text("hello"));
+  const auto id = enqueue(text("hello"));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->release(id, "w1", "the modem was gone before the PDU", false));
   ASSERT_TRUE(store_->claim("w2", "m2", milliseconds(1000)));
@@ -248,9 +249,9 @@ TEST_P(StoreTest, AMessageReleasedBeforeItsPduIsNotADuplicate) {
 TEST_P(StoreTest, AMessageNotSentWithinItsValidityExpires) {
   NewMessage m = text("soon stale");
   m.validityMinutes = 5;
-  const auto stale = store_->enqueue(m);
+  const auto stale = enqueue(m);
   now_ += 5 * 60000 + 1;
-  const auto fresh = store_->enqueue(text("fresh"));
+  const auto fresh = enqueue(text("fresh"));
   auto claimed = store_->claim("w1", "m1", milliseconds(1000));
   ASSERT_TRUE(claimed);
   EXPECT_EQ(claimed->id, fresh);
@@ -259,37 +260,54 @@ TEST_P(StoreTest, AMessageNotSentWithinItsValidityExpires) {
 }
 
 TEST_P(StoreTest, DeliveryReportsCompleteTheMessagePartByPart) {
-  const auto id = store_->enqueue(text("long", 2));
+  const auto id = enqueue(text("long", 2));
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->finishSent(id, "w1", {7, 8}));
-  EXPECT_EQ(store_->addReport("m1", 7, 0, "26/12/07,10:00:00+04"), id);
+  EXPECT_EQ(store_->addReport("m1", 7, "+4915112345678", 0, "26/12/07,10:00:00+04"), id);
   EXPECT_EQ(store_->message(id)->status, Status::kSent) << "one part is still out";
-  EXPECT_EQ(store_->addReport("m1", 8, 0x20, "26/12/07,10:00:01+04"), id);
+  EXPECT_EQ(store_->addReport("m1", 8, "015112345678", 0x20, "26/12/07,10:00:01+04"), id);
   EXPECT_EQ(store_->message(id)->status, Status::kSent) << "a temporary status is not delivery";
-  EXPECT_EQ(store_->addReport("m1", 8, 0, "26/12/07,10:00:02+04"), id);
+  EXPECT_EQ(store_->addReport("m1", 8, "+4915112345678", 0, "26/12/07,10:00:02+04"), id);
   auto r = store_->message(id);
   EXPECT_EQ(r->status, Status::kDelivered);
   EXPECT_EQ(r->parts[1].reportCode, 0);
-  EXPECT_FALSE(store_->addReport("m2", 7, 0, "")) << "another modem's reference";
+  EXPECT_FALSE(store_->addReport("m2", 7, "+4915112345678", 0, "")) << "another modem's reference";
 }
 
-TEST_P(StoreTest, AReusedReferenceReportsOnTheLatestMessageAndAFailureFailsIt) {
-  const auto old = store_->enqueue(text("old"));
+// TP-MR wraps after 256 sends: a report goes to the latest part sent to the
+// number it names, within the report window, or to none.
+TEST_P(StoreTest, AReusedReferenceReportsOnThePartSentToTheNumberItNames) {
+  NewMessage first = text("first");
+  first.to = "+4915100000001";
+  const auto old = enqueue(first);
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->finishSent(old, "w1", {9}));
   now_ += 1000;
-  const auto recent = store_->enqueue(text("recent"));
+  NewMessage second = text("second");
+  second.to = "+4915100000002";
+  const auto recent = enqueue(second);
   ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
   ASSERT_TRUE(store_->finishSent(recent, "w1", {9}));
-  EXPECT_EQ(store_->addReport("m1", 9, 0x41, ""), recent);
+
+  EXPECT_EQ(store_->addReport("m1", 9, "+4915100000001", 0, ""), old) << "a late report on the first";
+  EXPECT_EQ(store_->message(old)->status, Status::kDelivered);
+  EXPECT_EQ(store_->message(recent)->status, Status::kSent);
+  EXPECT_FALSE(store_->addReport("m1", 9, "+4915100000003", 0, "")) << "a number sent nothing";
+  EXPECT_EQ(store_->addReport("m1", 9, "015100000002", 0x41, ""), recent) << "the national form";
   auto r = store_->message(recent);
   EXPECT_EQ(r->status, Status::kFailed);
   EXPECT_EQ(r->lastErrorCode, 0x41);
-  EXPECT_EQ(store_->message(old)->status, Status::kSent);
+  now_ += std::chrono::duration_cast<milliseconds>(kReportWindow).count() + 1;
+  EXPECT_FALSE(store_->addReport("m1", 9, "+4915100000002", 0, "")) << "past the report window";
 }
 
-TEST_P(StoreTest, TheInboxKeepsEachMessageOnceEvenAfterDeletion) {
-  InboxMessage in{0, "m1", "+4917012345", "Hi there", "26/12/07,10:00:00+04", 0};
+TEST_P(StoreTest, TheInboxKnowsASlotReadAgainUntilItsKeyIsForgotten) {
+  InboxMessage in;
+  in.modem = "m1";
+  in.sender = "+4917012345";
+  in.text = "Hi there";
+  in.sentAt = "2026-12-07T10:00:00+01:00";
+  in.dedupeKey = "SM:1 5eed";
   auto first = store_->addInbox(in);
   EXPECT_TRUE(first.inserted);
   store_ = open();  // read again from the modem after a restart
@@ -299,22 +317,28 @@ TEST_P(StoreTest, TheInboxKeepsEachMessageOnceEvenAfterDeletion) {
   in.modem = "m2";
   auto otherModem = store_->addInbox(in);
   EXPECT_TRUE(otherModem.inserted);
-  in.text = "Hi again";
-  auto third = store_->addInbox(in);
+  in.modem = "m1";
+  store_->forgetInboxKey(first.id);
+  EXPECT_TRUE(store_->addInbox(in).inserted) << "a new message in the freed slot";
+  in.dedupeKey.reset();
+  EXPECT_TRUE(store_->addInbox(in).inserted);
+  EXPECT_TRUE(store_->addInbox(in).inserted) << "a message without a slot is never a duplicate";
 
   auto all = store_->inbox(0, 10);
-  ASSERT_EQ(all.size(), 3u);
-  EXPECT_EQ(all[0].text, "Hi there");
+  ASSERT_EQ(all.size(), 5u);
+  EXPECT_EQ(all[0].id, first.id);
   EXPECT_EQ(all[0].storedMs, 1'000'000);
-  auto page = store_->inbox(first.id, 1);
+  auto page = store_->inbox(all[0].seq, 1);
   ASSERT_EQ(page.size(), 1u);
   EXPECT_EQ(page[0].id, otherModem.id);
 
-  EXPECT_TRUE(store_->deleteInbox(third.id));
-  EXPECT_FALSE(store_->deleteInbox(third.id));
-  EXPECT_EQ(store_->inbox(0, 10).size(), 2u);
+  EXPECT_TRUE(store_->deleteInbox(otherModem.id));
+  EXPECT_FALSE(store_->deleteInbox(otherModem.id));
+  EXPECT_EQ(store_->inbox(0, 10).size(), 4u);
+  in.modem = "m2";
+  in.dedupeKey = "SM:1 5eed";
   EXPECT_FALSE(store_->addInbox(in).inserted) << "a deleted message read again stays deleted";
-  EXPECT_EQ(store_->counts().inbox, 2);
+  EXPECT_EQ(store_->counts().inbox, 4);
 }
 
 TEST_P(StoreTest, WebhookDeliveriesAreRetriedWhenDueAndGivenUpWhenTold) {
@@ -343,9 +367,9 @@ TEST_P(StoreTest, WebhookDeliveriesAreRetriedWhenDueAndGivenUpWhenTold) {
 }
 
 TEST_P(StoreTest, ListingsFilterByStatusNewestFirst) {
-  const auto a = store_->enqueue(text("a"));
-  const auto b = store_->enqueue(text("b"));
-  const auto c = store_->enqueue(text("c"));
+  const auto a = enqueue(text("a"));
+  const auto b = enqueue(text("b"));
+  const auto c = enqueue(text("c"));
   ASSERT_TRUE(store_->claim("w", "m", milliseconds(1000)));
   ASSERT_TRUE(store_->finishSent(a, "w", {1}));
   auto queued = store_->messages(Status::kQueued, 10);
@@ -361,11 +385,11 @@ TEST_P(StoreTest, ListingsFilterByStatusNewestFirst) {
 // lookups and listings still answer, from the reading one.
 TEST_P(StoreTest, ReadsAnswerWhileAWriteWaits) {
   if (GetParam() != "sqlite") GTEST_SKIP() << "locked through SQLite's own API";
-  const auto id = store_->enqueue(text("already here"));
+  const auto id = enqueue(text("already here"));
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open((dir_ / "gateway.db").c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-  auto blocked = std::async(std::launch::async, [this] { return store_->enqueue(text("waits for the lock")); });
+  auto blocked = std::async(std::launch::async, [this] { return enqueue(text("waits for the lock")); });
   std::this_thread::sleep_for(milliseconds(200));  // the write is waiting for the lock by now
   ASSERT_EQ(blocked.wait_for(milliseconds(0)), std::future_status::timeout);
   EXPECT_TRUE(store_->message(id));

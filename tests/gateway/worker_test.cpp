@@ -52,7 +52,7 @@ class WorkerTest : public ::testing::Test {
     m.to = "+4915112345678";
     m.text = text;
     m.parts = parts;
-    return store_->enqueue(m);
+    return store_->enqueue(m).id;
   }
   void wakeAll() {
     for (auto& w : workers_) w->wake();
@@ -202,8 +202,8 @@ TEST_F(WorkerTest, SignalAndOperatorAreAskedOnlyOnceQueuedWorkIsSentAndThenPerio
 
 TEST_F(WorkerTest, TemporaryRefusalsAreRetriedLaterAndPermanentOnesFail) {
   FakeModem& modem = newModem();
-  PortSendResult busy{PortSendResult::Kind::kRetryLater, {}, "+CMS ERROR: 331 (no network service)", 331};
-  PortSendResult refused{PortSendResult::Kind::kRefused, {}, "+CMS ERROR: 21 (short message transfer rejected)", 21};
+  PortSendResult busy{PortSendResult::Kind::kRetryLater, {}, std::nullopt, "+CMS ERROR: 331 (no network service)", 331};
+  PortSendResult refused{PortSendResult::Kind::kRefused, {}, std::nullopt, "+CMS ERROR: 21 (short message transfer rejected)", 21};
   modem.script = {busy, refused};
   WorkerOptions options;
   options.retryDelay = milliseconds(50);
@@ -221,7 +221,7 @@ TEST_F(WorkerTest, TemporaryRefusalsAreRetriedLaterAndPermanentOnesFail) {
 
 TEST_F(WorkerTest, RetriesStopAtTheAttemptLimit) {
   FakeModem& modem = newModem();
-  PortSendResult busy{PortSendResult::Kind::kRetryLater, {}, "congestion", 42};
+  PortSendResult busy{PortSendResult::Kind::kRetryLater, {}, std::nullopt, "congestion", 42};
   modem.script = {busy, busy, busy};
   WorkerOptions options;
   options.retryDelay = milliseconds(10);
@@ -235,8 +235,8 @@ TEST_F(WorkerTest, RetriesStopAtTheAttemptLimit) {
 
 TEST_F(WorkerTest, ALostModemGivesItsMessageBackAndIsReopenedWithBackoff) {
   FakeModem& modem = newModem();
-  PortSendResult lost{PortSendResult::Kind::kPortLost, {}, "no answer", std::nullopt};
-  PortSendResult maybe{PortSendResult::Kind::kMaybeSent, {}, "no answer after the PDU", std::nullopt};
+  PortSendResult lost{PortSendResult::Kind::kPortLost, {}, std::nullopt, "no answer", std::nullopt};
+  PortSendResult maybe{PortSendResult::Kind::kMaybeSent, {}, std::nullopt, "no answer after the PDU", std::nullopt};
   modem.script = {lost, maybe};
   modem.failOpens = 1;
   addWorker(modem).start();
@@ -255,6 +255,17 @@ TEST_F(WorkerTest, ALostModemGivesItsMessageBackAndIsReopenedWithBackoff) {
   EXPECT_EQ(boardOf("fake").state, "up");
 }
 
+// One storage slot's message, as the port hands it over (read twice, it
+// carries the same key).
+InboxMessage helloGateway() {
+  InboxMessage m;
+  m.sender = "+4917012345";
+  m.text = "Hello gateway";
+  m.sentAt = "2026-12-07T10:00:00+01:00";
+  m.dedupeKey = "SM:1 hello";
+  return m;
+}
+
 TEST_F(WorkerTest, IncomingMessagesAndReportsAreStored) {
   FakeModem& modem = newModem();
   addWorker(modem).start();
@@ -265,8 +276,8 @@ TEST_F(WorkerTest, IncomingMessagesAndReportsAreStored) {
   const auto seen = inbox_.generation();
   {
     std::lock_guard lock(modem.mu);
-    modem.incoming.push_back({0, "", "+4917012345", "Hello gateway", "2026-12-07T10:00:00+01:00", 0});
-    modem.incoming.push_back({0, "", "+4917012345", "Hello gateway", "2026-12-07T10:00:00+01:00", 0});
+    modem.incoming.push_back(helloGateway());
+    modem.incoming.push_back(helloGateway());
     modem.reports.emplace_back(*refs[0].reference, 0);
     modem.reports.emplace_back(*refs[1].reference, 0);
   }
@@ -274,7 +285,7 @@ TEST_F(WorkerTest, IncomingMessagesAndReportsAreStored) {
   ASSERT_TRUE(waitForStatus(id, Status::kDelivered));
   ASSERT_TRUE(modem.waitUntil([&] { return modem.incoming.empty(); }));
   auto inbox = store_->inbox(0, 10);
-  ASSERT_EQ(inbox.size(), 1u) << "the same message twice is stored once";
+  ASSERT_EQ(inbox.size(), 1u) << "the same slot read twice is stored once";
   EXPECT_EQ(inbox[0].modem, "fake");
   EXPECT_EQ(inbox[0].text, "Hello gateway");
   EXPECT_NE(inbox_.generation(), seen);

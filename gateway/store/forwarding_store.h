@@ -1,0 +1,77 @@
+// gateway/store/forwarding_store.h - a Store that hands every call to
+// another one; derive from it to change a few methods (fault injection in
+// tests, gates in benchmarks) without restating the rest.
+//
+// Threading: as safe as the inner store.
+#ifndef REVIRI_GATEWAY_STORE_FORWARDING_STORE_H_
+#define REVIRI_GATEWAY_STORE_FORWARDING_STORE_H_
+
+#include "gateway/store/store.h"
+
+namespace reviri::gateway {
+
+class ForwardingStore : public Store {
+ public:
+  explicit ForwardingStore(Store& inner) : inner_(inner) {}
+
+  void setWebhookUrls(std::vector<std::string> urls) override { inner_.setWebhookUrls(std::move(urls)); }
+  EnqueueResult enqueue(const NewMessage& m) override { return inner_.enqueue(m); }
+  std::optional<MessageRecord> message(std::int64_t id) override { return inner_.message(id); }
+  std::vector<MessageRecord> messages(std::optional<Status> status, int limit, const std::string& reference) override {
+    return inner_.messages(status, limit, reference);
+  }
+  std::optional<MessageRecord> claim(const std::string& worker, const std::string& modem, Lease lease) override {
+    return inner_.claim(worker, modem, lease);
+  }
+  bool renew(std::int64_t id, const std::string& worker, Lease lease) override {
+    return inner_.renew(id, worker, lease);
+  }
+  bool confirmParts(std::int64_t id, const std::string& worker, int firstPart, const std::vector<int>& references,
+                    std::optional<int> concatReference, Lease lease) override {
+    return inner_.confirmParts(id, worker, firstPart, references, concatReference, lease);
+  }
+  bool finishSent(std::int64_t id, const std::string& worker, const std::vector<int>& references) override {
+    return inner_.finishSent(id, worker, references);
+  }
+  SentAndNext finishSentAndClaim(std::int64_t id, const std::string& worker, const std::vector<int>& references,
+                                 const std::string& modem, Lease lease) override {
+    return inner_.finishSentAndClaim(id, worker, references, modem, lease);
+  }
+  bool finishFailed(std::int64_t id, const std::string& worker, const std::string& error, std::optional<int> errorCode,
+                    std::optional<Lease> retryAfter) override {
+    return inner_.finishFailed(id, worker, error, errorCode, retryAfter);
+  }
+  bool release(std::int64_t id, const std::string& worker, const std::string& reason, bool pduMayBeOut,
+               bool attempted) override {
+    return inner_.release(id, worker, reason, pduMayBeOut, attempted);
+  }
+  std::optional<std::int64_t> addReport(const std::string& modem, int reference, const std::string& recipient,
+                                        int statusCode, const std::string& dischargedAt) override {
+    return inner_.addReport(modem, reference, recipient, statusCode, dischargedAt);
+  }
+  InboxResult addInbox(const InboxMessage& m) override { return inner_.addInbox(m); }
+  std::vector<InboxMessage> inbox(std::int64_t after, int limit) override { return inner_.inbox(after, limit); }
+  bool deleteInbox(std::int64_t id) override { return inner_.deleteInbox(id); }
+  void forgetInboxKey(std::int64_t id) override { inner_.forgetInboxKey(id); }
+  void watchInbox(std::function<void()> callback) override { inner_.watchInbox(std::move(callback)); }
+  std::int64_t enqueueWebhook(const std::string& url, const std::string& event, const std::string& body) override {
+    return inner_.enqueueWebhook(url, event, body);
+  }
+  std::optional<WebhookDelivery> claimWebhook(Lease lease) override { return inner_.claimWebhook(lease); }
+  void finishWebhook(std::int64_t id, bool delivered, const std::string& error,
+                     std::optional<Lease> retryAfter) override {
+    inner_.finishWebhook(id, delivered, error, retryAfter);
+  }
+  std::optional<std::int64_t> nextWebhookDueMs() override { return inner_.nextWebhookDueMs(); }
+  void watchNewWork(std::function<void()> callback) override { inner_.watchNewWork(std::move(callback)); }
+  StoreCounts counts() override { return inner_.counts(); }
+  void ping() override { inner_.ping(); }
+  std::optional<std::chrono::milliseconds> nextDueIn() override { return inner_.nextDueIn(); }
+
+ protected:
+  Store& inner_;
+};
+
+}  // namespace reviri::gateway
+
+#endif  // REVIRI_GATEWAY_STORE_FORWARDING_STORE_H_
