@@ -145,9 +145,28 @@ TEST_F(GatewayInboxTest, AMessageWhoseIndicationWasLostIsFoundByTheNextListing) 
 }
 
 TEST_F(GatewayInboxTest, TwoGenuineIdenticalMessagesInOneSecondAreBothStoredAndASlotReadAgainOnce) {
-  startGateway(testOptions("host"));
-  // The first write of each arrival commits but its answer is lost: the
-  // port stores it again, which must be known as the same message.
+  std::atomic<int> messageHooks{0};
+  httplib::Server receiver;
+  receiver.Post("/hook", [&](const httplib::Request& req, httplib::Response& res) {
+    if (req.get_header_value("X-Reviri-Event") == "message") ++messageHooks;
+    res.status = 204;
+  });
+  const int hookPort = receiver.bind_to_any_port("127.0.0.1");
+  std::thread serving([&] { receiver.listen_after_bind(); });
+  struct Stop {
+    httplib::Server& server;
+    std::thread& thread;
+    ~Stop() {
+      server.stop();
+      thread.join();
+    }
+  } stop{receiver, serving};
+  GatewayOptions options = testOptions("host");
+  options.webhooks.urls = {"http://127.0.0.1:" + std::to_string(hookPort) + "/hook"};
+  startGateway(options);
+  // The first write commits but its answer is lost: the port stores it
+  // again, which must be known as the same message, its webhook written
+  // with the row all the same.
   store_->loseAnswers = 1;
   const std::time_t start = std::time(nullptr);
   ASSERT_TRUE(eventually([&] { return std::time(nullptr) != start; }));  // a whole second ahead
@@ -157,6 +176,7 @@ TEST_F(GatewayInboxTest, TwoGenuineIdenticalMessagesInOneSecondAreBothStoredAndA
   ASSERT_EQ(std::time(nullptr), second) << "both must carry one time stamp";
   ASSERT_TRUE(eventually([&] { return store_->inboxWrites >= 3 && inbox().size() >= 2; }));
   EXPECT_EQ(inbox().size(), 2u) << inbox().dump();
+  EXPECT_TRUE(eventually([&] { return messageHooks == 2; })) << messageHooks << " message webhooks";
 }
 
 // ---- Two gateways on one PostgreSQL database -----------------------------------------
