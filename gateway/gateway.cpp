@@ -34,6 +34,8 @@ int Gateway::start() {
   // Messages queued by other gateways sharing the database wake ours too.
   store_.watchNewWork([this] { work_.notify(); });
   leases_.start();
+  // And what their modems receive ends our long polls.
+  store_.watchInbox([this] { inbox_.notify(); });
   for (auto& worker : workers_) worker->start();
   webhooks_.start();
   api_->start();

@@ -306,7 +306,8 @@ void HttpApi::getInbox(const httplib::Request& req, httplib::Response& res) {
   }
   json list = json::array();
   for (const auto& m : messages) list.push_back(inboxJson(m));
-  sendJson(res, 200, {{"messages", list}, {"next_after", messages.empty() ? *after : messages.back().id}});
+  // The cursor is the commit-ordered seq, not the id: see Store::inbox.
+  sendJson(res, 200, {{"messages", list}, {"next_after", messages.empty() ? *after : messages.back().seq}});
 }
 
 void HttpApi::deleteInbox(const httplib::Request& req, httplib::Response& res) {

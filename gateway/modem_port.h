@@ -5,8 +5,10 @@
 // The gateway's own port drives reviri::Modem (typed_modem_port.h); tests
 // drive a scripted double. Whatever a port hands to PortEvents::message
 // must be stored before the callback returns: the port deletes the message
-// from the modem only after that, and keeps it there when the callback
-// throws.
+// from the modem only after that, and keeps it there (and tries again) when
+// the callback throws. A port calls the callbacks from poll(), relist() and
+// after the modem's part of send() is done, never with a store error
+// escaping send().
 //
 // Threading: a port belongs to its worker's thread.
 #ifndef REVIRI_GATEWAY_MODEM_PORT_H_
@@ -57,8 +59,12 @@ struct PortNetwork {
 };
 
 struct PortEvents {
-  // A whole incoming message (modem and id are filled in by the worker).
-  std::function<void(const InboxMessage&)> message;
+  // A whole incoming message (modem and id are filled in by the worker);
+  // returns its inbox id.
+  std::function<std::int64_t(const InboxMessage&)> message;
+  // The storage slots of the inbox message `id` were deleted: its key may
+  // be forgotten.
+  std::function<void(std::int64_t id)> slotsDeleted;
   // A delivery report on the part sent to `recipient` with `reference`.
   std::function<void(int reference, const std::string& recipient, int status, const std::string& dischargedAt)>
       report;
@@ -81,6 +87,9 @@ class ModemPort {
   // stays unknown. Throws std::exception when the modem is lost.
   virtual PortNetwork network() = 0;
   virtual std::string device() const = 0;
+  // Reads the modem's storage again for messages whose indication was lost
+  // (or consumed while the store failed). Throws like poll().
+  virtual void relist() {}
 };
 
 // Makes a port for one worker; `wakeFd` is the worker's waker descriptor.

@@ -1,13 +1,24 @@
 // gateway/typed_modem_port.cpp - ModemPort over reviri::Modem.
+//
+// Receiving: the Modem keeps what it hands over in storage
+// (deleteAfterHandOver off); the port lists it as arrived and deletes its
+// slots only once the worker has stored it. Nothing is stored from inside a
+// Modem callback, so a store error never escapes a send() as a port
+// failure: what arrives during a send is stored after it, and what cannot
+// be stored stays listed (and on the SIM) and is tried again at the next
+// poll.
 #include "gateway/typed_modem_port.h"
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <optional>
 #include <stdexcept>
 
 #include "gateway/message_rules.h"
+#include "gateway/webhooks.h"
 
 namespace reviri::gateway {
 namespace {
@@ -61,20 +72,14 @@ class TypedModemPort final : public ModemPort {
     options.sendTimeout = target_.sendTimeout;
     options.retry.firstBackoff = target_.retryBackoff;
     options.portFactory = [this] { return std::make_unique<WakeablePort>(wakeFd_, &watchWaker_); };
+    // Slots are deleted here once the store has what they hold.
+    options.deleteAfterHandOver = false;
     modem_ = std::make_unique<Modem>(options);
-    modem_->onMessage = [this](const IncomingMessage& m) {
-      InboxMessage in;
-      in.sender = m.sender;
-      in.text = m.text;
-      in.sentAt = m.serviceCentreTime.iso8601();
-      if (events_.message) events_.message(in);
-    };
-    modem_->onStatusReport = [this](const StatusReport& r) {
-      if (events_.report) events_.report(r.reference, r.recipient, r.status, r.dischargeTime.iso8601());
-    };
+    modem_->onMessage = [this](const IncomingMessage& m) { keepArrived(m); };
+    modem_->onStatusReport = [this](const StatusReport& r) { keepReport(r); };
     modem_->open(target_.device);
     // Messages stored before the start, read now while a wake cannot cut
-    // the dialogue short.
+    // the dialogue short; stored at the first poll.
     modem_->processBacklog();
   }
 
@@ -108,11 +113,19 @@ class TypedModemPort final : public ModemPort {
       // The port failed somewhere in the dialogue: the PDU may be out.
       result.kind = PortSendResult::Kind::kMaybeSent;
       result.error = e.what();
+      return result;
+    }
+    try {
+      storeArrived();
+    } catch (const std::exception&) {
+      // Not the send's business: what is left is stored at the next poll,
+      // where a lost port shows again.
     }
     return result;
   }
 
   void poll(milliseconds timeout) override {
+    storeArrived();  // StoreError goes up; what is left stays listed
     watchWaker_ = true;
     try {
       modem_->poll(timeout);
@@ -121,6 +134,12 @@ class TypedModemPort final : public ModemPort {
       throw;
     }
     watchWaker_ = false;
+    storeArrived();
+  }
+
+  void relist() override {
+    modem_->processBacklog();
+    storeArrived();
   }
 
   PortNetwork network() override {
@@ -147,6 +166,96 @@ class TypedModemPort final : public ModemPort {
     }
   }
 
+  // A message handed over again (a listing while it waits to be stored)
+  // is listed once.
+  void keepArrived(const IncomingMessage& m) {
+    const bool listed = !m.indexes.empty() && std::any_of(arrived_.begin(), arrived_.end(), [&](const auto& a) {
+      return a.storage == m.storage && a.indexes == m.indexes;
+    });
+    if (!listed) arrived_.push_back(m);
+  }
+
+  void keepReport(const StatusReport& r) {
+    const bool listed = r.index >= 0 && std::any_of(reports_.begin(), reports_.end(), [&](const auto& a) {
+      return a.index == r.index && a.storage == r.storage;
+    });
+    if (!listed) reports_.push_back(r);
+  }
+
+  // Hands what arrived to the worker, oldest first, deleting each slot once
+  // stored. Throws StoreError (what is left stays listed) or the port's
+  // error when a delete finds the modem gone.
+  void storeArrived() {
+    retryForget();
+    while (!arrived_.empty()) {
+      const IncomingMessage m = arrived_.front();
+      const std::int64_t id = events_.message ? events_.message(toInbox(m)) : 0;
+      arrived_.pop_front();
+      if (m.indexes.empty()) continue;
+      if (deleteSlots(m) && events_.slotsDeleted) {
+        unforgotten_.push_back(id);
+        retryForget();
+      }
+    }
+    while (!reports_.empty()) {
+      const StatusReport r = reports_.front();
+      if (events_.report) events_.report(r.reference, r.recipient, r.status, r.dischargeTime.iso8601());
+      reports_.pop_front();
+      if (r.index >= 0) deleteSlot(r.index, r.storage);
+    }
+  }
+
+  // True when every slot of `m` is gone; a slot the modem will not delete
+  // keeps the message's key, so reading it again is known as a duplicate.
+  bool deleteSlots(const IncomingMessage& m) {
+    std::vector<int> slots = m.indexes;
+    std::sort(slots.begin(), slots.end());
+    slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+    bool all = true;
+    for (int slot : slots) all = deleteSlot(slot, std::string(storageName(m.storage))) && all;
+    return all;
+  }
+  bool deleteSlot(int index, const std::string& storage) {
+    try {
+      modem_->remove(index, storage);
+      return true;
+    } catch (const ModemError&) {
+      return false;
+    }
+  }
+
+  // The keys of messages whose slots are gone, forgotten by the store; a
+  // store error leaves them for the next round.
+  void retryForget() {
+    while (!unforgotten_.empty()) {
+      events_.slotsDeleted(unforgotten_.front());
+      unforgotten_.pop_front();
+    }
+  }
+
+  static InboxMessage toInbox(const IncomingMessage& m) {
+    InboxMessage in;
+    in.sender = m.sender;
+    in.text = m.text;
+    in.sentAt = m.serviceCentreTime.iso8601();
+    if (!m.indexes.empty()) in.dedupeKey = dedupeKey(m);
+    return in;
+  }
+
+  // The slots and what the PDU says of itself: a second reading of the same
+  // slots gives the same key, a second genuine message another slot (or,
+  // once this one's slot is deleted and its key forgotten, the same one).
+  static std::string dedupeKey(const IncomingMessage& m) {
+    std::string slots(storageName(m.storage));
+    for (int index : m.indexes) slots += ":" + std::to_string(index);
+    std::string pdu = m.serviceCentre + '\n' + m.sender + '\n' + m.serviceCentreTime.iso8601() + '\n' +
+                      std::string(codingName(m.coding)) + '\n';
+    if (m.concat) pdu += std::to_string(m.concat->reference) + "/" + std::to_string(m.concat->total);
+    pdu += '\n' + m.text;
+    // Hashed: the text may be far longer than an index entry may be.
+    return slots + " " + hmacSha256Hex("reviri inbox key", pdu);
+  }
+
   static PortSendResult::Kind kindOf(const SendResult& sent) {
     using Kind = PortSendResult::Kind;
     if (sent.outcome == SendResult::Outcome::kSent) return Kind::kSent;
@@ -171,6 +280,9 @@ class TypedModemPort final : public ModemPort {
   bool watchWaker_ = false;
   PortEvents events_;
   std::unique_ptr<Modem> modem_;
+  std::deque<IncomingMessage> arrived_;  // handed over, not stored yet
+  std::deque<StatusReport> reports_;     // likewise
+  std::deque<std::int64_t> unforgotten_;  // inbox ids whose slots are gone
 };
 
 }  // namespace

@@ -77,9 +77,11 @@ void Worker::run() {
         continue;
       }
       refreshNetworkIfDue();
+      relistIfDue();
       port_->poll(idleTimeout());
     } catch (const StoreError& e) {
       ctx_.log.event("store-error", {{"modem", options_.name}, {"error", e.what()}});
+      relistDue_ = {};  // what arrived meanwhile may wait on the modem unannounced
       waker_.waitFor(options_.firstBackoff);
     } catch (const std::exception& e) {
       portLost(e.what());
@@ -114,7 +116,8 @@ bool Worker::openPort() {
   try {
     auto port = factory_(waker_.fd());
     PortEvents events;
-    events.message = [this](const InboxMessage& m) { storeIncoming(m); };
+    events.message = [this](const InboxMessage& m) { return storeIncoming(m); };
+    events.slotsDeleted = [this](std::int64_t id) { ctx_.store.forgetInboxKey(id); };
     events.report = [this](int reference, const std::string& recipient, int status, const std::string& at) {
       storeReport(reference, recipient, status, at);
     };
@@ -124,6 +127,7 @@ bool Worker::openPort() {
     backoff_ = options_.firstBackoff;
     networkDue_ = {};  // at the first idle moment
     down_ = false;
+    relistDue_ = std::chrono::steady_clock::now() + options_.relist;  // open() listed it
     ctx_.board.update(options_.name, [&](ModemState& m) {
       m.state = "up";
       m.device = device;
@@ -172,8 +176,17 @@ void Worker::refreshNetworkIfDue() {
   });
 }
 
+void Worker::relistIfDue() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < relistDue_) return;
+  relistDue_ = now + options_.relist;
+  port_->relist();  // throws: the modem is lost, or StoreError
+}
+
 milliseconds Worker::idleTimeout() {
   milliseconds timeout = options_.idleCheck;
+  const auto untilRelist = std::chrono::duration_cast<milliseconds>(relistDue_ - std::chrono::steady_clock::now());
+  timeout = std::clamp(untilRelist + milliseconds(1), milliseconds(0), timeout);
   const auto untilRefresh = std::chrono::duration_cast<milliseconds>(networkDue_ - std::chrono::steady_clock::now());
   timeout = std::clamp(untilRefresh + milliseconds(1), milliseconds(0), timeout);
   if (auto due = ctx_.store.nextDueIn()) timeout = std::clamp(*due, milliseconds(0), timeout);
@@ -352,18 +365,19 @@ void Worker::giveBack(const MessageRecord& m, const std::string& reason) {
   }
 }
 
-void Worker::storeIncoming(const InboxMessage& incoming) {
+std::int64_t Worker::storeIncoming(const InboxMessage& incoming) {
   InboxMessage m = incoming;
   m.modem = options_.name;
   const auto stored = ctx_.store.addInbox(m);  // throws: the modem keeps the message
   if (!stored.inserted) {
     ctx_.log.event("duplicate-incoming", {{"id", std::to_string(stored.id)}, {"modem", options_.name}});
-    return;
+    return stored.id;
   }
   ctx_.board.update(options_.name, [](ModemState& s) { ++s.received; });
   ctx_.log.event("received", {{"id", std::to_string(stored.id)}, {"modem", options_.name}, {"from", m.sender}});
   ctx_.inbox.notify();
   wakeWebhooks();
+  return stored.id;
 }
 
 void Worker::storeReport(int reference, const std::string& recipient, int status, const std::string& dischargedAt) {

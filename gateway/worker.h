@@ -56,6 +56,9 @@ struct WorkerOptions {
   std::chrono::milliseconds retryDelay{30000};  // after a temporary refusal, times the attempt
   int maxAttempts = 5;    // attempts in all; the last failure fails the message
   int maxMaybeSent = 1;   // re-sends after an attempt that may have reached the network
+  // Lists the modem's storage this often while idle (and at the first idle
+  // moment after a store error), for messages whose indication was lost.
+  std::chrono::milliseconds relist{60000};
 };
 
 struct WorkerContext {
@@ -101,7 +104,8 @@ class Worker {
   // Returns a claimed message that was never written to the queue.
   void giveBack(const MessageRecord& message, const std::string& reason);
   void portLost(const std::string& why);
-  void storeIncoming(const InboxMessage& message);
+  std::int64_t storeIncoming(const InboxMessage& message);
+  void relistIfDue();
   void storeReport(int reference, const std::string& recipient, int status, const std::string& dischargedAt);
   void refreshNetworkIfDue();
   std::chrono::milliseconds idleTimeout();
@@ -122,6 +126,8 @@ class Worker {
   std::function<void()> unrecorded_;
   // When signal and operator are next asked for.
   std::chrono::steady_clock::time_point networkDue_{};
+  // When the modem's storage is next listed.
+  std::chrono::steady_clock::time_point relistDue_{};
 };
 
 }  // namespace reviri::gateway

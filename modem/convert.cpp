@@ -198,6 +198,7 @@ IncomingMessage toIncoming(const sms::JoinedMessage& joined, Storage storage) {
   m.complete = joined.complete();
   m.storage = storage;
   m.indexes = joined.storageIndexes;
+  m.serviceCentre = first.serviceCentre.number;
   return m;
 }
 

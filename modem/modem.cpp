@@ -134,6 +134,7 @@ std::vector<StoredMessage> Modem::list(std::optional<Storage> storage) {
 
 std::optional<StoredMessage> Modem::read(int index) { return impl_->open().read(index); }
 void Modem::remove(int index) { impl_->open().remove(index); }
+void Modem::remove(int index, const std::string& storage) { impl_->open().remove(index, storage); }
 std::string Modem::serviceCentre() { return impl_->open().serviceCentre(); }
 void Modem::setServiceCentre(const std::string& number) { impl_->open().setServiceCentre(number); }
 SignalQuality Modem::signalQuality() { return impl_->open().signalQuality(); }

@@ -373,6 +373,15 @@ void Session::remove(int index) {
   drain();
 }
 
+void Session::remove(int index, const std::string& storage) {
+  readFrom(storage.empty() ? storage_ : storage);
+  const std::string command = "AT+CMGD=" + std::to_string(index);
+  const link::AtAnswer answer = run(command);
+  readFrom(storage_);
+  if (!answer.ok()) throw ModemError(errorOf(answer, command));
+  drain();
+}
+
 std::string Session::serviceCentre() {
   const link::AtAnswer answer = expectOk("AT+CSCA?");
   for (const auto& l : answer.lines) {
@@ -486,6 +495,7 @@ void Session::process(const std::string& pdu, int index) {
   } else if (const auto* report = std::get_if<sms::StatusReport>(&tpdu)) {
     if (!wantsReports()) return;
     StatusReport typed = toStatusReport(*report, index < 0 ? index : slotOf(index).second);
+    if (index >= 0) typed.storage = slotOf(index).first;
     match(typed);
     if (sink_.statusReport) sink_.statusReport(typed);
     discard(index);
@@ -494,6 +504,10 @@ void Session::process(const std::string& pdu, int index) {
 
 void Session::handOver(const sms::JoinedMessage& joined) {
   IncomingMessage message = toIncoming(joined, *parseStorage(storage_));
+  // Parts of one message share a storage; the first names it.
+  if (!message.indexes.empty()) {
+    message.storage = parseStorage(slotOf(message.indexes.front()).first).value_or(message.storage);
+  }
   for (int& index : message.indexes) index = slotOf(index).second;
   if (sink_.message) sink_.message(message);
   // Only now, with the message in the caller's hands, may the parts go.

@@ -50,6 +50,7 @@ class Session {
   std::vector<StoredMessage> list(Storage storage);
   std::optional<StoredMessage> read(int index);
   void remove(int index);
+  void remove(int index, const std::string& storage);
   std::string serviceCentre();
   void setServiceCentre(const std::string& number);
   SignalQuality signalQuality();

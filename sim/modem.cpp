@@ -724,7 +724,7 @@ std::string Modem::receive(const std::string& sender, const std::string& text, b
   const auto free = std::find_if(slots.begin(), slots.end(), [](const auto& s) { return !s; });
   if (free == slots.end()) return "receive storage " + mem3_ + " is full";
   *free = Stored{0, *pdu, tpduLength};
-  if (cnmi_[1] == 1 || cnmi_[1] == 3)
+  if ((cnmi_[1] == 1 || cnmi_[1] == 3) && !quirk("lost-indication"))
     emitIndication("+CMTI: " + quoted(mem3_) + "," + std::to_string(free - slots.begin() + 1));
   return {};
 }
@@ -832,7 +832,8 @@ Modem::Result Modem::phonebook(const std::string& name, char kind, const std::ve
 const std::vector<std::string>& Modem::quirkNames() {
   static const std::vector<std::string> kNames{"echo", "noise", "glue", "blanks", "hex-names", "identity-error", "identity-lines",
                                                "stale-prompt", "refuse-at", "store-full-at-command",
-                                               "huge-numbers", "silent-after-send", "swallow-pdu"};
+                                               "huge-numbers", "silent-after-send", "swallow-pdu",
+                                               "lost-indication"};
   return kNames;
 }
 

@@ -128,7 +128,9 @@ class Modem {
   //   "silent-after-send": the modem sends the message written after
   //   AT+CMGS and then falls silent without confirming it; "swallow-pdu":
   //   every message written after AT+CMGS is sent and never confirmed, yet
-  //   the modem answers the commands that follow.
+  //   the modem answers the commands that follow;
+  //   "lost-indication": new messages are stored without their +CMTI, as
+  //   modems do that drop indications while busy.
   static const std::vector<std::string>& quirkNames();
   // The TP-ST of the delivery reports the network sends for messages that
   // ask for one (0 delivered; 0x40-0x7F permanent, 0x60-0x6F temporary

@@ -52,6 +52,8 @@ class ForwardingStore : public Store {
   InboxResult addInbox(const InboxMessage& m) override { return inner_.addInbox(m); }
   std::vector<InboxMessage> inbox(std::int64_t after, int limit) override { return inner_.inbox(after, limit); }
   bool deleteInbox(std::int64_t id) override { return inner_.deleteInbox(id); }
+  void forgetInboxKey(std::int64_t id) override { inner_.forgetInboxKey(id); }
+  void watchInbox(std::function<void()> callback) override { inner_.watchInbox(std::move(callback)); }
   std::int64_t enqueueWebhook(const std::string& url, const std::string& event, const std::string& body) override {
     return inner_.enqueueWebhook(url, event, body);
   }

@@ -17,6 +17,7 @@ namespace reviri::gateway {
 namespace {
 
 constexpr const char* kChannel = "reviri_outbox";
+constexpr const char* kInboxChannel = "reviri_inbox";
 
 std::string trimmed(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
@@ -114,32 +115,54 @@ class PostgresConnection final : public sql::Connection {
 
   void watchNewWork(std::function<void()> callback) override {
     stopListener();
-    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_ < 0) throw StoreError("eventfd failed");
-    stopping_ = false;
-    listener_ = std::thread([this, callback = std::move(callback)] { listen(callback); });
+    onNewWork_ = std::move(callback);
+    startListener();
+  }
+  void announceInbox() override { exec("SELECT pg_notify($1, '')", {std::string(kInboxChannel)}); }
+  void watchInbox(std::function<void()> callback) override {
+    stopListener();
+    onInbox_ = std::move(callback);
+    startListener();
+  }
+  std::string resyncIds(const std::string& table) const override {
+    return "SELECT setval(pg_get_serial_sequence('" + table + "', 'id'), (SELECT coalesce(max(id), 0) + 1 FROM " +
+           table + "), false);";
   }
 
  private:
+  // One listener for both channels; set its callbacks before starting it.
+  void startListener() {
+    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_ < 0) throw StoreError("eventfd failed");
+    stopping_ = false;
+    listener_ = std::thread([this] { listen(); });
+  }
+  void notifyAll() {
+    if (onNewWork_) onNewWork_();
+    if (onInbox_) onInbox_();
+  }
+
   // The LISTEN connection: reconnects (every second) when it is lost.
-  void listen(const std::function<void()>& callback) {
+  void listen() {
     while (!stopping_) {
       PGconn* conn = PQconnectdb(url_.c_str());
-      PGresult* r = PQstatus(conn) == CONNECTION_OK ? PQexec(conn, "LISTEN reviri_outbox") : nullptr;
+      PGresult* r =
+          PQstatus(conn) == CONNECTION_OK ? PQexec(conn, "LISTEN reviri_outbox; LISTEN reviri_inbox") : nullptr;
       const bool listening = r && PQresultStatus(r) == PGRES_COMMAND_OK;
       PQclear(r);
-      if (listening) callback();  // whatever was queued while nobody listened
+      if (listening) notifyAll();  // whatever came while nobody listened
       while (listening && !stopping_) {
         pollfd fds[2] = {{PQsocket(conn), POLLIN, 0}, {wake_, POLLIN, 0}};
         if (::poll(fds, 2, 60000) < 0) continue;
         if (fds[1].revents) break;
         if (!PQconsumeInput(conn)) break;  // the server went away
-        bool any = false;
+        bool work = false, inbox = false;
         while (PGnotify* n = PQnotifies(conn)) {
-          any = true;
+          (std::string(n->relname) == kInboxChannel ? inbox : work) = true;
           PQfreemem(n);
         }
-        if (any) callback();
+        if (work && onNewWork_) onNewWork_();
+        if (inbox && onInbox_) onInbox_();
       }
       PQfinish(conn);
       if (!stopping_) {
@@ -163,6 +186,7 @@ class PostgresConnection final : public sql::Connection {
   PGconn* conn_;
   bool serverClock_;
   std::thread listener_;
+  std::function<void()> onNewWork_, onInbox_;  // set while the listener is stopped
   std::atomic<bool> stopping_{false};
   int wake_ = -1;
 };

@@ -57,10 +57,10 @@ PartRecord readPart(const Row& row) {
   return part;
 }
 
-// id, modem, sender, body, sent_at, stored_ms
+// id, modem, sender, body, sent_at, stored_ms, seq
 template <typename Row>
 InboxMessage readInbox(const Row& row) {
-  return {row.integer(0), row.text(1), row.text(2), row.text(3), row.text(4), row.integer(5)};
+  return {row.integer(0), row.text(1), row.text(2), row.text(3), row.text(4), row.integer(5), row.integer(6), {}};
 }
 
 // Adds one "status, count" row to the counts.

@@ -111,13 +111,48 @@ ALTER TABLE delivery_reports ADD COLUMN recipient TEXT NOT NULL DEFAULT '';
 ALTER TABLE delivery_reports ADD COLUMN unit_key TEXT;
 CREATE UNIQUE INDEX delivery_reports_unit_key ON delivery_reports (unit_key);
 )sql",
+    // The inbox cursor follows a commit-ordered seq instead of the id (ids
+    // are taken at INSERT and become visible at COMMIT in another order);
+    // duplicates are told by a key of the storage slot and the PDU, which
+    // is forgotten once the slot is deleted, instead of by sender, time
+    // stamp and text (two genuine identical messages in one second). The
+    // table is rebuilt: SQLite cannot drop the old UNIQUE constraint.
+    R"sql(
+CREATE TABLE inbox_keyed (
+  id {id},
+  modem TEXT NOT NULL,
+  sender TEXT NOT NULL,
+  body TEXT NOT NULL,
+  sent_at TEXT NOT NULL,
+  stored_ms BIGINT NOT NULL,
+  deleted INTEGER NOT NULL DEFAULT 0,
+  seq BIGINT NOT NULL,
+  dedupe_key TEXT
+);
+INSERT INTO inbox_keyed (id, modem, sender, body, sent_at, stored_ms, deleted, seq)
+  SELECT id, modem, sender, body, sent_at, stored_ms, deleted, id FROM inbox;
+DROP TABLE inbox;
+ALTER TABLE inbox_keyed RENAME TO inbox;
+{resync ids of inbox}
+CREATE UNIQUE INDEX inbox_seq ON inbox (seq);
+CREATE UNIQUE INDEX inbox_dedupe ON inbox (modem, dedupe_key);
+CREATE TABLE inbox_counter (last_seq BIGINT NOT NULL);
+INSERT INTO inbox_counter (last_seq) SELECT coalesce(max(seq), 0) FROM inbox;
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
-std::string migration(int index, const std::string& idType) {
+std::string migration(int index, const Connection& conn) {
   std::string sql = kMigrations[index];
+  const std::string idType = conn.idColumnType();
   for (auto at = sql.find("{id}"); at != std::string::npos; at = sql.find("{id}", at)) sql.replace(at, 4, idType);
+  const std::string resync = "{resync ids of ";
+  for (auto at = sql.find(resync); at != std::string::npos; at = sql.find(resync, at)) {
+    const auto end = sql.find('}', at);
+    const std::string table = sql.substr(at + resync.size(), end - at - resync.size());
+    sql.replace(at, end + 1 - at, conn.resyncIds(table));
+  }
   return sql;
 }
 
@@ -365,33 +400,37 @@ class SqlStore final : public Store {
   }
 
   InboxResult addInbox(const InboxMessage& m) override {
+    // A message without a slot gets a key of its own arrival, so a unit run
+    // twice (its answer lost after the commit) stores it once.
+    const std::string key = m.dedupeKey ? *m.dedupeKey : "arrival:" + randomKey();
     return write([&] {
+      // The counter row's lock is held to the commit: inbox writers take
+      // turns, so seq order is commit order.
+      const auto seq = run("UPDATE inbox_counter SET last_seq = last_seq + 1 RETURNING last_seq").row(0).integer(0);
       auto inserted =
-          run("INSERT INTO inbox (modem, sender, body, sent_at, stored_ms) VALUES ($1, $2, $3, $4, $5) "
-              "ON CONFLICT (modem, sender, sent_at, body) DO NOTHING RETURNING id",
-              Params(m.modem, m.sender, m.text, m.sentAt, now()));
-      InboxResult result;
+          run("INSERT INTO inbox (modem, sender, body, sent_at, stored_ms, seq, dedupe_key) "
+              "VALUES ($1, $2, $3, $4, $5, $6, $7) ON CONFLICT (modem, dedupe_key) DO NOTHING RETURNING id",
+              Params(m.modem, m.sender, m.text, m.sentAt, now(), seq, key));
       if (inserted.size() == 1) {
-        result = {inserted.row(0).integer(0), true};
+        const InboxResult result{inserted.row(0).integer(0), true};
         queueEvent("message", nlohmann::json{{"id", result.id},
                                              {"modem", m.modem},
                                              {"from", m.sender},
                                              {"text", m.text},
                                              {"sent_at", m.sentAt}});
-      } else {
-        auto existing = run("SELECT id FROM inbox WHERE modem = $1 AND sender = $2 AND sent_at = $3 AND body = $4",
-                            Params(m.modem, m.sender, m.sentAt, m.text));
-        result = {existing.row(0).integer(0), false};
+        conn_->announceInbox();
+        return result;
       }
-      return result;
+      auto existing = run("SELECT id FROM inbox WHERE modem = $1 AND dedupe_key = $2", Params(m.modem, key));
+      return InboxResult{existing.row(0).integer(0), false};
     });
   }
 
   std::vector<InboxMessage> inbox(std::int64_t after, int limit) override {
     return read([&](Connection& c) {
       auto select = run(c,
-                        "SELECT id, modem, sender, body, sent_at, stored_ms FROM inbox WHERE id > $1 AND deleted = 0 "
-                        "ORDER BY id LIMIT $2",
+                        "SELECT id, modem, sender, body, sent_at, stored_ms, seq FROM inbox "
+                        "WHERE seq > $1 AND deleted = 0 ORDER BY seq LIMIT $2",
                         Params(after, limit));
       std::vector<InboxMessage> result;
       for (int i = 0; i < select.size(); ++i) result.push_back(rows::readInbox(select.row(i)));
@@ -403,6 +442,12 @@ class SqlStore final : public Store {
     return write(
         [&] { return run("UPDATE inbox SET deleted = 1 WHERE id = $1 AND deleted = 0", Params(id)).affected == 1; });
   }
+
+  void forgetInboxKey(std::int64_t id) override {
+    write([&] { run("UPDATE inbox SET dedupe_key = NULL WHERE id = $1", Params(id)); });
+  }
+
+  void watchInbox(std::function<void()> callback) override { conn_->watchInbox(std::move(callback)); }
 
   std::int64_t enqueueWebhook(const std::string& url, const std::string& event, const std::string& body) override {
     return write([&] {
@@ -569,7 +614,7 @@ class SqlStore final : public Store {
                        std::to_string(kSchemaVersion));
     }
     for (int next = version + 1; next <= kSchemaVersion; ++next) {
-      conn_->script(migration(next - 1, conn_->idColumnType()));
+      conn_->script(migration(next - 1, *conn_));
       run("INSERT INTO schema_version (version) VALUES ($1)", Params(next));
     }
     tx.commit();

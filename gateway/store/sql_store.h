@@ -70,6 +70,17 @@ class Connection {
   virtual void lockForMigration() {}
   // See Store::watchNewWork.
   virtual void watchNewWork(std::function<void()> callback) { (void)callback; }
+  // Called inside the transaction that stored an incoming message.
+  virtual void announceInbox() {}
+  // See Store::watchInbox.
+  virtual void watchInbox(std::function<void()> callback) { (void)callback; }
+  // What a migration runs after copying rows with their ids into a new
+  // `table`, so that the next id follows them ("" where ids follow the
+  // largest one anyway).
+  virtual std::string resyncIds(const std::string& table) const {
+    (void)table;
+    return "";
+  }
 };
 
 // Builds a parameter list: integers, strings, optionals, nullptr.

@@ -104,6 +104,12 @@ struct InboxMessage {
   std::string text;
   std::string sentAt;  // the service centre time stamp as the modem gave it
   std::int64_t storedMs = 0;
+  // The inbox cursor: assigned at commit time in commit order (see inbox()).
+  std::int64_t seq = 0;
+  // What makes a second reading of the same storage slot the same message
+  // (slot, service centre, time stamp, concatenation, text); empty for a
+  // message without a slot, which is never taken for a duplicate.
+  std::optional<std::string> dedupeKey;
 };
 
 struct InboxResult {
@@ -218,12 +224,22 @@ class Store {
                                                 const std::string& dischargedAt) = 0;
 
   // ---- Inbox -------------------------------------------------------------
-  // Stores a whole incoming message unless the same one (modem, sender,
-  // time stamp, text) is already there.
+  // Stores a whole incoming message unless one with the same modem and
+  // dedupeKey is there (the same slot read again after a crash between
+  // storing and deleting it). Inbox writers take turns on a counter row, so
+  // `seq` numbers rows in commit order, across processes too.
   virtual InboxResult addInbox(const InboxMessage& message) = 0;
-  // Oldest first, ids above `after`.
+  // Oldest first, seq above `after`: a reader following the last seq it
+  // saw never skips a row committed later.
   virtual std::vector<InboxMessage> inbox(std::int64_t after, int limit) = 0;
   virtual bool deleteInbox(std::int64_t id) = 0;
+  // The message's storage slot was deleted: the slot may now hold a new
+  // message with the same key, which must not be taken for a duplicate.
+  virtual void forgetInboxKey(std::int64_t id) = 0;
+  // Calls `callback` (on a thread of the store's) whenever another process
+  // sharing the database stores an incoming message (long polls); SQLite
+  // never calls it.
+  virtual void watchInbox(std::function<void()> callback) { (void)callback; }
 
   // ---- Webhooks ----------------------------------------------------------
   virtual std::int64_t enqueueWebhook(const std::string& url, const std::string& event,

@@ -196,6 +196,8 @@ struct REVIRI_API IncomingMessage {
   Storage storage = Storage::kSim;
   /// Storage indexes the parts were read from (empty for routed messages).
   std::vector<int> indexes;
+  /// The service centre that delivered the first part ("" when the PDU names none).
+  std::string serviceCentre;
 };
 
 /// A delivery report (SMS-STATUS-REPORT) and the sent part it belongs to.
@@ -221,6 +223,8 @@ struct REVIRI_API StatusReport {
   int partCount = 0;
   /// Where the report was stored; -1 when it came in the indication.
   int index = -1;
+  /// The storage holding `index` ("SM", "SR", ...); "" when not stored.
+  std::string storage;
 };
 REVIRI_API std::string_view reportOutcomeName(StatusReport::Outcome outcome);  ///< "delivered", "pending", "failed"
 
@@ -363,6 +367,10 @@ class REVIRI_API Modem {
   std::optional<StoredMessage> read(int index);
   /// Deletes the message at `index` (AT+CMGD). Throws ModemError.
   void remove(int index);
+  /// Deletes the message at `index` of `storage` ("SM", "ME", "SR"; "" is
+  /// options.storage), e.g. a slot named by IncomingMessage or StatusReport
+  /// when deleteAfterHandOver is off. Throws ModemError.
+  void remove(int index, const std::string& storage);
 
   /// The service-centre number the modem uses (AT+CSCA?), and setting it.
   std::string serviceCentre();

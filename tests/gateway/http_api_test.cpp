@@ -192,7 +192,12 @@ TEST_F(HttpApiTest, TheInboxLongPollWakesWhenAMessageArrives) {
     return c.Get("/v1/inbox?after=0&wait=20");
   });
   EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout) << "it waits";
-  const auto id = store_->addInbox({0, "sim1", "+4917012345", "Hi back", "26/12/07,10:00:00+04", 0}).id;
+  InboxMessage in;
+  in.modem = "sim1";
+  in.sender = "+4917012345";
+  in.text = "Hi back";
+  in.sentAt = "26/12/07,10:00:00+04";
+  const auto id = store_->addInbox(in).id;
   inbox_.notify();
   ASSERT_EQ(waiting.wait_for(std::chrono::seconds(15)), std::future_status::ready);
   auto got = waiting.get();

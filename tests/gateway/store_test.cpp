@@ -304,8 +304,13 @@ TEST_P(StoreTest, AReusedReferenceReportsOnThePartSentToTheNumberItNames) {
   EXPECT_FALSE(store_->addReport("m1", 9, "+4915100000002", 0, "")) << "past the report window";
 }
 
-TEST_P(StoreTest, TheInboxKeepsEachMessageOnceEvenAfterDeletion) {
-  InboxMessage in{0, "m1", "+4917012345", "Hi there", "26/12/07,10:00:00+04", 0};
+TEST_P(StoreTest, TheInboxKnowsASlotReadAgainUntilItsKeyIsForgotten) {
+  InboxMessage in;
+  in.modem = "m1";
+  in.sender = "+4917012345";
+  in.text = "Hi there";
+  in.sentAt = "2026-12-07T10:00:00+01:00";
+  in.dedupeKey = "SM:1 5eed";
   auto first = store_->addInbox(in);
   EXPECT_TRUE(first.inserted);
   store_ = open();  // read again from the modem after a restart
@@ -315,22 +320,28 @@ TEST_P(StoreTest, TheInboxKeepsEachMessageOnceEvenAfterDeletion) {
   in.modem = "m2";
   auto otherModem = store_->addInbox(in);
   EXPECT_TRUE(otherModem.inserted);
-  in.text = "Hi again";
-  auto third = store_->addInbox(in);
+  in.modem = "m1";
+  store_->forgetInboxKey(first.id);
+  EXPECT_TRUE(store_->addInbox(in).inserted) << "a new message in the freed slot";
+  in.dedupeKey.reset();
+  EXPECT_TRUE(store_->addInbox(in).inserted);
+  EXPECT_TRUE(store_->addInbox(in).inserted) << "a message without a slot is never a duplicate";
 
   auto all = store_->inbox(0, 10);
-  ASSERT_EQ(all.size(), 3u);
-  EXPECT_EQ(all[0].text, "Hi there");
+  ASSERT_EQ(all.size(), 5u);
+  EXPECT_EQ(all[0].id, first.id);
   EXPECT_EQ(all[0].storedMs, 1'000'000);
-  auto page = store_->inbox(first.id, 1);
+  auto page = store_->inbox(all[0].seq, 1);
   ASSERT_EQ(page.size(), 1u);
   EXPECT_EQ(page[0].id, otherModem.id);
 
-  EXPECT_TRUE(store_->deleteInbox(third.id));
-  EXPECT_FALSE(store_->deleteInbox(third.id));
-  EXPECT_EQ(store_->inbox(0, 10).size(), 2u);
+  EXPECT_TRUE(store_->deleteInbox(otherModem.id));
+  EXPECT_FALSE(store_->deleteInbox(otherModem.id));
+  EXPECT_EQ(store_->inbox(0, 10).size(), 4u);
+  in.modem = "m2";
+  in.dedupeKey = "SM:1 5eed";
   EXPECT_FALSE(store_->addInbox(in).inserted) << "a deleted message read again stays deleted";
-  EXPECT_EQ(store_->counts().inbox, 2);
+  EXPECT_EQ(store_->counts().inbox, 4);
 }
 
 TEST_P(StoreTest, WebhookDeliveriesAreRetriedWhenDueAndGivenUpWhenTold) {

@@ -257,6 +257,17 @@ TEST_F(WorkerTest, ALostModemGivesItsMessageBackAndIsReopenedWithBackoff) {
   EXPECT_EQ(boardOf("fake").state, "up");
 }
 
+// One storage slot's message, as the port hands it over (read twice, it
+// carries the same key).
+InboxMessage helloGateway() {
+  InboxMessage m;
+  m.sender = "+4917012345";
+  m.text = "Hello gateway";
+  m.sentAt = "2026-12-07T10:00:00+01:00";
+  m.dedupeKey = "SM:1 hello";
+  return m;
+}
+
 TEST_F(WorkerTest, IncomingMessagesAndReportsAreStored) {
   FakeModem& modem = newModem();
   addWorker(modem).start();
@@ -267,8 +278,8 @@ TEST_F(WorkerTest, IncomingMessagesAndReportsAreStored) {
   const auto seen = inbox_.generation();
   {
     std::lock_guard lock(modem.mu);
-    modem.incoming.push_back({0, "", "+4917012345", "Hello gateway", "2026-12-07T10:00:00+01:00", 0});
-    modem.incoming.push_back({0, "", "+4917012345", "Hello gateway", "2026-12-07T10:00:00+01:00", 0});
+    modem.incoming.push_back(helloGateway());
+    modem.incoming.push_back(helloGateway());
     modem.reports.emplace_back(*refs[0].reference, 0);
     modem.reports.emplace_back(*refs[1].reference, 0);
   }
@@ -276,7 +287,7 @@ TEST_F(WorkerTest, IncomingMessagesAndReportsAreStored) {
   ASSERT_TRUE(waitForStatus(id, Status::kDelivered));
   ASSERT_TRUE(modem.waitUntil([&] { return modem.incoming.empty(); }));
   auto inbox = store_->inbox(0, 10);
-  ASSERT_EQ(inbox.size(), 1u) << "the same message twice is stored once";
+  ASSERT_EQ(inbox.size(), 1u) << "the same slot read twice is stored once";
   EXPECT_EQ(inbox[0].modem, "fake");
   EXPECT_EQ(inbox[0].text, "Hello gateway");
   EXPECT_NE(inbox_.generation(), seen);
