@@ -43,7 +43,10 @@ struct WebhookReceiver {
   WebhookReceiver() {
     server.Post("/hook", [this](const httplib::Request& req, httplib::Response& res) {
       std::lock_guard lock(mu);
-      if (req.get_header_value("X-Reviri-Signature") != "sha256=" + hmacSha256Hex(kToken, req.body)) ++badSignatures;
+      const std::string signature = req.get_header_value("X-Reviri-Signature");  // t=T,sha256=HEX
+      const auto comma = signature.find(',');
+      const std::string t = comma == std::string::npos || comma < 2 ? "" : signature.substr(2, comma - 2);
+      if (signature != "t=" + t + ",sha256=" + hmacSha256Hex(kToken, t + "." + req.body)) ++badSignatures;
       events.emplace_back(req.get_header_value("X-Reviri-Event"), json::parse(req.body));
       res.status = 204;
     });
