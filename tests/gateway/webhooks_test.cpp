@@ -5,9 +5,6 @@
 // are refused at start and rows of URLs nobody serves are given up.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <mutex>
@@ -16,6 +13,7 @@
 
 #include "gateway/store/sqlite_store.h"
 #include "gateway/webhooks.h"
+#include "free_port.h"
 
 namespace reviri::gateway {
 namespace {
@@ -57,25 +55,6 @@ struct FlakyReceiver {
     std::lock_guard lock(mu);
     return accepted.size();
   }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port) + "/hook"; }
-};
-
-// A loopback port that takes connections (the kernel completes them) and
-// never reads or answers: every request to it waits for the time-out.
-struct SilentReceiver {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  int port = 0;
-  SilentReceiver() {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(fd, 64);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-  }
-  ~SilentReceiver() { ::close(fd); }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port) + "/hook"; }
 };
 
@@ -136,10 +115,10 @@ TEST_F(WebhooksTest, RetriesWhenDueAndSendsNewDeliveriesAtOnceWithoutAnIdleCheck
 }
 
 TEST_F(WebhooksTest, AReceiverThatNeverAnswersDelaysOnlyItsOwnDeliveriesAndEachIsSignedWithItsTime) {
-  SilentReceiver dead;
+  testing::SilentListener dead;
   FlakyReceiver alive;
   WebhookOptions options;
-  options.urls = {dead.url(), alive.url()};
+  options.urls = {"http://127.0.0.1:" + std::to_string(dead.port()) + "/hook", alive.url()};
   options.secret = "s3cret";
   options.timeout = milliseconds(5000);  // what each attempt at the dead receiver costs
   Webhooks webhooks(*store_, log_, options);
