@@ -296,7 +296,7 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
   // The token itself only once, when it was made; later its file.
   if (tokenMade) ctx.err << "reviri: made a new API token, kept in " << tokenFile << "\n";
   const std::string bearer = tokenMade ? token : "$(cat " + tokenFile + ")";
-  ctx.err << "reviri: gateway on " << url << " (token in " << tokenFile << "); try:\n  curl -H \"Authorization: Bearer "
+  ctx.err << "reviri: gateway on " << url << "; try:\n  curl -H \"Authorization: Bearer "
           << bearer << "\" -d '{\"to\":\"+4915112345678\",\"text\":\"Hello\"}' " << url << "/v1/messages\n"
           << std::flush;
   const int signal = signals.wait();

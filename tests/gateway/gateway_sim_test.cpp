@@ -220,6 +220,14 @@ TEST_F(GatewaySimTest, PostedMessagesReachExactlyOneModemOnceAndIncomingOnesTheI
   EXPECT_EQ(textBySender["+4917099"], "Hello inbox");
   EXPECT_EQ(textBySender["+4917098"], std::string(153, 'A') + "and the rest");
 
+  // The receiver is down: the webhook backlog shows in /metrics.
+  const auto metrics = client_->Get("/metrics");
+  ASSERT_TRUE(metrics);
+  const std::string pending = "reviri_webhook_deliveries{status=\"pending\"} ";
+  const auto at = metrics->body.find(pending);
+  ASSERT_NE(at, std::string::npos) << metrics->body;
+  EXPECT_GT(std::stoi(metrics->body.substr(at + pending.size())), 0) << metrics->body;
+
   receiver.start();
   EXPECT_TRUE(eventually([&] { return receiver.count("message") == 2; }));
   EXPECT_TRUE(eventually([&] { return receiver.count("status") == posted.size(); }));
