@@ -6,6 +6,7 @@
 #include <openssl/hmac.h>
 
 #include <algorithm>
+#include <cctype>
 #include <mutex>
 
 namespace reviri::gateway {

@@ -19,7 +19,6 @@
 #include <cstring>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <random>
 
@@ -206,6 +205,7 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
   const auto [host, port] = splitListen(args.listen);
   std::vector<ModemTarget> targets;
   for (const auto& text : args.modems) targets.push_back(parseModemTarget(text));
+  for (const auto& webhook : args.webhooks) parseWebhookUrl(webhook);  // refused before anything starts
 
   fs::path stateDir;
   const bool needState = args.db.empty() || (args.tokenFile.empty() && isLoopback(host)) ||

@@ -171,6 +171,10 @@ TEST_F(GatewayVerbTest, BadOptionsAreRefusedBeforeStarting) {
   EXPECT_EQ(runInProcess({"--listen", "nohostport", token, db}, err), cli::kUsage);
   EXPECT_NE(err.find("HOST:PORT"), std::string::npos) << err;
   EXPECT_EQ(runInProcess({"--listen", "127.0.0.1:99999", token, db}, err), cli::kUsage);
+  // (--sim 0 stops a gateway that took the URL before it could start serving.)
+  EXPECT_EQ(runInProcess({"--webhook", "http://127.0.0.1:99999999999/hook", "--sim", "0", token, db}, err),
+            cli::kUsage);
+  EXPECT_NE(err.find("the port must be a number from 1 to 65535"), std::string::npos) << err;
   EXPECT_EQ(runInProcess({"--modem", "/dev/ttyUSB0@fast", token, db}, err), cli::kUsage);
   EXPECT_NE(err.find("\"fast\""), std::string::npos) << err;
   EXPECT_EQ(runInProcess({"--token-file", (dir_ / "missing").string(), db}, err), cli::kUsage);
