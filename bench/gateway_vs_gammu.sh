@@ -106,6 +106,7 @@ percentiles() {
 start_sim ours
 token=bench-$RANDOM$RANDOM
 echo "$token" >"$dir/token"
+chmod 600 "$dir/token"  # the gateway refuses a token file others may read
 "$tool" gateway --modem "$dir/ours.modem" --db "$dir/gateway.db" --listen 127.0.0.1:0 \
   --token-file "$dir/token" >"$dir/gateway.out" 2>"$dir/gateway.err" &
 gateway_pid=$!

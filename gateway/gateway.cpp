@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include "gateway/modem_names.h"
+
 namespace reviri::gateway {
 
 Gateway::Gateway(Store& store, std::vector<NamedModem> modems, GatewayOptions options, EventLog& log)
@@ -60,10 +62,6 @@ void Gateway::stop() {
   log_.event("stopped");
 }
 
-std::string defaultInstanceName() {
-  char host[256] = {};
-  if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
-  return std::string(host[0] ? host : "localhost") + ":" + std::to_string(::getpid());
-}
+std::string defaultInstanceName() { return hostName() + ":" + std::to_string(::getpid()); }
 
 }  // namespace reviri::gateway

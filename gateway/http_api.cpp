@@ -348,6 +348,11 @@ void HttpApi::getMetrics(httplib::Response& res) {
   }
   out << "# HELP reviri_inbox_messages Messages in the inbox.\n# TYPE reviri_inbox_messages gauge\n"
       << "reviri_inbox_messages " << counts.inbox << "\n";
+  // Webhook deliveries waiting to be sent, and those given up.
+  const auto webhooks = ctx_.store.webhookCounts();
+  out << "# HELP reviri_webhook_deliveries Webhook deliveries by status.\n# TYPE reviri_webhook_deliveries gauge\n"
+      << "reviri_webhook_deliveries{status=\"pending\"} " << webhooks.pending << "\n"
+      << "reviri_webhook_deliveries{status=\"abandoned\"} " << webhooks.abandoned << "\n";
   const auto modems = ctx_.board.snapshot();
   const auto counter = [&](const char* name, const char* help, auto field) {
     out << "# HELP " << name << " " << help << "\n# TYPE " << name << " counter\n";

@@ -16,6 +16,7 @@
 #include <deque>
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "gateway/message_rules.h"
 #include "gateway/webhooks.h"
@@ -289,24 +290,42 @@ class TypedModemPort final : public ModemPort {
 
 ModemTarget parseModemTarget(const std::string& text) {
   ModemTarget target;
-  std::string rest = text;
-  const auto comma = rest.find(',');
-  // Options follow the first comma that starts "name=": settings have commas too.
-  const auto options = rest.find(",pin=");
-  if (options != std::string::npos) {
-    target.pin = rest.substr(options + 5);
-    rest = rest.substr(0, options);
-    if (target.pin.empty()) throw std::invalid_argument("--modem " + text + ": the PIN after pin= is empty");
-  } else if (comma != std::string::npos && rest.find('@') == std::string::npos) {
-    throw std::invalid_argument("--modem " + text + ": unknown option after ','; expected pin=");
+  const auto bad = [&](const std::string& why) { throw std::invalid_argument("--modem " + text + ": " + why); };
+  // DEVICE[@SETTINGS][,name=NAME][,pin=PIN]: the settings hold commas too,
+  // but never '=', so the options start at the first field with one.
+  std::vector<std::string> fields;
+  for (std::size_t from = 0;;) {
+    const auto comma = text.find(',', from);
+    fields.push_back(text.substr(from, comma - from));
+    if (comma == std::string::npos) break;
+    from = comma + 1;
   }
-  const auto at = rest.find('@');
-  target.device = rest.substr(0, at);
+  std::size_t options = 1;
+  while (options < fields.size() && fields[options].find('=') == std::string::npos) ++options;
+  std::string head = fields[0];
+  for (std::size_t i = 1; i < options; ++i) head += "," + fields[i];
+  for (std::size_t i = options; i < fields.size(); ++i) {
+    const auto eq = fields[i].find('=');
+    if (eq == std::string::npos) bad("\"" + fields[i] + "\" after the options; expected name=NAME or pin=PIN");
+    const std::string key = fields[i].substr(0, eq), value = fields[i].substr(eq + 1);
+    std::string* slot = key == "name" ? &target.name : key == "pin" ? &target.pin : nullptr;
+    if (!slot) bad("unknown option \"" + key + "\"; expected name= or pin=");
+    if (!slot->empty()) bad(key + "= is given twice");
+    if (value.empty()) bad("the value after " + key + "= is empty");
+    *slot = value;
+  }
+  for (unsigned char c : target.name) {
+    if (c <= ' ' || c == '"' || c == 0x7f) bad("the name may not hold blanks, quotes or control characters");
+  }
+  const auto at = head.find('@');
+  target.device = head.substr(0, at);
   if (at != std::string::npos) {
-    target.settings = rest.substr(at + 1);
+    target.settings = head.substr(at + 1);
     LineSettings::parse(target.settings);  // throws std::invalid_argument naming the field
+  } else if (head.find(',') != std::string::npos) {
+    bad("unknown option after ','; expected name= or pin=");
   }
-  if (target.device.empty()) throw std::invalid_argument("--modem " + text + ": no device");
+  if (target.device.empty()) bad("no device");
   return target;
 }
 

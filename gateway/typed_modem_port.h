@@ -17,10 +17,12 @@
 
 namespace reviri::gateway {
 
-// What --modem DEVICE[@SETTINGS][,pin=PIN] says.
+// What --modem DEVICE[@SETTINGS][,name=NAME][,pin=PIN] says (the options
+// in any order).
 struct ModemTarget {
   std::string device;
   std::string settings = "115200,n,8,1";
+  std::string name;  // empty: the gateway names it after its host and device
   std::string pin;
   bool lockPort = true;
   // How long the modem may take to answer a command, and to answer a

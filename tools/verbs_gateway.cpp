@@ -1,22 +1,29 @@
 // tools/verbs_gateway.cpp - the "gateway" verb: the SMS gateway daemon with
 // its HTTP API, on real modems (--modem) or built-in simulated ones.
 //
-// Defaults: one simulated modem, the SQLite database and the API token
-// under $XDG_STATE_HOME/reviri/ (or ~/.local/state/reviri/), listening on
-// 127.0.0.1:8080. SIGINT and SIGTERM drain it: no new claims, the sends in
+// Defaults: one simulated modem, the SQLite database, the API token and
+// the webhooks' secret under $XDG_STATE_HOME/reviri/ (or
+// ~/.local/state/reviri/; the directory 0700, every file in it 0600),
+// listening on 127.0.0.1:8080. The token is shown once, when it is made;
+// later starts show its file. SIGINT and SIGTERM drain it: no new claims, the sends in
 // flight finish, then it stops (within --drain-seconds).
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <random>
 
 #include "gateway/gateway.h"
+#include "gateway/modem_names.h"
 #include "gateway/store/postgres_store.h"
 #include "gateway/store/sqlite_store.h"
 #include "gateway/typed_modem_port.h"
@@ -72,40 +79,107 @@ std::pair<std::string, int> splitListen(const std::string& listen) {
   return {host, std::stoi(port)};
 }
 
-std::string readSecret(const std::string& file, const char* option) {
-  std::ifstream in(file);
-  if (!in) throw std::invalid_argument(std::string(option) + " " + file + ": cannot be read");
-  std::string secret;
-  std::getline(in, secret);
+// Whose eyes a secret file may meet: kOwnFile for the files the gateway
+// makes in its state directory (no link, no group or other access), kGiven
+// for files named on the command line (a link is fine, others' access is not).
+enum class SecretFile { kOwnFile, kGiven };
+
+// The first line of a secret file, refusing a file others may read.
+std::string readSecret(const std::string& file, const std::string& what, SecretFile kind) {
+  const bool own = kind == SecretFile::kOwnFile;
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | (own ? O_NOFOLLOW : 0));
+  if (fd < 0) {
+    if (errno == ELOOP) {
+      throw std::invalid_argument(what + " " + file + " is a symbolic link: refused (the gateway makes this file " +
+                                  "itself; remove the link)");
+    }
+    throw std::invalid_argument(what + " " + file + ": cannot be read (" + std::strerror(errno) + ")");
+  }
+  struct stat st {};
+  const bool statted = ::fstat(fd, &st) == 0;
+  const mode_t forbidden = own ? 077 : 007;
+  std::string problem;
+  if (!statted || !S_ISREG(st.st_mode)) {
+    problem = "is not a regular file";
+  } else if (st.st_mode & forbidden) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    problem = std::string("may be read or written by ") + (own ? "group or others" : "others") + " (mode " + mode +
+              "): refused; chmod " + (own ? "600" : "640") + " it";
+  }
+  std::string content;
+  char buffer[4096];
+  for (ssize_t n; problem.empty() && (n = ::read(fd, buffer, sizeof buffer)) > 0;) content.append(buffer, static_cast<std::size_t>(n));
+  ::close(fd);
+  if (!problem.empty()) throw std::invalid_argument(what + " " + file + " " + problem);
+  std::string secret = content.substr(0, content.find('\n'));
   while (!secret.empty() && (secret.back() == '\r' || secret.back() == ' ')) secret.pop_back();
-  if (secret.empty()) throw std::invalid_argument(std::string(option) + " " + file + ": the first line is empty");
+  if (secret.empty()) throw std::invalid_argument(what + " " + file + ": the first line is empty");
   return secret;
 }
 
-// The token kept in the state directory, made on first use (mode 0600).
-std::string defaultToken(const fs::path& dir) {
-  const fs::path file = dir / "token";
-  if (fs::exists(file)) return readSecret(file.string(), "token file");
+// Makes `file` with a fresh random secret unless it exists: created
+// exclusively (never through a link an attacker left there), mode 0600
+// from the start. Returns whether it made the file.
+bool createSecret(const fs::path& file) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno == EEXIST) return false;  // read (and checked) by the caller
+    throw std::invalid_argument("cannot create " + file.string() + ": " + std::strerror(errno));
+  }
   std::random_device random;
-  std::string token;
   static const char* kHex = "0123456789abcdef";
-  for (int i = 0; i < 32; ++i) token += kHex[random() & 15];
-  const mode_t old = ::umask(077);
-  std::ofstream(file) << token << "\n";
-  ::umask(old);
-  return token;
+  std::string secret;
+  for (int i = 0; i < 32; ++i) secret += kHex[random() & 15];
+  secret += "\n";
+  const bool written = ::write(fd, secret.data(), secret.size()) == static_cast<ssize_t>(secret.size());
+  ::close(fd);
+  if (!written) {
+    fs::remove(file);
+    throw std::invalid_argument("cannot write " + file.string());
+  }
+  return true;
 }
+
+// The secret kept in the state directory's `name`, made on first use;
+// `made` says whether this start made it.
+std::string stateSecret(const fs::path& dir, const char* name, const char* what, bool& made) {
+  const fs::path file = dir / name;
+  made = createSecret(file);
+  return readSecret(file.string(), what, SecretFile::kOwnFile);
+}
+
+bool isPostgres(const std::string& db) { return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0; }
+
+// Files made from here on (the state directory, the database and its -wal
+// and -shm) are the user's alone.
+class PrivateFiles {
+ public:
+  PrivateFiles() : old_(::umask(077)) {}
+  ~PrivateFiles() { ::umask(old_); }
+  PrivateFiles(const PrivateFiles&) = delete;
+  PrivateFiles& operator=(const PrivateFiles&) = delete;
+
+ private:
+  mode_t old_;
+};
 
 std::unique_ptr<Store> openStore(const GatewayArgs& args, const fs::path& stateDir) {
   std::string path = args.db;
-  if (path.rfind("postgresql://", 0) == 0 || path.rfind("postgres://", 0) == 0) {
-    return openPostgresStore({path});
-  }
+  if (isPostgres(path)) return openPostgresStore({path});
   if (path.rfind("sqlite://", 0) == 0) path = path.substr(9);
   else if (path.rfind("sqlite:", 0) == 0) path = path.substr(7);
   if (path.empty()) path = (stateDir / "gateway.db").string();
+  PrivateFiles private_;
   if (const auto parent = fs::path(path).parent_path(); !parent.empty()) fs::create_directories(parent);
   return openSqliteStore({path, args.synchronous});
+}
+
+// The modems' names: NAME from the --modem, else "<host>:<device's base
+// name>" (unique across hosts sharing a database); the simulated modems,
+// private to this process, "<host>:<pid>:simN".
+std::string modemName(const ModemTarget& target) {
+  return target.name.empty() ? hostName() + ":" + fs::path(target.device).filename().string() : target.name;
 }
 
 // Blocks SIGINT and SIGTERM in this thread and the threads it starts, so
@@ -138,23 +212,40 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
     targets.back().commandTimeout = seconds(args.commandTimeout);
     targets.back().sendTimeout = seconds(args.sendTimeout);
   }
+  for (const auto& webhook : args.webhooks) parseWebhookUrl(webhook);  // refused before anything starts
 
   fs::path stateDir;
-  const bool needState = args.db.empty() || (args.tokenFile.empty() && isLoopback(host));
+  const bool needState = args.db.empty() || (args.tokenFile.empty() && isLoopback(host)) ||
+                         (!args.webhooks.empty() && args.webhookSecretFile.empty());
   if (needState) {
     stateDir = stateDirectory();
+    PrivateFiles private_;
     fs::create_directories(stateDir);
+    std::error_code ignored;  // not ours to change (another owner): the files in it are 0600 anyway
+    fs::permissions(stateDir, fs::perms::owner_all, ignored);
   }
   std::string token;
+  bool tokenMade = false;
   if (!args.tokenFile.empty()) {
-    token = readSecret(args.tokenFile, "--token-file");
+    token = readSecret(args.tokenFile, "--token-file", SecretFile::kGiven);
   } else if (!isLoopback(host)) {
     return ctx.fail(kUsage, "--listen " + args.listen + " is not a loopback address: give --token-file");
   } else {
-    token = defaultToken(stateDir);
+    token = stateSecret(stateDir, "token", "token file", tokenMade);
+  }
+  const std::string tokenFile = args.tokenFile.empty() ? (stateDir / "token").string() : args.tokenFile;
+  std::string webhookSecret;
+  if (!args.webhookSecretFile.empty()) {
+    webhookSecret = readSecret(args.webhookSecretFile, "--webhook-secret-file", SecretFile::kGiven);
+  } else if (!args.webhooks.empty()) {
+    bool made = false;
+    webhookSecret = stateSecret(stateDir, "webhook-secret", "webhook secret file", made);
+    ctx.err << "reviri: webhooks are signed with the secret in " << (stateDir / "webhook-secret").string()
+            << (made ? " (made now)" : "") << "\n";
   }
   auto store = openStore(args, stateDir);
 
+  const std::string instance = defaultInstanceName();
   std::vector<std::unique_ptr<sim::Simulator>> sims;
   std::vector<NamedModem> modems;
   if (targets.empty()) {
@@ -172,12 +263,26 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
       target.lockPort = false;
       target.commandTimeout = seconds(args.commandTimeout);
       target.sendTimeout = seconds(args.sendTimeout);
-      modems.push_back({"sim" + std::to_string(i), typedModemPortFactory(target)});
-      ctx.err << "reviri: simulated modem sim" << i << " on " << device << ", own number "
+      modems.push_back({instance + ":sim" + std::to_string(i), typedModemPortFactory(target)});
+      ctx.err << "reviri: simulated modem " << modems.back().name << " on " << device << ", own number "
               << options.identity.ownNumber << "\n";
     }
   } else {
-    for (const auto& target : targets) modems.push_back({fs::path(target.device).filename().string(), typedModemPortFactory(target)});
+    for (const auto& target : targets) modems.push_back({modemName(target), typedModemPortFactory(target)});
+  }
+  std::vector<std::string> names;
+  for (const auto& modem : modems) {
+    if (std::find(names.begin(), names.end(), modem.name) != names.end()) {
+      return ctx.fail(kUsage, "two modems are named \"" + modem.name + "\": give one --modem DEVICE,name=NAME");
+    }
+    names.push_back(modem.name);
+  }
+  EventLog log(&ctx.err);
+  std::unique_ptr<ModemNames> heldNames;
+  try {
+    heldNames = std::make_unique<ModemNames>(*store, log, names, instance);
+  } catch (const ModemNameTaken& e) {
+    return ctx.fail(kRefused, e.what());
   }
 
   GatewayOptions options;
@@ -187,9 +292,9 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
   options.api.maxBodyBytes = args.maxBody;
   options.worker.lease = std::chrono::milliseconds(static_cast<long long>(args.leaseSeconds * 1000));
   options.webhooks.urls = args.webhooks;
-  options.webhooks.secret = args.webhookSecretFile.empty() ? token : readSecret(args.webhookSecretFile, "--webhook-secret-file");
+  options.webhooks.secret = webhookSecret;
+  options.instance = instance;
 
-  EventLog log(&ctx.err);
   SignalGuard signals;
   Gateway gateway(*store, std::move(modems), options, log);
   int bound = 0;
@@ -200,8 +305,11 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
   }
   const std::string url = "http://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
                           std::to_string(bound);
-  ctx.err << "reviri: gateway on " << url << "; try:\n  curl -H 'Authorization: Bearer " << token
-          << "' -d '{\"to\":\"+4915112345678\",\"text\":\"Hello\"}' " << url << "/v1/messages\n"
+  // The token itself only once, when it was made; later its file.
+  if (tokenMade) ctx.err << "reviri: made a new API token, kept in " << tokenFile << "\n";
+  const std::string bearer = tokenMade ? token : "$(cat " + tokenFile + ")";
+  ctx.err << "reviri: gateway on " << url << "; try:\n  curl -H \"Authorization: Bearer "
+          << bearer << "\" -d '{\"to\":\"+4915112345678\",\"text\":\"Hello\"}' " << url << "/v1/messages\n"
           << std::flush;
   const int signal = signals.wait();
   log.event("signal", {{"name", signal == SIGTERM ? "SIGTERM" : "SIGINT"}});
@@ -219,13 +327,15 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
 void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs) {
   auto args = std::make_shared<GatewayArgs>();
   CLI::App* g = app.add_subcommand("gateway", "SMS gateway daemon: outbox, inbox and an HTTP API over modems");
-  g->add_option("--modem", args->modems, "DEVICE[@SETTINGS][,pin=PIN] (repeatable); default: simulated modems");
+  g->add_option("--modem", args->modems,
+                "DEVICE[@SETTINGS][,name=NAME][,pin=PIN] (repeatable; name defaults to HOST:DEVICE-BASENAME); "
+                "default: simulated modems");
   g->add_option("--db", args->db,
                 "database: a SQLite file (or sqlite:PATH; default under the state directory) or postgresql://...");
   g->add_option("--listen", args->listen, "HOST:PORT of the HTTP API")->capture_default_str();
   g->add_option("--token-file", args->tokenFile, "file whose first line is the API's bearer token");
   g->add_option("--webhook", args->webhooks, "URL to POST events to (repeatable)");
-  g->add_option("--webhook-secret-file", args->webhookSecretFile, "HMAC secret of the webhooks (default: the token)");
+  g->add_option("--webhook-secret-file", args->webhookSecretFile, "HMAC secret of the webhooks (default: webhook-secret in the state directory, made once)");
   g->add_option("--sim", args->sims, "simulated modems to serve when there is no --modem")->capture_default_str();
   g->add_option("--sim-speed", args->simSpeed, "line speed the simulated modems pace their output at (0 = off)")
       ->check(CLI::NonNegativeNumber);

@@ -57,12 +57,27 @@ class ForwardingStore : public Store {
   std::int64_t enqueueWebhook(const std::string& url, const std::string& event, const std::string& body) override {
     return inner_.enqueueWebhook(url, event, body);
   }
-  std::optional<WebhookDelivery> claimWebhook(Lease lease) override { return inner_.claimWebhook(lease); }
+  std::optional<WebhookDelivery> claimWebhook(const std::string& url, Lease lease) override {
+    return inner_.claimWebhook(url, lease);
+  }
   void finishWebhook(std::int64_t id, bool delivered, const std::string& error,
                      std::optional<Lease> retryAfter) override {
     inner_.finishWebhook(id, delivered, error, retryAfter);
   }
-  std::optional<std::int64_t> nextWebhookDueMs() override { return inner_.nextWebhookDueMs(); }
+  std::optional<std::int64_t> nextWebhookDueMs(const std::string& url) override {
+    return inner_.nextWebhookDueMs(url);
+  }
+  void touchWebhookUrls(const std::vector<std::string>& urls) override { inner_.touchWebhookUrls(urls); }
+  std::vector<WebhookDelivery> abandonUnservedWebhooks(Lease unservedFor, const std::string& reason) override {
+    return inner_.abandonUnservedWebhooks(unservedFor, reason);
+  }
+  WebhookCounts webhookCounts() override { return inner_.webhookCounts(); }
+  std::optional<ModemNameHolder> claimModemNames(const std::vector<std::string>& names, const std::string& owner,
+                                                 Lease staleAfter) override {
+    return inner_.claimModemNames(names, owner, staleAfter);
+  }
+  int renewModemNames(const std::string& owner) override { return inner_.renewModemNames(owner); }
+  void releaseModemNames(const std::string& owner) override { inner_.releaseModemNames(owner); }
   void watchNewWork(std::function<void()> callback) override { inner_.watchNewWork(std::move(callback)); }
   StoreCounts counts() override { return inner_.counts(); }
   void ping() override { inner_.ping(); }

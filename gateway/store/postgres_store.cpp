@@ -7,7 +7,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdint>
 #include <thread>
 
@@ -24,41 +26,114 @@ std::string trimmed(std::string text) {
   return text;
 }
 
-// The URL with any password blanked, for messages.
-std::string withoutPassword(const std::string& url) {
-  const auto scheme = url.find("://");
-  const auto at = url.find('@');
-  if (scheme == std::string::npos || at == std::string::npos) return url;
-  const auto colon = url.find(':', scheme + 3);
-  if (colon == std::string::npos || colon > at) return url;
-  return url.substr(0, colon) + ":***" + url.substr(at);
+bool isUrl(const std::string& conninfo) {
+  return conninfo.rfind("postgresql://", 0) == 0 || conninfo.rfind("postgres://", 0) == 0;
 }
 
-PGconn* connect(const std::string& url) {
-  PGconn* conn = PQconnectdb(url.c_str());
+// user:PASSWORD@ in a URL's authority (before the path or query).
+void maskUserInfo(std::string& url) {
+  const auto start = url.find("://") + 3;
+  const auto end = std::min(url.find_first_of("/?", start), url.size());
+  const auto at = url.rfind('@', end);  // the last: a password may hold '@'
+  if (at == std::string::npos || at < start) return;
+  const auto colon = url.find(':', start);
+  if (colon < at) url.replace(colon + 1, at - colon - 1, "***");
+}
+
+// Where the value of `key` ends: a quoted value at its closing quote, else
+// at the next separator.
+std::size_t valueEnd(const std::string& text, std::size_t from, bool url) {
+  if (!url && from < text.size() && text[from] == '\'') {
+    for (auto i = from + 1; i < text.size(); ++i) {
+      if (text[i] == '\\') {
+        ++i;
+      } else if (text[i] == '\'') {
+        return i + 1;
+      }
+    }
+    return text.size();
+  }
+  return std::min(text.find_first_of(url ? "&" : " \t\n\r\f\v", from), text.size());
+}
+
+// The value after "KEY=" (spaces allowed around '=' outside URLs).
+void maskKey(std::string& text, const std::string& key, bool url) {
+  const auto isSpace = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+  for (auto at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
+    const bool boundary = at == 0 || isSpace(text[at - 1]) || (url && (text[at - 1] == '?' || text[at - 1] == '&'));
+    if (!boundary) continue;
+    auto value = at + key.size();
+    while (!url && value < text.size() && isSpace(text[value])) ++value;
+    if (value >= text.size() || text[value] != '=') continue;
+    ++value;
+    while (!url && value < text.size() && isSpace(text[value])) ++value;
+    text.replace(value, valueEnd(text, value, url) - value, "***");
+  }
+}
+
+// Connects with the default connect_timeout, which the URL's own overrides
+// (libpq: values before an expanded dbname give way to the conninfo's).
+PGconn* connectWithTimeout(const std::string& conninfo, std::chrono::seconds timeout) {
+  const std::string seconds = std::to_string(timeout.count());
+  const char* keywords[] = {"connect_timeout", "dbname", nullptr};
+  const char* values[] = {seconds.c_str(), conninfo.c_str(), nullptr};
+  return PQconnectdbParams(keywords, values, 1);
+}
+
+PGconn* connect(const PostgresOptions& options) {
+  PGconn* conn = connectWithTimeout(options.url, options.connectTimeout);
   if (PQstatus(conn) != CONNECTION_OK) {
     const std::string why = trimmed(PQerrorMessage(conn));
     PQfinish(conn);
-    throw StoreError("cannot connect to " + withoutPassword(url) + ": " + why);
+    throw StoreError("cannot connect to " + maskPassword(options.url) + ": " + why);
   }
   return conn;
 }
 
+// Whether the connection's options (-c ...) set a statement_timeout.
+bool optionsSetStatementTimeout(PGconn* conn) {
+  PQconninfoOption* info = PQconninfo(conn);
+  bool found = false;
+  for (auto* o = info; o && o->keyword; ++o) {
+    if (std::string(o->keyword) == "options" && o->val && std::string(o->val).find("statement_timeout") != std::string::npos) {
+      found = true;
+    }
+  }
+  PQconninfoFree(info);
+  return found;
+}
+
 class PostgresConnection final : public sql::Connection {
  public:
-  PostgresConnection(std::string url, bool serverClock)
-      : url_(std::move(url)), conn_(connect(url_)), serverClock_(serverClock) {
-    exec("SET client_min_messages = warning", {});
+  explicit PostgresConnection(const PostgresOptions& options) : options_(options), conn_(connect(options_)) {
+    try {
+      setUpSession();
+    } catch (...) {
+      PQfinish(conn_);
+      throw;
+    }
   }
   ~PostgresConnection() override {
     stopListener();
     PQfinish(conn_);
   }
 
-  // A connection found broken is re-established once (the server
-  // restarted); the statement fails otherwise.
+  // A connection found broken is re-established (the server restarted);
+  // the statement fails otherwise.
   sql::Result exec(const std::string& text, const std::vector<sql::Param>& params) override {
-    if (PQstatus(conn_) != CONNECTION_OK) PQreset(conn_);
+    if (PQstatus(conn_) != CONNECTION_OK) reconnect();
+    return run(text, params);
+  }
+
+  void script(const std::string& sql) override {
+    PGresult* r = PQexec(conn_, sql.c_str());
+    const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    PQclear(r);
+    if (!ok) throw StoreError("PostgreSQL: " + trimmed(PQerrorMessage(conn_)));
+  }
+
+ private:
+  sql::Result run(const std::string& text, const std::vector<sql::Param>& params) {
     std::vector<std::string> values(params.size());
     std::vector<const char*> pointers(params.size(), nullptr);
     for (std::size_t i = 0; i < params.size(); ++i) {
@@ -96,18 +171,23 @@ class PostgresConnection final : public sql::Connection {
     return result;
   }
 
-  void script(const std::string& sql) override {
-    PGresult* r = PQexec(conn_, sql.c_str());
-    const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
-    PQclear(r);
-    if (!ok) throw StoreError("PostgreSQL: " + trimmed(PQerrorMessage(conn_)));
+  // The session's settings, after every (re)connect.
+  void setUpSession() {
+    run("SET client_min_messages = warning", {});
+    // The server's or the role's own statement_timeout stays, and so does
+    // one from the URL's options.
+    if (!optionsSetStatementTimeout(conn_) && run("SHOW statement_timeout", {}).row(0).text(0) == "0") {
+      run("SELECT set_config('statement_timeout', $1, false)",
+          {std::to_string(options_.statementTimeout.count()) + "ms"});
+    }
   }
 
+ public:
   void beginWrite() override { exec("BEGIN", {}); }
   const char* skipLocked() const override { return " FOR UPDATE SKIP LOCKED"; }
   // clock_timestamp(), not now(): a transaction's now() is its start.
   const char* serverNowSql() const override {
-    return serverClock_ ? "CAST(floor(extract(epoch FROM clock_timestamp()) * 1000) AS BIGINT)" : nullptr;
+    return options_.serverClock ? "CAST(floor(extract(epoch FROM clock_timestamp()) * 1000) AS BIGINT)" : nullptr;
   }
   const char* idColumnType() const override { return "BIGSERIAL PRIMARY KEY"; }
   void announceNewWork() override { exec("SELECT pg_notify($1, '')", {std::string(kChannel)}); }
@@ -130,6 +210,23 @@ class PostgresConnection final : public sql::Connection {
   }
 
  private:
+  // Re-establishes a broken connection, at most once per reconnectPause:
+  // meanwhile callers fail at once instead of each waiting for a server
+  // that did not answer a moment ago.
+  void reconnect() {
+    if (options_.now() < nextReconnectMs_) {
+      throw StoreError("PostgreSQL at " + maskPassword(options_.url) +
+                       " is unreachable (a reconnect just failed; trying again shortly)");
+    }
+    PQreset(conn_);
+    if (PQstatus(conn_) != CONNECTION_OK) {
+      nextReconnectMs_ = options_.now() + options_.reconnectPause.count();
+      throw StoreError("cannot reconnect to " + maskPassword(options_.url) + ": " + trimmed(PQerrorMessage(conn_)));
+    }
+    nextReconnectMs_ = 0;
+    setUpSession();
+  }
+
   // One listener for both channels; set its callbacks before starting it.
   void startListener() {
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -145,7 +242,7 @@ class PostgresConnection final : public sql::Connection {
   // The LISTEN connection: reconnects (every second) when it is lost.
   void listen() {
     while (!stopping_) {
-      PGconn* conn = PQconnectdb(url_.c_str());
+      PGconn* conn = connectWithTimeout(options_.url, options_.connectTimeout);
       PGresult* r =
           PQstatus(conn) == CONNECTION_OK ? PQexec(conn, "LISTEN reviri_outbox; LISTEN reviri_inbox") : nullptr;
       const bool listening = r && PQresultStatus(r) == PGRES_COMMAND_OK;
@@ -182,9 +279,9 @@ class PostgresConnection final : public sql::Connection {
     wake_ = -1;
   }
 
-  std::string url_;
+  const PostgresOptions options_;
   PGconn* conn_;
-  bool serverClock_;
+  std::int64_t nextReconnectMs_ = 0;  // before this, reconnect() fails at once
   std::thread listener_;
   std::function<void()> onNewWork_, onInbox_;  // set while the listener is stopped
   std::atomic<bool> stopping_{false};
@@ -194,12 +291,21 @@ class PostgresConnection final : public sql::Connection {
 }  // namespace
 
 std::unique_ptr<sql::Connection> openPostgresConnection(const PostgresOptions& options) {
-  return std::make_unique<PostgresConnection>(options.url, options.serverClock);
+  return std::make_unique<PostgresConnection>(options);
 }
 
 std::unique_ptr<Store> openPostgresStore(const PostgresOptions& options) {
-  return sql::makeSqlStore(std::make_unique<PostgresConnection>(options.url, options.serverClock),
-                           std::make_unique<PostgresConnection>(options.url, options.serverClock), options.now);
+  return sql::makeSqlStore(std::make_unique<PostgresConnection>(options),
+                           std::make_unique<PostgresConnection>(options), options.now);
+}
+
+std::string maskPassword(const std::string& conninfo) {
+  std::string masked = conninfo;
+  const bool url = isUrl(masked);
+  if (url) maskUserInfo(masked);
+  maskKey(masked, "password", url);
+  maskKey(masked, "sslpassword", url);
+  return masked;
 }
 
 }  // namespace reviri::gateway

@@ -139,6 +139,21 @@ CREATE UNIQUE INDEX inbox_dedupe ON inbox (modem, dedupe_key);
 CREATE TABLE inbox_counter (last_seq BIGINT NOT NULL);
 INSERT INTO inbox_counter (last_seq) SELECT coalesce(max(seq), 0) FROM inbox;
 )sql",
+    // Each URL's sender claims its own rows; the URLs gateways serve (to
+    // give up the rows of URLs nobody serves any more); modem names held by
+    // live gateways.
+    R"sql(
+CREATE INDEX webhook_url_due ON webhook_deliveries (status, url, next_ms, id);
+CREATE TABLE webhook_urls (
+  url TEXT PRIMARY KEY,
+  seen_ms BIGINT NOT NULL
+);
+CREATE TABLE modems (
+  name TEXT PRIMARY KEY,
+  owner TEXT NOT NULL,
+  heartbeat_ms BIGINT NOT NULL
+);
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
@@ -460,15 +475,15 @@ class SqlStore final : public Store {
     });
   }
 
-  std::optional<WebhookDelivery> claimWebhook(Lease lease) override {
+  std::optional<WebhookDelivery> claimWebhook(const std::string& url, Lease lease) override {
     return write([&]() -> std::optional<WebhookDelivery> {
       const auto now = this->now();
       auto claimed =
           run("UPDATE webhook_deliveries SET next_ms = $1, attempts = attempts + 1 "
-              "WHERE id = (SELECT id FROM webhook_deliveries WHERE status = 'pending' AND next_ms <= $2 "
+              "WHERE id = (SELECT id FROM webhook_deliveries WHERE status = 'pending' AND url = $3 AND next_ms <= $2 "
               "ORDER BY next_ms, id LIMIT 1" +
                   std::string(conn_->skipLocked()) + ") RETURNING id, url, event, body, attempts",
-              Params(now + lease.count(), now));
+              Params(now + lease.count(), now, url));
       if (claimed.size() == 0) return std::nullopt;
       const auto row = claimed.row(0);
       return WebhookDelivery{row.integer(0), row.text(1), row.text(2), row.text(3), static_cast<int>(row.integer(4))};
@@ -484,9 +499,51 @@ class SqlStore final : public Store {
     });
   }
 
-  std::optional<std::int64_t> nextWebhookDueMs() override {
+  std::optional<std::int64_t> nextWebhookDueMs(const std::string& url) override {
     return read([&](Connection& c) {
-      return run(c, "SELECT min(next_ms) FROM webhook_deliveries WHERE status = 'pending'").row(0).optionalInteger(0);
+      return run(c, "SELECT min(next_ms) FROM webhook_deliveries WHERE status = 'pending' AND url = $1", Params(url))
+          .row(0)
+          .optionalInteger(0);
+    });
+  }
+
+  void touchWebhookUrls(const std::vector<std::string>& urls) override {
+    write([&] {
+      for (const auto& url : urls) {
+        run("INSERT INTO webhook_urls (url, seen_ms) VALUES ($1, $2) "
+            "ON CONFLICT (url) DO UPDATE SET seen_ms = excluded.seen_ms",
+            Params(url, now_()));
+      }
+    });
+  }
+
+  std::vector<WebhookDelivery> abandonUnservedWebhooks(Lease unservedFor, const std::string& reason) override {
+    return write([&] {
+      const auto cutoff = now_() - unservedFor.count();
+      auto abandoned =
+          run("UPDATE webhook_deliveries SET status = 'abandoned', last_error = $1 "
+              "WHERE status = 'pending' AND created_ms < $2 "
+              "AND url NOT IN (SELECT url FROM webhook_urls WHERE seen_ms >= $2) RETURNING id, url, event, attempts",
+              Params(reason, cutoff));
+      std::vector<WebhookDelivery> result;
+      for (int i = 0; i < abandoned.size(); ++i) {
+        const auto row = abandoned.row(i);
+        result.push_back({row.integer(0), row.text(1), row.text(2), "", static_cast<int>(row.integer(3))});
+      }
+      return result;
+    });
+  }
+
+  WebhookCounts webhookCounts() override {
+    return read([&](Connection& c) {
+      WebhookCounts counts;
+      auto byStatus = run(c,
+                          "SELECT status, count(*) FROM webhook_deliveries WHERE status IN ('pending', 'abandoned') "
+                          "GROUP BY status");
+      for (int i = 0; i < byStatus.size(); ++i) {
+        (byStatus.row(i).text(0) == "pending" ? counts.pending : counts.abandoned) = byStatus.row(i).integer(1);
+      }
+      return counts;
     });
   }
 
@@ -521,6 +578,46 @@ class SqlStore final : public Store {
       const auto now = row.optionalInteger(1) ? *row.optionalInteger(1) : now_();
       return std::chrono::milliseconds(std::max<std::int64_t>(0, *due - now));
     });
+  }
+
+  // ---- Modem names -------------------------------------------------------
+  std::optional<ModemNameHolder> claimModemNames(const std::vector<std::string>& names, const std::string& owner,
+                                                 Lease staleAfter) override {
+    // Thrown inside the transaction so that none of the names stays claimed.
+    struct Taken {
+      ModemNameHolder holder;
+    };
+    try {
+      write([&] {
+        const auto now = now_();
+        for (const auto& name : names) {
+          // Taken over only from the same owner or a stale one; PostgreSQL
+          // checks the WHERE against the row as committed by a racing claim.
+          auto claimed = run(
+              "INSERT INTO modems (name, owner, heartbeat_ms) VALUES ($1, $2, $3) ON CONFLICT (name) DO UPDATE "
+              "SET owner = excluded.owner, heartbeat_ms = excluded.heartbeat_ms "
+              "WHERE modems.owner = excluded.owner OR modems.heartbeat_ms < $4 RETURNING name",
+              Params(name, owner, now, now - staleAfter.count()));
+          if (claimed.size() == 1) continue;
+          auto holder = run("SELECT owner, heartbeat_ms FROM modems WHERE name = $1", Params(name));
+          throw Taken{{name, holder.row(0).text(0), holder.row(0).integer(1)}};
+        }
+      });
+    } catch (const Taken& taken) {
+      return taken.holder;
+    }
+    return std::nullopt;
+  }
+
+  int renewModemNames(const std::string& owner) override {
+    return write([&] {
+      return static_cast<int>(
+          run("UPDATE modems SET heartbeat_ms = $1 WHERE owner = $2", Params(now_(), owner)).affected);
+    });
+  }
+
+  void releaseModemNames(const std::string& owner) override {
+    write([&] { run("DELETE FROM modems WHERE owner = $1", Params(owner)); });
   }
 
  private:

@@ -242,16 +242,29 @@ class Store {
   virtual void watchInbox(std::function<void()> callback) { (void)callback; }
 
   // ---- Webhooks ----------------------------------------------------------
+  // A delivery belongs to its URL: each gateway sends only the rows of the
+  // URLs it is configured with, so gateways with different URLs can share
+  // the database without sending each other's rows.
   virtual std::int64_t enqueueWebhook(const std::string& url, const std::string& event,
                                       const std::string& body) = 0;
-  // The oldest pending delivery that is due, leased for `lease`.
-  virtual std::optional<WebhookDelivery> claimWebhook(Lease lease) = 0;
+  // The oldest pending delivery to `url` that is due, leased for `lease`.
+  virtual std::optional<WebhookDelivery> claimWebhook(const std::string& url, Lease lease) = 0;
   // Done, or tried again after `retryAfter` (given up when empty).
   virtual void finishWebhook(std::int64_t id, bool delivered, const std::string& error,
                              std::optional<Lease> retryAfter) = 0;
-  // When the earliest pending delivery is due (a retry, or a lease that
-  // runs out); empty when none is pending.
-  virtual std::optional<std::int64_t> nextWebhookDueMs() = 0;
+  // When the earliest pending delivery to `url` is due (a retry, or a lease
+  // that runs out); empty when none is pending.
+  virtual std::optional<std::int64_t> nextWebhookDueMs(const std::string& url) = 0;
+  // Notes that a gateway serves `urls` now.
+  virtual void touchWebhookUrls(const std::vector<std::string>& urls) = 0;
+  // Gives up (status abandoned, `reason` as the error) the pending
+  // deliveries older than `unservedFor` whose URL no gateway has served
+  // (touchWebhookUrls) for that long; returns them.
+  virtual std::vector<WebhookDelivery> abandonUnservedWebhooks(Lease unservedFor, const std::string& reason) = 0;
+  struct WebhookCounts {
+    std::int64_t pending = 0, abandoned = 0;
+  };
+  virtual WebhookCounts webhookCounts() = 0;
 
   // Calls `callback` (on a thread of the store's) whenever another process
   // sharing the database queues a message. Engines that cannot tell (SQLite)
@@ -266,6 +279,24 @@ class Store {
   // How long until the next queued message that is not due yet (a retry)
   // falls due, by the store's clock; zero when one is due already.
   virtual std::optional<std::chrono::milliseconds> nextDueIn() = 0;
+
+  // ---- Modem names -------------------------------------------------------
+  // Delivery reports are matched by modem name, so a name must belong to
+  // one live gateway across the database. A gateway claims its names at
+  // start, renews them (heartbeat) while it runs and releases them at stop;
+  // a name whose heartbeat is older than `staleAfter` is free again.
+  struct ModemNameHolder {
+    std::string name;
+    std::string owner;
+    std::int64_t heartbeatMs = 0;
+  };
+  // Claims every one of `names` for `owner`, or none: returns the first
+  // name another owner holds with a fresh heartbeat.
+  virtual std::optional<ModemNameHolder> claimModemNames(const std::vector<std::string>& names,
+                                                         const std::string& owner, Lease staleAfter) = 0;
+  // Renews `owner`'s names; returns how many it still holds.
+  virtual int renewModemNames(const std::string& owner) = 0;
+  virtual void releaseModemNames(const std::string& owner) = 0;
 };
 
 // A delivery report is matched only to a part sent this recently: TP-MR

@@ -46,7 +46,10 @@ struct WebhookReceiver {
   WebhookReceiver() {
     server.Post("/hook", [this](const httplib::Request& req, httplib::Response& res) {
       std::lock_guard lock(mu);
-      if (req.get_header_value("X-Reviri-Signature") != "sha256=" + hmacSha256Hex(kToken, req.body)) ++badSignatures;
+      const std::string signature = req.get_header_value("X-Reviri-Signature");  // t=T,sha256=HEX
+      const auto comma = signature.find(',');
+      const std::string t = comma == std::string::npos || comma < 2 ? "" : signature.substr(2, comma - 2);
+      if (signature != "t=" + t + ",sha256=" + hmacSha256Hex(kToken, t + "." + req.body)) ++badSignatures;
       events.emplace_back(req.get_header_value("X-Reviri-Event"), json::parse(req.body));
       res.status = 204;
     });
@@ -246,6 +249,14 @@ TEST_F(GatewaySimTest, PostedMessagesReachExactlyOneModemOnceAndIncomingOnesTheI
   for (const auto& m : inbox) textBySender[m["from"]] = m["text"];
   EXPECT_EQ(textBySender["+4917099"], "Hello inbox");
   EXPECT_EQ(textBySender["+4917098"], std::string(153, 'A') + "and the rest");
+
+  // The receiver is down: the webhook backlog shows in /metrics.
+  const auto metrics = client_->Get("/metrics");
+  ASSERT_TRUE(metrics);
+  const std::string pending = "reviri_webhook_deliveries{status=\"pending\"} ";
+  const auto at = metrics->body.find(pending);
+  ASSERT_NE(at, std::string::npos) << metrics->body;
+  EXPECT_GT(std::stoi(metrics->body.substr(at + pending.size())), 0) << metrics->body;
 
   receiver.start();
   EXPECT_TRUE(eventually([&] { return receiver.count("message") == 2; }));

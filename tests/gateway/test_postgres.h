@@ -51,6 +51,7 @@ class TestDatabase {
   TestDatabase(const TestDatabase&) = delete;
   TestDatabase& operator=(const TestDatabase&) = delete;
   std::string url() const { return postgresUrl(name_); }
+  const std::string& name() const { return name_; }
 
  private:
   std::string name_;
