@@ -3,14 +3,19 @@
 
 #include <httplib.h>
 
+#include <strings.h>
+
 #include <algorithm>
 #include <charconv>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
 #include "base/at_errors.h"
+#include "gateway/http_front.h"
 #include "gateway/message_rules.h"
 
 namespace reviri::gateway {
@@ -130,62 +135,130 @@ std::string metricLabel(const std::string& value) {
   return out;
 }
 
+// The API's paths: the methods each takes, with the query parameters each
+// method knows. Requests outside it are refused before any handler runs.
+struct PathRule {
+  std::regex path;
+  std::vector<std::pair<std::string, std::set<std::string>>> methods;
+};
+
+const std::vector<PathRule>& pathRules() {
+  static const std::vector<PathRule> rules{
+      {std::regex("/v1/messages"), {{"GET", {"status", "reference", "limit"}}, {"POST", {}}}},
+      {std::regex(R"(/v1/messages/\d+)"), {{"GET", {}}}},
+      {std::regex("/v1/inbox"), {{"GET", {"after", "limit", "wait"}}}},
+      {std::regex(R"(/v1/inbox/\d+)"), {{"DELETE", {}}}},
+      {std::regex("/v1/modems"), {{"GET", {}}}},
+      {std::regex("/metrics"), {{"GET", {}}}},
+      {std::regex("/healthz"), {{"GET", {}}}},
+  };
+  return rules;
+}
+
+// The media type of a Content-Type value, in lower case and without
+// parameters.
+std::string mediaType(const std::string& contentType) {
+  std::string type = contentType.substr(0, contentType.find(';'));
+  type.erase(0, type.find_first_not_of(" \t"));
+  type.erase(type.find_last_not_of(" \t") + 1);
+  std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return std::tolower(c); });
+  return type;
+}
+
 }  // namespace
 
 HttpApi::HttpApi(ApiContext context, ApiOptions options)
-    : ctx_(context), options_(std::move(options)), server_(std::make_unique<httplib::Server>()) {
-  const int threads = options_.threads;
-  server_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
-  // Bodies up to twice the limit are read so that the answer can name the
-  // limit; beyond that the connection's error handler answers.
-  server_->set_payload_max_length(options_.maxBodyBytes * 2);
-  // Answers are small: sent at once, not held back for the client's ACK.
-  server_->set_tcp_nodelay(true);
+    : ctx_(context), options_(std::move(options)), server_(std::make_unique<RouteServer>()) {
+  server_->set_payload_max_length(options_.maxBodyBytes);  // the front refuses larger ones first
   server_->set_keep_alive_max_count(1000);
+  server_->set_keep_alive_timeout(std::chrono::duration_cast<std::chrono::seconds>(options_.idleTimeout).count());
+  FrontLimits limits;
+  limits.headerTimeout = options_.headerTimeout;
+  limits.bodyTimeout = options_.bodyTimeout;
+  limits.idleTimeout = options_.idleTimeout;
+  limits.maxConnectionsPerClient = options_.maxConnectionsPerClient;
+  limits.maxHeaderLines = options_.maxHeaderLines;
+  limits.maxHeaderBytes = options_.maxHeaderBytes;
+  limits.maxBodyBytes = options_.maxBodyBytes;
+  limits.threads = options_.threads;
+  front_ = std::make_unique<HttpFront>(*server_, limits);
   routes();
 }
 
 HttpApi::~HttpApi() { stop(); }
 
-int HttpApi::bind(const std::string& host, int port) {
-  const int bound = port == 0 ? server_->bind_to_any_port(host) : (server_->bind_to_port(host, port) ? port : -1);
-  if (bound < 0) throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port));
-  return bound;
-}
+int HttpApi::bind(const std::string& host, int port) { return front_->bind(host, port); }
 
-void HttpApi::start() {
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
-}
+void HttpApi::start() { front_->start(); }
 
 void HttpApi::stop() {
   ctx_.inbox.close();  // ends the long polls
-  server_->stop();
-  if (thread_.joinable()) thread_.join();
+  front_->stop();
 }
 
 bool HttpApi::authorised(const httplib::Request& req, httplib::Response& res) const {
   if (options_.token.empty() || req.path == "/healthz") return true;
   const std::string header = req.get_header_value("Authorization");
-  const std::string prefix = "Bearer ";
-  if (header.rfind(prefix, 0) == 0 && sameSecret(header.substr(prefix.size()), options_.token)) return true;
+  // The scheme is case-insensitive; the token is not.
+  const auto space = header.find(' ');
+  const auto token = header.find_first_not_of(' ', space);
+  if (space == 6 && ::strncasecmp(header.c_str(), "Bearer", 6) == 0 && token != std::string::npos &&
+      sameSecret(header.substr(token), options_.token)) {
+    return true;
+  }
   res.set_header("WWW-Authenticate", "Bearer");
   sendError(res, 401, header.empty() ? "a bearer token is required" : "the bearer token is wrong", "Authorization");
   return false;
 }
 
+// Whether the request is one the API knows: its path, method, query
+// parameters and body encoding; answers 404, 405, 400 or 415 when not.
+bool HttpApi::admitted(const httplib::Request& req, httplib::Response& res) const {
+  const auto& rules = pathRules();
+  const auto rule = std::find_if(rules.begin(), rules.end(), [&](const PathRule& r) { return std::regex_match(req.path, r.path); });
+  if (rule == rules.end()) {
+    sendError(res, 404, "no such endpoint");
+    return false;
+  }
+  const std::string method = req.method == "HEAD" ? "GET" : req.method;
+  const auto known = std::find_if(rule->methods.begin(), rule->methods.end(), [&](const auto& m) { return m.first == method; });
+  if (known == rule->methods.end()) {
+    std::string allow;
+    for (const auto& m : rule->methods) allow += (allow.empty() ? "" : ", ") + m.first;
+    res.set_header("Allow", allow);
+    sendError(res, 405, req.method + " is not allowed on " + req.path + "; allowed: " + allow);
+    return false;
+  }
+  for (const auto& [name, value] : req.params) {
+    if (!known->second.count(name)) {
+      sendError(res, 400, "unknown query parameter \"" + name + "\"", name);
+      return false;
+    }
+  }
+  const std::string encoding = req.get_header_value("Content-Encoding");
+  if (!encoding.empty() && mediaType(encoding) != "identity") {
+    sendError(res, 415, "Content-Encoding " + encoding + " is not accepted; send the body uncompressed", "Content-Encoding");
+    return false;
+  }
+  // JSON, also when sent form-encoded as curl -d does.
+  const std::string type = mediaType(req.get_header_value("Content-Type"));
+  if (!type.empty() && type != "application/json" && type != "application/x-www-form-urlencoded") {
+    sendError(res, 415, "the body must be JSON (Content-Type application/json)", "Content-Type");
+    return false;
+  }
+  return true;
+}
+
 void HttpApi::routes() {
   auto& s = *server_;
   s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    return authorised(req, res) ? httplib::Server::HandlerResponse::Unhandled
-                                : httplib::Server::HandlerResponse::Handled;
+    return authorised(req, res) && admitted(req, res) ? httplib::Server::HandlerResponse::Unhandled
+                                                      : httplib::Server::HandlerResponse::Handled;
   });
-  s.set_error_handler([this](const httplib::Request&, httplib::Response& res) {
-    if (res.status == 413) {
-      sendError(res, 400, "the body is larger than " + std::to_string(options_.maxBodyBytes) + " bytes", "body");
-    } else if (res.body.empty()) {
-      sendError(res, res.status, res.status == 404 ? "no such endpoint" : "request refused");
-    }
+  s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+    if (res.body.empty()) sendError(res, res.status, res.status == 404 ? "no such endpoint" : "request refused");
   });
+  // The detail (a database error may name its server) goes to the log only.
   s.set_exception_handler([this](const httplib::Request& req, httplib::Response& res, std::exception_ptr ep) {
     std::string why = "unknown error";
     try {
@@ -195,7 +268,8 @@ void HttpApi::routes() {
     } catch (...) {
     }
     ctx_.log.event("http-error", {{"path", req.path}, {"error", why}});
-    sendError(res, 503, "the gateway cannot serve this now: " + why);
+    res.set_header("Retry-After", "1");
+    sendError(res, 503, "the gateway cannot serve this now (the database may be unavailable); try again");
   });
   s.Post("/v1/messages", [this](const auto& req, auto& res) { postMessage(req, res); });
   s.Get(R"(/v1/messages/(\d+))", [this](const auto& req, auto& res) { getMessage(req, res); });
@@ -212,7 +286,7 @@ void HttpApi::routes() {
 
 void HttpApi::postMessage(const httplib::Request& req, httplib::Response& res) {
   if (req.body.size() > options_.maxBodyBytes) {
-    sendError(res, 400, "the body is larger than " + std::to_string(options_.maxBodyBytes) + " bytes", "body");
+    sendError(res, 413, "the body is larger than " + std::to_string(options_.maxBodyBytes) + " bytes", "body");
     return;
   }
   auto parsed = parseNewMessage(req.body);

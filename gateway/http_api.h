@@ -11,11 +11,14 @@
 //   GET    /metrics                Prometheus text format
 //
 // Every endpoint but /healthz wants "Authorization: Bearer <token>" when a
-// token is set. Bad input gets 400 with {"error": ..., "field": ...}. A 202
+// token is set. Bad input gets 400 with {"error": ..., "field": ...}
+// (unknown query parameters included), a body over the limit 413, a body
+// that is not JSON 415, a wrong method on a known path 405 with Allow. A 202
 // is sent only after the message is committed.
 //
-// Threading: the server runs its own thread pool; start() returns at once
-// and stop() waits for the requests in progress.
+// Threading: the server runs its own reactor thread and thread pool (see
+// http_front.h); start() returns at once and stop() waits for the requests
+// in progress.
 #ifndef REVIRI_GATEWAY_HTTP_API_H_
 #define REVIRI_GATEWAY_HTTP_API_H_
 
@@ -23,7 +26,6 @@
 #include <memory>
 #include <string>
 #include <atomic>
-#include <thread>
 
 #include "gateway/event_log.h"
 #include "gateway/modem_board.h"
@@ -31,23 +33,37 @@
 #include "gateway/store/store.h"
 
 namespace httplib {
-class Server;
 class Request;
 class Response;
 }  // namespace httplib
 
 namespace reviri::gateway {
 
+class RouteServer;
+class HttpFront;
+
 struct ApiOptions {
   std::string token;                   // "" = no token asked for
   std::size_t maxBodyBytes = 64 * 1024;
-  // Requests in progress and idle keep-alive connections hold a thread
-  // each; long polls may take at most `maxLongPolls` of them, so that they
-  // never starve the other requests. A long poll beyond that answers at
-  // once with what there is.
+  // Requests in progress hold a thread each (idle keep-alive connections
+  // and requests still arriving do not); long polls may take at most
+  // `maxLongPolls` of them, so that they never starve the other requests.
+  // A long poll beyond that answers at once with what there is.
   int threads = 64;
   int maxLongPolls = 32;
   std::chrono::seconds maxWait{60};  // the longest inbox long poll
+  // Limits on what a client may hold before its request is complete: the
+  // whole head must arrive within `headerTimeout` of its first byte, the
+  // body within `bodyTimeout` after it; a connection with no request in
+  // progress is closed after `idleTimeout`. One client address may hold
+  // `maxConnectionsPerClient` connections; a head may have
+  // `maxHeaderLines` lines (request line included) in `maxHeaderBytes`.
+  std::chrono::milliseconds headerTimeout{10000};
+  std::chrono::milliseconds bodyTimeout{30000};
+  std::chrono::milliseconds idleTimeout{30000};
+  int maxConnectionsPerClient = 32;
+  std::size_t maxHeaderLines = 100;
+  std::size_t maxHeaderBytes = 16 * 1024;
 };
 
 // What the API shares with the rest of the gateway.
@@ -75,6 +91,7 @@ class HttpApi {
  private:
   void routes();
   bool authorised(const httplib::Request& req, httplib::Response& res) const;
+  bool admitted(const httplib::Request& req, httplib::Response& res) const;
   void postMessage(const httplib::Request& req, httplib::Response& res);
   void getMessage(const httplib::Request& req, httplib::Response& res);
   void listMessages(const httplib::Request& req, httplib::Response& res);
@@ -85,8 +102,8 @@ class HttpApi {
 
   ApiContext ctx_;
   ApiOptions options_;
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
+  std::unique_ptr<RouteServer> server_;
+  std::unique_ptr<HttpFront> front_;
   std::atomic<int> longPolls_{0};
 };
 

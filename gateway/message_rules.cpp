@@ -64,6 +64,8 @@ std::variant<NewMessage, FieldError> parseNewMessage(std::string_view body) {
   if (!json.contains("text")) return FieldError{"text", "\"text\" is missing"};
   if (!json["text"].is_string()) return wrongType("text", "a string");
   m.text = json["text"].get<std::string>();
+  // PostgreSQL cuts a text at U+0000 after it was accepted: refuse it here.
+  if (m.text.find('\0') != std::string::npos) return FieldError{"text", "\"text\" must not contain U+0000 (NUL)"};
   for (const char* flag : {"report", "flash"}) {
     if (!json.contains(flag)) continue;
     if (!json[flag].is_boolean()) return wrongType(flag, "true or false");

@@ -1,13 +1,20 @@
 // Tests of the HTTP API through real requests on 127.0.0.1: what is
 // accepted and stored, what is refused and never stored, the token, the
 // inbox long poll and the metrics.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <future>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 
 #include "gateway/http_api.h"
 #include "gateway/message_rules.h"
@@ -17,8 +24,102 @@ namespace reviri::gateway {
 namespace {
 
 using nlohmann::json;
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
 
 constexpr const char* kToken = "s3cret-token";
+const std::string kAuth = std::string("Authorization: Bearer ") + kToken + "\r\n";
+
+// A request as bytes, with Content-Length when there is a body.
+std::string request(const std::string& method, const std::string& target, const std::string& headers,
+                    const std::string& body = "") {
+  return method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers +
+         (body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n") + "\r\n" + body;
+}
+
+struct Answer {
+  int status = 0;  // 0: the connection closed or the time ran out first
+  std::map<std::string, std::string> headers;  // names in lower case
+  std::string body;
+};
+
+// One connection for what httplib::Client will not send (trickled,
+// malformed or pipelined requests), from `source`, an address of the
+// loopback range, so that a test can play several clients.
+class RawConnection {
+ public:
+  RawConnection(int port, const char* source) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &from.sin_addr);
+    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    connected_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+                 ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+  }
+  ~RawConnection() { ::close(fd_); }
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  int fd() const { return fd_; }
+  // Whether an answer (or the close) starts within `within`.
+  bool readableWithin(milliseconds within) {
+    pollfd p{fd_, POLLIN, 0};
+    return !buffer_.empty() || ::poll(&p, 1, static_cast<int>(within.count())) > 0;
+  }
+  bool send(std::string_view bytes) {
+    while (connected_ && !bytes.empty()) {
+      const auto n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return connected_;
+  }
+  // The next answer on the connection, waiting at most `within`.
+  Answer answer(milliseconds within = milliseconds(5000)) {
+    const auto deadline = Clock::now() + within;
+    std::size_t headEnd;
+    while ((headEnd = buffer_.find("\r\n\r\n")) == std::string::npos) {
+      if (!fill(deadline)) return {};
+    }
+    Answer a;
+    std::istringstream head(buffer_.substr(0, headEnd));
+    std::string line, version;
+    std::getline(head, line);
+    std::istringstream(line) >> version >> a.status;
+    while (std::getline(head, line)) {
+      const auto colon = line.find(':');
+      if (colon == std::string::npos) continue;
+      std::string name = line.substr(0, colon);
+      for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      const auto value = line.find_first_not_of(' ', colon + 1);
+      a.headers[name] = line.substr(value, line.find_last_not_of('\r') + 1 - value);
+    }
+    const std::size_t length = a.headers.count("content-length") ? std::stoul(a.headers["content-length"]) : 0;
+    while (buffer_.size() < headEnd + 4 + length) {
+      if (!fill(deadline)) return {};
+    }
+    a.body = buffer_.substr(headEnd + 4, length);
+    buffer_.erase(0, headEnd + 4 + length);
+    return a;
+  }
+
+ private:
+  bool fill(Clock::time_point deadline) {
+    pollfd p{fd_, POLLIN, 0};
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+    char chunk[16384];
+    const auto n = ::recv(fd_, chunk, sizeof chunk, 0);
+    if (n <= 0) return false;
+    buffer_.append(chunk, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  int fd_;
+  bool connected_ = false;
+  std::string buffer_;
+};
 
 class HttpApiTest : public ::testing::Test {
  protected:
@@ -50,7 +151,8 @@ class HttpApiTest : public ::testing::Test {
   std::unique_ptr<Store> store_;
   ModemBoard board_;
   Signal work_, inbox_;
-  EventLog log_;
+  std::ostringstream logged_;
+  EventLog log_{&logged_};
   std::unique_ptr<HttpApi> api_;
   int port_ = 0;
   std::unique_ptr<httplib::Client> client_;
@@ -129,9 +231,8 @@ TEST_F(HttpApiTest, BadInputIsRefusedNamingTheFieldAndNothingIsStored) {
       {"flash not a flag", R"({"to": "+491", "text": "hi", "flash": 1})", "flash"},
       {"validity too short", R"({"to": "+491", "text": "hi", "validity": 4})", "validity"},
       {"validity not whole", R"({"to": "+491", "text": "hi", "validity": 10.5})", "validity"},
-      {"oversized body", json{{"to", "+491"}, {"text", std::string(70000, 'a')}}.dump(), "body"},
-      {"far oversized body", json{{"to", "+491"}, {"text", std::string(200000, 'a')}}.dump(), "body"},
       {"invalid UTF-8", "{\"to\": \"+491\", \"text\": \"\xff\xfe\"}", "body"},
+      {"NUL in the text, which PostgreSQL would cut", R"({"to": "+491", "text": "a\u0000b"})", "text"},
   };
   for (const auto& c : cases) {
     auto r = post(c.body);
@@ -180,6 +281,12 @@ TEST_F(HttpApiTest, ListingsFilterAndRefuseBadParameters) {
   EXPECT_EQ(parse(client_->Get("/v1/messages?limit=0"))["field"], "limit");
   EXPECT_EQ(parse(client_->Get("/v1/messages?limit=ten"))["field"], "limit");
   EXPECT_EQ(parse(client_->Get("/v1/inbox?wait=-1"))["field"], "wait");
+  for (const auto& [path, unknown] : {std::pair{"/v1/messages?colour=red", "colour"}, {"/v1/inbox?afterr=3", "afterr"},
+                                       {"/v1/modems?x=1", "x"}, {"/healthz?x=1", "x"}, {"/v1/messages/1?x=1", "x"}}) {
+    auto r = client_->Get(path);
+    EXPECT_EQ(r->status, 400) << path;
+    EXPECT_EQ(parse(r)["field"], unknown) << path << ": " << r->body;
+  }
 }
 
 TEST_F(HttpApiTest, TheInboxLongPollWakesWhenAMessageArrives) {
@@ -339,6 +446,154 @@ TEST_F(HttpApiTest, ConcurrentClientsEachGetTheirOwnStoredMessage) {
   }
   EXPECT_EQ(ids.size(), static_cast<std::size_t>(kClients * kEach));
   EXPECT_EQ(storedMessages(), kClients * kEach);
+}
+
+struct RawCase {
+  const char* name;
+  std::string request;
+  int status;
+  const char* field = nullptr;  // the field the error names
+  const char* allow = nullptr;  // the Allow header of a 405
+};
+
+TEST_F(HttpApiTest, MalformedRequestsGetTheirOwnStatus) {
+  const std::string message = R"({"to":"+491","text":"hi"})";
+  const std::string postJson = kAuth + "Content-Type: application/json\r\n";
+  std::string chunkedOver = "POST /v1/messages HTTP/1.1\r\nHost: x\r\n" + postJson + "Transfer-Encoding: chunked\r\n\r\n";
+  for (int i = 0; i < 4; ++i) chunkedOver += "4e20\r\n" + std::string(20000, 'a') + "\r\n";
+  chunkedOver += "0\r\n\r\n";
+  std::string manyHeaders;
+  for (int i = 0; i < 200; ++i) manyHeaders += "X-Filler-" + std::to_string(i) + ": 1\r\n";
+  const RawCase cases[] = {
+      {"a chunked body over the limit", chunkedOver, 413, "body"},
+      {"a declared length over the limit", request("POST", "/v1/messages", postJson, std::string(70000, 'a')), 413,
+       "body"},
+      {"a gzip body", request("POST", "/v1/messages", postJson + "Content-Encoding: gzip\r\n", "\x1f\x8b\x08zz"), 415,
+       "Content-Encoding"},
+      {"a text body", request("POST", "/v1/messages", kAuth + "Content-Type: text/plain\r\n", message), 415,
+       "Content-Type"},
+      {"JSON posted form-encoded, as curl -d does",
+       request("POST", "/v1/messages", kAuth + "Content-Type: application/x-www-form-urlencoded\r\n", message), 202},
+      {"the scheme in lower case", request("GET", "/v1/modems", std::string("Authorization: bearer ") + kToken + "\r\n"),
+       200},
+      {"the scheme in upper case", request("GET", "/v1/modems", std::string("Authorization: BEARER ") + kToken + "\r\n"),
+       200},
+      {"PUT on the messages", request("PUT", "/v1/messages", postJson, message), 405, nullptr, "GET, POST"},
+      {"POST on /healthz", request("POST", "/healthz", postJson, message), 405, nullptr, "GET"},
+      {"DELETE on a message", request("DELETE", "/v1/messages/1", kAuth), 405, nullptr, "GET"},
+      {"200 header lines", request("GET", "/v1/modems", kAuth + manyHeaders), 431},
+      {"one header of 20 KB", request("GET", "/v1/modems", kAuth + "X-Big: " + std::string(20000, 'b') + "\r\n"), 431},
+      {"a length and chunks both",
+       request("POST", "/v1/messages", postJson + "Transfer-Encoding: chunked\r\n", "0\r\n\r\n"), 400},
+  };
+  for (const auto& c : cases) {
+    RawConnection connection(port_, "127.0.0.1");
+    connection.send(c.request);
+    auto answer = connection.answer();
+    EXPECT_EQ(answer.status, c.status) << c.name << ": " << answer.body;
+    if (c.field) {
+      EXPECT_EQ(json::parse(answer.body, nullptr, false).value("field", ""), c.field) << c.name;
+    }
+    if (c.allow) {
+      EXPECT_EQ(answer.headers["allow"], c.allow) << c.name;
+    }
+  }
+  EXPECT_EQ(storedMessages(), 1) << "only the form-encoded one";
+
+  // A failure inside answers in general words; the detail goes to the log.
+  const auto id = store_->enqueue({"+491", "\xff not UTF-8", "auto", false, false, std::nullopt, 1});
+  auto failed = client_->Get("/v1/messages/" + std::to_string(id));
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->status, 503);
+  EXPECT_EQ(failed->body.find("UTF-8"), std::string::npos) << failed->body;
+  EXPECT_NE(logged_.str().find("UTF-8"), std::string::npos) << logged_.str();
+}
+
+TEST_F(HttpApiTest, AnUnreadBodyIsNeverTakenForTheNextRequest) {
+  RawConnection connection(port_, "127.0.0.1");
+  const std::string hidden = "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string refused = request("POST", "/v1/messages", "Content-Type: application/json\r\n", hidden);
+  // The head alone first, giving a server that answers before the body
+  // arrives the time to do so; the body must be read all the same.
+  ASSERT_TRUE(connection.send(refused.substr(0, refused.size() - hidden.size())));
+  connection.readableWithin(milliseconds(300));
+  ASSERT_TRUE(connection.send(hidden + request("GET", "/v1/modems", "")));
+  EXPECT_EQ(connection.answer().status, 401);
+  EXPECT_EQ(connection.answer().status, 401) << "the body of the refused request was served as a request";
+}
+
+TEST_F(HttpApiTest, ASecondServerOnATakenPortIsRefused) {
+  Signal work, inbox;
+  HttpApi second(ApiContext{*store_, board_, work, inbox, log_}, ApiOptions{});
+  try {
+    second.bind("127.0.0.1", port_);
+    ADD_FAILURE() << "a second server took port " << port_;
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("127.0.0.1:" + std::to_string(port_)), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(client_->Get("/healthz")->status, 200);
+}
+
+// Clients that trickle their heads, idle keep-alive connections and long
+// polls together must leave a thread for /healthz; the tricklers are cut at
+// the head deadline, and past the cap per address refused at once.
+TEST_F(HttpApiTest, TricklingIdleAndLongPollingClientsLeaveRoomForOthers) {
+  Signal work, inbox;
+  ApiOptions options;
+  options.token = kToken;
+  options.threads = 8;
+  options.maxLongPolls = 4;
+  options.maxConnectionsPerClient = 8;
+  options.headerTimeout = milliseconds(1500);
+  HttpApi api(ApiContext{*store_, board_, work, inbox, log_}, options);
+  const int port = api.bind("127.0.0.1", 0);
+  api.start();
+  std::vector<std::unique_ptr<RawConnection>> tricklers, idle, polls;
+  for (int i = 0; i < 16; ++i) {
+    tricklers.push_back(std::make_unique<RawConnection>(port, "127.0.0.2"));
+    tricklers.back()->send("GET /v1/modems HTTP/1.1\r\n");
+  }
+  for (int i = 0; i < 8; ++i) {
+    idle.push_back(std::make_unique<RawConnection>(port, "127.0.0.3"));
+    idle.back()->send(request("GET", "/v1/modems", kAuth));
+    ASSERT_EQ(idle.back()->answer().status, 200) << "idle client " << i;
+  }
+  for (int i = 0; i < 4; ++i) {
+    polls.push_back(std::make_unique<RawConnection>(port, "127.0.0.4"));
+    polls.back()->send(request("GET", "/v1/inbox?wait=30", kAuth));
+  }
+  httplib::Client health("127.0.0.1", port);
+  health.set_read_timeout(5, 0);
+  auto healthz = health.Get("/healthz");
+  ASSERT_TRUE(healthz) << "no answer to /healthz";
+  EXPECT_EQ(healthz->status, 200);
+  idle[0]->send(request("GET", "/v1/modems", kAuth));
+  EXPECT_EQ(idle[0]->answer().status, 200) << "an idle connection is still served";
+
+  // Trickle a header line every 200 ms on each open connection until the
+  // server answers it; at most 8 s.
+  std::map<int, int> answers;  // status -> count
+  std::vector<RawConnection*> open;
+  for (auto& t : tricklers) open.push_back(t.get());
+  const auto deadline = Clock::now() + milliseconds(8000);
+  while (!open.empty() && Clock::now() < deadline) {
+    std::vector<pollfd> fds;
+    for (auto* c : open) fds.push_back({c->fd(), POLLIN, 0});
+    ::poll(fds.data(), fds.size(), 200);
+    for (std::size_t i = fds.size(); i-- > 0;) {
+      if (fds[i].revents == 0) {
+        open[i]->send("X-Slow: 1\r\n");
+        continue;
+      }
+      ++answers[open[i]->answer().status];
+      open.erase(open.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+  }
+  EXPECT_TRUE(open.empty()) << open.size() << " trickling connections still open";
+  EXPECT_EQ(answers[429], 8) << "past the cap per address";
+  EXPECT_EQ(answers[408], 8) << "cut at the head deadline";
+  api.stop();  // ends the long polls
+  for (auto& p : polls) EXPECT_EQ(p->answer().status, 200);
 }
 
 }  // namespace
