@@ -156,10 +156,11 @@ class Webhooks::Sender {
   // How long to sleep when nothing is due: until the next retry, at most
   // the idle check.
   milliseconds idleWait() {
-    if (const auto due = store_.nextWebhookDueMs(url_)) {
+    // By the store's clock (the server's on PostgreSQL), not this host's.
+    if (const auto due = store_.nextWebhookDueIn(url_)) {
       // One millisecond late rather than early: a claim a hair before the
       // due time finds nothing and would sleep again.
-      return std::clamp(milliseconds(*due - systemNowMs() + 1), kOverdueWait, options_.idleCheck);
+      return std::clamp(*due + milliseconds(1), kOverdueWait, options_.idleCheck);
     }
     return options_.idleCheck;
   }

@@ -64,8 +64,8 @@ class ForwardingStore : public Store {
                      std::optional<Lease> retryAfter) override {
     inner_.finishWebhook(id, delivered, error, retryAfter);
   }
-  std::optional<std::int64_t> nextWebhookDueMs(const std::string& url) override {
-    return inner_.nextWebhookDueMs(url);
+  std::optional<std::chrono::milliseconds> nextWebhookDueIn(const std::string& url) override {
+    return inner_.nextWebhookDueIn(url);
   }
   void touchWebhookUrls(const std::vector<std::string>& urls) override { inner_.touchWebhookUrls(urls); }
   std::vector<WebhookDelivery> abandonUnservedWebhooks(Lease unservedFor, const std::string& reason) override {

@@ -499,11 +499,12 @@ class SqlStore final : public Store {
     });
   }
 
-  std::optional<std::int64_t> nextWebhookDueMs(const std::string& url) override {
+  std::optional<std::chrono::milliseconds> nextWebhookDueIn(const std::string& url) override {
     return read([&](Connection& c) {
-      return run(c, "SELECT min(next_ms) FROM webhook_deliveries WHERE status = 'pending' AND url = $1", Params(url))
-          .row(0)
-          .optionalInteger(0);
+      return untilDue(run(c,
+                             "SELECT min(next_ms), " + nowSql(c) +
+                                 " FROM webhook_deliveries WHERE status = 'pending' AND url = $1",
+                             Params(url)));
     });
   }
 
@@ -570,13 +571,8 @@ class SqlStore final : public Store {
   }
 
   std::optional<std::chrono::milliseconds> nextDueIn() override {
-    return read([&](Connection& c) -> std::optional<std::chrono::milliseconds> {
-      const Result result = run(c, "SELECT min(due_ms), " + nowSql(c) + " FROM outbox WHERE status = 'queued'");
-      const auto row = result.row(0);
-      const auto due = row.optionalInteger(0);
-      if (!due) return std::nullopt;
-      const auto now = row.optionalInteger(1) ? *row.optionalInteger(1) : now_();
-      return std::chrono::milliseconds(std::max<std::int64_t>(0, *due - now));
+    return read([&](Connection& c) {
+      return untilDue(run(c, "SELECT min(due_ms), " + nowSql(c) + " FROM outbox WHERE status = 'queued'"));
     });
   }
 
@@ -629,6 +625,15 @@ class SqlStore final : public Store {
   // The store's time inside a write: the server's at the start of the
   // transaction where it has a clock, else the injected one.
   std::int64_t now() const { return transactionNow_ ? *transactionNow_ : now_(); }
+  // From a row "due time, the server's time or NULL": how long until due
+  // by the store's clock (zero when due), or nothing when there is none.
+  std::optional<std::chrono::milliseconds> untilDue(const Result& result) const {
+    const auto row = result.row(0);
+    const auto due = row.optionalInteger(0);
+    if (!due) return std::nullopt;
+    const auto now = row.optionalInteger(1).value_or(now_());
+    return std::chrono::milliseconds(std::max<std::int64_t>(0, *due - now));
+  }
   // The server's time as an SQL expression for reads, or NULL.
   std::string nowSql(Connection& c) const {
     const char* expression = c.serverNowSql();

@@ -254,7 +254,7 @@ class Store {
                              std::optional<Lease> retryAfter) = 0;
   // When the earliest pending delivery to `url` is due (a retry, or a lease
   // that runs out); empty when none is pending.
-  virtual std::optional<std::int64_t> nextWebhookDueMs(const std::string& url) = 0;
+  virtual std::optional<std::chrono::milliseconds> nextWebhookDueIn(const std::string& url) = 0;
   // Notes that a gateway serves `urls` now.
   virtual void touchWebhookUrls(const std::vector<std::string>& urls) = 0;
   // Gives up (status abandoned, `reason` as the error) the pending

@@ -160,6 +160,16 @@ class GatewaySimTest : public ::testing::Test {
     }
     return done();
   }
+  // The messages not sent yet, with their histories, for a failure message.
+  std::string unfinished(const std::vector<std::int64_t>& ids) {
+    std::string out;
+    for (auto id : ids) {
+      const auto m = message(id);
+      const std::string status = m.value("status", "");
+      if (status != "sent" && status != "delivered") out += std::to_string(id) + ": " + m.dump() + "\n";
+    }
+    return out;
+  }
   bool allFinal(const std::vector<std::int64_t>& ids) {
     for (auto id : ids) {
       const std::string status = get("/v1/messages/" + std::to_string(id)).value("status", "");
@@ -505,25 +515,35 @@ TEST_P(GatewayEngineTest, CommitsWhoseAnswerIsLostAreNotRunTwice) {
   auto store = sql::makeSqlStore(std::move(losing), connection(), systemNowMs);
   options_.webhooks.firstRetry = options_.webhooks.maxRetry = std::chrono::minutes(1);  // the rows stay pending
   startGateway(2, {"http://127.0.0.1:1/nobody-listens"}, store.get());
-  constexpr int kMessages = 60;
-  std::vector<std::future<std::int64_t>> posts;
-  for (int i = 0; i < kMessages; ++i) {
-    posts.push_back(std::async(std::launch::async, [this, i] {
+  constexpr int kMessages = 60, kClients = 6;
+  std::vector<std::future<std::vector<std::int64_t>>> posts;
+  for (int c = 0; c < kClients; ++c) {
+    posts.push_back(std::async(std::launch::async, [this, c] {
       httplib::Client client("127.0.0.1", port_);
       client.set_bearer_token_auth(kToken);
-      const json body{{"to", "+49170123" + std::to_string(10000 + i)}, {"text", "lost answers"}};
-      // A 503 may have been committed: the key makes the retry safe.
-      const httplib::Headers key{{"Idempotency-Key", "lost-" + std::to_string(i)}};
-      for (int attempt = 0; attempt < 50; ++attempt) {
-        auto r = client.Post("/v1/messages", key, body.dump(), "application/json");
-        if (r && r->status == 202) return json::parse(r->body)["id"].get<std::int64_t>();
+      std::vector<std::int64_t> accepted;
+      for (int i = c; i < kMessages; i += kClients) {
+        const json body{{"to", "+49170123" + std::to_string(10000 + i)}, {"text", "lost answers"}};
+        // A 503 may have been committed: the key makes the retry safe.
+        const httplib::Headers key{{"Idempotency-Key", "lost-" + std::to_string(i)}};
+        for (int attempt = 0; attempt < 50; ++attempt) {
+          auto r = client.Post("/v1/messages", key, body.dump(), "application/json");
+          if (r && r->status == 202) {
+            accepted.push_back(json::parse(r->body)["id"].get<std::int64_t>());
+            break;
+          }
+        }
       }
-      return std::int64_t{0};
+      return accepted;
     }));
   }
   std::vector<std::int64_t> ids;
-  for (auto& p : posts) ids.push_back(p.get());
-  ASSERT_TRUE(eventually([&] { return allFinal(ids); }));
+  for (auto& p : posts) {
+    const auto accepted = p.get();
+    ids.insert(ids.end(), accepted.begin(), accepted.end());
+  }
+  ASSERT_EQ(ids.size(), static_cast<std::size_t>(kMessages)) << "every message accepted in the end";
+  ASSERT_TRUE(eventually([&] { return allFinal(ids); })) << unfinished(ids);
   gateway_->stop();
   EXPECT_GT(counter.lost(), 3) << "answers were lost";
 

@@ -501,7 +501,10 @@ TEST_F(HttpApiTest, MalformedRequestsGetTheirOwnStatus) {
   EXPECT_EQ(storedMessages(), 1) << "only the form-encoded one";
 
   // A failure inside answers in general words; the detail goes to the log.
-  const auto id = store_->enqueue({"+491", "\xff not UTF-8", "auto", false, false, std::nullopt, 1});
+  NewMessage broken;
+  broken.to = "+491";
+  broken.text = "\xff not UTF-8";
+  const auto id = store_->enqueue(broken).id;
   auto failed = client_->Get("/v1/messages/" + std::to_string(id));
   ASSERT_TRUE(failed);
   EXPECT_EQ(failed->status, 503);
