@@ -405,12 +405,12 @@ TEST_F(FaultSoakTest, NothingLostNoUnmarkedDuplicateUnderKillsRestartsAndRefusal
       {seconds(2), "sim2 refuses a later part three times (temporary)", [&] { refuse(2, "refuse 42 3 later"); }},
       {seconds(5), "sim3 falls silent after its next PDU", [&] { silentAfterNextSend(3); }},
       {seconds(10), "gateway A killed with a PDU in flight, restarted", [&] { killWithPduInFlightAndRestart(0); }},
+      {seconds(14), "sim1 refuses a later part three times (temporary)", [&] { refuse(1, "refuse 42 3 later"); }},
       {seconds(16), "PostgreSQL restarted", [&] { restartPostgres(); }},
       {seconds(20), "gateway B killed while sim3 sits silent on a PDU, restarted", [&] { killAndRestart(1); }},
       {seconds(22), "sim4 refuses two sends (permanent)", [&] { refuse(4, "refuse 21 2"); }},
       {seconds(25), "sim3 speaks again", [&] { control(3, "silent off"); }},
       {seconds(28), "gateway C killed with a PDU in flight, restarted", [&] { killWithPduInFlightAndRestart(2); }},
-      {seconds(31), "sim1 refuses a later part three times (temporary)", [&] { refuse(1, "refuse 42 3 later"); }},
       {seconds(34), "gateway A killed with a PDU in flight again", [&] { killWithPduInFlightAndRestart(0); }},
       {seconds(38), "PostgreSQL restarted again", [&] { restartPostgres(); }},
   });
