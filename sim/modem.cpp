@@ -618,10 +618,7 @@ void Modem::finishPdu(bool cancelled) {
     return;
   }
   if (entry == Entry::kSend) {
-    if (refuseAfter_ > 0) {
-      --refuseAfter_;
-    } else if (refusals_ > 0) {
-      --refusals_;
+    if (refuses(*parsed)) {
       emitResult(cmsError(refuseCode_));
       return;
     }
@@ -644,6 +641,19 @@ void Modem::finishPdu(bool cancelled) {
   *free = Stored{entryStatus_, withServiceCentre(upper(hex), identity_.serviceCentre), parsed->tpduLength};
   emitAnswer("+CMGW: " + std::to_string(free - slots.begin() + 1 + (quirk("huge-numbers") ? 123455 : 0)));
   emitResult(Result{});
+}
+
+void Modem::setRefusal(int code, int count, bool laterPartsOnly) {
+  refuseCode_ = code;
+  refuseCount_ = count;
+  refuseLaterPartsOnly_ = laterPartsOnly;
+}
+
+bool Modem::refuses(const ParsedPdu& parsed) {
+  if (refuseCount_ == 0) return false;
+  if (refuseLaterPartsOnly_ && concatenatedPartNumber(parsed.udhHex) < 2) return false;
+  if (refuseCount_ > 0) --refuseCount_;
+  return true;
 }
 
 int Modem::sendToNetwork(const std::string& pdu, const ParsedPdu& parsed) {
@@ -960,6 +970,10 @@ std::vector<std::string> Modem::dump() const {
   out.push_back("echo " + std::string(echo_ ? "on" : "off") + ", cmee " + std::to_string(cmee_) +
                 ", charset " + charset_ + ", signal " + std::to_string(signal_) +
                 (silent_ ? ", silent" : "") + (entry_ != Entry::kNone ? ", at the message prompt" : ""));
+  if (refuseCount_ != 0)
+    out.push_back("refusing with +CMS ERROR: " + std::to_string(refuseCode_) +
+                  (refuseLaterPartsOnly_ ? " later parts, " : ", ") +
+                  (refuseCount_ < 0 ? std::string("until off") : std::to_string(refuseCount_) + " left"));
   std::string cnmi;
   for (int x : cnmi_) cnmi += (cnmi.empty() ? "" : ",") + std::to_string(x);
   out.push_back("cnmi " + cnmi + ", storages " + mem1_ + "," + mem2_ + "," + mem3_ +

@@ -136,19 +136,21 @@ class Modem {
   // ask for one (0 delivered; 0x40-0x7F permanent, 0x60-0x6F temporary
   // failures); -1 sends none.
   void setReportStatus(int status) { reportStatus_ = status; }
-  // After `afterAccepted` more messages go out, the next `count` written
-  // after AT+CMGS are refused with +CMS ERROR `code` (42: congestion, a
-  // temporary failure) and not sent.
-  void refuseSends(int code, int count, int afterAccepted = 0) {
-    refuseCode_ = code;
-    refusals_ = count;
-    refuseAfter_ = afterAccepted;
-  }
   // Locks the SIM with `pin` as if the modem had just been switched on
   // ("" unlocks it).
   void setPin(const std::string& pin);
   void setQuirks(const Quirks& quirks) { quirks_ = quirks; }
   const Quirks& quirks() const { return quirks_; }
+  // The network turns down the next `count` messages given to AT+CMGS
+  // (-1: every one until cleared, 0 clears) with +CMS ERROR: `code` after
+  // their Ctrl-Z, as when it is congested (e.g. 42, temporary) or refuses a
+  // message (e.g. 21, permanent). With `laterPartsOnly` only parts 2, 3, ...
+  // of concatenated messages are refused, so part 1 of a long message goes
+  // out and a later one does not. A refused message never reaches the
+  // network.
+  void setRefusal(int code, int count, bool laterPartsOnly);
+  // Refusals still to come (-1: unlimited).
+  int refusalsLeft() const { return refuseCount_; }
 
   const ModemIdentity& identity() const { return identity_; }
   const std::vector<SentMessage>& sent() const { return sent_; }
@@ -202,6 +204,7 @@ class Modem {
   std::string phonebookLine(int index, const Contact& c) const;
   void outputIndication(std::string bytes);
   void finishSplitIndication();
+  bool refuses(const ParsedPdu& parsed);
 
   Result sms(const std::string& name, char kind, const std::vector<std::string>& a);
   Result phonebook(const std::string& name, char kind, const std::vector<std::string>& a);
@@ -225,7 +228,6 @@ class Modem {
   int moreMessages_ = 0;  // AT+CMMS
   int reference_ = 0;
   int reportStatus_ = 0;
-  int refuseCode_ = 0, refusals_ = 0, refuseAfter_ = 0;
   enum class PinState { kReady, kPin, kPuk } pinState_ = PinState::kReady;
   int pinAttemptsLeft_ = kPinAttempts;
   std::string line_;
@@ -246,6 +248,9 @@ class Modem {
   Quirks quirks_;
   std::string splitRest_;  // the second half of a split indication
   int splitCount_ = 0;     // tells a stale timer from the current split
+  int refuseCode_ = 0;
+  int refuseCount_ = 0;  // -1 unlimited
+  bool refuseLaterPartsOnly_ = false;
 };
 
 }  // namespace reviri::sim

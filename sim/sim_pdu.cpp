@@ -416,4 +416,22 @@ std::string withDestination(std::string_view pdu, std::string_view number) {
   return bytesToHex(b, 0, start) + encodeAddressField(number) + bytesToHex(b, end);
 }
 
+int concatenatedPartNumber(std::string_view udhHex) {
+  const auto bytes = hexToBytes(udhHex);
+  if (!bytes) return 0;
+  const Bytes& b = *bytes;
+  // Information elements: identifier, length, data.
+  for (std::size_t i = 0; i + 2 <= b.size(); i += 2u + b[i + 1]) {
+    const std::size_t length = b[i + 1];
+    if (i + 2 + length > b.size()) return 0;
+    if (b[i] == 0x00 && length == 3) return b[i + 4];
+    if (b[i] == 0x08 && length == 4) return b[i + 5];
+  }
+  return 0;
+}
+
+std::string concatenationHeader(int reference, int total, int part) {
+  return "0003" + byteHex(reference & 0xFF) + byteHex(total) + byteHex(part);
+}
+
 }  // namespace reviri::sim

@@ -67,6 +67,13 @@ std::string withServiceCentre(std::string_view pdu, std::string_view serviceCent
 // Replaces the destination of an SMS-SUBMIT PDU.
 std::string withDestination(std::string_view pdu, std::string_view number);
 
+// Which part of a concatenated message a user-data header (hex, without
+// its length octet) marks: the sequence number of its 8-bit (IEI 00) or
+// 16-bit (IEI 08) reference element; 0 when it marks none.
+int concatenatedPartNumber(std::string_view udhHex);
+// The header of part `part` of `total` with 8-bit reference `reference`.
+std::string concatenationHeader(int reference, int total, int part);
+
 // GSM 03.38 default alphabet. Unmappable characters become '?'.
 std::string gsm7Septets(std::string_view utf8);  // one septet per char (ESC pairs)
 std::string gsm7Text(std::string_view septets);  // back to UTF-8

@@ -321,19 +321,23 @@ std::vector<std::string> Simulator::control(const std::string& request) {
     return true;
   };
   if (verb == "inject") {
-    bool ucs2 = false, flash = false;
+    bool ucs2 = false, flash = false, inParts = false;
     std::size_t i = 1;
     for (; i < w.size(); ++i) {
       if (w[i] == "ucs2") ucs2 = true;
       else if (w[i] == "7bit") ucs2 = false;
       else if (w[i] == "flash") flash = true;
       else if (w[i] == "normal") flash = false;
+      else if (w[i] == "long") inParts = true;
       else break;
     }
-    if (i >= w.size()) return {"ERROR usage: inject [7bit|ucs2] [normal|flash] SENDER TEXT"};
-    const std::string why = injectMessage(w[i], unescape(restAfterWords(request, i + 1)), ucs2, flash);
+    if (i >= w.size()) return {"ERROR usage: inject [7bit|ucs2] [normal|flash] [long] SENDER TEXT"};
+    const std::string text = unescape(restAfterWords(request, i + 1));
+    const std::string why =
+        inParts ? injectLongMessage(w[i], text, ucs2, flash) : injectMessage(w[i], text, ucs2, flash);
     return {why.empty() ? "OK" : "ERROR " + why};
   }
+  if (verb == "refuse") return refuseRequest(w);
   if (verb == "raw") {
     injectRaw(unescape(restAfterWords(request, 1)));
     return {"OK"};
@@ -426,9 +430,9 @@ std::vector<std::string> Simulator::control(const std::string& request) {
     return out;
   }
   if (verb == "help") {
-    return {"inject [7bit|ucs2] [normal|flash] SENDER TEXT", "raw TEXT", "delay MS", "speed BAUD",
+    return {"inject [7bit|ucs2] [normal|flash] [long] SENDER TEXT", "raw TEXT", "delay MS", "speed BAUD",
             "silent on|off", "signal N", "quirk NAME on|off", "quirk split BYTES", "pin CODE|off",
-            "report STATUS|off", "dump", "sent", "OK"};
+            "report STATUS|off", "refuse CODE [COUNT] [later]", "refuse off", "dump", "sent", "OK"};
   }
   return {"ERROR unknown request " + verb + " (try help)"};
 }
@@ -437,6 +441,72 @@ std::string Simulator::injectMessage(const std::string& sender, const std::strin
                                      bool flash, const std::string& udhHex) {
   std::lock_guard<std::mutex> lock(mu_);
   return modem_.receive(sender, text, ucs2, flash, udhHex);
+}
+
+std::string Simulator::injectLongMessage(const std::string& sender, const std::string& text, bool ucs2,
+                                         bool flash) {
+  // Room for text in a part next to the 6-octet concatenation header.
+  const std::size_t room = ucs2 ? 67 : 153;
+  std::vector<std::string> parts{std::string()};
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t length = 1;  // the UTF-8 sequence of one character
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead >= 0xF0) length = 4;
+    else if (lead >= 0xE0) length = 3;
+    else if (lead >= 0xC0) length = 2;
+    const std::string character = text.substr(i, length);
+    i += length;
+    const std::size_t cost = ucs2 ? (length == 4 ? 2 : 1) : gsm7Septets(character).size();
+    if (used + cost > room) {
+      parts.emplace_back();
+      used = 0;
+    }
+    parts.back() += character;
+    used += cost;
+  }
+  if (parts.size() == 1) return injectMessage(sender, text, ucs2, flash);
+  if (parts.size() > 255) return "the text needs more than 255 parts";
+  std::lock_guard<std::mutex> lock(mu_);
+  concatReference_ = concatReference_ % 255 + 1;
+  const int total = static_cast<int>(parts.size());
+  for (int part = 1; part <= total; ++part) {
+    const std::string why = modem_.receive(sender, parts[static_cast<std::size_t>(part - 1)], ucs2, flash,
+                                           concatenationHeader(concatReference_, total, part));
+    if (!why.empty()) return "part " + std::to_string(part) + " of " + std::to_string(total) + ": " + why;
+  }
+  return {};
+}
+
+std::vector<std::string> Simulator::refuseRequest(const std::vector<std::string>& w) {
+  static const std::string kUsage = "ERROR usage: refuse CODE [COUNT] [later] | refuse off";
+  if (w.size() == 2 && w[1] == "off") {
+    std::lock_guard<std::mutex> lock(mu_);
+    modem_.setRefusal(0, 0, false);
+    return {"OK"};
+  }
+  auto number = [](const std::string& word, int max) {
+    if (word.empty() || word.size() > 5 || word.find_first_not_of("0123456789") != std::string::npos) return -1;
+    const int value = std::stoi(word);
+    return value <= max ? value : -1;
+  };
+  if (w.size() < 2 || w.size() > 4) return {kUsage};
+  const int code = number(w[1], 511);
+  if (code < 0) return {kUsage + " (CODE is 0-511)"};
+  int count = -1;
+  bool later = false;
+  for (std::size_t i = 2; i < w.size(); ++i) {
+    if (w[i] == "later" && !later) {
+      later = true;
+    } else if (i == 2 && number(w[i], 65535) > 0) {
+      count = number(w[i], 65535);
+    } else {
+      return {kUsage + " (COUNT is 1-65535)"};
+    }
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  modem_.setRefusal(code, count, later);
+  return {"OK"};
 }
 
 void Simulator::withModem(const std::function<void(Modem&)>& action) {

@@ -6,7 +6,9 @@
 // outside through a control channel: in-process through control(), or over
 // a Unix stream socket speaking the same line protocol:
 //
-//   inject [7bit|ucs2] [normal|flash] SENDER TEXT...   a message arrives
+//   inject [7bit|ucs2] [normal|flash] [long] SENDER TEXT...   a message
+//                             arrives; with "long" a text too long for one
+//                             message arrives as a concatenated one in parts
 //   raw TEXT                  unsolicited bytes; \r \n \\ \xHH are escapes
 //   delay MS                  answers (not the echo) come MS ms late
 //   speed BAUD                throttle output to BAUD (e.g. 19200, 115200); 0 = off
@@ -18,6 +20,10 @@
 //                             glued indications, blanks in answers, ...
 //   pin CODE|off              lock the SIM with a PIN, as after power-on
 //   report STATUS|off         TP-ST of delivery reports (0 delivered); off = none
+//   refuse CODE [COUNT] [later]   the network refuses the next COUNT (default:
+//                             all) messages given to AT+CMGS with +CMS ERROR:
+//                             CODE; "later": only parts 2, 3, ... of long ones
+//   refuse off                no more refusals
 //   dump                      state: settings, stored messages, phonebooks, sent
 //   sent                      messages sent so far: REF NUMBER CODING CLASS TEXT
 //   help                      this list
@@ -85,6 +91,10 @@ class Simulator : private ModemHost {
   // (without its length octet), e.g. "0003A70301" for part 1 of 3.
   std::string injectMessage(const std::string& sender, const std::string& text, bool ucs2 = false,
                             bool flash = false, const std::string& udhHex = {});
+  // Like injectMessage, but a text too long for one message arrives in
+  // parts with a concatenation header (8-bit reference).
+  std::string injectLongMessage(const std::string& sender, const std::string& text, bool ucs2 = false,
+                                bool flash = false);
   // Runs `action` on the modem under the simulator's lock (tests).
   void withModem(const std::function<void(Modem&)>& action);
   void injectRaw(const std::string& bytes);
@@ -113,6 +123,7 @@ class Simulator : private ModemHost {
   void writeDue();
   std::chrono::microseconds lineTime(std::size_t bytes) const;  // at baud_
   void serveControlClients(std::vector<int>& ready);
+  std::vector<std::string> refuseRequest(const std::vector<std::string>& w);
   int timeoutMs();
 
   SimulatorOptions options_;
@@ -126,6 +137,7 @@ class Simulator : private ModemHost {
   std::chrono::steady_clock::time_point lineFree_{};   // when the paced line has sent all so far
   bool paced_ = false;                                 // a paced chunk is waiting for its time
   bool blocked_ = false;  // the terminal's input queue is full
+  int concatReference_ = 0;  // of the last long message injected
 
   std::string devicePath_;
   int master_ = -1;

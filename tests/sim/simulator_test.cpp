@@ -14,6 +14,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 
+#include "reviri/modem.h"
 #include "reviri/reviri.h"
 
 namespace reviri::sim {
@@ -250,6 +251,70 @@ TEST(SimulatorTest, SilentModemSaysNothing) {
   RawClient client(sim.devicePath());
   client.write("AT\r");
   EXPECT_EQ(client.readUntil("OK", 300ms), "");
+}
+
+// "refuse" turns sends down as a network does (COUNT times or until "refuse
+// off"; with "later" only parts 2, 3, ...), and "inject long" delivers a long
+// text in parts that the library joins again.
+TEST(SimulatorTest, RefusesSendsOnRequestAndInjectsLongMessagesInParts) {
+  Simulator sim;
+  sim.start();
+  ModemOptions options;
+  options.sleeper = [](std::chrono::milliseconds) {};
+  options.lockPort = false;
+  reviri::Modem modem(options);
+  modem.open(sim.devicePath());
+  const std::string twoParts = std::string(150, 'a') + std::string(100, 'b');
+  using Outcome = SendResult::Outcome;
+  struct Case {
+    const char* request;
+    std::string text;
+    Outcome outcome;
+    int code;               // of the error, -1 when sent
+    std::size_t partsOut;   // that reached the network
+  };
+  const Case cases[] = {
+      {"refuse 42 1 later", twoParts, Outcome::kSent, -1, 2},  // part 2 refused once, then retried
+      {"refuse 21 later", "short", Outcome::kSent, -1, 1},     // a one-part message is no later part
+      {"", twoParts, Outcome::kFailed, 21, 1},                  // still refusing: part 1 only
+      {"refuse off", twoParts, Outcome::kSent, -1, 2},
+      {"refuse 42 3", "short", Outcome::kFailed, 42, 0},        // every attempt refused
+      {"", "short", Outcome::kSent, -1, 1},                     // the three are used up
+  };
+  for (const auto& c : cases) {
+    if (*c.request) {
+      ASSERT_EQ(sim.control(c.request), std::vector<std::string>{"OK"}) << c.request;
+    }
+    const std::size_t before = sim.sentMessages().size();
+    OutgoingMessage message;
+    message.to = "+4915100001";
+    message.text = c.text;
+    const SendResult result = modem.send(message);
+    EXPECT_EQ(result.outcome, c.outcome) << c.request << " " << c.text.size();
+    if (c.code >= 0) {
+      EXPECT_EQ(result.error.code, c.code) << c.request;
+    }
+    EXPECT_EQ(sim.sentMessages().size() - before, c.partsOut) << c.request << " " << c.text.size();
+  }
+  sim.control("refuse 38 2");
+  bool shown = false;
+  for (const auto& line : sim.control("dump")) shown |= line == "refusing with +CMS ERROR: 38, 2 left";
+  EXPECT_TRUE(shown);
+  for (const char* bad : {"refuse", "refuse x", "refuse 42 0", "refuse 42 2 later x", "refuse 600", "refuse 42 later later"})
+    EXPECT_TRUE(sim.control(bad).at(0).starts_with("ERROR usage: refuse")) << bad;
+
+  std::vector<IncomingMessage> got;
+  modem.onMessage = [&](const IncomingMessage& m) { got.push_back(m); };
+  std::string umlauts;
+  for (int i = 0; i < 100; ++i) umlauts += "ü";
+  for (const std::string& request : {"inject long +4915100002 " + twoParts, "inject ucs2 long +4915100002 " + umlauts})
+    EXPECT_EQ(sim.control(request), std::vector<std::string>{"OK"}) << request;
+  for (auto end = Clock::now() + 5s; got.size() < 2 && Clock::now() < end;) modem.poll(100ms);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].text, twoParts);
+  EXPECT_EQ(got[0].partsReceived, 2);
+  EXPECT_EQ(got[1].text, umlauts);
+  EXPECT_EQ(got[1].partsReceived, 2);
 }
 
 }  // namespace
