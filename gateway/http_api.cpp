@@ -410,8 +410,20 @@ void HttpApi::getModems(httplib::Response& res) {
   sendJson(res, 200, {{"modems", list}});
 }
 
+// Counted at most once a second: scrapers that come together share a count.
+StoreCounts HttpApi::recentCounts() {
+  std::lock_guard lock(countsMu_);
+  const auto now = std::chrono::steady_clock::now();
+  if (!counted_ || now - countedAt_ >= std::chrono::seconds(1)) {
+    counts_ = ctx_.store.counts();
+    countedAt_ = now;
+    counted_ = true;
+  }
+  return counts_;
+}
+
 void HttpApi::getMetrics(httplib::Response& res) {
-  const auto counts = ctx_.store.counts();
+  const auto counts = recentCounts();
   std::ostringstream out;
   out << "# HELP reviri_queue_depth Messages waiting to be sent.\n# TYPE reviri_queue_depth gauge\n"
       << "reviri_queue_depth " << counts.queued << "\n";

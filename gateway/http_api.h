@@ -24,6 +24,7 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <atomic>
 
@@ -99,12 +100,17 @@ class HttpApi {
   void deleteInbox(const httplib::Request& req, httplib::Response& res);
   void getModems(httplib::Response& res);
   void getMetrics(httplib::Response& res);
+  StoreCounts recentCounts();
 
   ApiContext ctx_;
   ApiOptions options_;
   std::unique_ptr<RouteServer> server_;
   std::unique_ptr<HttpFront> front_;
   std::atomic<int> longPolls_{0};
+  std::mutex countsMu_;
+  StoreCounts counts_;
+  std::chrono::steady_clock::time_point countedAt_;
+  bool counted_ = false;
 };
 
 }  // namespace reviri::gateway

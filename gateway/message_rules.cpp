@@ -1,12 +1,11 @@
 // gateway/message_rules.cpp - validation of messages posted to the gateway.
 #include "gateway/message_rules.h"
 
-#include <openssl/evp.h>
-
 #include <nlohmann/json.hpp>
 
 #include <set>
 
+#include "gateway/digest.h"
 #include "modem/convert.h"
 #include "sms/encode/submit_plan.h"
 
@@ -104,17 +103,7 @@ std::string requestDigest(const NewMessage& m) {
   const nlohmann::json fields{{"to", m.to},         {"text", m.text},         {"coding", m.coding},
                               {"flash", m.flash},   {"report", m.report},     {"reference", m.reference},
                               {"validity", m.validityMinutes ? nlohmann::json(*m.validityMinutes) : nlohmann::json()}};
-  const std::string text = fields.dump();
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
-  static const char* kHex = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 15];
-  }
-  return hex;
+  return hmacSha256Hex("reviri request", fields.dump());
 }
 
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "gateway/message_rules.h"
-#include "gateway/webhooks.h"
+#include "gateway/digest.h"
 
 namespace reviri::gateway {
 namespace {

@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "gateway/digest.h"
 #include "gateway/event_log.h"
 #include "gateway/store/store.h"
 #include "gateway/waker.h"
@@ -96,8 +97,6 @@ class Webhooks {
   std::thread keeper_;
 };
 
-// The hex HMAC-SHA256 of `body` under `secret`.
-std::string hmacSha256Hex(const std::string& secret, const std::string& body);
 // The X-Reviri-Signature value for `body` sent at `unixSeconds`.
 std::string webhookSignature(const std::string& secret, std::int64_t unixSeconds, const std::string& body);
 

@@ -295,8 +295,8 @@ std::unique_ptr<sql::Connection> openPostgresConnection(const PostgresOptions& o
 }
 
 std::unique_ptr<Store> openPostgresStore(const PostgresOptions& options) {
-  return sql::makeSqlStore(std::make_unique<PostgresConnection>(options),
-                           std::make_unique<PostgresConnection>(options), options.now);
+  return sql::makeSqlStore(std::make_unique<PostgresConnection>(options), std::make_unique<PostgresConnection>(options),
+                           options.now, std::make_unique<PostgresConnection>(options));
 }
 
 std::string maskPassword(const std::string& conninfo) {

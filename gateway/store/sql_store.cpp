@@ -247,8 +247,9 @@ constexpr std::int64_t kIdempotencyWindowMs = 24LL * 60 * 60 * 1000;
 
 class SqlStore final : public Store {
  public:
-  SqlStore(std::unique_ptr<Connection> writer, std::unique_ptr<Connection> reader, Clock now)
-      : conn_(std::move(writer)), reader_(std::move(reader)), now_(std::move(now)) {
+  SqlStore(std::unique_ptr<Connection> writer, std::unique_ptr<Connection> reader, std::unique_ptr<Connection> stats,
+           Clock now)
+      : conn_(std::move(writer)), reader_(std::move(reader)), stats_(std::move(stats)), now_(std::move(now)) {
     migrate();
   }
 
@@ -550,8 +551,16 @@ class SqlStore final : public Store {
 
   void watchNewWork(std::function<void()> callback) override { conn_->watchNewWork(std::move(callback)); }
 
+  // On a connection of its own: counting a large outbox takes a while, and
+  // lookups and listings must not wait for it.
   StoreCounts counts() override {
-    return read([&](Connection& c) {
+    if (!stats_) return read([&](Connection& c) { return countAll(c); });
+    std::lock_guard lock(statsMu_);
+    return countAll(*stats_);
+  }
+
+  StoreCounts countAll(Connection& c) {
+    {
       Transaction tx(c, false);
       StoreCounts counts;
       auto byStatus = run(c, "SELECT status, count(*) FROM outbox GROUP BY status");
@@ -563,7 +572,7 @@ class SqlStore final : public Store {
           run(c, "SELECT count(*) FROM webhook_deliveries WHERE status = 'pending'").row(0).integer(0);
       tx.commit();
       return counts;
-    });
+    }
   }
 
   void ping() override {
@@ -889,6 +898,8 @@ class SqlStore final : public Store {
 
   std::unique_ptr<Connection> conn_;    // writes (and reads without a reader)
   std::unique_ptr<Connection> reader_;  // may be null
+  std::unique_ptr<Connection> stats_;   // counts; may be null
+  std::mutex statsMu_;
   Clock now_;
   std::optional<std::int64_t> transactionNow_;  // set while a write transaction runs
   std::vector<std::string> urls_;
@@ -899,8 +910,9 @@ class SqlStore final : public Store {
 
 }  // namespace
 
-std::unique_ptr<Store> makeSqlStore(std::unique_ptr<Connection> writer, std::unique_ptr<Connection> reader, Clock now) {
-  return std::make_unique<SqlStore>(std::move(writer), std::move(reader), std::move(now));
+std::unique_ptr<Store> makeSqlStore(std::unique_ptr<Connection> writer, std::unique_ptr<Connection> reader, Clock now,
+                                    std::unique_ptr<Connection> stats) {
+  return std::make_unique<SqlStore>(std::move(writer), std::move(reader), std::move(stats), std::move(now));
 }
 
 int schemaVersion() { return kSchemaVersion; }

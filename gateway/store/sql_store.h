@@ -113,10 +113,11 @@ class Params {
 };
 
 // The store over a writing connection and, when not null, a second one for
-// reads (listings, lookups, counts), so that those never wait behind the
-// workers' writes; migrates the database when made.
+// reads (listings, lookups), so that those never wait behind the workers'
+// writes, and a third for counts (metrics), so that lookups never wait
+// behind a count of the whole outbox; migrates the database when made.
 std::unique_ptr<Store> makeSqlStore(std::unique_ptr<Connection> writer, std::unique_ptr<Connection> reader,
-                                    Clock now);
+                                    Clock now, std::unique_ptr<Connection> stats = nullptr);
 
 // The schema version the migrations bring a database to.
 int schemaVersion();

@@ -132,7 +132,8 @@ std::unique_ptr<Store> openSqliteStore(const SqliteOptions& options) {
   auto writer = std::make_unique<SqliteConnection>(options);
   // A private in-memory database exists only for its one connection.
   auto reader = options.path == ":memory:" ? nullptr : std::make_unique<SqliteConnection>(options);
-  return sql::makeSqlStore(std::move(writer), std::move(reader), options.now);
+  auto stats = options.path == ":memory:" ? nullptr : std::make_unique<SqliteConnection>(options);
+  return sql::makeSqlStore(std::move(writer), std::move(reader), options.now, std::move(stats));
 }
 
 int sqliteSchemaVersion() { return sql::schemaVersion(); }

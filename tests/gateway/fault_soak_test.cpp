@@ -115,6 +115,7 @@ class FaultSoakTest : public ::testing::Test {
     dir_ = fs::temp_directory_path() / ("reviri-soak-" + std::to_string(::getpid()));
     fs::create_directories(dir_);
     std::ofstream(dir_ / "token") << kToken << "\n";
+    std::filesystem::permissions(dir_ / "token", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     db_ = std::make_unique<testing::TestDatabase>();
   }
   void TearDown() override {
@@ -189,7 +190,7 @@ class FaultSoakTest : public ::testing::Test {
       GatewayProcess gw;
       gw.port = testing::freeLoopbackPort();
       gw.args = {REVIRI_TOOL, "gateway", "--db", db_->url(), "--listen", "127.0.0.1:" + std::to_string(gw.port),
-                 "--token-file", (dir_ / "token").string(), "--lease-seconds", "2"};
+                 "--token-file", (dir_ / "token").string(), "--lease-seconds", "2", "--command-timeout", "3", "--send-timeout", "4"};
       for (int sim : kGatewayModems[g]) gw.args.insert(gw.args.end(), {"--modem", devices_[sim - 1]});
       gw.client = std::make_unique<httplib::Client>("127.0.0.1", gw.port);
       gw.client->set_bearer_token_auth(kToken);
