@@ -66,7 +66,7 @@ _reviri() {
     charset) opts="ucs2" ;;
     gateway)
       opts="--modem --db --listen --token-file --webhook --webhook-secret-file --sim --sim-speed --sim-delay
-            --synchronous --max-body --drain-seconds --lease-seconds" ;;
+            --synchronous --max-body --drain-seconds --lease-seconds --command-timeout --send-timeout" ;;
     phonebook)
       case $sub in
         "") opts="select current read write" ;;
