@@ -11,6 +11,9 @@ using std::chrono::milliseconds;
 
 // What a lease covers beyond the longest write, for the store's round trip.
 constexpr milliseconds kLeaseMargin{1000};
+// A claim younger than this still covers a whole write: the first part
+// goes out without asking the store again.
+constexpr milliseconds kFreshClaim = kLeaseMargin / 2;
 
 std::string joined(const std::vector<int>& numbers) {
   std::string out;
@@ -236,6 +239,9 @@ PortSendPlan Worker::planFor(const MessageRecord& m) {
 bool Worker::mayWrite(const MessageRecord& m, int firstPart, const std::vector<int>& accepted,
                       std::optional<int> concatReference) {
   if (ctx_.leases && ctx_.leases->lost(options_.worker)) return false;
+  // Nothing to record yet and the lease just taken: a busy modem keeps one
+  // commit per message.
+  if (accepted.empty() && std::chrono::steady_clock::now() - claimedAt_ < kFreshClaim) return true;
   try {
     return ctx_.store.confirmParts(m.id, options_.worker, firstPart, accepted, concatReference, claimLease());
   } catch (const StoreError& e) {
@@ -245,6 +251,7 @@ bool Worker::mayWrite(const MessageRecord& m, int firstPart, const std::vector<i
 }
 
 void Worker::sendOne(const MessageRecord& m) {
+  claimedAt_ = std::chrono::steady_clock::now();
   if (failIfSpent(m)) return;
   PortSendPlan plan = planFor(m);
   plan.mayWrite = [this, &m, first = plan.firstPart](int, const std::vector<int>& accepted,

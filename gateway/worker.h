@@ -122,6 +122,8 @@ class Worker {
   // the modem is lost or the worker stops first.
   std::optional<MessageRecord> next_;
   bool down_ = false;  // said so in the log since the last time it was up
+  // When the message being sent was claimed (a moment before it came here).
+  std::chrono::steady_clock::time_point claimedAt_{};
   // The outcome of the last send until the store has it.
   std::function<void()> unrecorded_;
   // When signal and operator are next asked for.
