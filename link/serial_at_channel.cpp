@@ -41,6 +41,9 @@ class AnswerRouter {
   }
 
   AtAnswer& answer() { return answer_; }
+  // Grows with every line of the answer (the echo included), never with
+  // unsolicited lines or blank ones.
+  std::size_t progress() const { return answer_.lines.size() + (echoSeen_ ? 1 : 0); }
 
  private:
   std::string echo_;
@@ -120,12 +123,16 @@ AtAnswer SerialAtChannel::collect(std::string_view echo, std::string_view name,
   auto deadline = now() + idleTimeout;
   bool done = false;
   while (!done) {
+    const std::size_t before = router.progress();
     while (!done && assembler_.hasLine()) {
       AssembledLine line = assembler_.take();
       if (onTrace) onTrace(TraceDirection::kRead, line.text);
       done = router.take(line, unsolicited_);
     }
     if (done) break;
+    // Only the answer's own lines show the modem working on it: vendor noise
+    // and indications every few seconds must not keep a dead wait alive.
+    if (router.progress() != before) deadline = now() + idleTimeout;
     const auto left = std::chrono::duration_cast<Duration>(deadline - now());
     if (left.count() <= 0) {
       // Silent too long: what arrived of an unfinished line is part of the
@@ -133,7 +140,7 @@ AtAnswer SerialAtChannel::collect(std::string_view echo, std::string_view name,
       router.answer().raw += text::latin1ToUtf8(assembler_.takeUnfinished());
       break;
     }
-    if (readOnce(left)) deadline = now() + idleTimeout;
+    readOnce(left);
   }
   mayHoldStaleAnswer_ = !done;
   AtAnswer answer = std::move(router.answer());

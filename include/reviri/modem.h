@@ -291,10 +291,12 @@ struct REVIRI_API ModemOptions {
   Storage storage = Storage::kSim;  ///< read, list and receive here
   /// When and how often send() retries.
   RetryPolicy retry;
-  /// How long the modem may stay silent while a command runs.
+  /// How long the modem may go without answering a command that runs
+  /// (indications and vendor noise meanwhile do not count as an answer).
   std::chrono::milliseconds commandTimeout{10000};
   /// How long a written PDU may wait for its answer before the send is
-  /// reported as "may have been sent".
+  /// reported as "may have been sent" (indications and vendor noise
+  /// meanwhile do not extend it).
   std::chrono::milliseconds sendTimeout{60000};
   /// A message whose parts stay incomplete this long is handed over as
   /// incomplete (and its parts deleted).

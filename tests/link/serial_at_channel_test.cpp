@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,23 @@ TEST(SerialAtChannel, SubmitPduStripsThePduEcho) {
   EXPECT_EQ(c.port.writes, std::vector<std::string>{"0011000B\x1A"});
   EXPECT_EQ(a.lines, std::vector<std::string>{"+CMGS: 5"});
   EXPECT_TRUE(a.ok());
+}
+
+// A modem that took the PDU and never answers it, but repeats vendor noise
+// and indications: the wait ends when its time is up, not when the noise
+// stops. The clock moves 10 ms on every look.
+TEST(SerialAtChannel, NoiseDoesNotKeepAWaitForTheAnswerAlive) {
+  FakeSerialPort port;
+  port.forceOpen();
+  auto clock = std::make_shared<SerialAtChannel::Clock::time_point>();
+  SerialAtChannel channel(port, [clock] { return *clock += 10ms; });
+  int noise = 0;
+  channel.onUnsolicited = [&](const Unsolicited&) { ++noise; };
+  for (int i = 0; i < 200; ++i) port.arriveLater(i % 2 ? "\r\n^RSSI: 17\r\n" : "\r\n+CREG: 1\r\n");
+  const AtAnswer a = channel.submitPdu("0011000B", 300ms);
+  EXPECT_TRUE(a.timedOut());
+  EXPECT_LT(noise, 60) << "the noise kept the wait going";
+  EXPECT_GT(noise, 0);
 }
 
 TEST(SerialAtChannel, SilenceEndsTheWaitWithWhatArrived) {
