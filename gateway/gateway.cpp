@@ -18,7 +18,10 @@ Gateway::Gateway(Store& store, std::vector<NamedModem> modems, GatewayOptions op
   for (auto& modem : modems) {
     WorkerOptions w = options_.worker;
     w.name = modem.name;
-    w.worker = options_.instance + ":" + modem.name;
+    // Unique to this process: a name that already starts with the instance
+    // (the built-in simulated modems') is taken as it is.
+    const std::string prefix = options_.instance + ":";
+    w.worker = modem.name.rfind(prefix, 0) == 0 ? modem.name : prefix + modem.name;
     workers_.push_back(std::make_unique<Worker>(WorkerContext{store_, board_, inbox_, log_, &webhooks_, &leases_}, w,
                                                 std::move(modem.factory)));
   }
