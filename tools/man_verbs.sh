@@ -25,6 +25,6 @@ section() {
       for sub in $subs; do section "$verb" "$sub"; done
     fi
   done
-  printf '[SEE ALSO]\nThe API reference of the Reviri library, and its README.\n'
+  printf '[SEE ALSO]\nThe API reference of the Reviri library, its README and the manuals in docs/.\n'
 } >"$output.tmp"
 mv "$output.tmp" "$output"
