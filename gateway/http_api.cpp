@@ -171,14 +171,8 @@ HttpApi::HttpApi(ApiContext context, ApiOptions options)
     : ctx_(context), options_(std::move(options)), server_(std::make_unique<RouteServer>()) {
   server_->set_payload_max_length(options_.maxBodyBytes);  // the front refuses larger ones first
   server_->set_keep_alive_max_count(1000);
-  server_->set_keep_alive_timeout(std::chrono::duration_cast<std::chrono::seconds>(options_.idleTimeout).count());
-  FrontLimits limits;
-  limits.headerTimeout = options_.headerTimeout;
-  limits.bodyTimeout = options_.bodyTimeout;
-  limits.idleTimeout = options_.idleTimeout;
-  limits.maxConnectionsPerClient = options_.maxConnectionsPerClient;
-  limits.maxHeaderLines = options_.maxHeaderLines;
-  limits.maxHeaderBytes = options_.maxHeaderBytes;
+  FrontLimits limits = options_.front;
+  server_->set_keep_alive_timeout(std::chrono::duration_cast<std::chrono::seconds>(limits.idleTimeout).count());
   limits.maxBodyBytes = options_.maxBodyBytes;
   limits.threads = options_.threads;
   front_ = std::make_unique<HttpFront>(*server_, limits);

@@ -29,6 +29,7 @@
 #include <atomic>
 
 #include "gateway/event_log.h"
+#include "gateway/front_limits.h"
 #include "gateway/modem_board.h"
 #include "gateway/signal.h"
 #include "gateway/store/store.h"
@@ -53,18 +54,9 @@ struct ApiOptions {
   int threads = 64;
   int maxLongPolls = 32;
   std::chrono::seconds maxWait{60};  // the longest inbox long poll
-  // Limits on what a client may hold before its request is complete: the
-  // whole head must arrive within `headerTimeout` of its first byte, the
-  // body within `bodyTimeout` after it; a connection with no request in
-  // progress is closed after `idleTimeout`. One client address may hold
-  // `maxConnectionsPerClient` connections; a head may have
-  // `maxHeaderLines` lines (request line included) in `maxHeaderBytes`.
-  std::chrono::milliseconds headerTimeout{10000};
-  std::chrono::milliseconds bodyTimeout{30000};
-  std::chrono::milliseconds idleTimeout{30000};
-  int maxConnectionsPerClient = 32;
-  std::size_t maxHeaderLines = 100;
-  std::size_t maxHeaderBytes = 16 * 1024;
+  // Limits on what a client may hold before its request is complete
+  // (http_front.h); its body limit and thread count are the two above.
+  FrontLimits front;
 };
 
 // What the API shares with the rest of the gateway.

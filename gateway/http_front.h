@@ -33,19 +33,9 @@
 #include <string>
 #include <thread>
 
-namespace reviri::gateway {
+#include "gateway/front_limits.h"
 
-struct FrontLimits {
-  std::chrono::milliseconds headerTimeout{10000};
-  std::chrono::milliseconds bodyTimeout{30000};
-  std::chrono::milliseconds idleTimeout{30000};
-  std::chrono::milliseconds writeTimeout{5000};
-  int maxConnectionsPerClient = 32;
-  std::size_t maxHeaderLines = 100;
-  std::size_t maxHeaderBytes = 16 * 1024;
-  std::size_t maxBodyBytes = 64 * 1024;
-  int threads = 64;
-};
+namespace reviri::gateway {
 
 // httplib's routing, error and exception handlers, run on one request that
 // has already arrived whole.

@@ -205,11 +205,6 @@ Webhooks::Webhooks(Store& store, EventLog& log, WebhookOptions options)
 
 Webhooks::~Webhooks() { stop(); }
 
-void Webhooks::publish(const std::string& event, const std::string& body) {
-  for (const auto& url : options_.urls) store_.enqueueWebhook(url, event, body);
-  wake();
-}
-
 void Webhooks::wake() {
   for (auto& sender : senders_) sender->wake();
 }

@@ -20,7 +20,7 @@
 // URLs are checked fully when made (http or https, a host, a port from 1 to
 // 65535, a path), so a sender never meets a URL it cannot use.
 //
-// Threading: publish() and wake() are thread-safe; start() runs one thread
+// Threading: wake() is thread-safe; start() runs one thread
 // per URL and a keeper thread; no exception leaves any of them.
 #ifndef REVIRI_GATEWAY_WEBHOOKS_H_
 #define REVIRI_GATEWAY_WEBHOOKS_H_
@@ -76,8 +76,6 @@ class Webhooks {
   Webhooks(const Webhooks&) = delete;
   Webhooks& operator=(const Webhooks&) = delete;
 
-  // Queues `body` (JSON) as event `event` for every URL and wakes the senders.
-  void publish(const std::string& event, const std::string& body);
   // Wakes every sender (deliveries were queued in the store).
   void wake();
   void start();

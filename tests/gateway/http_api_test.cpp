@@ -546,8 +546,8 @@ TEST_F(HttpApiTest, TricklingIdleAndLongPollingClientsLeaveRoomForOthers) {
   options.token = kToken;
   options.threads = 8;
   options.maxLongPolls = 4;
-  options.maxConnectionsPerClient = 8;
-  options.headerTimeout = milliseconds(1500);
+  options.front.maxConnectionsPerClient = 8;
+  options.front.headerTimeout = milliseconds(1500);
   HttpApi api(ApiContext{*store_, board_, work, inbox, log_}, options);
   const int port = api.bind("127.0.0.1", 0);
   api.start();

@@ -83,6 +83,14 @@ class WebhooksTest : public ::testing::Test {
   std::unique_ptr<Store> store_;
   std::ostringstream logText_;  // read only once the senders stopped
   EventLog log_{&logText_};
+
+  // Queues an event for every URL, as the store does with its changes, and
+  // wakes the senders.
+  void publish(Webhooks& webhooks, const std::vector<std::string>& urls, const std::string& event,
+               const std::string& body) {
+    for (const auto& url : urls) store_->enqueueWebhook(url, event, body);
+    webhooks.wake();
+  }
 };
 
 TEST_F(WebhooksTest, RetriesWhenDueAndSendsNewDeliveriesAtOnceWithoutAnIdleCheck) {
@@ -97,7 +105,7 @@ TEST_F(WebhooksTest, RetriesWhenDueAndSendsNewDeliveriesAtOnceWithoutAnIdleCheck
   Webhooks webhooks(*store_, log_, options);
   webhooks.start();
 
-  webhooks.publish("message", R"({"id":1})");
+  publish(webhooks, options.urls, "message", R"({"id":1})");
   ASSERT_TRUE(eventually([&] { return receiver.acceptedCount() == 1; })) << "the retries never came";
   {
     std::lock_guard lock(receiver.mu);
@@ -107,7 +115,7 @@ TEST_F(WebhooksTest, RetriesWhenDueAndSendsNewDeliveriesAtOnceWithoutAnIdleCheck
   EXPECT_TRUE(eventually([&] { return store_->counts().webhooksPending == 0; })) << "the delivery stayed pending";
 
   std::this_thread::sleep_for(milliseconds(50));  // let the sender settle into its idle wait
-  webhooks.publish("status", R"({"id":2})");
+  publish(webhooks, options.urls, "status", R"({"id":2})");
   ASSERT_TRUE(eventually([&] { return receiver.acceptedCount() == 2; })) << "the new delivery waited";
   webhooks.stop();
   std::lock_guard lock(receiver.mu);
@@ -123,7 +131,7 @@ TEST_F(WebhooksTest, AReceiverThatNeverAnswersDelaysOnlyItsOwnDeliveriesAndEachI
   options.timeout = milliseconds(5000);  // what each attempt at the dead receiver costs
   Webhooks webhooks(*store_, log_, options);
   webhooks.start();
-  for (int i = 1; i <= 5; ++i) webhooks.publish("message", R"({"id":)" + std::to_string(i) + "}");
+  for (int i = 1; i <= 5; ++i) publish(webhooks, options.urls, "message", R"({"id":)" + std::to_string(i) + "}");
   // All of them before the first attempt at the dead receiver timed out:
   // with one sender for both URLs each would wait behind it.
   EXPECT_TRUE(eventually([&] { return alive.acceptedCount() == 5; }, options.timeout / 2))
@@ -181,7 +189,7 @@ TEST_F(WebhooksTest, BadUrlsAreRefusedAtStartAndARowForAUrlNobodyServesIsAbandon
   options.keeperInterval = milliseconds(20);
   Webhooks webhooks(*store_, log_, options);
   webhooks.start();
-  webhooks.publish("message", R"({"id":2})");
+  publish(webhooks, options.urls, "message", R"({"id":2})");
   EXPECT_TRUE(eventually([&] {
     const auto counts = store_->webhookCounts();
     return counts.abandoned == 1 && counts.pending == 0 && alive.acceptedCount() == 1;
