@@ -40,16 +40,15 @@ struct PortSendResult {
   std::vector<int> references;
   std::string error;
   std::optional<int> code;
-  std::optional<int> concatReference;  // of a message in parts
 };
 
 // How to send one message: where to start and what to ask first.
 struct PortSendPlan {
   int firstPart = 1;                   // the parts before it were accepted earlier
-  std::optional<int> concatReference;  // fixed once a part of the message went out
+  std::optional<int> concatReference;  // the same on every attempt at one message
   // Asked before each part is written, with the references accepted in this
-  // send so far and the concatenation reference; false writes nothing more.
-  std::function<bool(int part, const std::vector<int>& accepted, std::optional<int> concatReference)> mayWrite;
+  // send so far; false writes nothing more.
+  std::function<bool(int part, const std::vector<int>& accepted)> mayWrite;
 };
 
 // What the modem says about its network.

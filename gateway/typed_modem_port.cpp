@@ -94,7 +94,7 @@ class TypedModemPort final : public ModemPort {
     outgoing.firstPart = plan.firstPart;
     if (plan.concatReference) outgoing.concatReference = static_cast<std::uint8_t>(*plan.concatReference);
     modem_->beforePart = [&plan](int part, const SendResult& soFar) {
-      return !plan.mayWrite || plan.mayWrite(part, soFar.references, soFar.concatReference);
+      return !plan.mayWrite || plan.mayWrite(part, soFar.references);
     };
     struct Unhook {
       Modem& modem;
@@ -103,7 +103,6 @@ class TypedModemPort final : public ModemPort {
     try {
       const SendResult sent = modem_->send(outgoing);
       result.references = sent.references;
-      result.concatReference = sent.concatReference;
       result.error = sent.error ? sent.error.describe() : "";
       if (sent.error.code >= 0) result.code = sent.error.code;
       result.kind = kindOf(sent);

@@ -229,21 +229,20 @@ bool Worker::failIfSpent(const MessageRecord& m) {
 PortSendPlan Worker::planFor(const MessageRecord& m) {
   PortSendPlan plan;
   plan.firstPart = static_cast<int>(acceptedBefore(m).size()) + 1;
-  // Fixed per message, so that every attempt uses the same one.
-  plan.concatReference = m.concatReference.value_or(static_cast<int>(m.id % 256));
+  // Derived from the id, so that every attempt at a message uses the same one.
+  plan.concatReference = static_cast<int>(m.id % 256);
   return plan;
 }
 
 // Before each part: the parts accepted so far are recorded and the lease
 // extended over the coming write, or nothing more is written.
-bool Worker::mayWrite(const MessageRecord& m, int firstPart, const std::vector<int>& accepted,
-                      std::optional<int> concatReference) {
+bool Worker::mayWrite(const MessageRecord& m, int firstPart, const std::vector<int>& accepted) {
   if (ctx_.leases && ctx_.leases->lost(options_.worker)) return false;
   // Nothing to record yet and the lease just taken: a busy modem keeps one
   // commit per message.
   if (accepted.empty() && std::chrono::steady_clock::now() - claimedAt_ < kFreshClaim) return true;
   try {
-    return ctx_.store.confirmParts(m.id, options_.worker, firstPart, accepted, concatReference, claimLease());
+    return ctx_.store.confirmParts(m.id, options_.worker, firstPart, accepted, claimLease());
   } catch (const StoreError& e) {
     ctx_.log.event("store-error", {{"modem", options_.name}, {"error", e.what()}});
     return false;  // ownership cannot be shown: better late than twice
@@ -254,9 +253,8 @@ void Worker::sendOne(const MessageRecord& m) {
   claimedAt_ = std::chrono::steady_clock::now();
   if (failIfSpent(m)) return;
   PortSendPlan plan = planFor(m);
-  plan.mayWrite = [this, &m, first = plan.firstPart](int, const std::vector<int>& accepted,
-                                                      std::optional<int> concat) {
-    return mayWrite(m, first, accepted, concat);
+  plan.mayWrite = [this, &m, first = plan.firstPart](int, const std::vector<int>& accepted) {
+    return mayWrite(m, first, accepted);
   };
   if (ctx_.leases) ctx_.leases->hold(options_.worker, m.id, claimLease());
   PortSendResult result;
@@ -340,7 +338,7 @@ void Worker::recordOutcome(const MessageRecord& m, const PortSendResult& result)
       // ours: then it goes back with the parts accepted so far.
       const int first = static_cast<int>(acceptedBefore(m).size()) + 1;
       const bool ours = result.references.empty() ||
-                        ctx_.store.confirmParts(m.id, w, first, result.references, result.concatReference, claimLease());
+                        ctx_.store.confirmParts(m.id, w, first, result.references, claimLease());
       if (ours && ctx_.store.release(m.id, w, "stopped before writing: " + result.error, false)) {
         ctx_.log.event("released", {{"id", id}, {"modem", options_.name}, {"error", result.error}});
       } else {

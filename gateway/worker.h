@@ -93,8 +93,7 @@ class Worker {
   // Fails a message that reached one of its bounds; true when it did.
   bool failIfSpent(const MessageRecord& message);
   PortSendPlan planFor(const MessageRecord& message);
-  bool mayWrite(const MessageRecord& message, int firstPart, const std::vector<int>& accepted,
-                std::optional<int> concatReference);
+  bool mayWrite(const MessageRecord& message, int firstPart, const std::vector<int>& accepted);
   void recordOutcome(const MessageRecord& message, const PortSendResult& result);
   void recordSent(const MessageRecord& message, const std::vector<int>& references);
   void recordUnrecorded();

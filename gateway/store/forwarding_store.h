@@ -27,8 +27,8 @@ class ForwardingStore : public Store {
     return inner_.renew(id, worker, lease);
   }
   bool confirmParts(std::int64_t id, const std::string& worker, int firstPart, const std::vector<int>& references,
-                    std::optional<int> concatReference, Lease lease) override {
-    return inner_.confirmParts(id, worker, firstPart, references, concatReference, lease);
+                    Lease lease) override {
+    return inner_.confirmParts(id, worker, firstPart, references, lease);
   }
   bool finishSent(std::int64_t id, const std::string& worker, const std::vector<int>& references) override {
     return inner_.finishSent(id, worker, references);

@@ -95,15 +95,13 @@ CREATE INDEX webhook_due ON webhook_deliveries (status, next_ms, id);
 CREATE INDEX outbox_expiring ON outbox (status, expires_ms) WHERE expires_ms IS NOT NULL;
 )sql",
     // Writes that may run twice find their own work by key; the client's
-    // reference; bounded re-sends; a message in parts keeps its
-    // concatenation reference; reports keep the recipient they name.
+    // reference; bounded re-sends; reports keep the recipient they name.
     R"sql(
 ALTER TABLE outbox ADD COLUMN client_reference TEXT NOT NULL DEFAULT '';
 ALTER TABLE outbox ADD COLUMN request_key TEXT;
 ALTER TABLE outbox ADD COLUMN request_digest TEXT NOT NULL DEFAULT '';
 ALTER TABLE outbox ADD COLUMN request_nonce TEXT NOT NULL DEFAULT '';
 ALTER TABLE outbox ADD COLUMN maybe_sent INTEGER NOT NULL DEFAULT 0;
-ALTER TABLE outbox ADD COLUMN concat_reference INTEGER;
 CREATE UNIQUE INDEX outbox_request_key ON outbox (request_key);
 CREATE INDEX outbox_client_reference ON outbox (client_reference, id) WHERE client_reference <> '';
 CREATE INDEX outbox_lease_owner ON outbox (lease_owner) WHERE status = 'sending';
@@ -329,13 +327,10 @@ class SqlStore final : public Store {
   }
 
   bool confirmParts(std::int64_t id, const std::string& worker, int firstPart, const std::vector<int>& references,
-                    std::optional<int> concatReference, Lease lease) override {
+                    Lease lease) override {
     return write([&] {
       if (!extendLease(id, worker, lease)) return false;
       const auto now = this->now();
-      if (concatReference) {
-        run("UPDATE outbox SET concat_reference = $1 WHERE id = $2", Params(*concatReference, id));
-      }
       for (std::size_t i = 0; i < references.size(); ++i) {
         run("UPDATE outbox_parts SET reference = $1, modem = (SELECT modem FROM outbox WHERE id = $2), sent_ms = $3 "
             "WHERE message_id = $2 AND part_index = $4",

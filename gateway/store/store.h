@@ -90,9 +90,6 @@ struct MessageRecord {
   // Attempts that ended with the PDU possibly at a modem (no confirmation,
   // or a lease that ran out after the PDU was written).
   int maybeSent = 0;
-  // The concatenation reference of a message in parts, fixed at the first
-  // attempt so that a later attempt sends the missing parts under it.
-  std::optional<int> concatReference;
   std::vector<PartRecord> parts;
   std::vector<HistoryEntry> history;  // filled by message(), not by listings
 };
@@ -176,14 +173,12 @@ class Store {
   // Extends the lease; false when `worker` no longer holds it.
   virtual bool renew(std::int64_t id, const std::string& worker, Lease lease) = 0;
   // Records the parts the modem accepted so far (`references` for parts
-  // `firstPart`, `firstPart` + 1, ...) and the message's concatenation
-  // reference, and extends the lease, in one step taken before the next
-  // part is written: a later attempt then sends only the parts not yet
-  // accepted. False when `worker` no longer holds the lease: nothing more
-  // may be written.
+  // `firstPart`, `firstPart` + 1, ...) and extends the lease, in one step
+  // taken before the next part is written: a later attempt then sends only
+  // the parts not yet accepted. False when `worker` no longer holds the
+  // lease: nothing more may be written.
   virtual bool confirmParts(std::int64_t id, const std::string& worker, int firstPart,
-                            const std::vector<int>& references, std::optional<int> concatReference,
-                            Lease lease) = 0;
+                            const std::vector<int>& references, Lease lease) = 0;
   // The modem accepted every part; `references` are the parts' references.
   // False when `worker` no longer holds the lease.
   virtual bool finishSent(std::int64_t id, const std::string& worker, const std::vector<int>& references) = 0;

@@ -66,7 +66,7 @@ class FakeModemPort final : public ModemPort {
   }
   void close() noexcept override {}
   PortSendResult send(const NewMessage& message, const PortSendPlan& plan) override {
-    if (plan.mayWrite && !plan.mayWrite(plan.firstPart, {}, plan.concatReference)) {
+    if (plan.mayWrite && !plan.mayWrite(plan.firstPart, {})) {
       PortSendResult stopped;
       stopped.kind = PortSendResult::Kind::kStopped;
       return stopped;

@@ -204,8 +204,8 @@ TEST_F(WorkerTest, SignalAndOperatorAreAskedOnlyOnceQueuedWorkIsSentAndThenPerio
 
 TEST_F(WorkerTest, TemporaryRefusalsAreRetriedLaterAndPermanentOnesFail) {
   FakeModem& modem = newModem();
-  PortSendResult busy{PortSendResult::Kind::kRetryLater, {}, "+CMS ERROR: 331 (no network service)", 331, std::nullopt};
-  PortSendResult refused{PortSendResult::Kind::kRefused, {}, "+CMS ERROR: 21 (short message transfer rejected)", 21, std::nullopt};
+  PortSendResult busy{PortSendResult::Kind::kRetryLater, {}, "+CMS ERROR: 331 (no network service)", 331};
+  PortSendResult refused{PortSendResult::Kind::kRefused, {}, "+CMS ERROR: 21 (short message transfer rejected)", 21};
   modem.script = {busy, refused};
   WorkerOptions options;
   options.retryDelay = milliseconds(50);
@@ -223,7 +223,7 @@ TEST_F(WorkerTest, TemporaryRefusalsAreRetriedLaterAndPermanentOnesFail) {
 
 TEST_F(WorkerTest, RetriesStopAtTheAttemptLimit) {
   FakeModem& modem = newModem();
-  PortSendResult busy{PortSendResult::Kind::kRetryLater, {}, "congestion", 42, std::nullopt};
+  PortSendResult busy{PortSendResult::Kind::kRetryLater, {}, "congestion", 42};
   modem.script = {busy, busy, busy};
   WorkerOptions options;
   options.retryDelay = milliseconds(10);
@@ -237,8 +237,8 @@ TEST_F(WorkerTest, RetriesStopAtTheAttemptLimit) {
 
 TEST_F(WorkerTest, ALostModemGivesItsMessageBackAndIsReopenedWithBackoff) {
   FakeModem& modem = newModem();
-  PortSendResult lost{PortSendResult::Kind::kPortLost, {}, "no answer", std::nullopt, std::nullopt};
-  PortSendResult maybe{PortSendResult::Kind::kMaybeSent, {}, "no answer after the PDU", std::nullopt, std::nullopt};
+  PortSendResult lost{PortSendResult::Kind::kPortLost, {}, "no answer", std::nullopt};
+  PortSendResult maybe{PortSendResult::Kind::kMaybeSent, {}, "no answer after the PDU", std::nullopt};
   modem.script = {lost, maybe};
   modem.failOpens = 1;
   addWorker(modem).start();
