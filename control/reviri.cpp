@@ -9,7 +9,7 @@
 
 namespace reviri {
 
-static_assert(Reviri::kIdlePoll == link::AtLink::kIdlePoll);
+static_assert(Reviri::kIdlePoll == detail::Exchange::kIdlePoll);
 
 Reviri::Reviri(ReviriOptions options)
     : core_(std::make_unique<detail::ControlCore>(std::move(options))) {

@@ -60,7 +60,7 @@ Sleeper defaultSleeper() {
 ControlCore::ControlCore(ReviriOptions options)
     : sleep(options.sleep ? std::move(options.sleep) : defaultSleeper()),
       port(options.makePort ? options.makePort() : makeSystemSerialPort()),
-      link(*port, link::AtLinkHooks{}),
+      link(*port, ExchangeHooks{}),
       processNewMessages(options.processNewMessages) {
   link.hooks().pumpEvents = [this] {
     if (pump) pump();

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "core/surface_defaults.h"
-#include "link/at_link.h"
+#include "control/exchange.h"
 #include "reviri/reviri.h"
 
 namespace reviri::detail {
@@ -81,7 +81,7 @@ class EventHub {
 struct ControlCore {
   explicit ControlCore(ReviriOptions options);
 
-  // The AT exchange with the current idle bound (see AtLink).
+  // The AT exchange with the current idle bound (see control/exchange.h).
   std::string at(const std::string& ins) { return link.at(ins, props.TimeRe); }
   std::string at2(const std::string& ins) { return link.at2(ins); }
   // Appends to the receive buffer; the change runs its processing.
@@ -99,7 +99,7 @@ struct ControlCore {
   Sleeper sleep;
   std::function<void()> pump;
   std::unique_ptr<SerialPort> port;
-  link::AtLink link;
+  Exchange link;
   bool processNewMessages = true;  // see ReviriOptions
   int widthTwips = 500;
   int heightTwips = 500;

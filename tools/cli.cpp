@@ -13,6 +13,7 @@
 #include "base/at_errors.h"
 #include "base/command_args.h"
 #include "core/control_core.h"
+#include "link/serial_at_channel.h"
 #include "tools/context.h"
 #include "tools/message_checks.h"
 
@@ -25,8 +26,6 @@ volatile std::sig_atomic_t gInterrupted = 0;
 // How long a modem may take to answer the ESC that cancels a stale message
 // prompt (silence after it means it had nothing to cancel), and how much of
 // an answer is read at most.
-constexpr std::chrono::milliseconds kCancelAnswerWait{300};
-constexpr std::size_t kLongestCancelAnswer = 4096;
 
 void onInterrupt(int) { gInterrupted = 1; }
 
@@ -151,11 +150,7 @@ void Context::watchExchanges() {
 void Context::cancelStalePrompt() {
   auto port = makeSystemSerialPort();
   port->open(device_, LineSettings::parse(options.settings));
-  port->write("\x1B");
-  std::string answer;
-  while (finalResult(answer).empty() && answer.size() < kLongestCancelAnswer &&
-         port->waitReadable(kCancelAnswerWait))
-    answer += port->readSome(kLongestCancelAnswer);
+  link::SerialAtChannel(*port).cancelPrompt();
   port->close();
 }
 

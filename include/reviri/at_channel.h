@@ -47,8 +47,8 @@ struct REVIRI_API AtAnswer {
   int errorCode = -1;
   /// The final result line as received ("OK", "+CMS ERROR: 321", ">").
   std::string finalLine;
-  /// The answer as received (UTF-8 of the ISO-8859-1 bytes), CR LF and echo
-  /// included, unsolicited lines excluded: what the Reviri control's members return.
+  /// The answer as received (UTF-8 of the ISO-8859-1 bytes), CR LF included,
+  /// the echo and unsolicited lines excluded: what the Reviri control's members return.
   std::string raw;
 
   /// True when the answer ended with OK.
@@ -62,6 +62,9 @@ struct REVIRI_API AtAnswer {
 struct REVIRI_API Unsolicited {
   std::string line;  ///< the indication line, without CR LF
   std::string pdu;   ///< the PDU line of +CMT/+CDS; empty for the others
+  /// The bytes as received (UTF-8 of the ISO-8859-1 bytes), the blank lines
+  /// before it and the line ends included.
+  std::string raw;
 };
 
 /// Which way a traced line went.

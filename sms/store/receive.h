@@ -31,7 +31,7 @@
 
 namespace reviri::sms {
 
-// Installs the processing as TextTIME's change handler and the AtLink hooks
+// Installs the processing as TextTIME's change handler and the exchange hooks
 // receivedDuringCommand and commandFinished. Call once per control core.
 void installReceivePath(detail::ControlCore& core);
 

@@ -65,7 +65,7 @@ TEST(SerialAtChannel, EchoIsDroppedFromTheLines) {
   c.port.arriveLater("AT+CMGR=13\r\r\n+CMGR: 0,,23\r\n0791AB\r\n\r\nOK\r\n");
   const AtAnswer a = c.channel.command("AT+CMGR=13", 1s);
   EXPECT_EQ(a.lines, (std::vector<std::string>{"+CMGR: 0,,23", "0791AB"}));
-  EXPECT_EQ(a.raw, "AT+CMGR=13\r\r\n+CMGR: 0,,23\r\n0791AB\r\n\r\nOK\r\n");
+  EXPECT_EQ(a.raw, "\r\n+CMGR: 0,,23\r\n0791AB\r\n\r\nOK\r\n");
   EXPECT_EQ(c.port.writes, std::vector<std::string>{"AT+CMGR=13\r"});
 }
 

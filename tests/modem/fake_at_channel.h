@@ -51,7 +51,7 @@ class FakeAtChannel : public link::AtChannel {
 
   // Answers for lines starting with `prefix` ("PDU" for submitted PDUs).
   void on(const std::string& prefix, std::vector<link::AtAnswer> answers) { rules_[prefix] = {std::move(answers), 0}; }
-  void arrive(std::string line, std::string pdu = {}) { pending_.push_back({std::move(line), std::move(pdu)}); }
+  void arrive(std::string line, std::string pdu = {}) { pending_.push_back({std::move(line), std::move(pdu), {}}); }
 
   link::AtAnswer command(std::string_view commandLine, Duration) override {
     written.emplace_back(commandLine);

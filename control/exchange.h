@@ -1,4 +1,6 @@
-// link/at_link.h - the AT command exchange and the receive path.
+// control/exchange.h - the control's AT exchange: at(), at2() and the
+// receive event, as a thin adapter over the one AT engine
+// (link::SerialAtChannel), which alone reads and writes the port.
 //
 // at() writes one command line and waits for its final result while the
 // host's event pump keeps running; at2() writes without waiting; onComm() is
@@ -6,31 +8,30 @@
 // the receive sink. While a command runs, `busy()` is true and the receive
 // event leaves incoming data to that command.
 //
-// Every byte read goes through one LineAssembler, whether a command waits or
-// not, and belongs either to the running command's answer or to the receive
-// path:
-//   - the receive event hands over complete lines only; an unfinished line
-//     waits in the link until its line end arrives (so an indication's index
-//     is never taken from half a line);
-//   - inside a wait, unsolicited lines (+CMTI, +CMT, ^RSSI ...; see
-//     link/unsolicited.h), send results that are not the running command's
-//     own, and whatever follows the final result are kept out of the answer
-//     and handed to receivedDuringCommand after the wait;
-//   - an exact echo of the line just written is dropped from the answer;
+// The engine sorts every line (echo, answer, indication); what the adapter
+// keeps differs from the typed API's strict rules only where the control's
+// documented behaviour and its tests require it:
+//   - the answer is the raw text (UTF-8 of the ISO-8859-1 bytes), "-1" when
+//     the port is closed, and a final result is found in that text as the
+//     control always found it: "OK" or "ERROR" followed by CR LF, a "+CME
+//     ERROR:"/"+CMS ERROR:" line ended by CR LF, or ">" anywhere, even in an
+//     unfinished line (tests/link/at_link_test.cpp pins "+CMGS: 1>more");
+//   - the wait is bounded by TimeRe idle polls of kIdlePoll (50 us), not by
+//     a duration: a real sleep lasts at most kSlice and the idle counter
+//     advances by the whole polls that elapsed (at least one per pump), any
+//     byte read restarts it, and the host's event pump runs in every poll;
 //   - while a send written with at2() (a PDU line ended by Ctrl-Z) has not
 //     had its result, the first +CMGS line (with its OK) or modem error is
 //     that send's result and goes to the receive path, and the running
-//     command keeps waiting for its own final result.
-// Reads are bounded (kReadChunk bytes each).
-//
-// Waiting sleeps in the kernel. The idle bound counts idle polls of
-// Reviri::kIdlePoll (50 us) each; a real sleep lasts at most kSlice, and the
-// idle counter advances by the number of whole polls that elapsed (at least
-// one per pump), so the bound is the same whether the host pumps often or not.
+//     command keeps waiting for its own final result; a +CMGS line in the
+//     answer of a command that is no send goes there too;
+//   - every line that is not an answer (indications, noise, a late answer)
+//     reaches the receive sink, as one text once the command has ended,
+//     instead of only the indications the typed API keeps.
 //
 // Threading: single-threaded; everything runs on the control's thread.
-#ifndef REVIRI_LINK_AT_LINK_H_
-#define REVIRI_LINK_AT_LINK_H_
+#ifndef REVIRI_CONTROL_EXCHANGE_H_
+#define REVIRI_CONTROL_EXCHANGE_H_
 
 #include <chrono>
 #include <cstdint>
@@ -38,12 +39,12 @@
 #include <string>
 #include <string_view>
 
-#include "link/line_assembler.h"
+#include "link/serial_at_channel.h"
 #include "reviri/serial_port.h"
 
-namespace reviri::link {
+namespace reviri::detail {
 
-struct AtLinkHooks {
+struct ExchangeHooks {
   // "Process all pending host events once"; run in every poll of at().
   std::function<void()> pumpEvents;
   // Receives complete lines (UTF-8, line ends included) delivered by the
@@ -60,15 +61,15 @@ struct AtLinkHooks {
   std::function<std::chrono::steady_clock::time_point()> now;
 };
 
-class AtLink {
+class Exchange : private link::AnswerRules {
  public:
   using Clock = std::chrono::steady_clock;
   static constexpr std::chrono::microseconds kIdlePoll{50};
   static constexpr std::chrono::microseconds kSlice{10000};
 
-  AtLink(SerialPort& port, AtLinkHooks hooks) : port_(port), hooks_(std::move(hooks)) {}
+  Exchange(SerialPort& port, ExchangeHooks hooks);
 
-  AtLinkHooks& hooks() { return hooks_; }
+  ExchangeHooks& hooks() { return hooks_; }
 
   // The answer text (UTF-8), or "-1" when the port is closed. `timeRe` is the
   // idle bound in polls; NaN counts as 0. Throws SerialError from the port;
@@ -84,35 +85,33 @@ class AtLink {
   // of the line before.
   void portReopened();
 
-  // Whether an accumulated answer holds a final result: "OK" or "ERROR"
-  // followed by CR LF, a "+CME ERROR:"/"+CMS ERROR:" line ended by CR LF, or
-  // the prompt ">".
-  static bool isFinal(std::string_view answer);
-
  private:
-  class Wait;
-  // Reads what is waiting (one bounded read) into the assembler.
-  bool readWaiting();
-  // Before a command: places what arrived before it on the receive path.
-  void takeWaitingInput(std::string& receivePath);
-  // Complete lines waiting in the assembler go to the receive path.
-  void routeIdleLines(std::string& receivePath);
+  // link::AnswerRules: the control's rules, listed in the file comment.
+  bool divert(std::string_view line, bool answered) override;
+  bool complete(std::string_view raw, link::FinalKind lastLine) override;
+  bool openLineEnds(std::string_view open) override;
+  bool keepStrayLines() const override { return true; }
+
   // Whether a line belongs to an outstanding no-wait send (its result).
   bool takeSendResult(std::string_view line);
+  // Waits for the running answer within the idle bound.
+  void await(double timeRe);
   void handOver(std::string&& lines);
   Clock::time_point now() const { return hooks_.now ? hooks_.now() : Clock::now(); }
 
   SerialPort& port_;
-  AtLinkHooks hooks_;
+  link::SerialAtChannel channel_;
+  ExchangeHooks hooks_;
   bool busy_ = false;
-  LineAssembler assembler_;
   int owedSendResults_ = 0;
   bool owedOk_ = false;  // a send's +CMGS came; its OK is still to come
-  // Whether an answer may be waiting that no wait has collected.
-  bool mayHoldStaleAnswer_ = true;
+  bool ownsSendResult_ = false;  // the running command is a send
+  std::size_t scanned_ = 0;  // how much of the answer the final search has seen
+  std::size_t openError_ = std::string::npos;  // an unfinished +CMS/+CME ERROR line
+  std::string received_;  // lines for the receive path, not handed over yet
   std::string pending_;  // complete lines not yet accepted by postTerminal
 };
 
-}  // namespace reviri::link
+}  // namespace reviri::detail
 
-#endif  // REVIRI_LINK_AT_LINK_H_
+#endif  // REVIRI_CONTROL_EXCHANGE_H_
