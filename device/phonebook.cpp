@@ -7,12 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "base/at_answers.h"
 #include "base/command_args.h"
 #include "base/text.h"
 #include "core/control_core.h"
 #include "device/device.h"
-#include "sms/decode/decode.h"
-#include "sms/encode/encode.h"
+#include "control/compat/pdu_compat.h"
 
 namespace reviri::device {
 namespace {
@@ -44,16 +44,6 @@ std::string entryName(std::string_view raw) {
   if (raw.size() % 4 != 0) return std::string(raw);
   std::string decoded = sms::decodeUcs2(raw);
   return decoded.empty() ? std::string(raw) : decoded;
-}
-
-// Case-insensitive search for an ASCII `needle` (upper case) from `from`.
-std::size_t findCaseless(std::string_view s, std::string_view needle, std::size_t from) {
-  for (std::size_t i = from; i + needle.size() <= s.size(); ++i) {
-    std::size_t k = 0;
-    while (k < needle.size() && std::toupper(static_cast<unsigned char>(s[i + k])) == needle[k]) ++k;
-    if (k == needle.size()) return i;
-  }
-  return std::string_view::npos;
 }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -169,20 +159,12 @@ std::string phonebookName(const std::string& uname) {
 
 PhonebookAnswer parsePhonebookAnswer(std::string_view answer) {
   PhonebookAnswer result;
-  for (std::size_t at = findCaseless(answer, "CPBR:", 0); at != std::string_view::npos;
-       at = findCaseless(answer, "CPBR:", at + 1)) {
-    const EntryCursor entry{answer, at + 5};
-    if (auto parsed = standardEntry(entry)) {
-      result.entries.push_back(std::move(*parsed));
-    } else if (auto bare = bareEntry(entry)) {
-      result.entries.push_back(std::move(*bare));
-    }
+  for (std::size_t pos = at::findCaseless(answer, "CPBR:"); pos != std::string_view::npos;
+       pos = at::findCaseless(answer, "CPBR:", pos + 1)) {
+    const EntryCursor entry{answer, pos + 5};
+    if (auto parsed = standardEntry(entry); parsed || (parsed = bareEntry(entry))) result.entries.push_back(std::move(*parsed));
   }
-  for (std::size_t at = findCaseless(answer, "CME ERROR: ", 0); at != std::string_view::npos && !result.cmeError;
-       at = findCaseless(answer, "CME ERROR: ", at + 1)) {
-    EntryCursor code{answer, at + 11};
-    if (const std::string_view digits = code.run(isDigit, 4); !digits.empty()) result.cmeError = std::string(digits);
-  }
+  if (const auto codes = at::numbersAfter(answer, {"CME ERROR: "}, 4); !codes.empty()) result.cmeError = codes.front();
   return result;
 }
 

@@ -7,7 +7,7 @@
 
 #include "gateway/digest.h"
 #include "modem/convert.h"
-#include "sms/encode/submit_plan.h"
+#include "sms/submit_plan.h"
 
 namespace reviri::gateway {
 namespace {
