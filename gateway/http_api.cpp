@@ -145,7 +145,7 @@ struct PathRule {
 const std::vector<PathRule>& pathRules() {
   static const std::vector<PathRule> rules{
       {std::regex("/v1/messages"), {{"GET", {"status", "reference", "limit"}}, {"POST", {}}}},
-      {std::regex(R"(/v1/messages/\d+)"), {{"GET", {}}}},
+      {std::regex(R"(/v1/messages/\d+)"), {{"GET", {}}, {"DELETE", {}}}},
       {std::regex("/v1/inbox"), {{"GET", {"after", "limit", "wait"}}}},
       {std::regex(R"(/v1/inbox/\d+)"), {{"DELETE", {}}}},
       {std::regex("/v1/modems"), {{"GET", {}}}},
@@ -268,6 +268,7 @@ void HttpApi::routes() {
   s.Post("/v1/messages", [this](const auto& req, auto& res) { postMessage(req, res); });
   s.Get(R"(/v1/messages/(\d+))", [this](const auto& req, auto& res) { getMessage(req, res); });
   s.Get("/v1/messages", [this](const auto& req, auto& res) { listMessages(req, res); });
+  s.Delete(R"(/v1/messages/(\d+))", [this](const auto& req, auto& res) { cancelMessage(req, res); });
   s.Get("/v1/inbox", [this](const auto& req, auto& res) { getInbox(req, res); });
   s.Delete(R"(/v1/inbox/(\d+))", [this](const auto& req, auto& res) { deleteInbox(req, res); });
   s.Get("/v1/modems", [this](const auto&, auto& res) { getModems(res); });
@@ -331,7 +332,7 @@ void HttpApi::listMessages(const httplib::Request& req, httplib::Response& res) 
     try {
       status = statusFromName(req.get_param_value("status"));
     } catch (const std::invalid_argument&) {
-      sendError(res, 400, "\"status\" must be queued, sending, sent, delivered, failed or expired", "status");
+      sendError(res, 400, "\"status\" must be queued, sending, sent, delivered, failed, expired or canceled", "status");
       return;
     }
   }
@@ -343,6 +344,24 @@ void HttpApi::listMessages(const httplib::Request& req, httplib::Response& res) 
     list.push_back(messageJson(r, false));
   }
   sendJson(res, 200, {{"messages", list}});
+}
+
+void HttpApi::cancelMessage(const httplib::Request& req, httplib::Response& res) {
+  auto id = parseNumber(req.matches[1], 1, INT64_MAX);
+  const auto result = id ? ctx_.store.cancel(*id) : Store::CancelResult{};
+  if (!result.found) {
+    sendError(res, 404, "no message " + std::string(req.matches[1]), "id");
+    return;
+  }
+  if (!result.canceled) {
+    sendJson(res, 409, {{"id", *id},
+                        {"status", statusName(result.status)},
+                        {"error", std::string("message ") + req.matches[1].str() + " is " + statusName(result.status) +
+                                      ": only a queued or scheduled message can be canceled"}});
+    return;
+  }
+  ctx_.log.event("canceled", {{"id", std::to_string(*id)}});
+  sendJson(res, 200, {{"id", *id}, {"status", "canceled"}});
 }
 
 void HttpApi::getInbox(const httplib::Request& req, httplib::Response& res) {
@@ -423,7 +442,8 @@ void HttpApi::getMetrics(httplib::Response& res) {
       << "reviri_queue_depth " << counts.queued << "\n";
   out << "# HELP reviri_messages Messages in the store by status.\n# TYPE reviri_messages gauge\n";
   for (auto [status, n] : {std::pair{"queued", counts.queued}, {"sending", counts.sending}, {"sent", counts.sent},
-                           {"delivered", counts.delivered}, {"failed", counts.failed}, {"expired", counts.expired}}) {
+                           {"delivered", counts.delivered}, {"failed", counts.failed}, {"expired", counts.expired},
+                           {"canceled", counts.canceled}}) {
     out << "reviri_messages{status=\"" << status << "\"} " << n << "\n";
   }
   out << "# HELP reviri_inbox_messages Messages in the inbox.\n# TYPE reviri_inbox_messages gauge\n"

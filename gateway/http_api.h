@@ -4,6 +4,7 @@
 //                                   (Idempotency-Key: a retry answers the first id)
 //   GET    /v1/messages/{id}       one message with parts, history, last error
 //   GET    /v1/messages?status=&reference=&limit=
+//   DELETE /v1/messages/{id}       cancel -> 200 while queued, 409 once claimed
 //   GET    /v1/inbox?after=&limit=&wait=   long-polls up to `wait` seconds
 //   DELETE /v1/inbox/{id}
 //   GET    /v1/modems
@@ -88,6 +89,7 @@ class HttpApi {
   void postMessage(const httplib::Request& req, httplib::Response& res);
   void getMessage(const httplib::Request& req, httplib::Response& res);
   void listMessages(const httplib::Request& req, httplib::Response& res);
+  void cancelMessage(const httplib::Request& req, httplib::Response& res);
   void getInbox(const httplib::Request& req, httplib::Response& res);
   void deleteInbox(const httplib::Request& req, httplib::Response& res);
   void getModems(httplib::Response& res);

@@ -82,6 +82,7 @@ class ForwardingStore : public Store {
   StoreCounts counts() override { return inner_.counts(); }
   void ping() override { inner_.ping(); }
   std::optional<std::chrono::milliseconds> nextDueIn() override { return inner_.nextDueIn(); }
+  CancelResult cancel(std::int64_t id) override { return inner_.cancel(id); }
 
  protected:
   Store& inner_;

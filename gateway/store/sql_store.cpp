@@ -620,6 +620,30 @@ class SqlStore final : public Store {
     write([&] { run("DELETE FROM modems WHERE owner = $1", Params(owner)); });
   }
 
+  // ---- Cancel, batches, API keys, retention -------------------------------
+  CancelResult cancel(std::int64_t id) override {
+    return write([&] {
+      const auto now = this->now();
+      // The claim moves a message out of these statuses under the same row
+      // lock, so exactly one of them wins (and a run twice finds its own
+      // cancel done by the status below).
+      auto canceled = run(
+          "UPDATE outbox SET status = 'canceled', updated_ms = $1, due_ms = $1 "
+          "WHERE id = $2 AND status IN ('queued', 'scheduled') RETURNING recipient, client_reference, modem",
+          Params(now, id));
+      if (canceled.size() == 1) {
+        const auto row = canceled.row(0);
+        addHistory(id, now, "canceled", "by request");
+        queueEvent("status", statusEvent(id, row.text(0), row.text(1), "canceled", row.text(2), ""));
+        return CancelResult{true, true, Status::kCanceled};
+      }
+      auto found = run("SELECT status FROM outbox WHERE id = $1", Params(id));
+      if (found.size() == 0) return CancelResult{};
+      const Status status = statusFromName(found.row(0).text(0));
+      return CancelResult{true, status == Status::kCanceled, status};
+    });
+  }
+
  private:
   Result run(const std::string& sql, const Params& params = Params()) { return run(*conn_, sql, params); }
   static Result run(Connection& c, const std::string& sql, const Params& params = Params()) {

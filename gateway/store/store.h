@@ -32,7 +32,7 @@
 
 namespace reviri::gateway {
 
-enum class Status { kQueued, kSending, kSent, kDelivered, kFailed, kExpired };
+enum class Status { kQueued, kSending, kSent, kDelivered, kFailed, kExpired, kCanceled };
 const char* statusName(Status status);
 // Throws std::invalid_argument for an unknown name.
 Status statusFromName(const std::string& name);
@@ -124,6 +124,7 @@ struct WebhookDelivery {
 
 struct StoreCounts {
   std::int64_t queued = 0, sending = 0, sent = 0, delivered = 0, failed = 0, expired = 0;
+  std::int64_t canceled = 0;
   std::int64_t inbox = 0;
   std::int64_t webhooksPending = 0;
 };
@@ -292,6 +293,19 @@ class Store {
   // Renews `owner`'s names; returns how many it still holds.
   virtual int renewModemNames(const std::string& owner) = 0;
   virtual void releaseModemNames(const std::string& owner) = 0;
+
+  // ---- Cancel, batches, API keys, retention ------------------------------
+  // What cancel() found: no such message, or its status after the call
+  // (canceled, or the status that kept it from being canceled).
+  struct CancelResult {
+    bool found = false;
+    bool canceled = false;
+    Status status = Status::kQueued;
+  };
+  // Cancels a message that no worker has claimed (queued or scheduled), in
+  // one statement with the claim's own condition, so that a claim and a
+  // cancel racing for it never both win: a canceled message is never sent.
+  virtual CancelResult cancel(std::int64_t id) = 0;
 };
 
 // A delivery report is matched only to a part sent this recently: TP-MR
