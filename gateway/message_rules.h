@@ -8,6 +8,8 @@
 #ifndef REVIRI_GATEWAY_MESSAGE_RULES_H_
 #define REVIRI_GATEWAY_MESSAGE_RULES_H_
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -35,6 +37,10 @@ OutgoingMessage toOutgoing(const NewMessage& message);
 
 // The message in `body`, or the first field that is wrong.
 std::variant<NewMessage, FieldError> parseNewMessage(std::string_view body);
+
+// "2026-12-08T09:00:00+01:00" (or ...Z, with an optional fraction) as
+// milliseconds since the epoch; empty when it is not such a time.
+std::optional<std::int64_t> parseIsoTime(std::string_view text);
 
 // A digest of what a request asks for: an idempotency key used again must
 // come with the same one.

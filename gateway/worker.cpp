@@ -192,7 +192,8 @@ milliseconds Worker::idleTimeout() {
   timeout = std::clamp(untilRelist + milliseconds(1), milliseconds(0), timeout);
   const auto untilRefresh = std::chrono::duration_cast<milliseconds>(networkDue_ - std::chrono::steady_clock::now());
   timeout = std::clamp(untilRefresh + milliseconds(1), milliseconds(0), timeout);
-  if (auto due = ctx_.store.nextDueIn()) timeout = std::clamp(*due, milliseconds(0), timeout);
+  // When this modem may find work: routing, its gap, hours and limits included.
+  if (auto due = ctx_.store.nextClaimIn(options_.name)) timeout = std::clamp(*due, milliseconds(0), timeout);
   return timeout;
 }
 

@@ -82,6 +82,17 @@ class ForwardingStore : public Store {
   StoreCounts counts() override { return inner_.counts(); }
   void ping() override { inner_.ping(); }
   std::optional<std::chrono::milliseconds> nextDueIn() override { return inner_.nextDueIn(); }
+  // Modem farms.
+  void registerModems(const std::vector<ModemProfile>& modems) override { inner_.registerModems(modems); }
+  bool setModemLimits(const std::string& name, const ModemLimits& limits) override {
+    return inner_.setModemLimits(name, limits);
+  }
+  std::vector<ModemUsage> modemUsage() override { return inner_.modemUsage(); }
+  bool knownModem(const std::string& modem) override { return inner_.knownModem(modem); }
+  bool knownTag(const std::string& tag) override { return inner_.knownTag(tag); }
+  std::optional<std::chrono::milliseconds> nextClaimIn(const std::string& modem) override {
+    return inner_.nextClaimIn(modem);
+  }
 
  protected:
   Store& inner_;
