@@ -93,6 +93,7 @@ class ForwardingStore : public Store {
   std::optional<std::chrono::milliseconds> nextClaimIn(const std::string& modem) override {
     return inner_.nextClaimIn(modem);
   }
+  void modemUnavailable(const std::string& modem) override { inner_.modemUnavailable(modem); }
 
  protected:
   Store& inner_;

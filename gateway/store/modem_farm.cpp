@@ -116,11 +116,13 @@ struct Candidate {
   bool high = false;
 };
 
-// The message a modem would take next: urgent first (when its lane is
-// open), then by due time.
-std::optional<Candidate> nextCandidate(Connection& c, const std::string& modem, std::int64_t now, bool highOpen) {
+constexpr int kHigh = 0, kNormal = 1;
+
+// The message a modem would take next among priorities `first` to `last`
+// (urgent first), by due time.
+std::optional<Candidate> nextCandidate(Connection& c, const std::string& modem, std::int64_t now, int first, int last) {
   const auto lanes = lanesOf(c, modem);
-  for (int priority = highOpen ? 0 : 1; priority <= 1; ++priority) {
+  for (int priority = first; priority <= last; ++priority) {
     std::optional<Candidate> best;
     std::int64_t bestDue = 0;
     for (const auto& [targetModem, targetTag] : lanes) {
@@ -170,10 +172,11 @@ std::optional<Hold> holdFor(Connection& c, const std::string& modem, const Modem
   return std::nullopt;
 }
 
-// Holds `modem` back until the hold ends and tells the message why, once.
+// Tells the message why it waits, once, and (`holdModem`) holds the modem
+// back until the hold ends.
 void defer(Connection& c, const std::string& modem, const Candidate& m, const Hold& hold,
-           const HistoryWriter& history) {
-  run(c, "UPDATE modem_profiles SET held_until_ms = $2 WHERE name = $1", Params(modem, hold.until));
+           const HistoryWriter& history, bool holdModem = true) {
+  if (holdModem) run(c, "UPDATE modem_profiles SET held_until_ms = $2 WHERE name = $1", Params(modem, hold.until));
   const std::string detail = hold.reason + ", next at " + localIsoTime(hold.until);
   if (m.deferred == hold.reason) return;
   run(c, "UPDATE outbox SET deferred = $2 WHERE id = $1", Params(m.id, hold.reason));
@@ -237,9 +240,20 @@ Choice choose(Connection& c, const std::string& modem, std::int64_t now, const H
   const LocalWindows windows = localWindows(now);
   const Usage used = readUsage(c, modem, windows);
   const bool highOpen = !limits.highPerHour || used.high < *limits.highPerHour;
-  const auto candidate = nextCandidate(c, modem, now, highOpen);
+  std::optional<Candidate> urgentHeld;
+  if (!highOpen) {
+    // The urgent lane is closed for this hour: its next message says so,
+    // and the modem sleeps to the hour unless new work wakes it.
+    urgentHeld = nextCandidate(c, modem, now, kHigh, kHigh);
+    if (urgentHeld) {
+      defer(c, modem, *urgentHeld, {"high_per_hour limit of " + modem + " reached", windows.hourEnd}, history,
+            false);
+    }
+  }
+  const auto candidate = nextCandidate(c, modem, now, highOpen ? kHigh : kNormal, kNormal);
   if (!candidate) {
-    run(c, "UPDATE modem_profiles SET idle = 1 WHERE name = $1", Params(modem));
+    run(c, "UPDATE modem_profiles SET idle = 1, held_until_ms = $2 WHERE name = $1",
+        Params(modem, urgentHeld ? windows.hourEnd : 0));
     return {true, std::nullopt};
   }
   if (const auto hold = holdFor(c, modem, limits, nextSend, used, windows, *candidate, now)) {
@@ -258,6 +272,10 @@ std::string eligibleFor(int param) {
   const std::string p = "$" + std::to_string(param);
   return "(target_modem = '' OR target_modem = " + p + ") AND (target_tag = '' OR target_tag IN (SELECT tag FROM " +
          "modem_tags WHERE modem = " + p + "))";
+}
+
+void unavailable(Connection& c, const std::string& modem) {
+  run(c, "UPDATE modem_profiles SET idle = 0 WHERE name = $1", Params(modem));
 }
 
 void sent(Connection& c, const std::string& modem, std::int64_t now) {

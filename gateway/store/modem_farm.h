@@ -48,6 +48,9 @@ Choice choose(Connection& c, const std::string& modem, std::int64_t now, const H
 // parameter $`param` (for rows found by other means, e.g. expired leases).
 std::string eligibleFor(int param);
 
+// `modem` is down or stopped: no longer idle.
+void unavailable(Connection& c, const std::string& modem);
+
 // A message was sent on `modem` at `now`: its gap runs from here.
 void sent(Connection& c, const std::string& modem, std::int64_t now);
 

@@ -670,6 +670,10 @@ class SqlStore final : public Store {
     });
   }
 
+  void modemUnavailable(const std::string& modem) override {
+    write([&] { farm::unavailable(*conn_, modem); });
+  }
+
   // ---- Modem names -------------------------------------------------------
   std::optional<ModemNameHolder> claimModemNames(const std::vector<std::string>& names, const std::string& owner,
                                                  Lease staleAfter) override {

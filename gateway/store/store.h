@@ -316,6 +316,8 @@ class Store {
   // take, or later when its gap, hours or limits hold it back; empty when
   // there is nothing for it.
   virtual std::optional<std::chrono::milliseconds> nextClaimIn(const std::string& modem) = 0;
+  // `modem` went down or stopped: other modems stop leaving work to it.
+  virtual void modemUnavailable(const std::string& modem) = 0;
 
   // Calls `callback` (on a thread of the store's) whenever another process
   // sharing the database queues a message. Engines that cannot tell (SQLite)
