@@ -293,6 +293,42 @@ TEST_F(ModemFarmTest, EachLimitHoldsItsMessagesUntilItsWindowOpens) {
   }
 }
 
+TEST_F(ModemFarmTest, BadLimitValuesAreRefusedNamingTheKeyAndGoodOnesShowInMetrics) {
+  start({{"sim-a", {}}});
+  struct Case {
+    std::string path, body;
+    int status;
+    std::string field;
+  };
+  const Case cases[] = {
+      {"/v1/modems/sim-a/limits", R"({"per_day": -1})", 400, "per_day"},
+      {"/v1/modems/sim-a/limits", R"({"per_hour": "many"})", 400, "per_hour"},
+      {"/v1/modems/sim-a/limits", R"({"min_gap": 2})", 400, "min_gap"},
+      {"/v1/modems/sim-a/limits", R"({"hours": "8-20"})", 400, "hours"},
+      {"/v1/modems/sim-a/limits", R"({"per_week": 5})", 400, "per_week"},
+      {"/v1/modems/sim-a/limits", R"([1])", 400, "limits"},
+      {"/v1/modems/sim-z/limits", R"({"per_day": 5})", 404, "name"},
+      {"/v1/modems/sim-a/limits", R"({"per_day": 500, "min_gap": "2s", "hours": "08:00-20:00"})", 200, ""},
+  };
+  for (const auto& c : cases) {
+    auto r = client_->Put(c.path, c.body, "application/json");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, c.status) << c.body << " " << r->body;
+    if (!c.field.empty()) {
+      EXPECT_EQ(json::parse(r->body)["field"], c.field) << r->body;
+    }
+  }
+  const json limits = get("/v1/modems")["modems"][0]["limits"];
+  EXPECT_EQ(limits["per_day"], json({{"limit", 500}, {"used", 0}, {"remaining", 500}}));
+  EXPECT_EQ(limits["min_gap"]["limit"], "2s");
+  EXPECT_EQ(limits["hours"]["limit"], "08:00-20:00");
+  const auto metrics = client_->Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_NE(metrics->body.find("reviri_modem_limit_remaining{modem=\"sim-a\",limit=\"per_day\"} 500"),
+            std::string::npos)
+      << metrics->body;
+}
+
 TEST_F(ModemFarmTest, TheGapIsKeptBetweenThePdusAtTheModem) {
   ModemLimits limits;
   limits.minGap = milliseconds(300);
