@@ -15,6 +15,8 @@ Gateway::Gateway(Store& store, std::vector<NamedModem> modems, GatewayOptions op
       leases_(store, log) {
   if (options_.instance.empty()) options_.instance = defaultInstanceName();
   store_.setWebhookUrls(options_.webhooks.urls);
+  for (const auto& modem : modems) profiles_.push_back({modem.name, modem.tags, modem.limits});
+  options_.api.routes = options_.routes;
   for (auto& modem : modems) {
     WorkerOptions w = options_.worker;
     w.name = modem.name;
@@ -36,6 +38,8 @@ Gateway::~Gateway() { stop(); }
 
 int Gateway::start() {
   const int port = api_->bind(options_.host, options_.port);
+  // Before the first claim: routing and limits read the profiles.
+  store_.registerModems(profiles_);
   // Messages queued by other gateways sharing the database wake ours too.
   store_.watchNewWork([this] { work_.notify(); });
   leases_.start();

@@ -12,9 +12,11 @@
 #define REVIRI_GATEWAY_GATEWAY_H_
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "gateway/config.h"
 #include "gateway/event_log.h"
 #include "gateway/http_api.h"
 #include "gateway/lease_keeper.h"
@@ -27,8 +29,12 @@
 namespace reviri::gateway {
 
 struct NamedModem {
+  NamedModem(std::string name, ModemPortFactory factory, std::vector<std::string> tags = {}, ModemLimits limits = {})
+      : name(std::move(name)), factory(std::move(factory)), tags(std::move(tags)), limits(limits) {}
   std::string name;
   ModemPortFactory factory;
+  std::vector<std::string> tags;  // what messages and routes choose it by
+  ModemLimits limits;             // as the configuration file gives them
 };
 
 struct GatewayOptions {
@@ -38,6 +44,10 @@ struct GatewayOptions {
   WebhookOptions webhooks;
   WorkerOptions worker;  // name and worker are set per modem
   std::string instance;  // prefix of lease owners, unique per process (host:pid)
+  // ---- Modem farms ----
+  std::vector<RouteConfig> routes;  // number prefix -> tag
+  std::string timeZone;             // of limit windows and sending hours; "" = the system's
+  std::optional<int> retainDays;    // final rows older than this are purged; empty = kept
 };
 
 class Gateway {
@@ -66,6 +76,7 @@ class Gateway {
   Webhooks webhooks_;
   LeaseKeeper leases_;
   std::vector<std::unique_ptr<Worker>> workers_;
+  std::vector<Store::ModemProfile> profiles_;
   std::unique_ptr<HttpApi> api_;
   bool running_ = false;
 };

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
@@ -74,6 +75,16 @@ json reportJson(const MessageRecord& r) {
   return {{"status", state}, {"parts_delivered", delivered}, {"parts", r.parts.size()}};
 }
 
+// Routing, priority and schedule; a queued message whose send_at is still
+// ahead is "scheduled".
+void addFarmFields(const MessageRecord& r, json& out) {
+  const auto orNull = [](const std::string& s) { return s.empty() ? json(nullptr) : json(s); };
+  out["target"] = {{"modem", orNull(r.message.modem)}, {"tag", orNull(r.message.tag)}};
+  out["priority"] = r.message.high ? "high" : "normal";
+  out["send_at"] = timeOrNull(r.message.sendAtMs);
+  if (r.status == Status::kQueued && r.message.sendAtMs && *r.message.sendAtMs > systemNowMs()) out["status"] = "scheduled";
+}
+
 json messageJson(const MessageRecord& r, bool withHistory) {
   json parts = json::array();
   for (const auto& p : r.parts) {
@@ -102,6 +113,7 @@ json messageJson(const MessageRecord& r, bool withHistory) {
            {"last_error", lastError},
            {"report", reportJson(r)},
            {"reference", r.message.reference.empty() ? json(nullptr) : json(r.message.reference)}};
+  addFarmFields(r, out);
   if (withHistory) {
     json history = json::array();
     for (const auto& h : r.history) history.push_back({{"at", isoTime(h.atMs)}, {"event", h.event}, {"detail", h.detail}});
@@ -181,6 +193,7 @@ const std::vector<PathRule>& pathRules() {
       {std::regex("/v1/inbox"), {{"GET", {"after", "limit", "wait"}, kRead}}},
       {std::regex(R"(/v1/inbox/\d+)"), {{"DELETE", {}, kRead}}},
       {std::regex("/v1/modems"), {{"GET", {}, kRead}}},
+      {std::regex("/v1/modems/[^/]+/limits"), {{"PUT", {}, kAdmin}}},
       {std::regex("/metrics"), {{"GET", {}, kRead}}},
       {std::regex("/healthz"), {{"GET", {}, kPublic}}},
       {std::regex("/v1/openapi.json"), {{"GET", {}, kPublic}}},
@@ -335,6 +348,7 @@ void HttpApi::routes() {
   s.Get("/v1/inbox", [this](const auto& req, auto& res) { getInbox(req, res); });
   s.Delete(R"(/v1/inbox/(\d+))", [this](const auto& req, auto& res) { deleteInbox(req, res); });
   s.Get("/v1/modems", [this](const auto&, auto& res) { getModems(res); });
+  s.Put("/v1/modems/([^/]+)/limits", [this](const auto& req, auto& res) { putModemLimits(req, res); });
   s.Get("/metrics", [this](const auto&, auto& res) { getMetrics(res); });
   s.Get("/healthz", [this](const auto&, auto& res) {
     ctx_.store.ping();  // throws (503) when the database is gone
@@ -354,6 +368,10 @@ void HttpApi::postMessage(const httplib::Request& req, httplib::Response& res) {
   }
   auto& message = std::get<NewMessage>(parsed);
   if (!idempotencyKey(req, res, message.idempotencyKey)) return;
+  if (const auto error = routeMessage(message)) {
+    sendError(res, 400, error->message, error->field);
+    return;
+  }
   message.requestDigest = requestDigest(message);
   const auto queued = ctx_.store.enqueue(message);  // committed before the answer
   if (queued.keyConflict) {
@@ -450,6 +468,10 @@ void HttpApi::postBatch(const httplib::Request& req, httplib::Response& res) {
       errors.push_back({{"index", i}, {"field", error->field}, {"error", error->message}});
       continue;
     }
+    if (const auto error = routeMessage(std::get<NewMessage>(parsed))) {
+      errors.push_back({{"index", i}, {"field", error->field}, {"error", error->message}});
+      continue;
+    }
     auto& message = messages.emplace_back(std::move(std::get<NewMessage>(parsed)));
     // One key per item, so that a batch sent again queues nothing twice.
     if (!key.empty()) message.idempotencyKey = key + "#" + std::to_string(i);
@@ -521,10 +543,80 @@ void HttpApi::deleteInbox(const httplib::Request& req, httplib::Response& res) {
   res.status = 204;
 }
 
+// ---- Modem farms: routing at submission, limits -----------------------------
+
+// A message naming neither modem nor tag takes the tag of the longest route
+// prefix its number matches. An unknown modem or tag no modem could ever
+// take is refused (400) rather than queued for ever.
+// Fills the tag from the longest matching route prefix, or says which named
+// modem or tag no modem could ever take.
+std::optional<FieldError> HttpApi::routeMessage(NewMessage& message) {
+  if (message.modem.empty() && message.tag.empty()) {
+    std::size_t longest = 0;
+    for (const auto& route : options_.routes) {
+      if (route.prefix.size() > longest && message.to.rfind(route.prefix, 0) == 0) {
+        longest = route.prefix.size();
+        message.tag = route.tag;
+      }
+    }
+    return std::nullopt;
+  }
+  if (!message.modem.empty() && !ctx_.store.knownModem(message.modem))
+    return FieldError{"modem", "no modem is named \"" + message.modem + "\""};
+  if (!message.tag.empty() && !ctx_.store.knownTag(message.tag))
+    return FieldError{"tag", "no modem has the tag \"" + message.tag + "\""};
+  return std::nullopt;
+}
+
+void HttpApi::putModemLimits(const httplib::Request& req, httplib::Response& res) {
+  const std::string name = req.matches[1];
+  const auto body = json::parse(req.body, nullptr, false);
+  ModemLimits limits;
+  try {
+    limits = parseLimitsJson(body.is_discarded() ? json() : body);
+  } catch (const ConfigError& e) {
+    const std::string what = e.what();
+    sendError(res, 400, what, what.substr(0, what.find(':')));
+    return;
+  }
+  if (!ctx_.store.setModemLimits(name, limits)) {
+    sendError(res, 404, "no modem is named \"" + name + "\"", "name");
+    return;
+  }
+  ctx_.work.notify();  // a limit raised may free held messages
+  sendJson(res, 200, {{"name", name}, {"limits", limitsJson(limits)}});
+}
+
+namespace {
+
+// Each limit with what its window used and what remains.
+json limitsWithUsage(const Store::ModemUsage& u) {
+  json out = json::object();
+  const json limits = limitsJson(u.limits);
+  for (const auto& [key, value] : limits.items()) out[key] = {{"limit", value}};
+  const auto counted = [&](const char* key, const std::optional<std::int64_t>& limit, std::int64_t used) {
+    out[key]["used"] = used;
+    out[key]["remaining"] = limit ? json(std::max<std::int64_t>(0, *limit - used)) : json(nullptr);
+  };
+  counted("per_hour", u.limits.perHour, u.usedHour);
+  counted("per_day", u.limits.perDay, u.usedDay);
+  counted("per_month", u.limits.perMonth, u.usedMonth);
+  counted("recipients_per_month", u.limits.recipientsPerMonth, u.recipientsMonth);
+  counted("high_per_hour", u.limits.highPerHour, u.highHour);
+  return out;
+}
+
+}  // namespace
+
 void HttpApi::getModems(httplib::Response& res) {
   json list = json::array();
+  std::map<std::string, Store::ModemUsage> usage;
+  for (auto& u : ctx_.store.modemUsage()) usage.emplace(u.name, std::move(u));
   for (const auto& m : ctx_.board.snapshot()) {
+    const auto found = usage.find(m.name);
     list.push_back({{"name", m.name},
+                    {"tags", found == usage.end() ? json::array() : json(found->second.tags)},
+                    {"limits", found == usage.end() ? json::object() : limitsWithUsage(found->second)},
                     {"device", m.device},
                     {"state", m.state},
                     {"signal", m.signal},
@@ -583,6 +675,7 @@ void HttpApi::getMetrics(httplib::Response& res) {
   for (const auto& m : modems) {
     out << "reviri_modem_up{modem=\"" << metricLabel(m.name) << "\"} " << (m.state == "up" ? 1 : 0) << "\n";
   }
+  writeLimitMetrics(out);
   const auto latency = ctx_.board.latency();
   out << "# HELP reviri_send_latency_seconds From accepted to sent.\n# TYPE reviri_send_latency_seconds histogram\n";
   for (std::size_t i = 0; i < kLatencyBuckets.size(); ++i) {
@@ -592,6 +685,36 @@ void HttpApi::getMetrics(httplib::Response& res) {
       << "reviri_send_latency_seconds_sum " << latency.sum << "\n"
       << "reviri_send_latency_seconds_count " << latency.count << "\n";
   res.set_content(out.str(), "text/plain; version=0.0.4; charset=utf-8");
+}
+
+// Each counted limit of each modem: the limit, what its window used and
+// what remains (modems without a limit on it are left out).
+void HttpApi::writeLimitMetrics(std::ostream& out) {
+  const auto usage = ctx_.store.modemUsage();
+  struct Counted {
+    const char* key;
+    std::optional<std::int64_t> ModemLimits::*limit;
+    std::int64_t Store::ModemUsage::*used;
+  };
+  const Counted counted[] = {{"per_hour", &ModemLimits::perHour, &Store::ModemUsage::usedHour},
+                             {"per_day", &ModemLimits::perDay, &Store::ModemUsage::usedDay},
+                             {"per_month", &ModemLimits::perMonth, &Store::ModemUsage::usedMonth},
+                             {"recipients_per_month", &ModemLimits::recipientsPerMonth, &Store::ModemUsage::recipientsMonth},
+                             {"high_per_hour", &ModemLimits::highPerHour, &Store::ModemUsage::highHour}};
+  for (const char* metric : {"limit", "used", "remaining"}) {
+    out << "# HELP reviri_modem_limit_" << metric << " A modem's limit in parts (" << metric
+        << " in the current window).\n# TYPE reviri_modem_limit_" << metric << " gauge\n";
+    for (const auto& u : usage) {
+      for (const auto& c : counted) {
+        const auto& limit = u.limits.*(c.limit);
+        if (!limit) continue;
+        const std::int64_t used = u.*(c.used);
+        const std::int64_t value = metric[0] == 'l' ? *limit : metric[0] == 'u' ? used : std::max<std::int64_t>(0, *limit - used);
+        out << "reviri_modem_limit_" << metric << "{modem=\"" << metricLabel(u.name) << "\",limit=\"" << c.key << "\"} "
+            << value << "\n";
+      }
+    }
+  }
 }
 
 }  // namespace reviri::gateway

@@ -9,7 +9,8 @@
 //   DELETE /v1/messages/{id}       cancel -> 200 while queued, 409 once claimed
 //   GET    /v1/inbox?after=&limit=&wait=   long-polls up to `wait` seconds
 //   DELETE /v1/inbox/{id}
-//   GET    /v1/modems
+//   GET    /v1/modems              with tags, and each limit with used and remaining
+//   PUT    /v1/modems/{name}/limits  the limits as JSON (kept in the store)
 //   GET    /healthz                (no token needed)
 //   GET    /metrics                Prometheus text format
 //
@@ -29,6 +30,7 @@
 #define REVIRI_GATEWAY_HTTP_API_H_
 
 #include <chrono>
+#include <iosfwd>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,8 +38,10 @@
 #include <string>
 #include <atomic>
 
+#include "gateway/config.h"
 #include "gateway/event_log.h"
 #include "gateway/front_limits.h"
+#include "gateway/message_rules.h"
 #include "gateway/modem_board.h"
 #include "gateway/signal.h"
 #include "gateway/store/store.h"
@@ -68,6 +72,9 @@ struct ApiOptions {
   // Limits on what a client may hold before its request is complete
   // (http_front.h); its body limit and thread count are the two above.
   FrontLimits front;
+  // Number prefix -> tag for messages that name neither modem nor tag
+  // (the longest matching prefix wins).
+  std::vector<RouteConfig> routes;
 };
 
 // What the API shares with the rest of the gateway.
@@ -105,6 +112,10 @@ class HttpApi {
   void getInbox(const httplib::Request& req, httplib::Response& res);
   void deleteInbox(const httplib::Request& req, httplib::Response& res);
   void getModems(httplib::Response& res);
+  // Modem farms.
+  std::optional<FieldError> routeMessage(NewMessage& message);
+  void putModemLimits(const httplib::Request& req, httplib::Response& res);
+  void writeLimitMetrics(std::ostream& out);
   void getMetrics(httplib::Response& res);
   StoreCounts recentCounts();
 

@@ -3,6 +3,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cctype>
+#include <chrono>
+#include <optional>
 #include <set>
 
 #include "gateway/digest.h"
@@ -32,7 +35,78 @@ std::variant<NewMessage, FieldError> checkedForSending(NewMessage m) {
   return m;
 }
 
+// Two digits at `at` of `text`, or -1.
+int twoDigits(std::string_view text, std::size_t at) {
+  if (at + 2 > text.size() || !std::isdigit(static_cast<unsigned char>(text[at])) ||
+      !std::isdigit(static_cast<unsigned char>(text[at + 1]))) {
+    return -1;
+  }
+  return (text[at] - '0') * 10 + (text[at + 1] - '0');
+}
+
+// Where the routing fields ("modem", "tag", "priority", "send_at") go.
+std::optional<FieldError> readFarmFields(const nlohmann::json& json, NewMessage& m) {
+  for (const char* field : {"modem", "tag"}) {
+    if (!json.contains(field)) continue;
+    if (!json[field].is_string() || json[field].get<std::string>().empty()) return wrongType(field, "a non-empty string");
+    (std::string(field) == "modem" ? m.modem : m.tag) = json[field].get<std::string>();
+  }
+  if (!m.modem.empty() && !m.tag.empty()) return FieldError{"tag", "give \"modem\" or \"tag\", not both"};
+  if (json.contains("priority")) {
+    const auto& p = json["priority"];
+    if (!p.is_string() || (p != "high" && p != "normal")) return FieldError{"priority", "\"priority\" must be \"high\" or \"normal\""};
+    m.high = p == "high";
+  }
+  if (json.contains("send_at")) {
+    if (!json["send_at"].is_string()) return wrongType("send_at", "a string");
+    m.sendAtMs = parseIsoTime(json["send_at"].get<std::string>());
+    if (!m.sendAtMs) {
+      return FieldError{"send_at", "\"send_at\" must be an ISO 8601 time with its zone, e.g. 2026-12-08T09:00:00+01:00"};
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::optional<std::int64_t> parseIsoTime(std::string_view text) {
+  // YYYY-MM-DDTHH:MM:SS[.fraction](Z|+HH:MM|-HH:MM)
+  if (text.size() < 20 || text[4] != '-' || text[7] != '-' || (text[10] != 'T' && text[10] != ' ') ||
+      text[13] != ':' || text[16] != ':') {
+    return std::nullopt;
+  }
+  const int century = twoDigits(text, 0), year = twoDigits(text, 2), month = twoDigits(text, 5),
+            day = twoDigits(text, 8), hour = twoDigits(text, 11), minute = twoDigits(text, 14),
+            second = twoDigits(text, 17);
+  if (century < 0 || year < 0 || month < 1 || month > 12 || day < 1 || hour < 0 || hour > 23 || minute < 0 ||
+      minute > 59 || second < 0 || second > 60) {
+    return std::nullopt;
+  }
+  std::size_t at = 19;
+  std::int64_t millis = 0;
+  if (at < text.size() && text[at] == '.') {
+    std::int64_t scale = 100;
+    for (++at; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at, scale /= 10) {
+      millis += (text[at] - '0') * scale;
+    }
+  }
+  int offsetMinutes = 0;
+  const std::string_view zone = text.substr(at);
+  if (zone == "Z") {
+    offsetMinutes = 0;
+  } else if (zone.size() == 6 && (zone[0] == '+' || zone[0] == '-') && zone[3] == ':' && twoDigits(zone, 1) >= 0 &&
+             twoDigits(zone, 1) <= 14 && twoDigits(zone, 4) >= 0 && twoDigits(zone, 4) <= 59) {
+    offsetMinutes = (twoDigits(zone, 1) * 60 + twoDigits(zone, 4)) * (zone[0] == '-' ? -1 : 1);
+  } else {
+    return std::nullopt;
+  }
+  using namespace std::chrono;
+  const year_month_day date{std::chrono::year(century * 100 + year), std::chrono::month(static_cast<unsigned>(month)),
+                            std::chrono::day(static_cast<unsigned>(day))};
+  if (!date.ok()) return std::nullopt;
+  const auto local = sys_days(date).time_since_epoch() + hours(hour) + minutes(minute) + seconds(second);
+  return duration_cast<milliseconds>(local - minutes(offsetMinutes)).count() + millis;
+}
 
 OutgoingMessage toOutgoing(const NewMessage& message) {
   OutgoingMessage out;
@@ -56,7 +130,8 @@ std::variant<NewMessage, FieldError> parseNewMessage(std::string_view body) {
 
 std::variant<NewMessage, FieldError> parseMessageObject(const nlohmann::json& json) {
   if (!json.is_object()) return FieldError{"body", "a message must be a JSON object"};
-  static const std::set<std::string> kKnown{"to", "text", "report", "flash", "coding", "validity", "reference"};
+  static const std::set<std::string> kKnown{"to",       "text",      "report", "flash", "coding", "validity",
+                                           "reference", "modem", "tag", "priority", "send_at"};
   for (const auto& [key, value] : json.items()) {
     if (!kKnown.count(key)) return FieldError{key, "unknown field \"" + key + "\""};
   }
@@ -99,6 +174,7 @@ std::variant<NewMessage, FieldError> parseMessageObject(const nlohmann::json& js
     }
   }
 
+  if (auto error = readFarmFields(json, m)) return *error;
   return checkedForSending(std::move(m));
 }
 
@@ -108,7 +184,12 @@ std::string requestDigest(const NewMessage& m) {
   const nlohmann::json fields{{"to", m.to},         {"text", m.text},         {"coding", m.coding},
                               {"flash", m.flash},   {"report", m.report},     {"reference", m.reference},
                               {"validity", m.validityMinutes ? nlohmann::json(*m.validityMinutes) : nlohmann::json()}};
-  return hmacSha256Hex("reviri request", fields.dump());
+  nlohmann::json routed = fields;  // the routing fields only when given: older digests stay valid
+  if (!m.modem.empty()) routed["modem"] = m.modem;
+  if (!m.tag.empty()) routed["tag"] = m.tag;
+  if (m.high) routed["priority"] = "high";
+  if (m.sendAtMs) routed["send_at"] = *m.sendAtMs;
+  return hmacSha256Hex("reviri request", routed.dump());
 }
 
 

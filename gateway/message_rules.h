@@ -9,6 +9,8 @@
 #define REVIRI_GATEWAY_MESSAGE_RULES_H_
 
 #include <nlohmann/json_fwd.hpp>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -38,6 +40,10 @@ OutgoingMessage toOutgoing(const NewMessage& message);
 std::variant<NewMessage, FieldError> parseNewMessage(std::string_view body);
 // The same for one message already parsed (an item of a batch).
 std::variant<NewMessage, FieldError> parseMessageObject(const nlohmann::json& message);
+
+// "2026-12-08T09:00:00+01:00" (or ...Z, with an optional fraction) as
+// milliseconds since the epoch; empty when it is not such a time.
+std::optional<std::int64_t> parseIsoTime(std::string_view text);
 
 // A digest of what a request asks for: an idempotency key used again must
 // come with the same one.

@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "gateway/config.h"
 #include "gateway/message_rules.h"
 #include "gateway/digest.h"
 
@@ -285,12 +286,27 @@ class TypedModemPort final : public ModemPort {
   std::deque<std::int64_t> unforgotten_;  // inbox ids whose slots are gone
 };
 
+// "a+b" as {"a", "b"}; `bad` refuses a tag that is not a tag name.
+template <class Refuse>
+std::vector<std::string> splitTags(const std::string& text, const Refuse& bad) {
+  std::vector<std::string> tags;
+  if (text.empty()) return tags;
+  for (std::size_t from = 0;;) {
+    const auto plus = text.find('+', from);
+    tags.push_back(text.substr(from, plus - from));
+    if (!isTagName(tags.back())) bad("tag \"" + tags.back() + "\" must be letters, digits, '-', '_' or '.'");
+    if (plus == std::string::npos) return tags;
+    from = plus + 1;
+  }
+}
+
 }  // namespace
 
 ModemTarget parseModemTarget(const std::string& text) {
   ModemTarget target;
+  std::string tags;
   const auto bad = [&](const std::string& why) { throw std::invalid_argument("--modem " + text + ": " + why); };
-  // DEVICE[@SETTINGS][,name=NAME][,pin=PIN]: the settings hold commas too,
+  // DEVICE[@SETTINGS][,name=NAME][,pin=PIN][,tags=A+B]: the settings hold commas too,
   // but never '=', so the options start at the first field with one.
   std::vector<std::string> fields;
   for (std::size_t from = 0;;) {
@@ -307,12 +323,13 @@ ModemTarget parseModemTarget(const std::string& text) {
     const auto eq = fields[i].find('=');
     if (eq == std::string::npos) bad("\"" + fields[i] + "\" after the options; expected name=NAME or pin=PIN");
     const std::string key = fields[i].substr(0, eq), value = fields[i].substr(eq + 1);
-    std::string* slot = key == "name" ? &target.name : key == "pin" ? &target.pin : nullptr;
-    if (!slot) bad("unknown option \"" + key + "\"; expected name= or pin=");
+    std::string* slot = key == "name" ? &target.name : key == "pin" ? &target.pin : key == "tags" ? &tags : nullptr;
+    if (!slot) bad("unknown option \"" + key + "\"; expected name=, pin= or tags=");
     if (!slot->empty()) bad(key + "= is given twice");
     if (value.empty()) bad("the value after " + key + "= is empty");
     *slot = value;
   }
+  target.tags = splitTags(tags, bad);
   for (unsigned char c : target.name) {
     if (c <= ' ' || c == '"' || c == 0x7f) bad("the name may not hold blanks, quotes or control characters");
   }
@@ -322,7 +339,7 @@ ModemTarget parseModemTarget(const std::string& text) {
     target.settings = head.substr(at + 1);
     LineSettings::parse(target.settings);  // throws std::invalid_argument naming the field
   } else if (head.find(',') != std::string::npos) {
-    bad("unknown option after ','; expected name= or pin=");
+    bad("unknown option after ','; expected name=, pin= or tags=");
   }
   if (target.device.empty()) bad("no device");
   return target;

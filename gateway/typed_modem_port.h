@@ -11,19 +11,21 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "gateway/modem_port.h"
 #include "reviri/modem.h"
 
 namespace reviri::gateway {
 
-// What --modem DEVICE[@SETTINGS][,name=NAME][,pin=PIN] says (the options
-// in any order).
+// What --modem DEVICE[@SETTINGS][,name=NAME][,pin=PIN][,tags=A+B] says
+// (the options in any order).
 struct ModemTarget {
   std::string device;
   std::string settings = "115200,n,8,1";
   std::string name;  // empty: the gateway names it after its host and device
   std::string pin;
+  std::vector<std::string> tags;  // what routes and messages choose it by
   bool lockPort = true;
   // How long the modem may take to answer a command, and to answer a
   // written PDU (the network's turn): together the longest write, which

@@ -100,6 +100,7 @@ void Worker::run() {
   }
   if (next_) giveBack(*std::exchange(next_, std::nullopt), "the gateway is stopping");
   if (port_) port_->close();
+  markUnavailable();
   ctx_.board.update(options_.name, [](ModemState& m) { m.state = "stopped"; });
   ctx_.log.event("modem-stopped", {{"modem", options_.name}});
 }
@@ -166,6 +167,17 @@ void Worker::portLost(const std::string& why) {
     m.operatorName.clear();
   });
   ctx_.log.event("modem-lost", {{"modem", options_.name}, {"error", why}});
+  markUnavailable();
+}
+
+// Other modems no longer leave shared work to this one.
+void Worker::markUnavailable() {
+  try {
+    ctx_.store.modemUnavailable(options_.name);
+  } catch (const StoreError& e) {
+    // Its idle mark goes stale by itself within seconds.
+    ctx_.log.event("store-error", {{"modem", options_.name}, {"error", e.what()}});
+  }
 }
 
 void Worker::refreshNetworkIfDue() {
@@ -192,7 +204,8 @@ milliseconds Worker::idleTimeout() {
   timeout = std::clamp(untilRelist + milliseconds(1), milliseconds(0), timeout);
   const auto untilRefresh = std::chrono::duration_cast<milliseconds>(networkDue_ - std::chrono::steady_clock::now());
   timeout = std::clamp(untilRefresh + milliseconds(1), milliseconds(0), timeout);
-  if (auto due = ctx_.store.nextDueIn()) timeout = std::clamp(*due, milliseconds(0), timeout);
+  // When this modem may find work: routing, its gap, hours and limits included.
+  if (auto due = ctx_.store.nextClaimIn(options_.name)) timeout = std::clamp(*due, milliseconds(0), timeout);
   return timeout;
 }
 

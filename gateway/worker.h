@@ -103,6 +103,7 @@ class Worker {
   // Returns a claimed message that was never written to the queue.
   void giveBack(const MessageRecord& message, const std::string& reason);
   void portLost(const std::string& why);
+  void markUnavailable();
   std::int64_t storeIncoming(const InboxMessage& message);
   void relistIfDue();
   void storeReport(int reference, const std::string& recipient, int status, const std::string& dischargedAt);

@@ -18,7 +18,7 @@ ensure_packages() {
 # warning); sets `build` to the tree (REVIRI_BUILD_DIR, default build/release).
 build_release_tool() {
   ensure_packages cmake g++ make pkg-config libre2-dev libcli11-dev nlohmann-json3-dev libncurses-dev \
-    libsqlite3-dev libcpp-httplib-dev libssl-dev libpq-dev
+    libsqlite3-dev libcpp-httplib-dev libssl-dev libpq-dev libtomlplusplus-dev
   build=${REVIRI_BUILD_DIR:-build/release}
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DREVIRI_BUILD_TESTS=OFF -DREVIRI_BUILD_BENCHMARKS=OFF \
     -DREVIRI_WERROR=OFF >/dev/null

@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 source scripts/packages.sh
 ensure_packages cmake g++ make pkg-config libre2-dev libgtest-dev libgmock-dev libbenchmark-dev \
   libcli11-dev nlohmann-json3-dev libncurses-dev tmux gammu libsqlite3-dev libcpp-httplib-dev libssl-dev \
+  libtomlplusplus-dev \
   postgresql libpq-dev doxygen help2man bash-completion dpkg-dev file binutils
 
 build=${REVIRI_BUILD_DIR:-build/asan}

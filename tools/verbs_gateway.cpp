@@ -24,8 +24,10 @@
 #include <sstream>
 
 #include "gateway/digest.h"
+#include "gateway/config.h"
 #include "gateway/gateway.h"
 #include "gateway/modem_names.h"
+#include "gateway/store/local_calendar.h"
 #include "gateway/store/postgres_store.h"
 #include "gateway/store/sqlite_store.h"
 #include "gateway/typed_modem_port.h"
@@ -38,10 +40,13 @@ namespace {
 namespace fs = std::filesystem;
 using namespace reviri::gateway;
 
+constexpr const char* kDefaultListen = "127.0.0.1:8080";
+
 struct GatewayArgs {
+  std::string configFile;
   std::vector<std::string> modems;
   std::string db;
-  std::string listen = "127.0.0.1:8080";
+  std::string listen;  // "" = the file's, else kDefaultListen
   std::string tokenFile;
   std::vector<std::string> webhooks;
   std::string webhookSecretFile;
@@ -205,14 +210,60 @@ class SignalGuard {
   sigset_t set_{}, old_{};
 };
 
-int runGateway(Context& ctx, const GatewayArgs& args) {
-  const auto [host, port] = splitListen(args.listen);
+// A modem of the configuration file as a --modem would give it.
+ModemTarget targetOf(const ModemConfig& modem) {
+  ModemTarget target;
+  target.device = modem.device;
+  target.settings = modem.settings;
+  target.name = modem.name;
+  target.pin = modem.pin;
+  target.tags = modem.tags;
+  return target;
+}
+
+// The file's settings under the flags: a flag given wins; a --modem with
+// the name of a file's modem replaces its device, settings, pin and tags
+// and keeps its limits; other --modems are added.
+void applyConfigFile(const GatewayConfig& config, GatewayArgs& args, std::vector<ModemTarget>& targets,
+                     std::vector<ModemLimits>& limits) {
+  if (args.db.empty() && config.db) args.db = *config.db;
+  if (args.listen.empty() && config.listen) args.listen = *config.listen;
+  std::vector<ModemTarget> merged;
+  std::vector<ModemLimits> mergedLimits;
+  for (const auto& modem : config.modems) {
+    merged.push_back(targetOf(modem));
+    mergedLimits.push_back(modem.limits);
+  }
+  for (auto& target : targets) {
+    const auto same = std::find_if(merged.begin(), merged.end(), [&](const auto& m) { return m.name == target.name; });
+    if (!target.name.empty() && same != merged.end()) {
+      *same = target;
+    } else {
+      merged.push_back(target);
+      mergedLimits.emplace_back();
+    }
+  }
+  targets = std::move(merged);
+  limits = std::move(mergedLimits);
+}
+
+int runGateway(Context& ctx, GatewayArgs args) {
   std::vector<ModemTarget> targets;
+  for (const auto& text : args.modems) targets.push_back(parseModemTarget(text));
+  std::vector<ModemLimits> limits(targets.size());
+  GatewayConfig config;
+  if (!args.configFile.empty()) {
+    config = loadGatewayConfig(args.configFile);  // ConfigError is an invalid_argument: a usage error
+    applyConfigFile(config, args, targets, limits);
+  }
+  // Before any thread starts: limit windows and hours are local to it.
+  if (config.timeZone) useTimeZone(*config.timeZone);
+  if (args.listen.empty()) args.listen = kDefaultListen;
+  const auto [host, port] = splitListen(args.listen);
   const auto seconds = [](double s) { return std::chrono::milliseconds(static_cast<long long>(s * 1000)); };
-  for (const auto& text : args.modems) {
-    targets.push_back(parseModemTarget(text));
-    targets.back().commandTimeout = seconds(args.commandTimeout);
-    targets.back().sendTimeout = seconds(args.sendTimeout);
+  for (auto& target : targets) {
+    target.commandTimeout = seconds(args.commandTimeout);
+    target.sendTimeout = seconds(args.sendTimeout);
   }
   for (const auto& webhook : args.webhooks) parseWebhookUrl(webhook);  // refused before anything starts
 
@@ -270,7 +321,9 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
               << options.identity.ownNumber << "\n";
     }
   } else {
-    for (const auto& target : targets) modems.push_back({modemName(target), typedModemPortFactory(target)});
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      modems.push_back({modemName(targets[i]), typedModemPortFactory(targets[i]), targets[i].tags, limits[i]});
+    }
   }
   std::vector<std::string> names;
   for (const auto& modem : modems) {
@@ -296,6 +349,9 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
   options.webhooks.urls = args.webhooks;
   options.webhooks.secret = webhookSecret;
   options.instance = instance;
+  options.routes = config.routes;
+  options.timeZone = config.timeZone.value_or("");
+  options.retainDays = config.retainDays;
 
   SignalGuard signals;
   Gateway gateway(*store, std::move(modems), options, log);
@@ -421,12 +477,15 @@ void addKeyVerbs(CLI::App& gateway, const std::shared_ptr<GatewayArgs>& gatewayA
 void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs) {
   auto args = std::make_shared<GatewayArgs>();
   CLI::App* g = app.add_subcommand("gateway", "SMS gateway daemon: outbox, inbox and an HTTP API over modems");
+  g->add_option("--config", args->configFile,
+                "TOML file: listen, db, time_zone, retain_days, [[modem]] with [modem.limits], [[route]] "
+                "(flags override it)");
   g->add_option("--modem", args->modems,
-                "DEVICE[@SETTINGS][,name=NAME][,pin=PIN] (repeatable; name defaults to HOST:DEVICE-BASENAME); "
-                "default: simulated modems");
+                "DEVICE[@SETTINGS][,name=NAME][,pin=PIN][,tags=A+B] (repeatable; name defaults to "
+                "HOST:DEVICE-BASENAME); default: simulated modems");
   g->add_option("--db", args->db,
                 "database: a SQLite file (or sqlite:PATH; default under the state directory) or postgresql://...");
-  g->add_option("--listen", args->listen, "HOST:PORT of the HTTP API")->capture_default_str();
+  g->add_option("--listen", args->listen, std::string("HOST:PORT of the HTTP API (default: ") + kDefaultListen + ")");
   g->add_option("--token-file", args->tokenFile, "file whose first line is the API's bearer token");
   g->add_option("--webhook", args->webhooks, "URL to POST events to (repeatable)");
   g->add_option("--webhook-secret-file", args->webhookSecretFile, "HMAC secret of the webhooks (default: webhook-secret in the state directory, made once)");

@@ -90,6 +90,18 @@ class ForwardingStore : public Store {
   std::vector<ApiKey> apiKeys() override { return inner_.apiKeys(); }
   bool revokeApiKey(const std::string& name) override { return inner_.revokeApiKey(name); }
   std::optional<ApiKey> apiKeyByDigest(const std::string& digest) override { return inner_.apiKeyByDigest(digest); }
+  // Modem farms.
+  void registerModems(const std::vector<ModemProfile>& modems) override { inner_.registerModems(modems); }
+  bool setModemLimits(const std::string& name, const ModemLimits& limits) override {
+    return inner_.setModemLimits(name, limits);
+  }
+  std::vector<ModemUsage> modemUsage() override { return inner_.modemUsage(); }
+  bool knownModem(const std::string& modem) override { return inner_.knownModem(modem); }
+  bool knownTag(const std::string& tag) override { return inner_.knownTag(tag); }
+  std::optional<std::chrono::milliseconds> nextClaimIn(const std::string& modem) override {
+    return inner_.nextClaimIn(modem);
+  }
+  void modemUnavailable(const std::string& modem) override { inner_.modemUnavailable(modem); }
 
  protected:
   Store& inner_;

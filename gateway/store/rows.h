@@ -12,7 +12,8 @@ namespace reviri::gateway::rows {
 // The columns every outbox read selects, in the order readMessage expects.
 inline constexpr const char* kOutboxColumns =
     "id, recipient, body, coding, flash, report, validity_minutes, part_count, status, attempts, modem, "
-    "created_ms, updated_ms, due_ms, sent_ms, last_error, last_error_code, client_reference, maybe_sent";
+    "created_ms, updated_ms, due_ms, sent_ms, last_error, last_error_code, client_reference, maybe_sent, "
+    "target_modem, target_tag, priority, send_at_ms";
 constexpr int countColumns(const char* list) {
   int n = 1;
   for (; *list; ++list) n += *list == ',' ? 1 : 0;
@@ -43,6 +44,10 @@ MessageRecord readMessage(const Row& row) {
   if (auto v = row.optionalInteger(16)) r.lastErrorCode = static_cast<int>(*v);
   r.message.reference = row.text(17);
   r.maybeSent = static_cast<int>(row.integer(18));
+  r.message.modem = row.text(19);
+  r.message.tag = row.text(20);
+  r.message.high = row.integer(21) == 0;
+  r.message.sendAtMs = row.optionalInteger(22);
   return r;
 }
 

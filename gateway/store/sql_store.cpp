@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "gateway/store/group_commit.h"
+#include "gateway/store/modem_farm.h"
 #include "gateway/store/rows.h"
 
 namespace reviri::gateway::sql {
@@ -159,6 +160,57 @@ CREATE TABLE api_keys (
   digest TEXT NOT NULL UNIQUE,
   scopes TEXT NOT NULL,
   created_ms BIGINT NOT NULL
+
+);
+)sql",
+    // Modem farms: a message's modem or tag, its priority (0 urgent, 1
+    // normal) and send time; each lane is claimed through its own index
+    // range (modem_farm.h). A modem's tags, limits and claim state; its
+    // usage per window and its recipients per month, changed only under
+    // the lock on its profile row.
+    R"sql(
+ALTER TABLE outbox ADD COLUMN target_modem TEXT NOT NULL DEFAULT '';
+ALTER TABLE outbox ADD COLUMN target_tag TEXT NOT NULL DEFAULT '';
+ALTER TABLE outbox ADD COLUMN priority INTEGER NOT NULL DEFAULT 1;
+ALTER TABLE outbox ADD COLUMN send_at_ms BIGINT;
+ALTER TABLE outbox ADD COLUMN deferred TEXT NOT NULL DEFAULT '';
+CREATE INDEX outbox_lane ON outbox (status, target_modem, target_tag, priority, due_ms, id);
+CREATE TABLE modem_profiles (
+  name TEXT PRIMARY KEY,
+  min_gap_ms BIGINT,
+  jitter_ms BIGINT,
+  per_hour BIGINT,
+  per_day BIGINT,
+  per_month BIGINT,
+  recipients_per_month BIGINT,
+  hours_start INTEGER,
+  hours_end INTEGER,
+  high_per_hour BIGINT,
+  file_limits TEXT NOT NULL DEFAULT '',
+  next_send_ms BIGINT NOT NULL DEFAULT 0,
+  last_claim_ms BIGINT NOT NULL DEFAULT 0,
+  held_until_ms BIGINT NOT NULL DEFAULT 0,
+  idle INTEGER NOT NULL DEFAULT 0,
+  seen_ms BIGINT NOT NULL DEFAULT 0
+);
+CREATE TABLE modem_tags (
+  modem TEXT NOT NULL,
+  tag TEXT NOT NULL,
+  PRIMARY KEY (modem, tag)
+);
+CREATE INDEX modem_tags_tag ON modem_tags (tag, modem);
+CREATE TABLE modem_usage (
+  modem TEXT NOT NULL,
+  kind TEXT NOT NULL,
+  window_start BIGINT NOT NULL,
+  used BIGINT NOT NULL,
+  PRIMARY KEY (modem, kind, window_start)
+);
+CREATE TABLE modem_recipients (
+  modem TEXT NOT NULL,
+  month_start BIGINT NOT NULL,
+  recipient TEXT NOT NULL,
+  PRIMARY KEY (modem, month_start, recipient)
 );
 )sql",
 };
@@ -564,9 +616,49 @@ class SqlStore final : public Store {
   }
 
   std::optional<std::chrono::milliseconds> nextDueIn() override {
+    return read([&](Connection& c) { return nextDueInOn(c); });
+  }
+  std::optional<std::chrono::milliseconds> nextDueInOn(Connection& c) {
+    return untilDue(run(c, "SELECT min(due_ms), " + nowSql(c) + " FROM outbox WHERE status = 'queued'"));
+  }
+  // The store's time on a reading connection: the server's, else the injected one.
+  std::int64_t serverNow(Connection& c) {
+    return c.serverNowSql() ? run(c, std::string("SELECT ") + c.serverNowSql()).row(0).integer(0) : now_();
+  }
+
+  // ---- Modem farms -------------------------------------------------------
+  void registerModems(const std::vector<ModemProfile>& modems) override {
+    write([&] { farm::registerModems(*conn_, modems); });
+  }
+  bool setModemLimits(const std::string& name, const ModemLimits& limits) override {
+    return write([&] { return farm::setLimits(*conn_, name, limits); });
+  }
+  std::vector<ModemUsage> modemUsage() override {
     return read([&](Connection& c) {
-      return untilDue(run(c, "SELECT min(due_ms), " + nowSql(c) + " FROM outbox WHERE status = 'queued'"));
+      Transaction tx(c, false);
+      auto usage = farm::usage(c, serverNow(c));
+      tx.commit();
+      return usage;
     });
+  }
+  bool knownModem(const std::string& modem) override {
+    return read([&](Connection& c) { return farm::knownModem(c, modem); });
+  }
+  bool knownTag(const std::string& tag) override {
+    return read([&](Connection& c) { return farm::knownTag(c, tag); });
+  }
+  std::optional<std::chrono::milliseconds> nextClaimIn(const std::string& modem) override {
+    return read([&](Connection& c) -> std::optional<std::chrono::milliseconds> {
+      const auto now = serverNow(c);
+      const auto next = farm::nextClaim(c, modem, now);
+      if (!next.registered) return nextDueInOn(c);
+      if (!next.atMs) return std::nullopt;
+      return std::chrono::milliseconds(std::max<std::int64_t>(0, *next.atMs - now));
+    });
+  }
+
+  void modemUnavailable(const std::string& modem) override {
+    write([&] { farm::unavailable(*conn_, modem); });
   }
 
   // ---- Modem names -------------------------------------------------------
@@ -845,15 +937,18 @@ class SqlStore final : public Store {
       run("UPDATE outbox SET request_key = NULL WHERE request_key = $1 AND created_ms < $2",
           Params(key.key, now - kIdempotencyWindowMs));
     }
+    // A scheduled message falls due at its time; validity counts from then.
+    const auto due = std::max(now, m.sendAtMs.value_or(now));
     std::optional<std::int64_t> expires;
-    if (m.validityMinutes) expires = now + std::int64_t{*m.validityMinutes} * 60000;
+    if (m.validityMinutes) expires = due + std::int64_t{*m.validityMinutes} * 60000;
     auto inserted = run(
         "INSERT INTO outbox (recipient, body, coding, flash, report, validity_minutes, part_count, status, "
-        "created_ms, updated_ms, due_ms, expires_ms, client_reference, request_key, request_digest, request_nonce) "
-        "VALUES ($1, $2, $3, $4, $5, $6, $7, 'queued', $8, $8, $8, $9, $10, $11, $12, $13) "
+        "created_ms, updated_ms, due_ms, expires_ms, client_reference, request_key, request_digest, request_nonce, "
+        "target_modem, target_tag, priority, send_at_ms) "
+        "VALUES ($1, $2, $3, $4, $5, $6, $7, 'queued', $8, $8, $14, $9, $10, $11, $12, $13, $15, $16, $17, $18) "
         "ON CONFLICT (request_key) DO NOTHING RETURNING id",
         Params(m.to, m.text, m.coding, m.flash, m.report, m.validityMinutes, m.parts, now, expires, m.reference,
-               key.key, m.requestDigest, key.nonce));
+               key.key, m.requestDigest, key.nonce, due, m.modem, m.tag, m.high ? 0 : 1, m.sendAtMs));
     if (inserted.size() == 0) return existingRequest(key.key, m.requestDigest, key.nonce);
     const auto id = inserted.row(0).integer(0);
     for (int part = 1; part <= m.parts; ++part) {
@@ -886,17 +981,14 @@ class SqlStore final : public Store {
       return record;
     }
     expireOverdue(now);
+    auto chosen = chooseMessage(modem, now);
+    if (!chosen) return std::nullopt;
     auto claimed =
         run("UPDATE outbox SET status = 'sending', lease_owner = $1, lease_until = $2, modem = $3, "
             "attempts = attempts + 1, updated_ms = $4, in_flight = CASE WHEN in_flight = 0 THEN 1 ELSE 2 END, "
             "maybe_sent = maybe_sent + CASE WHEN in_flight = 1 AND status = 'sending' THEN 1 ELSE 0 END "
-            "WHERE id = coalesce("
-            "(SELECT id FROM outbox WHERE status = 'sending' AND lease_until < $4 ORDER BY due_ms, id LIMIT 1" +
-                std::string(conn_->skipLocked()) +
-                "), "
-                "(SELECT id FROM outbox WHERE status = 'queued' AND due_ms <= $4 ORDER BY due_ms, id LIMIT 1" +
-                conn_->skipLocked() + ")) RETURNING " + rows::kOutboxColumns + ", in_flight",
-            Params(worker, now + lease.count(), modem, now));
+            "WHERE id = $5 RETURNING " + std::string(rows::kOutboxColumns) + ", in_flight",
+            Params(worker, now + lease.count(), modem, now, *chosen));
     if (claimed.size() == 0) return std::nullopt;
     MessageRecord record = rows::readMessage(claimed.row(0));
     const auto id = record.id;
@@ -907,6 +999,24 @@ class SqlStore final : public Store {
     addHistory(id, now, "claimed", worker + " on " + modem);
     readParts(*conn_, record);
     return record;
+  }
+
+  // The message a claim takes: one whose lease ran out, else the next one
+  // routing and limits give this modem (modem_farm.h); any due one for a
+  // modem no gateway registered.
+  std::optional<std::int64_t> chooseMessage(const std::string& modem, std::int64_t now) {
+    auto lost = run("SELECT id FROM outbox WHERE status = 'sending' AND lease_until < $1 AND " + farm::eligibleFor(2) +
+                        " ORDER BY due_ms, id LIMIT 1" + conn_->skipLocked(),
+                    Params(now, modem));
+    if (lost.size() > 0) return lost.row(0).integer(0);
+    const auto choice = farm::choose(*conn_, modem, now, [&](std::int64_t id, const std::string& event,
+                                                              const std::string& detail) { addHistory(id, now, event, detail); });
+    if (choice.registered) return choice.id;
+    auto any = run(std::string("SELECT id FROM outbox WHERE status = 'queued' AND due_ms <= $1 ORDER BY due_ms, id "
+                               "LIMIT 1") + conn_->skipLocked(),
+                   Params(now));
+    if (any.size() == 0) return std::nullopt;
+    return any.row(0).integer(0);
   }
 
   // finishSent, inside a write transaction.
@@ -925,6 +1035,7 @@ class SqlStore final : public Store {
       detail += std::to_string(references[i]);
     }
     addHistory(id, now, "sent", "on " + ended->modem + (detail.empty() ? "" : ", references " + detail));
+    farm::sent(*conn_, ended->modem, now);
     queueEvent("status", statusEvent(id, ended->to, ended->reference, "sent", ended->modem, ""));
     return true;
   }

@@ -51,6 +51,11 @@ struct NewMessage {
   // came with: the same key with another request is refused.
   std::string idempotencyKey;
   std::string requestDigest;
+  // ---- Modem farms ----
+  std::string modem;  // only this modem may send it ("" = any)
+  std::string tag;    // only a modem with this tag ("" = any); routes fill it
+  bool high = false;  // the urgent lane: before due normal messages, within high_per_hour
+  std::optional<std::int64_t> sendAtMs;  // not claimed before (scheduled)
 };
 
 // What enqueue() did.
@@ -61,6 +66,26 @@ struct EnqueueResult {
   bool replayed = false;
   // The key was used with another request (nothing queued, id is 0).
   bool keyConflict = false;
+};
+
+// A daily sending window in minutes after local midnight; it wraps past
+// midnight when `end` is not after `start` ("22:00-06:00").
+struct SendingHours {
+  int start = 0, end = 0;
+  bool contains(int minuteOfDay) const {
+    return start < end ? minuteOfDay >= start && minuteOfDay < end : minuteOfDay >= start || minuteOfDay < end;
+  }
+  bool operator==(const SendingHours&) const = default;
+};
+
+// A modem's limits, kept in the store so that every gateway sharing it
+// enforces the same; an empty one is no limit. Counts are in parts; the
+// windows are the local hour, day and month of the gateway's time zone.
+struct ModemLimits {
+  std::optional<std::chrono::milliseconds> minGap, jitter;
+  std::optional<std::int64_t> perHour, perDay, perMonth, recipientsPerMonth, highPerHour;
+  std::optional<SendingHours> hours;
+  bool operator==(const ModemLimits&) const = default;
 };
 
 struct PartRecord {
@@ -261,6 +286,39 @@ class Store {
     std::int64_t pending = 0, abandoned = 0;
   };
   virtual WebhookCounts webhookCounts() = 0;
+
+  // ---- Modem farms (routing and limits) ------------------------------------
+  // A modem as a gateway serves it: its tags and the limits its
+  // configuration file gives.
+  struct ModemProfile {
+    std::string name;
+    std::vector<std::string> tags;
+    ModemLimits limits;
+  };
+  // Records this gateway's modems. Tags are replaced; limits are taken from
+  // the profile only when it differs from what the file said at the last
+  // start, so a limit set at run time (setModemLimits) survives a restart
+  // and an edited file still takes effect.
+  virtual void registerModems(const std::vector<ModemProfile>& modems) = 0;
+  // False when no gateway ever registered `name`.
+  virtual bool setModemLimits(const std::string& name, const ModemLimits& limits) = 0;
+  // What a modem may still send in the current windows.
+  struct ModemUsage {
+    std::string name;
+    std::vector<std::string> tags;
+    ModemLimits limits;
+    std::int64_t usedHour = 0, usedDay = 0, usedMonth = 0, recipientsMonth = 0, highHour = 0;
+  };
+  virtual std::vector<ModemUsage> modemUsage() = 0;
+  // Whether some registered modem is named `modem` / has `tag`.
+  virtual bool knownModem(const std::string& modem) = 0;
+  virtual bool knownTag(const std::string& tag) = 0;
+  // How long until `modem` may find work: the earliest due message it may
+  // take, or later when its gap, hours or limits hold it back; empty when
+  // there is nothing for it.
+  virtual std::optional<std::chrono::milliseconds> nextClaimIn(const std::string& modem) = 0;
+  // `modem` went down or stopped: other modems stop leaving work to it.
+  virtual void modemUnavailable(const std::string& modem) = 0;
 
   // Calls `callback` (on a thread of the store's) whenever another process
   // sharing the database queues a message. Engines that cannot tell (SQLite)

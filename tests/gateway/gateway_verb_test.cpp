@@ -223,6 +223,66 @@ TEST_F(GatewayVerbTest, AKeyIsShownOnceStoredAsADigestAndRevoked) {
   EXPECT_EQ(out_.find("shop"), std::string::npos) << out_;
 }
 
+TEST_F(GatewayVerbTest, BadConfigurationFilesAreRefusedNamingFileLineAndKey) {
+  struct Case {
+    std::string text, error;  // error: a part of the message after "FILE:"
+  };
+  const std::string modem = "[[modem]]\nname = \"sim-a\"\ndevice = \"/dev/null\"\n";
+  const Case cases[] = {
+      {"listen = \"127.0.0.1:0\"\ncolour = \"red\"\n", "2: colour: unknown key"},
+      {"retain_days = \"ninety\"\n", "1: retain_days: must be a whole number"},
+      {"retain_days = 0\n", "1: retain_days: must be from 1"},
+      {"time_zone = \"Europe/Atlantis\"\n", "1: time_zone: \"Europe/Atlantis\" is not a time zone"},
+      {"listen = \n", "1: "},  // not TOML
+      {modem + "colour = 1\n", "4: modem.colour: unknown key"},
+      {"[[modem]]\ndevice = \"/dev/null\"\n", "1: modem.name: is missing"},
+      {modem + "settings = \"fast\"\n", "4: modem.settings: line settings \"fast\""},
+      {modem + "tags = [\"a b\"]\n", "4: modem.tags: each tag"},
+      {modem + "[[modem]]\nname = \"sim-a\"\ndevice = \"/dev/zero\"\n", "5: modem.name: \"sim-a\" is given twice"},
+      {modem + "[modem.limits]\nper_day = -1\n", "5: modem.limits.per_day: must be from 0"},
+      {modem + "[modem.limits]\nper_hour = \"many\"\n", "5: modem.limits.per_hour: must be a whole number"},
+      {modem + "[modem.limits]\nmin_gap = 2\n", "5: modem.limits.min_gap: must be a duration"},
+      {modem + "[modem.limits]\njitter = \"2 weeks\"\n", "5: modem.limits.jitter: must be a duration"},
+      {modem + "[modem.limits]\nhours = \"08:00-25:00\"\n", "5: modem.limits.hours: must be \"HH:MM-HH:MM\""},
+      {modem + "[modem.limits]\nper_week = 5\n", "5: modem.limits.per_week: unknown limit"},
+      {modem + "[[route]]\nprefix = \"49x\"\ntag = \"de\"\n", "5: route.prefix: must be digits"},
+      {modem + "[[route]]\nprefix = \"+49\"\ntag = \"de\"\n", "6: route.tag: no modem has the tag \"de\""},
+  };
+  const std::string token = "--token-file=" + (dir_ / "token").string();
+  const std::string db = "--db=" + (dir_ / "x.db").string();
+  const fs::path file = dir_ / "gateway.toml";
+  for (const auto& c : cases) {
+    std::ofstream(file, std::ios::trunc) << c.text;
+    std::string err;
+    EXPECT_EQ(runInProcess({"--config", file.string(), token, db}, err), cli::kUsage) << c.text;
+    EXPECT_NE(err.find(file.string() + ":" + c.error), std::string::npos) << c.text << "\n" << err;
+  }
+}
+
+TEST_F(GatewayVerbTest, AConfigurationFileNamesTheModemsAndFlagsOverrideIt) {
+  sim::Simulator sim;
+  sim.start();
+  const int port = testing::freeLoopbackPort();
+  const fs::path file = dir_ / "gateway.toml";
+  std::ofstream(file) << "listen = \"127.0.0.1:1\"\n"  // overridden by --listen
+                      << "db = \"" << (dir_ / "gateway.db").string() << "\"\n"
+                      << "time_zone = \"Europe/Berlin\"\nretain_days = 90\n"
+                      << "[[modem]]\nname = \"sim-a\"\ndevice = \"" << sim.devicePath()
+                      << "\"\nsettings = \"115200,n,8,1\"\ntags = [\"de\", \"otp\"]\n"
+                      << "[modem.limits]\nmin_gap = \"2s\"\nper_day = 500\nhours = \"22:00-06:00\"\n"
+                      << "[[route]]\nprefix = \"+49\"\ntag = \"de\"\n";
+  launch({"--config", file.string(), "--listen", "127.0.0.1:" + std::to_string(port), "--token-file",
+          (dir_ / "token").string()});
+  waitHealthy(port);
+  ASSERT_TRUE(waitUntilModemUp()) << logText();
+  const json modem = get("/v1/modems")["modems"][0];
+  EXPECT_EQ(modem["name"], "sim-a");
+  EXPECT_EQ(modem["tags"], json::array({"de", "otp"}));
+  EXPECT_EQ(modem["limits"]["min_gap"]["limit"], "2s");
+  EXPECT_EQ(modem["limits"]["per_day"]["limit"], 500);
+  EXPECT_EQ(modem["limits"]["hours"]["limit"], "22:00-06:00");
+}
+
 TEST_F(GatewayVerbTest, TheTokenIsShownOnceAndTheStateFilesAreTheUsersAlone) {
   const fs::path state = dir_ / "state", home = state / "reviri";
   const int port = testing::freeLoopbackPort();

@@ -20,6 +20,7 @@ using std::chrono::milliseconds;
 TEST(ModemTargetTest, NameAndPinFollowTheSettingsInAnyOrder) {
   struct Case {
     std::string text, device, settings, name, pin, error;  // error: a part of the message
+    std::string tags = "";                                  // joined with '+'
   };
   const std::string kDefault = "115200,n,8,1";
   const Case cases[] = {
@@ -33,9 +34,12 @@ TEST(ModemTargetTest, NameAndPinFollowTheSettingsInAnyOrder) {
       {"/dev/ttyUSB0,name=", "", "", "", "", "after name= is empty"},
       {"/dev/ttyUSB0,name=a b", "", "", "", "", "blanks"},
       {"/dev/ttyUSB0@9600,e,7,2,name=left,odd", "", "", "", "", "\"odd\" after the options"},
-      {"/dev/ttyUSB0,9600", "", "", "", "", "expected name= or pin="},
+      {"/dev/ttyUSB0,9600", "", "", "", "", "expected name=, pin= or tags="},
       {"/dev/ttyUSB0@9600,e,7,name=left", "", "", "", "", "four fields"},
       {",name=left", "", "", "", "", "no device"},
+      {"/dev/ttyUSB0@9600,e,7,2,tags=de+otp,name=left", "/dev/ttyUSB0", "9600,e,7,2", "left", "", "", "de+otp"},
+      {"/dev/ttyUSB0,tags=de+", "", "", "", "", "tag \"\" must be letters"},
+      {"/dev/ttyUSB0,tags=d e", "", "", "", "", "tag \"d e\" must be letters"},
   };
   for (const auto& c : cases) {
     try {
@@ -45,6 +49,9 @@ TEST(ModemTargetTest, NameAndPinFollowTheSettingsInAnyOrder) {
       EXPECT_EQ(target.settings, c.settings) << c.text;
       EXPECT_EQ(target.name, c.name) << c.text;
       EXPECT_EQ(target.pin, c.pin) << c.text;
+      std::string tags;
+      for (const auto& tag : target.tags) tags += (tags.empty() ? "" : "+") + tag;
+      EXPECT_EQ(tags, c.tags) << c.text;
     } catch (const std::invalid_argument& e) {
       EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << c.text << ": " << e.what();
       EXPECT_FALSE(c.error.empty()) << c.text << ": " << e.what();
