@@ -228,8 +228,9 @@ std::string decode7bit(std::string_view udlAndData) {
 }
 
 std::string decodeUcs2(std::string_view hex) {
+  const AsciiPdu ascii(hex);
   std::string out;
-  detail::appendUcs2Text(hex, out);
+  detail::appendUcs2Text(ascii.view(), out);
   const std::size_t first = out.find_first_not_of(' ');
   if (first == std::string::npos) return {};
   out.erase(out.find_last_not_of(' ') + 1);
