@@ -11,7 +11,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 #include <vector>
 
 #include "base/text.h"
@@ -58,6 +57,16 @@ ServiceCentre splitServiceCentre(std::string_view pdu, bool skipFirstOctet) {
   if (value(mid(pdu, 3, 2)) > 0x80)
     return {mid(pdu, 1, 2), mid(pdu, 3, 2), mid(pdu, 5, 2 * length - 2), from(pdu, 2 * length + 3)};
   return {{}, {}, {}, skipFirstOctet ? from(pdu, 3) : pdu};
+}
+
+// Fills the service-centre fields; returns the TPDU.
+template <typename Record>
+std::string_view takeServiceCentre(std::string_view pdu, bool skipFirstOctet, Record& record) {
+  const ServiceCentre sc = splitServiceCentre(pdu, skipFirstOctet);
+  record.scalen = sc.len;
+  record.scatype = sc.type;
+  record.scanum = sc.num;
+  return sc.tpdu;
 }
 
 struct UserData {
@@ -117,30 +126,13 @@ bool decodeText(std::string_view ud, std::size_t firstOctet, Record& record) {
   }
   // The header and its fill bits take whole septets.
   const std::size_t skip = (header.headerOctets * 8 + 6) / 7;
-  record.ud.clear();
   detail::appendGsm7Text(ud, skip, value(record.udl), record.ud);
   return true;
 }
 
-// True when `pdu` lies in one of the record's own strings, which the walk
-// overwrites as it goes; the caller then walks a copy.
-bool pointsInto(std::string_view pdu, std::initializer_list<const std::string*> fields) {
-  const auto at = reinterpret_cast<std::uintptr_t>(pdu.data());
-  for (const std::string* f : fields) {
-    const auto begin = reinterpret_cast<std::uintptr_t>(f->data());
-    if (at >= begin && at <= begin + f->size()) return true;
-  }
-  return false;
-}
-
-// The walks assign every field of the record.
 bool walkDeliver(std::string_view pdu, deliverrecord& record) {
   const AsciiPdu ascii(pdu);
-  const ServiceCentre sc = splitServiceCentre(ascii.view(), false);
-  record.scalen = sc.len;
-  record.scatype = sc.type;
-  record.scanum = sc.num;
-  const std::string_view t = sc.tpdu;
+  const std::string_view t = takeServiceCentre(ascii.view(), false, record);
   record.fo = mid(t, 1, 2);
   record.oalen = mid(t, 3, 2);
   record.oatype = mid(t, 5, 2);
@@ -156,7 +148,6 @@ bool walkDeliver(std::string_view pdu, deliverrecord& record) {
     // among the received messages): its fields are not where the walk took
     // them, so no text is made of them.
     record.ud = from(t, 2 * n + 27);
-    record.udh.clear(), record.concatRef.clear(), record.concatTotal.clear(), record.concatSeq.clear();
     return false;
   }
   return decodeText(from(t, 2 * n + 27), firstOctet, record);
@@ -164,11 +155,7 @@ bool walkDeliver(std::string_view pdu, deliverrecord& record) {
 
 bool walkSubmit(std::string_view pdu, submitrecord& record) {
   const AsciiPdu ascii(pdu);
-  const ServiceCentre sc = splitServiceCentre(ascii.view(), true);
-  record.scalen = sc.len;
-  record.scatype = sc.type;
-  record.scanum = sc.num;
-  const std::string_view t = sc.tpdu;
+  const std::string_view t = takeServiceCentre(ascii.view(), true, record);
   record.fo = mid(t, 1, 2);
   record.mr = mid(t, 3, 2);
   record.dalen = mid(t, 5, 2);
@@ -189,22 +176,20 @@ bool walkSubmit(std::string_view pdu, submitrecord& record) {
 
 }  // namespace
 
+// The walks fill a fresh record that replaces `record` at the end, so `pdu`
+// may lie in one of `record`'s own strings.
 bool decodeDeliver(std::string_view pdu, deliverrecord& record) {
-  if (pointsInto(pdu, {&record.scalen, &record.scatype, &record.scanum, &record.fo, &record.oalen,
-                       &record.oatype, &record.oanum, &record.pid, &record.dcs, &record.scts,
-                       &record.udl, &record.ud, &record.udh, &record.concatRef,
-                       &record.concatTotal, &record.concatSeq}))
-    return walkDeliver(std::string(pdu), record);
-  return walkDeliver(pdu, record);
+  deliverrecord fresh;
+  const bool decoded = walkDeliver(pdu, fresh);
+  record = std::move(fresh);
+  return decoded;
 }
 
 bool decodeSubmit(std::string_view pdu, submitrecord& record) {
-  if (pointsInto(pdu, {&record.scalen, &record.scatype, &record.scanum, &record.fo, &record.mr,
-                       &record.dalen, &record.datype, &record.danum, &record.pid, &record.dcs,
-                       &record.vp, &record.udl, &record.ud, &record.udh, &record.concatRef,
-                       &record.concatTotal, &record.concatSeq}))
-    return walkSubmit(std::string(pdu), record);
-  return walkSubmit(pdu, record);
+  submitrecord fresh;
+  const bool decoded = walkSubmit(pdu, fresh);
+  record = std::move(fresh);
+  return decoded;
 }
 
 std::string swapDigits(std::string_view semiOctets) {
