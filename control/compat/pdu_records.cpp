@@ -11,6 +11,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "base/text.h"
@@ -126,6 +127,7 @@ bool decodeText(std::string_view ud, std::size_t firstOctet, Record& record) {
   }
   // The header and its fill bits take whole septets.
   const std::size_t skip = (header.headerOctets * 8 + 6) / 7;
+  record.ud.clear();
   detail::appendGsm7Text(ud, skip, value(record.udl), record.ud);
   return true;
 }
@@ -148,6 +150,7 @@ bool walkDeliver(std::string_view pdu, deliverrecord& record) {
     // among the received messages): its fields are not where the walk took
     // them, so no text is made of them.
     record.ud = from(t, 2 * n + 27);
+    record.udh.clear(), record.concatRef.clear(), record.concatTotal.clear(), record.concatSeq.clear();
     return false;
   }
   return decodeText(from(t, 2 * n + 27), firstOctet, record);
@@ -174,22 +177,35 @@ bool walkSubmit(std::string_view pdu, submitrecord& record) {
   return decodeText(from(t, 2 * n + 15 + vpDigits), firstOctet, record);
 }
 
+// True when `pdu` lies in one of the record's own strings, which the walk
+// overwrites as it goes; the caller then walks a copy.
+bool pointsInto(std::string_view pdu, std::initializer_list<const std::string*> fields) {
+  const auto at = reinterpret_cast<std::uintptr_t>(pdu.data());
+  for (const std::string* f : fields) {
+    const auto begin = reinterpret_cast<std::uintptr_t>(f->data());
+    if (at >= begin && at <= begin + f->size()) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
-// The walks fill a fresh record that replaces `record` at the end, so `pdu`
-// may lie in one of `record`'s own strings.
 bool decodeDeliver(std::string_view pdu, deliverrecord& record) {
-  deliverrecord fresh;
-  const bool decoded = walkDeliver(pdu, fresh);
-  record = std::move(fresh);
-  return decoded;
+  if (pointsInto(pdu, {&record.scalen, &record.scatype, &record.scanum, &record.fo, &record.oalen,
+                       &record.oatype, &record.oanum, &record.pid, &record.dcs, &record.scts,
+                       &record.udl, &record.ud, &record.udh, &record.concatRef,
+                       &record.concatTotal, &record.concatSeq}))
+    return walkDeliver(std::string(pdu), record);
+  return walkDeliver(pdu, record);
 }
 
 bool decodeSubmit(std::string_view pdu, submitrecord& record) {
-  submitrecord fresh;
-  const bool decoded = walkSubmit(pdu, fresh);
-  record = std::move(fresh);
-  return decoded;
+  if (pointsInto(pdu, {&record.scalen, &record.scatype, &record.scanum, &record.fo, &record.mr,
+                       &record.dalen, &record.datype, &record.danum, &record.pid, &record.dcs,
+                       &record.vp, &record.udl, &record.ud, &record.udh, &record.concatRef,
+                       &record.concatTotal, &record.concatSeq}))
+    return walkSubmit(std::string(pdu), record);
+  return walkSubmit(pdu, record);
 }
 
 std::string swapDigits(std::string_view semiOctets) {
