@@ -65,6 +65,14 @@ std::size_t listedEntryAt(std::string_view s, std::size_t at, ListedEntry& entry
   return pduEnd + 1;
 }
 
+// The first non-empty result of `read` at an occurrence of `prefix`.
+template <typename Read>
+std::string firstAt(std::string_view text, std::string_view prefix, Read read) {
+  for (std::size_t at = findCaseless(text, prefix); at != std::string_view::npos; at = findCaseless(text, prefix, at + 1))
+    if (std::string found = read(at); !found.empty()) return found;
+  return {};
+}
+
 }  // namespace
 
 std::size_t findCaseless(std::string_view text, std::string_view prefix, std::size_t from) {
@@ -136,37 +144,28 @@ std::vector<std::string> numbersAfter(std::string_view text, std::initializer_li
 }
 
 std::string cmtiIndex(std::string_view text) {
-  for (std::size_t at = findCaseless(text, "+CMTI"); at != std::string_view::npos;
-       at = findCaseless(text, "+CMTI", at + 1)) {
+  return firstAt(text, "+CMTI", [&](std::size_t at) {
     const std::string_view line = text.substr(at, text.find('\n', at) - at);
     for (std::size_t comma = line.rfind(','); comma != std::string_view::npos && comma > 0;
-         comma = line.rfind(',', comma - 1)) {
+         comma = line.rfind(',', comma - 1))
       if (const std::string_view digits = digitsAt(line, comma + 1, 4); !digits.empty()) return std::string(digits);
-    }
-  }
-  return {};
+    return std::string();
+  });
 }
 
 std::string cmgrPduLine(std::string_view answer) {
-  for (std::size_t at = findCaseless(answer, "+CMGR"); at != std::string_view::npos;
-       at = findCaseless(answer, "+CMGR", at + 1)) {
+  return firstAt(answer, "+CMGR", [&](std::size_t at) {
     const std::size_t headerEnd = answer.find('\n', at);
-    if (headerEnd == std::string_view::npos) break;
-    const std::size_t lineEnd = answer.find('\n', headerEnd + 1);
-    if (lineEnd == std::string_view::npos) break;
+    const std::size_t lineEnd = headerEnd == std::string_view::npos ? headerEnd : answer.find('\n', headerEnd + 1);
+    if (lineEnd == std::string_view::npos) return std::string();
     const std::string_view line = answer.substr(headerEnd + 1, lineEnd - headerEnd - 1);
-    if (line.size() >= 2 && line.back() == '\r') return std::string(line.substr(0, line.size() - 1));
-  }
-  return {};
+    return line.size() >= 2 && line.back() == '\r' ? std::string(line.substr(0, line.size() - 1)) : std::string();
+  });
 }
 
-std::optional<std::string> cmgwIndex(std::string_view answer) {
-  for (std::size_t at = findCaseless(answer, "CMGW:"); at != std::string_view::npos;
-       at = findCaseless(answer, "CMGW:", at + 1)) {
-    if (const std::string_view digits = digitsAt(answer, skipBlanks(answer, at + 5)); !digits.empty())
-      return std::string(digits);
-  }
-  return std::nullopt;
+std::string cmgwIndex(std::string_view answer) {
+  return firstAt(answer, "CMGW:",
+                 [&](std::size_t at) { return std::string(digitsAt(answer, skipBlanks(answer, at + 5))); });
 }
 
 std::vector<ListedEntry> listingEntries(std::string_view listing) {

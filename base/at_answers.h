@@ -61,8 +61,8 @@ std::string cmtiIndex(std::string_view text);
 // when it is not empty and ends in CR LF. "" if none.
 std::string cmgrPduLine(std::string_view answer);
 // The index of the first "+CMGW:" followed by blanks and digits, all of its
-// digits; nullopt if none.
-std::optional<std::string> cmgwIndex(std::string_view answer);
+// digits; "" if none.
+std::string cmgwIndex(std::string_view answer);
 // The complete "+CMGL" entries of a listing: an index of one to four digits,
 // a status (blanks allowed around the comma), and a PDU line ended by LF.
 struct ListedEntry {

@@ -17,11 +17,7 @@
 namespace reviri::device {
 namespace {
 
-bool allHexDigits(std::string_view s) {
-  for (char c : s)
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-  return true;
-}
+bool isHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 
 // A name of hex digits is text the modem coded, and the answer does not say
 // how. Read as octets, a UCS2 name of Latin, Greek or Cyrillic text always
@@ -32,15 +28,13 @@ bool allHexDigits(std::string_view s) {
 // name stays as it came. The one loss: a UCS2 name of CJK characters whose
 // octets all happen to be printable ASCII reads as ASCII.
 std::string entryName(std::string_view raw) {
-  if (raw.empty() || raw.size() % 2 != 0 || !allHexDigits(raw)) return std::string(raw);
+  if (raw.empty() || raw.size() % 2 != 0 || !std::all_of(raw.begin(), raw.end(), isHexDigit)) return std::string(raw);
   std::string octets;
   for (std::size_t i = 0; i < raw.size(); i += 2)
     octets += static_cast<char>(std::stoi(std::string(raw.substr(i, 2)), nullptr, 16));
   while (!octets.empty() && octets.back() == '\0') octets.pop_back();
-  const bool printable = !octets.empty() && std::all_of(octets.begin(), octets.end(), [](char c) {
-    return c >= 0x20 && c <= 0x7E;
-  });
-  if (printable) return octets;
+  if (!octets.empty() && std::all_of(octets.begin(), octets.end(), [](char c) { return c >= 0x20 && c <= 0x7E; }))
+    return octets;
   if (raw.size() % 4 != 0) return std::string(raw);
   std::string decoded = sms::decodeUcs2(raw);
   return decoded.empty() ? std::string(raw) : decoded;
@@ -49,20 +43,12 @@ std::string entryName(std::string_view raw) {
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
 
-// A read position in one +CPBR entry; every take* leaves the position alone
-// when it fails.
+// A read position in one +CPBR entry; a take that fails leaves it alone.
 struct EntryCursor {
   std::string_view s;
   std::size_t at = 0;
 
-  void skipBlanks() {
-    while (at < s.size() && s[at] == ' ') ++at;
-  }
-  bool take(char c) {
-    if (at >= s.size() || s[at] != c) return false;
-    ++at;
-    return true;
-  }
+  bool take(char c) { return at < s.size() && s[at] == c && ++at; }
   // Up to `most` characters for which `accept` holds.
   template <typename Accept>
   std::string_view run(Accept accept, std::size_t most = std::string_view::npos) {
@@ -73,8 +59,7 @@ struct EntryCursor {
   // A quoted field: anything but a quote, and no CR (the line's end).
   std::optional<std::string_view> quoted() {
     const std::size_t begin = at;
-    if (!take('"')) return std::nullopt;
-    const std::string_view inside = run([](char c) { return c != '"' && c != '\r'; });
+    const std::string_view inside = take('"') ? run([](char c) { return c != '"' && c != '\r'; }) : "";
     if (take('"')) return inside;
     at = begin;
     return std::nullopt;
@@ -82,9 +67,9 @@ struct EntryCursor {
   // Blanks, a comma, blanks.
   bool comma() {
     const std::size_t begin = at;
-    skipBlanks();
+    run([](char c) { return c == ' '; });
     if (!take(',')) return at = begin, false;
-    skipBlanks();
+    run([](char c) { return c == ' '; });
     return true;
   }
 };
@@ -94,7 +79,7 @@ struct EntryCursor {
 // quotes, put an empty field after the index (a recorded phone) and append
 // fields (a date, a group) that are not read.
 std::optional<phonebookentry> standardEntry(EntryCursor c) {
-  c.skipBlanks();
+  c.run([](char ch) { return ch == ' '; });
   if (c.run(isDigit).empty() || !c.comma()) return std::nullopt;
   c.comma();  // the empty field some phones put after the index
   const auto number = c.quoted();
@@ -107,7 +92,7 @@ std::optional<phonebookentry> standardEntry(EntryCursor c) {
     entry.name = entryName(*text);
     return entry;
   }
-  const std::string_view hex = c.run([](char ch) { return std::isxdigit(static_cast<unsigned char>(ch)) != 0; });
+  const std::string_view hex = c.run(isHexDigit);
   if (hex.empty() || (c.at < c.s.size() && isWordChar(c.s[c.at]))) return std::nullopt;
   entry.name = entryName(hex);
   return entry;

@@ -74,7 +74,9 @@ std::array<char, 128> makeSingleByteTable() {
   return table;
 }
 
-void appendSeptets(std::string_view hex, std::size_t first, std::size_t total, std::string& out) {
+}  // namespace
+
+void appendGsm7Text(std::string_view hex, std::size_t first, std::size_t total, std::string& out) {
   if (first >= total) return;
   static const std::array<char, 128> kSingleByte = makeSingleByteTable();
   // Unpack whole groups of eight first, then translate without carrying state.
@@ -132,6 +134,8 @@ void appendSeptets(std::string_view hex, std::size_t first, std::size_t total, s
   }
   out.resize(static_cast<std::size_t>(p - out.data()));
 }
+
+namespace {
 
 // Four hex digits from position `pos` (0-based) as one UTF-16 code unit;
 // a short or non-hex group reads like leadingHexValue.
@@ -209,14 +213,8 @@ std::size_t divideRoundHalfEven(std::size_t a, std::size_t b) {
   return q;
 }
 
-void appendGsm7Text(std::string_view hex, std::size_t first, std::size_t total, std::string& out) {
-  const AsciiPdu ascii(hex);
-  appendSeptets(ascii.view(), first, total, out);
-}
 
-void appendUcs2Text(std::string_view hex, std::string& out) {
-  const AsciiPdu ascii(hex);
-  const std::string_view s = ascii.view();
+void appendUcs2Text(std::string_view s, std::string& out) {
   const std::size_t count = divideRoundHalfEven(s.size(), 4);
   const std::size_t start = out.size();
   out.resize(start + count * 3);  // a code unit never needs more than 3 UTF-8 bytes

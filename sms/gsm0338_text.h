@@ -48,6 +48,9 @@ class AsciiPdu {
   std::string_view view_;
 };
 
+// The two below read hex without bytes above 7F (AsciiPdu's view, or hex
+// checked digit by digit); other junk reads as leadingHexValue reads it.
+//
 // Appends septets first..total-1 of the packed 7-bit data in `hex` as UTF-8
 // through the GSM 03.38 tables; septets past the data read as 0 ('@'). An
 // escape followed by a septet without an extension character shows that

@@ -95,12 +95,7 @@ bool isInternational(std::uint8_t type) { return (type & 0x70) == 0x10; }
 
 // Digits as written by people: "+" in front when the type says international.
 std::string numberOf(std::string digits, std::uint8_t type) {
-  if (!isInternational(type) || digits.empty()) return digits;
-  std::string out;
-  out.reserve(digits.size() + 1);
-  out += '+';
-  out += digits;
-  return out;
+  return isInternational(type) && !digits.empty() ? "+" + digits : digits;
 }
 bool isAlphanumeric(std::uint8_t type) { return (type & 0x70) == 0x50; }
 

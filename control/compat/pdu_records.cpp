@@ -60,6 +60,16 @@ ServiceCentre splitServiceCentre(std::string_view pdu, bool skipFirstOctet) {
   return {{}, {}, {}, skipFirstOctet ? from(pdu, 3) : pdu};
 }
 
+// Fills the service-centre fields; returns the TPDU.
+template <typename Record>
+std::string_view takeServiceCentre(std::string_view pdu, bool skipFirstOctet, Record& record) {
+  const ServiceCentre sc = splitServiceCentre(pdu, skipFirstOctet);
+  record.scalen = sc.len;
+  record.scatype = sc.type;
+  record.scanum = sc.num;
+  return sc.tpdu;
+}
+
 struct UserData {
   std::string udh, concatRef, concatTotal, concatSeq;
   std::size_t headerOctets = 0;
@@ -122,25 +132,9 @@ bool decodeText(std::string_view ud, std::size_t firstOctet, Record& record) {
   return true;
 }
 
-// True when `pdu` lies in one of the record's own strings, which the walk
-// overwrites as it goes; the caller then walks a copy.
-bool pointsInto(std::string_view pdu, std::initializer_list<const std::string*> fields) {
-  const auto at = reinterpret_cast<std::uintptr_t>(pdu.data());
-  for (const std::string* f : fields) {
-    const auto begin = reinterpret_cast<std::uintptr_t>(f->data());
-    if (at >= begin && at <= begin + f->size()) return true;
-  }
-  return false;
-}
-
-// The walks assign every field of the record.
 bool walkDeliver(std::string_view pdu, deliverrecord& record) {
   const AsciiPdu ascii(pdu);
-  const ServiceCentre sc = splitServiceCentre(ascii.view(), false);
-  record.scalen = sc.len;
-  record.scatype = sc.type;
-  record.scanum = sc.num;
-  const std::string_view t = sc.tpdu;
+  const std::string_view t = takeServiceCentre(ascii.view(), false, record);
   record.fo = mid(t, 1, 2);
   record.oalen = mid(t, 3, 2);
   record.oatype = mid(t, 5, 2);
@@ -164,11 +158,7 @@ bool walkDeliver(std::string_view pdu, deliverrecord& record) {
 
 bool walkSubmit(std::string_view pdu, submitrecord& record) {
   const AsciiPdu ascii(pdu);
-  const ServiceCentre sc = splitServiceCentre(ascii.view(), true);
-  record.scalen = sc.len;
-  record.scatype = sc.type;
-  record.scanum = sc.num;
-  const std::string_view t = sc.tpdu;
+  const std::string_view t = takeServiceCentre(ascii.view(), true, record);
   record.fo = mid(t, 1, 2);
   record.mr = mid(t, 3, 2);
   record.dalen = mid(t, 5, 2);
@@ -185,6 +175,17 @@ bool walkSubmit(std::string_view pdu, submitrecord& record) {
   record.vp = mid(t, 2 * n + 13, vpDigits);
   record.udl = mid(t, 2 * n + 13 + vpDigits, 2);
   return decodeText(from(t, 2 * n + 15 + vpDigits), firstOctet, record);
+}
+
+// True when `pdu` lies in one of the record's own strings, which the walk
+// overwrites as it goes; the caller then walks a copy.
+bool pointsInto(std::string_view pdu, std::initializer_list<const std::string*> fields) {
+  const auto at = reinterpret_cast<std::uintptr_t>(pdu.data());
+  for (const std::string* f : fields) {
+    const auto begin = reinterpret_cast<std::uintptr_t>(f->data());
+    if (at >= begin && at <= begin + f->size()) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -228,8 +229,9 @@ std::string decode7bit(std::string_view udlAndData) {
 }
 
 std::string decodeUcs2(std::string_view hex) {
+  const AsciiPdu ascii(hex);
   std::string out;
-  detail::appendUcs2Text(hex, out);
+  detail::appendUcs2Text(ascii.view(), out);
   const std::size_t first = out.find_first_not_of(' ');
   if (first == std::string::npos) return {};
   out.erase(out.find_last_not_of(' ') + 1);

@@ -1,5 +1,7 @@
-// reviri/message_coding.h - how a message's text is coded on the air: the one
-// coding enumeration of the library, used by the typed API and the codecs.
+/// @file
+/// reviri/message_coding.h - how a message's text is coded on the air: the
+/// one coding enumeration of the library, used by the typed API and the
+/// codecs.
 #ifndef REVIRI_MESSAGE_CODING_H_
 #define REVIRI_MESSAGE_CODING_H_
 

@@ -62,7 +62,7 @@ constexpr Dialogue kUniFlashSubmit{buildFlashPduUcs2, kSend, 70, false, true, W:
 // first digits.
 std::string storageIndex(const std::string& answers) {
   constexpr long kLargestIndex = 65535;
-  std::string index = at::cmgwIndex(answers).value_or("");
+  std::string index = at::cmgwIndex(answers);
   if (index.empty()) return "-1";
   index.erase(0, std::min(index.find_first_not_of('0'), index.size() - 1));
   if (index.size() > 5 || std::stol(index) > kLargestIndex) return "-1";

@@ -6,7 +6,6 @@
 #include "core/control_core.h"
 #include "sms/store/store.h"
 #include "support/fake_serial_port.h"
-#include "base/at_answers.h"
 #include "sms/vectors.h"
 
 namespace vectors = reviri::testing::vectors;
@@ -102,32 +101,6 @@ TEST_F(StoreTest, StartlistenSetsTheFlagAndShowsTheAnswer) {
   port->close();
   EXPECT_EQ(control.startlisten(), "-1");
   EXPECT_EQ(core().surface.Text5.text(), "-1");
-}
-
-TEST(StoreExtractorTest, CmtiIndex) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"\r\n+CMTI: \"SM\",12\r\n", "12"},
-      {"+cmti: \"me\",7", "7"},
-      {"+CMTI: \"SM\",12345\r\n", "1234"},
-      {"\r\nRING\r\n", ""},
-      {"+CMTI: \"SM\"\r\n,5", ""},  // the index must be on the indication's line
-      {"+CMTI: \"SM\",3\r\n+CMTI: \"SM\",4\r\n", "3"},
-      {"+CMTI: \"SM\",1,\"MMS PUSH\",2,9\r\n", "9"},  // the last comma of the line
-  };
-  for (const auto& [text, index] : cases) EXPECT_EQ(at::cmtiIndex(text), index) << text;
-}
-
-TEST(StoreExtractorTest, CmgrPduLine) {
-  const std::pair<std::string, std::string> cases[] = {
-      {cmgrAnswer("07ABCD"), "07ABCD"},
-      {"\r\n+cmgr: 0,,5\r\n00ABCD\r\n\r\nOK\r\n", "00ABCD"},
-      {"\r\n+CMGR: 0,,5\r\n00ABCD", ""},      // the line is not complete
-      {"\r\n+CMGR: 0,,5\r\n00ABCD\n", ""},    // nor without its CR
-      {"\r\nOK\r\n", ""},
-      // With the echo on, the echoed command is the first "+CMGR" line.
-      {"AT+CMGR=1\r\r\n+CMGR: 0,,5\r\n00AB\r\n", "+CMGR: 0,,5"},
-  };
-  for (const auto& [text, line] : cases) EXPECT_EQ(at::cmgrPduLine(text), line) << text;
 }
 
 TEST_F(StoreTest, ReadInsmsSetsTheLastReadMessage) {
