@@ -20,6 +20,7 @@
 #include "gateway/lease_keeper.h"
 #include "gateway/modem_board.h"
 #include "gateway/modem_port.h"
+#include "gateway/retention.h"
 #include "gateway/signal.h"
 #include "gateway/webhooks.h"
 #include "gateway/worker.h"
@@ -37,6 +38,7 @@ struct GatewayOptions {
   ApiOptions api;
   WebhookOptions webhooks;
   WorkerOptions worker;  // name and worker are set per modem
+  RetentionOptions retention;
   std::string instance;  // prefix of lease owners, unique per process (host:pid)
 };
 
@@ -65,6 +67,7 @@ class Gateway {
   Signal work_, inbox_;
   Webhooks webhooks_;
   LeaseKeeper leases_;
+  Retention retention_;
   std::vector<std::unique_ptr<Worker>> workers_;
   std::unique_ptr<HttpApi> api_;
   bool running_ = false;

@@ -54,6 +54,7 @@ struct GatewayArgs {
   double sendTimeout = 30;
   long simSpeed = 0;
   int simDelayMs = 0;
+  int retainDays = 90;
 };
 
 fs::path stateDirectory() {
@@ -296,6 +297,7 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
   options.webhooks.urls = args.webhooks;
   options.webhooks.secret = webhookSecret;
   options.instance = instance;
+  options.retention.retainDays = args.retainDays;
 
   SignalGuard signals;
   Gateway gateway(*store, std::move(modems), options, log);
@@ -451,6 +453,10 @@ void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs) {
                 "seconds a modem may take to confirm a written message (leases last at least this plus "
                 "--command-timeout and a second)")
       ->check(CLI::Range(0.1, 600.0))
+      ->capture_default_str();
+  g->add_option("--retain-days", args->retainDays,
+                "days final messages, deleted inbox messages and delivered webhooks are kept (0 = for ever)")
+      ->check(CLI::Range(0, 36500))
       ->capture_default_str();
   verbs.push_back({g, [args](Context& ctx) { return runGateway(ctx, *args); }});
   addKeyVerbs(*g, args, verbs);

@@ -90,6 +90,7 @@ class ForwardingStore : public Store {
   std::vector<ApiKey> apiKeys() override { return inner_.apiKeys(); }
   bool revokeApiKey(const std::string& name) override { return inner_.revokeApiKey(name); }
   std::optional<ApiKey> apiKeyByDigest(const std::string& digest) override { return inner_.apiKeyByDigest(digest); }
+  Purged purgeOnce(Lease retain, int rows) override { return inner_.purgeOnce(retain, rows); }
 
  protected:
   Store& inner_;
