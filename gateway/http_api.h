@@ -11,6 +11,7 @@
 //   DELETE /v1/inbox/{id}
 //   GET    /v1/modems
 //   GET    /healthz                (no token needed)
+//   GET    /v1/openapi.json        this API as an OpenAPI 3.1 document (no token needed)
 //   GET    /metrics                Prometheus text format
 //
 // Every endpoint but /healthz and /v1/openapi.json wants "Authorization:

@@ -22,6 +22,7 @@
 #include "gateway/store/sqlite_store.h"
 #include "gateway/typed_modem_port.h"
 #include "sim/simulator.h"
+#include "api_responses.h"
 #include "captured_log.h"
 #include "free_port.h"
 #include "test_postgres.h"
@@ -135,6 +136,7 @@ class GatewaySimTest : public ::testing::Test {
     port_ = port;
     client_ = std::make_unique<httplib::Client>("127.0.0.1", port);
     client_->set_bearer_token_auth(kToken);
+    testing::recordResponses(*client_);
   }
   json message(std::int64_t id) { return get("/v1/messages/" + std::to_string(id)); }
   static bool hasEvent(const json& message, const std::string& event) {
@@ -633,6 +635,7 @@ TEST_P(GatewayEngineTest, ACancelRacingAClaimNeverLetsACanceledMessageOut) {
     cancelers.push_back(std::async(std::launch::async, [&, c] {
       httplib::Client client("127.0.0.1", port_);
       client.set_bearer_token_auth(kToken);
+      testing::recordResponses(client);
       for (int i = c; i < kMessages; i += kCancelers) {
         auto r = client.Delete("/v1/messages/" + std::to_string(ids[static_cast<std::size_t>(i)]));
         std::lock_guard lock(answerMu);
