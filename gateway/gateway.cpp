@@ -12,7 +12,8 @@ Gateway::Gateway(Store& store, std::vector<NamedModem> modems, GatewayOptions op
       log_(log),
       options_(std::move(options)),
       webhooks_(store, log, options_.webhooks),
-      leases_(store, log) {
+      leases_(store, log),
+      retention_(store, log, options_.retention) {
   if (options_.instance.empty()) options_.instance = defaultInstanceName();
   store_.setWebhookUrls(options_.webhooks.urls);
   for (const auto& modem : modems) profiles_.push_back({modem.name, modem.tags, modem.limits});
@@ -47,6 +48,7 @@ int Gateway::start() {
   store_.watchInbox([this] { inbox_.notify(); });
   for (auto& worker : workers_) worker->start();
   webhooks_.start();
+  retention_.start();
   api_->start();
   running_ = true;
   log_.event("listening", {{"address", options_.host + ":" + std::to_string(port)},
@@ -64,6 +66,7 @@ void Gateway::stop() {
   log_.event("draining");
   for (auto& worker : workers_) worker->stop();
   leases_.stop();
+  retention_.stop();
   webhooks_.stop();
   api_->stop();
   log_.event("stopped");

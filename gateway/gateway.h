@@ -22,6 +22,7 @@
 #include "gateway/lease_keeper.h"
 #include "gateway/modem_board.h"
 #include "gateway/modem_port.h"
+#include "gateway/retention.h"
 #include "gateway/signal.h"
 #include "gateway/webhooks.h"
 #include "gateway/worker.h"
@@ -43,11 +44,11 @@ struct GatewayOptions {
   ApiOptions api;
   WebhookOptions webhooks;
   WorkerOptions worker;  // name and worker are set per modem
+  RetentionOptions retention;
   std::string instance;  // prefix of lease owners, unique per process (host:pid)
   // ---- Modem farms ----
   std::vector<RouteConfig> routes;  // number prefix -> tag
   std::string timeZone;             // of limit windows and sending hours; "" = the system's
-  std::optional<int> retainDays;    // final rows older than this are purged; empty = kept
 };
 
 class Gateway {
@@ -75,6 +76,7 @@ class Gateway {
   Signal work_, inbox_;
   Webhooks webhooks_;
   LeaseKeeper leases_;
+  Retention retention_;
   std::vector<std::unique_ptr<Worker>> workers_;
   std::vector<Store::ModemProfile> profiles_;
   std::unique_ptr<HttpApi> api_;

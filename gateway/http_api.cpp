@@ -19,6 +19,7 @@
 #include "gateway/digest.h"
 #include "gateway/http_front.h"
 #include "gateway/message_rules.h"
+#include "gateway/openapi_document.h"
 
 namespace reviri::gateway {
 namespace {
@@ -345,6 +346,9 @@ void HttpApi::routes() {
   s.Get("/v1/messages", [this](const auto& req, auto& res) { listMessages(req, res); });
   s.Delete(R"(/v1/messages/(\d+))", [this](const auto& req, auto& res) { cancelMessage(req, res); });
   s.Post("/v1/messages/batch", [this](const auto& req, auto& res) { postBatch(req, res); });
+  s.Get("/v1/openapi.json", [](const auto&, auto& res) {
+    res.set_content(std::string(openApiDocument()), "application/json");
+  });
   s.Get("/v1/inbox", [this](const auto& req, auto& res) { getInbox(req, res); });
   s.Delete(R"(/v1/inbox/(\d+))", [this](const auto& req, auto& res) { deleteInbox(req, res); });
   s.Get("/v1/modems", [this](const auto&, auto& res) { getModems(res); });

@@ -12,6 +12,7 @@
 //   GET    /v1/modems              with tags, and each limit with used and remaining
 //   PUT    /v1/modems/{name}/limits  the limits as JSON (kept in the store)
 //   GET    /healthz                (no token needed)
+//   GET    /v1/openapi.json        this API as an OpenAPI 3.1 document (no token needed)
 //   GET    /metrics                Prometheus text format
 //
 // Every endpoint but /healthz and /v1/openapi.json wants "Authorization:

@@ -59,6 +59,7 @@ struct GatewayArgs {
   double sendTimeout = 30;
   long simSpeed = 0;
   int simDelayMs = 0;
+  int retainDays = -1;  // -1: the configuration file's, else 90
 };
 
 fs::path stateDirectory() {
@@ -351,7 +352,7 @@ int runGateway(Context& ctx, GatewayArgs args) {
   options.instance = instance;
   options.routes = config.routes;
   options.timeZone = config.timeZone.value_or("");
-  options.retainDays = config.retainDays;
+  options.retention.retainDays = args.retainDays >= 0 ? args.retainDays : config.retainDays.value_or(90);
 
   SignalGuard signals;
   Gateway gateway(*store, std::move(modems), options, log);
@@ -511,6 +512,10 @@ void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs) {
                 "--command-timeout and a second)")
       ->check(CLI::Range(0.1, 600.0))
       ->capture_default_str();
+  g->add_option("--retain-days", args->retainDays,
+                "days final messages, deleted inbox messages and delivered webhooks are kept (0 = for ever; "
+                "default: the configuration file's retain_days, else 90)")
+      ->check(CLI::Range(0, 36500));
   verbs.push_back({g, [args](Context& ctx) { return runGateway(ctx, *args); }});
   addKeyVerbs(*g, args, verbs);
 }

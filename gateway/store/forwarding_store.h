@@ -102,6 +102,7 @@ class ForwardingStore : public Store {
     return inner_.nextClaimIn(modem);
   }
   void modemUnavailable(const std::string& modem) override { inner_.modemUnavailable(modem); }
+  Purged purgeOnce(Lease retain, int rows) override { return inner_.purgeOnce(retain, rows); }
 
  protected:
   Store& inner_;

@@ -213,6 +213,12 @@ CREATE TABLE modem_recipients (
   PRIMARY KEY (modem, month_start, recipient)
 );
 )sql",
+    // Retention finds old rows by index: final messages by outbox_due,
+    // delivered webhooks by webhook_due, and these two.
+    R"sql(
+CREATE INDEX inbox_deleted ON inbox (stored_ms) WHERE deleted = 1;
+CREATE INDEX delivery_reports_received ON delivery_reports (received_ms);
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
@@ -702,6 +708,28 @@ class SqlStore final : public Store {
   }
 
   // ---- Cancel, batches, API keys, retention -------------------------------
+  Purged purgeOnce(Lease retain, int rows) override {
+    return write([&] {
+      const auto cutoff = now() - retain.count();
+      const auto purge = [&](const std::string& table, const std::string& old) {
+        return run("DELETE FROM " + table + " WHERE id IN (SELECT id FROM " + table + " WHERE " + old + " LIMIT $2)",
+                   Params(cutoff, rows))
+            .affected;
+      };
+      Purged purged;
+      // A final message's due time is when it became final (or earlier):
+      // the index narrows by it, the last change decides. Its parts and
+      // history go with it (ON DELETE CASCADE).
+      purged.messages = purge("outbox",
+                              "status IN ('sent', 'delivered', 'failed', 'expired', 'canceled') "
+                              "AND due_ms < $1 AND updated_ms < $1");
+      purged.inbox = purge("inbox", "deleted = 1 AND stored_ms < $1");
+      purged.reports = purge("delivery_reports", "received_ms < $1");
+      purged.webhooks = purge("webhook_deliveries", "status = 'delivered' AND next_ms < $1");
+      return purged;
+    });
+  }
+
   bool addApiKey(const std::string& name, const std::string& digest, const std::vector<std::string>& scopes) override {
     std::string joined;
     for (const auto& scope : scopes) joined += (joined.empty() ? "" : ",") + scope;

@@ -389,6 +389,17 @@ class Store {
   // False when there is no such key.
   virtual bool revokeApiKey(const std::string& name) = 0;
   virtual std::optional<ApiKey> apiKeyByDigest(const std::string& digest) = 0;
+
+  // Retention: deletes at most `rows` of each kind last changed more than
+  // `retain` ago by the store's clock, in one short transaction: final
+  // messages (sent, delivered, failed, expired, canceled) with their parts
+  // and history, inbox rows deleted through the API (their duplicate keys
+  // go with them), delivery reports and delivered webhooks. Call again
+  // while any count equals `rows`.
+  struct Purged {
+    std::int64_t messages = 0, inbox = 0, reports = 0, webhooks = 0;
+  };
+  virtual Purged purgeOnce(Lease retain, int rows) = 0;
 };
 
 // A delivery report is matched only to a part sent this recently: TP-MR

@@ -22,6 +22,8 @@
 #include "gateway/store/sqlite_store.h"
 #include "gateway/typed_modem_port.h"
 #include "sim/simulator.h"
+#include "api_responses.h"
+#include "captured_log.h"
 #include "free_port.h"
 #include "test_postgres.h"
 
@@ -119,20 +121,22 @@ class GatewaySimTest : public ::testing::Test {
     options.worker.networkRefresh = milliseconds(100);
     return options;
   }
-  void startGateway(int modems, std::vector<std::string> webhooks = {}, Store* store = nullptr) {
+  void startGateway(int modems, std::vector<std::string> webhooks = {}, Store* store = nullptr,
+                    EventLog* log = nullptr) {
     startSimulators(modems);
     std::vector<NamedModem> named;
     for (std::size_t i = 0; i < sims_.size(); ++i) {
       named.push_back({"sim" + std::to_string(i + 1), typedModemPortFactory(simTarget(i))});
     }
     options_.webhooks.urls = std::move(webhooks);
-    gateway_ = std::make_unique<Gateway>(store ? *store : *store_, std::move(named), options_, log_);
+    gateway_ = std::make_unique<Gateway>(store ? *store : *store_, std::move(named), options_, log ? *log : log_);
     connect(gateway_->start());
   }
   void connect(int port) {
     port_ = port;
     client_ = std::make_unique<httplib::Client>("127.0.0.1", port);
     client_->set_bearer_token_auth(kToken);
+    testing::recordResponses(*client_);
   }
   json message(std::int64_t id) { return get("/v1/messages/" + std::to_string(id)); }
   static bool hasEvent(const json& message, const std::string& event) {
@@ -177,6 +181,12 @@ class GatewaySimTest : public ::testing::Test {
     }
     return true;
   }
+
+  // Stops the gateway where a test's own store or log ends first.
+  struct StopsGateway {
+    std::unique_ptr<Gateway>& gateway;
+    ~StopsGateway() { gateway.reset(); }
+  };
 
   std::filesystem::path dir_;
   std::unique_ptr<Store> store_;
@@ -604,6 +614,7 @@ TEST_P(GatewayEngineTest, ACancelRacingAClaimNeverLetsACanceledMessageOut) {
   options_.webhooks.firstRetry = options_.webhooks.maxRetry = std::chrono::minutes(1);  // the rows stay pending
   startSimulators(2);
   for (auto& sim : sims_) sim->setAnswerDelay(milliseconds(5));
+  StopsGateway stops{gateway_};
   startGateway(2, {"http://127.0.0.1:1/nobody-listens"}, store.get());
   ASSERT_TRUE(eventually([&] {
     auto modems = get("/v1/modems")["modems"];
@@ -624,6 +635,7 @@ TEST_P(GatewayEngineTest, ACancelRacingAClaimNeverLetsACanceledMessageOut) {
     cancelers.push_back(std::async(std::launch::async, [&, c] {
       httplib::Client client("127.0.0.1", port_);
       client.set_bearer_token_auth(kToken);
+      testing::recordResponses(client);
       for (int i = c; i < kMessages; i += kCancelers) {
         auto r = client.Delete("/v1/messages/" + std::to_string(ids[static_cast<std::size_t>(i)]));
         std::lock_guard lock(answerMu);
@@ -666,6 +678,54 @@ TEST_P(GatewayEngineTest, ACancelRacingAClaimNeverLetsACanceledMessageOut) {
   const auto counts = store->counts();
   EXPECT_EQ(counts.canceled, canceled);
   EXPECT_EQ(counts.webhooksPending, kMessages) << "one status event per message: sent or canceled";
+}
+
+
+// Retention on an injected clock: at 89 days nothing goes; past 90 the
+// final messages, the inbox row deleted through the API and the delivered
+// webhooks go in transactions of two rows, while the unread inbox message
+// and a message sent since stay.
+TEST_F(GatewaySimTest, RetentionPurgesWhatIsFinalAndOlderThanItsDaysOnly) {
+  std::atomic<std::int64_t> offset{0};
+  auto store = openSqliteStore({(dir_ / "clocked.db").string(), "NORMAL", [&] { return systemNowMs() + offset.load(); }});
+  WebhookReceiver receiver;
+  receiver.reserve();
+  receiver.start();
+  options_.retention.interval = milliseconds(20);
+  options_.retention.batchRows = 2;
+  testing::CapturedLog captured;
+  StopsGateway stops{gateway_};
+  startGateway(1, {"http://127.0.0.1:" + std::to_string(receiver.port) + "/hook"}, store.get(), &captured.log());
+  std::vector<std::int64_t> ids;
+  for (int i = 0; i < 3; ++i) ids.push_back(post({{"to", "+49170666" + std::to_string(i)}, {"text", "old news"}}));
+  ASSERT_TRUE(eventually([&] { return allFinal(ids); }));
+  ASSERT_EQ(sims_[0]->injectMessage("+4917011", "read and deleted"), "");
+  ASSERT_EQ(sims_[0]->injectMessage("+4917022", "never read"), "");
+  json inbox;
+  ASSERT_TRUE(eventually([&] { return (inbox = get("/v1/inbox")["messages"]).size() == 2; }));
+  const auto deleted = inbox[0]["from"] == "+4917011" ? inbox[0]["id"] : inbox[1]["id"];
+  ASSERT_EQ(client_->Delete("/v1/inbox/" + std::to_string(deleted.get<std::int64_t>()))->status, 204);
+  ASSERT_TRUE(eventually([&] { return receiver.count("status") == 3 && receiver.count("message") == 2; }));
+  const auto purgedRuns = [&] { return captured.count("event=purged"); };
+  const auto emptyRuns = [&] { return captured.count("event=purged messages=0 inbox=0 reports=0 webhooks=0"); };
+
+  offset = std::chrono::duration_cast<milliseconds>(std::chrono::hours(24 * 89)).count();
+  const int before = purgedRuns();
+  ASSERT_TRUE(eventually([&] { return purgedRuns() >= before + 2; }));
+  EXPECT_EQ(emptyRuns(), purgedRuns()) << "nothing is purged before 90 days";
+  for (auto id : ids) EXPECT_EQ(message(id)["status"], "sent") << id;
+
+  offset = std::chrono::duration_cast<milliseconds>(std::chrono::hours(24 * 91)).count();
+  const auto fresh = post({{"to", "+491706669"}, {"text", "new news"}});
+  ASSERT_TRUE(eventually([&] { return captured.count("event=purged messages=3 inbox=1 reports=0 webhooks=5") == 1; }));
+  ASSERT_TRUE(eventually([&] { return allFinal({fresh}); }));
+  const int after = purgedRuns();
+  ASSERT_TRUE(eventually([&] { return purgedRuns() >= after + 2; }));
+  for (auto id : ids) EXPECT_EQ(client_->Get("/v1/messages/" + std::to_string(id))->status, 404) << id;
+  EXPECT_EQ(message(fresh)["status"], "sent");
+  inbox = get("/v1/inbox")["messages"];
+  ASSERT_EQ(inbox.size(), 1u);
+  EXPECT_EQ(inbox[0]["from"], "+4917022");
 }
 
 }  // namespace

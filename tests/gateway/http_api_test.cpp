@@ -14,6 +14,7 @@
 #include <future>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -21,6 +22,7 @@
 #include "gateway/http_api.h"
 #include "gateway/message_rules.h"
 #include "gateway/store/sqlite_store.h"
+#include "api_responses.h"
 
 namespace reviri::gateway {
 namespace {
@@ -139,6 +141,7 @@ class HttpApiTest : public ::testing::Test {
     api_->start();
     client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
     client_->set_bearer_token_auth(kToken);
+    testing::recordResponses(*client_);
   }
   void TearDown() override {
     api_.reset();
@@ -526,6 +529,7 @@ TEST_F(HttpApiTest, AKeyMayUseOnlyTheRoutesItsScopesCover) {
   for (const auto& c : cases) {
     httplib::Client client("127.0.0.1", port_);
     client.set_bearer_token_auth(c.key);
+    testing::recordResponses(client);
     auto r = c.method == "GET"    ? client.Get(c.path)
              : c.method == "POST" ? client.Post(c.path, c.body, "application/json")
                                   : client.Delete(c.path);
@@ -542,6 +546,39 @@ TEST_F(HttpApiTest, AKeyMayUseOnlyTheRoutesItsScopesCover) {
   httplib::Client revoked("127.0.0.1", port_);
   revoked.set_bearer_token_auth("key-read");
   EXPECT_EQ(revoked.Get("/v1/modems")->status, 401);
+}
+
+// The document is served without a token, and every path and method it
+// names is one the API routes (the answers themselves are checked against
+// it by api_responses.h).
+TEST_F(HttpApiTest, TheOpenApiDocumentIsServedAndEveryRouteItNamesExists) {
+  httplib::Client anonymous("127.0.0.1", port_);
+  testing::recordResponses(anonymous);
+  auto r = anonymous.Get("/v1/openapi.json");
+  ASSERT_EQ(r->status, 200);
+  const auto doc = parse(r);
+  EXPECT_EQ(doc["openapi"], "3.1.0");
+  int routes = 0;
+  for (const auto& [path, item] : doc["paths"].items()) {
+    const std::string concrete = std::regex_replace(path, std::regex(R"(\{[^}]+\})"), "1");
+    for (const auto& [method, operation] : item.items()) {
+      if (method == "parameters") continue;
+      std::string upper = method;
+      for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      auto answer = client_->send([&] {
+        httplib::Request req;
+        req.method = upper;
+        req.path = concrete;
+        if (upper == "POST") req.set_header("Content-Type", "application/json");
+        return req;
+      }());
+      ASSERT_TRUE(answer) << upper << " " << concrete;
+      EXPECT_NE(answer->status, 405) << upper << " " << concrete;
+      EXPECT_EQ(answer->body.find("no such endpoint"), std::string::npos) << upper << " " << concrete;
+      ++routes;
+    }
+  }
+  EXPECT_EQ(routes, 11);
 }
 
 TEST_F(HttpApiTest, ConcurrentClientsEachGetTheirOwnStoredMessage) {

@@ -21,6 +21,8 @@ _reviri() {
           verb=${words[i]}
         elif [[ -z $sub && ($verb == phonebook || $verb == pdu) ]]; then
           sub=${words[i]}
+        elif [[ -z $sub && $verb == gateway && ${words[i]} == key ]]; then
+          sub=key
         fi
         ;;
     esac
@@ -65,8 +67,12 @@ _reviri() {
     sim) opts="--symlink --control --pdu-log --number --delay --speed --seconds --quirk --sticky-echo --noise --glue --split" ;;
     charset) opts="ucs2" ;;
     gateway)
-      opts="--modem --db --listen --token-file --webhook --webhook-secret-file --sim --sim-speed --sim-delay
-            --synchronous --max-body --drain-seconds --lease-seconds --command-timeout --send-timeout" ;;
+      case $sub in
+        key) opts="add list revoke --db --scope" ;;
+        *) opts="key --modem --db --listen --token-file --webhook --webhook-secret-file --sim --sim-speed --sim-delay
+                 --synchronous --max-body --drain-seconds --lease-seconds --command-timeout --send-timeout
+                 --retain-days" ;;
+      esac ;;
     phonebook)
       case $sub in
         "") opts="select current read write" ;;
