@@ -36,7 +36,7 @@ _reviri() {
     --storage)
       COMPREPLY=($(compgen -W "SM ME MT" -- "$cur"))
       return ;;
-    --symlink | --control | --pdu-log | --token-file | --webhook-secret-file)
+    --symlink | --control | --pdu-log | --token-file | --webhook-secret-file | --config)
       _filedir
       return ;;
     --quirk)
@@ -65,7 +65,7 @@ _reviri() {
     sim) opts="--symlink --control --pdu-log --number --delay --speed --seconds --quirk --sticky-echo --noise --glue --split" ;;
     charset) opts="ucs2" ;;
     gateway)
-      opts="--modem --db --listen --token-file --webhook --webhook-secret-file --sim --sim-speed --sim-delay
+      opts="--config --modem --db --listen --token-file --webhook --webhook-secret-file --sim --sim-speed --sim-delay
             --synchronous --max-body --drain-seconds --lease-seconds --command-timeout --send-timeout" ;;
     phonebook)
       case $sub in
