@@ -291,9 +291,13 @@ NextClaim nextClaim(Connection& c, const std::string& modem, std::int64_t now) {
   if (profile.size() == 0) return {};
   std::optional<std::int64_t> due;
   for (const auto& [targetModem, targetTag] : lanesOf(c, modem)) {
-    auto lane = run(c, "SELECT min(due_ms) FROM outbox WHERE status = 'queued' AND target_modem = $1 AND target_tag = $2",
-                    Params(targetModem, targetTag));
-    if (auto at = lane.row(0).optionalInteger(0); at && (!due || *at < *due)) due = at;
+    for (int priority : {kHigh, kNormal}) {  // one index probe each: the priority precedes due_ms in the index
+      auto lane = run(c,
+                      "SELECT min(due_ms) FROM outbox WHERE status = 'queued' AND target_modem = $1 AND "
+                      "target_tag = $2 AND priority = $3",
+                      Params(targetModem, targetTag, priority));
+      if (auto at = lane.row(0).optionalInteger(0); at && (!due || *at < *due)) due = at;
+    }
   }
   if (!due) return {true, std::nullopt};
   (void)now;

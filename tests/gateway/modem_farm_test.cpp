@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "gateway/config.h"
 #include "gateway/gateway.h"
 #include "gateway/message_rules.h"
 #include "gateway/store/forwarding_store.h"
@@ -166,6 +167,17 @@ class ModemFarmTest : public ::testing::Test {
   std::unique_ptr<Gateway> gateway_;
   std::unique_ptr<httplib::Client> client_;
 };
+
+// The farm the manual shows is a configuration the gateway accepts.
+TEST(FarmExampleTest, TheManualsThreeSimFarmIsAValidConfiguration) {
+  const auto config = loadGatewayConfig(std::string(REVIRI_SOURCE_DIR) + "/examples/farm.toml");
+  ASSERT_EQ(config.modems.size(), 3u);
+  EXPECT_EQ(config.modems[0].limits.perDay, 500);
+  EXPECT_EQ(config.modems[0].limits.hours, (SendingHours{8 * 60, 20 * 60}));
+  EXPECT_EQ(config.modems[2].limits.hours, (SendingHours{22 * 60, 6 * 60}));
+  EXPECT_EQ(config.routes.size(), 2u);
+  EXPECT_EQ(config.timeZone, "Europe/Berlin");
+}
 
 TEST_F(ModemFarmTest, MessagesGoToTheirModemTagOrLongestRoutePrefixAndUnknownOnesAreRefused) {
   start({{"sim-a", {"de"}}, {"sim-b", {"at"}}, {"sim-c", {"otp"}}},

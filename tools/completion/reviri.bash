@@ -38,7 +38,7 @@ _reviri() {
     --storage)
       COMPREPLY=($(compgen -W "SM ME MT" -- "$cur"))
       return ;;
-    --symlink | --control | --pdu-log | --token-file | --webhook-secret-file)
+    --symlink | --control | --pdu-log | --token-file | --webhook-secret-file | --config)
       _filedir
       return ;;
     --quirk)
@@ -69,7 +69,7 @@ _reviri() {
     gateway)
       case $sub in
         key) opts="add list revoke --db --scope" ;;
-        *) opts="key --modem --db --listen --token-file --webhook --webhook-secret-file --sim --sim-speed --sim-delay
+        *) opts="key --config --modem --db --listen --token-file --webhook --webhook-secret-file --sim --sim-speed --sim-delay
                  --synchronous --max-body --drain-seconds --lease-seconds --command-timeout --send-timeout
                  --retain-days" ;;
       esac ;;
