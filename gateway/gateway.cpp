@@ -15,6 +15,12 @@ Gateway::Gateway(Store& store, std::vector<NamedModem> modems, GatewayOptions op
       leases_(store, log) {
   if (options_.instance.empty()) options_.instance = defaultInstanceName();
   store_.setWebhookUrls(options_.webhooks.urls);
+  if (!options_.mqtt.url.empty()) {
+    options_.mqtt.maxBodyBytes = options_.api.maxBodyBytes;
+    mqtt_ = std::make_unique<Mqtt>(MqttContext{store_, board_, work_, log_}, options_.mqtt);
+    store_.setMqttTarget(parseMqttUrl(options_.mqtt.url).target());
+    events_.listen([this] { mqtt_->wake(); });
+  }
   for (auto& modem : modems) {
     WorkerOptions w = options_.worker;
     w.name = modem.name;
@@ -22,7 +28,7 @@ Gateway::Gateway(Store& store, std::vector<NamedModem> modems, GatewayOptions op
     // (the built-in simulated modems') is taken as it is.
     const std::string prefix = options_.instance + ":";
     w.worker = modem.name.rfind(prefix, 0) == 0 ? modem.name : prefix + modem.name;
-    workers_.push_back(std::make_unique<Worker>(WorkerContext{store_, board_, inbox_, log_, &webhooks_, &leases_}, w,
+    workers_.push_back(std::make_unique<Worker>(WorkerContext{store_, board_, inbox_, log_, &webhooks_, &leases_, &events_}, w,
                                                 std::move(modem.factory)));
   }
   // New work wakes every idle worker at once; the first to claim takes it.
@@ -43,6 +49,7 @@ int Gateway::start() {
   store_.watchInbox([this] { inbox_.notify(); });
   for (auto& worker : workers_) worker->start();
   webhooks_.start();
+  if (mqtt_) mqtt_->start();
   api_->start();
   running_ = true;
   log_.event("listening", {{"address", options_.host + ":" + std::to_string(port)},
@@ -61,6 +68,7 @@ void Gateway::stop() {
   for (auto& worker : workers_) worker->stop();
   leases_.stop();
   webhooks_.stop();
+  if (mqtt_) mqtt_->stop();  // after the workers: their last states go out
   api_->stop();
   log_.event("stopped");
 }

@@ -20,6 +20,7 @@
 #include "gateway/lease_keeper.h"
 #include "gateway/modem_board.h"
 #include "gateway/modem_port.h"
+#include "gateway/mqtt.h"
 #include "gateway/signal.h"
 #include "gateway/webhooks.h"
 #include "gateway/worker.h"
@@ -38,6 +39,7 @@ struct GatewayOptions {
   WebhookOptions webhooks;
   WorkerOptions worker;  // name and worker are set per modem
   std::string instance;  // prefix of lease owners, unique per process (host:pid)
+  MqttOptions mqtt;      // url "" = no MQTT
 };
 
 class Gateway {
@@ -67,6 +69,8 @@ class Gateway {
   LeaseKeeper leases_;
   std::vector<std::unique_ptr<Worker>> workers_;
   std::unique_ptr<HttpApi> api_;
+  Signal events_;               // the workers wrote events
+  std::unique_ptr<Mqtt> mqtt_;  // null without --mqtt
   bool running_ = false;
 };
 

@@ -17,6 +17,7 @@
 #include "base/at_errors.h"
 #include "gateway/http_front.h"
 #include "gateway/message_rules.h"
+#include "gateway/submit.h"
 
 namespace reviri::gateway {
 namespace {
@@ -283,36 +284,11 @@ void HttpApi::postMessage(const httplib::Request& req, httplib::Response& res) {
     sendError(res, 413, "the body is larger than " + std::to_string(options_.maxBodyBytes) + " bytes", "body");
     return;
   }
-  auto parsed = parseNewMessage(req.body);
-  if (auto* error = std::get_if<FieldError>(&parsed)) {
-    sendError(res, 400, error->message, error->field);
-    return;
-  }
-  auto& message = std::get<NewMessage>(parsed);
-  message.idempotencyKey = req.get_header_value("Idempotency-Key");
-  if (message.idempotencyKey.size() > kMaxReferenceBytes) {
-    sendError(res, 400, "the Idempotency-Key must be at most " + std::to_string(kMaxReferenceBytes) + " bytes",
-              "Idempotency-Key");
-    return;
-  }
-  message.requestDigest = requestDigest(message);
-  const auto queued = ctx_.store.enqueue(message);  // committed before the answer
-  if (queued.keyConflict) {
-    sendError(res, 422, "this Idempotency-Key was used with another request", "Idempotency-Key");
-    return;
-  }
-  const auto id = queued.id;
-  res.set_header("Location", "/v1/messages/" + std::to_string(id));
-  if (queued.replayed) {
-    // The first request's answer again: its message, as it stands now.
-    const auto record = ctx_.store.message(id);
-    res.set_header("Idempotent-Replayed", "true");
-    sendJson(res, 202, {{"id", id}, {"status", record ? statusName(record->status) : "queued"}});
-    return;
-  }
-  ctx_.work.notify();
-  ctx_.log.event("queued", {{"id", std::to_string(id)}, {"to", message.to}, {"parts", std::to_string(message.parts)}});
-  sendJson(res, 202, {{"id", id}, {"status", "queued"}});
+  const auto answer = submitMessage(ctx_.store, ctx_.work, ctx_.log, req.body, req.get_header_value("Idempotency-Key"),
+                                    "Idempotency-Key");
+  if (answer.id) res.set_header("Location", "/v1/messages/" + std::to_string(answer.id));
+  if (answer.replayed) res.set_header("Idempotent-Replayed", "true");
+  sendJson(res, answer.status, answer.body);
 }
 
 void HttpApi::getMessage(const httplib::Request& req, httplib::Response& res) {

@@ -52,6 +52,7 @@ struct GatewayArgs {
   double sendTimeout = 30;
   long simSpeed = 0;
   int simDelayMs = 0;
+  MqttOptions mqtt;
 };
 
 fs::path stateDirectory() {
@@ -213,6 +214,11 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
     targets.back().sendTimeout = seconds(args.sendTimeout);
   }
   for (const auto& webhook : args.webhooks) parseWebhookUrl(webhook);  // refused before anything starts
+  if (!args.mqtt.url.empty()) parseMqttUrl(args.mqtt.url);
+  if (!args.mqtt.caFile.empty() && args.mqtt.url.rfind("mqtts://", 0) != 0) {
+    return ctx.fail(kUsage, "--mqtt-ca is for an mqtts:// broker; --mqtt is " +
+                                (args.mqtt.url.empty() ? std::string("not given") : "not mqtts://"));
+  }
 
   fs::path stateDir;
   const bool needState = args.db.empty() || (args.tokenFile.empty() && isLoopback(host)) ||
@@ -294,6 +300,7 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
   options.webhooks.urls = args.webhooks;
   options.webhooks.secret = webhookSecret;
   options.instance = instance;
+  options.mqtt = args.mqtt;
 
   SignalGuard signals;
   Gateway gateway(*store, std::move(modems), options, log);
@@ -358,6 +365,13 @@ void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs) {
                 "--command-timeout and a second)")
       ->check(CLI::Range(0.1, 600.0))
       ->capture_default_str();
+  g->add_option("--mqtt", args->mqtt.url,
+                "MQTT broker to publish events to and take messages from: mqtt[s]://[USER[:PASSWORD]@]HOST[:PORT]"
+                "[/PREFIX] (PREFIX defaults to reviri)");
+  g->add_option("--mqtt-ca", args->mqtt.caFile, "CA certificates to trust for an mqtts:// broker (default: the system's)")
+      ->check(CLI::ExistingFile);
+  g->add_option("--mqtt-client-id", args->mqtt.clientId,
+                "the gateway's MQTT client id, fixed so the broker keeps its session (default: reviri-HOST)");
   verbs.push_back({g, [args](Context& ctx) { return runGateway(ctx, *args); }});
 }
 

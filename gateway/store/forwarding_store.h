@@ -82,6 +82,16 @@ class ForwardingStore : public Store {
   StoreCounts counts() override { return inner_.counts(); }
   void ping() override { inner_.ping(); }
   std::optional<std::chrono::milliseconds> nextDueIn() override { return inner_.nextDueIn(); }
+  void setMqttTarget(std::string target) override { inner_.setMqttTarget(std::move(target)); }
+  std::vector<MqttEvent> claimMqttEvents(const std::string& target, const std::string& owner, int limit,
+                                         Lease lease) override {
+    return inner_.claimMqttEvents(target, owner, limit, lease);
+  }
+  void renewMqttEvents(const std::vector<std::int64_t>& ids, Lease lease) override {
+    inner_.renewMqttEvents(ids, lease);
+  }
+  void finishMqttEvents(const std::vector<std::int64_t>& ids) override { inner_.finishMqttEvents(ids); }
+  void releaseMqttEvents(const std::string& owner) override { inner_.releaseMqttEvents(owner); }
 
  protected:
   Store& inner_;
