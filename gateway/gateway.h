@@ -58,6 +58,7 @@ class Gateway {
   // Wakes the idle workers, as a message queued through the API does (for
   // messages put into the store directly).
   void wakeWorkers() { work_.notify(); }
+  bool connectedToMqtt() const { return mqtt_ && mqtt_->connected(); }
 
  private:
   Store& store_;
