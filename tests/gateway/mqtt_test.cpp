@@ -365,6 +365,14 @@ TEST_F(MqttTest, SendsAnswersAndPublishesEventsStatesAndDiscovery) {
   EXPECT_TRUE(late.waitFor("reviri/availability", [](const Received& r) { return r.retain && r.text == "online"; }));
   gateway_.reset();
   EXPECT_TRUE(late.waitFor("reviri/availability", [](const Received& r) { return r.text == "offline"; }));
+
+  // The session outlives the gateway: a request sent while it is away waits
+  // at the broker and is answered when it is back.
+  old.publish("reviri/send", {{"to", "+4917033"}, {"text", "while away"}, {"request_id", "away-1"}});
+  startGateway();
+  auto away = watcher.waitFor("reviri/send/result", [](const Received& r) { return r.payload.value("request_id", json()) == "away-1"; });
+  ASSERT_TRUE(away);
+  EXPECT_EQ(away->payload["status"], "queued") << away->text;
 }
 
 // Every status change and incoming message arrives at least once, however
