@@ -253,18 +253,28 @@ void Mqtt::stop() {
 void Mqtt::runNetwork() {
   while (!publisherDone_) {
     if (!client_ && !connect()) {
-      // Sleeps the back-off in short steps, so a stop is not kept waiting.
-      const auto until = std::chrono::steady_clock::now() + backoff_;
-      while (!stopping_ && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(milliseconds(50));
-      backoff_ = std::min(backoff_ * 2, options_.maxBackoff);
+      waitBackoff();
       if (stopping_) break;
       continue;
     }
     const int rc = mosquitto_loop(client_, static_cast<int>(std::min<long long>(options_.stateCheck.count(), 1000)), 1);
-    if (rc != MOSQ_ERR_SUCCESS) dropConnection(rc == MOSQ_ERR_ERRNO ? "connection lost" : mosquitto_strerror(rc));
+    if (rc != MOSQ_ERR_SUCCESS) {
+      // A connection the broker refused (bad credentials) is tried again
+      // after the back-off too, not at once.
+      const bool wasUp = connected_;
+      dropConnection(rc == MOSQ_ERR_ERRNO ? "connection lost" : mosquitto_strerror(rc));
+      if (!wasUp) waitBackoff();
+    }
     if (stopping_ && publisherDone_) break;
   }
   closeGracefully();
+}
+
+// Sleeps the back-off in short steps, so a stop is not kept waiting.
+void Mqtt::waitBackoff() {
+  const auto until = std::chrono::steady_clock::now() + backoff_;
+  while (!stopping_ && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(milliseconds(50));
+  backoff_ = std::min(backoff_ * 2, options_.maxBackoff);
 }
 
 bool Mqtt::connect() {
@@ -320,8 +330,11 @@ bool Mqtt::connect() {
 // is published again from the outbox, not resent a second time by libmosquitto.
 void Mqtt::dropConnection(const std::string& why) {
   std::lock_guard lock(clientMu_);
-  if (connected_) ctx_.log.event("mqtt-lost", {{"broker", url_.target()}, {"error", why}});
-  lastFailure_ = why;
+  // Logged once per change: a refusal repeated at each attempt is not news.
+  if (connected_) {
+    ctx_.log.event("mqtt-lost", {{"broker", url_.target()}, {"error", why}});
+    lastFailure_ = why;
+  }
   connected_ = false;
   ++connection_;
   mosquitto_destroy(client_);

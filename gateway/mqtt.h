@@ -118,6 +118,7 @@ class Mqtt {
   // Network thread.
   void runNetwork();
   bool connect();
+  void waitBackoff();
   void dropConnection(const std::string& why);
   void closeGracefully();
   void onConnect(int reason);
