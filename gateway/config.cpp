@@ -285,7 +285,7 @@ GatewayConfig parseGatewayConfig(const std::string& text, const std::string& pat
     throw ConfigError(path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description()));
   }
   const TableReader reader(root, path, "");
-  reader.onlyKeys({"listen", "db", "time_zone", "retain_days", "modem", "route"});
+  reader.onlyKeys({"listen", "db", "time_zone", "retain_days", "modem", "route", "mqtt"});
   GatewayConfig config;
   config.listen = reader.text("listen");
   config.db = reader.text("db");
@@ -296,6 +296,13 @@ GatewayConfig parseGatewayConfig(const std::string& text, const std::string& pat
   if (const auto days = reader.integer("retain_days", 1, 36500)) config.retainDays = static_cast<int>(*days);
   for (const auto* table : reader.tables("modem")) config.modems.push_back(readModem(TableReader(*table, path, "modem.")));
   for (const auto* table : reader.tables("route")) config.routes.push_back(readRoute(TableReader(*table, path, "route.")));
+  if (const toml::node* mqtt = root.get("mqtt")) {
+    if (!mqtt->is_table()) reader.fail(*mqtt, "mqtt", "must be a table ([mqtt])");
+    const TableReader table(*mqtt->as_table(), path, "mqtt.");
+    table.onlyKeys({"url", "ca_file", "client_id"});
+    config.mqtt = MqttConfig{table.requiredText("url"), table.text("ca_file").value_or(""),
+                             table.text("client_id").value_or("")};
+  }
   checkConsistent(config, root, path);
   return config;
 }

@@ -7,6 +7,7 @@
 //   [modem.limits] min_gap, jitter, per_hour, per_day, per_month,
 //                  recipients_per_month, hours, high_per_hour
 //   [[route]] prefix, tag
+//   [mqtt] url, ca_file, client_id
 //
 // Everything is checked when the file is read: an unknown key or a bad
 // value throws ConfigError naming the file, the line and the key, so a
@@ -45,11 +46,17 @@ struct RouteConfig {
   std::string prefix, tag;
 };
 
+// [mqtt]: the broker (see gateway/mqtt.h for the URL's form).
+struct MqttConfig {
+  std::string url, caFile, clientId;
+};
+
 struct GatewayConfig {
   std::optional<std::string> listen, db, timeZone;
   std::optional<int> retainDays;
   std::vector<ModemConfig> modems;
   std::vector<RouteConfig> routes;
+  std::optional<MqttConfig> mqtt;
 };
 
 // Reads `path`; throws ConfigError "PATH:LINE: KEY: why".

@@ -18,6 +18,12 @@ Gateway::Gateway(Store& store, std::vector<NamedModem> modems, GatewayOptions op
   store_.setWebhookUrls(options_.webhooks.urls);
   for (const auto& modem : modems) profiles_.push_back({modem.name, modem.tags, modem.limits});
   options_.api.routes = options_.routes;
+  if (!options_.mqtt.url.empty()) {
+    options_.mqtt.maxBodyBytes = options_.api.maxBodyBytes;
+    mqtt_ = std::make_unique<Mqtt>(MqttContext{store_, board_, work_, log_, options_.routes}, options_.mqtt);
+    store_.setMqttTarget(parseMqttUrl(options_.mqtt.url).target());
+    events_.listen([this] { mqtt_->wake(); });
+  }
   for (auto& modem : modems) {
     WorkerOptions w = options_.worker;
     w.name = modem.name;
@@ -25,7 +31,7 @@ Gateway::Gateway(Store& store, std::vector<NamedModem> modems, GatewayOptions op
     // (the built-in simulated modems') is taken as it is.
     const std::string prefix = options_.instance + ":";
     w.worker = modem.name.rfind(prefix, 0) == 0 ? modem.name : prefix + modem.name;
-    workers_.push_back(std::make_unique<Worker>(WorkerContext{store_, board_, inbox_, log_, &webhooks_, &leases_}, w,
+    workers_.push_back(std::make_unique<Worker>(WorkerContext{store_, board_, inbox_, log_, &webhooks_, &leases_, &events_}, w,
                                                 std::move(modem.factory)));
   }
   // New work wakes every idle worker at once; the first to claim takes it.
@@ -49,6 +55,7 @@ int Gateway::start() {
   for (auto& worker : workers_) worker->start();
   webhooks_.start();
   retention_.start();
+  if (mqtt_) mqtt_->start();
   api_->start();
   running_ = true;
   log_.event("listening", {{"address", options_.host + ":" + std::to_string(port)},
@@ -68,6 +75,7 @@ void Gateway::stop() {
   leases_.stop();
   retention_.stop();
   webhooks_.stop();
+  if (mqtt_) mqtt_->stop();  // after the workers: their last states go out
   api_->stop();
   log_.event("stopped");
 }

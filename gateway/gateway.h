@@ -23,6 +23,7 @@
 #include "gateway/modem_board.h"
 #include "gateway/modem_port.h"
 #include "gateway/retention.h"
+#include "gateway/mqtt.h"
 #include "gateway/signal.h"
 #include "gateway/webhooks.h"
 #include "gateway/worker.h"
@@ -49,6 +50,7 @@ struct GatewayOptions {
   // ---- Modem farms ----
   std::vector<RouteConfig> routes;  // number prefix -> tag
   std::string timeZone;             // of limit windows and sending hours; "" = the system's
+  MqttOptions mqtt;      // url "" = no MQTT
 };
 
 class Gateway {
@@ -67,6 +69,7 @@ class Gateway {
   // Wakes the idle workers, as a message queued through the API does (for
   // messages put into the store directly).
   void wakeWorkers() { work_.notify(); }
+  bool connectedToMqtt() const { return mqtt_ && mqtt_->connected(); }
 
  private:
   Store& store_;
@@ -80,6 +83,8 @@ class Gateway {
   std::vector<std::unique_ptr<Worker>> workers_;
   std::vector<Store::ModemProfile> profiles_;
   std::unique_ptr<HttpApi> api_;
+  Signal events_;               // the workers wrote events
+  std::unique_ptr<Mqtt> mqtt_;  // null without --mqtt
   bool running_ = false;
 };
 

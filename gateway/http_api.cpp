@@ -20,6 +20,7 @@
 #include "gateway/http_front.h"
 #include "gateway/message_rules.h"
 #include "gateway/openapi_document.h"
+#include "gateway/submit.h"
 
 namespace reviri::gateway {
 namespace {
@@ -365,35 +366,11 @@ void HttpApi::postMessage(const httplib::Request& req, httplib::Response& res) {
     sendError(res, 413, "the body is larger than " + std::to_string(options_.maxBodyBytes) + " bytes", "body");
     return;
   }
-  auto parsed = parseNewMessage(req.body);
-  if (auto* error = std::get_if<FieldError>(&parsed)) {
-    sendError(res, 400, error->message, error->field);
-    return;
-  }
-  auto& message = std::get<NewMessage>(parsed);
-  if (!idempotencyKey(req, res, message.idempotencyKey)) return;
-  if (const auto error = routeMessage(message)) {
-    sendError(res, 400, error->message, error->field);
-    return;
-  }
-  message.requestDigest = requestDigest(message);
-  const auto queued = ctx_.store.enqueue(message);  // committed before the answer
-  if (queued.keyConflict) {
-    sendError(res, 422, "this Idempotency-Key was used with another request", "Idempotency-Key");
-    return;
-  }
-  const auto id = queued.id;
-  res.set_header("Location", "/v1/messages/" + std::to_string(id));
-  if (queued.replayed) {
-    // The first request's answer again: its message, as it stands now.
-    const auto record = ctx_.store.message(id);
-    res.set_header("Idempotent-Replayed", "true");
-    sendJson(res, 202, {{"id", id}, {"status", record ? statusName(record->status) : "queued"}});
-    return;
-  }
-  ctx_.work.notify();
-  ctx_.log.event("queued", {{"id", std::to_string(id)}, {"to", message.to}, {"parts", std::to_string(message.parts)}});
-  sendJson(res, 202, {{"id", id}, {"status", "queued"}});
+  const auto answer = submitMessage(ctx_.store, ctx_.work, ctx_.log, options_.routes, req.body, req.get_header_value("Idempotency-Key"),
+                                    "Idempotency-Key");
+  if (answer.id) res.set_header("Location", "/v1/messages/" + std::to_string(answer.id));
+  if (answer.replayed) res.set_header("Idempotent-Replayed", "true");
+  sendJson(res, answer.status, answer.body);
 }
 
 void HttpApi::getMessage(const httplib::Request& req, httplib::Response& res) {
@@ -472,7 +449,7 @@ void HttpApi::postBatch(const httplib::Request& req, httplib::Response& res) {
       errors.push_back({{"index", i}, {"field", error->field}, {"error", error->message}});
       continue;
     }
-    if (const auto error = routeMessage(std::get<NewMessage>(parsed))) {
+    if (const auto error = routeMessage(ctx_.store, options_.routes, std::get<NewMessage>(parsed))) {
       errors.push_back({{"index", i}, {"field", error->field}, {"error", error->message}});
       continue;
     }
@@ -552,26 +529,6 @@ void HttpApi::deleteInbox(const httplib::Request& req, httplib::Response& res) {
 // A message naming neither modem nor tag takes the tag of the longest route
 // prefix its number matches. An unknown modem or tag no modem could ever
 // take is refused (400) rather than queued for ever.
-// Fills the tag from the longest matching route prefix, or says which named
-// modem or tag no modem could ever take.
-std::optional<FieldError> HttpApi::routeMessage(NewMessage& message) {
-  if (message.modem.empty() && message.tag.empty()) {
-    std::size_t longest = 0;
-    for (const auto& route : options_.routes) {
-      if (route.prefix.size() > longest && message.to.rfind(route.prefix, 0) == 0) {
-        longest = route.prefix.size();
-        message.tag = route.tag;
-      }
-    }
-    return std::nullopt;
-  }
-  if (!message.modem.empty() && !ctx_.store.knownModem(message.modem))
-    return FieldError{"modem", "no modem is named \"" + message.modem + "\""};
-  if (!message.tag.empty() && !ctx_.store.knownTag(message.tag))
-    return FieldError{"tag", "no modem has the tag \"" + message.tag + "\""};
-  return std::nullopt;
-}
-
 void HttpApi::putModemLimits(const httplib::Request& req, httplib::Response& res) {
   const std::string name = req.matches[1];
   const auto body = json::parse(req.body, nullptr, false);

@@ -114,7 +114,6 @@ class HttpApi {
   void deleteInbox(const httplib::Request& req, httplib::Response& res);
   void getModems(httplib::Response& res);
   // Modem farms.
-  std::optional<FieldError> routeMessage(NewMessage& message);
   void putModemLimits(const httplib::Request& req, httplib::Response& res);
   void writeLimitMetrics(std::ostream& out);
   void getMetrics(httplib::Response& res);

@@ -218,6 +218,7 @@ milliseconds Worker::claimLease() const {
 
 void Worker::wakeWebhooks() {
   if (ctx_.webhooks) ctx_.webhooks->wake();
+  if (ctx_.events) ctx_.events->notify();
 }
 
 bool Worker::failIfSpent(const MessageRecord& m) {

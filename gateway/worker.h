@@ -68,6 +68,7 @@ struct WorkerContext {
   EventLog& log;
   Webhooks* webhooks = nullptr;
   LeaseKeeper* leases = nullptr;  // renews leases during sends; none in some tests
+  Signal* events = nullptr;       // notified when the store wrote events (MQTT); may be null
 };
 
 class Worker {

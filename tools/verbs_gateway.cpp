@@ -60,6 +60,7 @@ struct GatewayArgs {
   long simSpeed = 0;
   int simDelayMs = 0;
   int retainDays = -1;  // -1: the configuration file's, else 90
+  MqttOptions mqtt;
 };
 
 fs::path stateDirectory() {
@@ -267,6 +268,11 @@ int runGateway(Context& ctx, GatewayArgs args) {
     target.sendTimeout = seconds(args.sendTimeout);
   }
   for (const auto& webhook : args.webhooks) parseWebhookUrl(webhook);  // refused before anything starts
+  if (!args.mqtt.url.empty()) parseMqttUrl(args.mqtt.url);
+  if (!args.mqtt.caFile.empty() && args.mqtt.url.rfind("mqtts://", 0) != 0) {
+    return ctx.fail(kUsage, "--mqtt-ca is for an mqtts:// broker; --mqtt is " +
+                                (args.mqtt.url.empty() ? std::string("not given") : "not mqtts://"));
+  }
 
   fs::path stateDir;
   const bool needState = args.db.empty() || (args.tokenFile.empty() && isLoopback(host)) ||
@@ -353,6 +359,12 @@ int runGateway(Context& ctx, GatewayArgs args) {
   options.routes = config.routes;
   options.timeZone = config.timeZone.value_or("");
   options.retention.retainDays = args.retainDays >= 0 ? args.retainDays : config.retainDays.value_or(90);
+  options.mqtt = args.mqtt;
+  if (options.mqtt.url.empty() && config.mqtt) {
+    options.mqtt.url = config.mqtt->url;
+    options.mqtt.caFile = config.mqtt->caFile;
+    options.mqtt.clientId = config.mqtt->clientId;
+  }
 
   SignalGuard signals;
   Gateway gateway(*store, std::move(modems), options, log);
@@ -516,6 +528,13 @@ void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs) {
                 "days final messages, deleted inbox messages and delivered webhooks are kept (0 = for ever; "
                 "default: the configuration file's retain_days, else 90)")
       ->check(CLI::Range(0, 36500));
+  g->add_option("--mqtt", args->mqtt.url,
+                "MQTT broker to publish events to and take messages from: mqtt[s]://[USER[:PASSWORD]@]HOST[:PORT]"
+                "[/PREFIX] (PREFIX defaults to reviri)");
+  g->add_option("--mqtt-ca", args->mqtt.caFile, "CA certificates to trust for an mqtts:// broker (default: the system's)")
+      ->check(CLI::ExistingFile);
+  g->add_option("--mqtt-client-id", args->mqtt.clientId,
+                "the gateway's MQTT client id, fixed so the broker keeps its session (default: reviri-HOST)");
   verbs.push_back({g, [args](Context& ctx) { return runGateway(ctx, *args); }});
   addKeyVerbs(*g, args, verbs);
 }

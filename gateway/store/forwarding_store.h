@@ -103,6 +103,16 @@ class ForwardingStore : public Store {
   }
   void modemUnavailable(const std::string& modem) override { inner_.modemUnavailable(modem); }
   Purged purgeOnce(Lease retain, int rows) override { return inner_.purgeOnce(retain, rows); }
+  void setMqttTarget(std::string target) override { inner_.setMqttTarget(std::move(target)); }
+  std::vector<MqttEvent> claimMqttEvents(const std::string& target, const std::string& owner, int limit,
+                                         Lease lease) override {
+    return inner_.claimMqttEvents(target, owner, limit, lease);
+  }
+  void renewMqttEvents(const std::vector<std::int64_t>& ids, Lease lease) override {
+    inner_.renewMqttEvents(ids, lease);
+  }
+  void finishMqttEvents(const std::vector<std::int64_t>& ids) override { inner_.finishMqttEvents(ids); }
+  void releaseMqttEvents(const std::string& owner) override { inner_.releaseMqttEvents(owner); }
 
  protected:
   Store& inner_;

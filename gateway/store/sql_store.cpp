@@ -219,6 +219,21 @@ CREATE TABLE modem_recipients (
 CREATE INDEX inbox_deleted ON inbox (stored_ms) WHERE deleted = 1;
 CREATE INDEX delivery_reports_received ON delivery_reports (received_ms);
 )sql",
+    // Events waiting for the MQTT broker, per broker and prefix (target);
+    // a row is leased while its publication awaits the acknowledgement.
+    R"sql(
+CREATE TABLE mqtt_outbox (
+  id {id},
+  target TEXT NOT NULL,
+  event TEXT NOT NULL,
+  body TEXT NOT NULL,
+  created_ms BIGINT NOT NULL,
+  lease_owner TEXT NOT NULL DEFAULT '',
+  lease_until BIGINT NOT NULL DEFAULT 0
+);
+CREATE INDEX mqtt_outbox_due ON mqtt_outbox (target, lease_until, id);
+CREATE INDEX mqtt_outbox_owner ON mqtt_outbox (lease_owner);
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
@@ -465,17 +480,19 @@ class SqlStore final : public Store {
       // The counter row's lock is held to the commit: inbox writers take
       // turns, so seq order is commit order.
       const auto seq = run("UPDATE inbox_counter SET last_seq = last_seq + 1 RETURNING last_seq").row(0).integer(0);
+      const auto stored = now();  // also the MQTT row's time: its payload gives it as "stored"
       auto inserted =
           run("INSERT INTO inbox (modem, sender, body, sent_at, stored_ms, seq, dedupe_key) "
               "VALUES ($1, $2, $3, $4, $5, $6, $7) ON CONFLICT (modem, dedupe_key) DO NOTHING RETURNING id",
-              Params(m.modem, m.sender, m.text, m.sentAt, now(), seq, key));
+              Params(m.modem, m.sender, m.text, m.sentAt, stored, seq, key));
       if (inserted.size() == 1) {
         const InboxResult result{inserted.row(0).integer(0), true};
         queueEvent("message", nlohmann::json{{"id", result.id},
                                              {"modem", m.modem},
                                              {"from", m.sender},
                                              {"text", m.text},
-                                             {"sent_at", m.sentAt}});
+                                             {"sent_at", m.sentAt}},
+                   stored);
         conn_->announceInbox();
         return result;
       }
@@ -825,6 +842,46 @@ class SqlStore final : public Store {
     });
   }
 
+
+  // ---- MQTT outbox -------------------------------------------------------
+  void setMqttTarget(std::string target) override { mqttTarget_ = std::move(target); }
+
+  std::vector<MqttEvent> claimMqttEvents(const std::string& target, const std::string& owner, int limit,
+                                         Lease lease) override {
+    return write([&] {
+      const auto now = this->now();
+      auto claimed = run(
+          "UPDATE mqtt_outbox SET lease_owner = $1, lease_until = $2 WHERE id IN (SELECT id FROM mqtt_outbox "
+          "WHERE target = $3 AND lease_until <= $4 ORDER BY id LIMIT $5" +
+              std::string(conn_->skipLocked()) + ") RETURNING id, event, body, created_ms",
+          Params(owner, now + lease.count(), target, now, limit));
+      std::vector<MqttEvent> events;
+      for (int i = 0; i < claimed.size(); ++i) {
+        const auto row = claimed.row(i);
+        events.push_back({row.integer(0), row.text(1), row.text(2), row.integer(3)});
+      }
+      // Published in the order of the changes (RETURNING keeps none).
+      std::sort(events.begin(), events.end(), [](const auto& a, const auto& b) { return a.id < b.id; });
+      return events;
+    });
+  }
+
+  void renewMqttEvents(const std::vector<std::int64_t>& ids, Lease lease) override {
+    write([&] {
+      for (const auto id : ids) run("UPDATE mqtt_outbox SET lease_until = $1 WHERE id = $2", Params(now() + lease.count(), id));
+    });
+  }
+
+  void finishMqttEvents(const std::vector<std::int64_t>& ids) override {
+    write([&] {
+      for (const auto id : ids) run("DELETE FROM mqtt_outbox WHERE id = $1", Params(id));
+    });
+  }
+
+  void releaseMqttEvents(const std::string& owner) override {
+    write([&] { run("UPDATE mqtt_outbox SET lease_until = 0 WHERE lease_owner = $1", Params(owner)); });
+  }
+
  private:
   Result run(const std::string& sql, const Params& params = Params()) { return run(*conn_, sql, params); }
   static Result run(Connection& c, const std::string& sql, const Params& params = Params()) {
@@ -1074,13 +1131,17 @@ class SqlStore final : public Store {
   }
 
   // One pending webhook delivery per URL, in the transaction of the change.
-  void queueEvent(const std::string& event, const nlohmann::json& body) {
-    if (urls_.empty()) return;
+  void queueEvent(const std::string& event, const nlohmann::json& body, std::optional<std::int64_t> at = {}) {
+    if (urls_.empty() && mqttTarget_.empty()) return;
     const std::string text = body.dump();
     const auto now = this->now();
     for (const auto& url : urls_) {
       run("INSERT INTO webhook_deliveries (url, event, body, next_ms, created_ms) VALUES ($1, $2, $3, $4, $4)",
           Params(url, event, text, now));
+    }
+    if (!mqttTarget_.empty()) {
+      run("INSERT INTO mqtt_outbox (target, event, body, created_ms) VALUES ($1, $2, $3, $4)",
+          Params(mqttTarget_, event, text, at.value_or(now)));
     }
   }
 
@@ -1157,6 +1218,7 @@ class SqlStore final : public Store {
   Clock now_;
   std::optional<std::int64_t> transactionNow_;  // set while a write transaction runs
   std::vector<std::string> urls_;
+  std::string mqttTarget_;
   std::mutex mu_;  // the writing connection's; taken by the batch runner
   std::mutex readMu_;
   GroupCommit commits_{[this](const std::vector<GroupCommit::Unit*>& batch) { runBatch(batch); }};

@@ -147,6 +147,14 @@ struct WebhookDelivery {
   int attempts = 0;
 };
 
+// An event waiting for the MQTT broker's acknowledgement.
+struct MqttEvent {
+  std::int64_t id = 0;
+  std::string event;  // message | status | report
+  std::string body;
+  std::int64_t createdMs = 0;  // the time of the change (an incoming message's stored time)
+};
+
 struct StoreCounts {
   std::int64_t queued = 0, sending = 0, sent = 0, delivered = 0, failed = 0, expired = 0;
   std::int64_t canceled = 0;
@@ -400,6 +408,22 @@ class Store {
     std::int64_t messages = 0, inbox = 0, reports = 0, webhooks = 0;
   };
   virtual Purged purgeOnce(Lease retain, int rows) = 0;
+
+  // ---- MQTT outbox -------------------------------------------------------
+  // The broker and prefix events go to ("" = none): every event is then
+  // also written as one row for it in the same transaction as the change,
+  // like the webhooks' deliveries. Call before the first write.
+  virtual void setMqttTarget(std::string target) = 0;
+  // Up to `limit` of `target`'s rows that no live lease holds, oldest
+  // first, leased to `owner` for `lease`.
+  virtual std::vector<MqttEvent> claimMqttEvents(const std::string& target, const std::string& owner, int limit,
+                                                 Lease lease) = 0;
+  // Extends the leases of rows still waiting for the broker's answer.
+  virtual void renewMqttEvents(const std::vector<std::int64_t>& ids, Lease lease) = 0;
+  // The broker acknowledged them: gone.
+  virtual void finishMqttEvents(const std::vector<std::int64_t>& ids) = 0;
+  // Makes the rows `owner` leased before it restarted due again at once.
+  virtual void releaseMqttEvents(const std::string& owner) = 0;
 };
 
 // A delivery report is matched only to a part sent this recently: TP-MR

@@ -247,6 +247,8 @@ TEST_F(GatewayVerbTest, BadConfigurationFilesAreRefusedNamingFileLineAndKey) {
       {modem + "[modem.limits]\nper_week = 5\n", "5: modem.limits.per_week: unknown limit"},
       {modem + "[[route]]\nprefix = \"49x\"\ntag = \"de\"\n", "5: route.prefix: must be digits"},
       {modem + "[[route]]\nprefix = \"+49\"\ntag = \"de\"\n", "6: route.tag: no modem has the tag \"de\""},
+      {"[mqtt]\nurl = \"mqtt://127.0.0.1\"\nqos = 2\n", "3: mqtt.qos: unknown key"},
+      {"[mqtt]\nca_file = \"/etc/ssl/ca.pem\"\n", "1: mqtt.url: is missing"},
   };
   const std::string token = "--token-file=" + (dir_ / "token").string();
   const std::string db = "--db=" + (dir_ / "x.db").string();

@@ -4,6 +4,8 @@
 // (tests/gateway/with_postgres.sh starts a private one); each test gets a
 // database of its own.
 #include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -407,6 +409,40 @@ TEST_P(StoreTest, ReadsAnswerWhileAWriteWaits) {
   EXPECT_GT(blocked.get(), id);
   EXPECT_EQ(store_->counts().queued, 2);
 }
+
+// The MQTT outbox: each event is a row of the change's own transaction,
+// for the broker's target only, handed to one publisher at a time until it
+// is acknowledged, and back at once when its publisher restarts.
+TEST_P(StoreTest, MqttRowsComeWithTheChangeAndStayLeasedUntilAcknowledged) {
+  store_->setMqttTarget("mqtt://broker:1883/reviri");
+  ASSERT_TRUE(store_->addInbox({0, "m1", "+4917099", "hello", "26/12/07,10:00:00+04", 0, 0, std::string("slot 1")}).inserted);
+  const auto id = enqueue(text("out"));
+  ASSERT_TRUE(store_->claim("w1", "m1", milliseconds(1000)));
+  ASSERT_TRUE(store_->finishSent(id, "w1", {7}));
+  EXPECT_TRUE(store_->claimMqttEvents("mqtt://other:1883/reviri", "a", 10, milliseconds(1000)).empty());
+
+  auto rows = store_->claimMqttEvents("mqtt://broker:1883/reviri", "a", 10, milliseconds(1000));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].event, "message");
+  EXPECT_EQ(rows[0].createdMs, store_->inbox(0, 1).at(0).storedMs) << "the row's time is the message's";
+  EXPECT_EQ(rows[1].event, "status");
+  EXPECT_EQ(nlohmann::json::parse(rows[1].body)["status"], "sent");
+  EXPECT_TRUE(store_->claimMqttEvents("mqtt://broker:1883/reviri", "b", 10, milliseconds(1000)).empty()) << "leased";
+  now_ += 900;
+  store_->renewMqttEvents({rows[0].id}, milliseconds(1000));
+  now_ += 200;
+  auto expired = store_->claimMqttEvents("mqtt://broker:1883/reviri", "b", 10, milliseconds(1000));
+  ASSERT_EQ(expired.size(), 1u) << "the renewed row is still leased, the other's lease ran out";
+  EXPECT_EQ(expired[0].id, rows[1].id);
+  store_->releaseMqttEvents("a");  // "a" restarted
+  auto released = store_->claimMqttEvents("mqtt://broker:1883/reviri", "a", 10, milliseconds(1000));
+  ASSERT_EQ(released.size(), 1u);
+  EXPECT_EQ(released[0].id, rows[0].id);
+  store_->finishMqttEvents({rows[0].id, rows[1].id});
+  now_ += 5000;
+  EXPECT_TRUE(store_->claimMqttEvents("mqtt://broker:1883/reviri", "c", 10, milliseconds(1000)).empty());
+}
+
 
 }  // namespace
 }  // namespace reviri::gateway
