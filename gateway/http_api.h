@@ -10,6 +10,14 @@
 //   GET    /healthz                (no token needed)
 //   GET    /metrics                Prometheus text format
 //
+// For the console (and anyone else):
+//   POST   /v1/messages/plan       dry run: coding, parts, characters left
+//   POST   /v1/events/ticket       -> {"ticket"}: opens one event stream
+//   GET    /v1/events?ticket=      Server-Sent Events: status, message, report
+//   GET    /v1/conversations?number=&limit=   numbers, or one number's messages
+//   GET    /v1/summary?since=      queue by status, activity since, latest inbox
+//   GET    /, /assets/...          the console (no token; --no-console: none)
+//
 // Every endpoint but /healthz wants "Authorization: Bearer <token>" when a
 // token is set. Bad input gets 400 with {"error": ..., "field": ...}
 // (unknown query parameters included), a body over the limit 413, a body
@@ -30,6 +38,7 @@
 
 #include "gateway/event_log.h"
 #include "gateway/front_limits.h"
+#include "gateway/live_events.h"
 #include "gateway/modem_board.h"
 #include "gateway/signal.h"
 #include "gateway/store/store.h"
@@ -57,6 +66,9 @@ struct ApiOptions {
   // Limits on what a client may hold before its request is complete
   // (http_front.h); its body limit and thread count are the two above.
   FrontLimits front;
+  bool console = true;       // serve the web console at "/"
+  int maxEventStreams = 16;  // open event streams, each holding a thread
+  std::chrono::seconds keepAlive{15};  // an idle event stream's comment
 };
 
 // What the API shares with the rest of the gateway.
@@ -93,6 +105,16 @@ class HttpApi {
   void getModems(httplib::Response& res);
   void getMetrics(httplib::Response& res);
   StoreCounts recentCounts();
+  // The console's routes (see the header comment).
+  void consoleRoutes();
+  void planMessage(const httplib::Request& req, httplib::Response& res);
+  void issueTicket(httplib::Response& res);
+  void streamEvents(const httplib::Request& req, httplib::Response& res);
+  void getConversations(const httplib::Request& req, httplib::Response& res);
+  void getSummary(const httplib::Request& req, httplib::Response& res);
+  LiveEvents live_;
+  StreamTickets tickets_;
+  std::atomic<int> eventStreams_{0};
 
   ApiContext ctx_;
   ApiOptions options_;

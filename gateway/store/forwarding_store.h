@@ -82,6 +82,13 @@ class ForwardingStore : public Store {
   StoreCounts counts() override { return inner_.counts(); }
   void ping() override { inner_.ping(); }
   std::optional<std::chrono::milliseconds> nextDueIn() override { return inner_.nextDueIn(); }
+  void watchEvents(EventCallback callback) override { inner_.watchEvents(std::move(callback)); }
+  std::vector<MessageRecord> messagePage(const MessageFilter& filter) override { return inner_.messagePage(filter); }
+  std::vector<Conversation> conversations(int limit) override { return inner_.conversations(limit); }
+  std::vector<ThreadEntry> conversation(const std::string& number, int limit) override {
+    return inner_.conversation(number, limit);
+  }
+  ActivityCounts activitySince(std::int64_t sinceMs) override { return inner_.activitySince(sinceMs); }
 
  protected:
   Store& inner_;
