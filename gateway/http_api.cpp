@@ -590,9 +590,7 @@ void HttpApi::getSummary(const httplib::Request& req, httplib::Response& res) {
   const auto counts = ctx_.store.counts();
   const auto activity = ctx_.store.activitySince(*since);
   json inbox = json::array();
-  for (const auto& c : ctx_.store.conversations(20)) {
-    if (c.lastIncoming && inbox.size() < 5) inbox.push_back({{"from", c.number}, {"text", c.lastText}, {"stored", isoTime(c.lastMs)}});
-  }
+  for (const auto& m : ctx_.store.latestInbox(5)) inbox.push_back(inboxJson(m));
   sendJson(res, 200, {{"queue", {{"queued", counts.queued}, {"sending", counts.sending}, {"sent", counts.sent},
                                  {"delivered", counts.delivered}, {"failed", counts.failed},
                                  {"expired", counts.expired}}},

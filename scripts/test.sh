@@ -9,7 +9,11 @@ cd "$(dirname "$0")/.."
 source scripts/packages.sh
 ensure_packages cmake g++ make pkg-config libre2-dev libgtest-dev libgmock-dev libbenchmark-dev \
   libcli11-dev nlohmann-json3-dev libncurses-dev tmux gammu libsqlite3-dev libcpp-httplib-dev libssl-dev \
-  postgresql libpq-dev doxygen help2man bash-completion dpkg-dev file binutils
+  postgresql libpq-dev doxygen help2man bash-completion dpkg-dev file binutils \
+  chromium chromium-driver python3-selenium
+# npm installs axe-core for the console's accessibility checks; a machine
+# whose nodejs brings its own npm keeps it.
+command -v npm >/dev/null || ensure_packages nodejs npm
 
 build=${REVIRI_BUILD_DIR:-build/asan}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DREVIRI_SANITIZE=ON -DREVIRI_WERROR=ON >/dev/null

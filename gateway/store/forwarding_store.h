@@ -89,6 +89,7 @@ class ForwardingStore : public Store {
     return inner_.conversation(number, limit);
   }
   ActivityCounts activitySince(std::int64_t sinceMs) override { return inner_.activitySince(sinceMs); }
+  std::vector<InboxMessage> latestInbox(int limit) override { return inner_.latestInbox(limit); }
 
  protected:
   Store& inner_;

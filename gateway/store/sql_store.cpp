@@ -974,6 +974,26 @@ class SqlStore final : public Store {
     });
   }
 
+  std::vector<InboxMessage> latestInbox(int limit) override {
+    return read([&](Connection& c) {
+      auto select = run(c, "SELECT id, modem, sender, body, sent_at, stored_ms FROM inbox ORDER BY seq DESC LIMIT $1",
+                        Params(limit));
+      std::vector<InboxMessage> list;
+      for (int i = 0; i < select.size(); ++i) {
+        const auto row = select.row(i);
+        InboxMessage m;
+        m.id = row.integer(0);
+        m.modem = row.text(1);
+        m.sender = row.text(2);
+        m.text = row.text(3);
+        m.sentAt = row.text(4);
+        m.storedMs = row.integer(5);
+        list.push_back(std::move(m));
+      }
+      return list;
+    });
+  }
+
   ActivityCounts activitySince(std::int64_t sinceMs) override {
     return read([&](Connection& c) {
       const auto result = run(c,

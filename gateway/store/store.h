@@ -331,6 +331,8 @@ class Store {
     std::string modem;
   };
   virtual std::vector<ThreadEntry> conversation(const std::string& number, int limit) = 0;
+  // The last `limit` incoming messages, newest first (deleted ones too).
+  virtual std::vector<InboxMessage> latestInbox(int limit) = 0;
   // Outgoing messages sent, delivered and failed since `sinceMs`.
   struct ActivityCounts {
     std::int64_t sent = 0, delivered = 0, failed = 0;
