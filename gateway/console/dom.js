@@ -61,16 +61,3 @@ export function query(params) {
   const s = q.toString();
   return s ? `?${s}` : "";
 }
-
-// Calls `fn` at most once per animation frame however often it is asked.
-export function coalesce(fn) {
-  let pending = false;
-  return () => {
-    if (pending) return;
-    pending = true;
-    queueMicrotask(() => {
-      pending = false;
-      fn();
-    });
-  };
-}

@@ -4,7 +4,7 @@
 // the page is left. Lists hold one page of rows: a long-open console keeps
 // a bounded window, not everything it ever saw.
 
-import { h, fill, when, badge, emptyState, query, coalesce } from "./dom.js";
+import { h, fill, when, badge, emptyState, query } from "./dom.js";
 import { api, allows, ApiError } from "./api.js";
 import { subscribe } from "./live.js";
 
@@ -20,11 +20,25 @@ function errorNotice(error) {
   return h("p", { class: "notice bad", role: "alert" }, error instanceof ApiError ? error.message : String(error));
 }
 
-// Runs `load` now, again on every event `wanted(name, data)` accepts (at
-// most once per tick), and every `pollMs` when given; returns the stop.
+// Runs `load` now, again on every event `wanted(name, data)` accepts, and
+// every `pollMs` when given; returns the stop. One load at a time: events
+// that come during a load make one more, so a busy gateway costs a reader
+// one request per answer, not one per event.
 function keepCurrent(load, wanted, pollMs) {
   let stopped = false;
-  const run = coalesce(() => { if (!stopped) load(); });
+  let running = false;
+  let again = false;
+  const run = async () => {
+    if (stopped) return;
+    if (running) { again = true; return; }
+    running = true;
+    try {
+      await load();
+    } finally {
+      running = false;
+      if (again) { again = false; run(); }
+    }
+  };
   run();
   const unsubscribe = subscribe((name, data) => { if (name === "resync" || wanted(name, data)) run(); });
   const timer = pollMs ? setInterval(run, pollMs) : null;
