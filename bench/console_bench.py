@@ -75,6 +75,7 @@ def first_paint_with_data(driver, url, loads=15):
       }).observe(document, {subtree: true, childList: true});"""})
     times = []
     for _ in range(loads):
+        driver.get("about:blank")  # a new load each time, not a move within the page
         driver.get(url + "/#/")
         times.append(wait_for("overview data", lambda: driver.execute_script("return window.__painted")))
     return times
@@ -136,7 +137,12 @@ def main():
     proc, url = start_gateway(args.reviri, work)
     driver = None
     try:
-        wait_for("the gateway", lambda: urllib.request.urlopen(url + "/healthz", timeout=2).status == 200, timeout=60)
+        def healthy():
+            try:
+                return urllib.request.urlopen(url + "/healthz", timeout=2).status == 200
+            except OSError:
+                return False
+        wait_for("the gateway", healthy, timeout=60)
         driver = browser()
         paint = first_paint_with_data(driver, url)
         print(f"navigation -> overview painted with data: median {statistics.median(paint):.0f} ms, "

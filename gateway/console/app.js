@@ -101,5 +101,9 @@ onLiveState((state) => {
 whenUnauthorised(() => signOut("The API key is no longer accepted. Sign in again."));
 document.getElementById("sign-out").addEventListener("click", () => signOut());
 window.addEventListener("hashchange", route);
+// A page left for another keeps no stream open: a browser holds only six
+// connections to one HTTP/1.1 host, and pages kept for "back" would use them up.
+window.addEventListener("pagehide", () => stopLive());
+window.addEventListener("pageshow", (e) => { if (e.persisted && session.key) { startLive(); route(); } });
 if (session.key) signedIn();
 else showSignIn();

@@ -1009,7 +1009,10 @@ class SqlStore final : public Store {
   }
 
   void watchEvents(EventCallback callback) override {
-    onEvent_ = callback;
+    {
+      std::lock_guard lock(mu_);  // commits hand events over under it
+      onEvent_ = callback;
+    }
     conn_->watchEvents(std::move(callback));
   }
 
@@ -1027,9 +1030,10 @@ class SqlStore final : public Store {
   void deliverCommittedEvents() {
     auto events = std::move(uncommittedEvents_);
     uncommittedEvents_.clear();
+    if (!onEvent_) return;
     for (const auto& [event, body] : events) onEvent_(event, body);
   }
-  EventCallback onEvent_;  // set before the first write
+  EventCallback onEvent_;  // under mu_
   std::vector<std::pair<std::string, std::string>> uncommittedEvents_;  // under mu_
 };
 

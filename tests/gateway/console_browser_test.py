@@ -385,6 +385,9 @@ def every_page(c, message_page, number):
         c.check_accessibility(name)
         c.screenshot(name)
         c.no_script_ran()
+    c.button("Sign out").click()
+    wait_for("signed out", lambda: c.by_label("API key"))
+    assert c.driver.execute_script("return sessionStorage.getItem('reviri.apiKey')") is None
 
 
 def http_contract(gw):
@@ -397,19 +400,19 @@ def http_contract(gw):
     assert "unsafe-inline" not in policy
     assert headers["X-Content-Type-Options"] == "nosniff" and headers["Referrer-Policy"] == "no-referrer"
     assert headers["Cache-Control"] == "no-cache"
-    assets = [a for a in re.findall(r'(/assets/[^"]+)"', page)]
-    script_and_style = 0
-    for asset in set(assets):
+    # Every file the page names, and every module those import (by their
+    # hashed names), once each.
+    pending, fetched, script_and_style = set(re.findall(r'(/assets/[^"]+)"', page)), set(), 0
+    while pending:
+        asset = pending.pop()
+        fetched.add(asset)
         with urllib.request.urlopen(gw.url + asset, timeout=10) as res:
             assert "immutable" in res.headers["Cache-Control"] and "max-age=31536000" in res.headers["Cache-Control"]
             body = res.read()
-            if asset.endswith((".js", ".css")):
-                script_and_style += len(body)
-    # The modules the entry imports, by their hashed names.
-    with urllib.request.urlopen(gw.url + next(a for a in assets if a.endswith(".js")), timeout=10) as res:
-        for module in re.findall(r'"\./([^"]+\.js)"', res.read().decode()):
-            with urllib.request.urlopen(f"{gw.url}/assets/{module}", timeout=10) as m:
-                script_and_style += len(m.read())
+        if asset.endswith((".js", ".css")):
+            script_and_style += len(body)
+        if asset.endswith(".js"):
+            pending |= {f"/assets/{m}" for m in re.findall(r'"\./([^"]+\.js)"', body.decode())} - fetched
     assert script_and_style <= 100 * 1024, f"JavaScript and CSS take {script_and_style} bytes"
     # A ticket opens one stream, once; without one there is none.
     ticket = gw.api("/v1/events/ticket", {}, method="POST")["ticket"]
