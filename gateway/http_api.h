@@ -3,7 +3,7 @@
 //   POST   /v1/messages            queue a message  -> 202 {"id","status":"queued"}
 //                                   (Idempotency-Key: a retry answers the first id)
 //   GET    /v1/messages/{id}       one message with parts, history, last error
-//   GET    /v1/messages?status=&reference=&limit=
+//   GET    /v1/messages?status=&reference=&limit=&to=&before=
 //   GET    /v1/inbox?after=&limit=&wait=   long-polls up to `wait` seconds
 //   DELETE /v1/inbox/{id}
 //   GET    /v1/modems
