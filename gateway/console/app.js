@@ -82,8 +82,8 @@ function showSignIn(message) {
 
 function signedIn() {
   top.hidden = false;
+  route();  // the page's data first, the stream after it
   startLive();
-  route();
   main.querySelector("h1")?.focus();
 }
 

@@ -51,6 +51,7 @@ async function connect() {
   source.addEventListener("hello", () => {
     delay = 1000;
     onState("on");
+    // What changed between the page's reads and this stream, the page reads again.
     emit("resync", {});
   });
   for (const name of ["status", "message", "report", "resync"]) {

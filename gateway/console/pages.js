@@ -139,6 +139,14 @@ export function messages(main, params) {
     h("section", { class: "card", "aria-label": "Message list" }, body));
 
   let rows = new Map();  // id -> the row's status cell, patched by events
+  // The latest status events, so that a list read just before an event
+  // committed does not show the older status (a bounded window).
+  const latest = new Map();
+  const RANK = { queued: 0, sending: 1, sent: 2, delivered: 3, failed: 3, expired: 3 };
+  const newest = (m) => {
+    const heard = latest.get(m.id);
+    return heard && (RANK[heard] ?? 0) > (RANK[m.status] ?? 0) ? heard : m.status;
+  };
   async function load() {
     try {
       const { messages: list } = await api(`/v1/messages${query({ status, to, before, limit: PAGE })}`);
@@ -152,7 +160,7 @@ export function messages(main, params) {
       const table = h("table", { class: "table" },
         h("thead", {}, h("tr", {}, ["ID", "To", "Text", "Status", "Parts", "Modem", "Updated"].map((t) => h("th", { scope: "col" }, t)))),
         h("tbody", {}, list.map((m) => {
-          const cell = h("td", {}, badge(m.status));
+          const cell = h("td", {}, badge(newest(m)));
           rows.set(m.id, cell);
           return h("tr", { "data-id": m.id },
             h("td", { class: "num" }, h("a", { href: `#/messages/${m.id}`, "aria-label": `Message ${m.id}` }, `#${m.id}`)),
@@ -173,6 +181,8 @@ export function messages(main, params) {
   // A status event patches its row at once; new messages reload the first page.
   const stop = keepCurrent(load, (name, data) => {
     if (name !== "status") return false;
+    latest.set(data.id, data.status);
+    if (latest.size > 500) latest.delete(latest.keys().next().value);
     const cell = rows.get(data.id);
     if (cell && data.status !== "queued") {
       if (status && status !== data.status) return true;
