@@ -17,6 +17,7 @@
 
 #include "base/at_errors.h"
 #include "gateway/digest.h"
+#include "gateway/console.h"
 #include "gateway/http_front.h"
 #include "gateway/message_rules.h"
 #include "gateway/openapi_document.h"
@@ -189,7 +190,7 @@ struct PathRule {
 const std::vector<PathRule>& pathRules() {
   using enum Scope;
   static const std::vector<PathRule> rules{
-      {std::regex("/v1/messages"), {{"GET", {"status", "reference", "limit"}, kRead}, {"POST", {}, kSend}}},
+      {std::regex("/v1/messages"), {{"GET", {"status", "reference", "limit", "to", "before"}, kRead}, {"POST", {}, kSend}}},
       {std::regex(R"(/v1/messages/\d+)"), {{"GET", {}, kRead}, {"DELETE", {}, kSend}}},
       {std::regex("/v1/messages/batch"), {{"POST", {}, kSend}}},
       {std::regex("/v1/inbox"), {{"GET", {"after", "limit", "wait"}, kRead}}},
@@ -199,6 +200,15 @@ const std::vector<PathRule>& pathRules() {
       {std::regex("/metrics"), {{"GET", {}, kRead}}},
       {std::regex("/healthz"), {{"GET", {}, kPublic}}},
       {std::regex("/v1/openapi.json"), {{"GET", {}, kPublic}}},
+      // The console's: the page and its files hold no secret; an event
+      // stream is opened with a ticket that a key with the read scope got.
+      {std::regex("/v1/messages/plan"), {{"POST", {}, kSend}}},
+      {std::regex("/v1/events/ticket"), {{"POST", {}, kRead}}},
+      {std::regex("/v1/events"), {{"GET", {"ticket"}, kPublic}}},
+      {std::regex("/v1/conversations"), {{"GET", {"number", "limit"}, kRead}}},
+      {std::regex("/v1/summary"), {{"GET", {"since"}, kRead}}},
+      {std::regex("/"), {{"GET", {}, kPublic}}},
+      {std::regex("/assets/[A-Za-z0-9._-]+"), {{"GET", {}, kPublic}}},
   };
   return rules;
 }
@@ -231,9 +241,13 @@ HttpApi::HttpApi(ApiContext context, ApiOptions options)
   limits.threads = options_.threads;
   front_ = std::make_unique<HttpFront>(*server_, limits);
   routes();
+  consoleRoutes();
 }
 
-HttpApi::~HttpApi() { stop(); }
+HttpApi::~HttpApi() {
+  stop();
+  ctx_.store.watchEvents(nullptr);
+}
 
 int HttpApi::bind(const std::string& host, int port) { return front_->bind(host, port); }
 
@@ -241,6 +255,7 @@ void HttpApi::start() { front_->start(); }
 
 void HttpApi::stop() {
   ctx_.inbox.close();  // ends the long polls
+  live_.close();       // and the event streams
   front_->stop();
 }
 
@@ -249,6 +264,8 @@ void HttpApi::stop() {
 std::optional<std::set<std::string>> HttpApi::authenticate(const httplib::Request& req, httplib::Response& res) const {
   static const std::set<std::string> kEverything{"send", "read", "admin"};
   if (options_.token.empty() || isPublic(req.path)) return kEverything;
+  // The console's files hold no secret; an event stream shows its ticket.
+  if ((options_.console && isConsolePath(req.path)) || req.path == "/v1/events") return kEverything;
   const std::string header = req.get_header_value("Authorization");
   // The scheme is case-insensitive; the token is not.
   const auto space = header.find(' ');
@@ -396,10 +413,17 @@ void HttpApi::listMessages(const httplib::Request& req, httplib::Response& res) 
   auto limit = queryNumber(req, res, "limit", kDefaultLimit, 1, kMaxLimit);
   if (!limit) return;
   const std::string reference = req.get_param_value("reference");
+  auto before = queryNumber(req, res, "before", 0, 1, INT64_MAX);
+  if (!before) return;
   json list = json::array();
-  for (const auto& r : ctx_.store.messages(status, static_cast<int>(*limit), reference)) {
-    list.push_back(messageJson(r, false));
-  }
+  // By number or page by page (the console's), or by reference.
+  const bool paged = req.has_param("to") || req.has_param("before");
+  const auto records =
+      paged ? ctx_.store.messagePage({status, req.get_param_value("to"),
+                                      req.has_param("before") ? std::optional(*before) : std::nullopt,
+                                      static_cast<int>(*limit)})
+            : ctx_.store.messages(status, static_cast<int>(*limit), reference);
+  for (const auto& r : records) list.push_back(messageJson(r, false));
   sendJson(res, 200, {{"messages", list}});
 }
 
@@ -676,6 +700,122 @@ void HttpApi::writeLimitMetrics(std::ostream& out) {
       }
     }
   }
+}
+
+// ---- The console's routes ---------------------------------------------------
+
+void HttpApi::consoleRoutes() {
+  auto& s = *server_;
+  s.Post("/v1/messages/plan", [this](const auto& req, auto& res) { planMessage(req, res); });
+  s.Post("/v1/events/ticket", [this](const auto&, auto& res) { issueTicket(res); });
+  s.Get("/v1/events", [this](const auto& req, auto& res) { streamEvents(req, res); });
+  s.Get("/v1/conversations", [this](const auto& req, auto& res) { getConversations(req, res); });
+  s.Get("/v1/summary", [this](const auto& req, auto& res) { getSummary(req, res); });
+  if (options_.console) serveConsole(s);
+  // Every event the store commits, from this gateway or (PostgreSQL) any other.
+  ctx_.store.watchEvents([this](const std::string& event, const std::string& body) { live_.publish(event, body); });
+}
+
+// What sending would make of a message, without queueing it: the same
+// checks and the same planner as POST /v1/messages. A message without a
+// number yet is planned as if it had one, so the page can show parts while
+// the number is still being typed.
+void HttpApi::planMessage(const httplib::Request& req, httplib::Response& res) {
+  auto body = json::parse(req.body, nullptr, false);
+  if (body.is_object() && (!body.contains("to") || body["to"] == "")) body["to"] = "+10000000000";
+  if (body.is_object() && !body.contains("text")) body["text"] = "";
+  auto parsed = parseNewMessage(body.is_discarded() ? req.body : body.dump());
+  if (auto* error = std::get_if<FieldError>(&parsed)) {
+    sendError(res, 400, error->message, error->field);
+    return;
+  }
+  const auto& message = std::get<NewMessage>(parsed);
+  const auto plan = planText(message.text, message.coding);
+  sendJson(res, 200, {{"coding", plan.ucs2 ? "ucs2" : "7bit"},
+                      {"parts", message.parts},
+                      {"characters_left", plan.charactersLeft},
+                      {"units", plan.units}});
+}
+
+void HttpApi::issueTicket(httplib::Response& res) {
+  res.set_header("Cache-Control", "no-store");
+  sendJson(res, 200, {{"ticket", tickets_.issue()}, {"expires_in", tickets_.lifetime().count()}});
+}
+
+// Server-Sent Events until the client goes or the gateway stops: one event
+// per store event ("status", "message", "report"), "resync" when the
+// stream fell behind the window (the page then reads everything again), and
+// a comment now and then so that proxies keep the connection.
+void HttpApi::streamEvents(const httplib::Request& req, httplib::Response& res) {
+  if (!tickets_.redeem(req.get_param_value("ticket"))) {
+    sendError(res, 401, "the event stream ticket is missing, used or expired: get one with POST /v1/events/ticket",
+              "ticket");
+    return;
+  }
+  if (++eventStreams_ > options_.maxEventStreams) {
+    --eventStreams_;
+    res.set_header("Retry-After", "5");
+    sendError(res, 503, "too many event streams are open; try again later");
+    return;
+  }
+  res.set_header("Cache-Control", "no-store");
+  res.set_header("X-Accel-Buffering", "no");  // nginx: pass each event on at once
+  auto after = std::make_shared<std::uint64_t>(live_.latest());
+  res.set_chunked_content_provider(
+      "text/event-stream",
+      [this, after, first = true](std::size_t, httplib::DataSink& sink) mutable {
+        if (first) {
+          first = false;
+          const std::string hello = "retry: 2000\nevent: hello\ndata: {}\n\n";
+          return sink.write(hello.data(), hello.size());
+        }
+        bool missed = false;
+        const auto events = live_.waitAfter(*after, std::chrono::steady_clock::now() + options_.keepAlive, missed);
+        if (live_.closed()) return false;
+        std::string out = missed ? "event: resync\ndata: {}\n\n" : "";
+        for (const auto& e : events) {
+          out += "id: " + std::to_string(e.seq) + "\nevent: " + e.name + "\ndata: " + e.body + "\n\n";
+          *after = e.seq;
+        }
+        if (out.empty()) out = ": still here\n\n";
+        return sink.write(out.data(), out.size());
+      },
+      [this](bool) { --eventStreams_; });
+}
+
+void HttpApi::getConversations(const httplib::Request& req, httplib::Response& res) {
+  auto limit = queryNumber(req, res, "limit", kDefaultLimit, 1, kMaxLimit);
+  if (!limit) return;
+  json list = json::array();
+  if (!req.has_param("number")) {
+    for (const auto& c : ctx_.store.conversations(static_cast<int>(*limit))) {
+      list.push_back({{"number", c.number}, {"last_at", isoTime(c.lastMs)}, {"last_text", c.lastText},
+                      {"last_direction", c.lastIncoming ? "in" : "out"}});
+    }
+    sendJson(res, 200, {{"conversations", list}});
+    return;
+  }
+  const std::string number = req.get_param_value("number");
+  for (const auto& m : ctx_.store.conversation(number, static_cast<int>(*limit))) {
+    list.push_back({{"direction", m.incoming ? "in" : "out"}, {"id", m.id}, {"at", isoTime(m.atMs)},
+                    {"text", m.text}, {"status", m.incoming ? json(nullptr) : json(m.status)},
+                    {"modem", m.modem}});
+  }
+  sendJson(res, 200, {{"number", number}, {"messages", list}});
+}
+
+void HttpApi::getSummary(const httplib::Request& req, httplib::Response& res) {
+  auto since = queryNumber(req, res, "since", 0, 0, INT64_MAX);
+  if (!since) return;
+  const auto counts = ctx_.store.counts();
+  const auto activity = ctx_.store.activitySince(*since);
+  json inbox = json::array();
+  for (const auto& m : ctx_.store.latestInbox(5)) inbox.push_back(inboxJson(m));
+  sendJson(res, 200, {{"queue", {{"queued", counts.queued}, {"sending", counts.sending}, {"sent", counts.sent},
+                                 {"delivered", counts.delivered}, {"failed", counts.failed},
+                                 {"expired", counts.expired}}},
+                      {"since", {{"sent", activity.sent}, {"delivered", activity.delivered}, {"failed", activity.failed}}},
+                      {"latest_incoming", inbox}});
 }
 
 }  // namespace reviri::gateway

@@ -5,7 +5,7 @@
 //   POST   /v1/messages/batch      {"messages":[...]} all or none -> 202 {"ids"}
 //                                   or 400 {"errors":[{"index","field","error"}]}
 //   GET    /v1/messages/{id}       one message with parts, history, last error
-//   GET    /v1/messages?status=&reference=&limit=
+//   GET    /v1/messages?status=&reference=&limit=&to=&before=
 //   DELETE /v1/messages/{id}       cancel -> 200 while queued, 409 once claimed
 //   GET    /v1/inbox?after=&limit=&wait=   long-polls up to `wait` seconds
 //   DELETE /v1/inbox/{id}
@@ -14,6 +14,14 @@
 //   GET    /healthz                (no token needed)
 //   GET    /v1/openapi.json        this API as an OpenAPI 3.1 document (no token needed)
 //   GET    /metrics                Prometheus text format
+//
+// For the console (and anyone else):
+//   POST   /v1/messages/plan       dry run: coding, parts, characters left
+//   POST   /v1/events/ticket       -> {"ticket"}: opens one event stream
+//   GET    /v1/events?ticket=      Server-Sent Events: status, message, report
+//   GET    /v1/conversations?number=&limit=   numbers, or one number's messages
+//   GET    /v1/summary?since=      queue by status, activity since, latest inbox
+//   GET    /, /assets/...          the console (no token; --no-console: none)
 //
 // Every endpoint but /healthz and /v1/openapi.json wants "Authorization:
 // Bearer <token>" when a token is set: the token (every scope) or an API
@@ -43,6 +51,7 @@
 #include "gateway/event_log.h"
 #include "gateway/front_limits.h"
 #include "gateway/message_rules.h"
+#include "gateway/live_events.h"
 #include "gateway/modem_board.h"
 #include "gateway/signal.h"
 #include "gateway/store/store.h"
@@ -76,6 +85,9 @@ struct ApiOptions {
   // Number prefix -> tag for messages that name neither modem nor tag
   // (the longest matching prefix wins).
   std::vector<RouteConfig> routes;
+  bool console = true;       // serve the web console at "/"
+  int maxEventStreams = 16;  // open event streams, each holding a thread
+  std::chrono::seconds keepAlive{15};  // an idle event stream's comment
 };
 
 // What the API shares with the rest of the gateway.
@@ -118,6 +130,16 @@ class HttpApi {
   void writeLimitMetrics(std::ostream& out);
   void getMetrics(httplib::Response& res);
   StoreCounts recentCounts();
+  // The console's routes (see the header comment).
+  void consoleRoutes();
+  void planMessage(const httplib::Request& req, httplib::Response& res);
+  void issueTicket(httplib::Response& res);
+  void streamEvents(const httplib::Request& req, httplib::Response& res);
+  void getConversations(const httplib::Request& req, httplib::Response& res);
+  void getSummary(const httplib::Request& req, httplib::Response& res);
+  LiveEvents live_;
+  StreamTickets tickets_;
+  std::atomic<int> eventStreams_{0};
 
   ApiContext ctx_;
   ApiOptions options_;

@@ -41,11 +41,20 @@ namespace reviri::gateway {
 // has already arrived whole.
 class RouteServer : public httplib::Server {
  public:
+  // httplib streams a chunked answer (the event stream) only while it
+  // believes it listens; the front listens for it, so it is told so here.
+  RouteServer() { svr_sock_ = kListening; }
+
   // Answers the request in `stream`; false when the connection must close.
   bool serveOne(httplib::Stream& stream) {
     bool closed = false;
     return process_request(stream, false, closed, nullptr) && !closed;
   }
+
+ private:
+  // Never a descriptor httplib uses: it closes svr_sock_ only after its
+  // own listen(), which is never called.
+  static constexpr socket_t kListening = 0x7fffffff;
 };
 
 class HttpFront {

@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <optional>
@@ -192,5 +193,27 @@ std::string requestDigest(const NewMessage& m) {
   return hmacSha256Hex("reviri request", routed.dump());
 }
 
+TextPlan planText(const std::string& text, const std::string& coding) {
+  const sms::Coding forced = coding == "7bit" ? sms::Coding::kGsm7 : coding == "ucs2" ? sms::Coding::kUcs2 : sms::Coding::kAuto;
+  const auto now = sms::countParts(text, forced);
+  TextPlan plan;
+  plan.ucs2 = now.coding == sms::Coding::kUcs2;
+  // The planner's own answer, asked again: the most letters that can be
+  // added without another part (escapes and surrogates count as it counts).
+  const auto fits = [&](int added) {
+    const auto more = sms::countParts(text + std::string(static_cast<std::size_t>(added), 'a'), forced);
+    return more.parts <= std::max(now.parts, 1) && more.coding == now.coding;
+  };
+  int low = 0, high = 160;
+  while (fits(high)) high *= 2;
+  while (low + 1 < high) {
+    const int middle = (low + high) / 2;
+    (fits(middle) ? low : high) = middle;
+  }
+  plan.charactersLeft = low;
+  const int capacity = now.parts > 1 ? (plan.ucs2 ? 67 : 153) * now.parts : (plan.ucs2 ? 70 : 160);
+  plan.units = capacity - low;
+  return plan;
+}
 
 }  // namespace reviri::gateway

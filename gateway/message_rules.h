@@ -49,6 +49,17 @@ std::optional<std::int64_t> parseIsoTime(std::string_view text);
 // come with the same one.
 std::string requestDigest(const NewMessage& message);
 
+// How sending would code `text` with `coding` (auto, 7bit, ucs2): whether
+// as UCS2, the code units it takes (septets or UTF-16 units), and how many
+// more plain letters fit before it needs another part. Throws
+// std::invalid_argument as the planner does.
+struct TextPlan {
+  bool ucs2 = false;
+  int units = 0;
+  int charactersLeft = 0;
+};
+TextPlan planText(const std::string& text, const std::string& coding);
+
 }  // namespace reviri::gateway
 
 #endif  // REVIRI_GATEWAY_MESSAGE_RULES_H_

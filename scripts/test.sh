@@ -10,9 +10,11 @@ source scripts/packages.sh
 ensure_packages cmake g++ make pkg-config libre2-dev libgtest-dev libgmock-dev libbenchmark-dev \
   libcli11-dev nlohmann-json3-dev libncurses-dev tmux gammu libsqlite3-dev libcpp-httplib-dev libssl-dev \
   libtomlplusplus-dev python3-jsonschema libmosquitto-dev mosquitto \
-  postgresql libpq-dev doxygen help2man bash-completion dpkg-dev file binutils
-# npm for the test-time JavaScript tools; Debian's only where the machine has no npm
-# (a Node.js from elsewhere brings its own, and Debian's npm would clash with it).
+  postgresql libpq-dev doxygen help2man bash-completion dpkg-dev file binutils \
+  chromium chromium-driver python3-selenium
+# npm for the test-time JavaScript tools (the OpenAPI validator, axe-core);
+# Debian's only where the machine has no npm (a Node.js from elsewhere brings
+# its own, and Debian's npm would clash with it).
 command -v npm >/dev/null || ensure_packages nodejs npm
 
 build=${REVIRI_BUILD_DIR:-build/asan}

@@ -48,6 +48,7 @@ struct GatewayArgs {
   std::string db;
   std::string listen;  // "" = the file's, else kDefaultListen
   std::string tokenFile;
+  bool noConsole = false;
   std::vector<std::string> webhooks;
   std::string webhookSecretFile;
   int sims = 1;
@@ -352,6 +353,7 @@ int runGateway(Context& ctx, GatewayArgs args) {
   options.port = port;
   options.api.token = token;
   options.api.maxBodyBytes = args.maxBody;
+  options.api.console = !args.noConsole;
   options.worker.lease = std::chrono::milliseconds(static_cast<long long>(args.leaseSeconds * 1000));
   options.webhooks.urls = args.webhooks;
   options.webhooks.secret = webhookSecret;
@@ -381,6 +383,7 @@ int runGateway(Context& ctx, GatewayArgs args) {
   const std::string bearer = tokenMade ? token : "$(cat " + tokenFile + ")";
   ctx.err << "reviri: gateway on " << url << "; try:\n  curl -H \"Authorization: Bearer "
           << bearer << "\" -d '{\"to\":\"+4915112345678\",\"text\":\"Hello\"}' " << url << "/v1/messages\n"
+          << (args.noConsole ? "" : "reviri: the console is at " + url + "/ (sign in with the API token)\n")
           << std::flush;
   const int signal = signals.wait();
   log.event("signal", {{"name", signal == SIGTERM ? "SIGTERM" : "SIGINT"}});
@@ -500,6 +503,7 @@ void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs) {
                 "database: a SQLite file (or sqlite:PATH; default under the state directory) or postgresql://...");
   g->add_option("--listen", args->listen, std::string("HOST:PORT of the HTTP API (default: ") + kDefaultListen + ")");
   g->add_option("--token-file", args->tokenFile, "file whose first line is the API's bearer token");
+  g->add_flag("--no-console", args->noConsole, "do not serve the web console at /");
   g->add_option("--webhook", args->webhooks, "URL to POST events to (repeatable)");
   g->add_option("--webhook-secret-file", args->webhookSecretFile, "HMAC secret of the webhooks (default: webhook-secret in the state directory, made once)");
   g->add_option("--sim", args->sims, "simulated modems to serve when there is no --modem")->capture_default_str();

@@ -113,6 +113,14 @@ class ForwardingStore : public Store {
   }
   void finishMqttEvents(const std::vector<std::int64_t>& ids) override { inner_.finishMqttEvents(ids); }
   void releaseMqttEvents(const std::string& owner) override { inner_.releaseMqttEvents(owner); }
+  void watchEvents(EventCallback callback) override { inner_.watchEvents(std::move(callback)); }
+  std::vector<MessageRecord> messagePage(const MessageFilter& filter) override { return inner_.messagePage(filter); }
+  std::vector<Conversation> conversations(int limit) override { return inner_.conversations(limit); }
+  std::vector<ThreadEntry> conversation(const std::string& number, int limit) override {
+    return inner_.conversation(number, limit);
+  }
+  ActivityCounts activitySince(std::int64_t sinceMs) override { return inner_.activitySince(sinceMs); }
+  std::vector<InboxMessage> latestInbox(int limit) override { return inner_.latestInbox(limit); }
 
  protected:
   Store& inner_;

@@ -20,6 +20,7 @@ namespace {
 
 constexpr const char* kChannel = "reviri_outbox";
 constexpr const char* kInboxChannel = "reviri_inbox";
+constexpr const char* kEventChannel = "reviri_events";
 
 std::string trimmed(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
@@ -204,6 +205,16 @@ class PostgresConnection final : public sql::Connection {
     onInbox_ = std::move(callback);
     startListener();
   }
+  // The payload is "event\nbody".
+  bool announceEvent(const std::string& event, const std::string& body) override {
+    exec("SELECT pg_notify($1, $2)", {std::string(kEventChannel), event + "\n" + body});
+    return true;
+  }
+  void watchEvents(std::function<void(const std::string&, const std::string&)> callback) override {
+    stopListener();
+    onEvent_ = std::move(callback);
+    startListener();
+  }
   std::string resyncIds(const std::string& table) const override {
     return "SELECT setval(pg_get_serial_sequence('" + table + "', 'id'), (SELECT coalesce(max(id), 0) + 1 FROM " +
            table + "), false);";
@@ -244,7 +255,7 @@ class PostgresConnection final : public sql::Connection {
     while (!stopping_) {
       PGconn* conn = connectWithTimeout(options_.url, options_.connectTimeout);
       PGresult* r =
-          PQstatus(conn) == CONNECTION_OK ? PQexec(conn, "LISTEN reviri_outbox; LISTEN reviri_inbox") : nullptr;
+          PQstatus(conn) == CONNECTION_OK ? PQexec(conn, "LISTEN reviri_outbox; LISTEN reviri_inbox; LISTEN reviri_events") : nullptr;
       const bool listening = r && PQresultStatus(r) == PGRES_COMMAND_OK;
       PQclear(r);
       if (listening) notifyAll();  // whatever came while nobody listened
@@ -255,7 +266,11 @@ class PostgresConnection final : public sql::Connection {
         if (!PQconsumeInput(conn)) break;  // the server went away
         bool work = false, inbox = false;
         while (PGnotify* n = PQnotifies(conn)) {
-          (std::string(n->relname) == kInboxChannel ? inbox : work) = true;
+          if (std::string(n->relname) == kEventChannel) {
+            deliverEvent(n->extra);
+          } else {
+            (std::string(n->relname) == kInboxChannel ? inbox : work) = true;
+          }
           PQfreemem(n);
         }
         if (work && onNewWork_) onNewWork_();
@@ -267,6 +282,11 @@ class PostgresConnection final : public sql::Connection {
         ::poll(&wait, 1, 1000);
       }
     }
+  }
+
+  void deliverEvent(const std::string& payload) {
+    const auto newline = payload.find('\n');
+    if (onEvent_ && newline != std::string::npos) onEvent_(payload.substr(0, newline), payload.substr(newline + 1));
   }
 
   void stopListener() {
@@ -284,6 +304,7 @@ class PostgresConnection final : public sql::Connection {
   std::int64_t nextReconnectMs_ = 0;  // before this, reconnect() fails at once
   std::thread listener_;
   std::function<void()> onNewWork_, onInbox_;  // set while the listener is stopped
+  std::function<void(const std::string&, const std::string&)> onEvent_;  // likewise
   std::atomic<bool> stopping_{false};
   int wake_ = -1;
 };

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <set>
 #include <type_traits>
 
 #include "gateway/store/group_commit.h"
@@ -233,6 +234,11 @@ CREATE TABLE mqtt_outbox (
 );
 CREATE INDEX mqtt_outbox_due ON mqtt_outbox (target, lease_until, id);
 CREATE INDEX mqtt_outbox_owner ON mqtt_outbox (lease_owner);
+)sql",
+    // The console's views: a number's messages, both ways.
+    R"sql(
+CREATE INDEX outbox_recipient ON outbox (recipient, id);
+CREATE INDEX inbox_sender ON inbox (sender, id);
 )sql",
 };
 
@@ -946,6 +952,7 @@ class SqlStore final : public Store {
         for (GroupCommit::Unit* unit : batch) unit->work();
         tx.commit();
         transactionNow_.reset();
+        deliverCommittedEvents();
         return;
       } catch (...) {
         // Rolled back (or committed with the answer lost); taken one by one below.
@@ -957,6 +964,7 @@ class SqlStore final : public Store {
         startTransaction();
         unit->work();
         tx.commit();
+        deliverCommittedEvents();
       } catch (...) {
         unit->error = std::current_exception();
       }
@@ -966,6 +974,7 @@ class SqlStore final : public Store {
 
   void startTransaction() {
     transactionNow_.reset();
+    uncommittedEvents_.clear();  // a rolled-back run's events never happened
     if (conn_->serverNowSql()) {
       transactionNow_ = run(std::string("SELECT ") + conn_->serverNowSql()).row(0).integer(0);
     }
@@ -1040,6 +1049,7 @@ class SqlStore final : public Store {
       run("INSERT INTO outbox_parts (message_id, part_index) VALUES ($1, $2)", Params(id, part));
     }
     addHistory(id, now, "queued", "");
+    announceEvent("status", statusEvent(id, m.to, m.reference, "queued", "", ""));
     return EnqueueResult{id, false, false};
   }
 
@@ -1132,6 +1142,7 @@ class SqlStore final : public Store {
 
   // One pending webhook delivery per URL, in the transaction of the change.
   void queueEvent(const std::string& event, const nlohmann::json& body, std::optional<std::int64_t> at = {}) {
+    announceEvent(event, body);
     if (urls_.empty() && mqttTarget_.empty()) return;
     const std::string text = body.dump();
     const auto now = this->now();
@@ -1222,6 +1233,129 @@ class SqlStore final : public Store {
   std::mutex mu_;  // the writing connection's; taken by the batch runner
   std::mutex readMu_;
   GroupCommit commits_{[this](const std::vector<GroupCommit::Unit*>& batch) { runBatch(batch); }};
+
+  // ---- Live events and console views ----------------------------------------
+ public:
+  std::vector<MessageRecord> messagePage(const MessageFilter& f) override {
+    return read([&](Connection& c) {
+      Transaction tx(c, false);
+      auto select = run(c,
+                        std::string("SELECT ") + rows::kOutboxColumns +
+                            " FROM outbox WHERE (CAST($1 AS TEXT) IS NULL OR status = $1) "
+                            "AND (CAST($2 AS TEXT) IS NULL OR recipient = $2) "
+                            "AND (CAST($3 AS BIGINT) IS NULL OR id < $3) ORDER BY id DESC LIMIT $4",
+                        Params(f.status ? std::optional<std::string>(statusName(*f.status)) : std::nullopt,
+                               f.to.empty() ? std::nullopt : std::optional<std::string>(f.to), f.beforeId, f.limit));
+      std::vector<MessageRecord> records;
+      for (int i = 0; i < select.size(); ++i) records.push_back(rows::readMessage(select.row(i)));
+      for (auto& record : records) readParts(c, record);
+      tx.commit();
+      return records;
+    });
+  }
+
+  std::vector<Conversation> conversations(int limit) override {
+    return read([&](Connection& c) {
+      // Each number's latest message either way, then the latest numbers.
+      auto select = run(c,
+                        "SELECT number, at_ms, body, incoming FROM ("
+                        "  SELECT recipient AS number, created_ms AS at_ms, body, 0 AS incoming, id FROM outbox o "
+                        "  WHERE id = (SELECT max(id) FROM outbox WHERE recipient = o.recipient) "
+                        "  UNION ALL "
+                        "  SELECT sender, stored_ms, body, 1, id FROM inbox i "
+                        "  WHERE id = (SELECT max(id) FROM inbox WHERE sender = i.sender)) latest "
+                        "ORDER BY at_ms DESC, incoming DESC",
+                        Params());
+      std::vector<Conversation> list;
+      std::set<std::string> seen;
+      for (int i = 0; i < select.size() && static_cast<int>(list.size()) < limit; ++i) {
+        const auto row = select.row(i);
+        if (!seen.insert(row.text(0)).second) continue;  // its other direction was later
+        list.push_back({row.text(0), row.integer(1), row.text(2), row.integer(3) == 1});
+      }
+      return list;
+    });
+  }
+
+  std::vector<ThreadEntry> conversation(const std::string& number, int limit) override {
+    return read([&](Connection& c) {
+      auto select = run(c,
+                        "SELECT incoming, id, at_ms, body, status, modem FROM ("
+                        "  SELECT 0 AS incoming, id, created_ms AS at_ms, body, status, modem FROM outbox "
+                        "  WHERE recipient = $1 "
+                        "  UNION ALL SELECT 1, id, stored_ms, body, '', modem FROM inbox WHERE sender = $1) thread "
+                        "ORDER BY at_ms DESC, id DESC LIMIT $2",
+                        Params(number, limit));
+      std::vector<ThreadEntry> entries;
+      for (int i = select.size() - 1; i >= 0; --i) {
+        const auto row = select.row(i);
+        entries.push_back({row.integer(0) == 1, row.integer(1), row.integer(2), row.text(3), row.text(4), row.text(5)});
+      }
+      return entries;
+    });
+  }
+
+  std::vector<InboxMessage> latestInbox(int limit) override {
+    return read([&](Connection& c) {
+      auto select = run(c, "SELECT id, modem, sender, body, sent_at, stored_ms FROM inbox ORDER BY seq DESC LIMIT $1",
+                        Params(limit));
+      std::vector<InboxMessage> list;
+      for (int i = 0; i < select.size(); ++i) {
+        const auto row = select.row(i);
+        InboxMessage m;
+        m.id = row.integer(0);
+        m.modem = row.text(1);
+        m.sender = row.text(2);
+        m.text = row.text(3);
+        m.sentAt = row.text(4);
+        m.storedMs = row.integer(5);
+        list.push_back(std::move(m));
+      }
+      return list;
+    });
+  }
+
+  ActivityCounts activitySince(std::int64_t sinceMs) override {
+    return read([&](Connection& c) {
+      const auto result = run(c,
+                     "SELECT "
+                     "coalesce(sum(CASE WHEN sent_ms >= $1 THEN 1 ELSE 0 END), 0), "
+                     "coalesce(sum(CASE WHEN status = 'delivered' AND updated_ms >= $1 THEN 1 ELSE 0 END), 0), "
+                     "coalesce(sum(CASE WHEN status = 'failed' AND updated_ms >= $1 THEN 1 ELSE 0 END), 0) "
+                     "FROM outbox WHERE updated_ms >= $1",
+                     Params(sinceMs));
+      const auto row = result.row(0);
+      return ActivityCounts{row.integer(0), row.integer(1), row.integer(2)};
+    });
+  }
+
+  void watchEvents(EventCallback callback) override {
+    {
+      std::lock_guard lock(mu_);  // commits hand events over under it
+      onEvent_ = callback;
+    }
+    conn_->watchEvents(std::move(callback));
+  }
+
+ private:
+  // NOTIFY carries at most 8000 bytes: a longer event goes with its id
+  // only, and the watcher reads the rest.
+  static constexpr std::size_t kMaxAnnouncedBytes = 7000;
+
+  // Inside the transaction: the engine's NOTIFY, or kept for after the commit.
+  void announceEvent(const std::string& event, const nlohmann::json& body) {
+    std::string text = body.dump();
+    if (text.size() > kMaxAnnouncedBytes) text = nlohmann::json{{"id", body.value("id", 0)}, {"truncated", true}}.dump();
+    if (!conn_->announceEvent(event, text) && onEvent_) uncommittedEvents_.emplace_back(event, std::move(text));
+  }
+  void deliverCommittedEvents() {
+    auto events = std::move(uncommittedEvents_);
+    uncommittedEvents_.clear();
+    if (!onEvent_) return;
+    for (const auto& [event, body] : events) onEvent_(event, body);
+  }
+  EventCallback onEvent_;  // under mu_
+  std::vector<std::pair<std::string, std::string>> uncommittedEvents_;  // under mu_
 };
 
 }  // namespace

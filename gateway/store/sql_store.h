@@ -74,6 +74,16 @@ class Connection {
   virtual void announceInbox() {}
   // See Store::watchInbox.
   virtual void watchInbox(std::function<void()> callback) { (void)callback; }
+  // Sends an event to every watcher once the transaction commits (inside
+  // the transaction); false where the engine cannot, and the store hands
+  // its events to its own watcher after the commit instead.
+  virtual bool announceEvent(const std::string& event, const std::string& body) {
+    (void)event;
+    (void)body;
+    return false;
+  }
+  // See Store::watchEvents.
+  virtual void watchEvents(std::function<void(const std::string&, const std::string&)> callback) { (void)callback; }
   // What a migration runs after copying rows with their ids into a new
   // `table`, so that the next id follows them ("" where ids follow the
   // largest one anyway).

@@ -424,6 +424,52 @@ class Store {
   virtual void finishMqttEvents(const std::vector<std::int64_t>& ids) = 0;
   // Makes the rows `owner` leased before it restarted due again at once.
   virtual void releaseMqttEvents(const std::string& owner) = 0;
+
+  // ---- Live events (the console) -----------------------------------------
+  // Calls `callback` (on a thread of the store's) with every event the
+  // store writes for webhooks ("status", "message", "report"; plus "status"
+  // with "queued") once its change is committed, whether or not webhook
+  // URLs are set. On PostgreSQL they come through NOTIFY, so every gateway
+  // sharing the database sees every gateway's events; on SQLite, this
+  // process's only. Call before start.
+  using EventCallback = std::function<void(const std::string& event, const std::string& body)>;
+  virtual void watchEvents(EventCallback callback) { (void)callback; }
+
+  // ---- Console views -----------------------------------------------------
+  // Newest first, below `beforeId` when set; `to` matches the recipient
+  // exactly ("" = any).
+  struct MessageFilter {
+    std::optional<Status> status;
+    std::string to;
+    std::optional<std::int64_t> beforeId;
+    int limit = 50;
+  };
+  virtual std::vector<MessageRecord> messagePage(const MessageFilter& filter) = 0;
+  // Numbers messages went to or came from, the most recently active first.
+  struct Conversation {
+    std::string number;
+    std::int64_t lastMs = 0;
+    std::string lastText;
+    bool lastIncoming = false;
+  };
+  virtual std::vector<Conversation> conversations(int limit) = 0;
+  // The messages to and from `number`, oldest first, the last `limit`.
+  struct ThreadEntry {
+    bool incoming = false;
+    std::int64_t id = 0;
+    std::int64_t atMs = 0;
+    std::string text;
+    std::string status;  // an outgoing message's
+    std::string modem;
+  };
+  virtual std::vector<ThreadEntry> conversation(const std::string& number, int limit) = 0;
+  // The last `limit` incoming messages, newest first (deleted ones too).
+  virtual std::vector<InboxMessage> latestInbox(int limit) = 0;
+  // Outgoing messages sent, delivered and failed since `sinceMs`.
+  struct ActivityCounts {
+    std::int64_t sent = 0, delivered = 0, failed = 0;
+  };
+  virtual ActivityCounts activitySince(std::int64_t sinceMs) = 0;
 };
 
 // A delivery report is matched only to a part sent this recently: TP-MR
