@@ -244,10 +244,7 @@ HttpApi::HttpApi(ApiContext context, ApiOptions options)
   consoleRoutes();
 }
 
-HttpApi::~HttpApi() {
-  stop();
-  ctx_.store.watchEvents(nullptr);
-}
+HttpApi::~HttpApi() { stop(); }
 
 int HttpApi::bind(const std::string& host, int port) { return front_->bind(host, port); }
 
@@ -257,6 +254,9 @@ void HttpApi::stop() {
   ctx_.inbox.close();  // ends the long polls
   live_.close();       // and the event streams
   front_->stop();
+  // Once, and here rather than at destruction: a stopped gateway may
+  // outlive its store.
+  if (!eventsUnwatched_.exchange(true)) ctx_.store.watchEvents(nullptr);
 }
 
 // The scopes of the request's bearer: every one for the token (or when no

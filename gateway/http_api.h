@@ -145,6 +145,7 @@ class HttpApi {
   ApiOptions options_;
   std::unique_ptr<RouteServer> server_;
   std::unique_ptr<HttpFront> front_;
+  std::atomic<bool> eventsUnwatched_{false};
   std::atomic<int> longPolls_{0};
   std::mutex countsMu_;
   StoreCounts counts_;

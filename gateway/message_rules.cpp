@@ -194,10 +194,10 @@ std::string requestDigest(const NewMessage& m) {
 }
 
 TextPlan planText(const std::string& text, const std::string& coding) {
-  const sms::Coding forced = coding == "7bit" ? sms::Coding::kGsm7 : coding == "ucs2" ? sms::Coding::kUcs2 : sms::Coding::kAuto;
+  const MessageCoding forced = coding == "7bit" ? MessageCoding::kGsm7 : coding == "ucs2" ? MessageCoding::kUcs2 : MessageCoding::kAuto;
   const auto now = sms::countParts(text, forced);
   TextPlan plan;
-  plan.ucs2 = now.coding == sms::Coding::kUcs2;
+  plan.ucs2 = now.coding == MessageCoding::kUcs2;
   // The planner's own answer, asked again: the most letters that can be
   // added without another part (escapes and surrogates count as it counts).
   const auto fits = [&](int added) {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 
 #include "gateway/store/sql_store.h"
@@ -210,8 +211,15 @@ class PostgresConnection final : public sql::Connection {
     exec("SELECT pg_notify($1, $2)", {std::string(kEventChannel), event + "\n" + body});
     return true;
   }
+  // Swapped in place once the listener runs: a caller that stops watching
+  // (the API, as it stops) must not make the listener reconnect and call
+  // the other callbacks while their owners go away.
   void watchEvents(std::function<void(const std::string&, const std::string&)> callback) override {
-    stopListener();
+    if (listener_.joinable()) {
+      std::lock_guard lock(eventMu_);
+      onEvent_ = std::move(callback);
+      return;
+    }
     onEvent_ = std::move(callback);
     startListener();
   }
@@ -286,6 +294,7 @@ class PostgresConnection final : public sql::Connection {
 
   void deliverEvent(const std::string& payload) {
     const auto newline = payload.find('\n');
+    std::lock_guard lock(eventMu_);
     if (onEvent_ && newline != std::string::npos) onEvent_(payload.substr(0, newline), payload.substr(newline + 1));
   }
 
@@ -304,7 +313,8 @@ class PostgresConnection final : public sql::Connection {
   std::int64_t nextReconnectMs_ = 0;  // before this, reconnect() fails at once
   std::thread listener_;
   std::function<void()> onNewWork_, onInbox_;  // set while the listener is stopped
-  std::function<void(const std::string&, const std::string&)> onEvent_;  // likewise
+  std::function<void(const std::string&, const std::string&)> onEvent_;  // under eventMu_ once listening
+  std::mutex eventMu_;
   std::atomic<bool> stopping_{false};
   int wake_ = -1;
 };

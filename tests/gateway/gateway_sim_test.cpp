@@ -613,7 +613,9 @@ TEST_P(GatewayEngineTest, ACancelRacingAClaimNeverLetsACanceledMessageOut) {
   auto store = openStore();
   options_.webhooks.firstRetry = options_.webhooks.maxRetry = std::chrono::minutes(1);  // the rows stay pending
   startSimulators(2);
-  for (auto& sim : sims_) sim->setAnswerDelay(milliseconds(5));
+  // Slow enough that the queue cannot drain before the cancels come, fast
+  // enough that the first messages are claimed while they come.
+  for (auto& sim : sims_) sim->setAnswerDelay(milliseconds(40));
   StopsGateway stops{gateway_};
   startGateway(2, {"http://127.0.0.1:1/nobody-listens"}, store.get());
   ASSERT_TRUE(eventually([&] {
