@@ -49,24 +49,16 @@ void EventHub::SMSSendOk(const std::string& code) {
   raise([&](ReviriEvents& s) { s.SMSSendOk(code); });
 }
 
-namespace {
-
-Sleeper defaultSleeper() {
-  return [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); };
-}
-
-}  // namespace
-
 ControlCore::ControlCore(ReviriOptions options)
-    : sleep(options.sleep ? std::move(options.sleep) : defaultSleeper()),
-      port(options.makePort ? options.makePort() : makeSystemSerialPort()),
+    : environment(options),
+      port(environment.newPort()),
       link(*port, ExchangeHooks{}),
       processNewMessages(options.processNewMessages) {
   link.hooks().pumpEvents = [this] {
     if (pump) pump();
   };
   link.hooks().postTerminal = [this](const std::string& data) { postTerminal(data); };
-  link.hooks().now = std::move(options.clock);
+  link.hooks().now = [this] { return environment.steadyNow(); };
 }
 
 void ControlCore::postTerminal(const std::string& data) {

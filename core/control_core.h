@@ -86,7 +86,7 @@ struct ControlCore {
   std::string at2(const std::string& ins) { return link.at2(ins); }
   // Appends to the receive buffer; the change runs its processing.
   void postTerminal(const std::string& data);
-  void sleepFor(std::chrono::milliseconds ms) { sleep(ms); }
+  void sleepFor(std::chrono::milliseconds ms) { environment.pause(ms); }
 
   // Modem connection.
   bool inimodem(const std::string& device, const std::string& comsettings);
@@ -96,7 +96,7 @@ struct ControlCore {
   Properties props;
   Surface surface;
   EventHub events;
-  Sleeper sleep;
+  Environment environment;
   std::function<void()> pump;
   std::unique_ptr<SerialPort> port;
   Exchange link;

@@ -98,6 +98,8 @@ class REVIRI_API AtChannel {
   std::function<void(const Unsolicited&)> onUnsolicited;
   /// Every line written and every complete line read, for logging.
   std::function<void(TraceDirection, std::string_view)> onTrace;
+  /// Runs after every read that brought bytes.
+  std::function<void()> onProgress;
 };
 
 }  // namespace reviri::link

@@ -260,7 +260,7 @@ TEST(SimulatorTest, RefusesSendsOnRequestAndInjectsLongMessagesInParts) {
   Simulator sim;
   sim.start();
   ModemOptions options;
-  options.sleeper = [](std::chrono::milliseconds) {};
+  options.sleep = [](std::chrono::milliseconds) {};
   options.lockPort = false;
   reviri::Modem modem(options);
   modem.open(sim.devicePath());
