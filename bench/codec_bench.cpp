@@ -7,11 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "sms/decode/decode.h"
-#include "sms/decode/reassembly.h"
-#include "sms/decode/tpdu.h"
-#include "sms/encode/encode.h"
-#include "sms/encode/submit_plan.h"
+#include "control/compat/pdu_compat.h"
+#include "sms/reassembly.h"
+#include "sms/gsm0340_tpdu.h"
+#include "sms/submit_plan.h"
 
 namespace {
 

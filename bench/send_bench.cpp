@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "reviri/reviri.h"
-#include "sms/encode/encode.h"
+#include "control/compat/pdu_compat.h"
 
 namespace {
 

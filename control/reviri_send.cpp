@@ -2,7 +2,7 @@
 // send-result parsing; they forward to sms/send.
 #include "core/control_core.h"
 #include "reviri/reviri.h"
-#include "sms/encode/encode.h"
+#include "control/compat/pdu_compat.h"
 #include "sms/send/send.h"
 
 namespace reviri {

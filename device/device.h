@@ -57,12 +57,14 @@ struct PhonebookAnswer {
 // Parses the entry lines of a +CPBR answer. The GSM 07.07 form
 //   +CPBR: <index>,"<number>",<type>,"<text>"
 // gives cell = number, type = type, name = the whole text; blanks around
-// the commas, an empty type and a text of hex digits without quotes are
-// taken as well (real devices write them). The bare form
+// the commas, an empty type, a text of hex digits without quotes, an empty
+// field after the index, control bytes in the number and fields after the
+// text are taken as well (real phones write them). The bare form
 //   +CPBR: <index>,<type>,<text>   (text: up to 20 word characters)
 // gives cell = index, type = type, name = text. A name made only of hex
-// digits, a multiple of four of them, is UCS2 and is decoded (kept as it came
-// when it decodes to nothing); any other name is kept as it came.
+// digits is decoded: as 8-bit text when every octet is printable ASCII,
+// else as UCS2 (kept as it came when it decodes to nothing); any other name
+// is kept as it came.
 PhonebookAnswer parsePhonebookAnswer(std::string_view answer);
 
 // Sends "AT+CPBR=<ins1>". When the answer holds entries, `inbook` becomes

@@ -1,36 +1,129 @@
 // device/phonebook.cpp - phonebook storage, reading and writing (+CPBS,
 // +CPBR, +CPBW).
-#include <re2/re2.h>
-
+#include <algorithm>
 #include <cctype>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "base/at_answers.h"
 #include "base/command_args.h"
 #include "base/text.h"
-#include "base/pattern.h"
 #include "core/control_core.h"
 #include "device/device.h"
-#include "sms/decode/decode.h"
-#include "sms/encode/encode.h"
+#include "control/compat/pdu_compat.h"
 
 namespace reviri::device {
 namespace {
 
-// UCS2 as a modem in the UCS2 character set writes it: four hex digits per
-// UTF-16 code unit, nothing else.
-bool isUcs2Hex(std::string_view name) {
-  if (name.empty() || name.size() % 4 != 0) return false;
-  for (char c : name)
+bool allHexDigits(std::string_view s) {
+  for (char c : s)
     if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
   return true;
 }
 
-std::string entryName(const std::string& raw) {
-  if (!isUcs2Hex(raw)) return raw;
+// A name of hex digits is text the modem coded, and the answer does not say
+// how. Read as octets, a UCS2 name of Latin, Greek or Cyrillic text always
+// holds a control octet (its high octets are 00-1F), while 8-bit text is
+// printable ASCII (a recorded phone pads it with NULs). So: 8-bit text when
+// every octet, trailing NULs aside, is printable ASCII; otherwise UCS2 when
+// the digits are a multiple of four and decode to something; otherwise the
+// name stays as it came. The one loss: a UCS2 name of CJK characters whose
+// octets all happen to be printable ASCII reads as ASCII.
+std::string entryName(std::string_view raw) {
+  if (raw.empty() || raw.size() % 2 != 0 || !allHexDigits(raw)) return std::string(raw);
+  std::string octets;
+  for (std::size_t i = 0; i < raw.size(); i += 2)
+    octets += static_cast<char>(std::stoi(std::string(raw.substr(i, 2)), nullptr, 16));
+  while (!octets.empty() && octets.back() == '\0') octets.pop_back();
+  const bool printable = !octets.empty() && std::all_of(octets.begin(), octets.end(), [](char c) {
+    return c >= 0x20 && c <= 0x7E;
+  });
+  if (printable) return octets;
+  if (raw.size() % 4 != 0) return std::string(raw);
   std::string decoded = sms::decodeUcs2(raw);
-  return decoded.empty() ? raw : decoded;
+  return decoded.empty() ? std::string(raw) : decoded;
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// A read position in one +CPBR entry; every take* leaves the position alone
+// when it fails.
+struct EntryCursor {
+  std::string_view s;
+  std::size_t at = 0;
+
+  void skipBlanks() {
+    while (at < s.size() && s[at] == ' ') ++at;
+  }
+  bool take(char c) {
+    if (at >= s.size() || s[at] != c) return false;
+    ++at;
+    return true;
+  }
+  // Up to `most` characters for which `accept` holds.
+  template <typename Accept>
+  std::string_view run(Accept accept, std::size_t most = std::string_view::npos) {
+    const std::size_t begin = at;
+    while (at < s.size() && at - begin < most && accept(s[at])) ++at;
+    return s.substr(begin, at - begin);
+  }
+  // A quoted field: anything but a quote, and no CR (the line's end).
+  std::optional<std::string_view> quoted() {
+    const std::size_t begin = at;
+    if (!take('"')) return std::nullopt;
+    const std::string_view inside = run([](char c) { return c != '"' && c != '\r'; });
+    if (take('"')) return inside;
+    at = begin;
+    return std::nullopt;
+  }
+  // Blanks, a comma, blanks.
+  bool comma() {
+    const std::size_t begin = at;
+    skipBlanks();
+    if (!take(',')) return at = begin, false;
+    skipBlanks();
+    return true;
+  }
+};
+
+// GSM 07.07: <index>,"<number>",<type>,<text>, where devices add blanks
+// around the commas, leave the type empty, write the text as hex without
+// quotes, put an empty field after the index (a recorded phone) and append
+// fields (a date, a group) that are not read.
+std::optional<phonebookentry> standardEntry(EntryCursor c) {
+  c.skipBlanks();
+  if (c.run(isDigit).empty() || !c.comma()) return std::nullopt;
+  c.comma();  // the empty field some phones put after the index
+  const auto number = c.quoted();
+  if (!number || !c.comma()) return std::nullopt;
+  phonebookentry entry;
+  entry.cell = *number;
+  entry.type = c.run(isDigit);
+  if (!c.comma()) return std::nullopt;
+  if (const auto text = c.quoted()) {
+    entry.name = entryName(*text);
+    return entry;
+  }
+  const std::string_view hex = c.run([](char ch) { return std::isxdigit(static_cast<unsigned char>(ch)) != 0; });
+  if (hex.empty() || (c.at < c.s.size() && isWordChar(c.s[c.at]))) return std::nullopt;
+  entry.name = entryName(hex);
+  return entry;
+}
+
+// The bare form " <index>,<type>,<text>": index and type of 1 to 4 digits,
+// the text up to 20 word characters; cell = index.
+std::optional<phonebookentry> bareEntry(EntryCursor c) {
+  if (!c.take(' ')) return std::nullopt;
+  phonebookentry entry;
+  entry.cell = c.run(isDigit, 4);
+  if (entry.cell.empty() || !c.take(',')) return std::nullopt;
+  entry.type = c.run(isDigit, 4);
+  if (entry.type.empty() || !c.take(',')) return std::nullopt;
+  entry.name = entryName(c.run(isWordChar, 20));
+  return entry;
 }
 
 bool isQuoted(std::string_view s) {
@@ -65,36 +158,13 @@ std::string phonebookName(const std::string& uname) {
 }  // namespace
 
 PhonebookAnswer parsePhonebookAnswer(std::string_view answer) {
-  // Alternative 1, GSM 07.07: +CPBR: <index>,"<number>",<type>,"<text>"[,...]
-  // as real devices write it: blanks around the commas, an empty type for an
-  // entry without a number, the text as UCS2 hex digits without quotes.
-  // Alternative 2, the bare form: +CPBR: <index>,<type>,<word text>
-  static const RE2 kEntry(
-      "CPBR:(?: *(\\d+) *, *\"([^\"\\r\\n]*)\" *, *(\\d*) *, *(?:\"([^\"\\r\\n]*)\"|([0-9A-Fa-f]+)\\b)"
-      "| (\\d{1,4}),(\\d{1,4}),(\\w{0,20}))",
-      caselessPattern());
-  static const RE2 kCmeError("CME ERROR: (\\d{1,4})", caselessPattern());
-
   PhonebookAnswer result;
-  re2::StringPiece rest(answer.data(), answer.size());
-  std::string index, number, type, text, hexText, bareIndex, bareType, bareText;
-  while (RE2::FindAndConsume(&rest, kEntry, &index, &number, &type, &text, &hexText, &bareIndex,
-                             &bareType, &bareText)) {
-    phonebookentry entry;
-    if (!index.empty()) {
-      entry.cell = number;
-      entry.type = type;
-      entry.name = entryName(hexText.empty() ? text : hexText);
-    } else {
-      entry.cell = bareIndex;
-      entry.type = bareType;
-      entry.name = entryName(bareText);
-    }
-    result.entries.push_back(std::move(entry));
+  for (std::size_t pos = at::findCaseless(answer, "CPBR:"); pos != std::string_view::npos;
+       pos = at::findCaseless(answer, "CPBR:", pos + 1)) {
+    const EntryCursor entry{answer, pos + 5};
+    if (auto parsed = standardEntry(entry); parsed || (parsed = bareEntry(entry))) result.entries.push_back(std::move(*parsed));
   }
-  std::string code;
-  if (RE2::PartialMatch(re2::StringPiece(answer.data(), answer.size()), kCmeError, &code))
-    result.cmeError = code;
+  if (const auto codes = at::numbersAfter(answer, {"CME ERROR: "}, 4); !codes.empty()) result.cmeError = codes.front();
   return result;
 }
 

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <string>
 
 namespace reviri::gateway {
 
@@ -24,6 +25,9 @@ struct FrontLimits {
   std::size_t maxHeaderLines = 100;
   std::size_t maxHeaderBytes = 16 * 1024;
   std::size_t maxBodyBytes = 64 * 1024;
+  // The body limit of the one path that takes many messages at once.
+  std::string batchPath;
+  std::size_t maxBatchBodyBytes = 2 * 1024 * 1024;
   int threads = 64;
 };
 

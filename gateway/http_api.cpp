@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "base/at_errors.h"
+#include "gateway/digest.h"
 #include "gateway/http_front.h"
 #include "gateway/message_rules.h"
 
@@ -135,25 +136,60 @@ std::string metricLabel(const std::string& value) {
   return out;
 }
 
+// The request's Idempotency-Key ("" = none) into `key`; false after
+// answering 400 when it is too long.
+bool idempotencyKey(const httplib::Request& req, httplib::Response& res, std::string& key) {
+  key = req.get_header_value("Idempotency-Key");
+  if (key.size() <= kMaxReferenceBytes) return true;
+  sendError(res, 400, "the Idempotency-Key must be at most " + std::to_string(kMaxReferenceBytes) + " bytes",
+            "Idempotency-Key");
+  return false;
+}
+
 // The API's paths: the methods each takes, with the query parameters each
-// method knows. Requests outside it are refused before any handler runs.
+// method knows and the scope a key needs for it (admin unless said).
+// Requests outside it are refused before any handler runs.
+enum class Scope { kPublic, kSend, kRead, kAdmin };
+
+const char* scopeName(Scope scope) {
+  switch (scope) {
+    case Scope::kSend: return "send";
+    case Scope::kRead: return "read";
+    case Scope::kAdmin: return "admin";
+    case Scope::kPublic: break;
+  }
+  return "none";
+}
+
+struct MethodRule {
+  std::string method;
+  std::set<std::string> params;
+  Scope scope = Scope::kAdmin;
+};
+
 struct PathRule {
   std::regex path;
-  std::vector<std::pair<std::string, std::set<std::string>>> methods;
+  std::vector<MethodRule> methods;
 };
 
 const std::vector<PathRule>& pathRules() {
+  using enum Scope;
   static const std::vector<PathRule> rules{
-      {std::regex("/v1/messages"), {{"GET", {"status", "reference", "limit"}}, {"POST", {}}}},
-      {std::regex(R"(/v1/messages/\d+)"), {{"GET", {}}}},
-      {std::regex("/v1/inbox"), {{"GET", {"after", "limit", "wait"}}}},
-      {std::regex(R"(/v1/inbox/\d+)"), {{"DELETE", {}}}},
-      {std::regex("/v1/modems"), {{"GET", {}}}},
-      {std::regex("/metrics"), {{"GET", {}}}},
-      {std::regex("/healthz"), {{"GET", {}}}},
+      {std::regex("/v1/messages"), {{"GET", {"status", "reference", "limit"}, kRead}, {"POST", {}, kSend}}},
+      {std::regex(R"(/v1/messages/\d+)"), {{"GET", {}, kRead}, {"DELETE", {}, kSend}}},
+      {std::regex("/v1/messages/batch"), {{"POST", {}, kSend}}},
+      {std::regex("/v1/inbox"), {{"GET", {"after", "limit", "wait"}, kRead}}},
+      {std::regex(R"(/v1/inbox/\d+)"), {{"DELETE", {}, kRead}}},
+      {std::regex("/v1/modems"), {{"GET", {}, kRead}}},
+      {std::regex("/metrics"), {{"GET", {}, kRead}}},
+      {std::regex("/healthz"), {{"GET", {}, kPublic}}},
+      {std::regex("/v1/openapi.json"), {{"GET", {}, kPublic}}},
   };
   return rules;
 }
+
+// Paths anyone may read: no token is asked for.
+bool isPublic(const std::string& path) { return path == "/healthz" || path == "/v1/openapi.json"; }
 
 // The media type of a Content-Type value, in lower case and without
 // parameters.
@@ -169,11 +205,14 @@ std::string mediaType(const std::string& contentType) {
 
 HttpApi::HttpApi(ApiContext context, ApiOptions options)
     : ctx_(context), options_(std::move(options)), server_(std::make_unique<RouteServer>()) {
-  server_->set_payload_max_length(options_.maxBodyBytes);  // the front refuses larger ones first
+  // The front refuses larger ones first.
+  server_->set_payload_max_length(std::max(options_.maxBodyBytes, options_.maxBatchBodyBytes));
   server_->set_keep_alive_max_count(1000);
   FrontLimits limits = options_.front;
   server_->set_keep_alive_timeout(std::chrono::duration_cast<std::chrono::seconds>(limits.idleTimeout).count());
   limits.maxBodyBytes = options_.maxBodyBytes;
+  limits.batchPath = "/v1/messages/batch";
+  limits.maxBatchBodyBytes = options_.maxBatchBodyBytes;
   limits.threads = options_.threads;
   front_ = std::make_unique<HttpFront>(*server_, limits);
   routes();
@@ -190,64 +229,87 @@ void HttpApi::stop() {
   front_->stop();
 }
 
-bool HttpApi::authorised(const httplib::Request& req, httplib::Response& res) const {
-  if (options_.token.empty() || req.path == "/healthz") return true;
+// The scopes of the request's bearer: every one for the token (or when no
+// token is asked for), a key's own, or nothing after answering 401.
+std::optional<std::set<std::string>> HttpApi::authenticate(const httplib::Request& req, httplib::Response& res) const {
+  static const std::set<std::string> kEverything{"send", "read", "admin"};
+  if (options_.token.empty() || isPublic(req.path)) return kEverything;
   const std::string header = req.get_header_value("Authorization");
   // The scheme is case-insensitive; the token is not.
   const auto space = header.find(' ');
-  const auto token = header.find_first_not_of(' ', space);
-  if (space == 6 && ::strncasecmp(header.c_str(), "Bearer", 6) == 0 && token != std::string::npos &&
-      sameSecret(header.substr(token), options_.token)) {
-    return true;
+  const auto start = header.find_first_not_of(' ', space);
+  if (space == 6 && ::strncasecmp(header.c_str(), "Bearer", 6) == 0 && start != std::string::npos) {
+    const std::string bearer = header.substr(start);
+    if (sameSecret(bearer, options_.token)) return kEverything;
+    // Looked up by its digest: equal digests take the same time to find.
+    if (auto key = ctx_.store.apiKeyByDigest(sha256Hex(bearer))) {
+      std::set<std::string> scopes(key->scopes.begin(), key->scopes.end());
+      if (scopes.count("admin")) return kEverything;  // admin may do what the token may
+      return scopes;
+    }
   }
   res.set_header("WWW-Authenticate", "Bearer");
   sendError(res, 401, header.empty() ? "a bearer token is required" : "the bearer token is wrong", "Authorization");
-  return false;
+  return std::nullopt;
 }
 
 // Whether the request is one the API knows: its path, method, query
 // parameters and body encoding; answers 404, 405, 400 or 415 when not.
-bool HttpApi::admitted(const httplib::Request& req, httplib::Response& res) const {
+// Returns the scope it needs.
+std::optional<std::string> HttpApi::admitted(const httplib::Request& req, httplib::Response& res) const {
   const auto& rules = pathRules();
   const auto rule = std::find_if(rules.begin(), rules.end(), [&](const PathRule& r) { return std::regex_match(req.path, r.path); });
   if (rule == rules.end()) {
     sendError(res, 404, "no such endpoint");
-    return false;
+    return std::nullopt;
   }
   const std::string method = req.method == "HEAD" ? "GET" : req.method;
-  const auto known = std::find_if(rule->methods.begin(), rule->methods.end(), [&](const auto& m) { return m.first == method; });
+  const auto known = std::find_if(rule->methods.begin(), rule->methods.end(), [&](const auto& m) { return m.method == method; });
   if (known == rule->methods.end()) {
     std::string allow;
-    for (const auto& m : rule->methods) allow += (allow.empty() ? "" : ", ") + m.first;
+    for (const auto& m : rule->methods) allow += (allow.empty() ? "" : ", ") + m.method;
     res.set_header("Allow", allow);
     sendError(res, 405, req.method + " is not allowed on " + req.path + "; allowed: " + allow);
-    return false;
+    return std::nullopt;
   }
   for (const auto& [name, value] : req.params) {
-    if (!known->second.count(name)) {
+    if (!known->params.count(name)) {
       sendError(res, 400, "unknown query parameter \"" + name + "\"", name);
-      return false;
+      return std::nullopt;
     }
   }
   const std::string encoding = req.get_header_value("Content-Encoding");
   if (!encoding.empty() && mediaType(encoding) != "identity") {
     sendError(res, 415, "Content-Encoding " + encoding + " is not accepted; send the body uncompressed", "Content-Encoding");
-    return false;
+    return std::nullopt;
   }
   // JSON, also when sent form-encoded as curl -d does.
   const std::string type = mediaType(req.get_header_value("Content-Type"));
   if (!type.empty() && type != "application/json" && type != "application/x-www-form-urlencoded") {
     sendError(res, 415, "the body must be JSON (Content-Type application/json)", "Content-Type");
-    return false;
+    return std::nullopt;
   }
-  return true;
+  return known->scope == Scope::kPublic ? std::string() : scopeName(known->scope);
+}
+
+// Who may ask, then what is asked, then whether the key's scopes cover it.
+bool HttpApi::allowed(const httplib::Request& req, httplib::Response& res) const {
+  const auto scopes = authenticate(req, res);
+  if (!scopes) return false;
+  const auto needed = admitted(req, res);
+  if (!needed) return false;
+  if (needed->empty() || scopes->count(*needed)) return true;
+  sendJson(res, 403, {{"error", "this key lacks the \"" + *needed + "\" scope that " + req.method + " " + req.path +
+                                    " needs"},
+                      {"field", "Authorization"},
+                      {"scope", *needed}});
+  return false;
 }
 
 void HttpApi::routes() {
   auto& s = *server_;
   s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    return authorised(req, res) && admitted(req, res) ? httplib::Server::HandlerResponse::Unhandled
-                                                      : httplib::Server::HandlerResponse::Handled;
+    return allowed(req, res) ? httplib::Server::HandlerResponse::Unhandled : httplib::Server::HandlerResponse::Handled;
   });
   s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
     if (res.body.empty()) sendError(res, res.status, res.status == 404 ? "no such endpoint" : "request refused");
@@ -268,6 +330,8 @@ void HttpApi::routes() {
   s.Post("/v1/messages", [this](const auto& req, auto& res) { postMessage(req, res); });
   s.Get(R"(/v1/messages/(\d+))", [this](const auto& req, auto& res) { getMessage(req, res); });
   s.Get("/v1/messages", [this](const auto& req, auto& res) { listMessages(req, res); });
+  s.Delete(R"(/v1/messages/(\d+))", [this](const auto& req, auto& res) { cancelMessage(req, res); });
+  s.Post("/v1/messages/batch", [this](const auto& req, auto& res) { postBatch(req, res); });
   s.Get("/v1/inbox", [this](const auto& req, auto& res) { getInbox(req, res); });
   s.Delete(R"(/v1/inbox/(\d+))", [this](const auto& req, auto& res) { deleteInbox(req, res); });
   s.Get("/v1/modems", [this](const auto&, auto& res) { getModems(res); });
@@ -289,12 +353,7 @@ void HttpApi::postMessage(const httplib::Request& req, httplib::Response& res) {
     return;
   }
   auto& message = std::get<NewMessage>(parsed);
-  message.idempotencyKey = req.get_header_value("Idempotency-Key");
-  if (message.idempotencyKey.size() > kMaxReferenceBytes) {
-    sendError(res, 400, "the Idempotency-Key must be at most " + std::to_string(kMaxReferenceBytes) + " bytes",
-              "Idempotency-Key");
-    return;
-  }
+  if (!idempotencyKey(req, res, message.idempotencyKey)) return;
   message.requestDigest = requestDigest(message);
   const auto queued = ctx_.store.enqueue(message);  // committed before the answer
   if (queued.keyConflict) {
@@ -331,7 +390,7 @@ void HttpApi::listMessages(const httplib::Request& req, httplib::Response& res) 
     try {
       status = statusFromName(req.get_param_value("status"));
     } catch (const std::invalid_argument&) {
-      sendError(res, 400, "\"status\" must be queued, sending, sent, delivered, failed or expired", "status");
+      sendError(res, 400, "\"status\" must be queued, sending, sent, delivered, failed, expired or canceled", "status");
       return;
     }
   }
@@ -343,6 +402,81 @@ void HttpApi::listMessages(const httplib::Request& req, httplib::Response& res) 
     list.push_back(messageJson(r, false));
   }
   sendJson(res, 200, {{"messages", list}});
+}
+
+void HttpApi::cancelMessage(const httplib::Request& req, httplib::Response& res) {
+  auto id = parseNumber(req.matches[1], 1, INT64_MAX);
+  const auto result = id ? ctx_.store.cancel(*id) : Store::CancelResult{};
+  if (!result.found) {
+    sendError(res, 404, "no message " + std::string(req.matches[1]), "id");
+    return;
+  }
+  if (!result.canceled) {
+    sendJson(res, 409, {{"id", *id},
+                        {"status", statusName(result.status)},
+                        {"error", std::string("message ") + req.matches[1].str() + " is " + statusName(result.status) +
+                                      ": only a queued or scheduled message can be canceled"}});
+    return;
+  }
+  ctx_.log.event("canceled", {{"id", std::to_string(*id)}});
+  sendJson(res, 200, {{"id", *id}, {"status", "canceled"}});
+}
+
+// All or none: every item is checked before anything is stored, and the
+// items go into one transaction.
+void HttpApi::postBatch(const httplib::Request& req, httplib::Response& res) {
+  const auto body = json::parse(req.body, nullptr, false);
+  if (body.is_discarded() || !body.is_object()) {
+    sendError(res, 400, "the body must be a JSON object {\"messages\": [...]}", "body");
+    return;
+  }
+  for (const auto& [key, value] : body.items()) {
+    if (key != "messages") return sendError(res, 400, "unknown field \"" + key + "\"", key);
+  }
+  const auto items = body.find("messages");
+  if (items == body.end() || !items->is_array() || items->empty() || items->size() > options_.maxBatchMessages) {
+    sendError(res, 400,
+              "\"messages\" must be an array of 1 to " + std::to_string(options_.maxBatchMessages) + " messages",
+              "messages");
+    return;
+  }
+  std::string key;
+  if (!idempotencyKey(req, res, key)) return;
+  std::vector<NewMessage> messages;
+  json errors = json::array();
+  for (std::size_t i = 0; i < items->size(); ++i) {
+    auto parsed = parseMessageObject((*items)[i]);
+    if (auto* error = std::get_if<FieldError>(&parsed)) {
+      errors.push_back({{"index", i}, {"field", error->field}, {"error", error->message}});
+      continue;
+    }
+    auto& message = messages.emplace_back(std::move(std::get<NewMessage>(parsed)));
+    // One key per item, so that a batch sent again queues nothing twice.
+    if (!key.empty()) message.idempotencyKey = key + "#" + std::to_string(i);
+    message.requestDigest = requestDigest(message);
+  }
+  if (!errors.empty()) {
+    sendJson(res, 400, {{"error", std::to_string(errors.size()) + " of " + std::to_string(items->size()) +
+                                      " messages are refused; none was queued"},
+                        {"errors", errors}});
+    return;
+  }
+  const auto queued = ctx_.store.enqueueBatch(messages);  // committed before the answer
+  if (queued.keyConflict) {
+    sendJson(res, 422, {{"error", "this Idempotency-Key was used with another request"},
+                        {"errors", json::array({{{"index", *queued.keyConflict},
+                                                 {"field", "Idempotency-Key"},
+                                                 {"error", "this item differs from the one first sent with the key"}}})}});
+    return;
+  }
+  if (queued.replayed) {
+    res.set_header("Idempotent-Replayed", "true");
+  } else {
+    ctx_.work.notify();
+    ctx_.log.event("queued-batch", {{"first", std::to_string(queued.ids.front())},
+                                    {"messages", std::to_string(queued.ids.size())}});
+  }
+  sendJson(res, 202, {{"ids", queued.ids}});
 }
 
 void HttpApi::getInbox(const httplib::Request& req, httplib::Response& res) {
@@ -423,7 +557,8 @@ void HttpApi::getMetrics(httplib::Response& res) {
       << "reviri_queue_depth " << counts.queued << "\n";
   out << "# HELP reviri_messages Messages in the store by status.\n# TYPE reviri_messages gauge\n";
   for (auto [status, n] : {std::pair{"queued", counts.queued}, {"sending", counts.sending}, {"sent", counts.sent},
-                           {"delivered", counts.delivered}, {"failed", counts.failed}, {"expired", counts.expired}}) {
+                           {"delivered", counts.delivered}, {"failed", counts.failed}, {"expired", counts.expired},
+                           {"canceled", counts.canceled}}) {
     out << "reviri_messages{status=\"" << status << "\"} " << n << "\n";
   }
   out << "# HELP reviri_inbox_messages Messages in the inbox.\n# TYPE reviri_inbox_messages gauge\n"

@@ -2,16 +2,22 @@
 //
 //   POST   /v1/messages            queue a message  -> 202 {"id","status":"queued"}
 //                                   (Idempotency-Key: a retry answers the first id)
+//   POST   /v1/messages/batch      {"messages":[...]} all or none -> 202 {"ids"}
+//                                   or 400 {"errors":[{"index","field","error"}]}
 //   GET    /v1/messages/{id}       one message with parts, history, last error
 //   GET    /v1/messages?status=&reference=&limit=
+//   DELETE /v1/messages/{id}       cancel -> 200 while queued, 409 once claimed
 //   GET    /v1/inbox?after=&limit=&wait=   long-polls up to `wait` seconds
 //   DELETE /v1/inbox/{id}
 //   GET    /v1/modems
 //   GET    /healthz                (no token needed)
 //   GET    /metrics                Prometheus text format
 //
-// Every endpoint but /healthz wants "Authorization: Bearer <token>" when a
-// token is set. Bad input gets 400 with {"error": ..., "field": ...}
+// Every endpoint but /healthz and /v1/openapi.json wants "Authorization:
+// Bearer <token>" when a token is set: the token (every scope) or an API
+// key whose scopes cover the route (send: post and cancel; read: messages,
+// inbox, modems, metrics; admin: everything); a key without the scope gets
+// 403 naming it. Bad input gets 400 with {"error": ..., "field": ...}
 // (unknown query parameters included), a body over the limit 413, a body
 // that is not JSON 415, a wrong method on a known path 405 with Allow. A 202
 // is sent only after the message is committed.
@@ -25,6 +31,8 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <atomic>
 
@@ -47,6 +55,9 @@ class HttpFront;
 struct ApiOptions {
   std::string token;                   // "" = no token asked for
   std::size_t maxBodyBytes = 64 * 1024;
+  // POST /v1/messages/batch: its own body limit and the most messages.
+  std::size_t maxBatchBodyBytes = 2 * 1024 * 1024;
+  std::size_t maxBatchMessages = 1000;
   // Requests in progress hold a thread each (idle keep-alive connections
   // and requests still arriving do not); long polls may take at most
   // `maxLongPolls` of them, so that they never starve the other requests.
@@ -83,11 +94,14 @@ class HttpApi {
 
  private:
   void routes();
-  bool authorised(const httplib::Request& req, httplib::Response& res) const;
-  bool admitted(const httplib::Request& req, httplib::Response& res) const;
+  std::optional<std::set<std::string>> authenticate(const httplib::Request& req, httplib::Response& res) const;
+  std::optional<std::string> admitted(const httplib::Request& req, httplib::Response& res) const;
+  bool allowed(const httplib::Request& req, httplib::Response& res) const;
   void postMessage(const httplib::Request& req, httplib::Response& res);
   void getMessage(const httplib::Request& req, httplib::Response& res);
   void listMessages(const httplib::Request& req, httplib::Response& res);
+  void cancelMessage(const httplib::Request& req, httplib::Response& res);
+  void postBatch(const httplib::Request& req, httplib::Response& res);
   void getInbox(const httplib::Request& req, httplib::Response& res);
   void deleteInbox(const httplib::Request& req, httplib::Response& res);
   void getModems(httplib::Response& res);

@@ -68,6 +68,7 @@ struct Connection {
   std::string head;          // the head rebuilt, without its final blank line
   std::string body;          // decoded
   std::size_t remaining = 0; // of the Content-Length or the current chunk
+  std::size_t bodyLimit = 0; // of this request's path
 };
 
 const char* reason(int status) {
@@ -447,6 +448,9 @@ struct HttpFront::Reactor {
     std::optional<std::string> contentLength;
     bool chunked = false, expectContinue = false;
     c.head = std::string(requestLine) + "\r\n";
+    const std::string_view target = requestLine.substr(first + 1, last - first - 1);
+    const bool batch = !limits.batchPath.empty() && target.substr(0, target.find('?')) == limits.batchPath;
+    c.bodyLimit = batch ? limits.maxBatchBodyBytes : limits.maxBodyBytes;
     for (std::size_t i = 1; i < lines.size(); ++i) {
       const auto colon = lines[i].find(':');
       if (colon == std::string_view::npos || !isToken(lines[i].substr(0, colon))) {
@@ -471,8 +475,8 @@ struct HttpFront::Reactor {
     }
     if (chunked && contentLength) return bad("Content-Length and chunked transfer encoding together", "Transfer-Encoding");
     c.remaining = contentLength ? std::stoull(*contentLength) : 0;
-    if (c.remaining > limits.maxBodyBytes) {
-      refusal = tooLarge();
+    if (c.remaining > c.bodyLimit) {
+      refusal = tooLarge(c);
       return false;
     }
     c.phase = chunked ? Phase::kChunkSize : Phase::kBody;
@@ -484,8 +488,8 @@ struct HttpFront::Reactor {
     return true;
   }
 
-  Refusal tooLarge() const {
-    return {413, "the body is larger than " + std::to_string(limits.maxBodyBytes) + " bytes", "body"};
+  static Refusal tooLarge(const Connection& c) {
+    return {413, "the body is larger than " + std::to_string(c.bodyLimit) + " bytes", "body"};
   }
 
   bool readChunkSize(Connection& c, std::optional<Refusal>& refusal) {
@@ -503,8 +507,8 @@ struct HttpFront::Reactor {
       return false;
     }
     const std::size_t value = std::stoull(size, nullptr, 16);
-    if (c.body.size() + value > limits.maxBodyBytes) {
-      refusal = tooLarge();
+    if (c.body.size() + value > c.bodyLimit) {
+      refusal = tooLarge(c);
       return false;
     }
     c.remaining = value;

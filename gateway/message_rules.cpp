@@ -7,7 +7,7 @@
 
 #include "gateway/digest.h"
 #include "modem/convert.h"
-#include "sms/encode/submit_plan.h"
+#include "sms/submit_plan.h"
 
 namespace reviri::gateway {
 namespace {
@@ -51,6 +51,11 @@ std::variant<NewMessage, FieldError> parseNewMessage(std::string_view body) {
   const auto json = nlohmann::json::parse(body, nullptr, false);
   if (json.is_discarded()) return FieldError{"body", "the body is not valid JSON"};
   if (!json.is_object()) return FieldError{"body", "the body must be a JSON object"};
+  return parseMessageObject(json);
+}
+
+std::variant<NewMessage, FieldError> parseMessageObject(const nlohmann::json& json) {
+  if (!json.is_object()) return FieldError{"body", "a message must be a JSON object"};
   static const std::set<std::string> kKnown{"to", "text", "report", "flash", "coding", "validity", "reference"};
   for (const auto& [key, value] : json.items()) {
     if (!kKnown.count(key)) return FieldError{key, "unknown field \"" + key + "\""};

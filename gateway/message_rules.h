@@ -8,6 +8,7 @@
 #ifndef REVIRI_GATEWAY_MESSAGE_RULES_H_
 #define REVIRI_GATEWAY_MESSAGE_RULES_H_
 
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -35,6 +36,8 @@ OutgoingMessage toOutgoing(const NewMessage& message);
 
 // The message in `body`, or the first field that is wrong.
 std::variant<NewMessage, FieldError> parseNewMessage(std::string_view body);
+// The same for one message already parsed (an item of a batch).
+std::variant<NewMessage, FieldError> parseMessageObject(const nlohmann::json& message);
 
 // A digest of what a request asks for: an idempotency key used again must
 // come with the same one.

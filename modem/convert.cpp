@@ -1,10 +1,10 @@
 // modem/convert.cpp - codec records to typed API values; enumeration names.
 #include "modem/convert.h"
 
-#include <charconv>
 #include <cstdio>
 
 #include "base/at_errors.h"
+#include "sms/hex_octets.h"
 
 namespace reviri {
 
@@ -100,51 +100,6 @@ std::string_view reportOutcomeName(StatusReport::Outcome outcome) {
 namespace modem {
 namespace {
 
-std::string hexOf(const std::vector<std::uint8_t>& octets) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (auto o : octets) {
-    out += kHex[o >> 4];
-    out += kHex[o & 15];
-  }
-  return out;
-}
-
-MessageCoding codingOf(const sms::DataCoding& coding) {
-  switch (coding.alphabet) {
-    case sms::Alphabet::kGsm7: return MessageCoding::kGsm7;
-    case sms::Alphabet::kUcs2: return MessageCoding::kUcs2;
-    case sms::Alphabet::k8bit: return MessageCoding::k8bit;
-  }
-  return MessageCoding::k8bit;
-}
-
-std::string_view trimmed(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
-// Comma-separated fields after "<prefix>:".
-std::vector<std::string_view> fieldsAfter(std::string_view line, std::string_view prefix) {
-  std::vector<std::string_view> out;
-  if (!line.starts_with(prefix)) return out;
-  line.remove_prefix(prefix.size());
-  while (true) {
-    const auto comma = line.find(',');
-    out.push_back(trimmed(line.substr(0, comma)));
-    if (comma == std::string_view::npos) break;
-    line.remove_prefix(comma + 1);
-  }
-  return out;
-}
-
-int toInt(std::string_view s) {
-  int v = -1;
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  return ec == std::errc() && end == s.data() + s.size() ? v : -1;
-}
-
 std::string digitsOf(std::string_view s) {
   std::string out;
   for (char c : s)
@@ -158,12 +113,8 @@ sms::SubmitRequest toSubmitRequest(const OutgoingMessage& message, std::uint8_t 
   sms::SubmitRequest r;
   r.to = message.to;
   r.text = message.text;
-  switch (message.coding) {
-    case MessageCoding::kGsm7: r.coding = sms::Coding::kGsm7; break;
-    case MessageCoding::kUcs2: r.coding = sms::Coding::kUcs2; break;
-    case MessageCoding::kAuto: r.coding = sms::Coding::kAuto; break;
-    case MessageCoding::k8bit: throw std::invalid_argument("coding: 8-bit data cannot be sent as text");
-  }
+  if (message.coding == MessageCoding::k8bit) throw std::invalid_argument("coding: 8-bit data cannot be sent as text");
+  r.coding = message.coding;
   r.statusReport = message.statusReport;
   r.flash = message.flash;
   r.validity = message.validity;
@@ -171,10 +122,6 @@ sms::SubmitRequest toSubmitRequest(const OutgoingMessage& message, std::uint8_t 
   r.concatReference = concatReference;
   r.allowSplit = message.allowSplit;
   return r;
-}
-
-MessageCoding toMessageCoding(sms::Coding coding) {
-  return coding == sms::Coding::kUcs2 ? MessageCoding::kUcs2 : MessageCoding::kGsm7;
 }
 
 ZonedTime toZonedTime(const std::optional<sms::Timestamp>& stamp) {
@@ -189,8 +136,8 @@ IncomingMessage toIncoming(const sms::JoinedMessage& joined, Storage storage) {
   IncomingMessage m;
   const sms::Deliver& first = joined.first;
   m.sender = first.originator.number;
-  m.coding = codingOf(first.coding);
-  m.text = first.userData.decoded ? joined.text : hexOf(joined.octets);
+  m.coding = first.coding.alphabet;
+  m.text = first.userData.decoded ? joined.text : sms::hex::hexOf(joined.octets);
   m.messageClass = first.coding.messageClass.value_or(-1);
   m.serviceCentreTime = toZonedTime(first.serviceCentreTime);
   if (const auto& c = first.userData.concat) m.concat = ConcatInfo{c->reference, c->total, c->reference16};
@@ -220,21 +167,6 @@ StatusReport toStatusReport(const sms::StatusReport& report, int index) {
   return r;
 }
 
-std::optional<ListingHeader> parseListingHeader(std::string_view line) {
-  const bool listed = line.starts_with("+CMGL:");
-  const auto f = fieldsAfter(line, listed ? "+CMGL:" : "+CMGR:");
-  if (f.empty()) return std::nullopt;
-  ListingHeader h;
-  if (listed) {
-    h.index = toInt(f[0]);
-    if (h.index < 0 || f.size() < 2) return std::nullopt;
-    h.status = toInt(f[1]);
-  } else {
-    h.status = toInt(f[0]);
-  }
-  return h;
-}
-
 StoredMessage toStoredMessage(const ListingHeader& header, const std::string& pdu, Storage storage) {
   StoredMessage s;
   s.index = header.index;
@@ -254,7 +186,7 @@ StoredMessage toStoredMessage(const ListingHeader& header, const std::string& pd
     } else if (const auto* sub = std::get_if<sms::Submit>(&tpdu)) {
       s.kind = StoredMessage::Kind::kOutgoing;
       s.recipient = sub->recipient.number;
-      s.text = sub->userData.decoded ? sub->userData.text : hexOf(sub->userData.octets);
+      s.text = sub->userData.decoded ? sub->userData.text : sms::hex::hexOf(sub->userData.octets);
     } else {
       s.kind = StoredMessage::Kind::kStatusReport;
       s.report = toStatusReport(std::get<sms::StatusReport>(tpdu), header.index);
@@ -263,31 +195,6 @@ StoredMessage toStoredMessage(const ListingHeader& header, const std::string& pd
     s.kind = StoredMessage::Kind::kUndecodable;
   }
   return s;
-}
-
-std::optional<StorageIndex> parseStorageIndex(std::string_view line) {
-  const auto colon = line.find(':');
-  if (colon == std::string_view::npos) return std::nullopt;
-  const auto f = fieldsAfter(line.substr(colon + 1), "");
-  if (f.size() < 2) return std::nullopt;
-  StorageIndex si;
-  si.storage = std::string(f[0]);
-  if (si.storage.size() >= 2 && si.storage.front() == '"' && si.storage.back() == '"')
-    si.storage = si.storage.substr(1, si.storage.size() - 2);
-  si.index = toInt(f[1]);
-  if (si.index < 0) return std::nullopt;
-  return si;
-}
-
-std::optional<SendReference> sendReference(const std::vector<std::string>& lines) {
-  constexpr int kLargestReference = 255;
-  for (const auto& l : lines) {
-    const auto f = fieldsAfter(l, "+CMGS:");
-    if (f.empty()) continue;
-    const int value = toInt(f[0]);
-    return SendReference{std::string(f[0]), value >= 0 && value <= kLargestReference ? value : -1};
-  }
-  return std::nullopt;
 }
 
 bool sameNumber(std::string_view a, std::string_view b) {

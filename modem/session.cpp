@@ -8,8 +8,8 @@
 
 #include "base/at_errors.h"
 #include "modem/convert.h"
-#include "sms/decode/tpdu.h"
-#include "sms/encode/submit_plan.h"
+#include "sms/gsm0340_tpdu.h"
+#include "sms/submit_plan.h"
 
 namespace reviri::modem {
 namespace {
@@ -48,9 +48,8 @@ std::string prefixOf(std::string_view line) {
 Session::Session(std::unique_ptr<link::AtChannel> channel, const ModemOptions& options, SessionSink sink)
     : channel_(std::move(channel)), options_(options), sink_(std::move(sink)) {
   channel_->onUnsolicited = [this](const link::Unsolicited& u) { queued_.push_back(u); };
-  channel_->onTrace = [this](link::TraceDirection d, std::string_view line) {
-    if (sink_.trace)
-      sink_.trace(d == link::TraceDirection::kWritten ? TraceDirection::kWritten : TraceDirection::kRead, line);
+  channel_->onTrace = [this](TraceDirection d, std::string_view line) {
+    if (sink_.trace) sink_.trace(d, line);
   };
   if (options_.firstConcatReference) {
     nextConcatReference_ = *options_.firstConcatReference;
@@ -214,7 +213,7 @@ SendResult Session::send(const OutgoingMessage& message) {
   SendResult result;
   result.messageId = nextMessageId_++;
   result.parts = static_cast<int>(parts.size());
-  result.coding = toMessageCoding(sms::countParts(message.text, toSubmitRequest(message, 0).coding).coding);
+  result.coding = sms::countParts(message.text, toSubmitRequest(message, 0).coding).coding;
   if (parts.size() > 1) {
     result.concatReference = concat;
     if (!message.concatReference) ++nextConcatReference_;

@@ -20,8 +20,8 @@
 
 #include "link/at_channel.h"
 #include "reviri/modem.h"
-#include "sms/decode/reassembly.h"
-#include "sms/encode/submit_plan.h"
+#include "sms/reassembly.h"
+#include "sms/submit_plan.h"
 
 namespace reviri::modem {
 

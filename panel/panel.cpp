@@ -4,8 +4,9 @@
 #include <algorithm>
 #include <array>
 
+#include "base/at_answers.h"
 #include "base/text.h"
-#include "sms/decode/decode.h"
+#include "control/compat/pdu_compat.h"
 #include "sms/send/send.h"
 #include "sms/store/store.h"
 
@@ -106,7 +107,7 @@ void Panel::Command9_Click() {
 bool Panel::readIntoText5() {
   const std::string answer = sms::readSIM(core_, text::trimSpaces(core_.surface.Text4.text()));
   if (!holdsOk(answer)) return false;
-  core_.surface.Text5.setText(sms::getCmgrPdu(answer));
+  core_.surface.Text5.setText(at::cmgrPduLine(answer));
   return true;
 }
 

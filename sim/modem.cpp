@@ -658,13 +658,13 @@ bool Modem::refuses(const ParsedPdu& parsed) {
 
 int Modem::sendToNetwork(const std::string& pdu, const ParsedPdu& parsed) {
   reference_ = reference_ % 255 + 1;
-  sent_.push_back({reference_, parsed.number, parsed.text, parsed.coding == Coding::kUcs2, parsed.flash,
+  sent_.push_back({reference_, parsed.number, parsed.text, parsed.coding == MessageCoding::kUcs2, parsed.flash,
                    parsed.reportRequested, parsed.udhHex, upper(pdu)});
   host_.sentToNetwork(sent_.back());
-  if (parsed.coding != Coding::kData8 && sameSubscriber(parsed.number, identity_.ownNumber)) {
+  if (parsed.coding != MessageCoding::k8bit && sameSubscriber(parsed.number, identity_.ownNumber)) {
     // The network hands a message to its own sender back a moment later,
     // with its user-data header, so the parts of a long one can be joined.
-    host_.after(kLoopbackDelay, [this, text = parsed.text, ucs2 = parsed.coding == Coding::kUcs2,
+    host_.after(kLoopbackDelay, [this, text = parsed.text, ucs2 = parsed.coding == MessageCoding::kUcs2,
                                  flash = parsed.flash, udh = parsed.udhHex] {
       receive(identity_.ownNumber, text, ucs2, flash, udh);
     });

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "sms/encode/gsm7_alphabet.h"
+#include "sms/gsm0338_alphabet.h"
 
 namespace reviri::sim {
 namespace {
@@ -134,7 +134,7 @@ std::string swappedDigits(std::string_view digits) {
 }
 
 struct DcsMeaning {
-  Coding coding = Coding::kGsm7;
+  MessageCoding coding = MessageCoding::kGsm7;
   bool flash = false;
 };
 
@@ -142,17 +142,17 @@ DcsMeaning readDcs(int dcs) {
   DcsMeaning m;
   if ((dcs & 0x80) == 0) {  // general data coding (with or without auto-deletion)
     const int alphabet = (dcs >> 2) & 3;
-    m.coding = alphabet == 2 ? Coding::kUcs2 : alphabet == 0 ? Coding::kGsm7 : Coding::kData8;
+    m.coding = alphabet == 2 ? MessageCoding::kUcs2 : alphabet == 0 ? MessageCoding::kGsm7 : MessageCoding::k8bit;
     m.flash = (dcs & 0x10) && (dcs & 3) == 0;
   } else if ((dcs & 0xF0) == 0xF0) {
-    m.coding = (dcs & 4) ? Coding::kData8 : Coding::kGsm7;
+    m.coding = (dcs & 4) ? MessageCoding::k8bit : MessageCoding::kGsm7;
     m.flash = (dcs & 3) == 0;
   } else if ((dcs & 0xF0) == 0xC0 || (dcs & 0xF0) == 0xD0) {
-    m.coding = Coding::kGsm7;
+    m.coding = MessageCoding::kGsm7;
   } else if ((dcs & 0xF0) == 0xE0) {
-    m.coding = Coding::kUcs2;
+    m.coding = MessageCoding::kUcs2;
   } else {
-    m.coding = Coding::kData8;
+    m.coding = MessageCoding::k8bit;
   }
   return m;
 }
@@ -164,7 +164,7 @@ bool readUserData(const Bytes& b, std::size_t pos, bool udhi, ParsedPdu& out, st
   }
   const std::size_t udl = b[pos++];
   const std::size_t left = b.size() - pos;
-  const bool septets = out.coding == Coding::kGsm7;
+  const bool septets = out.coding == MessageCoding::kGsm7;
   const std::size_t octets = septets ? (udl * 7 + 7) / 8 : udl;
   if ((septets && udl > 160) || (!septets && udl > 140) || octets != left) {
     *error = "user-data length " + std::to_string(udl) + " does not match the " +
@@ -182,10 +182,10 @@ bool readUserData(const Bytes& b, std::size_t pos, bool udhi, ParsedPdu& out, st
     out.udhHex = bytesToHex(ud, 1, headerOctets);
   }
   switch (out.coding) {
-    case Coding::kGsm7:
+    case MessageCoding::kGsm7:
       out.text = gsm7Text(unpack7(ud, udl, (headerOctets * 8 + 6) / 7));
       break;
-    case Coding::kUcs2: {
+    case MessageCoding::kUcs2: {
       if ((ud.size() - headerOctets) % 2 != 0) {
         *error = "UCS2 user data has an odd number of octets";
         return false;
@@ -196,7 +196,8 @@ bool readUserData(const Bytes& b, std::size_t pos, bool udhi, ParsedPdu& out, st
       out.text = text::utf16ToUtf8(units);
       break;
     }
-    case Coding::kData8:
+    case MessageCoding::k8bit:
+    case MessageCoding::kAuto:  // never parsed
       out.text = bytesToHex(ud, headerOctets);
       break;
   }

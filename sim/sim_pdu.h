@@ -16,9 +16,11 @@
 #include <string>
 #include <string_view>
 
+#include "reviri/message_coding.h"
+
 namespace reviri::sim {
 
-enum class Coding { kGsm7, kData8, kUcs2 };
+
 
 // A TPDU as the simulator understood it.
 struct ParsedPdu {
@@ -28,7 +30,7 @@ struct ParsedPdu {
   int reference = 0;       // TP-MR of a SUBMIT
   bool reportRequested = false;  // TP-SRR of a SUBMIT
   int dcs = 0;
-  Coding coding = Coding::kGsm7;
+  MessageCoding coding = MessageCoding::kGsm7;
   bool flash = false;      // message class 0
   std::string udhHex;      // user-data header, hex, without its length octet
   std::string text;        // UTF-8 (8-bit data: the hex digits)

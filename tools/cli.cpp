@@ -183,7 +183,33 @@ int Context::open() {
   endProgress();
   if (!ready) return fail(kRefused, startFailure());
   opened_ = true;
-  return kSuccess;
+  if (const int rc = enterPin()) return rc;
+  return selectStorage();
+}
+
+// The control's set-up asks nothing of the SIM; with --pin the tool enters
+// the PIN itself, and only when the SIM asks for it (a second entry on an
+// unlocked SIM would be refused, a wrong one counts against the SIM).
+int Context::enterPin() {
+  if (options.pin.empty()) return kSuccess;
+  const std::string state = modem_->at("AT+CPIN?\r");
+  if (state.find("SIM PIN") == std::string::npos) {
+    if (state.find("READY") != std::string::npos) return kSuccess;
+    return fail(kRefused, "--pin: the SIM is not waiting for a PIN (AT+CPIN? answered " + tidy(state) + ")");
+  }
+  const std::string answer = modem_->at("AT+CPIN=\"" + options.pin + "\"\r");
+  if (finalResult(answer) == "OK") return kSuccess;
+  return fail(kRefused, "--pin: the SIM refused the PIN: " + refusal(*this, answer));
+}
+
+// The control reads and writes whatever storage the modem has selected; with
+// --storage the tool selects it for reading, writing and receiving alike.
+int Context::selectStorage() {
+  if (options.storage.empty()) return kSuccess;
+  const std::string& s = options.storage;
+  const std::string answer = modem_->at("AT+CPMS=\"" + s + "\",\"" + s + "\",\"" + s + "\"\r");
+  if (finalResult(answer) == "OK") return kSuccess;
+  return fail(kRefused, "--storage: the modem refused storage " + s + ": " + refusal(*this, answer));
 }
 
 void Context::pump() {
@@ -412,6 +438,55 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
 
 // ---- Entry -----------------------------------------------------------------------------------
 
+namespace {
+
+// Which verbs act on --pin and --storage. A verb that opens no modem, or whose
+// modems are configured elsewhere, refuses them rather than ignore them.
+struct SimOptionUse {
+  std::string_view verb;
+  bool pin;
+  bool storage;
+  std::string_view why;  // said when a refused option is given
+};
+constexpr SimOptionUse kSimOptionUse[] = {
+    {"at", true, false, "send AT+CPMS yourself"},
+    {"info", true, false, "it reads no messages"},
+    {"phonebook", true, false, "the phonebook's storage is chosen with phonebook select"},
+    {"charset", true, false, "it reads no messages"},
+    {"store", true, true, ""},
+    {"read", true, true, ""},
+    {"delete", true, true, ""},
+    {"send-stored", true, true, ""},
+    {"demo", true, true, ""},
+    {"panel", true, true, ""},
+    {"send", true, true, ""},
+    {"listen", true, true, ""},
+    {"list", true, true, ""},
+    {"sim", false, false, "it is the simulated modem itself"},
+    {"sim-ctl", false, false, "it opens no modem"},
+    {"pdu", false, false, "it opens no modem"},
+    {"gateway", false, false, "its modems are set with --modem DEVICE,pin=PIN"},
+};
+
+int checkSimOptions(Context& ctx, const CLI::App& app) {
+  if (app.get_subcommands().empty()) return kSuccess;
+  const std::string verb = app.get_subcommands().front()->get_name();
+  for (const auto& use : kSimOptionUse) {
+    if (use.verb != verb) continue;
+    const auto refuse = [&](const char* option) {
+      return ctx.fail(kUsage, verb + ": " + option + " does not apply (" + std::string(use.why) + ")");
+    };
+    if (!ctx.options.pin.empty() && !use.pin) return refuse("--pin");
+    if (!ctx.options.storage.empty() && !use.storage) return refuse("--storage");
+    if (!ctx.options.storage.empty() && !parseStorage(ctx.options.storage))
+      return ctx.fail(kUsage, "--storage: give SM (SIM), ME (phone) or MT (both)");
+    return kSuccess;
+  }
+  return kSuccess;
+}
+
+}  // namespace
+
 int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
            const RunOptions& run) {
   gInterrupted = 0;
@@ -456,6 +531,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     return app.exit(e, out, err) == 0 ? int{kSuccess} : int{kUsage};
   }
   ctx.options.timeoutGiven = timeout->count() > 0;
+  if (const int rc = checkSimOptions(ctx, app)) return rc;
   // Only the verbs that are about incoming messages act on new-message
   // indications; a one-shot verb leaves such a message unread in storage,
   // where listen or list finds it.

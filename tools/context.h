@@ -85,6 +85,8 @@ class Context {
 
   void watchExchanges();
   std::string startFailure() const;
+  int enterPin();
+  int selectStorage();
   void cancelStalePrompt();
 
   RunOptions run_;

@@ -6,7 +6,7 @@
 
 #include "base/text.h"
 #include "sim/sim_pdu.h"
-#include "sms/encode/gsm7_alphabet.h"
+#include "sms/gsm0338_alphabet.h"
 
 namespace reviri::cli {
 namespace {

@@ -21,7 +21,9 @@
 #include <filesystem>
 #include <future>
 #include <random>
+#include <sstream>
 
+#include "gateway/digest.h"
 #include "gateway/gateway.h"
 #include "gateway/modem_names.h"
 #include "gateway/store/postgres_store.h"
@@ -322,6 +324,98 @@ int runGateway(Context& ctx, const GatewayArgs& args) {
   return kSuccess;
 }
 
+// ---- API keys ---------------------------------------------------------------
+struct KeyArgs {
+  std::string db;  // "" = the gateway's --db, else its default
+  std::string name;
+  std::string scopes;
+};
+
+std::unique_ptr<Store> openKeyStore(const GatewayArgs& gateway, const KeyArgs& key) {
+  GatewayArgs args = gateway;
+  if (!key.db.empty()) args.db = key.db;
+  return openStore(args, args.db.empty() ? stateDirectory() : fs::path());
+}
+
+// The scopes in "send,read,admin", each once; throws naming a bad one.
+std::vector<std::string> parseScopes(const std::string& text) {
+  std::vector<std::string> scopes;
+  std::stringstream list(text);
+  for (std::string scope; std::getline(list, scope, ',');) {
+    if (scope != "send" && scope != "read" && scope != "admin") {
+      throw std::invalid_argument("--scope: unknown scope \"" + scope + "\" (send, read or admin)");
+    }
+    if (std::find(scopes.begin(), scopes.end(), scope) == scopes.end()) scopes.push_back(scope);
+  }
+  if (scopes.empty()) throw std::invalid_argument("--scope: give at least one of send, read, admin");
+  return scopes;
+}
+
+// 32 random bytes in hex after a prefix that says what it is.
+std::string newApiKey() {
+  std::random_device random;
+  static const char* kHex = "0123456789abcdef";
+  std::string key = "rvk_";
+  for (int i = 0; i < 64; ++i) key += kHex[random() & 15];
+  return key;
+}
+
+int addKey(Context& ctx, const GatewayArgs& gateway, const KeyArgs& args) {
+  const auto scopes = parseScopes(args.scopes);
+  if (args.name.empty()) return ctx.fail(kUsage, "key add: the name is empty");
+  auto store = openKeyStore(gateway, args);
+  const std::string key = newApiKey();
+  if (!store->addApiKey(args.name, sha256Hex(key), scopes)) {
+    return ctx.fail(kRefused, "a key named \"" + args.name + "\" exists: revoke it first or choose another name");
+  }
+  // Shown this once: the store keeps only its digest.
+  ctx.print(key, {{"name", args.name}, {"key", key}, {"scopes", scopes}});
+  ctx.err << "reviri: key \"" << args.name << "\" added; it is shown only now\n";
+  return kSuccess;
+}
+
+int listKeys(Context& ctx, const GatewayArgs& gateway, const KeyArgs& args) {
+  auto store = openKeyStore(gateway, args);
+  nlohmann::json list = nlohmann::json::array();
+  std::string human;
+  for (const auto& key : store->apiKeys()) {
+    std::string scopes;
+    for (const auto& scope : key.scopes) scopes += (scopes.empty() ? "" : ",") + scope;
+    human += key.name + " " + scopes + " " + isoTime(key.createdMs) + "\n";
+    list.push_back({{"name", key.name}, {"scopes", key.scopes}, {"created", isoTime(key.createdMs)}});
+  }
+  if (!human.empty()) human.pop_back();
+  ctx.print(human, {{"keys", list}});
+  return kSuccess;
+}
+
+int revokeKey(Context& ctx, const GatewayArgs& gateway, const KeyArgs& args) {
+  auto store = openKeyStore(gateway, args);
+  if (!store->revokeApiKey(args.name)) return ctx.fail(kRefused, "no key named \"" + args.name + "\"");
+  ctx.print("revoked " + args.name, {{"name", args.name}, {"revoked", true}});
+  return kSuccess;
+}
+
+void addKeyVerbs(CLI::App& gateway, const std::shared_ptr<GatewayArgs>& gatewayArgs, std::vector<Verb>& verbs) {
+  auto args = std::make_shared<KeyArgs>();
+  CLI::App* key = gateway.add_subcommand("key", "API keys with scopes (send, read, admin) for the HTTP API");
+  key->require_subcommand(1);
+  key->add_option("--db", args->db, "the gateway's database (as reviri gateway --db)");
+  CLI::App* add = key->add_subcommand("add", "make a key, print it once and keep only its SHA-256");
+  add->add_option("name", args->name, "the key's name")->required();
+  add->add_option("--scope", args->scopes, "send (post, cancel), read (messages, inbox, modems, metrics), admin")
+      ->required();
+  add->fallthrough();
+  verbs.push_back({add, [gatewayArgs, args](Context& ctx) { return addKey(ctx, *gatewayArgs, *args); }});
+  CLI::App* list = key->add_subcommand("list", "the keys' names, scopes and creation times");
+  list->fallthrough();
+  verbs.push_back({list, [gatewayArgs, args](Context& ctx) { return listKeys(ctx, *gatewayArgs, *args); }});
+  CLI::App* revoke = key->add_subcommand("revoke", "delete a key: it is refused from then on");
+  revoke->add_option("name", args->name, "the key's name")->required();
+  revoke->fallthrough();
+  verbs.push_back({revoke, [gatewayArgs, args](Context& ctx) { return revokeKey(ctx, *gatewayArgs, *args); }});
+}
+
 }  // namespace
 
 void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs) {
@@ -359,6 +453,7 @@ void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs) {
       ->check(CLI::Range(0.1, 600.0))
       ->capture_default_str();
   verbs.push_back({g, [args](Context& ctx) { return runGateway(ctx, *args); }});
+  addKeyVerbs(*g, args, verbs);
 }
 
 }  // namespace reviri::cli

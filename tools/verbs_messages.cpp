@@ -10,7 +10,7 @@
 #include "base/text.h"
 #include "core/control_core.h"
 #include "sim/sim_pdu.h"
-#include "sms/decode/tpdu.h"
+#include "sms/gsm0340_tpdu.h"
 #include "tools/context.h"
 #include "tools/message_checks.h"
 

@@ -6,8 +6,9 @@
 #include <CLI/CLI.hpp>
 #include <random>
 
-#include "sms/decode/tpdu.h"
-#include "sms/encode/submit_plan.h"
+#include "sms/gsm0340_tpdu.h"
+#include "sms/hex_octets.h"
+#include "sms/submit_plan.h"
 #include "tools/context.h"
 
 namespace reviri::cli {
@@ -22,27 +23,13 @@ int refuse(Context& ctx, const std::string& why) {
   return failWith(ctx, kUsage, e);
 }
 
-std::string hexOf(const std::vector<std::uint8_t>& octets) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (std::uint8_t o : octets) {
-    out += kDigits[o >> 4];
-    out += kDigits[o & 0x0F];
-  }
-  return out;
-}
-
-std::string_view codingName(sms::Coding c) {
-  return reviri::codingName(c == sms::Coding::kUcs2 ? MessageCoding::kUcs2 : MessageCoding::kGsm7);
-}
-
 // ---- encode ----
 
 sms::SubmitRequest requestOf(const SubmitOptions& a) {
   sms::SubmitRequest r;
   r.to = a.to;
   r.text = a.text;
-  r.coding = a.ucs2 ? sms::Coding::kUcs2 : a.gsm7 ? sms::Coding::kGsm7 : sms::Coding::kAuto;
+  r.coding = a.ucs2 ? MessageCoding::kUcs2 : a.gsm7 ? MessageCoding::kGsm7 : MessageCoding::kAuto;
   r.statusReport = a.report;
   r.flash = a.flash;
   if (a.validityMinutes > 0) r.validity = std::chrono::minutes(a.validityMinutes);
@@ -112,10 +99,8 @@ class Fields {
 };
 
 void addCoding(Fields& f, const sms::DataCoding& c) {
-  const std::string name(reviri::codingName(c.alphabet == sms::Alphabet::kUcs2   ? MessageCoding::kUcs2
-                                            : c.alphabet == sms::Alphabet::k8bit ? MessageCoding::k8bit
-                                                                                 : MessageCoding::kGsm7));
-  f.add("coding", name, name + (c.compressed ? " (compressed)" : "") + " (DCS " + hexOf({c.raw}) + ")");
+  const std::string name(reviri::codingName(c.alphabet));
+  f.add("coding", name, name + (c.compressed ? " (compressed)" : "") + " (DCS " + sms::hex::hexOf({c.raw}) + ")");
   f.add("class", c.messageClass ? json(*c.messageClass) : json(nullptr),
         c.messageClass ? std::to_string(*c.messageClass) + (*c.messageClass == 0 ? " (flash)" : "") : "none");
 }
@@ -130,15 +115,15 @@ void addUserData(Fields& f, const sms::UserData& u) {
     json elements = json::array();
     std::string shown;
     for (const auto& ie : u.otherElements) {
-      elements.push_back({{"id", ie.id}, {"data", hexOf(ie.data)}});
-      shown += (shown.empty() ? "" : ", ") + ("element " + std::to_string(ie.id) + " " + hexOf(ie.data));
+      elements.push_back({{"id", ie.id}, {"data", sms::hex::hexOf(ie.data)}});
+      shown += (shown.empty() ? "" : ", ") + ("element " + std::to_string(ie.id) + " " + sms::hex::hexOf(ie.data));
     }
     f.add("udh", elements, shown);
   }
   if (u.decoded)
     f.add("text", u.text);
   else
-    f.add("data", hexOf(u.octets), hexOf(u.octets) + " (not text)");
+    f.add("data", sms::hex::hexOf(u.octets), sms::hex::hexOf(u.octets) + " (not text)");
 }
 
 void addDeliver(Fields& f, const sms::Deliver& d) {
@@ -160,8 +145,8 @@ void addSubmit(Fields& f, const sms::Submit& s) {
   f.addNumber("recipient", s.recipient);
   addCoding(f, s.coding);
   f.add("pid", s.protocolId);
-  f.add("validity", s.validityPeriod.empty() ? json(nullptr) : json(hexOf(s.validityPeriod)),
-        s.validityPeriod.empty() ? "none" : hexOf(s.validityPeriod));
+  f.add("validity", s.validityPeriod.empty() ? json(nullptr) : json(sms::hex::hexOf(s.validityPeriod)),
+        s.validityPeriod.empty() ? "none" : sms::hex::hexOf(s.validityPeriod));
   f.addFlag("reportRequest", s.statusReportRequest);
   addUserData(f, s.userData);
 }

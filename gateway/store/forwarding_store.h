@@ -82,6 +82,14 @@ class ForwardingStore : public Store {
   StoreCounts counts() override { return inner_.counts(); }
   void ping() override { inner_.ping(); }
   std::optional<std::chrono::milliseconds> nextDueIn() override { return inner_.nextDueIn(); }
+  CancelResult cancel(std::int64_t id) override { return inner_.cancel(id); }
+  BatchResult enqueueBatch(const std::vector<NewMessage>& messages) override { return inner_.enqueueBatch(messages); }
+  bool addApiKey(const std::string& name, const std::string& digest, const std::vector<std::string>& scopes) override {
+    return inner_.addApiKey(name, digest, scopes);
+  }
+  std::vector<ApiKey> apiKeys() override { return inner_.apiKeys(); }
+  bool revokeApiKey(const std::string& name) override { return inner_.revokeApiKey(name); }
+  std::optional<ApiKey> apiKeyByDigest(const std::string& digest) override { return inner_.apiKeyByDigest(digest); }
 
  protected:
   Store& inner_;

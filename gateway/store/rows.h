@@ -71,6 +71,7 @@ inline void addStatusCount(StoreCounts& counts, const std::string& status, std::
     case Status::kDelivered: counts.delivered = n; break;
     case Status::kFailed: counts.failed = n; break;
     case Status::kExpired: counts.expired = n; break;
+    case Status::kCanceled: counts.canceled = n; break;
   }
 }
 

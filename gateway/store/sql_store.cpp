@@ -152,6 +152,15 @@ CREATE TABLE modems (
   heartbeat_ms BIGINT NOT NULL
 );
 )sql",
+    // API keys with scopes, kept by the SHA-256 of the key.
+    R"sql(
+CREATE TABLE api_keys (
+  name TEXT PRIMARY KEY,
+  digest TEXT NOT NULL UNIQUE,
+  scopes TEXT NOT NULL,
+  created_ms BIGINT NOT NULL
+);
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
@@ -255,31 +264,11 @@ class SqlStore final : public Store {
 
   EnqueueResult enqueue(const NewMessage& m) override {
     // Decided before the transaction: a second run finds the first's row.
-    const std::string nonce = randomKey();
-    const std::string key = m.idempotencyKey.empty() ? "auto:" + nonce : "client:" + m.idempotencyKey;
+    const RequestKey key = requestKey(m);
     return write([&] {
-      const auto now = this->now();
-      if (!m.idempotencyKey.empty()) {
-        run("UPDATE outbox SET request_key = NULL WHERE request_key = $1 AND created_ms < $2",
-            Params(key, now - kIdempotencyWindowMs));
-      }
-      std::optional<std::int64_t> expires;
-      if (m.validityMinutes) expires = now + std::int64_t{*m.validityMinutes} * 60000;
-      auto inserted = run(
-          "INSERT INTO outbox (recipient, body, coding, flash, report, validity_minutes, part_count, status, "
-          "created_ms, updated_ms, due_ms, expires_ms, client_reference, request_key, request_digest, request_nonce) "
-          "VALUES ($1, $2, $3, $4, $5, $6, $7, 'queued', $8, $8, $8, $9, $10, $11, $12, $13) "
-          "ON CONFLICT (request_key) DO NOTHING RETURNING id",
-          Params(m.to, m.text, m.coding, m.flash, m.report, m.validityMinutes, m.parts, now, expires, m.reference, key,
-                 m.requestDigest, nonce));
-      if (inserted.size() == 0) return existingRequest(key, m.requestDigest, nonce);
-      const auto id = inserted.row(0).integer(0);
-      for (int part = 1; part <= m.parts; ++part) {
-        run("INSERT INTO outbox_parts (message_id, part_index) VALUES ($1, $2)", Params(id, part));
-      }
-      addHistory(id, now, "queued", "");
-      conn_->announceNewWork();
-      return EnqueueResult{id, false, false};
+      const auto result = insertMessage(m, key);
+      if (!result.replayed && !result.keyConflict) conn_->announceNewWork();
+      return result;
     });
   }
 
@@ -620,6 +609,102 @@ class SqlStore final : public Store {
     write([&] { run("DELETE FROM modems WHERE owner = $1", Params(owner)); });
   }
 
+  // ---- Cancel, batches, API keys, retention -------------------------------
+  bool addApiKey(const std::string& name, const std::string& digest, const std::vector<std::string>& scopes) override {
+    std::string joined;
+    for (const auto& scope : scopes) joined += (joined.empty() ? "" : ",") + scope;
+    return write([&] {
+      return run("INSERT INTO api_keys (name, digest, scopes, created_ms) VALUES ($1, $2, $3, $4) "
+                 "ON CONFLICT (name) DO NOTHING RETURNING name",
+                 Params(name, digest, joined, now()))
+                 .size() == 1;
+    });
+  }
+
+  std::vector<ApiKey> apiKeys() override {
+    return read([&](Connection& c) {
+      auto select = run(c, "SELECT name, scopes, created_ms FROM api_keys ORDER BY name");
+      std::vector<ApiKey> keys;
+      for (int i = 0; i < select.size(); ++i) keys.push_back(readApiKey(select.row(i)));
+      return keys;
+    });
+  }
+
+  bool revokeApiKey(const std::string& name) override {
+    return write([&] { return run("DELETE FROM api_keys WHERE name = $1", Params(name)).affected == 1; });
+  }
+
+  std::optional<ApiKey> apiKeyByDigest(const std::string& digest) override {
+    return read([&](Connection& c) -> std::optional<ApiKey> {
+      auto select = run(c, "SELECT name, scopes, created_ms FROM api_keys WHERE digest = $1", Params(digest));
+      if (select.size() == 0) return std::nullopt;
+      return readApiKey(select.row(0));
+    });
+  }
+
+  // name, scopes (comma-separated), created_ms
+  static ApiKey readApiKey(const Result::Row& row) {
+    ApiKey key{row.text(0), {}, row.integer(2)};
+    const std::string scopes = row.text(1);
+    for (std::size_t at = 0; at < scopes.size();) {
+      const auto comma = std::min(scopes.find(',', at), scopes.size());
+      key.scopes.push_back(scopes.substr(at, comma - at));
+      at = comma + 1;
+    }
+    return key;
+  }
+
+  BatchResult enqueueBatch(const std::vector<NewMessage>& messages) override {
+    std::vector<RequestKey> keys;
+    keys.reserve(messages.size());
+    for (const auto& m : messages) keys.push_back(requestKey(m));
+    // Thrown inside the transaction so that no message of the batch stays.
+    struct KeyConflict {
+      std::size_t index;
+    };
+    try {
+      return write([&] {
+        BatchResult batch;
+        batch.replayed = !messages.empty();
+        for (std::size_t i = 0; i < messages.size(); ++i) {
+          const auto result = insertMessage(messages[i], keys[i]);
+          if (result.keyConflict) throw KeyConflict{i};
+          batch.ids.push_back(result.id);
+          batch.replayed = batch.replayed && result.replayed;
+        }
+        if (!batch.replayed) conn_->announceNewWork();
+        return batch;
+      });
+    } catch (const KeyConflict& conflict) {
+      BatchResult refused;
+      refused.keyConflict = conflict.index;
+      return refused;
+    }
+  }
+
+  CancelResult cancel(std::int64_t id) override {
+    return write([&] {
+      const auto now = this->now();
+      // The claim moves a message out of these statuses under the same row
+      // lock, so exactly one of them wins (and a run twice finds its own
+      // cancel done by the status below).
+      auto canceled = run(
+          "UPDATE outbox SET status = 'canceled', updated_ms = $1, due_ms = $1 "
+          "WHERE id = $2 AND status IN ('queued', 'scheduled') RETURNING recipient, client_reference, modem",
+          Params(now, id));
+      if (canceled.size() == 1) {
+        const auto row = canceled.row(0);
+        addHistory(id, now, "canceled", "by request");
+        queueEvent("status", statusEvent(id, row.text(0), row.text(1), "canceled", row.text(2), ""));
+        return CancelResult{true, true, Status::kCanceled};
+      }
+      auto found = run("SELECT status FROM outbox WHERE id = $1", Params(id));
+      if (found.size() == 0) return CancelResult{};
+      const Status status = statusFromName(found.row(0).text(0));
+      return CancelResult{true, status == Status::kCanceled, status};
+    });
+  }
+
  private:
   Result run(const std::string& sql, const Params& params = Params()) { return run(*conn_, sql, params); }
   static Result run(Connection& c, const std::string& sql, const Params& params = Params()) {
@@ -741,6 +826,41 @@ class SqlStore final : public Store {
     const auto row = found.row(0);
     if (row.text(1) != digest) return EnqueueResult{0, false, true};
     return EnqueueResult{row.integer(0), row.text(2) != nonce, false};
+  }
+
+  // The key a queued message is found by should its write run twice: the
+  // client's Idempotency-Key, else a random one of its own.
+  struct RequestKey {
+    std::string key, nonce;
+  };
+  static RequestKey requestKey(const NewMessage& m) {
+    std::string nonce = randomKey();
+    return {m.idempotencyKey.empty() ? "auto:" + nonce : "client:" + m.idempotencyKey, nonce};
+  }
+
+  // Queues one message inside a write transaction (enqueue, enqueueBatch).
+  EnqueueResult insertMessage(const NewMessage& m, const RequestKey& key) {
+    const auto now = this->now();
+    if (!m.idempotencyKey.empty()) {
+      run("UPDATE outbox SET request_key = NULL WHERE request_key = $1 AND created_ms < $2",
+          Params(key.key, now - kIdempotencyWindowMs));
+    }
+    std::optional<std::int64_t> expires;
+    if (m.validityMinutes) expires = now + std::int64_t{*m.validityMinutes} * 60000;
+    auto inserted = run(
+        "INSERT INTO outbox (recipient, body, coding, flash, report, validity_minutes, part_count, status, "
+        "created_ms, updated_ms, due_ms, expires_ms, client_reference, request_key, request_digest, request_nonce) "
+        "VALUES ($1, $2, $3, $4, $5, $6, $7, 'queued', $8, $8, $8, $9, $10, $11, $12, $13) "
+        "ON CONFLICT (request_key) DO NOTHING RETURNING id",
+        Params(m.to, m.text, m.coding, m.flash, m.report, m.validityMinutes, m.parts, now, expires, m.reference,
+               key.key, m.requestDigest, key.nonce));
+    if (inserted.size() == 0) return existingRequest(key.key, m.requestDigest, key.nonce);
+    const auto id = inserted.row(0).integer(0);
+    for (int part = 1; part <= m.parts; ++part) {
+      run("INSERT INTO outbox_parts (message_id, part_index) VALUES ($1, $2)", Params(id, part));
+    }
+    addHistory(id, now, "queued", "");
+    return EnqueueResult{id, false, false};
   }
 
   bool extendLease(std::int64_t id, const std::string& worker, Lease lease) {

@@ -6,13 +6,14 @@
 
 namespace reviri::gateway {
 namespace {
-constexpr std::array<std::pair<Status, const char*>, 6> kNames{{
+constexpr std::array<std::pair<Status, const char*>, 7> kNames{{
     {Status::kQueued, "queued"},
     {Status::kSending, "sending"},
     {Status::kSent, "sent"},
     {Status::kDelivered, "delivered"},
     {Status::kFailed, "failed"},
     {Status::kExpired, "expired"},
+    {Status::kCanceled, "canceled"},
 }};
 }  // namespace
 

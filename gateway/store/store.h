@@ -32,7 +32,7 @@
 
 namespace reviri::gateway {
 
-enum class Status { kQueued, kSending, kSent, kDelivered, kFailed, kExpired };
+enum class Status { kQueued, kSending, kSent, kDelivered, kFailed, kExpired, kCanceled };
 const char* statusName(Status status);
 // Throws std::invalid_argument for an unknown name.
 Status statusFromName(const std::string& name);
@@ -124,6 +124,7 @@ struct WebhookDelivery {
 
 struct StoreCounts {
   std::int64_t queued = 0, sending = 0, sent = 0, delivered = 0, failed = 0, expired = 0;
+  std::int64_t canceled = 0;
   std::int64_t inbox = 0;
   std::int64_t webhooksPending = 0;
 };
@@ -292,6 +293,44 @@ class Store {
   // Renews `owner`'s names; returns how many it still holds.
   virtual int renewModemNames(const std::string& owner) = 0;
   virtual void releaseModemNames(const std::string& owner) = 0;
+
+  // ---- Cancel, batches, API keys, retention ------------------------------
+  // What cancel() found: no such message, or its status after the call
+  // (canceled, or the status that kept it from being canceled).
+  struct CancelResult {
+    bool found = false;
+    bool canceled = false;
+    Status status = Status::kQueued;
+  };
+  // Cancels a message that no worker has claimed (queued or scheduled), in
+  // one statement with the claim's own condition, so that a claim and a
+  // cancel racing for it never both win: a canceled message is never sent.
+  virtual CancelResult cancel(std::int64_t id) = 0;
+
+  // Queues every message or none, in one transaction. A message with an
+  // idempotency key acts as in enqueue(); a key used with another request
+  // queues nothing and names the first such message.
+  struct BatchResult {
+    std::vector<std::int64_t> ids;  // in the order given
+    bool replayed = false;          // every message was queued by an earlier request
+    std::optional<std::size_t> keyConflict;
+  };
+  virtual BatchResult enqueueBatch(const std::vector<NewMessage>& messages) = 0;
+
+  // API keys, kept by the SHA-256 of the key (never the key itself) with
+  // their scopes (send, read, admin).
+  struct ApiKey {
+    std::string name;
+    std::vector<std::string> scopes;
+    std::int64_t createdMs = 0;
+  };
+  // False when the name is taken.
+  virtual bool addApiKey(const std::string& name, const std::string& digest, const std::vector<std::string>& scopes) = 0;
+  // By name.
+  virtual std::vector<ApiKey> apiKeys() = 0;
+  // False when there is no such key.
+  virtual bool revokeApiKey(const std::string& name) = 0;
+  virtual std::optional<ApiKey> apiKeyByDigest(const std::string& digest) = 0;
 };
 
 // A delivery report is matched only to a part sent this recently: TP-MR

@@ -36,23 +36,14 @@
 #include <string_view>
 #include <vector>
 
+#include "reviri/at_channel.h"
 #include "reviri/export.h"
 #include "reviri/environment.h"
+#include "reviri/message_coding.h"
 #include "reviri/serial_port.h"
 
 namespace reviri {
 
-namespace link {
-class AtChannel;
-}
-
-/// How a message's text is coded on the air.
-enum class MessageCoding {
-  kAuto,  ///< GSM 7-bit when every character fits, else UCS2 (sending only)
-  kGsm7,  ///< GSM 03.38 default alphabet and its extension table
-  kUcs2,  ///< UTF-16, two octets per code unit
-  k8bit,  ///< binary data (received only; the text holds the hex digits)
-};
 REVIRI_API std::string_view codingName(MessageCoding coding);  ///< "auto", "7bit", "ucs2", "8bit"
 
 /// What went wrong, in the categories a caller acts on.
@@ -281,8 +272,9 @@ struct REVIRI_API RetryPolicy {
   std::set<int> transientCme{14, 515};
 };
 
-/// Which way a traced line went: written to the modem, or read from it.
-enum class TraceDirection { kWritten, kRead };
+/// Which way a traced line went: written to the modem, or read from it (the
+/// AT channel's own enumeration).
+using TraceDirection = link::TraceDirection;
 
 /// Settings of a Modem, fixed when it is made.
 /// The environment gives the port, the pauses between retries and the

@@ -7,12 +7,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <re2/re2.h>
 
-#include "base/pattern.h"
+#include "base/at_answers.h"
 #include "base/text.h"
 #include "link/command_line.h"
-#include "sms/encode/encode.h"
+#include "control/compat/pdu_compat.h"
 
 namespace reviri::sms {
 namespace {
@@ -62,10 +61,9 @@ constexpr Dialogue kUniFlashSubmit{buildFlashPduUcs2, kSend, 70, false, true, W:
 // index beyond what a storage can hold is no index, rather than cut to its
 // first digits.
 std::string storageIndex(const std::string& answers) {
-  static const RE2 kCmgw(R"(CMGW: *(\d+))", caselessPattern());
   constexpr long kLargestIndex = 65535;
-  std::string index;
-  if (!RE2::PartialMatch(answers, kCmgw, &index)) return "-1";
+  std::string index = at::cmgwIndex(answers).value_or("");
+  if (index.empty()) return "-1";
   index.erase(0, std::min(index.find_first_not_of('0'), index.size() - 1));
   if (index.size() > 5 || std::stol(index) > kLargestIndex) return "-1";
   return index;

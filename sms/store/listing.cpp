@@ -1,8 +1,8 @@
 // sms/store/listing.cpp - ReadAllSms: list the storage and sort the indexes
 // into received and outgoing messages.
-#include <re2/re2.h>
-
 #include <chrono>
+
+#include "base/at_answers.h"
 
 #include "sms/store/store.h"
 #include "sms/store/store_internal.h"
@@ -26,16 +26,11 @@ void Command7_Click(ControlCore& core) {
   // which must be complete (its LF present) for the entry to count. Blanks
   // around the commas are allowed (some modems write "+CMGL: 1, 0, ,25");
   // an index of five digits still does not count.
-  static const RE2 kEntry(R"(\+CMGL: *(\d{1,4}) *, *(\d).*\n(.+)\n)", caselessPattern());
-  const std::string& listing = core.surface.Text8.text();
-  re2::StringPiece rest(listing);
-  std::string index;
-  int status = 0;
-  while (RE2::FindAndConsume(&rest, kEntry, &index, &status)) {
+  for (const at::ListedEntry& entry : at::listingEntries(core.surface.Text8.text())) {
     // Status 0 and 1 are received messages, 2 and 3 stored outgoing ones.
-    std::string& indexes = status >= 2 ? core.props.SMS_Send_String : core.props.SMS_Read_String;
+    std::string& indexes = entry.status >= 2 ? core.props.SMS_Send_String : core.props.SMS_Read_String;
     indexes += ',';
-    indexes += index;
+    indexes += entry.index;
   }
 }
 

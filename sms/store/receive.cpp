@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/at_answers.h"
 #include "base/text.h"
 #include "sms/send/send.h"
 #include "sms/store/store.h"
@@ -55,7 +56,7 @@ void newMessage(ControlCore& core, const std::string& index) {
 }
 
 void handleLine(ControlCore& core, std::string_view line) {
-  const std::string index = getCmtiIndex(line);
+  const std::string index = at::cmtiIndex(line);
   if (!index.empty()) {
     // A host that turned the processing off leaves the message unread.
     if (core.processNewMessages) newMessage(core, index);

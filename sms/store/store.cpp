@@ -1,13 +1,13 @@
 // sms/store/store.cpp - storage commands, reads and extractors, startlisten.
 #include "sms/store/store.h"
 
-#include <re2/re2.h>
 
 #include <stdexcept>
 
 #include "base/command_args.h"
 #include "base/text.h"
-#include "sms/decode/decode.h"
+#include "base/at_answers.h"
+#include "control/compat/pdu_compat.h"
 #include "sms/store/store_internal.h"
 
 namespace reviri::sms {
@@ -28,7 +28,7 @@ bool holdsOk(const std::string& answer) {
 // The PDU line of a read answer, staged in Text5 and taken back from there
 // (the panel shows the line being decoded).
 std::string stagePduLine(ControlCore& core, const std::string& answer) {
-  core.surface.Text5.setText(getCmgrPdu(answer));
+  core.surface.Text5.setText(at::cmgrPduLine(answer));
   return text::trimSpaces(core.surface.Text5.text());
 }
 
@@ -95,22 +95,6 @@ bool read_outsms(ControlCore& core, const std::string& INDEX1) {
   core.props.LastSendSms_text = record.ud;
   core.props.LastSendSms_sender = record.danum;
   return true;
-}
-
-std::string getCmgrPdu(std::string_view answer) {
-  // "." stops only at LF: the header line may end in CR, and the PDU line
-  // must be complete (its CR LF present).
-  static const RE2 kPduLine(R"(\+CMGR.*\n(.+)\r\n)", caselessPattern());
-  std::string line;
-  return RE2::PartialMatch(answer, kPduLine, &line) ? line : std::string();
-}
-
-std::string getCmtiIndex(std::string_view text) {
-  // Greedy: the digits after the last comma of the first "+CMTI" line; the
-  // storage name before them is not used.
-  static const RE2 kIndex(R"(\+cmti.*,(\d{1,4}))", caselessPattern());
-  std::string index;
-  return RE2::PartialMatch(text, kIndex, &index) ? index : std::string();
 }
 
 std::string startlisten(ControlCore& core, const std::string& insmi) {

@@ -38,12 +38,6 @@ std::string readSIM(ControlCore& core, const std::string& index);
 bool read_insms(ControlCore& core, const std::string& INDEX1);
 bool read_outsms(ControlCore& core, const std::string& INDEX1);
 
-// The line after the "+CMGR" header line, without its CR LF; "" if none.
-std::string getCmgrPdu(std::string_view answer);
-// The index (up to four digits after the last comma) of the first "+CMTI"
-// line; "" if none.
-std::string getCmtiIndex(std::string_view text);
-
 // "AT+CNMI=": asks the modem to announce new messages with "+CMTI". Sets
 // FlagCatchwho to "cnmi" and shows the answer in Text5.
 std::string startlisten(ControlCore& core, const std::string& insmi = "1,1,0,0");

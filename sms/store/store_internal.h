@@ -2,7 +2,7 @@
 #ifndef REVIRI_SMS_STORE_STORE_INTERNAL_H_
 #define REVIRI_SMS_STORE_STORE_INTERNAL_H_
 
-#include "base/pattern.h"
+#include "base/at_answers.h"
 #include "link/command_line.h"
 
 #include <string_view>

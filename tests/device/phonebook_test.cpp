@@ -25,7 +25,7 @@ std::vector<std::string> flatten(const std::vector<phonebookentry>& book) {
   return out;
 }
 
-TEST(PhonebookParseTest, ReadsBothAnswerFormsAndDecodesOnlyUcs2Names) {
+TEST(PhonebookParseTest, ReadsEveryAnswerFormAndDecodesHexNames) {
   struct Case {
     const char* line;
     const char* entry;  // cell|type|name
@@ -50,6 +50,13 @@ TEST(PhonebookParseTest, ReadsBothAnswerFormsAndDecodesOnlyUcs2Names) {
       {"+CPBR: 9,\"5551234\",129,\"Mum\",0,\"\",\"\",0", "5551234|129|Mum"},
       {"+CPBR: 3,\"112\",129,\"A\x01\x1B" "B\"", "112|129|A\x01\x1B" "B"},
       {"+CPBR: 0,\"112\",129,\"Zero\"", "112|129|Zero"},
+      // Recorded real phones: an empty field after the index and a date
+      // appended; a name as unquoted hex of 8-bit text padded with a NUL; a
+      // number field of control bytes (Samsung).
+      {"+CPBR: 1,,\"+31234657899\",145,\"Mama GSM\",\"2007/11/02,09:27\"", "+31234657899|145|Mama GSM"},
+      {"+CPBR: 419,\"030450566735\",129,56697263686F77204B6C696E696B756D2053742E20333100",
+       "030450566735|129|Virchow Klinikum St. 31"},
+      {"+CPBR: 241,\"\x0e\x04\x0a\xa1$_   \",129,\"O2 AsistZahr\",0", "\x0e\x04\x0a\xa1$_   |129|O2 AsistZahr"},
       // The bare form keeps its mapping: index, type, word text.
       {"+CPBR: 1,129,JOHN", "1|129|JOHN"},
       {"+CPBR: 2,145,004A004F", "2|145|JO"},

@@ -18,7 +18,7 @@ while read -r name; do
   fi
   count=$((count + 1))
 done < <(sed -n 's/^<!-- example: \(.*\) -->$/\1/p' "${pages[@]}")
-for needed in send_sms.cpp receive_sms.cpp read_phonebook.cpp; do
+for needed in send_sms.cpp receive_sms.cpp read_phonebook.cpp send_and_listen.cpp; do
   grep -qx "<!-- example: $needed -->" "${pages[@]}" || { echo "the manuals lack examples/$needed" >&2; exit 1; }
 done
 echo "manuals: $count example blocks match examples/"

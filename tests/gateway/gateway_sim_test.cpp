@@ -595,5 +595,78 @@ TEST_P(GatewayEngineTest, AnotherGatewayNeverTakesOverALiveSend) {
   a.stop();
 }
 
+
+// Cancels race the workers' claims for every message of a backlog: each
+// message is either canceled (200) and never reaches a modem, or claimed
+// (409) and sent once; never both. One status event each.
+TEST_P(GatewayEngineTest, ACancelRacingAClaimNeverLetsACanceledMessageOut) {
+  auto store = openStore();
+  options_.webhooks.firstRetry = options_.webhooks.maxRetry = std::chrono::minutes(1);  // the rows stay pending
+  startSimulators(2);
+  for (auto& sim : sims_) sim->setAnswerDelay(milliseconds(5));
+  startGateway(2, {"http://127.0.0.1:1/nobody-listens"}, store.get());
+  ASSERT_TRUE(eventually([&] {
+    auto modems = get("/v1/modems")["modems"];
+    return modems.size() == 2 && modems[0]["state"] == "up" && modems[1]["state"] == "up";
+  }));
+  constexpr int kMessages = 60, kCancelers = 3;
+  std::vector<std::int64_t> ids;
+  std::map<std::int64_t, std::string> numberOf;
+  for (int i = 0; i < kMessages; ++i) {
+    const std::string to = "+49170444" + std::to_string(1000 + i);
+    ids.push_back(post({{"to", to}, {"text", "cancel me"}}));
+    numberOf[ids.back()] = to;
+  }
+  std::map<std::int64_t, int> answer;
+  std::mutex answerMu;
+  std::vector<std::future<void>> cancelers;
+  for (int c = 0; c < kCancelers; ++c) {
+    cancelers.push_back(std::async(std::launch::async, [&, c] {
+      httplib::Client client("127.0.0.1", port_);
+      client.set_bearer_token_auth(kToken);
+      for (int i = c; i < kMessages; i += kCancelers) {
+        auto r = client.Delete("/v1/messages/" + std::to_string(ids[static_cast<std::size_t>(i)]));
+        std::lock_guard lock(answerMu);
+        answer[ids[static_cast<std::size_t>(i)]] = r ? r->status : 0;
+      }
+    }));
+  }
+  for (auto& c : cancelers) c.get();
+  const auto settled = [&] {
+    for (auto id : ids) {
+      const std::string status = message(id).value("status", "");
+      if (status != "sent" && status != "canceled") return false;
+    }
+    return true;
+  };
+  ASSERT_TRUE(eventually(settled)) << unfinished(ids);
+  std::map<std::string, int> copies;
+  for (const auto& sim : sims_) {
+    for (const auto& sent : sim->sentMessages()) ++copies[sent.number];
+  }
+  int canceled = 0, claimed = 0;
+  for (auto id : ids) {
+    const auto m = message(id);
+    if (answer[id] == 200) {
+      ++canceled;
+      EXPECT_EQ(m["status"], "canceled") << m.dump();
+      EXPECT_EQ(copies[numberOf[id]], 0) << "canceled message " << id << " was sent: " << m.dump();
+      EXPECT_TRUE(hasEvent(m, "canceled")) << m.dump();
+    } else {
+      ++claimed;
+      EXPECT_EQ(answer[id], 409) << id;
+      EXPECT_EQ(m["status"], "sent") << m.dump();
+      EXPECT_EQ(copies[numberOf[id]], 1) << id;
+    }
+  }
+  EXPECT_GT(canceled, 0) << "no cancel won a race";
+  EXPECT_GT(claimed, 0) << "no claim won a race";
+  EXPECT_EQ(client_->Delete("/v1/messages/999999")->status, 404);
+  gateway_->stop();
+  const auto counts = store->counts();
+  EXPECT_EQ(counts.canceled, canceled);
+  EXPECT_EQ(counts.webhooksPending, kMessages) << "one status event per message: sent or canceled";
+}
+
 }  // namespace
 }  // namespace reviri::gateway

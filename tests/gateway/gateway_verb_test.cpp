@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "gateway/digest.h"
 #include "gateway/store/postgres_store.h"
 #include "gateway/store/sqlite_store.h"
 #include "sim/simulator.h"
@@ -54,8 +55,10 @@ class GatewayVerbTest : public ::testing::Test {
     std::ostringstream out, errs;
     const int rc = cli::runCli(static_cast<int>(argv.size()), argv.data(), out, errs);
     err = errs.str();
+    out_ = out.str();
     return rc;
   }
+  std::string out_;  // what the last runInProcess printed
   // Starts the tool as a process of its own with `args` after "gateway",
   // XDG_STATE_HOME at `state` (the test's directory by default), its
   // standard error appended to gateway.log; does not wait for it.
@@ -181,6 +184,43 @@ TEST_F(GatewayVerbTest, BadOptionsAreRefusedBeforeStarting) {
   EXPECT_NE(err.find("cannot be read"), std::string::npos) << err;
   EXPECT_EQ(runInProcess({"--db", "postgresql:///sms?host=/nonexistent&port=1", token}, err), cli::kRefused);
   EXPECT_NE(err.find("cannot connect to postgresql:///sms"), std::string::npos) << err;
+}
+
+// "gateway key": the key is printed once and only its digest is stored;
+// the digest finds the key with its scopes, as the HTTP API looks it up;
+// bad scopes and taken names are refused; a revoked key is gone.
+TEST_F(GatewayVerbTest, AKeyIsShownOnceStoredAsADigestAndRevoked) {
+  const fs::path dbFile = dir_ / "keys.db";
+  const std::string db = "--db=" + dbFile.string();
+  std::string err;
+  ASSERT_EQ(runInProcess({"key", "add", "shop", "--scope", "send,read", db}, err), cli::kSuccess) << err;
+  std::string key = out_.substr(0, out_.find('\n'));
+  ASSERT_EQ(key.size(), 68u) << out_;
+  EXPECT_NE(err.find("shown only now"), std::string::npos) << err;
+  ASSERT_EQ(runInProcess({"key", "add", "shop", "--scope", "read", db}, err), cli::kRefused);
+  EXPECT_NE(err.find("\"shop\" exists"), std::string::npos) << err;
+  ASSERT_EQ(runInProcess({"key", "add", "ops", "--scope", "read,write", db}, err), cli::kUsage);
+  EXPECT_NE(err.find("\"write\""), std::string::npos) << err;
+  ASSERT_EQ(runInProcess({"key", "list", db}, err), cli::kSuccess) << err;
+  EXPECT_EQ(out_.rfind("shop send,read ", 0), 0u) << out_;
+  EXPECT_EQ(out_.find(key), std::string::npos) << "list never shows the key";
+  {
+    auto store = openSqliteStore({dbFile.string()});
+    const auto found = store->apiKeyByDigest(sha256Hex(key));
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->name, "shop");
+    EXPECT_EQ(found->scopes, (std::vector<std::string>{"send", "read"}));
+  }
+  std::string bytes;
+  for (const auto& file : fs::directory_iterator(dir_)) {
+    std::ifstream in(file.path(), std::ios::binary);
+    bytes += std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  EXPECT_EQ(bytes.find(key.substr(4)), std::string::npos) << "the key itself is stored";
+  ASSERT_EQ(runInProcess({"key", "revoke", "shop", db}, err), cli::kSuccess) << err;
+  ASSERT_EQ(runInProcess({"key", "revoke", "shop", db}, err), cli::kRefused);
+  ASSERT_EQ(runInProcess({"key", "list", db}, err), cli::kSuccess) << err;
+  EXPECT_EQ(out_.find("shop"), std::string::npos) << out_;
 }
 
 TEST_F(GatewayVerbTest, TheTokenIsShownOnceAndTheStateFilesAreTheUsersAlone) {

@@ -10,12 +10,14 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
+#include "gateway/digest.h"
 #include "gateway/http_api.h"
 #include "gateway/message_rules.h"
 #include "gateway/store/sqlite_store.h"
@@ -423,6 +425,125 @@ TEST_F(HttpApiTest, AnIdempotencyKeyQueuesOnceAndAReferenceComesBack) {
   EXPECT_EQ(post(R"({"to": "+4915112345678", "text": "x", "reference": 17})")->status, 400);
 }
 
+// A batch is queued whole or not at all: one bad item refuses every item,
+// naming each bad one by its index; a good batch larger than a single
+// message's body limit is stored in order; sent again with its key it
+// queues nothing twice.
+TEST_F(HttpApiTest, ABatchIsQueuedWholeOrRefusedNamingEachBadItem) {
+  const auto batch = [](int n, const std::function<void(int, json&)>& change = nullptr) {
+    json items = json::array();
+    for (int i = 0; i < n; ++i) {
+      json item{{"to", "+4917012" + std::to_string(100000 + i)}, {"text", "the batch item number " + std::to_string(i) + " of many"}};
+      if (change) change(i, item);
+      items.push_back(item);
+    }
+    return json{{"messages", items}};
+  };
+  const auto postBatch = [&](const json& body, const httplib::Headers& headers = {}) {
+    return client_->Post("/v1/messages/batch", headers, body.dump(), "application/json");
+  };
+  auto bad = postBatch(batch(5, [](int i, json& item) {
+    if (i == 1) item.erase("to");
+    if (i == 3) item["validity"] = 1;
+  }));
+  ASSERT_EQ(bad->status, 400) << bad->body;
+  EXPECT_EQ(parse(bad)["errors"], json::parse(R"([{"index":1,"field":"to","error":"\"to\" is missing"},
+      {"index":3,"field":"validity","error":"\"validity\" must be whole minutes from 5 to 635040"}])"));
+  EXPECT_EQ(storedMessages(), 0) << "a refused batch stores nothing";
+  for (const auto& [body, field] : std::vector<std::pair<json, std::string>>{
+           {json{{"messages", json::array()}}, "messages"},
+           {batch(1001), "messages"},
+           {json{{"messages", json::array()}, {"extra", 1}}, "extra"},
+           {json::array(), "body"}}) {
+    auto r = postBatch(body);
+    ASSERT_EQ(r->status, 400) << body.dump().substr(0, 80);
+    EXPECT_EQ(parse(r)["field"], field) << r->body;
+  }
+
+  const auto full = batch(1000);
+  ASSERT_GT(full.dump().size(), 60000u) << "larger than one message's limit";
+  const httplib::Headers key{{"Idempotency-Key", "nightly"}};
+  auto good = postBatch(full, key);
+  ASSERT_EQ(good->status, 202) << good->body;
+  const auto ids = parse(good)["ids"];
+  ASSERT_EQ(ids.size(), 1000u);
+  for (std::size_t i : {0u, 517u, 999u}) {
+    EXPECT_EQ(store_->message(ids[i].get<std::int64_t>())->message.to, full["messages"][i]["to"]);
+  }
+  auto again = postBatch(full, key);
+  ASSERT_EQ(again->status, 202) << again->body;
+  EXPECT_EQ(parse(again)["ids"], ids);
+  EXPECT_EQ(again->get_header_value("Idempotent-Replayed"), "true");
+  // Four new items, then one whose key (the batch's key and its index)
+  // came with another request: none of the four stays.
+  const httplib::Headers weekly{{"Idempotency-Key", "weekly"}};
+  ASSERT_EQ(client_->Post("/v1/messages", {{"Idempotency-Key", "weekly#4"}}, R"({"to":"+4917099","text":"alone"})",
+                          "application/json")
+                ->status,
+            202);
+  auto changed = postBatch(batch(5), weekly);
+  ASSERT_EQ(changed->status, 422) << changed->body;
+  EXPECT_EQ(parse(changed)["errors"][0]["index"], 4);
+  EXPECT_EQ(storedMessages(), 1001);
+}
+
+// Each route wants its scope: a key without it gets 403 naming the scope
+// and changes nothing; an unknown or revoked key gets 401; admin may do
+// what the token may.
+TEST_F(HttpApiTest, AKeyMayUseOnlyTheRoutesItsScopesCover) {
+  ASSERT_TRUE(store_->addApiKey("sender", sha256Hex("key-send"), {"send"}));
+  ASSERT_TRUE(store_->addApiKey("reader", sha256Hex("key-read"), {"read"}));
+  ASSERT_TRUE(store_->addApiKey("boss", sha256Hex("key-admin"), {"admin"}));
+  ASSERT_FALSE(store_->addApiKey("sender", sha256Hex("other"), {"read"})) << "names are unique";
+  const auto id = parse(post(R"({"to": "+4915112345678", "text": "kept"})"))["id"].get<std::int64_t>();
+  const std::string one = "/v1/messages/" + std::to_string(id);
+  const std::string message = R"({"to": "+4915112345678", "text": "hi"})";
+  const std::string batch = R"({"messages": [{"to": "+4915112345678", "text": "hi"}]})";
+  struct Case {
+    const char* key;
+    std::string method, path, body;
+    int status;
+  };
+  const std::vector<Case> cases{
+      {"key-send", "POST", "/v1/messages", message, 202},
+      {"key-send", "POST", "/v1/messages/batch", batch, 202},
+      {"key-send", "GET", one, "", 403},
+      {"key-send", "GET", "/v1/inbox", "", 403},
+      {"key-send", "GET", "/metrics", "", 403},
+      {"key-read", "GET", one, "", 200},
+      {"key-read", "GET", "/v1/messages", "", 200},
+      {"key-read", "GET", "/v1/modems", "", 200},
+      {"key-read", "GET", "/metrics", "", 200},
+      {"key-read", "DELETE", "/v1/inbox/1", "", 404},
+      {"key-read", "POST", "/v1/messages", message, 403},
+      {"key-read", "POST", "/v1/messages/batch", batch, 403},
+      {"key-read", "DELETE", one, "", 403},
+      {"key-admin", "GET", one, "", 200},
+      {"key-admin", "POST", "/v1/messages", message, 202},
+      {"key-unknown", "GET", one, "", 401},
+      {"key-send", "DELETE", one, "", 200},
+  };
+  for (const auto& c : cases) {
+    httplib::Client client("127.0.0.1", port_);
+    client.set_bearer_token_auth(c.key);
+    auto r = c.method == "GET"    ? client.Get(c.path)
+             : c.method == "POST" ? client.Post(c.path, c.body, "application/json")
+                                  : client.Delete(c.path);
+    ASSERT_TRUE(r) << c.key << " " << c.method << " " << c.path;
+    EXPECT_EQ(r->status, c.status) << c.key << " " << c.method << " " << c.path << ": " << r->body;
+    if (c.status == 403) {
+      const std::string needed = c.method == "POST" || c.method == "DELETE" ? "send" : "read";
+      EXPECT_EQ(parse(r)["scope"], needed) << r->body;
+      EXPECT_NE(parse(r)["error"].get<std::string>().find("\"" + needed + "\""), std::string::npos) << r->body;
+    }
+  }
+  EXPECT_EQ(storedMessages(), 4) << "the first, one by the sender, one in its batch, one by admin";
+  ASSERT_TRUE(store_->revokeApiKey("reader"));
+  httplib::Client revoked("127.0.0.1", port_);
+  revoked.set_bearer_token_auth("key-read");
+  EXPECT_EQ(revoked.Get("/v1/modems")->status, 401);
+}
+
 TEST_F(HttpApiTest, ConcurrentClientsEachGetTheirOwnStoredMessage) {
   constexpr int kClients = 8, kEach = 25;
   std::vector<std::future<std::vector<std::int64_t>>> clients;
@@ -480,7 +601,7 @@ TEST_F(HttpApiTest, MalformedRequestsGetTheirOwnStatus) {
        200},
       {"PUT on the messages", request("PUT", "/v1/messages", postJson, message), 405, nullptr, "GET, POST"},
       {"POST on /healthz", request("POST", "/healthz", postJson, message), 405, nullptr, "GET"},
-      {"DELETE on a message", request("DELETE", "/v1/messages/1", kAuth), 405, nullptr, "GET"},
+      {"DELETE on the inbox", request("DELETE", "/v1/inbox", kAuth), 405, nullptr, "GET"},
       {"200 header lines", request("GET", "/v1/modems", kAuth + manyHeaders), 431},
       {"one header of 20 KB", request("GET", "/v1/modems", kAuth + "X-Big: " + std::string(20000, 'b') + "\r\n"), 431},
       {"a length and chunks both",

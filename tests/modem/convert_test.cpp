@@ -104,7 +104,7 @@ TEST(ConvertTest, OutgoingMessagesBecomeSubmitRequests) {
   m.statusReport = true;
   m.validity = std::chrono::minutes(60);
   const sms::SubmitRequest r = toSubmitRequest(m, 9);
-  EXPECT_EQ(r.coding, sms::Coding::kUcs2);
+  EXPECT_EQ(r.coding, MessageCoding::kUcs2);
   EXPECT_TRUE(r.statusReport);
   EXPECT_EQ(r.concatReference, 9);
   EXPECT_EQ(r.validity, std::chrono::minutes(60));

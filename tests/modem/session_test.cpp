@@ -7,6 +7,9 @@
 
 #include "reviri/modem.h"
 #include "tests/modem/fake_at_channel.h"
+#include "sms/vectors.h"
+
+namespace vectors = reviri::testing::vectors;
 
 namespace reviri {
 namespace {
@@ -358,7 +361,7 @@ TEST_F(SessionTest, KeepsWhatItCannotDecodeAndSaysSo) {
 
 TEST_F(SessionTest, ListsFromTheListingAloneAndSkipsOutgoingInTheBacklog) {
   open();
-  const std::string submit = "0001000B917228001011F100000CC8329BFD065DDF72363904";
+  const std::string submit = vectors::submitted("E1").pdu;
   channel->on("AT+CMGL=4", {FakeAtChannel::ok({"+CMGL: 1,1,,30", kSingle, "+CMGL: 2,3,,24", submit,
                                                "+CMGL: 5,0,,26", kReport9, "+CMGL: 6,0,,3", "0011ZZ"})});
   const auto listed = modem->list();

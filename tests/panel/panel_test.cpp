@@ -8,8 +8,11 @@
 #include <set>
 
 #include "base/text.h"
-#include "sms/decode/decode.h"
+#include "control/compat/pdu_compat.h"
 #include "support/fake_serial_port.h"
+#include "sms/vectors.h"
+
+namespace vectors = reviri::testing::vectors;
 
 namespace reviri {
 namespace {
@@ -17,7 +20,7 @@ namespace {
 using testing::FakeSerialPort;
 
 // An SMS-DELIVER from +27821234567 reading "Test2", with a service centre.
-const std::string kDeliver = "06917228195339040B917228214365F700003130805120618005D4F29C2E03";
+const std::string kDeliver = vectors::received("D1").pdu;
 // The same message with an 8-bit data coding scheme: not decodable to text.
 const std::string kDeliver8bit = "06917228195339040B917228214365F700043130805120618005D4F29C2E03";
 // An SMS-SUBMIT to 12345 reading "abc".

@@ -7,6 +7,9 @@
 #include <cstdio>
 
 #include "sim/sim_pdu.h"
+#include "sms/vectors.h"
+
+namespace vectors = reviri::testing::vectors;
 
 namespace reviri::sim {
 namespace {
@@ -50,7 +53,7 @@ class ModemTest : public ::testing::Test {
   Modem modem{host};
 };
 
-const std::string kHello = "0001000B917228001011F100000CC8329BFD065DDF72363904";  // to +27820001111, 24 octets
+const std::string kHello = vectors::submitted("E1").pdu;  // to +27820001111, 24 octets
 
 TEST_F(ModemTest, FramesAnswersAndEchoesUntilAte0) {
   EXPECT_EQ(cmd("AT"), "AT\r\r\nOK\r\n");
@@ -198,7 +201,7 @@ TEST_F(ModemTest, GivesAMessageToItsOwnNumberBackAsAnIncomingOne) {
     EXPECT_TRUE(parsed->deliver);
     EXPECT_EQ(parsed->number, "+4915112345678");
     EXPECT_EQ(parsed->text, ucs2 ? "Hi ☺" : "Hi");
-    EXPECT_EQ(parsed->coding, ucs2 ? Coding::kUcs2 : Coding::kGsm7);
+    EXPECT_EQ(parsed->coding, ucs2 ? MessageCoding::kUcs2 : MessageCoding::kGsm7);
   }
 }
 

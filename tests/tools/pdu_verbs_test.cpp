@@ -6,6 +6,9 @@
 #include <re2/re2.h>
 
 #include "tools/run_tool.h"
+#include "sms/vectors.h"
+
+namespace vectors = reviri::testing::vectors;
 
 namespace reviri::cli {
 namespace {
@@ -26,17 +29,16 @@ TEST(PduVerbs, EncodeWritesWhatOtherSoftwareWrites) {
     std::vector<std::string> args;
     std::string pdu;
   } cases[] = {
-      {{"--to", "+27820001111", "--text", "Hello World!"}, "0001000B917228001011F100000CC8329BFD065DDF72363904"},
-      {{"--to", "+27820001111", "--text", "Flash SMS", "--flash"}, "0001000B917228001011F10010094676788E064D9B53"},
+      {{"--to", "+27820001111", "--text", "Hello World!"}, vectors::submitted("E1").pdu},
+      {{"--to", "+27820001111", "--text", "Flash SMS", "--flash"}, vectors::submitted("E2").pdu},
       {{"--to", "+15556661234", "--text", "This is really cool ΔΔΔΔΔ", "--validity", "5"},
-       "0011000B915155661632F40000001954747A0E4ACF41F27298CDCE83C6EF371B0481402010"},
+       vectors::submitted("E4").pdu},
       {{"--to", "+15555551234", "--text", "Hi there...Tue 17th Jan 2012 05:30.18 pm (GMT+1) ΔΔΔΔΔ", "--validity",
         "5", "--smsc", "+19037029920"},
-       "07919130079229F011000B915155551532F400000036C834888E2ECBCB2E978B5A2F8362373A1AA40CBB4132584C0682D57433982B"
-       "8603C1DB20D4B1495DC552200804028100"},
+       vectors::submitted("E3 with SMSC").pdu},
       // Characters outside the GSM alphabet choose UCS2 by themselves.
       {{"--to", "0800123456", "--text", "Żółta żaba żarła żur", "--validity", "50400"},
-       "0011000A8180002143650008C528017B00F30142007400610020017C0061006200610020017C00610072014200610020017C00750072"},
+       vectors::submitted("E6").pdu},
       {{"--to", "12345", "--text", "abc"}, "00010005812143F500000361F118"},
   };
   for (const auto& c : cases) {
@@ -109,9 +111,7 @@ TEST(PduVerbs, EncodeRefusesWhatSendRefuses) {
 TEST(PduVerbs, DecodeShowsConcatenationAndTheHeader) {
   // A 16-bit reference; the header ends on a septet boundary.
   json j = decoded(
-      "07911356131313F64004850120390011609232239180A006080400100201D7327BFD6EB340E2321BF46E83EA7790F59D1E97DBE1341B"
-      "442F83C465763D3DA797E56537C81D0ECB41AB59CC1693C16031D96C064241E5656838AF03A96230982A269BCD462917C8FA4E8FCBED"
-      "709A0D7ABBE9F6B0FB5C7683D27350984D4FABC9A0B33C4C4FCF5D20EBFB2D079DCB62793DBD06D9C36E50FB2D4E97D9A0B49B5E96BBCB");
+      vectors::received("D7").pdu);
   EXPECT_EQ(j["ok"], true);
   EXPECT_EQ(j["type"], "deliver");
   EXPECT_EQ(j["smsc"], "+31653131316");
@@ -123,9 +123,7 @@ TEST(PduVerbs, DecodeShowsConcatenationAndTheHeader) {
 
   // An 8-bit reference, UCS2 text, alphanumeric sender.
   j = decoded(
-      "07919762020033F1400DD0CDF2396C7EBB010008415072411084618C0500035602010053004D005300200063006F00640065003A0020"
-      "0034003800350036002C00200063006F006E006600690072006D006100740069006F006E0020006F006600200061007300730"
-      "06F00630069006100740069006F006E0020006200650074007700650065006E0020006100630063006F0075006E007400200061006E00640020004D00650067");
+      vectors::received("D9").pdu);
   EXPECT_EQ(j["sender"], "Megafon");
   EXPECT_EQ(j["coding"], "ucs2");
   EXPECT_EQ(j["time"], "2014-05-27T14:01:48+04:00");
@@ -133,8 +131,7 @@ TEST(PduVerbs, DecodeShowsConcatenationAndTheHeader) {
   EXPECT_EQ(j["text"], "SMS code: 4856, confirmation of association between account and Meg");
 
   const Result human = runTool({"pdu", "decode",
-                                "07912160130320F6440B916171056429F5000021405291651569320500034C0202E9E8301D44479741F0B09C3E07"
-                                "85E56590BCCC0ED3CB6410FD0D7ABBCBA0B0FB4D4797E52E10"});
+                                vectors::received("D8 part 2").pdu});
   ASSERT_EQ(human.code, 0) << human.err;
   EXPECT_TRUE(RE2::PartialMatch(human.out, "(?m)^concat +part 2 of 2, reference 76 \\(8-bit\\)$")) << human.out;
   EXPECT_TRUE(RE2::PartialMatch(human.out, "(?m)^time +2012-04-25T19:56:51-04:00$")) << human.out;
@@ -143,7 +140,7 @@ TEST(PduVerbs, DecodeShowsConcatenationAndTheHeader) {
 }
 
 TEST(PduVerbs, DecodeShowsStatusReports) {
-  json j = decoded("0006D60B911326880736F4111011719551401110117195714000");
+  json j = decoded(vectors::report("S1").pdu);
   EXPECT_EQ(j["type"], "status-report");
   EXPECT_EQ(j["smsc"], nullptr);
   EXPECT_EQ(j["reference"], 214);
@@ -153,7 +150,7 @@ TEST(PduVerbs, DecodeShowsStatusReports) {
   EXPECT_EQ(j["status"], 0);
   EXPECT_EQ(j["outcome"], "delivered");
 
-  j = decoded("07914356060013F1065A098136397339F7219011700463802190117004638030");
+  j = decoded(vectors::report("S2").pdu);
   EXPECT_EQ(j["reference"], 90);
   EXPECT_EQ(j["recipient"], "639337937");  // national: no "+"
   EXPECT_EQ(j["status"], 0x30);
@@ -161,7 +158,7 @@ TEST(PduVerbs, DecodeShowsStatusReports) {
   EXPECT_NE(j["meaning"].get<std::string>().find("trying"), std::string::npos) << j;
 
   // Octets after the status are ignored, as some devices append them.
-  j = decoded("07914366999999F906CD098186666666F89080709002818090807002336080009FD6E494");
+  j = decoded(vectors::report("S3").pdu);
   EXPECT_EQ(j["reference"], 205);
   EXPECT_EQ(j["discharged"], "2009-08-07T20:33:06+02:00");
   EXPECT_EQ(j["outcome"], "delivered");
@@ -172,9 +169,9 @@ TEST(PduVerbs, DecodeRefusesWhatIsNoPduOrNotTheKindAskedFor) {
   EXPECT_EQ(j["ok"], false);
   EXPECT_EQ(j["error"]["kind"], "invalid-argument");
   runJson({"pdu", "decode", "00XY"}, 2);
-  j = runJson({"pdu", "decode", "--submit", "0006D60B911326880736F4111011719551401110117195714000"}, 2);
+  j = runJson({"pdu", "decode", "--submit", vectors::report("S1").pdu}, 2);
   EXPECT_NE(j["error"]["meaning"].get<std::string>().find("SMS-SUBMIT"), std::string::npos) << j;
-  j = runJson({"pdu", "decode", "--submit", "0001000B917228001011F100000CC8329BFD065DDF72363904"});
+  j = runJson({"pdu", "decode", "--submit", vectors::submitted("E1").pdu});
   EXPECT_EQ(j["recipient"], "+27820001111");
   EXPECT_EQ(j["text"], "Hello World!");
   EXPECT_EQ(j["validity"], nullptr);

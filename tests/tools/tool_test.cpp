@@ -241,6 +241,24 @@ TEST_F(ToolTest, PinIsEnteredWhenGivenAndMissedClearlyWhenNot) {
   EXPECT_EQ(r.code, 0) << r.err;
 }
 
+// The control's verbs act on --pin and --storage as the typed ones do.
+TEST_F(ToolTest, ControlVerbsEnterThePinAndUseTheChosenStorage) {
+  sim.control("pin 2468");
+  Result r = run({"store", "--to", "+4917012345678", "--text", "in the phone"});
+  EXPECT_EQ(r.code, 1) << r.err;
+  r = run({"--pin", "1111", "info"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_CONTAINS(r.err, "--pin: the SIM refused the PIN");
+  r = run({"--pin", "2468", "--storage", "ME", "store", "--to", "+4917012345678", "--text", "in the phone"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_CONTAINS(r.out, "stored at index 1");
+  r = run({"--storage", "SM", "read", "1", "--outgoing"});  // the SIM's storage holds nothing
+  EXPECT_EQ(r.code, 1) << r.out;
+  r = run({"--pin", "2468", "--storage", "ME", "read", "1", "--outgoing"});  // an unlocked SIM is left alone
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "to +4917012345678: in the phone\n");
+}
+
 TEST_F(ToolTest, ASecondProcessOnThePortIsTurnedAway) {
   ModemOptions options;
   options.lockDirectory = "/tmp";
@@ -390,6 +408,10 @@ TEST_F(ToolTest, UsageErrorsEndWithExitTwoBeforeTheModemIsTouched) {
       {"send", "--to", "+1555", "--text", std::string(256 * 153, 'a')},
       {"send", "--to", "+1555", "--text", "x", "--validity", "100000000"},
       {"--storage", "XX", "listen"},
+      {"--storage", "ME", "info"},
+      {"--storage", "XX", "read", "1"},
+      {"--pin", "1234", "pdu", "decode", "0011000B916407281553F80000AA0AE8329BFD4697D9EC37"},
+      {"--pin", "1234", "gateway", "--modem", "/dev/null"},
       {"--settings", "19200,q,8,1", "info"},
       {"--timeout", "-1", "info"},
       {"read", "first"},

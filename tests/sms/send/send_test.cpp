@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/control_core.h"
-#include "sms/encode/encode.h"
+#include "control/compat/pdu_compat.h"
 #include "sms/event_recorder.h"
 #include "support/fake_serial_port.h"
 

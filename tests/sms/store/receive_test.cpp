@@ -5,6 +5,9 @@
 #include "core/control_core.h"
 #include "sms/event_recorder.h"
 #include "support/fake_serial_port.h"
+#include "sms/vectors.h"
+
+namespace vectors = reviri::testing::vectors;
 
 namespace reviri {
 namespace {
@@ -13,10 +16,9 @@ using testing::EventRecorder;
 using testing::FakeSerialPort;
 
 // SMS-DELIVERs from +27821234567 reading "Test2", and from +85291234567.
-const std::string kTest2 = "06917228195339040B917228214365F700003130805120618005D4F29C2E03";
+const std::string kTest2 = vectors::received("D1").pdu;
 const std::string kEasy =
-    "07915892000000F0040B915892214365F700007040213252242331493A283D0795C3F33C88FE06C9CB6132885EC6D"
-    "341EDF27C1E3E97E7207B3A0C0A5241E377BB1D7693E72E";
+    vectors::received("D2").pdu;
 const std::string kEasyText = "It is easy to read text messages via AT commands.";
 
 std::string cmgrAnswer(const std::string& pdu) {
@@ -102,7 +104,7 @@ TEST_F(ReceiveTest, EmptySlotOrAnotherMessageTypeIsAFailedRead) {
   // A bare OK: the slot is empty (deleted by another client).
   port->reply("AT+CMGR=5", {"\r\nOK\r\n"});
   // A stored status report (TP-MTI 2) and an outgoing message (TP-MTI 1).
-  port->reply("AT+CMGR=6", {cmgrAnswer("0006D60B911326880736F4111011719551401110117195714000")});
+  port->reply("AT+CMGR=6", {cmgrAnswer(vectors::report("S1").pdu)});
   port->reply("AT+CMGR=7", {cmgrAnswer("0011000B916407281553F80000AA0AE8329BFD4697D9EC37")});
   arrive(cmti(5) + cmti(6) + cmti(7));
   EXPECT_EQ(port->writes, (std::vector<std::string>{"AT+CMGR=5\r", "AT+CMGR=6\r", "AT+CMGR=7\r"}));

@@ -6,6 +6,10 @@
 #include "core/control_core.h"
 #include "sms/store/store.h"
 #include "support/fake_serial_port.h"
+#include "base/at_answers.h"
+#include "sms/vectors.h"
+
+namespace vectors = reviri::testing::vectors;
 
 namespace reviri {
 namespace {
@@ -13,7 +17,7 @@ namespace {
 using testing::FakeSerialPort;
 
 // An SMS-DELIVER from +27821234567 reading "Test2", with a service centre.
-const std::string kDeliver = "06917228195339040B917228214365F700003130805120618005D4F29C2E03";
+const std::string kDeliver = vectors::received("D1").pdu;
 // An SMS-SUBMIT to 12345 reading "abc", as this control writes it.
 const std::string kSubmit = "00110005912143F50000A90361F118";
 
@@ -110,7 +114,7 @@ TEST(StoreExtractorTest, CmtiIndex) {
       {"+CMTI: \"SM\",3\r\n+CMTI: \"SM\",4\r\n", "3"},
       {"+CMTI: \"SM\",1,\"MMS PUSH\",2,9\r\n", "9"},  // the last comma of the line
   };
-  for (const auto& [text, index] : cases) EXPECT_EQ(sms::getCmtiIndex(text), index) << text;
+  for (const auto& [text, index] : cases) EXPECT_EQ(at::cmtiIndex(text), index) << text;
 }
 
 TEST(StoreExtractorTest, CmgrPduLine) {
@@ -123,7 +127,7 @@ TEST(StoreExtractorTest, CmgrPduLine) {
       // With the echo on, the echoed command is the first "+CMGR" line.
       {"AT+CMGR=1\r\r\n+CMGR: 0,,5\r\n00AB\r\n", "+CMGR: 0,,5"},
   };
-  for (const auto& [text, line] : cases) EXPECT_EQ(sms::getCmgrPdu(text), line) << text;
+  for (const auto& [text, line] : cases) EXPECT_EQ(at::cmgrPduLine(text), line) << text;
 }
 
 TEST_F(StoreTest, ReadInsmsSetsTheLastReadMessage) {

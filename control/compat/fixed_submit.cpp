@@ -1,4 +1,4 @@
-// sms/encode/encode.cpp - address, GSM 7-bit and UCS2 user-data encoders and
+// control/compat/fixed_submit.cpp - address, GSM 7-bit and UCS2 user-data encoders and
 // the four SMS-SUBMIT builders.
 //
 // The builders append every field to one string, so building a PDU costs one
@@ -11,9 +11,10 @@
 #include <vector>
 
 #include "base/text.h"
-#include "sms/encode/encode.h"
-#include "sms/encode/gsm7_alphabet.h"
-#include "sms/encode/hex_octets.h"
+#include "control/compat/pdu_compat.h"
+#include "sms/gsm0338_alphabet.h"
+#include "sms/gsm0338_text.h"
+#include "sms/hex_octets.h"
 
 namespace reviri::sms {
 namespace {
@@ -218,6 +219,16 @@ int commandLength(std::string_view pdu) {
   // hex digits / 2 - 1, rounded half to even (an odd digit count ends in .5).
   const double exact = static_cast<double>(pdu.size()) / 2.0 - 1.0;
   return static_cast<int>(std::nearbyint(exact));
+}
+
+std::string lengthField(std::size_t count) {
+  std::string out;
+  do {
+    out.insert(out.begin(), "0123456789ABCDEF"[count % 16]);
+    count /= 16;
+  } while (count > 0);
+  if (out.size() == 1) out.insert(out.begin(), '0');
+  return out;
 }
 
 }  // namespace reviri::sms

@@ -1,14 +1,16 @@
-// sms/encode/hex_octets.h - octets and packed septets written as upper-case
+// sms/hex_octets.h - octets and packed septets written as upper-case
 // hex digit pairs.
 //
 // Shared by the PDU builders. Constant table only: thread-safe.
-#ifndef REVIRI_SMS_ENCODE_HEX_OCTETS_H_
-#define REVIRI_SMS_ENCODE_HEX_OCTETS_H_
+#ifndef REVIRI_SMS_HEX_OCTETS_H_
+#define REVIRI_SMS_HEX_OCTETS_H_
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace reviri::sms::hex {
 
@@ -28,6 +30,14 @@ inline constexpr auto kHexPairs = makeHexPairs();
 inline char* putHexOctet(char* out, unsigned octet) {
   std::memcpy(out, &kHexPairs[2 * octet], 2);
   return out + 2;
+}
+
+// The octets as upper-case hex digits.
+inline std::string hexOf(const std::vector<std::uint8_t>& octets) {
+  std::string out(2 * octets.size(), '0');
+  char* p = out.data();
+  for (const std::uint8_t o : octets) p = putHexOctet(p, o);
+  return out;
 }
 
 // Packs septets as GSM 03.38 lays them out (septet k at bits 7k..7k+6 of a
@@ -51,4 +61,4 @@ inline char* packSeptetsAsHex(const std::uint8_t* septets, std::size_t count, ch
 
 }  // namespace reviri::sms::hex
 
-#endif  // REVIRI_SMS_ENCODE_HEX_OCTETS_H_
+#endif  // REVIRI_SMS_HEX_OCTETS_H_

@@ -1,4 +1,4 @@
-// sms/decode/tpdu.h - typed decoding of stored and received PDUs.
+// sms/gsm0340_tpdu.h - typed decoding of stored and received PDUs.
 //
 // Reads a PDU as a modem gives it after "+CMGR:", "+CMGL:", "+CMT:" or
 // "+CDS:" (hex, either case, service-centre field first) and tells by TP-MTI
@@ -14,8 +14,8 @@
 // (8-bit data, compressed data) is kept as octets.
 //
 // Pure functions: no I/O, no state; thread-safe.
-#ifndef REVIRI_SMS_DECODE_TPDU_H_
-#define REVIRI_SMS_DECODE_TPDU_H_
+#ifndef REVIRI_SMS_GSM0340_TPDU_H_
+#define REVIRI_SMS_GSM0340_TPDU_H_
 
 #include <chrono>
 #include <cstdint>
@@ -25,6 +25,8 @@
 #include <string_view>
 #include <variant>
 #include <vector>
+
+#include "reviri/message_coding.h"
 
 namespace reviri::sms {
 
@@ -48,14 +50,13 @@ struct Timestamp {
   int zoneMinutes = 0;
 };
 
-enum class Alphabet { kGsm7, k8bit, kUcs2 };
-
 struct DataCoding {
   std::uint8_t raw = 0;
-  Alphabet alphabet = Alphabet::kGsm7;
+  MessageCoding alphabet = MessageCoding::kGsm7;  // never kAuto
   std::optional<int> messageClass;  // 0 (flash) to 3
   bool autoDelete = false;          // group 01xx: "marked for automatic deletion"
   bool compressed = false;          // text kept as octets
+  bool reserved = false;            // a value GSM 03.38 reserves (80-BF, alphabet bits 11)
 };
 
 struct Concatenation {
@@ -131,9 +132,22 @@ using Tpdu = std::variant<Deliver, Submit, StatusReport>;
 // PduError.
 Tpdu decodeTpdu(std::string_view hex, bool withServiceCentre = true);
 
-// The data coding scheme split into its parts. Reserved coding groups read as
-// GSM 7-bit, as the coding rules ask of a receiver.
-DataCoding dataCodingOf(std::uint8_t dcs);
+// How a data coding value GSM 03.38 reserves is read: the groups 80-BF and,
+// in the general groups 00-7F, the alphabet bits 11.
+enum class DcsReading {
+  // As the coding rules ask of a receiver: reserved values read as the GSM
+  // 7-bit default alphabet, so that a program still gets the text of a
+  // sender using a value defined after this code was written (the typed API).
+  kLenient,
+  // Nothing is guessed: reserved values keep the user data as octets
+  // (alphabet MessageCoding::k8bit). The control's records do this, because their hosts
+  // have always been handed the hex and a false result for them.
+  kStrict,
+};
+
+// The data coding scheme split into its parts; `reserved` is set in either
+// reading.
+DataCoding dataCodingOf(std::uint8_t dcs, DcsReading reading = DcsReading::kLenient);
 
 // The standard meaning of a TP-ST value, e.g. "short message received by the
 // SME" for 00 or "SM validity period expired" for 46; reserved and service-
@@ -143,4 +157,4 @@ DeliveryOutcome outcomeOf(std::uint8_t status);
 
 }  // namespace reviri::sms
 
-#endif  // REVIRI_SMS_DECODE_TPDU_H_
+#endif  // REVIRI_SMS_GSM0340_TPDU_H_

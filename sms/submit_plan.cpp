@@ -1,10 +1,10 @@
-// sms/encode/submit_plan.cpp - coding choice, splitting and SMS-SUBMIT
+// sms/submit_plan.cpp - coding choice, splitting and SMS-SUBMIT
 // assembly for messages of any length.
 //
 // The text is turned once into the units of its coding (septets or UTF-16
 // code units); parts are cut from that array and each part is packed
 // straight into its PDU string, so a part costs one allocation.
-#include "sms/encode/submit_plan.h"
+#include "sms/submit_plan.h"
 
 #include <algorithm>
 #include <array>
@@ -12,8 +12,8 @@
 #include <stdexcept>
 
 #include "base/text.h"
-#include "sms/encode/gsm7_alphabet.h"
-#include "sms/encode/hex_octets.h"
+#include "sms/gsm0338_alphabet.h"
+#include "sms/hex_octets.h"
 
 namespace reviri::sms {
 namespace {
@@ -42,10 +42,10 @@ char32_t nextCodePoint(std::string_view s, std::size_t& i) {
 
 // The text as the units of one coding.
 struct Units {
-  Coding coding = Coding::kGsm7;
+  MessageCoding coding = MessageCoding::kGsm7;
   std::vector<std::uint8_t> septets;  // kGsm7: escape pairs included
   std::u16string utf16;               // kUcs2: surrogate pairs included
-  std::size_t size() const { return coding == Coding::kGsm7 ? septets.size() : utf16.size(); }
+  std::size_t size() const { return coding == MessageCoding::kGsm7 ? septets.size() : utf16.size(); }
 };
 
 struct Unfit {
@@ -83,17 +83,17 @@ std::u16string toUtf16(std::string_view text) {
   return out;
 }
 
-Units unitsOf(std::string_view text, Coding coding) {
+Units unitsOf(std::string_view text, MessageCoding coding) {
   Units units;
-  if (coding != Coding::kUcs2) {
+  if (coding != MessageCoding::kUcs2) {
     Unfit unfit;
     if (toSeptets(text, units.septets, unfit)) return units;
-    if (coding == Coding::kGsm7)
+    if (coding == MessageCoding::kGsm7)
       throw std::invalid_argument("text: character " + std::to_string(unfit.position) + " (" +
                                   describeChar(unfit.cp) +
                                   ") is not in the GSM 7-bit alphabet; use UCS2 or automatic coding");
   }
-  units.coding = Coding::kUcs2;
+  units.coding = MessageCoding::kUcs2;
   units.septets.clear();
   units.utf16 = toUtf16(text);
   return units;
@@ -102,14 +102,14 @@ Units unitsOf(std::string_view text, Coding coding) {
 // A part may not end between an escape and its septet, nor between the two
 // halves of a surrogate pair.
 bool splitsPair(const Units& units, std::size_t end) {
-  if (units.coding == Coding::kGsm7) return units.septets[end - 1] == gsm7::kEscape;
+  if (units.coding == MessageCoding::kGsm7) return units.septets[end - 1] == gsm7::kEscape;
   const char16_t last = units.utf16[end - 1];
   return last >= 0xD800 && last <= 0xDBFF;
 }
 
 // End offsets of the parts, in units. An empty text is one empty part.
 std::vector<std::size_t> partEnds(const Units& units) {
-  const bool gsm = units.coding == Coding::kGsm7;
+  const bool gsm = units.coding == MessageCoding::kGsm7;
   const std::size_t total = units.size();
   if (total <= (gsm ? kSingleSeptets : kSingleUnits)) return {total};
   const std::size_t perPart = gsm ? kPartSeptets : kPartUnits;
@@ -193,13 +193,13 @@ unsigned relativeValidity(std::chrono::minutes validity) {
 
 // The fields every part shares, from TP-MR to TP-VP; TP-MR is 00 so that
 // the modem numbers each part itself.
-std::string sharedFields(const SubmitRequest& request, Coding coding) {
+std::string sharedFields(const SubmitRequest& request, MessageCoding coding) {
   const DialString to = parseDialString(request.to, "to");
   std::string out = "00";
   appendOctet(out, static_cast<unsigned>(to.digits.size()));
   appendTypeAndDigits(out, to);
   out += "00";  // TP-PID: plain short message
-  unsigned dcs = coding == Coding::kUcs2 ? 0x08 : 0x00;
+  unsigned dcs = coding == MessageCoding::kUcs2 ? 0x08 : 0x00;
   if (request.flash) dcs |= 0x10;  // class given, class 0
   appendOctet(out, dcs);
   if (request.validity) appendOctet(out, relativeValidity(*request.validity));
@@ -301,7 +301,7 @@ std::vector<SubmitPart> planSubmit(const SubmitRequest& request) {
     pdu += smsc;
     appendOctet(pdu, firstOctet(request, count > 1));
     pdu += shared;
-    if (units.coding == Coding::kGsm7)
+    if (units.coding == MessageCoding::kGsm7)
       appendGsm7UserData(pdu, units, layout);
     else
       appendUcs2UserData(pdu, units, layout);
@@ -311,9 +311,9 @@ std::vector<SubmitPart> planSubmit(const SubmitRequest& request) {
   return parts;
 }
 
-Coding codingFor(std::string_view text) { return unitsOf(text, Coding::kAuto).coding; }
+MessageCoding codingFor(std::string_view text) { return unitsOf(text, MessageCoding::kAuto).coding; }
 
-PartCount countParts(std::string_view text, Coding coding) {
+PartCount countParts(std::string_view text, MessageCoding coding) {
   const Units units = unitsOf(text, coding);
   return {units.coding, static_cast<int>(partEnds(units).size())};
 }

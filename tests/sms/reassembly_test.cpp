@@ -6,9 +6,12 @@
 #include <random>
 #include <string>
 
-#include "sms/decode/reassembly.h"
-#include "sms/decode/tpdu.h"
-#include "sms/encode/submit_plan.h"
+#include "sms/reassembly.h"
+#include "sms/gsm0340_tpdu.h"
+#include "sms/submit_plan.h"
+#include "sms/vectors.h"
+
+namespace vectors = reviri::testing::vectors;
 
 namespace reviri::sms {
 namespace {
@@ -52,13 +55,9 @@ TEST(Reassembler, PassesSingleMessagesStraightThrough) {
 TEST(Reassembler, JoinsPublicPartsOutOfOrder) {
   // Two parts whose service centre and time stamp differ.
   const Deliver p1 = std::get<Deliver>(decodeTpdu(
-      "07912160130320F5440B916171056429F5000021405291650569A00500034C0201A9E8F41C949E83C2207B599E07B1DF"
-      "EE33885E9ED341E4F23C7D7697C920FA1B54C697E5E3F4BC0C6AD7D9F434081E96D341E3303C2C4EB3D3F4BC0B94A483E6"
-      "E8779D4D06CDD1EF3BA80E0785E7A0B7BB0C6A97E7F3F0B9CC02B9DF7450780EA2DFDF2C50780EA2A3CBA0BA9B5C96B3F3"
-      "69F71954768FDFE4B4FB0C9297E1F2F2BCECA6CF41"));
+      vectors::received("D8 part 1").pdu));
   const Deliver p2 = std::get<Deliver>(decodeTpdu(
-      "07912160130320F6440B916171056429F5000021405291651569320500034C0202E9E8301D44479741F0B09C3E0785E565"
-      "90BCCC0ED3CB6410FD0D7ABBCBA0B0FB4D4797E52E10"));
+      vectors::received("D8 part 2").pdu));
   Reassembler r;
   EXPECT_TRUE(r.add(p2, 5, t0).messages.empty());
   EXPECT_EQ(r.pendingMessages(), 1u);
@@ -167,7 +166,7 @@ Deliver asReceived(const Submit& s) {
 
 // Plans `text`, decodes every part, feeds them in a shuffled order and
 // returns the one message that comes out.
-JoinedMessage roundTrip(const std::string& text, Coding coding, std::mt19937& rng, int* parts = nullptr) {
+JoinedMessage roundTrip(const std::string& text, MessageCoding coding, std::mt19937& rng, int* parts = nullptr) {
   SubmitRequest request;
   request.to = "+4915112345678";
   request.text = text;
@@ -201,7 +200,7 @@ TEST(RoundTrip, LimitsOfOnePart) {
   };
   for (const auto& c : cases) {
     int parts = 0;
-    const JoinedMessage m = roundTrip(c.text, Coding::kAuto, rng, &parts);
+    const JoinedMessage m = roundTrip(c.text, MessageCoding::kAuto, rng, &parts);
     EXPECT_EQ(parts, c.parts) << c.text;
     EXPECT_EQ(m.text, c.text);
     EXPECT_TRUE(m.complete());
@@ -212,11 +211,11 @@ TEST(RoundTrip, PairsAtEveryPartBoundary) {
   std::mt19937 rng(2);
   for (std::size_t lead = 148; lead <= 156; ++lead) {
     const std::string text = repeat("a", lead) + repeat("€[", 5) + repeat("b", 150) + "{}~";
-    EXPECT_EQ(roundTrip(text, Coding::kAuto, rng).text, text) << lead;
+    EXPECT_EQ(roundTrip(text, MessageCoding::kAuto, rng).text, text) << lead;
   }
   for (std::size_t lead = 62; lead <= 68; ++lead) {
     const std::string text = repeat("ж", lead) + repeat("😀", 4) + repeat("ы", 64) + "🎉";
-    EXPECT_EQ(roundTrip(text, Coding::kAuto, rng).text, text) << lead;
+    EXPECT_EQ(roundTrip(text, MessageCoding::kAuto, rng).text, text) << lead;
   }
 }
 
@@ -224,10 +223,10 @@ TEST(RoundTrip, TwoHundredFiftyFivePartsInEitherCoding) {
   std::mt19937 rng(3);
   int parts = 0;
   const std::string gsm = repeat("0123456789 {€} ", 2100);  // 18 septets each
-  EXPECT_EQ(roundTrip(gsm, Coding::kGsm7, rng, &parts).text, gsm);
+  EXPECT_EQ(roundTrip(gsm, MessageCoding::kGsm7, rng, &parts).text, gsm);
   EXPECT_GE(parts, 248);
   const std::string ucs2 = repeat("日本語のテキスト。", 67 * 255 / 9);
-  EXPECT_EQ(roundTrip(ucs2, Coding::kUcs2, rng, &parts).text, ucs2);
+  EXPECT_EQ(roundTrip(ucs2, MessageCoding::kUcs2, rng, &parts).text, ucs2);
   EXPECT_EQ(parts, 255);
 }
 
@@ -239,7 +238,7 @@ TEST(RoundTrip, RandomTextsInEveryCoding) {
     const std::size_t n = rng() % 700;
     const std::size_t alphabet = i % 3 == 0 ? 9 : 12;  // every third text fits 7-bit
     for (std::size_t k = 0; k < n; ++k) text += pieces[rng() % alphabet];
-    const Coding coding = i % 3 == 0 ? (i % 2 ? Coding::kGsm7 : Coding::kAuto) : (i % 2 ? Coding::kUcs2 : Coding::kAuto);
+    const MessageCoding coding = i % 3 == 0 ? (i % 2 ? MessageCoding::kGsm7 : MessageCoding::kAuto) : (i % 2 ? MessageCoding::kUcs2 : MessageCoding::kAuto);
     EXPECT_EQ(roundTrip(text, coding, rng).text, text);
   }
 }

@@ -1,11 +1,11 @@
-// sms/decode/reassembly.cpp - the part joiner.
+// sms/reassembly.cpp - the part joiner.
 //
 // Held messages live in a map by key; each keeps its parts by number, so
 // order of arrival does not matter and a part number is held once. Messages
 // already handed over are remembered by the content of their parts until
 // expire() forgets them, to tell a late duplicate from a new message that
 // reuses the reference.
-#include "sms/decode/reassembly.h"
+#include "sms/reassembly.h"
 
 #include <algorithm>
 

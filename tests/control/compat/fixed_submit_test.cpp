@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "sms/encode/encode.h"
+#include "control/compat/pdu_compat.h"
+#include "sms/gsm0338_text.h"
 
 namespace reviri::sms {
 namespace {
@@ -43,27 +44,12 @@ std::vector<int> unpackSeptets(const std::string& hex, std::size_t count) {
 }
 
 TEST(DigitConversions, KeepTheirStatedResults) {
-  EXPECT_EQ(padBinary8("101"), "00000101");
-  EXPECT_EQ(padBinary8("111100001"), "111100001");
-  EXPECT_EQ(decToBin(0), "00000000");
-  EXPECT_EQ(decToBin(65), "01000001");
-  EXPECT_EQ(decToBin(300), "100101100");
-  EXPECT_EQ(binToDec("01000001"), 65);
-  EXPECT_EQ(binToDec("111111111111111"), 32767);
-  EXPECT_EQ(binToDec(""), 0);
-  EXPECT_THROW(binToDec("0000000000000000"), std::overflow_error);
-  EXPECT_EQ(decToHex(0), "0");
-  EXPECT_EQ(decToHex(255), "FF");
-  EXPECT_EQ(decToHex(4096), "1000");
-  EXPECT_EQ(hexToDec("a9"), 169);
-  EXPECT_EQ(hexToDec(" 1\t2"), 0x12);
-  EXPECT_EQ(hexToDec("1G2"), 1);
-  EXPECT_EQ(hexToDec("zz"), 0);
-  EXPECT_EQ(hexToBin("F1"), "11110001");
-  EXPECT_EQ(binToHex("00001111"), "F");
-  EXPECT_EQ(padHex2("F"), "0F");
-  EXPECT_EQ(padHex2("ABC"), "ABC");
-  EXPECT_EQ(padHex2(""), "");
+  EXPECT_EQ(detail::leadingHexValue("a9"), 169);
+  EXPECT_EQ(detail::leadingHexValue(" 1\t2"), 0x12);
+  EXPECT_EQ(detail::leadingHexValue("1G2"), 1);
+  EXPECT_EQ(detail::leadingHexValue("zz"), 0);
+  EXPECT_EQ(lengthField(0), "00");
+  EXPECT_EQ(lengthField(4096), "1000");
   EXPECT_EQ(lengthField(5), "05");
   EXPECT_EQ(lengthField(255), "FF");
   EXPECT_EQ(lengthField(256), "100");

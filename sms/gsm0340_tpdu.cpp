@@ -1,15 +1,15 @@
-// sms/decode/tpdu.cpp - typed decoding of SMS-DELIVER, SMS-SUBMIT and
+// sms/gsm0340_tpdu.cpp - typed decoding of SMS-DELIVER, SMS-SUBMIT and
 // SMS-STATUS-REPORT PDUs.
 //
 // A reader walks the octets and refuses to go past the end, so every field
 // is either read whole or reported by name. Text goes through the same
 // septet and UCS2 decoders as the record decoder of this folder.
-#include "sms/decode/tpdu.h"
+#include "sms/gsm0340_tpdu.h"
 
 #include <array>
 #include <string>
 
-#include "sms/decode/text_decoding.h"
+#include "sms/gsm0338_text.h"
 
 namespace reviri::sms {
 namespace {
@@ -192,7 +192,7 @@ void readHeader(std::string_view hex, std::size_t octets, UserData& ud) {
 
 UserData readUserData(Reader& reader, bool hasHeader, const DataCoding& coding) {
   const std::size_t udl = reader.octet("user-data length");
-  const bool septets = coding.alphabet == Alphabet::kGsm7 && !coding.compressed;
+  const bool septets = coding.alphabet == MessageCoding::kGsm7 && !coding.compressed;
   const std::size_t octets = septets ? (udl * 7 + 7) / 8 : udl;
   const std::string_view hex = reader.hexOf(octets, "user data");
   UserData ud;
@@ -209,7 +209,7 @@ UserData readUserData(Reader& reader, bool hasHeader, const DataCoding& coding) 
     return ud;
   }
   const std::string_view body = hex.substr(2 * headerOctets);
-  if (coding.alphabet == Alphabet::kUcs2 && !coding.compressed) {
+  if (coding.alphabet == MessageCoding::kUcs2 && !coding.compressed) {
     detail::appendUcs2Text(body.substr(0, body.size() / 4 * 4), ud.text);
     return ud;
   }
@@ -309,23 +309,28 @@ const char* groupMeaning(DeliveryOutcome outcome) {
 
 }  // namespace
 
-DataCoding dataCodingOf(std::uint8_t dcs) {
+DataCoding dataCodingOf(std::uint8_t dcs, DcsReading reading) {
   DataCoding c;
   c.raw = dcs;
+  const MessageCoding reservedAs = reading == DcsReading::kLenient ? MessageCoding::kGsm7 : MessageCoding::k8bit;
   if (dcs <= 0x7F) {  // general data coding; 01xx is the same, marked for automatic deletion
     c.autoDelete = dcs & 0x40;
     c.compressed = dcs & 0x20;
     if (dcs & 0x10) c.messageClass = dcs & 0x03;
-    static constexpr Alphabet kByBits[4] = {Alphabet::kGsm7, Alphabet::k8bit, Alphabet::kUcs2,
-                                            Alphabet::kGsm7};  // 11 is reserved
-    c.alphabet = kByBits[(dcs >> 2) & 3];
+    static constexpr MessageCoding kByBits[3] = {MessageCoding::kGsm7, MessageCoding::k8bit, MessageCoding::kUcs2};
+    const unsigned bits = (dcs >> 2) & 3;
+    c.reserved = bits == 3;
+    c.alphabet = c.reserved ? reservedAs : kByBits[bits];
+  } else if (dcs <= 0xBF) {
+    c.reserved = true;
+    c.alphabet = reservedAs;
   } else if (dcs >= 0xE0 && dcs <= 0xEF) {
-    c.alphabet = Alphabet::kUcs2;  // message waiting indication, UCS2 text
+    c.alphabet = MessageCoding::kUcs2;  // message waiting indication, UCS2 text
   } else if (dcs >= 0xF0) {
-    c.alphabet = dcs & 0x04 ? Alphabet::k8bit : Alphabet::kGsm7;
+    c.alphabet = dcs & 0x04 ? MessageCoding::k8bit : MessageCoding::kGsm7;
     c.messageClass = dcs & 0x03;
   }
-  return c;  // 80-BF (reserved) and C0-DF (message waiting): 7-bit
+  return c;  // C0-DF (message waiting): 7-bit
 }
 
 DeliveryOutcome outcomeOf(std::uint8_t status) {

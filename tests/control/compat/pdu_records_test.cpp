@@ -7,8 +7,10 @@
 #include <string>
 
 #include "base/text.h"
-#include "sms/decode/decode.h"
-#include "sms/encode/encode.h"
+#include "control/compat/pdu_compat.h"
+#include "sms/vectors.h"
+
+namespace vectors = reviri::testing::vectors;
 
 namespace reviri::sms {
 namespace {
@@ -33,67 +35,26 @@ std::string deliverPdu(const std::string& dcs, const std::string& udlAndUd,
   return "00" + fo + "0B917228214365F7" + "00" + dcs + "31308051206180" + udlAndUd;
 }
 
-TEST(DecodeDeliver, ReadsPublicVectors) {
-  const struct {
-    const char* name;
-    const char* pdu;
-    const char* sender;
-    const char* scts;
-    const char* text;
-  } cases[] = {
-      {"D1", "06917228195339040B917228214365F700003130805120618005D4F29C2E03", "27821234567",
-       "31308051206180", "Test2"},
-      {"D2",
-       "07915892000000F0040B915892214365F700007040213252242331493A283D0795C3F33C88FE06C9CB613288"
-       "5EC6D341EDF27C1E3E97E7207B3A0C0A5241E377BB1D7693E72E",
-       "85291234567", "70402132522423", "It is easy to read text messages via AT commands."},
-      {"D3", "06917228195339040B917228214365F70000313062315352800A800D8A5E98D337A910",
-       "27821234567", "31306231535280", "@{tést}!"},
-      {"D4",
-       "07912104442961F4040B916171957291F800001120821105050A6AC8B2BC7C9A83C220F6DB7D2ECB41EDF27C"
-       "1E3E97411BDE06754FD3D1A0F9BB5D0695F1F4B29B5C2683C6E8B03C3CA697E5F34D6AE303D1D1F2F7DD0D4A"
-       "BB59A0797D8C0685E7A00028EC26832A960B28EC2683BE6050780EBA97D96C17",
-       "16175927198", "1120821105050A",
-       "Here's a longer message [{with some extended characters}] thrown in, such as £ and ΩΠΨ "
-       "and §¿ as well."},
-      {"D5", "07919730071111F10414D04937BD2C7797E9D3E614000811309291024061080442043504410442",
-       "InternetSMS", "11309291024061", "тест"},
-      {"D6",
-       "07913306091093F0040485810000F111604231805180A049B7F90D9A1AA5A01668F8769BD3E4B29B9E2EB359"
-       "A03FC85D06A9C3ED707A0EA2CBC3EE79BB4CA7CBCBA05643617DA7C76990FD4D979741EE77DD5E0ED741ED37"
-       "1D442E83E0E1F9BC0CD281E677D9B84C06C1DF7539E85C9097E520FB9B2E2F83C6EF369C5E064D8D52D0BC2E"
-       "07DDEF77D7DC2C7799E5A0771D040FCB41F402BB0047BFDD6550B80ECAD966",
-       "1800", "11604231805180",
-       "Info SFR - Confidentiel, à ne jamais transmettre -\r\nVoici votre nouveau mot de passe : "
-       "sw2ced pour gérer votre compte SFR sur www.sfr.fr ou par téléphone au 963"},
-      {"D10",
-       "0791214365870921240BD067F77B9D4E0300009011800000004094C3B7DB9C3ED7E565D0D9FD5EA7D320B83C"
-       "FD9683E86F507D9E769F4169BA0B947DD741E3B01B742ED341F377BB0C1AB3EBE539C82C7FB741E377BB5D76"
-       "D3E7A0B47BCCAE93CB6450DA0D9A87DB707619347EBBCDE933C89C6697416F39882ECF83EE693A1A7476BFD7"
-       "E9746BFC769BD3E7BABC0C32CBDF6D509D9E66CF41E4B4DC05",
-       "gnokii", "90118000000040",
-       "Configure gnokii prior to using it. You can get some clues from comments included in "
-       "sample config file or try with gnokii-configure from utils dir."},
-      {"D11",
-       "0791214365870921240B919999999999F90000902072129025401BC8329BFD0E81ECEF7B993D07FD090784015"
-       "4AECBDFA04D19",
-       "99999999999", "90207212902540", "Hello! vowels àèìòù euro €"},
-      {"D12", "0791214365870921240B919999999999F9000090907000920480029B32", "99999999999",
-       "90907000920480", "€"},
-  };
-  for (const auto& c : cases) {
-    const deliverrecord r = deliver(c.pdu);
-    EXPECT_EQ(r.oanum, c.sender) << c.name;
-    EXPECT_EQ(r.scts, c.scts) << c.name;
-    EXPECT_EQ(r.ud, c.text) << c.name;
-    EXPECT_TRUE(r.udh.empty()) << c.name;
+// The record holds numbers without their "+".
+std::string digitsOf(const char* number) { return number[0] == '+' ? number + 1 : number; }
+
+TEST(DecodeRecords, EveryPublicVectorGivesTheFieldsItsSuiteExpects) {
+  for (const auto& v : vectors::kReceived) {
+    const deliverrecord r = deliver(v.pdu);
+    EXPECT_EQ(r.oanum, digitsOf(v.sender)) << v.name;
+    EXPECT_EQ(r.ud, v.text) << v.name;
   }
+  for (const auto& v : vectors::kSubmitted) {
+    const submitrecord r = submit(v.pdu);
+    EXPECT_EQ(r.danum, digitsOf(v.to)) << v.name;
+    EXPECT_EQ(r.ud, v.text) << v.name;
+  }
+  EXPECT_EQ(deliver(vectors::received("D4").pdu).scts, "1120821105050A");
 }
 
 TEST(DecodeDeliver, FillsEveryHeaderField) {
   const deliverrecord r = deliver(
-      "07915892000000F0040B915892214365F700007040213252242331493A283D0795C3F33C88FE06C9CB6132885E"
-      "C6D341EDF27C1E3E97E7207B3A0C0A5241E377BB1D7693E72E");
+      vectors::received("D2").pdu);
   EXPECT_EQ(r.scalen, "07");
   EXPECT_EQ(r.scatype, "91");
   EXPECT_EQ(r.scanum, "5892000000F0");
@@ -129,9 +90,9 @@ TEST(DecodeDeliver, SkipsAnEmptyServiceCentreField) {
 
 TEST(DecodeDeliver, RefusesStatusReportsAndSubmitsByTheirMessageType) {
   const char* notDelivers[] = {
-      "0006D60B911326880736F4111011719551401110117195714000",  // status report, no SC
-      "07914356060013F1065A098136397339F7219011700463802190117004638030",  // with SC
-      "002100098136397339F70008224F60597D4F60597D4F60597D4F60597D4F60597D4F60597D4F60597D4F60597D4F60",
+      vectors::report("S1").pdu,  // status report, no SC
+      vectors::report("S2").pdu,  // with SC
+      vectors::submitted("E9").pdu,
   };
   for (const char* pdu : notDelivers) {
     deliverrecord r;
@@ -149,7 +110,7 @@ TEST(DecodeDeliver, ReusedRecordsAreOverwrittenWhole) {
       "07911356131313F64004850120390011609232239180A006080400100201D7327BFD6EB340E2321B", r));
   EXPECT_EQ(r.concatRef, "16");
   // The PDU may even live in the record being filled.
-  r.ud = "06917228195339040B917228214365F700003130805120618005D4F29C2E03";
+  r.ud = vectors::received("D1").pdu;
   ASSERT_TRUE(decodeDeliver(r.ud, r));
   EXPECT_EQ(r.ud, "Test2");
   EXPECT_EQ(r.scanum, "7228195339");
@@ -206,36 +167,24 @@ TEST(DecodeDeliver, SkipsUserDataHeadersAndKeepsConcatenationInfo) {
     const char* text;
   } cases[] = {
       {"D7 (16-bit reference, no fill bits)",
-       "07911356131313F64004850120390011609232239180A006080400100201D7327BFD6EB340E2321BF46E83EA77"
-       "90F59D1E97DBE1341B442F83C465763D3DA797E56537C81D0ECB41AB59CC1693C16031D96C064241E5656838"
-       "AF03A96230982A269BCD462917C8FA4E8FCBED709A0D7ABBE9F6B0FB5C7683D27350984D4FABC9A0B33C4C4F"
-       "CF5D20EBFB2D079DCB62793DBD06D9C36E50FB2D4E97D9A0B49B5E96BBCB",
+       vectors::received("D7").pdu,
        "06080400100201", "16", "2", "1", "1002",
        "Welkom, bel om uw Voicemail te beluisteren naar +31612001233 (PrePay: *100*1233#). "
        "Voicemail ontvangen is altijd gratis. Voor gebruik van mobiel interne"},
       {"D8 part 1",
-       "07912160130320F5440B916171056429F5000021405291650569A00500034C0201A9E8F41C949E83C2207B59"
-       "9E07B1DFEE33885E9ED341E4F23C7D7697C920FA1B54C697E5E3F4BC0C6AD7D9F434081E96D341E3303C2C4E"
-       "B3D3F4BC0B94A483E6E8779D4D06CDD1EF3BA80E0785E7A0B7BB0C6A97E7F3F0B9CC02B9DF7450780EA2DFDF"
-       "2C50780EA2A3CBA0BA9B5C96B3F369F71954768FDFE4B4FB0C9297E1F2F2BCECA6CF41",
+       vectors::received("D8 part 1").pdu,
        "0500034C0201", "76", "2", "1", "16175046925",
        "This is a very long test designed to exercise multi part capability. It should show up "
        "as one message, not as two, as the underlying encoding represents "},
       {"D8 part 2",
-       "07912160130320F6440B916171056429F5000021405291651569320500034C0202E9E8301D44479741F0B09C"
-       "3E0785E56590BCCC0ED3CB6410FD0D7ABBCBA0B0FB4D4797E52E10",
+       vectors::received("D8 part 2").pdu,
        "0500034C0202", "76", "2", "2", "16175046925", "that the parts are related to one another. "},
       {"D9 (UCS2, alphanumeric sender)",
-       "07919762020033F1400DD0CDF2396C7EBB010008415072411084618C0500035602010053004D00530020006300"
-       "6F00640065003A00200034003800350036002C00200063006F006E006600690072006D006100740069006F00"
-       "6E0020006F00660020006100730073006F00630069006100740069006F006E00200062006500740077006500"
-       "65006E0020006100630063006F0075006E007400200061006E00640020004D00650067",
+       vectors::received("D9").pdu,
        "050003560201", "86", "2", "1", "Megafon",
        "SMS code: 4856, confirmation of association between account and Meg"},
       {"D13", 
-       "0591721891F1400781721881F800003160526104848059050003C30101916536FB1DCABEEB2074D85E064941B1"
-       "9CAB060319A5C522289C96D3D3ED32286C0FA7D96131BBEC024941B19CAB0603DDD36C36A88C87A7E565D0DB"
-       "0D82C55EB0DB4B068BCD5C20",
+       vectors::received("D13").pdu,
        "050003C30101", "195", "1", "1", "2781188",
        "Hello!You have R 19.50 FREE airtime available. R 19.50 will expire on 01/07/2013. "},
   };
@@ -310,22 +259,20 @@ TEST(DecodeSubmit, ReadsOurOwnPdusBack) {
 TEST(DecodeSubmit, ReadsTheValidityPeriodAsTheFirstOctetSays) {
   // E4 without validity period (FO 01).
   const submitrecord none =
-      submit("0001000B915155661632F400001954747A0E4ACF41F27298CDCE83C6EF371B0481402010");
+      submit(vectors::submitted("E4 without VP").pdu);
   EXPECT_EQ(none.vp, "");
   EXPECT_EQ(none.udl, "19");
   EXPECT_EQ(none.ud, "This is really cool ΔΔΔΔΔ");
   // E3 with service centre, relative period 00.
   const submitrecord relative = submit(
-      "07919130079229F011000B915155551532F400000036C834888E2ECBCB2E978B5A2F8362373A1AA40CBB4132"
-      "584C0682D57433982B8603C1DB20D4B1495DC552200804028100");
+      vectors::submitted("E3 with SMSC").pdu);
   EXPECT_EQ(relative.scanum, "9130079229F0");
   EXPECT_EQ(relative.vp, "00");
   EXPECT_EQ(relative.danum, "15555551234");
   EXPECT_EQ(relative.ud, "Hi there...Tue 17th Jan 2012 05:30.18 pm (GMT+1) ΔΔΔΔΔ");
   // E6: national number, 35 days, UCS2.
   const submitrecord polish = submit(
-      "0011000A8180002143650008C528017B00F30142007400610020017C0061006200610020017C0061007201420"
-      "0610020017C00750072");
+      vectors::submitted("E6").pdu);
   EXPECT_EQ(polish.danum, "0800123456");
   EXPECT_EQ(polish.vp, "C5");
   EXPECT_EQ(polish.ud, "Żółta żaba żarła żur");
@@ -337,8 +284,7 @@ TEST(DecodeSubmit, ReadsTheValidityPeriodAsTheFirstOctetSays) {
   }
   // E9: stored by a phone, FO 21 (no period), UCS2.
   const submitrecord stored = submit(
-      "002100098136397339F70008224F60597D4F60597D4F60597D4F60597D4F60597D4F60597D4F60597D4F6059"
-      "7D4F60");
+      vectors::submitted("E9").pdu);
   EXPECT_EQ(stored.danum, "639337937");
   EXPECT_EQ(stored.ud, "你好你好你好你好你好你好你好你好你");
 }
@@ -460,7 +406,7 @@ TEST(Decoders, SurviveTruncatedAndHostileInput) {
   const std::string vectors[] = {
       "07919762020033F1400DD0CDF2396C7EBB010008415072411084618C0500035602010053004D0053",
       "07911356131313F64004850120390011609232239180A006080400100201D7327BFD6EB340E2321BF46E",
-      "0791214365870921240B919999999999F9000090907000920480029B32",
+      vectors::received("D12").pdu,
       "005100098121436587F90000FF0F050003CE02025CE6349B5D96CB01",
       "0014FFD0FFFFFFFFFFFF",
   };

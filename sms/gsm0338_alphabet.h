@@ -1,10 +1,10 @@
-// sms/encode/gsm7_alphabet.h - the GSM 03.38 default alphabet and its
+// sms/gsm0338_alphabet.h - the GSM 03.38 default alphabet and its
 // extension table, in both directions.
 //
 // The one place that knows which septet stands for which character; the 7-bit
 // encoder and decoder both go through it. Constant tables only: thread-safe.
-#ifndef REVIRI_SMS_ENCODE_GSM7_ALPHABET_H_
-#define REVIRI_SMS_ENCODE_GSM7_ALPHABET_H_
+#ifndef REVIRI_SMS_GSM0338_ALPHABET_H_
+#define REVIRI_SMS_GSM0338_ALPHABET_H_
 
 #include <array>
 #include <cstdint>
@@ -31,7 +31,7 @@ struct Utf8Cell {
 };
 
 namespace detail {
-// Tables behind the inline lookups below (defined in gsm7_alphabet.cpp).
+// Tables behind the inline lookups below (defined in gsm0338_alphabet.cpp).
 extern const std::array<Septets, 256> kLatin1Septets;
 extern const std::array<Utf8Cell, 128> kDefaultUtf8;
 extern const std::array<Utf8Cell, 128> kExtensionUtf8;
@@ -58,4 +58,4 @@ inline const Utf8Cell& extensionUtf8(std::uint8_t septet) {
 
 }  // namespace reviri::sms::gsm7
 
-#endif  // REVIRI_SMS_ENCODE_GSM7_ALPHABET_H_
+#endif  // REVIRI_SMS_GSM0338_ALPHABET_H_

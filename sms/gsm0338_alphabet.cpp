@@ -1,6 +1,6 @@
-// sms/encode/gsm7_alphabet.cpp - GSM 03.38 default alphabet and extension
+// sms/gsm0338_alphabet.cpp - GSM 03.38 default alphabet and extension
 // table; the reverse maps and UTF-8 forms are computed at compile time.
-#include "sms/encode/gsm7_alphabet.h"
+#include "sms/gsm0338_alphabet.h"
 
 #include <array>
 

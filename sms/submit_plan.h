@@ -1,4 +1,4 @@
-// sms/encode/submit_plan.h - planning an outgoing message: coding choice,
+// sms/submit_plan.h - planning an outgoing message: coding choice,
 // splitting into concatenated parts and one SMS-SUBMIT PDU per part.
 //
 // A message text of any length becomes the PDUs to write after "AT+CMGS=",
@@ -11,8 +11,8 @@
 // removed and nothing is replaced by '?'.
 //
 // Pure functions: no I/O, no state; thread-safe.
-#ifndef REVIRI_SMS_ENCODE_SUBMIT_PLAN_H_
-#define REVIRI_SMS_ENCODE_SUBMIT_PLAN_H_
+#ifndef REVIRI_SMS_SUBMIT_PLAN_H_
+#define REVIRI_SMS_SUBMIT_PLAN_H_
 
 #include <chrono>
 #include <cstdint>
@@ -21,14 +21,10 @@
 #include <string_view>
 #include <vector>
 
+#include "reviri/message_coding.h"
+
 namespace reviri::sms {
 
-// How the text of a message is coded on the air.
-enum class Coding {
-  kAuto,  // GSM 7-bit when every character fits, else UCS2
-  kGsm7,  // GSM 03.38 default alphabet and extension table
-  kUcs2,  // UTF-16 code units, big-endian
-};
 
 // Most parts a concatenated message can have (the header's count is one octet).
 inline constexpr int kMaxParts = 255;
@@ -39,7 +35,7 @@ struct SubmitRequest {
   // '-', '.', '/' and parentheses are ignored as a dial string's separators.
   std::string to;
   std::string text;  // UTF-8
-  Coding coding = Coding::kAuto;
+  MessageCoding coding = MessageCoding::kAuto;
   bool statusReport = false;  // TP-SRR: ask the network for a delivery report
   bool flash = false;         // message class 0: shown at once, not stored
   // Relative validity period; rounded up to the next period the format can
@@ -72,18 +68,18 @@ std::vector<SubmitPart> planSubmit(const SubmitRequest& request);
 
 // GSM 7-bit when every character of `text` fits the default alphabet or its
 // extension table, UCS2 otherwise. Never returns kAuto.
-Coding codingFor(std::string_view text);
+MessageCoding codingFor(std::string_view text);
 
 // What planSubmit would produce for `text`, without building PDUs: the coding
 // used (kAuto resolved) and the number of parts (1 for an empty text), which
 // may exceed kMaxParts. Throws std::invalid_argument for forced 7-bit coding
 // with a character outside the alphabet.
 struct PartCount {
-  Coding coding = Coding::kGsm7;
+  MessageCoding coding = MessageCoding::kGsm7;
   int parts = 1;
 };
-PartCount countParts(std::string_view text, Coding coding = Coding::kAuto);
+PartCount countParts(std::string_view text, MessageCoding coding = MessageCoding::kAuto);
 
 }  // namespace reviri::sms
 
-#endif  // REVIRI_SMS_ENCODE_SUBMIT_PLAN_H_
+#endif  // REVIRI_SMS_SUBMIT_PLAN_H_

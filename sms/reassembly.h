@@ -1,4 +1,4 @@
-// sms/decode/reassembly.h - joining the parts of concatenated messages.
+// sms/reassembly.h - joining the parts of concatenated messages.
 //
 // Parts are added as they are read, in any order. A part belongs to a message
 // by sender, reference (8- or 16-bit) and part count; service centre and time
@@ -19,8 +19,8 @@
 //
 // Not thread-safe: one Reassembler belongs to one thread. Time is passed in,
 // so the joiner does no I/O and reads no clock.
-#ifndef REVIRI_SMS_DECODE_REASSEMBLY_H_
-#define REVIRI_SMS_DECODE_REASSEMBLY_H_
+#ifndef REVIRI_SMS_REASSEMBLY_H_
+#define REVIRI_SMS_REASSEMBLY_H_
 
 #include <chrono>
 #include <cstddef>
@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "sms/decode/tpdu.h"
+#include "sms/gsm0340_tpdu.h"
 
 namespace reviri::sms {
 
@@ -103,4 +103,4 @@ class Reassembler {
 
 }  // namespace reviri::sms
 
-#endif  // REVIRI_SMS_DECODE_REASSEMBLY_H_
+#endif  // REVIRI_SMS_REASSEMBLY_H_
