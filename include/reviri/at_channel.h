@@ -1,6 +1,6 @@
 /// @file
 /// reviri/at_channel.h - the line-oriented AT channel that the protocol layer
-/// (sms/send, sms/store, device/, the typed Modem) talks through.
+/// (the typed Modem, and the control through its exchange adapter) talks through.
 ///
 /// Every byte read from the port goes through one line assembler. A byte
 /// belongs either to the answer of the command that is running or to the

@@ -36,6 +36,7 @@ namespace reviri {
 
 namespace detail {
 struct ControlCore;
+struct ControlAccess;
 }
 
 /// One phonebook entry as read by Reviri::readphonebook().
@@ -354,11 +355,8 @@ class REVIRI_API Reviri {
   /// The control's height in twips: always 500.
   int height() const;
 
-  /// The control's internal state, for the library's own panel, COM server
-  /// and tests. Not a stable interface.
-  detail::ControlCore& internals() { return *core_; }
-
  private:
+  friend struct detail::ControlAccess;
   std::unique_ptr<detail::ControlCore> core_;
 };
 

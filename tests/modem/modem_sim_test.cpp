@@ -151,7 +151,7 @@ TEST_F(ModemSimTest, StatusReportsOfAnotherProcessAreReportedUnmatched) {
     auto first = openModem(options());
     ASSERT_TRUE(first->send(message("+4917012345678", "hi", true)).ok());
   }  // closed before its report arrives: the report waits in storage
-  std::this_thread::sleep_for(sim::Modem::kReportDelay + 300ms);
+  std::this_thread::sleep_for(sim::CommandInterpreter::kReportDelay + 300ms);
   auto second = openModem(options());
   ASSERT_TRUE(pollUntil(*second, [&] { return reports.size() == 1; }));
   EXPECT_FALSE(reports[0].matched);

@@ -241,7 +241,7 @@ TEST(SimulatorTest, QuirksAreSwitchedByName) {
   EXPECT_EQ(sim.control("quirk blanks off"), std::vector<std::string>{"OK"});
   EXPECT_EQ(sim.control("quirk no-such on"), std::vector<std::string>{"ERROR unknown quirk no-such"});
   EXPECT_EQ(sim.control("quirk blanks"), std::vector<std::string>{"ERROR usage: quirk NAME on|off"});
-  for (const auto& name : Modem::quirkNames()) EXPECT_TRUE(sim.setQuirk(name, false)) << name;
+  for (const auto& name : CommandInterpreter::quirkNames()) EXPECT_TRUE(sim.setQuirk(name, false)) << name;
 }
 
 TEST(SimulatorTest, SilentModemSaysNothing) {
