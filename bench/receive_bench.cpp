@@ -3,7 +3,7 @@
 // the first, and the receive buffer small.
 #include <benchmark/benchmark.h>
 
-#include "core/control_core.h"
+#include "control/state/control_core.h"
 #include "reviri/reviri.h"
 
 namespace {
@@ -13,7 +13,7 @@ void BM_NoiseArrivalAfterHistory(benchmark::State& state) {
   reviri::Reviri control;
   for (int64_t i = 0; i < state.range(0); ++i) control.PostTerminal("\r\nRING\r\n\r\n+CREG: 1\r\n");
   for (auto _ : state) control.PostTerminal("\r\nRING\r\n\r\n+CREG: 1\r\n");
-  state.counters["buffer_bytes"] = static_cast<double>(control.internals().surface.TextTIME.text().size());
+  state.counters["buffer_bytes"] = static_cast<double>(reviri::detail::internals(control).surface.receiveBuffer.text().size());
 }
 BENCHMARK(BM_NoiseArrivalAfterHistory)->Arg(0)->Arg(10000)->Arg(1000000);
 
@@ -22,7 +22,7 @@ void BM_UnendedArrivalAfterHistory(benchmark::State& state) {
   reviri::Reviri control;
   for (int64_t i = 0; i < state.range(0); ++i) control.PostTerminal("noise without a line end ");
   for (auto _ : state) control.PostTerminal("noise without a line end ");
-  state.counters["buffer_bytes"] = static_cast<double>(control.internals().surface.TextTIME.text().size());
+  state.counters["buffer_bytes"] = static_cast<double>(reviri::detail::internals(control).surface.receiveBuffer.text().size());
 }
 BENCHMARK(BM_UnendedArrivalAfterHistory)->Arg(0)->Arg(10000)->Arg(1000000);
 

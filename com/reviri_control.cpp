@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "com/automation.h"
-#include "core/control_core.h"
+#include "control/state/control_core.h"
 
 namespace reviri::com {
 namespace {
@@ -685,7 +685,7 @@ void ReviriControl::armReceiveWatch() {
   if (wait_ || !window_) return;
   const HANDLE port = control_.serialDescriptor();
   if (!port) return;
-  if (control_.internals().link.busy()) return;  // the waiting command takes the data
+  if (reviri::detail::internals(control_).exchange.busy()) return;  // the waiting command takes the data
   if (!RegisterWaitForSingleObject(&wait_, port, dataWaiting, window_, INFINITE,
                                    WT_EXECUTEONLYONCE))
     wait_ = nullptr;
@@ -702,7 +702,7 @@ void ReviriControl::onDataArrived() {
     UnregisterWaitEx(wait_, nullptr);  // it fired once and is done
     wait_ = nullptr;
   }
-  if (inReceive_ || control_.internals().link.busy()) return;
+  if (inReceive_ || reviri::detail::internals(control_).exchange.busy()) return;
   inReceive_ = true;
   AddRef();  // an event handler may drop the host's last reference
   try {

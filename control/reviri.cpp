@@ -1,11 +1,11 @@
 // control/reviri.cpp - the public Reviri class: properties, events, the AT
 // exchange, the modem connection, the host event loop hooks and the size.
 // The members of the other subsystems are defined beside this file, one
-// file per subsystem (reviri_send.cpp, reviri_store.cpp, reviri_device.cpp).
+// file per subsystem (reviri_send.cpp, reviri_store.cpp, reviri_control_device.cpp).
 #include "reviri/reviri.h"
 
-#include "core/control_core.h"
-#include "sms/store/receive.h"
+#include "control/state/control_core.h"
+#include "control/storage/receive.h"
 
 namespace reviri {
 
@@ -61,7 +61,7 @@ bool Reviri::disconnect1() { return core_->disconnect1(); }
 // ---- Host event loop -------------------------------------------------------
 void Reviri::setEventPump(std::function<void()> pump) { core_->pump = std::move(pump); }
 NativeHandle Reviri::serialDescriptor() const { return core_->port->nativeHandle(); }
-void Reviri::MSComm1_OnComm(int commEvent) { core_->link.onComm(commEvent); }
+void Reviri::MSComm1_OnComm(int commEvent) { core_->exchange.onComm(commEvent); }
 bool Reviri::waitForData(std::chrono::milliseconds timeout) {
   if (!core_->port->isOpen()) return false;
   // Returns at once when data are already waiting.

@@ -1,7 +1,7 @@
-// control/reviri_device.cpp - the Reviri members for modem information, the
+// control/reviri_control_device.cpp - the Reviri members for modem information, the
 // phonebook and the character set; they forward to device/.
-#include "core/control_core.h"
-#include "device/device.h"
+#include "control/state/control_core.h"
+#include "control/device/device.h"
 #include "reviri/reviri.h"
 
 namespace reviri {

@@ -1,9 +1,9 @@
 // control/reviri_send.cpp - the send and store methods of Reviri, and the
-// send-result parsing; they forward to sms/send.
-#include "core/control_core.h"
+// send-result parsing; they forward to control/send.
+#include "control/state/control_core.h"
 #include "reviri/reviri.h"
 #include "control/compat/pdu_compat.h"
-#include "sms/send/send.h"
+#include "control/send/send.h"
 
 namespace reviri {
 

@@ -1,8 +1,8 @@
 // control/reviri_store.cpp - the storage, read, listen and listing methods of
-// Reviri; they forward to sms/store.
-#include "core/control_core.h"
+// Reviri; they forward to control/storage.
+#include "control/state/control_core.h"
 #include "reviri/reviri.h"
-#include "sms/store/store.h"
+#include "control/storage/store.h"
 
 namespace reviri {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "core/control_core.h"
+#include "control/state/control_core.h"
 #include "reviri/reviri.h"
 
 namespace reviri {
@@ -31,7 +31,7 @@ bool runUntil(Reviri& control, const std::function<bool()>& done,
     const auto slice = std::min(left, kCheckEvery);
     if (control.waitForData(slice)) {
       control.MSComm1_OnComm(2);
-    } else if (!control.internals().port->isOpen()) {
+    } else if (!reviri::detail::internals(control).port->isOpen()) {
       std::this_thread::sleep_for(slice);  // nothing to watch: just let time pass
     }
   }

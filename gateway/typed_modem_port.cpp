@@ -27,39 +27,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// The system's serial port, whose wait also ends when the waker fires
-// while `watchWaker` is on (only during idle polls: inside a dialogue the
-// wait must last until the modem answers).
-class WakeablePort final : public SerialPort {
- public:
-  WakeablePort(int wakeFd, bool* watchWaker) : inner_(makeSystemSerialPort()), wakeFd_(wakeFd), watch_(watchWaker) {}
-  void open(const std::string& device, const LineSettings& settings) override { inner_->open(device, settings); }
-  bool isOpen() const override { return inner_->isOpen(); }
-  void close() noexcept override { inner_->close(); }
-  void discardInput() override { inner_->discardInput(); }
-  std::size_t waitingBytes() override { return inner_->waitingBytes(); }
-  void write(std::string_view bytes) override { inner_->write(bytes); }
-  std::string readAll() override { return inner_->readAll(); }
-  std::string readSome(std::size_t maxBytes) override { return inner_->readSome(maxBytes); }
-  NativeHandle nativeHandle() const override { return inner_->nativeHandle(); }
-  bool waitReadable(std::chrono::microseconds timeout) override {
-    if (!*watch_) return inner_->waitReadable(timeout);
-    pollfd fds[2] = {{inner_->nativeHandle(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    const int ms = static_cast<int>((timeout.count() + 999) / 1000);
-    int rc;
-    do {
-      rc = ::poll(fds, 2, ms);
-    } while (rc < 0 && errno == EINTR);
-    if (rc > 0 && fds[0].revents == 0) return false;  // only the waker
-    return inner_->waitReadable(std::chrono::microseconds(0));
-  }
-
- private:
-  std::unique_ptr<SerialPort> inner_;
-  int wakeFd_;
-  bool* watch_;
-};
-
 class TypedModemPort final : public ModemPort {
  public:
   TypedModemPort(ModemTarget target, int wakeFd) : target_(std::move(target)), wakeFd_(wakeFd) {}
@@ -73,7 +40,6 @@ class TypedModemPort final : public ModemPort {
     options.commandTimeout = target_.commandTimeout;
     options.sendTimeout = target_.sendTimeout;
     options.retry.firstBackoff = target_.retryBackoff;
-    options.portFactory = [this] { return std::make_unique<WakeablePort>(wakeFd_, &watchWaker_); };
     // Slots are deleted here once the store has what they hold.
     options.deleteAfterHandOver = false;
     modem_ = std::make_unique<Modem>(options);
@@ -127,14 +93,14 @@ class TypedModemPort final : public ModemPort {
 
   void poll(milliseconds timeout) override {
     storeArrived();  // StoreError goes up; what is left stays listed
-    watchWaker_ = true;
-    try {
-      modem_->poll(timeout);
-    } catch (...) {
-      watchWaker_ = false;
-      throw;
+    // Sleeps on the modem's descriptor and the worker's waker together: a
+    // wake (new work, shutdown) ends an idle wait at once, and nothing cuts
+    // a dialogue short.
+    pollfd fds[2] = {{modem_->descriptor(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    const int ms = static_cast<int>(std::clamp<long long>(timeout.count(), 0, 24LL * 3600 * 1000));
+    while (::poll(fds, 2, ms) < 0 && errno == EINTR) {
     }
-    watchWaker_ = false;
+    modem_->processReadable();
     storeArrived();
   }
 
@@ -278,7 +244,6 @@ class TypedModemPort final : public ModemPort {
 
   ModemTarget target_;
   int wakeFd_;
-  bool watchWaker_ = false;
   PortEvents events_;
   std::unique_ptr<Modem> modem_;
   std::deque<IncomingMessage> arrived_;  // handed over, not stored yet

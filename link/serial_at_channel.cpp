@@ -250,6 +250,7 @@ bool SerialAtChannel::readOnce(std::optional<std::chrono::microseconds> wait) {
   const std::string bytes = port_.readSome(kReadChunk);
   if (bytes.empty()) return false;
   assembler_.feed(bytes);
+  if (onProgress) onProgress();
   return true;
 }
 

@@ -2,10 +2,12 @@
 #include "reviri/modem.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "link/at_channel.h"
 #include "link/serial_at_channel.h"
 #include "modem/convert.h"
+#include "modem/interrupter.h"
 #include "modem/port_lock.h"
 #include "modem/session.h"
 
@@ -20,6 +22,8 @@ class Modem::Impl {
   std::unique_ptr<SerialPort> port;  // declared before the session, which talks through it
   modem::PortLock lock;
   std::unique_ptr<modem::Session> session;
+  modem::Interrupter interrupter;
+  bool interrupted = false;  // a poll of runFor() ended by interrupt()
 
   modem::Session& open() {
     if (!session) throw ModemError([] {
@@ -40,6 +44,7 @@ Modem::Modem(Modem&& other) noexcept
       onStatusReport(std::move(other.onStatusReport)),
       onError(std::move(other.onError)),
       onTrace(std::move(other.onTrace)),
+      onProgress(std::move(other.onProgress)),
       impl_(std::move(other.impl_)) {
   if (impl_) impl_->owner = this;
 }
@@ -51,6 +56,7 @@ Modem& Modem::operator=(Modem&& other) noexcept {
   onStatusReport = std::move(other.onStatusReport);
   onError = std::move(other.onError);
   onTrace = std::move(other.onTrace);
+  onProgress = std::move(other.onProgress);
   impl_ = std::move(other.impl_);
   if (impl_) impl_->owner = this;
   return *this;
@@ -61,7 +67,7 @@ void Modem::open(const std::string& device) {
   const LineSettings settings = LineSettings::parse(impl_->options.settings);
   if (impl_->options.lockPort) impl_->lock.lockFile(device, impl_->options.lockDirectory);
   try {
-    impl_->port = impl_->options.portFactory ? impl_->options.portFactory() : makeSystemSerialPort();
+    impl_->port = impl_->options.newPort();
     try {
       impl_->port->open(device, settings);
     } catch (const SerialError& e) {
@@ -78,7 +84,8 @@ void Modem::open(const std::string& device) {
     close();
     throw;
   }
-  open(link::makeSerialAtChannel(*impl_->port));
+  Impl* impl = impl_.get();
+  open(std::make_unique<link::SerialAtChannel>(*impl_->port, [impl] { return impl->options.steadyNow(); }));
 }
 
 void Modem::open(std::unique_ptr<link::AtChannel> channel) {
@@ -97,6 +104,9 @@ void Modem::open(std::unique_ptr<link::AtChannel> channel) {
   };
   sink.trace = [impl](TraceDirection d, std::string_view line) {
     if (impl->owner->onTrace) impl->owner->onTrace(d, line);
+  };
+  channel->onProgress = [impl] {
+    if (impl->owner->onProgress) impl->owner->onProgress();
   };
   sink.wantsMessages = [impl] { return static_cast<bool>(impl->owner->onMessage); };
   sink.wantsReports = [impl] { return static_cast<bool>(impl->owner->onStatusReport); };
@@ -158,7 +168,31 @@ std::chrono::steady_clock::time_point deadlineAfter(std::chrono::milliseconds du
 }  // namespace
 
 bool Modem::poll(std::chrono::milliseconds timeout) {
-  return impl_->open().poll(std::clamp(timeout, std::chrono::milliseconds::zero(), kLongestPoll));
+  modem::Session& session = impl_->open();
+  timeout = std::clamp(timeout, std::chrono::milliseconds::zero(), kLongestPoll);
+  // Without a port of its own (a caller's channel) the channel waits, and
+  // interrupt() cannot reach it.
+  if (!impl_->port) return session.poll(timeout);
+  session.prepareForPolls();
+  if (timeout.count() == 0) {
+    // Asked without waiting (a hang-up shows here), so an idle port costs
+    // no read.
+    if (!impl_->port->waitReadable(std::chrono::microseconds(0))) return false;
+  } else if (!impl_->interrupter.wait(*impl_->port, timeout)) {
+    impl_->interrupted = impl_->interrupter.takeInterrupt() || impl_->interrupted;
+    return false;
+  }
+  return session.poll(std::chrono::milliseconds::zero());
+}
+
+bool Modem::processReadable() { return poll(std::chrono::milliseconds::zero()); }
+
+NativeHandle Modem::descriptor() const {
+  return impl_ && impl_->port && impl_->port->isOpen() ? impl_->port->nativeHandle() : NativeHandle{};
+}
+
+void Modem::interrupt() noexcept {
+  if (impl_) impl_->interrupter.interrupt();
 }
 
 void Modem::runFor(std::chrono::milliseconds duration) {
@@ -168,6 +202,7 @@ void Modem::runFor(std::chrono::milliseconds duration) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     poll(std::min(left, std::chrono::milliseconds(250)));
+    if (std::exchange(impl_->interrupted, false)) break;
   }
 }
 

@@ -56,7 +56,7 @@ Session::Session(std::unique_ptr<link::AtChannel> channel, const ModemOptions& o
   } else {
     // Differs from run to run, so a restarted sender does not reuse the
     // reference of a long message it sent just before.
-    const auto t = std::chrono::system_clock::now().time_since_epoch();
+    const auto t = options_.wallNow().time_since_epoch();
     nextConcatReference_ = static_cast<std::uint8_t>(std::chrono::duration_cast<milliseconds>(t).count());
   }
 }
@@ -294,12 +294,7 @@ void Session::pause(int retry) {
   pauseFor(milliseconds(static_cast<long long>(static_cast<double>(options_.retry.firstBackoff.count()) * factor)));
 }
 
-void Session::pauseFor(milliseconds wait) {
-  if (options_.sleeper)
-    options_.sleeper(wait);
-  else
-    std::this_thread::sleep_for(wait);
-}
+void Session::pauseFor(milliseconds wait) { options_.pause(wait); }
 
 void Session::rememberSent(int reference, const SentPart& part) {
   if (reference < 0) return;
@@ -400,6 +395,11 @@ void Session::setServiceCentre(const std::string& number) {
 }
 
 // ---- Receiving ---------------------------------------------------------------------------
+
+void Session::prepareForPolls() {
+  if (!backlogDone_) processBacklog();
+  drain();
+}
 
 bool Session::poll(milliseconds timeout) {
   if (!backlogDone_) processBacklog();
@@ -529,7 +529,7 @@ void Session::reportError(Error error) {
 
 sms::Reassembler::Clock::time_point Session::now() const {
   // The joiner only compares ages, so the injected wall clock serves.
-  const auto wall = options_.clock ? options_.clock() : std::chrono::system_clock::now();
+  const auto wall = options_.wallNow();
   return sms::Reassembler::Clock::time_point(
       std::chrono::duration_cast<sms::Reassembler::Clock::duration>(wall.time_since_epoch()));
 }

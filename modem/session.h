@@ -57,6 +57,9 @@ class Session {
   std::string networkOperator();
 
   bool poll(std::chrono::milliseconds timeout);
+  // What a poll does before it waits: the backlog once, then what arrived
+  // during the last dialogue.
+  void prepareForPolls();
   void processBacklog();
   // Processes queued unsolicited lines and hands over messages whose time
   // ran out.

@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/control_core.h"
+#include "control/state/control_core.h"
 
 namespace reviri::panel {
 

@@ -16,7 +16,7 @@
 #include <map>
 #include <stdexcept>
 
-#include "core/control_core.h"
+#include "control/state/control_core.h"
 #include "panel/screen_layout.h"
 
 // curses.h defines macros (OK, ERR, timeout, clear, ...); keep it last.
@@ -62,7 +62,7 @@ void ensureUtf8Locale() {
 class Screen : public MessageBox {
  public:
   Screen(Reviri& control, const PanelScreenOptions& options)
-      : control_(control), panel_(control.internals(), *this, options.connect), order_(tabOrder()),
+      : control_(control), panel_(reviri::detail::internals(control), *this, options.connect), order_(tabOrder()),
         status_(options.note) {}
 
   int run();
@@ -70,7 +70,7 @@ class Screen : public MessageBox {
 
  private:
   detail::SurfaceText* fieldOf(const PanelElement& e) {
-    return surfaceField(control_.internals().surface, e.name);
+    return surfaceField(reviri::detail::internals(control_).surface, e.name);
   }
   const PanelElement& focused() const { return *order_[focus_]; }
 
@@ -134,7 +134,7 @@ int Screen::run() {
   // While a handler waits for the modem, keep the screen alive but leave
   // keys queued: a click inside a wait would start a second command that
   // interferes with the waiting one.
-  auto& core = control_.internals();
+  auto& core = reviri::detail::internals(control_);
   std::function<void()> previousPump = core.pump;
   core.pump = [this] { pumpWhileWaiting(); };
 

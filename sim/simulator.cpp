@@ -509,7 +509,7 @@ std::vector<std::string> Simulator::refuseRequest(const std::vector<std::string>
   return {"OK"};
 }
 
-void Simulator::withModem(const std::function<void(Modem&)>& action) {
+void Simulator::withModem(const std::function<void(CommandInterpreter&)>& action) {
   std::lock_guard<std::mutex> lock(mu_);
   action(modem_);
 }

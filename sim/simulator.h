@@ -1,6 +1,6 @@
 // sim/simulator.h - a simulated GSM modem on a pseudo-terminal.
 //
-// Simulator serves a Modem (sim/modem.h) on the master side of a
+// Simulator serves a CommandInterpreter (sim/command_interpreter.h) on the master side of a
 // pseudo-terminal, so clients (the library, the reviri tool, gammu) open
 // devicePath() through the ordinary serial layer. It can also be driven from
 // outside through a control channel: in-process through control(), or over
@@ -15,7 +15,7 @@
 //   silent on|off             a modem that reads but never answers
 //   quirk split N             indications cut after N bytes (0 = off)
 //   signal N                  the rssi reported by AT+CSQ (0-31, 99)
-//   quirk NAME on|off         answer like some real devices (Modem::setQuirk):
+//   quirk NAME on|off         answer like some real devices (CommandInterpreter::setQuirk):
 //                             echo that survives ATE0, ^RSSI/^BOOT noise,
 //                             glued indications, blanks in answers, ...
 //   pin CODE|off              lock the SIM with a PIN, as after power-on
@@ -54,7 +54,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/modem.h"
+#include "sim/command_interpreter.h"
 
 namespace reviri::sim {
 
@@ -96,12 +96,12 @@ class Simulator : private ModemHost {
   std::string injectLongMessage(const std::string& sender, const std::string& text, bool ucs2 = false,
                                 bool flash = false);
   // Runs `action` on the modem under the simulator's lock (tests).
-  void withModem(const std::function<void(Modem&)>& action);
+  void withModem(const std::function<void(CommandInterpreter&)>& action);
   void injectRaw(const std::string& bytes);
   void setAnswerDelay(std::chrono::milliseconds delay);
   void setLineSpeed(long baud);
   void setSilent(bool silent);
-  // Switches a quirk of real devices (Modem::setQuirk); false for an unknown name.
+  // Switches a quirk of real devices (CommandInterpreter::setQuirk); false for an unknown name.
   bool setQuirk(const std::string& name, bool on);
   void setQuirks(const Quirks& quirks);
   Quirks quirks();
@@ -128,7 +128,7 @@ class Simulator : private ModemHost {
 
   SimulatorOptions options_;
   std::mutex mu_;
-  Modem modem_;
+  CommandInterpreter modem_;
   std::deque<Chunk> out_;
   std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers_;
   std::chrono::milliseconds delay_{0};

@@ -12,7 +12,7 @@
 
 #include "base/at_errors.h"
 #include "base/command_args.h"
-#include "core/control_core.h"
+#include "control/state/control_core.h"
 #include "link/serial_at_channel.h"
 #include "tools/context.h"
 #include "tools/message_checks.h"
@@ -128,7 +128,7 @@ int Context::prepare() {
 
 // Keeps the last exchange (and logs each with --verbose).
 void Context::watchExchanges() {
-  auto& hooks = modem_->internals().link.hooks();
+  auto& hooks = reviri::detail::internals(*modem_).exchange.hooks();
   auto previous = hooks.commandFinished;
   hooks.commandFinished = [this, previous](const std::string& command, const std::string& answer) {
     lastCommand_ = command;
@@ -393,7 +393,7 @@ void addCoreVerbs(CLI::App& app, std::vector<Verb>& verbs) {
   simApp->add_option("--split", s->habits.split, "cut every indication after this many bytes")
       ->check(CLI::Range(0, 1000));
   std::string quirkNames;
-  for (const auto& name : sim::Modem::quirkNames()) quirkNames += (quirkNames.empty() ? "" : ", ") + name;
+  for (const auto& name : sim::CommandInterpreter::quirkNames()) quirkNames += (quirkNames.empty() ? "" : ", ") + name;
   simApp->add_option("--quirk", s->quirks, "answer like some real devices: " + quirkNames + " (repeatable)");
   verbs.push_back({simApp, [s, quirkNames](Context& ctx) {
                      if (const std::string why = secondsProblem("--seconds", s->seconds); !why.empty())

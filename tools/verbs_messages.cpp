@@ -8,7 +8,7 @@
 #include "base/at_errors.h"
 #include "base/command_args.h"
 #include "base/text.h"
-#include "core/control_core.h"
+#include "control/state/control_core.h"
 #include "sim/sim_pdu.h"
 #include "sms/gsm0340_tpdu.h"
 #include "tools/context.h"

@@ -65,7 +65,7 @@ class Session {
     // A network may take a while to confirm a message; the default wait
     // gives it that time, a wait the user chose is kept.
     o.sendTimeout = ctx_.options.timeoutGiven ? ctx_.timeout() : std::max(ctx_.timeout(), kLeastSendWait);
-    o.sleeper = ctx_.sleeper();
+    o.sleep = ctx_.sleeper();
     o.deleteAfterHandOver = !keep;
     modem_ = std::make_unique<Modem>(std::move(o));
     if (ctx_.options.verbose)

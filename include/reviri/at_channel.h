@@ -1,6 +1,6 @@
 /// @file
 /// reviri/at_channel.h - the line-oriented AT channel that the protocol layer
-/// (sms/send, sms/store, device/, the typed Modem) talks through.
+/// (the typed Modem, and the control through its exchange adapter) talks through.
 ///
 /// Every byte read from the port goes through one line assembler. A byte
 /// belongs either to the answer of the command that is running or to the
@@ -98,6 +98,8 @@ class REVIRI_API AtChannel {
   std::function<void(const Unsolicited&)> onUnsolicited;
   /// Every line written and every complete line read, for logging.
   std::function<void(TraceDirection, std::string_view)> onTrace;
+  /// Runs after every read that brought bytes.
+  std::function<void()> onProgress;
 };
 
 }  // namespace reviri::link

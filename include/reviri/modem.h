@@ -38,6 +38,7 @@
 
 #include "reviri/at_channel.h"
 #include "reviri/export.h"
+#include "reviri/environment.h"
 #include "reviri/message_coding.h"
 #include "reviri/serial_port.h"
 
@@ -276,7 +277,9 @@ struct REVIRI_API RetryPolicy {
 using TraceDirection = link::TraceDirection;
 
 /// Settings of a Modem, fixed when it is made.
-struct REVIRI_API ModemOptions {
+/// The environment gives the port, the pauses between retries and the
+/// clocks (the wall clock for ages and the incomplete hand-over).
+struct REVIRI_API ModemOptions : Environment {
   /// Line settings "baud,parity,data bits,stop bits".
   std::string settings = "115200,n,8,1";
   std::string pin;  ///< entered when the SIM asks for its PIN
@@ -301,12 +304,6 @@ struct REVIRI_API ModemOptions {
   std::string lockDirectory;
   /// The first concatenation reference; nullopt derives one from the clock.
   std::optional<std::uint8_t> firstConcatReference;
-  /// Pauses between retries; a real sleep when empty.
-  std::function<void(std::chrono::milliseconds)> sleeper;
-  /// The wall clock used for ages and the incomplete hand-over.
-  std::function<std::chrono::system_clock::time_point()> clock;
-  /// The serial port; the system's own when empty.
-  std::function<std::unique_ptr<SerialPort>()> portFactory;
 };
 
 /// A GSM modem on a serial port, sending and receiving whole messages.
@@ -391,6 +388,21 @@ class REVIRI_API Modem {
   void runFor(std::chrono::milliseconds duration);
   /// Ends the runFor() that is running (call it from a callback).
   void stop() { stopRequested_ = true; }
+
+  // ---- A host's own event loop (as c-ares and mosquitto offer) ----------
+  /// The port's descriptor to wait on for readability (POSIX: a file
+  /// descriptor), or NativeHandle{} while no port of its own is open. When
+  /// it is readable, call processReadable().
+  NativeHandle descriptor() const;
+  /// Reads what is waiting without sleeping and hands over complete
+  /// messages and reports through the callbacks, as poll(0) does. Returns
+  /// whether anything arrived.
+  bool processReadable();
+  /// Ends the wait of a poll() or runFor() that runs (or the next one, when
+  /// none runs) at once: poll() returns false, runFor() returns. The only
+  /// member that may be called from any thread (and, on POSIX, from a signal
+  /// handler); a dialogue (send(), list() ...) is never cut short by it.
+  void interrupt() noexcept;
   /// Processes the stored messages now (done by the first poll otherwise).
   void processBacklog();
 
@@ -404,6 +416,9 @@ class REVIRI_API Modem {
   std::function<void(const Error&)> onError;
   /// Every line written to and read from the modem.
   std::function<void(TraceDirection, std::string_view)> onTrace;
+  /// Runs whenever bytes arrived from the modem, inside dialogues too: a
+  /// sign of life for hosts that watch a long send.
+  std::function<void()> onProgress;
   /// Asked by send() before each attempt to write a part (before its
   /// AT+CMGS), with the part's number and the result so far (the references
   /// of the parts accepted in this send). Returning false writes nothing

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "reviri/environment.h"
 #include "reviri/serial_port.h"
 
 /// Everything of the Reviri library: the control, its event sink, the serial
@@ -35,6 +36,7 @@ namespace reviri {
 
 namespace detail {
 struct ControlCore;
+struct ControlAccess;
 }
 
 /// One phonebook entry as read by Reviri::readphonebook().
@@ -72,19 +74,9 @@ class REVIRI_API ReviriEvents {
   virtual void SMSSendOk(const std::string& code) { (void)code; }
 };
 
-/// Sleeps the calling thread; injectable so that tests do not wait.
-using Sleeper = std::function<void(std::chrono::milliseconds)>;
-/// Makes the serial port the control talks through.
-using PortFactory = std::function<std::unique_ptr<SerialPort>()>;
-
-/// Reads the monotonic clock; injectable so that idle bounds count exactly.
-using MonotonicClock = std::function<std::chrono::steady_clock::time_point()>;
-
-/// What a Reviri is built with; every member may stay empty for its default.
-struct ReviriOptions {
-  PortFactory makePort;  ///< default: makeSystemSerialPort
-  Sleeper sleep;         ///< default: std::this_thread::sleep_for
-  MonotonicClock clock;  ///< default: std::chrono::steady_clock::now
+/// What a Reviri is built with: the environment (port, pauses, clocks; the
+/// idle bound reads the steady clock) and its own settings.
+struct ReviriOptions : Environment {
   /// Whether a "+CMTI" new-message indication makes the control read the
   /// message (and delete it when Checkautodel is set) and raise SMSReceived.
   /// A host that only sends or queries turns it off, so that a message that
@@ -363,11 +355,8 @@ class REVIRI_API Reviri {
   /// The control's height in twips: always 500.
   int height() const;
 
-  /// The control's internal state, for the library's own panel, COM server
-  /// and tests. Not a stable interface.
-  detail::ControlCore& internals() { return *core_; }
-
  private:
+  friend struct detail::ControlAccess;
   std::unique_ptr<detail::ControlCore> core_;
 };
 

@@ -371,7 +371,7 @@ const std::vector<std::string>& cppOnlyMembers() {
   // connection point (advise), the message pump and the server itself.
   static const std::vector<std::string> kOnly = {
       "advise",      "unadvise",       "setEventPump", "serialDescriptor", "MSComm1_OnComm",
-      "waitForData", "resize",         "width",        "height",           "internals",
+      "waitForData", "resize",         "width",        "height",
       "inimodem(device)",
   };
   return kOnly;

@@ -6,7 +6,7 @@
 #include <iostream>
 
 // The internal headers stay out of a consumer's include path.
-#if __has_include(<base/text.h>) || __has_include(<control/control_core.h>) || __has_include(<link/at_link.h>)
+#if __has_include(<base/text.h>) || __has_include(<control/state/control_core.h>) || __has_include(<link/serial_at_channel.h>)
 #error "an internal header of Reviri is reachable from a consumer"
 #endif
 

@@ -1,7 +1,7 @@
 // Creation defaults, events, inimodem/checkState/disconnect1, size.
 #include <gtest/gtest.h>
 
-#include "core/control_core.h"
+#include "control/state/control_core.h"
 #include "support/fake_serial_port.h"
 
 namespace reviri {
@@ -35,7 +35,7 @@ TEST(ControlTest, NewInstanceStartsFromTheDefaults) {
                         c.LastSendSms_sender()})
     EXPECT_EQ(s, "");
   EXPECT_FALSE(port->isOpen());
-  EXPECT_EQ(c.internals().surface.TextTIME.text(), "TextTIME");
+  EXPECT_EQ(reviri::detail::internals(c).surface.receiveBuffer.text(), "TextTIME");
 }
 
 TEST(ControlTest, PropertiesStoreWhatTheHostPuts) {
@@ -72,7 +72,7 @@ TEST(ControlTest, EventsReachEverySinkInOrderAndSinksCanLeave) {
   leaver.control = &c;
   leaver.cookie = c.advise(leaver);
   c.advise(b);
-  auto& events = c.internals().events;
+  auto& events = reviri::detail::internals(c).events;
   events.SMSReceived("3", "4915", "hi");
   events.SMSERR("21");
   events.SMSERR("22");
@@ -129,7 +129,7 @@ TEST_F(InimodemTest, FailuresGiveFalse) {
   port->reply("AT\r", {"\r\nOK\r\n"});
   control.setEventPump([&] { port->failIo = "unplugged"; });
   EXPECT_FALSE(control.inimodem(1, "19200,n,8,1"));
-  EXPECT_FALSE(control.internals().link.busy());
+  EXPECT_FALSE(reviri::detail::internals(control).exchange.busy());
 }
 
 TEST(RunLoopTest, ABoundBeyondTheClockMeansNoBoundNotAnInstantEnd) {

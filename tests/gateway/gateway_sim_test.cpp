@@ -444,7 +444,7 @@ TEST_F(GatewaySimTest, AModemThatNeverConfirmsGetsAMessageTwiceAtMostThenItFails
 // and part 1 reaches the network once.
 TEST_F(GatewaySimTest, ARetryAfterALaterPartWasRefusedSendsOnlyTheMissingParts) {
   startSimulators(1);
-  sims_[0]->withModem([](sim::Modem& m) { m.setRefusal(42, 3, true); });  // every attempt of the send on part 2
+  sims_[0]->withModem([](sim::CommandInterpreter& m) { m.setRefusal(42, 3, true); });  // every attempt of the send on part 2
   options_.worker.retryDelay = milliseconds(50);
   startGateway(1);
   const auto id = post({{"to", "+4917012300002"}, {"text", std::string(400, 'p')}});

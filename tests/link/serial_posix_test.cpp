@@ -1,7 +1,7 @@
 // The POSIX serial layer against a scripted modem on a pseudo-terminal.
 #include <gtest/gtest.h>
 
-#include "core/control_core.h"
+#include "control/state/control_core.h"
 #include "support/pty_responder.h"
 
 namespace reviri {
@@ -38,9 +38,9 @@ TEST(SerialPosixTest, UnsolicitedDataReachTheReceiveBuffer) {
   PtyResponder modem(plainModem);
   Reviri control(noPause());
   ASSERT_TRUE(control.inimodem(modem.devicePath(), "115200,n,8,1"));
-  control.internals().surface.TextTIME.onChange = nullptr;  // the bare link
+  reviri::detail::internals(control).surface.receiveBuffer.onChange = nullptr;  // the bare link
   modem.send("\r\n+CMTI: \"SM\",2\r\n");
-  const auto& buffer = control.internals().surface.TextTIME;
+  const auto& buffer = reviri::detail::internals(control).surface.receiveBuffer;
   EXPECT_TRUE(runUntil(control, [&] { return buffer.text().find("\",2\r\n") != std::string::npos; },
                        std::chrono::seconds(5)));
   EXPECT_EQ(buffer.text(), "TextTIME\r\n+CMTI: \"SM\",2\r\n");
@@ -54,7 +54,7 @@ TEST(SerialPosixTest, VanishedDeviceEndsTheCallAndAllowsReconnecting) {
     modem.hangUp();
     control.setTimeRe(900000);
     EXPECT_THROW(control.at("AT\r"), SerialError);
-    EXPECT_FALSE(control.internals().link.busy());
+    EXPECT_FALSE(reviri::detail::internals(control).exchange.busy());
   }
   EXPECT_FALSE(control.disconnect1());
   PtyResponder again(plainModem);

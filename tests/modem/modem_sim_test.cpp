@@ -2,6 +2,7 @@
 // messages out and back, delivery reports, PIN, the port lock, and parts
 // that survive a process that stopped between them.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -150,7 +151,7 @@ TEST_F(ModemSimTest, StatusReportsOfAnotherProcessAreReportedUnmatched) {
     auto first = openModem(options());
     ASSERT_TRUE(first->send(message("+4917012345678", "hi", true)).ok());
   }  // closed before its report arrives: the report waits in storage
-  std::this_thread::sleep_for(sim::Modem::kReportDelay + 300ms);
+  std::this_thread::sleep_for(sim::CommandInterpreter::kReportDelay + 300ms);
   auto second = openModem(options());
   ASSERT_TRUE(pollUntil(*second, [&] { return reports.size() == 1; }));
   EXPECT_FALSE(reports[0].matched);
@@ -207,7 +208,7 @@ TEST_F(ModemSimTest, IncompleteMessagesAreHandedOverAfterTheirTime) {
   startSim();
   auto now = std::chrono::system_clock::now();
   ModemOptions o = options();
-  o.clock = [&now] { return now; };
+  o.wallClock = [&now] { return now; };
   o.incompleteAfter = std::chrono::seconds(60);
   auto modem = openModem(o);
   ASSERT_EQ(sim->injectMessage("+4917011", "first half ", false, false, "0003110201"), "");
@@ -242,6 +243,35 @@ TEST_F(ModemSimTest, WaitsOfAnyLengthEndWhenTheirWorkIsDone) {
   modem->runFor(std::chrono::milliseconds::min());
   EXPECT_FALSE(modem->poll(std::chrono::milliseconds::min()));
   EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+}
+
+// A host with its own event loop waits on the descriptor and lets the Modem
+// process what is readable; another thread ends a wait without limit.
+TEST_F(ModemSimTest, HostLoopWaitsOnTheDescriptorAndAnotherThreadEndsAWait) {
+  startSim();
+  auto modem = openModem(options());
+  modem->processReadable();  // the backlog (none)
+  int progress = 0;
+  modem->onProgress = [&] { ++progress; };
+  ASSERT_EQ(sim->injectMessage("+4917011", "by descriptor"), "");
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (received.empty() && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{modem->descriptor(), POLLIN, 0};
+    if (::poll(&p, 1, 100) > 0) modem->processReadable();
+  }
+  ASSERT_EQ(received.size(), 1u);
+  EXPECT_EQ(received[0].text, "by descriptor");
+  EXPECT_GT(progress, 0);
+
+  std::thread other([&] { modem->interrupt(); });
+  modem->runFor(std::chrono::milliseconds::max());
+  other.join();
+  // The interrupt is spent: the next wait lasts its time.
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_FALSE(modem->poll(30ms));
+  EXPECT_GE(std::chrono::steady_clock::now() - before, 30ms);
+  modem->close();
+  EXPECT_EQ(modem->descriptor(), NativeHandle{});
 }
 
 TEST_F(ModemSimTest, BacklogIsProcessedBeforeNewMessages) {

@@ -43,7 +43,7 @@ struct Rig {
     shared = std::make_shared<FakeAtChannel>();
     channel = shared.get();
     pending = std::make_unique<testing::SharedChannel>(shared);
-    opts.sleeper = [this](std::chrono::milliseconds d) { pauses.push_back(d.count()); };
+    opts.sleep = [this](std::chrono::milliseconds d) { pauses.push_back(d.count()); };
     opts.firstConcatReference = 0xFE;
   }
 

@@ -39,12 +39,12 @@ struct RecordingMessageBox : panel::MessageBox {
 // A control on the scripted port (open, short idle bound), a recorder for
 // message boxes and the panel on both.
 struct PanelRig {
-  PanelRig() : control(FakeSerialPort::options(&port, &pauses)), panel(control.internals(), box) {
+  PanelRig() : control(FakeSerialPort::options(&port, &pauses)), panel(reviri::detail::internals(control), box) {
     port->forceOpen();
     control.setTimeRe(3);
   }
   PanelRig(const PanelRig&) = delete;
-  detail::Surface& surface() { return control.internals().surface; }
+  detail::Surface& surface() { return reviri::detail::internals(control).surface; }
 
   FakeSerialPort* port = nullptr;
   std::vector<long> pauses;
@@ -61,7 +61,7 @@ TEST_F(PanelTest, ReadDeliveryShowsTextSenderAndTimestamp) {
   port->reply("AT+CMGR=", {cmgrAnswer(kDeliver)});
   panel.Command2_Click();
   EXPECT_EQ(port->writes, std::vector<std::string>{"AT+CMGR=1\r"});  // Text4 defaults to 1
-  EXPECT_EQ(surface().Text5.text(), kDeliver);
+  EXPECT_EQ(surface().readPdu.text(), kDeliver);
   EXPECT_EQ(box.shown, std::vector<std::string>{"Test2>27821234567>13030815021680"});
 }
 
@@ -69,7 +69,7 @@ TEST_F(PanelTest, ReadSubmitShowsTextAndRecipient) {
   port->reply("AT+CMGR=", {cmgrAnswer(kSubmit)});
   panel.Command8_Click();
   EXPECT_EQ(port->writes, std::vector<std::string>{"AT+CMGR=1\r"});
-  EXPECT_EQ(surface().Text5.text(), kSubmit);
+  EXPECT_EQ(surface().readPdu.text(), kSubmit);
   EXPECT_EQ(box.shown, std::vector<std::string>{"abc>12345"});
 }
 
@@ -77,7 +77,7 @@ TEST_F(PanelTest, ReadButtonsTrimTheIndex) {
   for (const char* button : {"Command2", "Command8"}) {
     SCOPED_TRACE(button);
     port->writes.clear();
-    surface().Text4.setText(" 3 ");
+    surface().readIndex.setText(" 3 ");
     port->reply("AT+CMGR=", {cmgrAnswer(kDeliver)});
     panel.click(button);
     ASSERT_FALSE(port->writes.empty());
@@ -102,7 +102,7 @@ TEST(PanelRead, ReadButtonsShowNothingWithoutOk) {
       if (!c.answer.empty()) rig.port->reply("AT+CMGR=", {c.answer});
       rig.panel.click(button);
       EXPECT_EQ(rig.port->writes, std::vector<std::string>{"AT+CMGR=1\r"});
-      EXPECT_EQ(rig.surface().Text5.text(), "in sms\r\n");
+      EXPECT_EQ(rig.surface().readPdu.text(), "in sms\r\n");
       EXPECT_TRUE(rig.box.shown.empty());
     }
   }
@@ -123,12 +123,12 @@ TEST(PanelRead, UndecodableMessageShowsNoRecoderAfterStagingItsPdu) {
   PanelRig deliver;
   deliver.port->reply("AT+CMGR=", {cmgrAnswer(kDeliver8bit)});
   deliver.panel.Command2_Click();
-  EXPECT_EQ(deliver.surface().Text5.text(), kDeliver8bit);
+  EXPECT_EQ(deliver.surface().readPdu.text(), kDeliver8bit);
   EXPECT_EQ(deliver.box.shown, std::vector<std::string>{"no recoder"});
   PanelRig submit;
   submit.port->reply("AT+CMGR=", {cmgrAnswer(kSubmit8bit)});
   submit.panel.Command8_Click();
-  EXPECT_EQ(submit.surface().Text5.text(), kSubmit8bit);
+  EXPECT_EQ(submit.surface().readPdu.text(), kSubmit8bit);
   EXPECT_EQ(submit.box.shown, std::vector<std::string>{"no recoder"});
 }
 
@@ -138,7 +138,7 @@ TEST_F(PanelTest, ReadOnAClosedPortShowsNothing) {
   panel.Command8_Click();
   EXPECT_TRUE(port->writes.empty());
   EXPECT_TRUE(box.shown.empty());
-  EXPECT_EQ(surface().Text5.text(), "in sms\r\n");
+  EXPECT_EQ(surface().readPdu.text(), "in sms\r\n");
 }
 
 TEST_F(PanelTest, FailureOfThePortEndsTheHandler) {
@@ -151,7 +151,7 @@ TEST_F(PanelTest, FailureOfThePortEndsTheHandler) {
 
 TEST_F(PanelTest, SubmitSmsReadDecodesTheSampleAsItStands) {
   panel.submit_sms_read_Click();
-  EXPECT_EQ(surface().Text7.text(), "Hello from the Reviri test panel :)>8613800138000");
+  EXPECT_EQ(surface().decodedPdu.text(), "Hello from the Reviri test panel :)>8613800138000");
   EXPECT_TRUE(port->writes.empty());
   EXPECT_TRUE(box.shown.empty());
 }
@@ -160,18 +160,18 @@ TEST_F(PanelTest, SubmitSmsReadDoesNotTrim) {
   // A leading blank shifts every field: the first two characters " 0" are
   // no longer the service-centre length "00", so the result differs from the
   // trimmed PDU's.
-  surface().Text6.setText(" " + kSubmit);
+  surface().pduToDecode.setText(" " + kSubmit);
   panel.submit_sms_read_Click();
-  EXPECT_NE(surface().Text7.text(), "abc>12345");
-  surface().Text6.setText(kSubmit);
+  EXPECT_NE(surface().decodedPdu.text(), "abc>12345");
+  surface().pduToDecode.setText(kSubmit);
   panel.submit_sms_read_Click();
-  EXPECT_EQ(surface().Text7.text(), "abc>12345");
+  EXPECT_EQ(surface().decodedPdu.text(), "abc>12345");
 }
 
 TEST_F(PanelTest, SubmitSmsReadChangesNothingForAnUndecodablePdu) {
-  surface().Text6.setText(kSubmit8bit);
+  surface().pduToDecode.setText(kSubmit8bit);
   panel.submit_sms_read_Click();
-  EXPECT_EQ(surface().Text7.text(), "Text7");
+  EXPECT_EQ(surface().decodedPdu.text(), "Text7");
   EXPECT_TRUE(box.shown.empty());
 }
 
@@ -195,14 +195,14 @@ TEST_F(PanelTest, UnicodeSendsText2ToText1AndShowsBothAnswers) {
   ASSERT_EQ(port->writes.size(), 2u);
   EXPECT_TRUE(port->writes[0].starts_with("AT+CMGS="));
   const sms::submitrecord sent = sentSubmit(*port);
-  EXPECT_EQ(sent.ud, surface().Text2.text());
-  EXPECT_EQ(sent.danum, surface().Text1.text());
+  EXPECT_EQ(sent.ud, surface().stagedText.text());
+  EXPECT_EQ(sent.danum, surface().destination.text());
   EXPECT_EQ(sent.dcs, "08");
-  EXPECT_EQ(surface().Text3.text(), "\r\n> \r\n+CMGS: 5\r\n\r\nOK\r\n");
+  EXPECT_EQ(surface().sendResult.text(), "\r\n> \r\n+CMGS: 5\r\n\r\nOK\r\n");
 }
 
 TEST_F(PanelTest, Gsm7bitSendsText9ToText1) {
-  surface().Text1.setText("12345");
+  surface().destination.setText("12345");
   port->reply("AT+CMGS=", {"\r\n> "});
   port->reply("0", {"\r\n+CMGS: 6\r\n\r\nOK\r\n"});
   panel.Command9_Click();
@@ -210,17 +210,17 @@ TEST_F(PanelTest, Gsm7bitSendsText9ToText1) {
   EXPECT_EQ(sent.ud, "gsm7bit");
   EXPECT_EQ(sent.danum, "12345");
   EXPECT_EQ(sent.dcs, "00");
-  EXPECT_EQ(surface().Text3.text(), "\r\n> \r\n+CMGS: 6\r\n\r\nOK\r\n");
+  EXPECT_EQ(surface().sendResult.text(), "\r\n> \r\n+CMGS: 6\r\n\r\nOK\r\n");
 }
 
 TEST_F(PanelTest, SendsShowWhateverTheMethodReturns) {
   port->reply("AT+CMGS=", {"\r\n+CMS ERROR: 304\r\n"});
   panel.Command9_Click();
-  EXPECT_EQ(surface().Text3.text(), "\r\n+CMS ERROR: 304\r\n");  // no prompt: no PDU line
+  EXPECT_EQ(surface().sendResult.text(), "\r\n+CMS ERROR: 304\r\n");  // no prompt: no PDU line
   EXPECT_EQ(port->writes.size(), 1u);
   port->close();
   panel.Command1_Click();
-  EXPECT_EQ(surface().Text3.text(), "-1");
+  EXPECT_EQ(surface().sendResult.text(), "-1");
   EXPECT_TRUE(box.shown.empty());
 }
 
@@ -230,7 +230,7 @@ TEST_F(PanelTest, ListenAsksForIndicationsAndShowsTheAnswer) {
   port->reply("AT+CNMI=", {"\r\nOK\r\n"});
   panel.Command3_Click();
   EXPECT_EQ(port->writes, std::vector<std::string>{"AT+CNMI=1,1,0,0\r"});
-  EXPECT_EQ(surface().Text5.text(), "\r\nOK\r\n");
+  EXPECT_EQ(surface().readPdu.text(), "\r\nOK\r\n");
   EXPECT_EQ(control.FlagCatchwho(), "cnmi");
 }
 
@@ -274,7 +274,7 @@ TEST(PanelConnectTarget, ConnectOpensTheDeviceTheHostChose) {
   Reviri control(FakeSerialPort::options(&port));
   control.setTimeRe(3);
   RecordingMessageBox box;
-  panel::Panel panel(control.internals(), box, {"/dev/ttyUSB3", "115200,n,8,1"});
+  panel::Panel panel(reviri::detail::internals(control), box, {"/dev/ttyUSB3", "115200,n,8,1"});
   port->reply("AT\r", {"\r\nOK\r\n"});
   panel.Command6_Click();
   EXPECT_EQ(port->device, "/dev/ttyUSB3");
@@ -287,7 +287,7 @@ TEST_F(PanelTest, ClickDispatchesByButtonName) {
   EXPECT_TRUE(panel.click("Command3"));
   EXPECT_EQ(port->writes, std::vector<std::string>{"AT+CNMI=1,1,0,0\r"});
   EXPECT_TRUE(panel.click("submit_sms_read"));
-  EXPECT_NE(surface().Text7.text(), "Text7");
+  EXPECT_NE(surface().decodedPdu.text(), "Text7");
   EXPECT_FALSE(panel.click("Text1"));
   EXPECT_FALSE(panel.click("Command4"));
 }
@@ -297,15 +297,15 @@ TEST_F(PanelTest, ClickDispatchesByButtonName) {
 TEST(PanelSurface, DefaultTextsHaveTheirShapes) {
   detail::Surface s;
   // Text1: 13 digits, international form, no plus sign.
-  EXPECT_EQ(s.Text1.text().size(), 13u);
-  EXPECT_EQ(s.Text1.text().find_first_not_of("0123456789"), std::string::npos);
+  EXPECT_EQ(s.destination.text().size(), 13u);
+  EXPECT_EQ(s.destination.text().find_first_not_of("0123456789"), std::string::npos);
   // Text2: three identical Chinese characters.
-  const std::u16string text2 = text::utf8ToUtf16(s.Text2.text());
+  const std::u16string text2 = text::utf8ToUtf16(s.stagedText.text());
   ASSERT_EQ(text2.size(), 3u);
   EXPECT_TRUE(text2[0] >= 0x4E00 && text2[0] <= 0x9FFF);
   EXPECT_TRUE(text2[0] == text2[1] && text2[1] == text2[2]);
   // Text6: 111 characters, two lines, single blanks, decodes as it stands.
-  const std::string& t6 = s.Text6.text();
+  const std::string& t6 = s.pduToDecode.text();
   EXPECT_EQ(text::utf16Length(t6), 111u);
   EXPECT_EQ(std::count(t6.begin(), t6.end(), '\n'), 1);
   EXPECT_NE(t6.find("\r\n"), std::string::npos);
@@ -316,16 +316,16 @@ TEST(PanelSurface, DefaultTextsHaveTheirShapes) {
   EXPECT_EQ(submit.danum, "8613800138000");
   EXPECT_EQ(submit.ud, "Hello from the Reviri test panel :)");
   // The other fields keep their texts.
-  EXPECT_EQ(s.TextTIME.text(), "TextTIME");
-  EXPECT_EQ(s.Text3.text(), "Text3");
-  EXPECT_EQ(s.Text4.text(), "1");
-  EXPECT_EQ(s.Text5.text(), "in sms\r\n");
-  EXPECT_EQ(s.Text7.text(), "Text7");
-  EXPECT_EQ(s.Text9.text(), "gsm7bit");
+  EXPECT_EQ(s.receiveBuffer.text(), "TextTIME");
+  EXPECT_EQ(s.sendResult.text(), "Text3");
+  EXPECT_EQ(s.readIndex.text(), "1");
+  EXPECT_EQ(s.readPdu.text(), "in sms\r\n");
+  EXPECT_EQ(s.decodedPdu.text(), "Text7");
+  EXPECT_EQ(s.gsm7Text.text(), "gsm7bit");
 }
 
 TEST(PanelSurface, ListingSampleHoldsHeaderAndPduLines) {
-  const std::string t8 = detail::Surface{}.Text8.text();
+  const std::string t8 = detail::Surface{}.listing.text();
   EXPECT_EQ(text::utf16Length(t8), 1182u);
   // Every "+CMGL: index,status,,length" line is followed by a PDU that
   // decodes as what its status says and whose TPDU has that length.
@@ -377,9 +377,9 @@ TEST(PanelSurface, ElementTableMatchesTheSurface) {
     if (field) field->setText("mark " + std::string(e.name));
   }
   const std::pair<const detail::SurfaceText*, std::string> marked[] = {
-      {&s.TextTIME, "TextTIME"}, {&s.Text1, "Text1"}, {&s.Text2, "Text2"}, {&s.Text3, "Text3"},
-      {&s.Text4, "Text4"},       {&s.Text5, "Text5"}, {&s.Text6, "Text6"}, {&s.Text7, "Text7"},
-      {&s.Text8, "Text8"},       {&s.Text9, "Text9"}};
+      {&s.receiveBuffer, "TextTIME"}, {&s.destination, "Text1"}, {&s.stagedText, "Text2"}, {&s.sendResult, "Text3"},
+      {&s.readIndex, "Text4"},       {&s.readPdu, "Text5"}, {&s.pduToDecode, "Text6"}, {&s.decodedPdu, "Text7"},
+      {&s.listing, "Text8"},       {&s.gsm7Text, "Text9"}};
   for (const auto& [field, name] : marked) EXPECT_EQ(field->text(), "mark " + name);
   EXPECT_EQ(tabs.size(), 20u);
   EXPECT_EQ(*tabs.begin(), 0);

@@ -241,7 +241,7 @@ TEST(SimulatorTest, QuirksAreSwitchedByName) {
   EXPECT_EQ(sim.control("quirk blanks off"), std::vector<std::string>{"OK"});
   EXPECT_EQ(sim.control("quirk no-such on"), std::vector<std::string>{"ERROR unknown quirk no-such"});
   EXPECT_EQ(sim.control("quirk blanks"), std::vector<std::string>{"ERROR usage: quirk NAME on|off"});
-  for (const auto& name : Modem::quirkNames()) EXPECT_TRUE(sim.setQuirk(name, false)) << name;
+  for (const auto& name : CommandInterpreter::quirkNames()) EXPECT_TRUE(sim.setQuirk(name, false)) << name;
 }
 
 TEST(SimulatorTest, SilentModemSaysNothing) {
@@ -260,7 +260,7 @@ TEST(SimulatorTest, RefusesSendsOnRequestAndInjectsLongMessagesInParts) {
   Simulator sim;
   sim.start();
   ModemOptions options;
-  options.sleeper = [](std::chrono::milliseconds) {};
+  options.sleep = [](std::chrono::milliseconds) {};
   options.lockPort = false;
   reviri::Modem modem(options);
   modem.open(sim.devicePath());

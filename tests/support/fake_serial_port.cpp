@@ -15,7 +15,7 @@ ReviriOptions FakeSerialPort::options(FakeSerialPort** port, std::vector<long>* 
     if (pauses) pauses->push_back(static_cast<long>(ms.count()));
   };
   // A clock that stands still: every poll counts as exactly one idle poll.
-  o.clock = [] { return std::chrono::steady_clock::time_point{}; };
+  o.steadyClock = [] { return std::chrono::steady_clock::time_point{}; };
   return o;
 }
 

@@ -1,0 +1,82 @@
+// control/device/info.cpp - identity, signal, charge and character-set queries, and
+// the cleaning of their answers.
+#include <string>
+#include <string_view>
+
+#include "base/text.h"
+#include "control/state/control_core.h"
+#include "control/device/device.h"
+
+namespace reviri::device {
+namespace {
+
+// Removes every occurrence of `what` in one left-to-right pass; text that
+// comes together as `what` through a removal stays.
+std::string removeAll(std::string_view text, std::string_view what) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t from = 0;
+  for (std::size_t at = text.find(what); at != std::string_view::npos;
+       at = text.find(what, from)) {
+    out.append(text, from, at - from);
+    from = at + what.size();
+  }
+  out.append(text, from);
+  return out;
+}
+
+bool isLineBreak(char c) { return c == '\r' || c == '\n'; }
+
+// Drops the text of every line that is exactly "OK" (the final result); the
+// line breaks around it stay for the later steps.
+std::string dropOkLines(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = start;
+    while (end < text.size() && !isLineBreak(text[end])) ++end;
+    const std::string_view line = text.substr(start, end - start);
+    if (line != "OK") out.append(line);
+    if (end == text.size()) break;
+    out.push_back(text[end]);
+    start = end + 1;
+  }
+  return out;
+}
+
+// The common shape of the queries: one command line, the answer cleaned.
+std::string cleanedQuery(detail::ControlCore& core, const char* command) {
+  return cleanAnswer(core.at(std::string(command) + "\r"));
+}
+
+}  // namespace
+
+std::string cleanAnswer(std::string_view answer) {
+  const std::string upper = text::asciiUpper(answer);
+  const std::string withoutOk = dropOkLines(upper);
+  return removeAll(removeAll(withoutOk, "\r\n"), "\r");
+}
+
+std::string getsq(detail::ControlCore& core) { return core.at("AT+CSQ\r"); }
+
+std::string getcharge(detail::ControlCore& core) {
+  return removeAll(cleanedQuery(core, "AT+CAOC"), "+CAOC:");
+}
+
+std::string getsoftid(detail::ControlCore& core) { return cleanedQuery(core, "AT+CGMR"); }
+std::string getIMEI(detail::ControlCore& core) { return cleanedQuery(core, "AT+CGSN"); }
+std::string getmodelid(detail::ControlCore& core) { return cleanedQuery(core, "AT+CGMM"); }
+std::string getmanufacturerid(detail::ControlCore& core) { return cleanedQuery(core, "AT+CGMI"); }
+
+std::string phoneucs2charset(detail::ControlCore& core) {
+  // No quotes around UCS2: the modems this control was made for take the bare
+  // name, and a host that needs the quoted form can send it with at().
+  return core.at("AT+CSCS=UCS2\r");
+}
+
+std::string phonecharset(detail::ControlCore& core) {
+  return removeAll(cleanedQuery(core, "AT+CSCS?"), "+CSCS:");
+}
+
+}  // namespace reviri::device
