@@ -43,14 +43,18 @@ export async function api(path, { method = "GET", body, key, raw = false } = {})
   return data;
 }
 
-// Whether the gateway takes `method` on `path`: a method it does not take
-// is answered 405 with the ones it does in Allow.
-export async function allows(path, method) {
-  try {
-    const res = await api(path, { method: "OPTIONS", raw: true });
-    const allow = res.headers.get("Allow") || "";
-    return allow.split(",").map((m) => m.trim()).includes(method);
-  } catch {
-    return false;
+// Whether this key may send (and cancel): a key of the API-keys work may
+// hold only the read scope. Asked once per key, of the planner, which
+// changes nothing: 403 means no; any other answer means yes (a gateway
+// that does not answer is reported where a page calls it).
+let sendCheck = { key: null, answer: null };
+export function maySend() {
+  if (sendCheck.key !== session.key) {
+    sendCheck = { key: session.key, answer: api("/v1/messages/plan", { method: "POST", body: { text: "" } })
+      .then(() => true, (e) => e.status !== 403) };
   }
+  return sendCheck.answer;
 }
+
+// What the page says where a read-only key meets a sending control.
+export const READ_ONLY = "This key has only the read scope: sending and canceling need a key with the send scope (reviri gateway key add NAME --scope send,read).";

@@ -5,10 +5,10 @@
 // a bounded window, not everything it ever saw.
 
 import { h, fill, when, badge, emptyState, query } from "./dom.js";
-import { api, allows, ApiError } from "./api.js";
+import { api, maySend, READ_ONLY, ApiError } from "./api.js";
 import { subscribe } from "./live.js";
 
-const STATUSES = ["queued", "sending", "sent", "delivered", "failed", "expired"];
+const STATUSES = ["queued", "sending", "sent", "delivered", "failed", "expired", "canceled"];
 const PAGE = 25;
 const MODEM_POLL_MS = 3000;
 
@@ -142,7 +142,7 @@ export function messages(main, params) {
   // The latest status events, so that a list read just before an event
   // committed does not show the older status (a bounded window).
   const latest = new Map();
-  const RANK = { queued: 0, sending: 1, sent: 2, delivered: 3, failed: 3, expired: 3 };
+  const RANK = { scheduled: 0, queued: 0, sending: 1, sent: 2, delivered: 3, failed: 3, expired: 3, canceled: 3 };
   const newest = (m) => {
     const heard = latest.get(m.id);
     return heard && (RANK[heard] ?? 0) > (RANK[m.status] ?? 0) ? heard : m.status;
@@ -196,20 +196,28 @@ export function messages(main, params) {
 
 // ---- One message ------------------------------------------------------------
 
-const EVENT_TONE = { sent: "good", delivered: "good", failed: "bad", expired: "bad", "possibly duplicated": "warn", retry: "warn", released: "warn", cancelled: "bad" };
+const EVENT_TONE = { sent: "good", delivered: "good", failed: "bad", expired: "bad", "possibly duplicated": "warn", retry: "warn", released: "warn", canceled: "bad" };
 
 export function message(main, params, id) {
   const body = h("div", {}, h("p", { class: "muted" }, "Loading…"));
   const title = h("h1", { tabindex: "-1" }, `Message #${id}`);
   fill(main, h("div", { class: "page-head" }, title, h("a", { href: "#/messages" }, "All messages")), body);
-  let cancellable = null;  // whether the gateway takes DELETE here; asked once
+  // What came of pressing Cancel; kept across the reloads that follow.
+  const outcome = h("div", { class: "stack" });
+  let keyMaySend = null;  // asked once per page
 
+  // Only a queued or scheduled message can be canceled, and a worker may
+  // claim it between the page's read and the press: the gateway then answers
+  // 409 naming the status it has, which the reload shows.
   async function cancel(button) {
     button.disabled = true;
+    fill(outcome);
     try {
       await api(`/v1/messages/${id}`, { method: "DELETE" });
     } catch (e) {
-      button.after(errorNotice(e));
+      fill(outcome, e.status === 409
+        ? h("p", { class: "notice warn", role: "status" }, `Too late to cancel: ${e.message}.`)
+        : errorNotice(e));
     }
     load();
   }
@@ -222,7 +230,7 @@ export function message(main, params, id) {
       fill(body, e.status === 404 ? emptyState("No such message", `There is no message #${id}.`) : errorNotice(e));
       return;
     }
-    if (cancellable === null) cancellable = await allows(`/v1/messages/${id}`, "DELETE");
+    if (keyMaySend === null) keyMaySend = await maySend();
     const facts = [
       ["Status", h("span", { id: "message-status", role: "status" }, badge(m.status))],
       ["To", h("a", { href: `#/conversations/${encodeURIComponent(m.to)}` }, m.to)],
@@ -234,6 +242,9 @@ export function message(main, params, id) {
     if (m.validity) facts.push(["Validity", `${m.validity} min`]);
     if (m.flash) facts.push(["Flash", "yes"]);
     if (m.send_at) facts.push(["Scheduled", when(m.send_at, true)]);
+    if (m.priority === "high") facts.push(["Priority", "high"]);
+    if (m.target?.modem) facts.push(["Asked for modem", m.target.modem]);
+    if (m.target?.tag) facts.push(["Asked for tag", m.target.tag]);
     const report = m.report
       ? h("p", {}, "Delivery report: ", badge(m.report.status), ` ${m.report.parts_delivered} of ${m.report.parts} parts delivered`)
       : h("p", { class: "muted" }, "No delivery report was asked for.");
@@ -247,15 +258,16 @@ export function message(main, params, id) {
         h("td", { class: "num" }, String(p.index)),
         h("td", { class: "num" }, p.reference === null ? "—" : String(p.reference)),
         h("td", {}, p.report_status === null ? "—" : reportMeaning(p.report_status))))));
-    const actions = cancellable && (m.status === "queued" || m.status === "scheduled")
+    const open = m.status === "queued" || m.status === "scheduled";
+    const actions = !open ? null : keyMaySend
       ? h("div", { class: "actions" }, h("button", { type: "button", class: "danger", onclick: (e) => cancel(e.currentTarget) }, "Cancel message"))
-      : null;
+      : h("p", { class: "muted" }, READ_ONLY);
     fill(body, h("div", { class: "grid detail" },
       h("div", { class: "stack" },
         h("section", { class: "card", "aria-label": "Message" },
           h("p", { class: "message-text" }, m.text),
           h("dl", { class: "facts" }, facts.map(([k, v]) => [h("dt", {}, k), h("dd", {}, v)])),
-          actions ? h("div", { class: "stack" }, h("span"), actions) : null),
+          actions ? h("div", { class: "stack" }, h("span"), actions) : null, outcome),
         error,
         h("section", { class: "card", "aria-labelledby": "parts-h" }, h("h2", { id: "parts-h" }, "Parts and report"), report, parts)),
       h("section", { class: "card", "aria-labelledby": "history-h" }, h("h2", { id: "history-h" }, "History"),
@@ -320,6 +332,7 @@ export function conversation(main, params, number) {
     h("div", { class: "field" }, h("label", { for: "reply" }, "Reply"), text), send);
   fill(main, h("div", { class: "page-head" }, h("h1", { tabindex: "-1" }, number), h("a", { href: "#/conversations" }, "All conversations")),
     h("section", { class: "card", "aria-label": "Conversation" }, body, form, error));
+  maySend().then((yes) => { if (!yes) form.replaceWith(h("p", { class: "notice warn", role: "status" }, READ_ONLY)); });
 
   async function load() {
     try {
@@ -338,14 +351,32 @@ export function conversation(main, params, number) {
 
 // ---- Compose ----------------------------------------------------------------
 
-// Fields the gateway may or may not take (scheduling, modem choice): shown
-// only when its planner does not call them unknown.
-const OPTIONAL_FIELDS = [
-  { name: "modem", label: "Modem", input: () => h("input", { type: "text" }), probe: "x", value: (el) => el.value.trim() || undefined },
-  { name: "tag", label: "Tag", input: () => h("input", { type: "text" }), probe: "x", value: (el) => el.value.trim() || undefined },
-  { name: "priority", label: "Priority", input: () => h("input", { type: "number", step: "1" }), probe: 0, value: (el) => (el.value === "" ? undefined : Number(el.value)) },
-  { name: "send_at", label: "Send at", input: () => h("input", { type: "datetime-local" }), probe: new Date(Date.now() + 3600e3).toISOString(), value: (el) => (el.value ? new Date(el.value).toISOString() : undefined) },
-];
+// The routing fields: a modem by name or a tag of modems (not both), a
+// priority, and a time to send at, given in the browser's zone and sent
+// with its offset (UTC) so the gateway reads the same instant.
+function routingFields() {
+  const modem = h("select", { id: "c-modem" }, h("option", { value: "" }, "Any modem"));
+  const tag = h("input", { id: "c-tag", type: "text", autocomplete: "off" });
+  const priority = h("select", { id: "c-priority" }, h("option", { value: "normal" }, "Normal"), h("option", { value: "high" }, "High"));
+  const sendAt = h("input", { id: "c-send-at", type: "datetime-local", "aria-describedby": "c-send-at-hint" });
+  api("/v1/modems").then(({ modems: list }) => modem.append(...list.map((m) => h("option", { value: m.name }, m.name))), () => {});
+  return {
+    controls: [modem, tag, priority, sendAt],
+    fields: [
+      h("div", { class: "field" }, h("label", { for: "c-modem" }, "Modem"), modem),
+      h("div", { class: "field" }, h("label", { for: "c-tag" }, "Tag"), tag),
+      h("div", { class: "field" }, h("label", { for: "c-priority" }, "Priority"), priority),
+      h("div", { class: "field" }, h("label", { for: "c-send-at" }, "Send at"), sendAt,
+        h("span", { id: "c-send-at-hint", class: "hint" }, "Empty: now. Before then the message is scheduled and can be canceled.")),
+    ],
+    addTo(b) {
+      if (modem.value) b.modem = modem.value;
+      if (tag.value.trim()) b.tag = tag.value.trim();
+      if (priority.value === "high") b.priority = "high";
+      if (sendAt.value) b.send_at = new Date(sendAt.value).toISOString();
+    },
+  };
+}
 
 export function compose(main, params) {
   const to = h("input", { id: "c-to", name: "to", type: "tel", autocomplete: "off", required: true, value: params.get("to") || "", "aria-describedby": "c-to-error" });
@@ -357,20 +388,21 @@ export function compose(main, params) {
   const report = h("input", { id: "c-report", type: "checkbox" });
   const flash = h("input", { id: "c-flash", type: "checkbox" });
   const validity = h("input", { id: "c-validity", type: "number", min: "5", step: "1", inputmode: "numeric" });
-  const extra = h("div", { class: "options" });
-  const extras = [];
+  const routing = routingFields();
   const formError = h("div", { role: "alert" });
   const send = h("button", { type: "submit" }, "Send");
 
-  function body(forPlan) {
+  function body() {
     const b = { to: to.value.trim(), text: text.value, coding: coding.value };
     if (report.checked) b.report = true;
     if (flash.checked) b.flash = true;
     if (validity.value) b.validity = Number(validity.value);
-    if (!forPlan) for (const { field, el } of extras) { const v = field.value(el); if (v !== undefined) b[field.name] = v; }
+    routing.addTo(b);
     return b;
   }
 
+  // An error on "to" shows under To; any other (text, coding, send_at...)
+  // under Message, where the plan is read.
   function showFieldError(error) {
     const onTo = error.field === "to";
     toError.textContent = onTo ? error.message : "";
@@ -382,7 +414,7 @@ export function compose(main, params) {
   async function updatePlan() {
     const ticket = ++planned;
     try {
-      const p = await api("/v1/messages/plan", { method: "POST", body: body(true) });
+      const p = await api("/v1/messages/plan", { method: "POST", body: body() });
       if (ticket !== planned) return;
       toError.textContent = "";
       textError.textContent = "";
@@ -399,7 +431,7 @@ export function compose(main, params) {
   let timer = null;
   const planSoon = () => { clearTimeout(timer); timer = setTimeout(updatePlan, 120); };
   for (const el of [to, text]) el.addEventListener("input", planSoon);
-  for (const el of [coding, report, flash, validity]) el.addEventListener("change", planSoon);
+  for (const el of [coding, report, flash, validity, ...routing.controls]) el.addEventListener("change", planSoon);
 
   const form = h("form", { novalidate: true, onsubmit: async (e) => {
       e.preventDefault();
@@ -408,11 +440,11 @@ export function compose(main, params) {
       if (!text.value) { showFieldError({ field: "text", message: "Write the message." }); text.focus(); return; }
       send.disabled = true;
       try {
-        const { id } = await api("/v1/messages", { method: "POST", body: body(false) });
+        const { id } = await api("/v1/messages", { method: "POST", body: body() });
         location.hash = `#/messages/${id}`;
       } catch (err) {
         if (err.field === "to" || err.field === "text") showFieldError(err);
-        else fill(formError, errorNotice(err));
+        else fill(formError, errorNotice(err));  // the modem, tag or scope, named by the gateway
         send.disabled = false;
       }
     } },
@@ -422,26 +454,18 @@ export function compose(main, params) {
       h("div", { class: "options" },
         h("div", { class: "field" }, h("label", { for: "c-coding" }, "Coding"), coding),
         h("div", { class: "field" }, h("label", { for: "c-validity" }, "Validity (minutes)"), validity),
-        h("div", {}, h("label", { class: "check" }, report, "Delivery report"), h("label", { class: "check" }, flash, "Flash message"))),
-      extra),
+        h("div", {}, h("label", { class: "check" }, report, "Delivery report"), h("label", { class: "check" }, flash, "Flash message")),
+        routing.fields)),
     formError,
     h("div", { class: "actions" }, send));
   fill(main, heading("Compose"), h("section", { class: "card" }, form));
 
-  // Which of the optional fields the gateway takes.
-  (async () => {
-    for (const field of OPTIONAL_FIELDS) {
-      try {
-        await api("/v1/messages/plan", { method: "POST", body: { to: "+10000000000", text: "", [field.name]: field.probe } });
-      } catch (e) {
-        if (e.field === field.name && /unknown field/.test(e.message)) continue;
-      }
-      const el = field.input();
-      el.id = `c-${field.name}`;
-      extras.push({ field, el });
-      extra.append(h("div", { class: "field" }, h("label", { for: el.id }, field.label), el));
-    }
-  })();
+  // A read-only key cannot send: say so instead of a form that fails.
+  maySend().then((yes) => {
+    if (yes) return;
+    form.prepend(h("p", { class: "notice warn", role: "status" }, READ_ONLY));
+    for (const el of form.elements) el.disabled = true;
+  });
   if (to.value) text.focus();
   return () => clearTimeout(timer);
 }
