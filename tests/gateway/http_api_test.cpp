@@ -578,7 +578,7 @@ TEST_F(HttpApiTest, TheOpenApiDocumentIsServedAndEveryRouteItNamesExists) {
       ++routes;
     }
   }
-  EXPECT_EQ(routes, 11);
+  EXPECT_EQ(routes, 19);
 }
 
 TEST_F(HttpApiTest, ConcurrentClientsEachGetTheirOwnStoredMessage) {

@@ -21,6 +21,7 @@
 #include "gateway/store/local_calendar.h"
 #include "gateway/store/postgres_store.h"
 #include "gateway/store/sqlite_store.h"
+#include "api_responses.h"
 #include "gateway/typed_modem_port.h"
 #include "sim/simulator.h"
 #include "test_postgres.h"
@@ -101,6 +102,7 @@ class ModemFarmTest : public ::testing::Test {
     gateway_ = std::make_unique<Gateway>(*counting_, std::move(named), options, log_);
     client_ = std::make_unique<httplib::Client>("127.0.0.1", gateway_->start());
     client_->set_bearer_token_auth(kToken);
+    testing::recordResponses(*client_);
     ASSERT_TRUE(eventually([&] {
       const json modems = get("/v1/modems");
       for (const auto& m : modems["modems"]) {
@@ -407,6 +409,7 @@ TEST_F(ModemFarmTest, TwoGatewaysOnOnePostgresShareOneSimsDailyLimitExactly) {
   }
   client_ = std::make_unique<httplib::Client>("127.0.0.1", port);
   client_->set_bearer_token_auth(kToken);
+  testing::recordResponses(*client_);
   std::vector<std::int64_t> ids;
   for (int i = 0; i < 30; ++i) ids.push_back(post({{"to", "+4917060" + std::to_string(i)}, {"text", "shared SIM"}}));
   // The limit is used up, and the next message says so.
