@@ -410,6 +410,14 @@ TEST_F(ModemFarmTest, TwoGatewaysOnOnePostgresShareOneSimsDailyLimitExactly) {
   client_ = std::make_unique<httplib::Client>("127.0.0.1", port);
   client_->set_bearer_token_auth(kToken);
   testing::recordResponses(*client_);
+  // Both hosts' workers ready before the first message, so both take part.
+  ASSERT_TRUE(eventually([&] {
+    for (const auto& gateway : gateways) {
+      const auto states = gateway->board().snapshot();
+      if (states.empty() || states[0].state != "up") return false;
+    }
+    return true;
+  }));
   std::vector<std::int64_t> ids;
   for (int i = 0; i < 30; ++i) ids.push_back(post({{"to", "+4917060" + std::to_string(i)}, {"text", "shared SIM"}}));
   // The limit is used up, and the next message says so.
