@@ -427,7 +427,9 @@ TEST_F(GatewayVerbTest, KilledWithAPduInFlightResendsOnlyThatOneMarked) {
   modem.setAnswerDelay(milliseconds(1500));  // from now on the kill lands before the answer
   const auto ids = postMessages(4);
   ASSERT_EQ(ids.size(), 4u);
-  for (int i = 0; i < 300 && modem.sentMessages().empty(); ++i) std::this_thread::sleep_for(milliseconds(10));
+  // Every answer, the prompt included, now takes 1.5 s, and a poll of the
+  // modem may come first: the first PDU can take a few seconds to arrive.
+  for (int i = 0; i < 1000 && modem.sentMessages().empty(); ++i) std::this_thread::sleep_for(milliseconds(10));
   ASSERT_EQ(modem.sentMessages().size(), 1u) << "one PDU reached the modem before the kill";
   const std::string inFlight = modem.sentMessages().front().number;
   ::kill(child_, SIGKILL);
