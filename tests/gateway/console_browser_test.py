@@ -216,8 +216,9 @@ class Console:
         for entry in self.driver.get_log("browser"):
             message = entry.get("message", "")
             # Answers the page asked for knowingly: the wrong key, the planner
-            # on a half-typed message, a read-only key's check for the send scope.
-            expected = "Failed to load resource" in message and any(f"status of {code}" in message for code in (400, 401, 403))
+            # on a half-typed message, a read-only key's check for the send scope,
+            # a cancel that came too late.
+            expected = "Failed to load resource" in message and any(f"status of {code}" in message for code in (400, 401, 403, 409))
             if "Content Security Policy" in message or entry.get("level") == "SEVERE" and not expected:
                 raise AssertionError(f"browser console: {message}")
 
@@ -392,6 +393,32 @@ def cancel_scheduled(c):
     assert m["status"] == "canceled" and m["sent"] is None and m["attempts"] == 0 and m["modem"] is None, m
     assert "canceled" in events and "sent" not in events, f"history: {events}"
     return message_id
+
+
+def cancel_too_late(c):
+    """A message sent between the page's read and the press: the gateway
+    answers 409, the page says it is too late, names the status and shows
+    it. The stale read is made deterministic by rewriting the page's first
+    read of the message to say "queued"."""
+    message_id = c.gw.api("/v1/messages", {"to": "+4915100000004", "text": "raced"}, method="POST")["id"]
+    wait_for("the message sent", lambda: c.gw.api(f"/v1/messages/{message_id}")["status"] == "sent")
+    c.driver.execute_script("""
+      const real = window.fetch, path = arguments[0];
+      window.fetch = async (url, init) => {
+        const answer = await real(url, init);
+        if (url !== path || (init && init.method !== "GET")) return answer;
+        window.fetch = real;
+        const stale = await answer.json();
+        stale.status = "queued";
+        return new Response(JSON.stringify(stale), { status: 200, headers: answer.headers });
+      };""", f"/v1/messages/{message_id}")
+    c.go(f"#/messages/{message_id}")
+    wait_for("the cancel button", lambda: c.button("Cancel message")).click()
+    notice = wait_for("the too-late notice", lambda: next((n for n in c.finds(".notice.warn")
+                                                           if "Too late to cancel" in n.text), None))
+    assert f"message {message_id} is sent" in notice.text, notice.text
+    wait_for("the status it has shown", lambda: c.find("#message-status").text == "sent")
+    assert not [b for b in c.finds("button") if b.text == "Cancel message"], "a sent message still offers Cancel"
 
 
 def read_only_key(c, canceled_id):
@@ -596,6 +623,7 @@ def main():
         hostile_text(console)
         filter_list(console, number)
         canceled = cancel_scheduled(console)
+        cancel_too_late(console)
         read_only_key(console, canceled)
         modem_goes_down(console)
         every_page(console, message_page, number)
