@@ -14,22 +14,10 @@
 namespace reviri::sms {
 namespace {
 
+using detail::allHexDigits;
 using detail::kHexValue;
 
 int hexValue(char c) { return kHexValue[static_cast<unsigned char>(c)]; }
-
-// Arithmetic rather than table look-ups and no early exit, so that the
-// common, valid case vectorises.
-bool allHexDigits(std::string_view s) {
-  unsigned char bad = 0;
-  for (const char ch : s) {
-    const auto c = static_cast<unsigned char>(ch);
-    const auto digit = static_cast<unsigned char>(c - '0');
-    const auto letter = static_cast<unsigned char>((c | 0x20) - 'a');
-    bad |= static_cast<unsigned char>((digit > 9) & (letter > 5));
-  }
-  return bad == 0;
-}
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
