@@ -14,6 +14,7 @@
 
 #include "base/text.h"
 #include "sms/gsm0338_alphabet.h"
+#include "sms/hex_octets.h"
 
 namespace reviri::sms::detail {
 namespace {
@@ -100,18 +101,8 @@ void unpackSeptets(std::string_view hex, std::size_t firstGroup, std::size_t gro
   readOctets(hex, 7 * firstGroup, 7 * groups, octets);
   octets[7 * groups] = 0;
   for (std::size_t g = 0; g < groups; ++g) {
-    std::uint64_t group = 0;
-    if constexpr (kLittleEndian) {
-      std::memcpy(&group, octets + 7 * g, 8);
-    } else {
-      for (unsigned b = 0; b < 7; ++b) group |= std::uint64_t{octets[7 * g + b]} << (8 * b);
-    }
-    const std::uint64_t spread = spreadSeptets(group & 0x00FFFFFFFFFFFFFF);
-    if constexpr (kLittleEndian) {
-      std::memcpy(septets + 8 * g, &spread, 8);
-    } else {
-      for (unsigned j = 0; j < 8; ++j) septets[8 * g + j] = (spread >> (8 * j)) & 0x7F;
-    }
+    const std::uint64_t group = hex::loadLittleEndian(octets + 7 * g) & 0x00FFFFFFFFFFFFFF;
+    hex::storeLittleEndian(septets + 8 * g, spreadSeptets(group));
   }
 }
 
