@@ -43,12 +43,14 @@ void readOctets(std::string_view hex, std::size_t first, std::size_t count, std:
   const std::size_t available = divideRoundHalfEven(hex.size(), 2);
   const std::size_t end = std::clamp(available, first, first + count);
   std::size_t k = first;
-  if (kLittleEndian && allHexDigits(hex.substr(std::min(hex.size(), 2 * k), 2 * (end - k)))) {
-    for (; 2 * k + 8 <= hex.size() && k + 4 <= end; k += 4) {
-      std::uint64_t word;
-      std::memcpy(&word, hex.data() + 2 * k, 8);
-      const std::uint32_t four = hexWordToOctets(word);
-      std::memcpy(out + (k - first), &four, 4);
+  const std::size_t whole = std::min(end, hex.size() / 2);  // octets with both digits
+  if (kLittleEndian && k + 8 <= whole && allHexDigits(hex.substr(2 * k, 2 * (whole - k)))) {
+    for (; k + 8 <= whole; k += 8) {
+      std::uint64_t low, high;
+      std::memcpy(&low, hex.data() + 2 * k, 8);
+      std::memcpy(&high, hex.data() + 2 * k + 8, 8);
+      const std::uint64_t eight = hexWordToOctets(low) | std::uint64_t{hexWordToOctets(high)} << 32;
+      std::memcpy(out + (k - first), &eight, 8);
     }
   }
   for (; k < end; ++k) out[k - first] = static_cast<std::uint8_t>(octetAt(hex, k));

@@ -38,11 +38,26 @@ std::string decodeSeptets(std::string_view hex, std::size_t first, std::size_t t
   return out;
 }
 
+// Semi-octet pairs swapped back; spaces around them and one 'F' filler at
+// the end are dropped. `s` holds no byte above 7F.
+std::string swapAsciiDigits(std::string_view s) {
+  const std::size_t pairs = divideRoundHalfEven(s.size(), 2);
+  std::string out(std::min(2 * pairs, s.size()), ' ');
+  char* p = out.data();
+  for (std::size_t i = 0; i < pairs; ++i) {
+    if (2 * i + 1 < s.size()) *p++ = s[2 * i + 1];
+    if (2 * i < s.size()) *p++ = s[2 * i];
+  }
+  if (!out.empty() && (out.front() == ' ' || out.back() == ' ')) out = text::trimSpaces(out);
+  if (!out.empty() && (out.back() == 'F' || out.back() == 'f')) out.pop_back();
+  return out;
+}
+
 // Numeric addresses are swapped semi-octets; an alphanumeric one (type of
 // number 101) is GSM 7-bit text whose length counts semi-octets.
 std::string decodeAddress(std::string_view digits, std::string_view type, std::string_view length) {
   if ((value(type) & 0x70) == 0x50) return decodeSeptets(digits, 0, value(length) * 4 / 7);
-  return swapDigits(digits);
+  return swapAsciiDigits(digits);
 }
 
 struct ServiceCentre {
@@ -208,20 +223,7 @@ bool decodeSubmit(std::string_view pdu, submitrecord& record) {
   return walkSubmit(pdu, record);
 }
 
-std::string swapDigits(std::string_view semiOctets) {
-  const AsciiPdu ascii(semiOctets);
-  const std::string_view s = ascii.view();
-  const std::size_t pairs = divideRoundHalfEven(s.size(), 2);
-  std::string out;
-  out.reserve(2 * pairs);
-  for (std::size_t i = 0; i < pairs; ++i) {
-    if (2 * i + 1 < s.size()) out += s[2 * i + 1];
-    if (2 * i < s.size()) out += s[2 * i];
-  }
-  if (!out.empty() && (out.front() == ' ' || out.back() == ' ')) out = text::trimSpaces(out);
-  if (!out.empty() && (out.back() == 'F' || out.back() == 'f')) out.pop_back();
-  return out;
-}
+std::string swapDigits(std::string_view semiOctets) { return swapAsciiDigits(AsciiPdu(semiOctets).view()); }
 
 std::string decode7bit(std::string_view udlAndData) {
   const AsciiPdu ascii(udlAndData);
