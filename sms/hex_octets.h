@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace reviri::sms::hex {
@@ -39,6 +40,23 @@ inline std::string hexOf(const std::vector<std::uint8_t>& octets) {
   char* p = out.data();
   for (const std::uint8_t o : octets) p = putHexOctet(p, o);
   return out;
+}
+
+// Each UTF-16 code unit as four hex digits, high octet first.
+inline char* putUcs2Hex(char* out, std::u16string_view units) {
+  for (const char16_t u : units) {
+    out = putHexOctet(out, u >> 8);
+    out = putHexOctet(out, u & 0xFF);
+  }
+  return out;
+}
+
+// Digits as swapped semi-octet pairs, 'F' filling an odd count.
+inline void appendSwappedDigits(std::string& out, std::string_view digits) {
+  for (std::size_t i = 0; i < digits.size(); i += 2) {
+    out += i + 1 < digits.size() ? digits[i + 1] : 'F';
+    out += digits[i];
+  }
 }
 
 // Eight bytes as a number, byte 0 lowest, and back: one load or store on

@@ -20,7 +20,6 @@ namespace reviri::sms {
 namespace {
 
 using hex::packSeptetsAsHex;
-using hex::putHexOctet;
 
 // Counts stay within the control's 16-bit signed range: more packed bits
 // than 32767, or more UTF-16 code units than 32766, raise overflow_error.
@@ -138,11 +137,7 @@ void appendUserData7bit(std::string& out, std::string_view text) {
 void appendUcs2Digits(std::string& out, std::u16string_view units) {
   const std::size_t start = out.size();
   out.resize(start + units.size() * 4);
-  char* p = out.data() + start;
-  for (const char16_t u : units) {
-    p = putHexOctet(p, u >> 8);
-    p = putHexOctet(p, u & 0xFF);
-  }
+  hex::putUcs2Hex(out.data() + start, units);
 }
 
 // UTF-16 code units of `text`, which has had its CR LF pairs dropped already:
@@ -177,10 +172,7 @@ void appendAddress(std::string& out, std::string_view number) {
   }
   out += lengthField(number.size());
   out += "91";
-  for (std::size_t i = 0; i < number.size(); i += 2) {
-    out += i + 1 < number.size() ? number[i + 1] : 'F';
-    out += number[i];
-  }
+  hex::appendSwappedDigits(out, number);
 }
 
 enum class Form { k7bit, kUcs2 };

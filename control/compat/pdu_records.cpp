@@ -85,38 +85,31 @@ std::string_view takeServiceCentre(std::string_view pdu, bool skipFirstOctet, Re
   return sc.tpdu;
 }
 
-struct UserData {
+struct HeaderFields {
   std::string udh, concatRef, concatTotal, concatSeq;
   std::size_t headerOctets = 0;
 };
 
 // Reads the user-data header at the start of `ud` and its concatenation
-// element (IEI 00: 8-bit reference; IEI 08: 16-bit reference).
-UserData readHeader(std::string_view ud) {
-  UserData h;
+// element; the last one counts, whatever its counts say.
+HeaderFields readHeader(std::string_view ud) {
+  HeaderFields h;
   const std::size_t available = divideRoundHalfEven(ud.size(), 2);
-  auto octet = [&](std::size_t k) -> unsigned {
+  auto octet = [&](std::size_t k) -> std::uint8_t {
     return k < available ? static_cast<std::uint8_t>(fieldValue(ud.substr(2 * k, 2))) : 0;
   };
-  h.headerOctets = octet(0) + 1;
+  h.headerOctets = std::size_t{octet(0)} + 1;
   h.udh = std::string(mid(ud, 1, 2 * h.headerOctets));
   const std::size_t end = std::min(h.headerOctets, available);
-  for (std::size_t i = 1; i + 1 < end;) {
-    const unsigned iei = octet(i);
-    const std::size_t len = octet(i + 1);
-    const std::size_t data = i + 2;
-    if (data + len > end) break;
-    if (iei == 0x00 && len == 3) {
-      h.concatRef = std::to_string(octet(data));
-      h.concatTotal = std::to_string(octet(data + 1));
-      h.concatSeq = std::to_string(octet(data + 2));
-    } else if (iei == 0x08 && len == 4) {
-      h.concatRef = std::to_string(octet(data) << 8 | octet(data + 1));
-      h.concatTotal = std::to_string(octet(data + 2));
-      h.concatSeq = std::to_string(octet(data + 3));
+  forEachHeaderElement(end, octet, [&](std::uint8_t id, std::size_t first, std::size_t length) {
+    std::vector<std::uint8_t> data;
+    for (std::size_t k = 0; k < length && k < 4; ++k) data.push_back(octet(first + k));
+    if (const auto c = concatenationElement(id, data); c && length == data.size()) {
+      h.concatRef = std::to_string(c->reference);
+      h.concatTotal = std::to_string(c->total);
+      h.concatSeq = std::to_string(c->sequence);
     }
-    i = data + len;
-  }
+  });
   return h;
 }
 
@@ -124,7 +117,7 @@ UserData readHeader(std::string_view ud) {
 // fills the header fields. Shared by both message decoders.
 template <typename Record>
 bool decodeText(std::string_view ud, std::size_t firstOctet, Record& record) {
-  UserData header;
+  HeaderFields header;
   if (firstOctet & 0x40) header = readHeader(ud);  // TP-UDHI
   record.udh = std::move(header.udh);
   record.concatRef = std::move(header.concatRef);
