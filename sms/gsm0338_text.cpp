@@ -5,6 +5,7 @@
 // leadingHexValue reads it. Pure functions; thread-safe.
 #include "sms/gsm0338_text.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -13,6 +14,7 @@
 
 #include "base/text.h"
 #include "sms/gsm0338_alphabet.h"
+#include "sms/hex_octets.h"
 
 namespace reviri::sms::detail {
 namespace {
@@ -23,77 +25,115 @@ unsigned octetAt(std::string_view hex, std::size_t k) {
   return static_cast<unsigned>(fieldValue(hex.substr(2 * k, 2)));
 }
 
-// Eight hex characters (as loaded little-endian) to four octets, octet 0 in
-// the low byte; false when any character is not a hex digit. SWAR: every
-// byte is checked and converted at once.
-bool hexWordToOctets(std::uint64_t x, std::uint32_t& octets) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101;
-  constexpr std::uint64_t kHigh = 0x8080808080808080;
-  // For bytes below 80: high bit of (x + 80 - lo) means x >= lo, high bit of
-  // (x + 7F - hi) means x > hi.
-  auto inRange = [](std::uint64_t v, std::uint64_t lo, std::uint64_t hi) {
-    return (v + (0x80 - lo) * kOnes) & ~(v + (0x7F - hi) * kOnes) & kHigh;
-  };
-  const std::uint64_t lower = x | 0x20 * kOnes;
-  if ((x & kHigh) != 0 || (inRange(x, '0', '9') | inRange(lower, 'a', 'f')) != kHigh) return false;
+constexpr std::uint64_t kOnes = 0x0101010101010101;
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+// Eight hex digits (loaded little-endian) to four octets, octet 0 in the low
+// byte. The digits have been checked already, so this is plain arithmetic.
+std::uint32_t hexWordToOctets(std::uint64_t x) {
   const std::uint64_t nibbles = (x & 0x0F * kOnes) + 9 * ((x >> 6) & kOnes);
   std::uint64_t pairs = ((nibbles << 4) | (nibbles >> 8)) & 0x00FF00FF00FF00FF;
   pairs = (pairs | (pairs >> 8)) & 0x0000FFFF0000FFFF;
-  octets = static_cast<std::uint32_t>(pairs | (pairs >> 16));
-  return true;
+  return static_cast<std::uint32_t>(pairs | (pairs >> 16));
 }
 
-// Octets 7g..7g+6 of packed user data as one little-endian word: eight
-// septets. Octets past the data read as 0.
-std::uint64_t septetGroup(std::string_view hex, std::size_t available, std::size_t g) {
-  const std::size_t k0 = 7 * g;
-  if constexpr (std::endian::native == std::endian::little) {
-    if (k0 + 7 <= available && 2 * (k0 + 7) <= hex.size()) {
-      std::uint64_t first, second;  // characters 0-7 and 6-13 of the group
-      std::memcpy(&first, hex.data() + 2 * k0, 8);
-      std::memcpy(&second, hex.data() + 2 * k0 + 6, 8);
-      std::uint32_t low, high;
-      if (hexWordToOctets(first, low) && hexWordToOctets(second, high))
-        return std::uint64_t{low} | std::uint64_t{high >> 8} << 32;
+// Octets first..first+count-1 of `hex` into `out`: octets past the data read
+// as 0, junk as octetAt reads it. Checked hex goes eight digits at a time.
+void readOctets(std::string_view hex, std::size_t first, std::size_t count, std::uint8_t* out) {
+  const std::size_t available = divideRoundHalfEven(hex.size(), 2);
+  const std::size_t end = std::clamp(available, first, first + count);
+  std::size_t k = first;
+  const std::size_t whole = std::min(end, hex.size() / 2);  // octets with both digits
+  if (kLittleEndian && k + 8 <= whole && allHexDigits(hex.substr(2 * k, 2 * (whole - k)))) {
+    for (; k + 8 <= whole; k += 8) {
+      std::uint64_t low, high;
+      std::memcpy(&low, hex.data() + 2 * k, 8);
+      std::memcpy(&high, hex.data() + 2 * k + 8, 8);
+      const std::uint64_t eight = hexWordToOctets(low) | std::uint64_t{hexWordToOctets(high)} << 32;
+      std::memcpy(out + (k - first), &eight, 8);
     }
   }
-  std::uint64_t group = 0;
-  for (unsigned b = 0; b < 7 && k0 + b < available; ++b)
-    group |= std::uint64_t{octetAt(hex, k0 + b) & 0xFF} << (8 * b);
-  return group;
+  for (; k < end; ++k) out[k - first] = static_cast<std::uint8_t>(octetAt(hex, k));
+  std::memset(out + (end - first), 0, first + count - end);
 }
 
-// Single-byte UTF-8 of each default-alphabet septet, or 0 where the septet
-// needs more bytes or is the escape.
+// Seven octets (56 bits, octet 0 lowest) spread into eight septets, one per
+// byte with septet 0 lowest: the inverse of GSM 03.38 packing.
+std::uint64_t spreadSeptets(std::uint64_t g) {
+  g = (g & 0x0FFFFFFF) | ((g << 4) & 0x0FFFFFFF00000000);
+  g = (g & 0x00003FFF00003FFF) | ((g << 2) & 0x3FFF00003FFF0000);
+  return (g & 0x007F007F007F007F) | ((g << 1) & 0x7F007F007F007F00);
+}
+
+// Single-byte UTF-8 of each default-alphabet septet; 0x80 marks a septet
+// that needs more bytes or is the escape.
+constexpr char kNeedsMore = static_cast<char>(0x80);
 std::array<char, 128> makeSingleByteTable() {
   std::array<char, 128> table{};
   for (std::uint8_t s = 0; s < 128; ++s) {
     const gsm7::Utf8Cell& cell = gsm7::detail::kDefaultUtf8[s];
-    if (s != gsm7::kEscape && cell.size == 1) table[s] = cell.bytes[0];
+    table[s] = s != gsm7::kEscape && cell.size == 1 ? cell.bytes[0] : kNeedsMore;
   }
   return table;
+}
+const std::array<char, 128> kSingleByte = makeSingleByteTable();
+
+// True when each of the eight septets in `w` (one per byte) is a character
+// that GSM 03.38 and ASCII write alike: 20-7A except 24 ($ is 02 in GSM),
+// 40 and 5B-60. Their septets are then their UTF-8, in any byte order.
+bool sameAsAscii(std::uint64_t w) {
+  constexpr std::uint64_t kHigh = 0x80 * kOnes;
+  auto atLeast = [w](std::uint64_t lo) { return w + (0x80 - lo) * kOnes; };  // bit 7: byte >= lo
+  auto notEqual = [w](std::uint64_t v) { return (w ^ v * kOnes) + 0x7F * kOnes; };
+  const std::uint64_t ok = atLeast(0x20) & ~atLeast(0x7B) & notEqual(0x24) & notEqual(0x40) &
+                           ~(atLeast(0x5B) & ~atLeast(0x61));
+  return (ok & kHigh) == kHigh;
+}
+
+// Septets of groups firstGroup.. of packed user data, eight per group.
+void unpackSeptets(std::string_view hex, std::size_t firstGroup, std::size_t groups, std::uint8_t* septets) {
+  // Octets of the groups, with one spare so that every group loads as a word.
+  std::array<std::uint8_t, 160> small;
+  std::vector<std::uint8_t> large;
+  std::uint8_t* octets = small.data();
+  if (7 * groups + 1 > small.size()) {
+    large.resize(7 * groups + 1);
+    octets = large.data();
+  }
+  readOctets(hex, 7 * firstGroup, 7 * groups, octets);
+  octets[7 * groups] = 0;
+  for (std::size_t g = 0; g < groups; ++g) {
+    const std::uint64_t group = hex::loadLittleEndian(octets + 7 * g) & 0x00FFFFFFFFFFFFFF;
+    hex::storeLittleEndian(septets + 8 * g, spreadSeptets(group));
+  }
 }
 
 }  // namespace
 
+bool allHexDigits(std::string_view s) {
+  unsigned char bad = 0;
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    const auto digit = static_cast<unsigned char>(c - '0');
+    const auto letter = static_cast<unsigned char>((c | 0x20) - 'a');
+    bad |= static_cast<unsigned char>((digit > 9) & (letter > 5));
+  }
+  return bad == 0;
+}
+
 void appendGsm7Text(std::string_view hex, std::size_t first, std::size_t total, std::string& out) {
   if (first >= total) return;
-  static const std::array<char, 128> kSingleByte = makeSingleByteTable();
   // Unpack whole groups of eight first, then translate without carrying state.
   const std::size_t firstGroup = first / 8;
   const std::size_t groups = (total + 7) / 8 - firstGroup;
-  std::array<std::uint8_t, 264> small;
+  std::array<std::uint8_t, 184> small;
   std::vector<std::uint8_t> large;
   std::uint8_t* septets = small.data();
   if (groups * 8 > small.size()) {
     large.resize(groups * 8);
     septets = large.data();
   }
-  const std::size_t available = divideRoundHalfEven(hex.size(), 2);
-  for (std::size_t g = 0; g < groups; ++g) {
-    std::uint64_t group = septetGroup(hex, available, firstGroup + g);
-    for (unsigned j = 0; j < 8; ++j, group >>= 7) septets[8 * g + j] = group & 0x7F;
-  }
+  unpackSeptets(hex, firstGroup, groups, septets);
   const std::size_t begin = first - 8 * firstGroup;
   const std::size_t end = total - 8 * firstGroup;
 
@@ -105,23 +145,27 @@ void appendGsm7Text(std::string_view hex, std::size_t first, std::size_t total, 
     p += cell.size;
   };
   for (std::size_t j = begin; j < end; ++j) {
-    // Eight plain single-byte characters in a row go out as one word.
+    // Eight single-byte characters in a row are written as they are looked
+    // up; a marked one sends the run back to the character-by-character path.
     if (j + 8 <= end) {
-      std::array<char, 8> run;
-      bool plain = true;
-      for (unsigned i = 0; i < 8; ++i) {
-        run[i] = kSingleByte[septets[j + i]];
-        plain &= run[i] != 0;
+      std::uint64_t run;
+      std::memcpy(&run, septets + j, 8);
+      if (sameAsAscii(run)) {
+        std::memcpy(p, &run, 8);
+        p += 8;
+        j += 7;
+        continue;
       }
-      if (plain) {
-        std::memcpy(p, run.data(), 8);
+      char marks = 0;
+      for (unsigned i = 0; i < 8; ++i) marks |= p[i] = kSingleByte[septets[j + i]];
+      if ((marks & kNeedsMore) == 0) {
         p += 8;
         j += 7;
         continue;
       }
     }
     const std::uint8_t septet = septets[j];
-    if (const char c = kSingleByte[septet]; c != 0) {
+    if (const char c = kSingleByte[septet]; c != kNeedsMore) {
       *p++ = c;
     } else if (septet != gsm7::kEscape) {
       put(gsm7::defaultUtf8(septet));
@@ -189,9 +233,14 @@ long leadingHexValue(std::string_view hex) {
 }
 
 AsciiPdu::AsciiPdu(std::string_view s) : view_(s) {
-  unsigned char any = 0;
-  for (const char c : s) any |= static_cast<unsigned char>(c);  // no early exit: vectorises
-  if (any & 0x80) {
+  std::uint64_t any = 0;  // eight bytes at a time, no early exit
+  std::size_t i = 0;
+  for (std::uint64_t word; i + 8 <= s.size(); i += 8) {
+    std::memcpy(&word, s.data() + i, 8);
+    any |= word;
+  }
+  for (; i < s.size(); ++i) any |= static_cast<unsigned char>(s[i]);
+  if (any & 0x80 * kOnes) {
     for (const char16_t u : text::utf8ToUtf16(s)) storage_ += u < 0x80 ? static_cast<char>(u) : '?';
     view_ = storage_;
   }

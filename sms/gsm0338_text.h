@@ -29,6 +29,8 @@ inline constexpr auto kHexValue = makeHexTable();
 // feeds are skipped, reading stops at the first other non-hex character, no
 // digit at all gives 0.
 long leadingHexValue(std::string_view hex);
+// True when every character of `s` is a hex digit (either case).
+bool allHexDigits(std::string_view s);
 // A field's value: two hex digits directly, anything else as leadingHexValue.
 std::size_t fieldValue(std::string_view field);
 // a / b rounded to the nearest whole number, halves to the even one: how many

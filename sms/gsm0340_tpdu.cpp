@@ -14,22 +14,10 @@
 namespace reviri::sms {
 namespace {
 
+using detail::allHexDigits;
 using detail::kHexValue;
 
 int hexValue(char c) { return kHexValue[static_cast<unsigned char>(c)]; }
-
-// Arithmetic rather than table look-ups and no early exit, so that the
-// common, valid case vectorises.
-bool allHexDigits(std::string_view s) {
-  unsigned char bad = 0;
-  for (const char ch : s) {
-    const auto c = static_cast<unsigned char>(ch);
-    const auto digit = static_cast<unsigned char>(c - '0');
-    const auto letter = static_cast<unsigned char>((c | 0x20) - 'a');
-    bad |= static_cast<unsigned char>((digit > 9) & (letter > 5));
-  }
-  return bad == 0;
-}
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -154,35 +142,25 @@ std::optional<Timestamp> readTimestamp(Reader& reader, std::string_view field) {
   return t;
 }
 
-// IEI 00 (8-bit reference) and IEI 08 (16-bit reference); any other element,
-// or one whose count or number is impossible, is kept as it is.
-std::optional<Concatenation> concatenationOf(std::uint8_t id, const std::vector<std::uint8_t>& d) {
-  Concatenation c;
-  if (id == 0x00 && d.size() == 3) {
-    c = {d[0], false, d[1], d[2]};
-  } else if (id == 0x08 && d.size() == 4) {
-    c = {static_cast<std::uint16_t>(d[0] << 8 | d[1]), true, d[2], d[3]};
-  } else {
-    return std::nullopt;
-  }
-  if (c.total == 0 || c.sequence == 0 || c.sequence > c.total) return std::nullopt;
+// A concatenation element whose count or number is impossible is kept as
+// any other element.
+std::optional<Concatenation> concatenationOf(std::uint8_t id, const std::vector<std::uint8_t>& data) {
+  const std::optional<Concatenation> c = concatenationElement(id, data);
+  if (!c || c->total == 0 || c->sequence == 0 || c->sequence > c->total) return std::nullopt;
   return c;
 }
 
 // The elements of a header of `octets` octets (length octet included).
 void readHeader(std::string_view hex, std::size_t octets, UserData& ud) {
-  for (std::size_t i = 1; i + 2 <= octets;) {
-    InformationElement e;
-    e.id = octetAt(hex, i);
-    const std::size_t length = octetAt(hex, i + 1);
-    if (i + 2 + length > octets) break;  // a malformed element ends the header
-    for (std::size_t k = 0; k < length; ++k) e.data.push_back(octetAt(hex, i + 2 + k));
-    i += 2 + length;
+  auto octet = [hex](std::size_t k) { return octetAt(hex, k); };
+  forEachHeaderElement(octets, octet, [&](std::uint8_t id, std::size_t first, std::size_t length) {
+    InformationElement e{id, {}};
+    for (std::size_t k = 0; k < length; ++k) e.data.push_back(octet(first + k));
     if (auto c = concatenationOf(e.id, e.data); c && !ud.concat)
       ud.concat = c;
     else
       ud.otherElements.push_back(std::move(e));
-  }
+  });
 }
 
 UserData readUserData(Reader& reader, bool hasHeader, const DataCoding& coding) {
@@ -326,6 +304,12 @@ DataCoding dataCodingOf(std::uint8_t dcs, DcsReading reading) {
     c.messageClass = dcs & 0x03;
   }
   return c;  // C0-DF (message waiting): 7-bit
+}
+
+std::optional<Concatenation> concatenationElement(std::uint8_t id, const std::vector<std::uint8_t>& d) {
+  if (id == 0x00 && d.size() == 3) return Concatenation{d[0], false, d[1], d[2]};
+  if (id == 0x08 && d.size() == 4) return Concatenation{static_cast<std::uint16_t>(d[0] << 8 | d[1]), true, d[2], d[3]};
+  return std::nullopt;
 }
 
 DeliveryOutcome outcomeOf(std::uint8_t status) {

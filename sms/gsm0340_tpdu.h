@@ -132,6 +132,24 @@ using Tpdu = std::variant<Deliver, Submit, StatusReport>;
 // PduError.
 Tpdu decodeTpdu(std::string_view hex, bool withServiceCentre = true);
 
+// The information elements of a user-data header of `octets` octets (its
+// length octet included), read through `octetAt(k)`: `element(id, first,
+// length)` for each, `first` being the index of its first data octet. An
+// element that runs past the header ends the walk. Both decoders use it.
+template <typename OctetAt, typename Element>
+void forEachHeaderElement(std::size_t octets, OctetAt octetAt, Element element) {
+  for (std::size_t i = 1; i + 2 <= octets;) {
+    const std::size_t length = octetAt(i + 1);
+    if (i + 2 + length > octets) break;
+    element(static_cast<std::uint8_t>(octetAt(i)), i + 2, length);
+    i += 2 + length;
+  }
+}
+
+// IEI 00 (8-bit reference) or IEI 08 (16-bit reference) with the right
+// length; counts not checked. Empty for any other element.
+std::optional<Concatenation> concatenationElement(std::uint8_t id, const std::vector<std::uint8_t>& data);
+
 // How a data coding value GSM 03.38 reserves is read: the groups 80-BF and,
 // in the general groups 00-7F, the alphabet bits 11.
 enum class DcsReading {

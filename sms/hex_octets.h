@@ -6,10 +6,12 @@
 #define REVIRI_SMS_HEX_OCTETS_H_
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace reviri::sms::hex {
@@ -40,14 +42,55 @@ inline std::string hexOf(const std::vector<std::uint8_t>& octets) {
   return out;
 }
 
+// Each UTF-16 code unit as four hex digits, high octet first.
+inline char* putUcs2Hex(char* out, std::u16string_view units) {
+  for (const char16_t u : units) {
+    out = putHexOctet(out, u >> 8);
+    out = putHexOctet(out, u & 0xFF);
+  }
+  return out;
+}
+
+// Digits as swapped semi-octet pairs, 'F' filling an odd count.
+inline void appendSwappedDigits(std::string& out, std::string_view digits) {
+  for (std::size_t i = 0; i < digits.size(); i += 2) {
+    out += i + 1 < digits.size() ? digits[i + 1] : 'F';
+    out += digits[i];
+  }
+}
+
+// Eight bytes as a number, byte 0 lowest, and back: one load or store on
+// little-endian machines.
+inline std::uint64_t loadLittleEndian(const std::uint8_t* p) {
+  std::uint64_t v = 0;
+  if constexpr (std::endian::native == std::endian::little)
+    std::memcpy(&v, p, 8);
+  else
+    for (unsigned j = 0; j < 8; ++j) v |= std::uint64_t{p[j]} << (8 * j);
+  return v;
+}
+inline void storeLittleEndian(std::uint8_t* p, std::uint64_t v) {
+  if constexpr (std::endian::native == std::endian::little)
+    std::memcpy(p, &v, 8);
+  else
+    for (unsigned j = 0; j < 8; ++j) p[j] = static_cast<std::uint8_t>(v >> (8 * j));
+}
+
+// Eight septets, one per byte with septet 0 lowest, packed into 56 bits:
+// the inverse of spreading them.
+inline std::uint64_t packEightSeptets(std::uint64_t s) {
+  s = (s & 0x007F007F007F007F) | ((s >> 1) & 0x3F803F803F803F80);
+  s = (s & 0x00003FFF00003FFF) | ((s >> 2) & 0x0FFFC0000FFFC000);
+  return (s & 0x000000000FFFFFFF) | ((s >> 4) & 0x00FFFFFFF0000000);
+}
+
 // Packs septets as GSM 03.38 lays them out (septet k at bits 7k..7k+6 of a
 // stream filled from bit 0 of octet 0; the high bits of the last octet are
 // 0) and writes the octets as hex. Eight septets make seven octets.
 inline char* packSeptetsAsHex(const std::uint8_t* septets, std::size_t count, char* out) {
   std::size_t i = 0;
   for (; i + 8 <= count; i += 8) {
-    std::uint64_t group = 0;
-    for (unsigned j = 0; j < 8; ++j) group |= std::uint64_t{septets[i + j]} << (7 * j);
+    const std::uint64_t group = packEightSeptets(loadLittleEndian(septets + i));
     for (unsigned b = 0; b < 7; ++b) out = putHexOctet(out, (group >> (8 * b)) & 0xFF);
   }
   if (i < count) {

@@ -161,11 +161,7 @@ void appendOctet(std::string& out, unsigned octet) {
 // Type of address and the digits as swapped semi-octets, 'F' filling an odd count.
 void appendTypeAndDigits(std::string& out, const DialString& dial) {
   appendOctet(out, dial.international ? 0x91 : 0x81);
-  const std::string& d = dial.digits;
-  for (std::size_t i = 0; i < d.size(); i += 2) {
-    out += i + 1 < d.size() ? d[i + 1] : 'F';
-    out += d[i];
-  }
+  hex::appendSwappedDigits(out, dial.digits);
 }
 
 std::string serviceCentreField(std::string_view smsc) {
@@ -254,10 +250,7 @@ void appendUcs2UserData(std::string& out, const Units& units, const PartLayout& 
     appendConcatHeader(octets, part);
     for (const std::uint8_t o : octets) p = hex::putHexOctet(p, o);
   }
-  for (std::size_t i = part.begin; i < part.end; ++i) {
-    p = hex::putHexOctet(p, units.utf16[i] >> 8);
-    p = hex::putHexOctet(p, units.utf16[i] & 0xFF);
-  }
+  hex::putUcs2Hex(p, std::u16string_view(units.utf16).substr(part.begin, count));
 }
 
 unsigned firstOctet(const SubmitRequest& request, bool header) {

@@ -20,7 +20,6 @@ namespace reviri::sms {
 namespace {
 
 using hex::packSeptetsAsHex;
-using hex::putHexOctet;
 
 // Counts stay within the control's 16-bit signed range: more packed bits
 // than 32767, or more UTF-16 code units than 32766, raise overflow_error.
@@ -36,9 +35,9 @@ constexpr std::string_view kTailUcs2 = "0008A9";
 constexpr std::string_view kTailFlashUcs2 = "0018A9";
 
 bool isAscii(std::string_view s) {
-  for (const char c : s)
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  return true;
+  unsigned char any = 0;  // no early exit, so that it vectorises
+  for (const char c : s) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
 }
 
 // Writes a character's septets; returns the new end.
@@ -60,11 +59,37 @@ bool isCrLfAt(std::u16string_view s, std::size_t i) {
   return s[i] == u'\r' && i + 1 < s.size() && s[i + 1] == u'\n';
 }
 
+// Septet of each ASCII character; kSlow marks the ones the character path
+// must write: the extension table's (two septets) and CR (maybe a CR LF pair).
+constexpr std::uint8_t kSlow = 0x80;
+std::array<std::uint8_t, 128> makeAsciiSeptets() {
+  std::array<std::uint8_t, 128> table{};
+  for (char32_t c = 0; c < 128; ++c) {
+    const gsm7::Septets s = gsm7::septetsFor(c);
+    table[c] = s.count == 2 || c == '\r' ? kSlow : s.count == 0 ? gsm7::kUnknown : s.first;
+  }
+  return table;
+}
+const std::array<std::uint8_t, 128> kAsciiSeptets = makeAsciiSeptets();
+
 // GSM septets of `text` with its CR LF pairs dropped, into `out` (at least
 // two septets per UTF-16 code unit); returns the end.
 std::uint8_t* textToSeptets(std::string_view text, std::uint8_t* out) {
   if (isAscii(text)) {
     for (std::size_t i = 0; i < text.size(); ++i) {
+      // Eight characters that make one septet each go out together; a marked
+      // one sends the run to the character path.
+      if (i + 8 <= text.size()) {
+        std::uint64_t run = 0;
+        for (unsigned j = 0; j < 8; ++j)
+          run |= std::uint64_t{kAsciiSeptets[static_cast<unsigned char>(text[i + j])]} << (8 * j);
+        if ((run & kSlow * std::uint64_t{0x0101010101010101}) == 0) {
+          hex::storeLittleEndian(out, run);
+          out += 8;
+          i += 7;
+          continue;
+        }
+      }
       if (isCrLfAt(text, i)) {
         ++i;
         continue;
@@ -112,11 +137,7 @@ void appendUserData7bit(std::string& out, std::string_view text) {
 void appendUcs2Digits(std::string& out, std::u16string_view units) {
   const std::size_t start = out.size();
   out.resize(start + units.size() * 4);
-  char* p = out.data() + start;
-  for (const char16_t u : units) {
-    p = putHexOctet(p, u >> 8);
-    p = putHexOctet(p, u & 0xFF);
-  }
+  hex::putUcs2Hex(out.data() + start, units);
 }
 
 // UTF-16 code units of `text`, which has had its CR LF pairs dropped already:
@@ -151,10 +172,7 @@ void appendAddress(std::string& out, std::string_view number) {
   }
   out += lengthField(number.size());
   out += "91";
-  for (std::size_t i = 0; i < number.size(); i += 2) {
-    out += i + 1 < number.size() ? number[i + 1] : 'F';
-    out += number[i];
-  }
+  hex::appendSwappedDigits(out, number);
 }
 
 enum class Form { k7bit, kUcs2 };

@@ -38,11 +38,26 @@ std::string decodeSeptets(std::string_view hex, std::size_t first, std::size_t t
   return out;
 }
 
+// Semi-octet pairs swapped back; spaces around them and one 'F' filler at
+// the end are dropped. `s` holds no byte above 7F.
+std::string swapAsciiDigits(std::string_view s) {
+  const std::size_t pairs = divideRoundHalfEven(s.size(), 2);
+  std::string out(std::min(2 * pairs, s.size()), ' ');
+  char* p = out.data();
+  for (std::size_t i = 0; i < pairs; ++i) {
+    if (2 * i + 1 < s.size()) *p++ = s[2 * i + 1];
+    if (2 * i < s.size()) *p++ = s[2 * i];
+  }
+  if (!out.empty() && (out.front() == ' ' || out.back() == ' ')) out = text::trimSpaces(out);
+  if (!out.empty() && (out.back() == 'F' || out.back() == 'f')) out.pop_back();
+  return out;
+}
+
 // Numeric addresses are swapped semi-octets; an alphanumeric one (type of
 // number 101) is GSM 7-bit text whose length counts semi-octets.
 std::string decodeAddress(std::string_view digits, std::string_view type, std::string_view length) {
   if ((value(type) & 0x70) == 0x50) return decodeSeptets(digits, 0, value(length) * 4 / 7);
-  return swapDigits(digits);
+  return swapAsciiDigits(digits);
 }
 
 struct ServiceCentre {
@@ -70,38 +85,31 @@ std::string_view takeServiceCentre(std::string_view pdu, bool skipFirstOctet, Re
   return sc.tpdu;
 }
 
-struct UserData {
+struct HeaderFields {
   std::string udh, concatRef, concatTotal, concatSeq;
   std::size_t headerOctets = 0;
 };
 
 // Reads the user-data header at the start of `ud` and its concatenation
-// element (IEI 00: 8-bit reference; IEI 08: 16-bit reference).
-UserData readHeader(std::string_view ud) {
-  UserData h;
+// element; the last one counts, whatever its counts say.
+HeaderFields readHeader(std::string_view ud) {
+  HeaderFields h;
   const std::size_t available = divideRoundHalfEven(ud.size(), 2);
-  auto octet = [&](std::size_t k) -> unsigned {
+  auto octet = [&](std::size_t k) -> std::uint8_t {
     return k < available ? static_cast<std::uint8_t>(fieldValue(ud.substr(2 * k, 2))) : 0;
   };
-  h.headerOctets = octet(0) + 1;
+  h.headerOctets = std::size_t{octet(0)} + 1;
   h.udh = std::string(mid(ud, 1, 2 * h.headerOctets));
   const std::size_t end = std::min(h.headerOctets, available);
-  for (std::size_t i = 1; i + 1 < end;) {
-    const unsigned iei = octet(i);
-    const std::size_t len = octet(i + 1);
-    const std::size_t data = i + 2;
-    if (data + len > end) break;
-    if (iei == 0x00 && len == 3) {
-      h.concatRef = std::to_string(octet(data));
-      h.concatTotal = std::to_string(octet(data + 1));
-      h.concatSeq = std::to_string(octet(data + 2));
-    } else if (iei == 0x08 && len == 4) {
-      h.concatRef = std::to_string(octet(data) << 8 | octet(data + 1));
-      h.concatTotal = std::to_string(octet(data + 2));
-      h.concatSeq = std::to_string(octet(data + 3));
+  forEachHeaderElement(end, octet, [&](std::uint8_t id, std::size_t first, std::size_t length) {
+    std::vector<std::uint8_t> data;
+    for (std::size_t k = 0; k < length && k < 4; ++k) data.push_back(octet(first + k));
+    if (const auto c = concatenationElement(id, data); c && length == data.size()) {
+      h.concatRef = std::to_string(c->reference);
+      h.concatTotal = std::to_string(c->total);
+      h.concatSeq = std::to_string(c->sequence);
     }
-    i = data + len;
-  }
+  });
   return h;
 }
 
@@ -109,7 +117,7 @@ UserData readHeader(std::string_view ud) {
 // fills the header fields. Shared by both message decoders.
 template <typename Record>
 bool decodeText(std::string_view ud, std::size_t firstOctet, Record& record) {
-  UserData header;
+  HeaderFields header;
   if (firstOctet & 0x40) header = readHeader(ud);  // TP-UDHI
   record.udh = std::move(header.udh);
   record.concatRef = std::move(header.concatRef);
@@ -208,20 +216,7 @@ bool decodeSubmit(std::string_view pdu, submitrecord& record) {
   return walkSubmit(pdu, record);
 }
 
-std::string swapDigits(std::string_view semiOctets) {
-  const AsciiPdu ascii(semiOctets);
-  const std::string_view s = ascii.view();
-  const std::size_t pairs = divideRoundHalfEven(s.size(), 2);
-  std::string out;
-  out.reserve(2 * pairs);
-  for (std::size_t i = 0; i < pairs; ++i) {
-    if (2 * i + 1 < s.size()) out += s[2 * i + 1];
-    if (2 * i < s.size()) out += s[2 * i];
-  }
-  if (!out.empty() && (out.front() == ' ' || out.back() == ' ')) out = text::trimSpaces(out);
-  if (!out.empty() && (out.back() == 'F' || out.back() == 'f')) out.pop_back();
-  return out;
-}
+std::string swapDigits(std::string_view semiOctets) { return swapAsciiDigits(AsciiPdu(semiOctets).view()); }
 
 std::string decode7bit(std::string_view udlAndData) {
   const AsciiPdu ascii(udlAndData);
