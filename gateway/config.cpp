@@ -177,7 +177,7 @@ class TableReader {
 };
 
 ModemConfig readModem(const TableReader& reader) {
-  reader.onlyKeys({"name", "device", "settings", "pin", "tags", "limits"});
+  reader.onlyKeys({"name", "device", "settings", "pin", "tags", "limits", "reset", "max_resets_per_hour"});
   ModemConfig modem;
   modem.name = reader.requiredText("name");
   for (unsigned char c : modem.name) {
@@ -193,6 +193,14 @@ ModemConfig readModem(const TableReader& reader) {
   modem.pin = reader.text("pin").value_or("");
   modem.tags = reader.tags("tags");
   modem.limits = reader.limits("limits");
+  // ---- Self-healing ----
+  modem.reset.how = reader.text("reset").value_or("cfun");
+  try {
+    checkResetHow(modem.reset.how);
+  } catch (const std::invalid_argument& e) {
+    reader.failHere("reset", e.what());
+  }
+  modem.reset.maxPerHour = static_cast<int>(reader.integer("max_resets_per_hour", 0, 60).value_or(3));
   return modem;
 }
 

@@ -27,6 +27,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "gateway/modem_reset.h"
 #include "gateway/store/store.h"
 
 namespace reviri::gateway {
@@ -40,6 +41,7 @@ struct ModemConfig {
   std::string name, device, settings, pin;
   std::vector<std::string> tags;
   ModemLimits limits;
+  ResetPlan reset;  // reset = "cfun" | "none" | COMMAND, max_resets_per_hour = N
 };
 
 struct RouteConfig {

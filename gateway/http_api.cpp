@@ -610,7 +610,9 @@ void HttpApi::getModems(httplib::Response& res) {
                     {"sent", m.sent},
                     {"failed", m.failed},
                     {"delivered", m.delivered},
-                    {"received", m.received}});
+                    {"received", m.received},
+                    {"resets", m.resets},
+                    {"last_reset", timeOrNull(m.lastResetMs)}});
   }
   sendJson(res, 200, {{"modems", list}});
 }
@@ -659,6 +661,15 @@ void HttpApi::getMetrics(httplib::Response& res) {
   out << "# HELP reviri_modem_up Whether a modem is up.\n# TYPE reviri_modem_up gauge\n";
   for (const auto& m : modems) {
     out << "reviri_modem_up{modem=\"" << metricLabel(m.name) << "\"} " << (m.state == "up" ? 1 : 0) << "\n";
+  }
+  // ---- Self-healing ----
+  counter("reviri_modem_resets_total", "Resets of a hung modem.", [](const ModemState& m) { return m.resets; });
+  out << "# HELP reviri_modem_state A modem's state (1 for the one it is in).\n# TYPE reviri_modem_state gauge\n";
+  for (const auto& m : modems) {
+    for (const char* state : {"up", "hung", "resetting", "unplugged", "down"}) {
+      out << "reviri_modem_state{modem=\"" << metricLabel(m.name) << "\",state=\"" << state << "\"} "
+          << (m.state == state ? 1 : 0) << "\n";
+    }
   }
   writeLimitMetrics(out);
   const auto latency = ctx_.board.latency();

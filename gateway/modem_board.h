@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,11 +20,15 @@ namespace reviri::gateway {
 struct ModemState {
   std::string name;
   std::string device;
-  std::string state = "starting";  // starting | up | down | stopped
+  // starting | up | hung | resetting | unplugged | down | stopped
+  std::string state = "starting";
   int signal = 99;                 // AT+CSQ rssi: 0-31, 99 unknown
   std::string operatorName;
   std::string lastError;
   std::uint64_t sent = 0, failed = 0, delivered = 0, received = 0;
+  // ---- Self-healing ----
+  std::uint64_t resets = 0;          // since the gateway started
+  std::optional<std::int64_t> lastResetMs;  // system clock
 };
 
 // Seconds from accepted to sent; the buckets' upper bounds.

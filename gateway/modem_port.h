@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway/modem_reset.h"
 #include "gateway/store/store.h"
 
 namespace reviri::gateway {
@@ -89,6 +90,12 @@ class ModemPort {
   // Reads the modem's storage again for messages whose indication was lost
   // (or consumed while the store failed). Throws like poll().
   virtual void relist() {}
+
+  // ---- Self-healing ----
+  // The device path and reset of a modem the worker may wake, reset and
+  // wait for (gateway/worker.h); nullopt (the default) for ports that are
+  // only reopened with backoff when lost.
+  virtual std::optional<Healing> healing() const { return std::nullopt; }
 };
 
 // Makes a port for one worker; `wakeFd` is the worker's waker descriptor.

@@ -201,7 +201,8 @@ std::string modemStatePayload(const ModemState& m) {
               {"sent", m.sent},
               {"failed", m.failed},
               {"delivered", m.delivered},
-              {"received", m.received}}
+              {"received", m.received},
+              {"resets", m.resets}}
       .dump();
 }
 

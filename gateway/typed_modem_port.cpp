@@ -118,6 +118,7 @@ class TypedModemPort final : public ModemPort {
 
   std::string device() const override { return target_.device; }
   milliseconds longestWrite() const override { return target_.commandTimeout + target_.sendTimeout; }
+  std::optional<Healing> healing() const override { return Healing{target_.device, target_.settings, target_.reset}; }
 
  private:
   // What `query` gives; nullopt when the modem refuses it or answers what
@@ -269,7 +270,7 @@ std::vector<std::string> splitTags(const std::string& text, const Refuse& bad) {
 
 ModemTarget parseModemTarget(const std::string& text) {
   ModemTarget target;
-  std::string tags;
+  std::string tags, reset;
   const auto bad = [&](const std::string& why) { throw std::invalid_argument("--modem " + text + ": " + why); };
   // DEVICE[@SETTINGS][,name=NAME][,pin=PIN][,tags=A+B]: the settings hold commas too,
   // but never '=', so the options start at the first field with one.
@@ -288,12 +289,14 @@ ModemTarget parseModemTarget(const std::string& text) {
     const auto eq = fields[i].find('=');
     if (eq == std::string::npos) bad("\"" + fields[i] + "\" after the options; expected name=NAME or pin=PIN");
     const std::string key = fields[i].substr(0, eq), value = fields[i].substr(eq + 1);
-    std::string* slot = key == "name" ? &target.name : key == "pin" ? &target.pin : key == "tags" ? &tags : nullptr;
-    if (!slot) bad("unknown option \"" + key + "\"; expected name=, pin= or tags=");
+    std::string* slot = key == "name" ? &target.name : key == "pin" ? &target.pin : key == "tags" ? &tags
+                        : key == "reset" ? &reset : nullptr;
+    if (!slot) bad("unknown option \"" + key + "\"; expected name=, pin=, tags= or reset=");
     if (!slot->empty()) bad(key + "= is given twice");
     if (value.empty()) bad("the value after " + key + "= is empty");
     *slot = value;
   }
+  if (!reset.empty()) target.reset.how = reset;
   target.tags = splitTags(tags, bad);
   for (unsigned char c : target.name) {
     if (c <= ' ' || c == '"' || c == 0x7f) bad("the name may not hold blanks, quotes or control characters");

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "gateway/modem_port.h"
+#include "gateway/modem_reset.h"
 #include "reviri/modem.h"
 
 namespace reviri::gateway {
@@ -34,6 +35,9 @@ struct ModemTarget {
   std::chrono::milliseconds sendTimeout{30000};
   // The pause before a temporary refusal is tried again within a send.
   std::chrono::milliseconds retryBackoff{2000};
+  // How a hung modem is reset (",reset=cfun|none|COMMAND"; a command
+  // without commas in this form) and how often in an hour.
+  ResetPlan reset;
 };
 // Throws std::invalid_argument naming what is wrong.
 ModemTarget parseModemTarget(const std::string& text);

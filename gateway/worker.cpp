@@ -1,8 +1,14 @@
 // gateway/worker.cpp - the loop of one modem's worker.
 #include "gateway/worker.h"
 
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <nlohmann/json.hpp>
 #include <utility>
+
+#include "reviri/modem.h"
 
 namespace reviri::gateway {
 namespace {
@@ -58,8 +64,8 @@ void Worker::stop() {
 
 void Worker::run() {
   while (!stopping_) {
-    if (!port_ && !openPort()) {
-      waitBeforeReopening();
+    if (!port_) {
+      reopen();
       continue;
     }
     try {
@@ -116,9 +122,10 @@ void Worker::waitBeforeReopening() {
   backoff_ = std::min(backoff_ * 2, options_.maxBackoff);
 }
 
-bool Worker::openPort() {
+Worker::OpenResult Worker::tryOpen(std::string& why) {
   try {
     auto port = factory_(waker_.fd());
+    healing_ = port->healing();
     PortEvents events;
     events.message = [this](const InboxMessage& m) { return storeIncoming(m); };
     events.slotsDeleted = [this](std::int64_t id) { ctx_.store.forgetInboxKey(id); };
@@ -132,27 +139,30 @@ bool Worker::openPort() {
     networkDue_ = {};  // at the first idle moment
     down_ = false;
     relistDue_ = std::chrono::steady_clock::now() + options_.relist;  // open() listed it
-    ctx_.board.update(options_.name, [&](ModemState& m) {
-      m.state = "up";
-      m.device = device;
-    });
+    ctx_.board.update(options_.name, [&](ModemState& m) { m.device = device; });
     ctx_.log.event("modem-up", {{"modem", options_.name}, {"device", device}});
-    return true;
+    changeState("up", "");
+    return OpenResult::kOpened;
   } catch (const std::exception& e) {
-    const std::string why = e.what();
-    std::string before;
-    ctx_.board.update(options_.name, [&](ModemState& m) {
-      before = m.state == "down" ? m.lastError : "";
-      m.state = "down";
-      m.lastError = why;
-    });
-    // Once per change, not once per attempt.
-    if (!down_ || before != why) {
-      ctx_.log.event("modem-down", {{"modem", options_.name}, {"error", why}, {"retry_ms", std::to_string(backoff_.count())}});
-    }
-    down_ = true;
-    return false;
+    why = e.what();
+    const auto* modemError = dynamic_cast<const ModemError*>(&e);
+    return modemError && modemError->error().kind == Error::Kind::kTimeout ? OpenResult::kSilent : OpenResult::kFailed;
   }
+}
+
+// A port that cannot heal: down, said once per change, not once per attempt.
+void Worker::markDown(const std::string& why) {
+  std::string before;
+  ctx_.board.update(options_.name, [&](ModemState& m) {
+    before = m.state == "down" ? m.lastError : "";
+    m.state = "down";
+    m.lastError = why;
+  });
+  state_ = "down";
+  if (!down_ || before != why) {
+    ctx_.log.event("modem-down", {{"modem", options_.name}, {"error", why}, {"retry_ms", std::to_string(backoff_.count())}});
+  }
+  down_ = true;
 }
 
 void Worker::portLost(const std::string& why) {
@@ -161,13 +171,20 @@ void Worker::portLost(const std::string& why) {
   port_.reset();
   down_ = true;
   ctx_.board.update(options_.name, [&](ModemState& m) {
-    m.state = "down";
+    if (!healing_) m.state = "down";
     m.lastError = why;
     m.signal = 99;  // stale once the modem is gone
     m.operatorName.clear();
   });
   ctx_.log.event("modem-lost", {{"modem", options_.name}, {"error", why}});
   markUnavailable();
+  if (!healing_) {
+    state_ = "lost";  // reopened at once, then with backoff
+  } else if (devicePresent(healing_->device)) {
+    changeState("hung", why);  // the next turn wakes it: ESC and AT
+  } else {
+    changeState("unplugged", "the device " + healing_->device + " is gone: " + why);
+  }
 }
 
 // Other modems no longer leave shared work to this one.
@@ -407,6 +424,115 @@ void Worker::storeReport(int reference, const std::string& recipient, int status
                             {"status", std::to_string(status)}});
   if (id && status < 0x20) ctx_.board.update(options_.name, [](ModemState& s) { ++s.delivered; });
   if (id) wakeWebhooks();
+}
+
+// ---- Self-healing ---------------------------------------------------------------
+
+// One step towards an open port: first what the state waits for, then an
+// open (for a hung modem, the wake), then what its failure means.
+void Worker::reopen() {
+  if (state_ == "unplugged" && !waitForDevice()) return;
+  if (state_ == "down" || (state_ == "resetting" && bootWaited_)) {
+    waitBeforeReopening();
+    if (stopping_) return;
+  }
+  std::string why;
+  const OpenResult result = tryOpen(why);
+  if (result == OpenResult::kOpened) return;
+  if (!healing_) return markDown(why);
+  if (!devicePresent(healing_->device)) {
+    return changeState("unplugged", "the device " + healing_->device + " is gone: " + why);
+  }
+  if (result == OpenResult::kFailed) return changeState("down", why);  // a PIN, a lock: no reset helps
+  // Silent. A reset modem may still be booting: it is given resetGrace.
+  if (state_ == "resetting" && std::chrono::steady_clock::now() - resetAt_ < options_.resetGrace) {
+    bootWaited_ = true;
+    return;
+  }
+  resetModemNow(why);
+}
+
+void Worker::resetModemNow(const std::string& why) {
+  std::string bound;
+  if (!resetAllowed(bound)) return changeState("down", why + "; " + bound);
+  const auto now = std::chrono::steady_clock::now();
+  resets_.push_back(now);
+  resetAt_ = now;
+  bootWaited_ = false;
+  ctx_.board.update(options_.name, [&](ModemState& m) {
+    ++m.resets;
+    m.lastResetMs = systemNowMs();
+  });
+  changeState("resetting", "no answer to ESC and AT (" + why + "): reset " +
+                               (healing_->reset.how == "cfun" ? "with AT+CFUN=1,1" : "by `" + healing_->reset.how + "`"));
+  const std::string failed = resetModem(*healing_, options_.name, options_.resetCommandLimit, waker_.fd(),
+                                        [this] { return stopping_.load(); });
+  if (!failed.empty()) {
+    ctx_.log.event("modem-reset-failed", {{"modem", options_.name}, {"error", failed}});
+    ctx_.board.update(options_.name, [&](ModemState& m) { m.lastError = failed; });
+  }
+}
+
+// At most maxPerHour resets in any hour; "none" allows none.
+bool Worker::resetAllowed(std::string& why) {
+  const ResetPlan& plan = healing_->reset;
+  if (plan.how == "none") {
+    why = "no reset is configured (reset = \"none\")";
+    return false;
+  }
+  const auto hourAgo = std::chrono::steady_clock::now() - std::chrono::hours(1);
+  std::erase_if(resets_, [&](auto at) { return at <= hourAgo; });
+  if (static_cast<int>(resets_.size()) < plan.maxPerHour) return true;
+  why = "reset " + std::to_string(resets_.size()) + " times in the last hour, the most max_resets_per_hour (" +
+        std::to_string(plan.maxPerHour) + ") allows";
+  return false;
+}
+
+bool Worker::waitForDevice() {
+  if (!watch_ || watch_->path() != healing_->device) watch_ = std::make_unique<DeviceWatch>(healing_->device);
+  bool present = watch_->changed();  // armed, then looked at: nothing made meanwhile goes unseen
+  while (!present && !stopping_) {
+    pollfd fds[2] = {{watch_->fd(), POLLIN, 0}, {waker_.fd(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+    // New work cannot be taken while unplugged: only stopping ends the wait.
+    if (fds[1].revents) waker_.drain();
+    if (fds[0].revents) present = watch_->changed();
+  }
+  if (present) ctx_.log.event("modem-device-back", {{"modem", options_.name}, {"device", healing_->device}});
+  return present && !stopping_;
+}
+
+void Worker::changeState(const std::string& state, const std::string& why) {
+  std::string before;
+  ctx_.board.update(options_.name, [&](ModemState& m) {
+    before = m.state + "\n" + m.lastError;
+    m.state = state;
+    if (!why.empty()) m.lastError = why;
+  });
+  const bool same = state_ == state && before == state + "\n" + why;
+  const std::string previous = state_;
+  state_ = state;
+  if (state != "up") down_ = true;
+  if (same) return;
+  if (state != "up") ctx_.log.event("modem-" + state, {{"modem", options_.name}, {"error", why}});
+  // A healthy start is no news to the receivers: only the changes after it.
+  if (!healing_ || (previous == "starting" && state == "up")) return;
+  ModemState now;
+  for (const auto& m : ctx_.board.snapshot()) {
+    if (m.name == options_.name) now = m;
+  }
+  nlohmann::json body{{"modem", options_.name},
+                      {"state", state},
+                      {"previous", previous},
+                      {"reason", why.empty() ? nlohmann::json(nullptr) : nlohmann::json(why)},
+                      {"resets", now.resets},
+                      {"at", systemNowMs()}};
+  try {
+    ctx_.store.addModemEvent(body.dump());
+    wakeWebhooks();
+  } catch (const StoreError& e) {
+    ctx_.log.event("store-error", {{"modem", options_.name}, {"error", e.what()}});
+  }
 }
 
 }  // namespace reviri::gateway

@@ -19,6 +19,18 @@
 // is still its own: a retry sends only the parts not yet accepted, under the
 // same concatenation reference.
 //
+// Self-healing (ports that offer ModemPort::healing()): a modem lost while
+// its device path is still there is `hung`; reopening it is the wake (ESC,
+// then AT until it answers). Still silent, it is `resetting`: its reset
+// runs (AT+CFUN=1,1 or the user's command) and it is reopened once it
+// answers, given resetGrace to boot before it counts as hung again. At
+// most ResetPlan::maxPerHour resets in any hour, and none with reset
+// "none": past that it is `down` with the reason, reopened with backoff. A
+// modem whose path is gone is `unplugged`: the worker sleeps on an inotify
+// watch (gateway/device_watch.h) and its waker, no timer, and reopens it
+// the moment the path is back. Every change of state is logged, shown on
+// the board and written to the store as a "modem" event (webhooks, MQTT).
+//
 // Threading: start() runs the loop on a thread of its own that alone owns
 // the port; stop(), wake() and the board are safe from any thread.
 #ifndef REVIRI_GATEWAY_WORKER_H_
@@ -33,6 +45,7 @@
 #include <thread>
 #include <vector>
 
+#include "gateway/device_watch.h"
 #include "gateway/event_log.h"
 #include "gateway/lease_keeper.h"
 #include "gateway/modem_board.h"
@@ -59,6 +72,11 @@ struct WorkerOptions {
   // Lists the modem's storage this often while idle (and at the first idle
   // moment after a store error), for messages whose indication was lost.
   std::chrono::milliseconds relist{60000};
+  // ---- Self-healing ----
+  // How long a reset modem may take to answer again before it counts as
+  // hung once more, and how long a user's reset command may run.
+  std::chrono::milliseconds resetGrace{60000};
+  std::chrono::milliseconds resetCommandLimit{60000};
 };
 
 struct WorkerContext {
@@ -87,7 +105,6 @@ class Worker {
 
  private:
   void run();
-  bool openPort();
   // Sends a claimed message and records the outcome (claiming next_ in the
   // same transaction when it was sent).
   void sendOne(const MessageRecord& message);
@@ -131,6 +148,27 @@ class Worker {
   std::chrono::steady_clock::time_point networkDue_{};
   // When the modem's storage is next listed.
   std::chrono::steady_clock::time_point relistDue_{};
+
+  // ---- Self-healing ----
+  enum class OpenResult { kOpened, kSilent, kFailed };
+  // One step towards an open port, moving between the states as it goes.
+  void reopen();
+  // kSilent: the modem did not answer AT (a hang), else why it failed.
+  OpenResult tryOpen(std::string& why);
+  void markDown(const std::string& why);
+  // Sleeps on the device watch and the waker until the path is back;
+  // false when stopping.
+  bool waitForDevice();
+  bool resetAllowed(std::string& why);
+  void resetModemNow(const std::string& why);
+  // The board, the log and the store's "modem" event; once per change.
+  void changeState(const std::string& state, const std::string& why);
+  std::optional<Healing> healing_;
+  std::unique_ptr<DeviceWatch> watch_;
+  std::vector<std::chrono::steady_clock::time_point> resets_;  // within the last hour
+  std::chrono::steady_clock::time_point resetAt_{};
+  bool bootWaited_ = false;  // a reset modem failed to answer once: backoff before the next try
+  std::string state_ = "starting";
 };
 
 }  // namespace reviri::gateway

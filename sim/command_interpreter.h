@@ -109,6 +109,7 @@ class CommandInterpreter {
   void unsolicited(const std::string& bytes);
   // A modem that has gone deaf: input is read and dropped, nothing answers.
   void setSilent(bool silent) { silent_ = silent; }
+  bool silent() const { return silent_; }
   void setSignal(int rssi) { signal_ = rssi; }
   // Answers as some real devices give them, each switched by name (see
   // quirkNames()). False for an unknown name.

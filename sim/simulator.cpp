@@ -92,32 +92,15 @@ Simulator::~Simulator() { stop(); }
 
 void Simulator::start() {
   if (thread_.joinable()) return;
-  master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
-  if (master_ < 0) failErrno("posix_openpt");
-  if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0) failErrno("unlocking the pseudo-terminal");
-  char name[128] = {};
-  if (::ptsname_r(master_, name, sizeof name) != 0) failErrno("ptsname");
-  devicePath_ = name;
-  // Holding the slave open ourselves keeps the master from reading EIO
-  // between one client's close and the next client's open.
-  slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave_ < 0) failErrno("opening " + devicePath_);
-  termios tio{};
-  ::tcgetattr(slave_, &tio);
-  ::cfmakeraw(&tio);
-  ::tcsetattr(slave_, TCSANOW, &tio);
-  setNonBlocking(master_);
-
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    openTerminal();
+  }
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) failErrno("pipe");
   wakeRead_ = pipeFds[0];
   wakeWrite_ = pipeFds[1];
 
-  if (!options_.symlink.empty()) {
-    ::unlink(options_.symlink.c_str());
-    if (::symlink(devicePath_.c_str(), options_.symlink.c_str()) != 0)
-      failErrno("symlink " + options_.symlink);
-  }
   if (!options_.controlSocket.empty()) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -136,6 +119,32 @@ void Simulator::start() {
   }
   stop_ = false;
   thread_ = std::thread([this] { run(); });
+}
+
+void Simulator::openTerminal() {
+  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_ < 0) failErrno("posix_openpt");
+  if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0) failErrno("unlocking the pseudo-terminal");
+  char name[128] = {};
+  if (::ptsname_r(master_, name, sizeof name) != 0) failErrno("ptsname");
+  devicePath_ = name;
+  // Holding the slave open ourselves keeps the master from reading EIO
+  // between one client's close and the next client's open.
+  slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave_ < 0) failErrno("opening " + devicePath_);
+  termios tio{};
+  ::tcgetattr(slave_, &tio);
+  ::cfmakeraw(&tio);
+  ::tcsetattr(slave_, TCSANOW, &tio);
+  setNonBlocking(master_);
+  if (!options_.symlink.empty()) {
+    // Made under another name and renamed: the path appears at once,
+    // already pointing at a terminal that answers.
+    const std::string fresh = options_.symlink + ".new";
+    ::unlink(fresh.c_str());
+    if (::symlink(devicePath_.c_str(), fresh.c_str()) != 0 || ::rename(fresh.c_str(), options_.symlink.c_str()) != 0)
+      failErrno("symlink " + options_.symlink);
+  }
 }
 
 void Simulator::stop() {
@@ -204,6 +213,10 @@ int Simulator::timeoutMs() {
 void Simulator::writeDue() {
   const auto now = Clock::now();
   blocked_ = false;
+  if (master_ < 0) {
+    out_.clear();  // unplugged: nobody hears it
+    return;
+  }
   while (!out_.empty() && out_.front().due <= now) {
     std::string& bytes = out_.front().bytes;
     const std::size_t n = baud_ > 0 ? std::min(bytes.size(), kThrottleChunk) : bytes.size();
@@ -257,12 +270,11 @@ void Simulator::run() {
       }
     }
     if (fds[1].revents & POLLIN) {
+      // Under the lock: an unplug may close the terminal meanwhile.
+      std::lock_guard<std::mutex> lock(mu_);
       char buf[1024];
-      const ssize_t n = ::read(master_, buf, sizeof buf);
-      if (n > 0) {
-        std::lock_guard<std::mutex> lock(mu_);
-        modem_.feed(std::string_view(buf, static_cast<std::size_t>(n)));
-      }
+      const ssize_t n = master_ == fds[1].fd ? ::read(master_, buf, sizeof buf) : -1;
+      if (n > 0) feedModem(std::string_view(buf, static_cast<std::size_t>(n)));
     }
     std::vector<int> ready;
     for (std::size_t i = 2; i < fds.size(); ++i)
@@ -338,6 +350,7 @@ std::vector<std::string> Simulator::control(const std::string& request) {
     return {why.empty() ? "OK" : "ERROR " + why};
   }
   if (verb == "refuse") return refuseRequest(w);
+  if (verb == "hang" || verb == "unplug" || verb == "plug" || verb == "powercycle") return hangRequest(w);
   if (verb == "raw") {
     injectRaw(unescape(restAfterWords(request, 1)));
     return {"OK"};
@@ -412,6 +425,13 @@ std::vector<std::string> Simulator::control(const std::string& request) {
     if (!setQuirk(w[1], on)) return {"ERROR unknown quirk " + w[1]};
     return {"OK"};
   }
+  if (verb == "heard") {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<std::string> out;
+    for (const auto& [command, count] : heard_) out.push_back(command + " " + std::to_string(count));
+    out.push_back("OK");
+    return out;
+  }
   if (verb == "dump" || verb == "sent") {
     std::vector<std::string> out;
     {
@@ -432,7 +452,8 @@ std::vector<std::string> Simulator::control(const std::string& request) {
   if (verb == "help") {
     return {"inject [7bit|ucs2] [normal|flash] [long] SENDER TEXT", "raw TEXT", "delay MS", "speed BAUD",
             "silent on|off", "signal N", "quirk NAME on|off", "quirk split BYTES", "pin CODE|off",
-            "report STATUS|off", "refuse CODE [COUNT] [later]", "refuse off", "dump", "sent", "OK"};
+            "report STATUS|off", "refuse CODE [COUNT] [later]", "refuse off", "hang soft|hard|off", "unplug",
+            "plug", "powercycle [MS]", "heard", "dump", "sent", "OK"};
   }
   return {"ERROR unknown request " + verb + " (try help)"};
 }
@@ -553,6 +574,91 @@ bool Simulator::setQuirk(const std::string& name, bool on) {
 std::vector<SentMessage> Simulator::sentMessages() {
   std::lock_guard<std::mutex> lock(mu_);
   return modem_.sent();
+}
+
+// ---- Hangs, unplugging and resets ---------------------------------------------------
+
+std::vector<std::string> Simulator::hangRequest(const std::vector<std::string>& w) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const std::string& verb = w[0];
+  if (verb == "hang") {
+    if (w.size() != 2 || (w[1] != "soft" && w[1] != "hard" && w[1] != "off"))
+      return {"ERROR usage: hang soft|hard|off"};
+    hang_ = w[1] == "soft" ? Hang::kSoft : w[1] == "hard" ? Hang::kHard : Hang::kNone;
+    heardLine_.clear();
+    return {"OK"};
+  }
+  if (w.size() > (verb == "powercycle" ? 2u : 1u)) return {"ERROR usage: " + verb + (verb == "powercycle" ? " [MS]" : "")};
+  if (verb == "unplug") {
+    if (master_ < 0) return {"ERROR already unplugged"};
+    closeTerminal();
+  } else if (verb == "plug") {
+    if (master_ >= 0) return {"ERROR already plugged in"};
+    try {
+      openTerminal();
+    } catch (const std::exception& e) {
+      return {std::string("ERROR ") + e.what()};
+    }
+  } else {
+    long offFor = 300;
+    if (w.size() == 2) {
+      const std::string& ms = w[1];
+      if (ms.empty() || ms.size() > 6 || ms.find_first_not_of("0123456789") != std::string::npos)
+        return {"ERROR usage: powercycle [MS] (0-999999)"};
+      offFor = std::stol(ms);
+    }
+    powerCycle(std::chrono::milliseconds(offFor));
+  }
+  wake();  // the loop polls the new terminal, or none
+  return {"OK"};
+}
+
+void Simulator::closeTerminal() {
+  for (int* fd : {&master_, &slave_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+  if (!options_.symlink.empty()) ::unlink(options_.symlink.c_str());
+  out_.clear();  // what was on its way is lost with the line
+  blocked_ = false;
+}
+
+void Simulator::powerCycle(std::chrono::milliseconds offFor) {
+  closeTerminal();
+  hang_ = Hang::kNone;
+  heardLine_.clear();
+  modem_.setSilent(false);
+  after(offFor, [this] {
+    if (master_ >= 0) return;  // plugged in by hand meanwhile
+    try {
+      openTerminal();
+    } catch (const std::exception&) {
+      closeTerminal();  // stays unplugged; a plug request tries again
+    }
+  });
+}
+
+// Every command line is counted (the "heard" request); a hung (or deaf)
+// modem drops what it reads, but a soft hang still hears the reboot
+// command, as the radio part of real modems often does.
+void Simulator::feedModem(std::string_view bytes) {
+  const bool deaf = hang_ != Hang::kNone || modem_.silent();
+  if (!deaf) modem_.feed(bytes);
+  for (const char c : bytes) {
+    if (c == '\x1a' || c == '\x1b') {  // a PDU's end, or ESC: no command line
+      heardLine_.clear();
+      continue;
+    }
+    if (c != '\r') {
+      if (heardLine_.size() < 64 && c != '\n') heardLine_ += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      continue;
+    }
+    const auto at = heardLine_.find("AT");
+    if (at != std::string::npos) ++heard_[heardLine_.substr(at, heardLine_.find_first_of("=?", at) - at)];
+    const bool reboot = deaf && hang_ != Hang::kHard && heardLine_.find("AT+CFUN=1,1") != std::string::npos;
+    heardLine_.clear();
+    if (reboot) return powerCycle(std::chrono::milliseconds(300));
+  }
 }
 
 }  // namespace reviri::sim

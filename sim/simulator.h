@@ -24,6 +24,16 @@
 //                             all) messages given to AT+CMGS with +CMS ERROR:
 //                             CODE; "later": only parts 2, 3, ... of long ones
 //   refuse off                no more refusals
+//   hang soft|hard|off        a hung modem: reads but never answers. A soft
+//                             hang (like a deaf one: silent on,
+//                             silent-after-send) still obeys AT+CFUN=1,1 and
+//                             reboots; a hard one only a powercycle request
+//   unplug                    the device drops off: the pseudo-terminal closes
+//                             and the symlink goes
+//   plug                      back on a new pseudo-terminal, at the symlink
+//   powercycle [MS]           unplug, forget any hang, plug again after MS
+//                             (default 300) ms: a reset through the power
+//   heard                     command lines read so far, per command: "AT+CSQ 4"
 //   dump                      state: settings, stored messages, phonebooks, sent
 //   sent                      messages sent so far: REF NUMBER CODING CLASS TEXT
 //   help                      this list
@@ -37,6 +47,10 @@
 // text's control characters and backslashes are escaped as in "raw". One
 // write per line, so a reader never sees half a line: a latency probe for
 // clients of the modem, whatever they are.
+//
+// A reboot (AT+CFUN=1,1 in a soft hang, or powercycle) keeps the storage,
+// like a SIM does; only a symlink (SimulatorOptions::symlink) keeps the
+// device's path across it, as /dev/serial/by-id/ does for real devices.
 //
 // Threading: start() runs the modem on a thread of its own; every public
 // method is thread-safe. The destructor stops the thread.
@@ -149,6 +163,18 @@ class Simulator : private ModemHost {
   std::map<int, std::string> clients_;  // control connections and their partial lines
   std::atomic<bool> stop_{false};
   std::thread thread_;
+
+  // ---- Hangs, unplugging and resets (called with mu_ held) ----
+  enum class Hang { kNone, kSoft, kHard };
+  void openTerminal();   // a new pseudo-terminal, and the symlink to it
+  void closeTerminal();  // the device drops off
+  void powerCycle(std::chrono::milliseconds offFor);
+  // Bytes the client wrote: to the modem, unless it hangs.
+  void feedModem(std::string_view bytes);
+  std::vector<std::string> hangRequest(const std::vector<std::string>& w);
+  Hang hang_ = Hang::kNone;
+  std::string heardLine_;  // heard since the last CR
+  std::map<std::string, long> heard_;  // command lines heard, by command ("AT+CSQ")
 };
 
 // Undoes the escapes of the "raw" request: \r \n \t \\ \xHH.

@@ -121,6 +121,7 @@ class ForwardingStore : public Store {
   }
   ActivityCounts activitySince(std::int64_t sinceMs) override { return inner_.activitySince(sinceMs); }
   std::vector<InboxMessage> latestInbox(int limit) override { return inner_.latestInbox(limit); }
+  void addModemEvent(const std::string& body) override { inner_.addModemEvent(body); }
 
  protected:
   Store& inner_;

@@ -1329,6 +1329,10 @@ class SqlStore final : public Store {
     });
   }
 
+  void addModemEvent(const std::string& body) override {
+    write([&] { queueEvent("modem", nlohmann::json::parse(body)); });
+  }
+
   void watchEvents(EventCallback callback) override {
     {
       std::lock_guard lock(mu_);  // commits hand events over under it

@@ -470,6 +470,11 @@ class Store {
     std::int64_t sent = 0, delivered = 0, failed = 0;
   };
   virtual ActivityCounts activitySince(std::int64_t sinceMs) = 0;
+
+  // ---- Modem states (self-healing) ---------------------------------------
+  // A modem changed state: a "modem" event (`body` is its JSON) for the
+  // webhooks, MQTT and the live stream, committed like the others.
+  virtual void addModemEvent(const std::string& body) = 0;
 };
 
 // A delivery report is matched only to a part sent this recently: TP-MR
