@@ -150,6 +150,26 @@ void Modem::setServiceCentre(const std::string& number) { impl_->open().setServi
 SignalQuality Modem::signalQuality() { return impl_->open().signalQuality(); }
 std::string Modem::networkOperator() { return impl_->open().networkOperator(); }
 
+// ---- USSD ----
+UssdAnswer Modem::ussd(const std::string& code, const UssdOptions& options) { return impl_->open().ussd(code, options); }
+UssdAnswer Modem::ussdReply(const std::string& text, const UssdOptions& options) {
+  return impl_->open().ussdReply(text, options);
+}
+void Modem::ussdCancel() { impl_->open().ussdCancel(); }
+bool Modem::ussdOpen() const { return impl_ && impl_->session && impl_->session->ussdOpen(); }
+
+std::string_view ussdStatusName(UssdAnswer::Status status) {
+  switch (status) {
+    case UssdAnswer::Status::kFurtherAction: return "further-action";
+    case UssdAnswer::Status::kDone: return "done";
+    case UssdAnswer::Status::kTerminated: return "terminated";
+    case UssdAnswer::Status::kOtherClient: return "other-client";
+    case UssdAnswer::Status::kNotSupported: return "not-supported";
+    case UssdAnswer::Status::kTimeout: return "timeout";
+  }
+  return "timeout";
+}
+
 namespace {
 
 // One wait of poll() at most: a longer one returns early, as poll() may.

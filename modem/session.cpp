@@ -30,13 +30,17 @@ constexpr milliseconds kReadyPause{500};
 constexpr const char* kIndicationSettings[] = {"2,1,0,2,0", "2,1,0,1,0", "1,1,0,2,0", "1,1,0,1,0",
                                                 "2,1,0,0,0", "1,1,0,0,0"};
 
-Error makeError(Error::Kind kind, std::string meaning, std::string command = {}) {
+}  // namespace
+
+Error makeError(Error::Kind kind, std::string meaning, std::string command) {
   Error e;
   e.kind = kind;
   e.meaning = std::move(meaning);
   e.command = std::move(command);
   return e;
 }
+
+namespace {
 
 std::string prefixOf(std::string_view line) {
   const auto colon = line.find(':');
@@ -64,6 +68,7 @@ Session::Session(std::unique_ptr<link::AtChannel> channel, const ModemOptions& o
 // ---- Commands -------------------------------------------------------------------
 
 link::AtAnswer Session::run(const std::string& command, milliseconds timeout) {
+  refuseWhileUssdOpen(command);
   return channel_->command(command, timeout);
 }
 
@@ -397,12 +402,12 @@ void Session::setServiceCentre(const std::string& number) {
 // ---- Receiving ---------------------------------------------------------------------------
 
 void Session::prepareForPolls() {
-  if (!backlogDone_) processBacklog();
+  if (!backlogDone_ && !ussdOpen_) processBacklog();
   drain();
 }
 
 bool Session::poll(milliseconds timeout) {
-  if (!backlogDone_) processBacklog();
+  if (!backlogDone_ && !ussdOpen_) processBacklog();
   const bool any = channel_->poll(timeout);
   drain();
   return any;
@@ -433,6 +438,7 @@ void Session::processBacklog() {
 
 void Session::drain() {
   if (draining_) return;  // a callback called back in: the outer loop goes on
+  if (ussdOpen_) return;  // indications wait until the USSD session ends
   draining_ = true;
   try {
     while (!queued_.empty()) {

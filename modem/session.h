@@ -39,6 +39,9 @@ struct SessionSink {
   std::function<bool(int part, const SendResult& soFar)> beforePart;
 };
 
+// An Error of `kind` saying `meaning` about `command`.
+Error makeError(Error::Kind kind, std::string meaning, std::string command = {});
+
 class Session {
  public:
   Session(std::unique_ptr<link::AtChannel> channel, const ModemOptions& options, SessionSink sink);
@@ -55,6 +58,12 @@ class Session {
   void setServiceCentre(const std::string& number);
   SignalQuality signalQuality();
   std::string networkOperator();
+
+  // ---- USSD (modem/ussd.cpp) ----
+  UssdAnswer ussd(const std::string& code, const UssdOptions& options);
+  UssdAnswer ussdReply(const std::string& text, const UssdOptions& options);
+  void ussdCancel();
+  bool ussdOpen() const { return ussdOpen_; }
 
   bool poll(std::chrono::milliseconds timeout);
   // What a poll does before it waits: the backlog once, then what arrived
@@ -128,6 +137,22 @@ class Session {
   std::map<int, SentPart> awaitingReport_;  // by TP-MR
   std::deque<int> sentOrder_;               // TP-MRs, oldest first
   bool operatorFormatChosen_ = false;       // AT+COPS=3,0 done
+
+  // ---- USSD (modem/ussd.cpp) ----
+  // Writes `text` with AT+CUSD=1 in the form the modem takes and waits for
+  // the network's answer.
+  UssdAnswer ussdExchange(const std::string& text, const UssdOptions& options);
+  // AT+CUSD=1 in `packed` form or not; the answer to the command itself.
+  link::AtAnswer writeUssd(const std::string& text, bool packed);
+  // The next +CUSD line: in `answer`, else queued or arriving before `deadline`.
+  std::optional<std::string> awaitCusd(const link::AtAnswer& answer, std::chrono::steady_clock::time_point deadline);
+  std::optional<std::string> takeQueuedCusd();
+  UssdAnswer ussdAnswerOf(const std::string& line) const;
+  // Throws ModemError unless `command` may go out now: while a USSD session
+  // is open only AT+CUSD may.
+  void refuseWhileUssdOpen(const std::string& command) const;
+  bool ussdOpen_ = false;
+  std::optional<bool> ussdPacked_;  // the form the modem took last; nullopt before the first
 };
 
 }  // namespace reviri::modem

@@ -425,6 +425,10 @@ CommandInterpreter::Result CommandInterpreter::runExtended(const std::string& na
                           name == "+CMGS" || name == "+CMGW" || name == "+CMSS" || name == "+CMGR" ||
                           name == "+CMGL" || name == "+CMGD";
   const bool phonebookCommand = name == "+CPBS" || name == "+CPBR" || name == "+CPBW";
+  // ---- USSD ----
+  if (name == "+CUSD") return ussd(kind, a);
+  // A modem with a USSD session open sends no message until it ends.
+  if ((name == "+CMGS" || name == "+CMSS") && ussdBusy()) return cmsError(302);
   if ((smsCommand || phonebookCommand) && simLocked())
     return cmeError(pinState_ == PinState::kPin ? 11 : 12);  // SIM PIN / SIM PUK required
   if (smsCommand) return sms(name, kind, a);
@@ -843,7 +847,8 @@ const std::vector<std::string>& CommandInterpreter::quirkNames() {
   static const std::vector<std::string> kNames{"echo", "noise", "glue", "blanks", "hex-names", "identity-error", "identity-lines",
                                                "stale-prompt", "refuse-at", "store-full-at-command",
                                                "huge-numbers", "silent-after-send", "swallow-pdu",
-                                               "lost-indication"};
+                                               "lost-indication", "ussd-before-ok", "ussd-packed",
+                                               "ussd-ucs2", "ussd-text-only"};
   return kNames;
 }
 

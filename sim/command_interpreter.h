@@ -132,6 +132,13 @@ class CommandInterpreter {
   //   the modem answers the commands that follow;
   //   "lost-indication": new messages are stored without their +CMTI, as
   //   modems do that drop indications while busy.
+  //   USSD habits (the network's menus are in sim/ussd_network.cpp):
+  //   "ussd-before-ok": the +CUSD answer comes inside the answer to AT+CUSD,
+  //   before OK (else as an indication after it); "ussd-packed": requests
+  //   must be GSM 7-bit packed hex (a plain one is refused with ERROR) and
+  //   answers come packed too; "ussd-ucs2": answers come as UCS2 hex (DCS
+  //   72); "ussd-text-only": a request in hex digits with a letter among
+  //   them (which no dial code has) is refused with ERROR.
   static const std::vector<std::string>& quirkNames();
   // The TP-ST of the delivery reports the network sends for messages that
   // ask for one (0 delivered; 0x40-0x7F permanent, 0x60-0x6F temporary
@@ -252,6 +259,20 @@ class CommandInterpreter {
   int refuseCode_ = 0;
   int refuseCount_ = 0;  // -1 unlimited
   bool refuseLaterPartsOnly_ = false;
+
+  // ---- USSD (sim/ussd_network.cpp) ----
+  // AT+CUSD: requests, replies and the end of a session.
+  Result ussd(char kind, const std::vector<std::string>& a);
+  // The network's answer to `request` in the session state now.
+  void ussdNetwork(const std::string& request, Result& r);
+  // Sends "+CUSD: status[,"text",dcs]" in the coding the quirks ask for,
+  // before OK (into `r`) or after it.
+  void ussdAnswer(int status, const std::string& text, Result& r);
+  // kPending: a request the network never answers; kMenu / kBundles: the
+  // two levels of the menu, waiting for a reply.
+  enum class UssdState { kIdle, kPending, kMenu, kBundles };
+  UssdState ussdState_ = UssdState::kIdle;
+  bool ussdBusy() const { return ussdState_ != UssdState::kIdle; }
 };
 
 }  // namespace reviri::sim

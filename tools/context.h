@@ -117,7 +117,7 @@ void addDeviceVerbs(CLI::App& app, std::vector<Verb>& verbs);   // info, phonebo
 void addPduVerbs(CLI::App& app, std::vector<Verb>& verbs);      // pdu encode / decode
 void addPanelVerbs(CLI::App& app, std::vector<Verb>& verbs);    // panel
 void addSimControlVerbs(CLI::App& app, std::vector<Verb>& verbs);  // sim-ctl
-void addModemVerbs(CLI::App& app, std::vector<Verb>& verbs);    // send, listen, list (typed API)
+void addModemVerbs(CLI::App& app, std::vector<Verb>& verbs);    // send, listen, list, ussd (typed API)
 void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs);  // gateway
 
 // The options of the verbs that make an outgoing message (send, pdu encode).

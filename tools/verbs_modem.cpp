@@ -1,9 +1,10 @@
 // tools/verbs_modem.cpp - the verbs of the reviri tool that work on the typed
-// messaging API (reviri::Modem): send, listen and list. Messages are whole
+// messaging API (reviri::Modem): send, listen, list and ussd. Messages are whole
 // (long texts split and joined), numbers carry "+" when international, and
 // delivery reports are events of their own.
 #include <CLI/CLI.hpp>
 #include <charconv>
+#include <map>
 #include <thread>
 
 #include "reviri/modem.h"
@@ -51,7 +52,8 @@ class Session {
   ~Session() { modem_.reset(); }
 
   // `beforeOpen` sets callbacks; `keep` leaves handed-over messages stored.
-  int open(std::function<void(Modem&)> beforeOpen = {}, bool keep = false) {
+  int open(std::function<void(Modem&)> beforeOpen = {}, bool keep = false,
+           UssdRequestCoding ussdCoding = UssdRequestCoding::kAuto) {
     if (const int rc = ctx_.prepare()) return rc;
     ModemOptions o;
     o.settings = ctx_.options.settings;
@@ -67,6 +69,7 @@ class Session {
     o.sendTimeout = ctx_.options.timeoutGiven ? ctx_.timeout() : std::max(ctx_.timeout(), kLeastSendWait);
     o.sleep = ctx_.sleeper();
     o.deleteAfterHandOver = !keep;
+    o.ussdCoding = ussdCoding;
     modem_ = std::make_unique<Modem>(std::move(o));
     if (ctx_.options.verbose)
       modem_->onTrace = [this](TraceDirection d, std::string_view line) {
@@ -340,9 +343,65 @@ int list(Context& ctx) {
   return kSuccess;
 }
 
+// ---- ussd ----
+
+struct UssdArgs {
+  std::string code;
+  std::vector<std::string> replies;
+  double seconds = 30;
+  std::string coding = "auto";
+};
+
+int ussd(Context& ctx, const UssdArgs& a) {
+  if (const std::string why = secondsProblem("--timeout", a.seconds); !why.empty()) return ctx.fail(kUsage, why);
+  const std::map<std::string, UssdRequestCoding> codings{
+      {"auto", UssdRequestCoding::kAuto}, {"text", UssdRequestCoding::kText}, {"packed", UssdRequestCoding::kPacked7}};
+  if (codings.count(a.coding) == 0) return ctx.fail(kUsage, "--coding: give auto, text or packed, not \"" + a.coding + "\"");
+  Session session(ctx);
+  if (const int rc = session.open([&](Modem&) {}, true, codings.at(a.coding))) return rc;
+  Modem& modem = session.modem();
+  UssdOptions options;
+  options.timeout = std::chrono::milliseconds(static_cast<long long>(a.seconds * 1000));
+  const auto show = [&ctx](const UssdAnswer& answer) {
+    const std::string status(ussdStatusName(answer.status));
+    ctx.print(status + (answer.text.empty() ? "" : ": " + answer.text),
+              {{"ok", true}, {"status", status}, {"text", answer.text}, {"dcs", answer.dcs >= 0 ? json(answer.dcs) : json(nullptr)}});
+  };
+  try {
+    UssdAnswer answer = modem.ussd(a.code, options);
+    show(answer);
+    for (std::size_t i = 0; i < a.replies.size(); ++i) {
+      if (!answer.open()) {
+        Error ended;
+        ended.kind = Error::Kind::kProtocol;
+        ended.meaning = "the session ended before reply " + std::to_string(i + 1) + " (\"" + a.replies[i] + "\")";
+        return failWith(ctx, kRefused, ended);
+      }
+      answer = modem.ussdReply(a.replies[i], options);
+      show(answer);
+    }
+    // Left open, the session would hold the modem until the network gives up.
+    modem.ussdCancel();
+  } catch (const std::invalid_argument& e) {
+    return ctx.fail(kUsage, e.what());
+  } catch (const ModemError& e) {
+    return failWith(ctx, kRefused, e.error());
+  }
+  return kSuccess;
+}
+
 }  // namespace
 
 void addModemVerbs(CLI::App& app, std::vector<Verb>& verbs) {
+  auto u = std::make_shared<UssdArgs>();
+  CLI::App* ussdApp = app.add_subcommand("ussd", "send a USSD code (*100#) and print each answer of the network");
+  ussdApp->add_option("code", u->code, "the USSD code, e.g. *100#")->required();
+  ussdApp->add_option("--reply", u->replies, "answer a menu with this (repeat for each level, in order)");
+  ussdApp->add_option("--timeout", u->seconds, "seconds to wait for each answer of the network (default 30)");
+  ussdApp->add_option("--coding", u->coding, "how the request is written first: auto, text or packed (7-bit hex); "
+                                              "the other form follows a refusal");
+  verbs.push_back({ussdApp, [u](Context& ctx) { return ussd(ctx, *u); }});
+
   auto s = std::make_shared<SendArgs>();
   CLI::App* sendApp = app.add_subcommand("send", "send a message; long texts go out in parts");
   addSubmitOptions(*sendApp, *s);

@@ -272,6 +272,53 @@ struct REVIRI_API RetryPolicy {
   std::set<int> transientCme{14, 515};
 };
 
+// ---- USSD (unstructured supplementary service data) --------------------------
+
+/// How the request string of AT+CUSD is written. Modems differ: most take
+/// the code as text ("*100#"), many Huawei sticks want it as GSM 7-bit
+/// packed into octets and written as hex ("AA180C3602").
+enum class UssdRequestCoding {
+  kAuto,     ///< text first; packed hex when the modem refuses text
+  kText,     ///< text first (the other form still follows a refusal)
+  kPacked7,  ///< packed 7-bit hex first (the other form still follows a refusal)
+};
+
+/// How long Modem::ussd() and its replies wait.
+struct REVIRI_API UssdOptions {
+  /// For the network's answer after the modem accepted the request; when it
+  /// runs out the session is ended with AT+CUSD=2 (so the modem is free
+  /// again) and the answer has UssdAnswer::Status::kTimeout.
+  std::chrono::milliseconds timeout{30000};
+  /// After an answer without text ("+CUSD: 2" alone), for the real answer
+  /// some networks send right after it.
+  std::chrono::milliseconds secondStepWait{3000};
+};
+
+/// One answer of the network to a USSD request or reply.
+struct REVIRI_API UssdAnswer {
+  /// What the network says about the session (the <m> of +CUSD).
+  enum class Status {
+    kFurtherAction,  ///< 1: the network waits for a reply (Modem::ussdReply / ussdCancel)
+    kDone,           ///< 0: no further action; the session is over
+    kTerminated,     ///< 2: the network ended the session
+    kOtherClient,    ///< 3: another local client answered
+    kNotSupported,   ///< 4: the operation is not supported
+    kTimeout,        ///< 5, or no answer in UssdOptions::timeout
+  };
+  /// What the network says about the session.
+  Status status = Status::kTimeout;
+  /// The answer's text in UTF-8, decoded by its DCS ("" when none came).
+  std::string text;
+  /// The data coding scheme as the modem gave it; -1 when it gave none.
+  int dcs = -1;
+  /// The +CUSD line as received ("" when none came).
+  std::string raw;
+  /// True while the session waits for a reply.
+  bool open() const { return status == Status::kFurtherAction; }
+};
+/// "further-action", "done", "terminated", "other-client", "not-supported", "timeout".
+REVIRI_API std::string_view ussdStatusName(UssdAnswer::Status status);
+
 /// Which way a traced line went: written to the modem, or read from it (the
 /// AT channel's own enumeration).
 using TraceDirection = link::TraceDirection;
@@ -304,6 +351,10 @@ struct REVIRI_API ModemOptions : Environment {
   std::string lockDirectory;
   /// The first concatenation reference; nullopt derives one from the clock.
   std::optional<std::uint8_t> firstConcatReference;
+  // ---- USSD ----
+  /// The form a USSD request is written in first (see UssdRequestCoding);
+  /// a modem that refuses it gets the other, which is then kept.
+  UssdRequestCoding ussdCoding = UssdRequestCoding::kAuto;
 };
 
 /// A GSM modem on a serial port, sending and receiving whole messages.
@@ -425,6 +476,29 @@ class REVIRI_API Modem {
   /// more: the send ends with Outcome::kFailed and Error::Kind::kCancelled.
   /// A gateway uses it to check that the message is still its own.
   std::function<bool(int part, const SendResult& soFar)> beforePart;
+
+  // ---- USSD ----------------------------------------------------------------
+  /// Sends the USSD `code` (e.g. "*100#") with AT+CUSD=1 and returns the
+  /// network's answer, whether the modem gives its +CUSD before or after
+  /// OK, and in two steps ("+CUSD: 2" alone, then the text). The request is
+  /// written as ModemOptions::ussdCoding says, the other form after a
+  /// refusal; the answer is decoded by its DCS (GSM 7-bit as text or packed
+  /// hex, UCS2 hex, 8-bit). No answer in options.timeout ends the session
+  /// with AT+CUSD=2 and gives Status::kTimeout.
+  ///
+  /// While an answer is open() the session waits for ussdReply() or
+  /// ussdCancel(): nothing else is sent on this modem meanwhile (every other
+  /// call throws ModemError kInvalidArgument, and incoming messages wait).
+  /// Throws std::invalid_argument for an empty code or one with characters
+  /// outside the GSM alphabet, ModemError when the modem refuses both forms.
+  UssdAnswer ussd(const std::string& code, const UssdOptions& options = {});
+  /// Answers an open session (e.g. "1" to choose a menu entry); as ussd().
+  /// Throws ModemError kInvalidArgument when no session is open.
+  UssdAnswer ussdReply(const std::string& text, const UssdOptions& options = {});
+  /// Ends an open session (AT+CUSD=2). Does nothing when none is open.
+  void ussdCancel();
+  /// Whether a USSD session waits for a reply.
+  bool ussdOpen() const;
 
  private:
   class Impl;

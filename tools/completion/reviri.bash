@@ -7,7 +7,7 @@ _reviri() {
   _init_completion || return
 
   local global_opts="--port --settings --timeout --pin --storage --json --verbose --help --version"
-  local verbs="send store list read delete send-stored listen info phonebook charset at pdu demo sim sim-ctl panel gateway"
+  local verbs="send store list read delete send-stored listen ussd info phonebook charset at pdu demo sim sim-ctl panel gateway"
 
   # The verb (and sub-verb) chosen so far; global options and their values
   # may come before it.
@@ -63,6 +63,7 @@ _reviri() {
     store) opts="--to --text --ucs2" ;;
     read) opts="--outgoing" ;;
     listen) opts="--keep --autodel --seconds --count" ;;
+    ussd) opts="--reply --timeout --coding" ;;
     demo) opts="--to" ;;
     sim) opts="--symlink --control --pdu-log --number --delay --speed --seconds --quirk --sticky-echo --noise --glue --split" ;;
     charset) opts="ucs2" ;;

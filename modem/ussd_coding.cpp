@@ -1,0 +1,146 @@
+// modem/ussd_coding.cpp - USSD request packing, answer decoding, +CUSD parsing.
+#include "modem/ussd_coding.h"
+
+#include <charconv>
+#include <stdexcept>
+#include <vector>
+
+#include "base/text.h"
+#include "sms/gsm0338_alphabet.h"
+#include "sms/gsm0338_text.h"
+#include "sms/hex_octets.h"
+
+namespace reviri::modem {
+namespace {
+
+constexpr std::uint8_t kCarriageReturn = 0x0D;
+
+bool allHex(std::string_view s) {
+  if (s.empty() || s.size() % 2 != 0) return false;
+  for (const char c : s)
+    if (sms::detail::kHexValue[static_cast<unsigned char>(c)] < 0) return false;
+  return true;
+}
+
+std::string octetsOf(std::string_view hex) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    out += static_cast<char>(sms::detail::kHexValue[static_cast<unsigned char>(hex[i])] * 16 +
+                             sms::detail::kHexValue[static_cast<unsigned char>(hex[i + 1])]);
+  return out;
+}
+
+std::string unpackGsm7(std::string_view hex) {
+  const std::size_t octets = hex.size() / 2;
+  std::string out;
+  sms::detail::appendGsm7Text(hex, 0, octets * 8 / 7, out);
+  // Seven octets hold eight septets; a sender with only seven pads the last
+  // with CR, many leave it 0 ('@'): neither is text.
+  if (octets % 7 == 0 && !out.empty() && (out.back() == '\r' || out.back() == '@')) out.pop_back();
+  return out;
+}
+
+// Packed hex decodes to text people read: printable ASCII and line ends
+// (a guess, so a narrow one). Plain answers that happen to be hex digits ("1234") fail this less
+// often than they pass, so it is asked only when the modem is not known
+// to pack.
+bool readable(std::string_view text) {
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && c != '\n' && c != '\r') || u > 0x7E) return false;
+  }
+  return !text.empty();
+}
+
+}  // namespace
+
+UssdAlphabet ussdAlphabet(int dcs) {
+  if (dcs < 0) return UssdAlphabet::kGsm7;
+  const int group = (dcs >> 4) & 0x0F;
+  const auto byBits = [dcs] {
+    switch ((dcs >> 2) & 0x03) {
+      case 1: return UssdAlphabet::kEightBit;
+      case 2: return UssdAlphabet::kUcs2;
+      default: return UssdAlphabet::kGsm7;
+    }
+  };
+  if (group == 0x01) return (dcs & 0x0F) == 0x01 ? UssdAlphabet::kUcs2 : UssdAlphabet::kGsm7;
+  if ((group >= 0x04 && group <= 0x07) || group == 0x09) return byBits();
+  if (group == 0x0F) return (dcs & 0x04) ? UssdAlphabet::kEightBit : UssdAlphabet::kGsm7;
+  return UssdAlphabet::kGsm7;
+}
+
+std::string packUssd(std::string_view utf8) {
+  std::vector<std::uint8_t> septets;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const std::size_t at = i;
+    const auto cp = text::decodeUtf8At(utf8, i);
+    if (!cp) throw std::invalid_argument("ussd: invalid UTF-8 at byte " + std::to_string(at));
+    const sms::gsm7::Septets s = sms::gsm7::septetsFor(*cp);
+    if (s.count == 0)
+      throw std::invalid_argument("ussd: \"" + std::string(utf8.substr(at, i - at)) +
+                                  "\" is not in the GSM 7-bit alphabet");
+    septets.push_back(s.first);
+    if (s.count == 2) septets.push_back(s.second);
+  }
+  if (septets.size() % 8 == 7) septets.push_back(kCarriageReturn);
+  std::string out((septets.size() * 7 + 7) / 8 * 2, '0');
+  sms::hex::packSeptetsAsHex(septets.data(), septets.size(), out.data());
+  return out;
+}
+
+std::string decodeUssdText(std::string_view payload, int dcs, bool packedLikely) {
+  switch (ussdAlphabet(dcs)) {
+    case UssdAlphabet::kUcs2: {
+      if (!allHex(payload) || payload.size() % 4 != 0) return std::string(payload);
+      std::string out;
+      sms::detail::appendUcs2Text(payload, out);
+      return out;
+    }
+    case UssdAlphabet::kEightBit:
+      return allHex(payload) ? text::latin1ToUtf8(octetsOf(payload)) : std::string(payload);
+    case UssdAlphabet::kGsm7: break;
+  }
+  if (!allHex(payload)) return std::string(payload);
+  std::string unpacked = unpackGsm7(payload);
+  if (packedLikely || (payload.size() >= 4 && readable(unpacked))) return unpacked;
+  return std::string(payload);
+}
+
+std::optional<CusdLine> parseCusd(std::string_view line) {
+  if (!line.starts_with("+CUSD:")) return std::nullopt;
+  std::string_view rest = line.substr(6);
+  while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+  CusdLine out;
+  const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), out.status);
+  if (ec != std::errc()) return std::nullopt;
+  rest = rest.substr(static_cast<std::size_t>(end - rest.data()));
+  const auto open = rest.find('"');
+  if (open == std::string_view::npos) return out;
+  // The text may hold quotes and commas: it ends at the last quote.
+  const auto close = rest.rfind('"');
+  if (close == open) return std::nullopt;
+  out.payload = std::string(rest.substr(open + 1, close - open - 1));
+  std::string_view tail = rest.substr(close + 1);
+  const auto comma = tail.find(',');
+  if (comma != std::string_view::npos) {
+    tail = tail.substr(comma + 1);
+    while (!tail.empty() && tail.front() == ' ') tail.remove_prefix(1);
+    int dcs = -1;
+    if (std::from_chars(tail.data(), tail.data() + tail.size(), dcs).ec == std::errc()) out.dcs = dcs;
+  }
+  return out;
+}
+
+UssdAnswer::Status ussdStatus(int m) {
+  switch (m) {
+    case 0: return UssdAnswer::Status::kDone;
+    case 1: return UssdAnswer::Status::kFurtherAction;
+    case 2: return UssdAnswer::Status::kTerminated;
+    case 3: return UssdAnswer::Status::kOtherClient;
+    case 5: return UssdAnswer::Status::kTimeout;
+    default: return UssdAnswer::Status::kNotSupported;
+  }
+}
+
+}  // namespace reviri::modem
