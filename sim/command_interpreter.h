@@ -130,7 +130,8 @@ class CommandInterpreter {
   //   every message written after AT+CMGS is sent and never confirmed, yet
   //   the modem answers the commands that follow;
   //   "lost-indication": new messages are stored without their +CMTI, as
-  //   modems do that drop indications while busy.
+  //   modems do that drop indications while busy; "refuse-chup": AT+CHUP
+  //   is answered with ERROR (older modems hang up with ATH only).
   static const std::vector<std::string>& quirkNames();
   // The TP-ST of the delivery reports the network sends for messages that
   // ask for one (0 delivered; 0x40-0x7F permanent, 0x60-0x6F temporary
@@ -251,6 +252,36 @@ class CommandInterpreter {
   int refuseCode_ = 0;
   int refuseCount_ = 0;  // -1 unlimited
   bool refuseLaterPartsOnly_ = false;
+
+  // ---- Incoming calls (sim/calls.cpp) ----
+ public:
+  // A call from `number` ("" = withheld) rings: RING (+CRING: VOICE after
+  // AT+CRC=1), followed by +CLIP after AT+CLIP=1, at once and then every
+  // `every`, until ATH, AT+CHUP or ATA ends it, or the caller gives up
+  // after `rings` rings (NO CARRIER). A call that rings replaces the last.
+  void ring(const std::string& number, std::chrono::milliseconds every, int rings);
+  // The caller gives up now (NO CARRIER); false when nothing rings.
+  bool callerHangsUp();
+  bool ringing() const { return call_.has_value(); }
+  // Calls this modem hung up (ATH, AT+CHUP) so far.
+  int callsHungUp() const { return callsHungUp_; }
+
+ private:
+  struct Call {
+    std::string number;
+    std::chrono::milliseconds every{0};
+    int ringsLeft = 0;
+    int generation = 0;  // tells a stale timer from the call that rings now
+  };
+  void ringOnce(int generation);
+  Result callCommand(const std::string& name, char kind, const std::vector<std::string>& a);
+  // ATH, AT+CHUP and ATA on a ringing call.
+  Result endCall(bool answered);
+  bool clip_ = false;  // AT+CLIP=1
+  bool crc_ = false;   // AT+CRC=1
+  std::optional<Call> call_;
+  int callGeneration_ = 0;
+  int callsHungUp_ = 0;
 };
 
 }  // namespace reviri::sim

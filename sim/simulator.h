@@ -24,6 +24,11 @@
 //                             all) messages given to AT+CMGS with +CMS ERROR:
 //                             CODE; "later": only parts 2, 3, ... of long ones
 //   refuse off                no more refusals
+//   ring NUMBER|withheld [every MS] [rings N]   a call rings: RING (+CLIP
+//                             after AT+CLIP=1) every MS ms (3000) until ATH,
+//                             AT+CHUP or ATA, or until the caller gives up
+//                             after N rings (10) with NO CARRIER
+//   ring off                  the caller gives up now (NO CARRIER)
 //   dump                      state: settings, stored messages, phonebooks, sent
 //   sent                      messages sent so far: REF NUMBER CODING CLASS TEXT
 //   help                      this list
@@ -124,6 +129,7 @@ class Simulator : private ModemHost {
   std::chrono::microseconds lineTime(std::size_t bytes) const;  // at baud_
   void serveControlClients(std::vector<int>& ready);
   std::vector<std::string> refuseRequest(const std::vector<std::string>& w);
+  std::vector<std::string> ringRequest(const std::vector<std::string>& w);
   int timeoutMs();
 
   SimulatorOptions options_;
