@@ -45,6 +45,7 @@ Modem::Modem(Modem&& other) noexcept
       onError(std::move(other.onError)),
       onTrace(std::move(other.onTrace)),
       onProgress(std::move(other.onProgress)),
+      onCall(std::move(other.onCall)),
       impl_(std::move(other.impl_)) {
   if (impl_) impl_->owner = this;
 }
@@ -57,6 +58,7 @@ Modem& Modem::operator=(Modem&& other) noexcept {
   onError = std::move(other.onError);
   onTrace = std::move(other.onTrace);
   onProgress = std::move(other.onProgress);
+  onCall = std::move(other.onCall);
   impl_ = std::move(other.impl_);
   if (impl_) impl_->owner = this;
   return *this;
@@ -113,6 +115,9 @@ void Modem::open(std::unique_ptr<link::AtChannel> channel) {
   sink.beforePart = [impl](int part, const SendResult& soFar) {
     return !impl->owner->beforePart || impl->owner->beforePart(part, soFar);
   };
+  sink.call = [impl](const IncomingCall& c) {
+    if (impl->owner->onCall) impl->owner->onCall(c);
+  };
   impl_->session = std::make_unique<modem::Session>(std::move(channel), impl_->options, std::move(sink));
   try {
     impl_->session->start();
@@ -149,6 +154,7 @@ std::string Modem::serviceCentre() { return impl_->open().serviceCentre(); }
 void Modem::setServiceCentre(const std::string& number) { impl_->open().setServiceCentre(number); }
 SignalQuality Modem::signalQuality() { return impl_->open().signalQuality(); }
 std::string Modem::networkOperator() { return impl_->open().networkOperator(); }
+void Modem::hangUp() { impl_->open().hangUp(); }
 
 // ---- USSD ----
 UssdAnswer Modem::ussd(const std::string& code, const UssdOptions& options) { return impl_->open().ussd(code, options); }

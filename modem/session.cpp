@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "base/at_errors.h"
+#include "link/unsolicited.h"
 #include "modem/convert.h"
 #include "sms/gsm0340_tpdu.h"
 #include "sms/submit_plan.h"
@@ -115,6 +116,7 @@ void Session::start() {
   expectOk("AT+CMGF=0");
   selectStorage(storageName(options_.storage));
   askForIndications();
+  switchOnCallerId();
 }
 
 void Session::wakeUp() {
@@ -441,11 +443,14 @@ void Session::drain() {
   if (ussdOpen_) return;  // indications wait until the USSD session ends
   draining_ = true;
   try {
-    while (!queued_.empty()) {
-      const link::Unsolicited u = std::move(queued_.front());
-      queued_.pop_front();
-      handle(u);
-    }
+    do {
+      while (!queued_.empty()) {
+        const link::Unsolicited u = std::move(queued_.front());
+        queued_.pop_front();
+        handle(u);
+      }
+      announceCalls();  // its hang-up may queue lines of its own
+    } while (!queued_.empty());
     for (const auto& old : joiner_.expire(now(), options_.incompleteAfter)) handOver(old);
   } catch (...) {
     draining_ = false;
@@ -455,6 +460,7 @@ void Session::drain() {
 }
 
 void Session::handle(const link::Unsolicited& u) {
+  if (calls_.see(u.line, options_.steadyNow(), options_.wallNow())) return;
   const std::string prefix = prefixOf(u.line);
   // Nobody to hand it to: a stored one stays unread for a later listener.
   if ((prefix == "+CMTI" || prefix == "+CMT") && !wantsMessages()) return;
@@ -538,6 +544,48 @@ sms::Reassembler::Clock::time_point Session::now() const {
   const auto wall = options_.wallNow();
   return sms::Reassembler::Clock::time_point(
       std::chrono::duration_cast<sms::Reassembler::Clock::duration>(wall.time_since_epoch()));
+}
+
+// ---- Incoming calls ------------------------------------------------------------------
+
+void Session::switchOnCallerId() {
+  // Without it calls still ring, only without the caller's number.
+  calls_.setCallerId(run("AT+CLIP=1").ok());
+}
+
+void Session::announceCalls() {
+  while (auto call = calls_.due(options_.steadyNow())) {
+    if (options_.rejectCalls) {
+      const Error refused = hangUpCall();
+      call->rejected = !refused;
+      if (refused) reportError(refused);
+    }
+    if (sink_.call) sink_.call(*call);
+  }
+}
+
+Error Session::hangUpCall() {
+  link::AtAnswer answer = run("AT+CHUP");
+  std::string command = "AT+CHUP";
+  if (!answer.ok() && !answer.timedOut()) {
+    // Older modems know only the basic command.
+    command = "ATH";
+    answer = run(command);
+  }
+  if (!answer.ok()) return errorOf(answer, command);
+  calls_.hungUp();
+  // The rings the modem sent before it hung up belong to the call just
+  // ended: read as a new call, they would ring once more.
+  std::erase_if(queued_, [](const link::Unsolicited& u) {
+    const std::string name = link::resultName(u.line);
+    return name == "RING" || name == "+CRING" || name == "+CLIP";
+  });
+  return {};
+}
+
+void Session::hangUp() {
+  if (const Error refused = hangUpCall()) throw ModemError(refused);
+  drain();
 }
 
 }  // namespace reviri::modem

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "link/at_channel.h"
+#include "modem/calls.h"
 #include "reviri/modem.h"
 #include "sms/reassembly.h"
 #include "sms/submit_plan.h"
@@ -37,6 +38,8 @@ struct SessionSink {
   std::function<bool()> wantsReports;
   // Asked before each attempt to write a part; false ends the send.
   std::function<bool(int part, const SendResult& soFar)> beforePart;
+  // ---- Incoming calls ----
+  std::function<void(const IncomingCall&)> call;
 };
 
 // An Error of `kind` saying `meaning` about `command`.
@@ -153,6 +156,18 @@ class Session {
   void refuseWhileUssdOpen(const std::string& command) const;
   bool ussdOpen_ = false;
   std::optional<bool> ussdPacked_;  // the form the modem took last; nullopt before the first
+  // ---- Incoming calls (see modem/calls.h) ----
+ public:
+  // Hangs up the ringing call; throws ModemError when the modem refuses.
+  void hangUp();
+
+ private:
+  void switchOnCallerId();
+  // Announces the calls that are due, hanging them up first when asked to.
+  void announceCalls();
+  // AT+CHUP, else ATH; the error when both are refused.
+  Error hangUpCall();
+  CallTracker calls_{options_.ringTimeout};
 };
 
 }  // namespace reviri::modem

@@ -283,6 +283,7 @@ CommandInterpreter::Result CommandInterpreter::runBasic(const std::string& cmd) 
     ok.lines = {identity_.manufacturer + " " + identity_.model, "Revision: " + identity_.revision};
     return ok;
   }
+  if (cmd == "H" || cmd == "H0" || cmd == "A") return endCall(cmd == "A");
   // Settings a modem accepts whose defaults are already what a client wants.
   static const char* const kAccepted[] = {"V", "V1", "Q", "Q0", "X0", "X1", "X2", "X3", "X4",
                                           "&C", "&C0", "&C1", "&D", "&D0", "&D1", "&D2", "&W",
@@ -336,6 +337,7 @@ CommandInterpreter::Result CommandInterpreter::runExtended(const std::string& na
     if (mode == 0) return line("+CAOC: \"000000\"");
     return r;
   }
+  if (name == "+CLIP" || name == "+CRC" || name == "+CHUP") return callCommand(name, kind, a);
   if (name == "+CPIN") return pinCommand(kind, a);
   if (name == "+CREG" || name == "+CGREG") {
     // Registered at home; the read answer repeats the mode set, and mode 2
@@ -848,7 +850,7 @@ const std::vector<std::string>& CommandInterpreter::quirkNames() {
                                                "stale-prompt", "refuse-at", "store-full-at-command",
                                                "huge-numbers", "silent-after-send", "swallow-pdu",
                                                "lost-indication", "ussd-before-ok", "ussd-packed",
-                                               "ussd-ucs2", "ussd-text-only"};
+                                               "ussd-ucs2", "ussd-text-only", "refuse-chup"};
   return kNames;
 }
 

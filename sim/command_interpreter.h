@@ -139,6 +139,8 @@ class CommandInterpreter {
   //   answers come packed too; "ussd-ucs2": answers come as UCS2 hex (DCS
   //   72); "ussd-text-only": a request in hex digits with a letter among
   //   them (which no dial code has) is refused with ERROR.
+  //   "refuse-chup": AT+CHUP is answered with ERROR (older modems hang up
+  //   with ATH only).
   static const std::vector<std::string>& quirkNames();
   // The TP-ST of the delivery reports the network sends for messages that
   // ask for one (0 delivered; 0x40-0x7F permanent, 0x60-0x6F temporary
@@ -273,6 +275,35 @@ class CommandInterpreter {
   enum class UssdState { kIdle, kPending, kMenu, kBundles };
   UssdState ussdState_ = UssdState::kIdle;
   bool ussdBusy() const { return ussdState_ != UssdState::kIdle; }
+  // ---- Incoming calls (sim/calls.cpp) ----
+ public:
+  // A call from `number` ("" = withheld) rings: RING (+CRING: VOICE after
+  // AT+CRC=1), followed by +CLIP after AT+CLIP=1, at once and then every
+  // `every`, until ATH, AT+CHUP or ATA ends it, or the caller gives up
+  // after `rings` rings (NO CARRIER). A call that rings replaces the last.
+  void ring(const std::string& number, std::chrono::milliseconds every, int rings);
+  // The caller gives up now (NO CARRIER); false when nothing rings.
+  bool callerHangsUp();
+  bool ringing() const { return call_.has_value(); }
+  // Calls this modem hung up (ATH, AT+CHUP) so far.
+  int callsHungUp() const { return callsHungUp_; }
+
+ private:
+  struct Call {
+    std::string number;
+    std::chrono::milliseconds every{0};
+    int ringsLeft = 0;
+    int generation = 0;  // tells a stale timer from the call that rings now
+  };
+  void ringOnce(int generation);
+  Result callCommand(const std::string& name, char kind, const std::vector<std::string>& a);
+  // ATH, AT+CHUP and ATA on a ringing call.
+  Result endCall(bool answered);
+  bool clip_ = false;  // AT+CLIP=1
+  bool crc_ = false;   // AT+CRC=1
+  std::optional<Call> call_;
+  int callGeneration_ = 0;
+  int callsHungUp_ = 0;
 };
 
 }  // namespace reviri::sim

@@ -351,6 +351,7 @@ std::vector<std::string> Simulator::control(const std::string& request) {
   }
   if (verb == "refuse") return refuseRequest(w);
   if (verb == "hang" || verb == "unplug" || verb == "plug" || verb == "powercycle") return hangRequest(w);
+  if (verb == "ring") return ringRequest(w);
   if (verb == "raw") {
     injectRaw(unescape(restAfterWords(request, 1)));
     return {"OK"};
@@ -440,6 +441,8 @@ std::vector<std::string> Simulator::control(const std::string& request) {
         out = modem_.dump();
         out.push_back("device " + devicePath_ + ", answer delay " + std::to_string(delay_.count()) +
                       " ms, speed " + (baud_ > 0 ? std::to_string(baud_) : std::string("unthrottled")));
+        out.push_back(std::string(modem_.ringing() ? "a call rings" : "no call rings") + ", calls hung up " +
+                      std::to_string(modem_.callsHungUp()));
       } else {
         for (const auto& s : modem_.sent())
           out.push_back(std::to_string(s.reference) + " " + s.number + (s.ucs2 ? " ucs2" : " 7bit") +
@@ -453,9 +456,37 @@ std::vector<std::string> Simulator::control(const std::string& request) {
     return {"inject [7bit|ucs2] [normal|flash] [long] SENDER TEXT", "raw TEXT", "delay MS", "speed BAUD",
             "silent on|off", "signal N", "quirk NAME on|off", "quirk split BYTES", "pin CODE|off",
             "report STATUS|off", "refuse CODE [COUNT] [later]", "refuse off", "hang soft|hard|off", "unplug",
-            "plug", "powercycle [MS]", "heard", "dump", "sent", "OK"};
+            "plug", "powercycle [MS]", "ring NUMBER|withheld [every MS] [rings N]", "ring off", "heard", "dump",
+            "sent", "OK"};
   }
   return {"ERROR unknown request " + verb + " (try help)"};
+}
+
+// ring NUMBER|withheld [every MS] [rings N] | ring off
+std::vector<std::string> Simulator::ringRequest(const std::vector<std::string>& w) {
+  const std::string usage = "ERROR usage: ring NUMBER|withheld [every MS] [rings N], or ring off";
+  if (w.size() == 2 && w[1] == "off") {
+    std::lock_guard<std::mutex> lock(mu_);
+    return {modem_.callerHangsUp() ? "OK" : "ERROR no call rings"};
+  }
+  if (w.size() < 2 || w.size() % 2 != 0) return {usage};
+  const std::string number = w[1] == "withheld" ? "" : w[1];
+  if (!number.empty() && number.find_first_not_of("+0123456789") != std::string::npos)
+    return {"ERROR ring: \"" + w[1] + "\" is neither a number nor withheld"};
+  long every = 3000, rings = 10;
+  for (std::size_t i = 2; i + 1 < w.size(); i += 2) {
+    long* slot = w[i] == "every" ? &every : w[i] == "rings" ? &rings : nullptr;
+    std::size_t used = 0;
+    try {
+      if (slot) *slot = std::stol(w[i + 1], &used);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (!slot || used != w[i + 1].size() || *slot < 1) return {usage};
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  modem_.ring(number, std::chrono::milliseconds(every), static_cast<int>(rings));
+  return {"OK"};
 }
 
 std::string Simulator::injectMessage(const std::string& sender, const std::string& text, bool ucs2,

@@ -34,6 +34,11 @@
 //   powercycle [MS]           unplug, forget any hang, plug again after MS
 //                             (default 300) ms: a reset through the power
 //   heard                     command lines read so far, per command: "AT+CSQ 4"
+//   ring NUMBER|withheld [every MS] [rings N]   a call rings: RING (+CLIP
+//                             after AT+CLIP=1) every MS ms (3000) until ATH,
+//                             AT+CHUP or ATA, or until the caller gives up
+//                             after N rings (10) with NO CARRIER
+//   ring off                  the caller gives up now (NO CARRIER)
 //   dump                      state: settings, stored messages, phonebooks, sent
 //   sent                      messages sent so far: REF NUMBER CODING CLASS TEXT
 //   help                      this list
@@ -138,6 +143,7 @@ class Simulator : private ModemHost {
   std::chrono::microseconds lineTime(std::size_t bytes) const;  // at baud_
   void serveControlClients(std::vector<int>& ready);
   std::vector<std::string> refuseRequest(const std::vector<std::string>& w);
+  std::vector<std::string> ringRequest(const std::vector<std::string>& w);
   int timeoutMs();
 
   SimulatorOptions options_;

@@ -255,6 +255,18 @@ struct REVIRI_API SignalQuality {
   }
 };
 
+/// An incoming call, announced once however often it rings (see Modem::onCall).
+struct REVIRI_API IncomingCall {
+  /// The caller's number, with "+" when international; "" when the caller
+  /// withheld it, the network did not give it, or the modem shows no
+  /// caller identification.
+  std::string number;
+  /// When it first rang (the environment's wall clock).
+  std::chrono::system_clock::time_point time;
+  /// Hung up before this announcement because ModemOptions::rejectCalls is set.
+  bool rejected = false;
+};
+
 /// How send() retries transient failures (only before a PDU was written).
 struct REVIRI_API RetryPolicy {
   /// Attempts per part, the first included.
@@ -355,6 +367,14 @@ struct REVIRI_API ModemOptions : Environment {
   /// The form a USSD request is written in first (see UssdRequestCoding);
   /// a modem that refuses it gets the other, which is then kept.
   UssdRequestCoding ussdCoding = UssdRequestCoding::kAuto;
+
+  // ---- Incoming calls ----
+  /// Hang up every incoming call when it is announced (AT+CHUP, or ATH where
+  /// the modem refuses that), so that a SIM used for messages is not held busy.
+  bool rejectCalls = false;
+  /// A call that has not rung for this long is over; the next ring is a new
+  /// call. Modems repeat RING every 3 to 6 seconds while a call rings.
+  std::chrono::milliseconds ringTimeout{10000};
 };
 
 /// A GSM modem on a serial port, sending and receiving whole messages.
@@ -376,8 +396,9 @@ class REVIRI_API Modem {
   /// (leaves a message prompt a dead process may have left) and "AT" until it
   /// answers, then ATE0, AT+CMEE=1, AT+CPIN? (entering options.pin with
   /// AT+CPIN="..." when asked, once), AT+CMGF=0, AT+CPMS for the chosen
-  /// storage and AT+CNMI asking for new-message and delivery-report
-  /// indications. Throws ModemError: kPortInUse ("port in use (by PID n)"),
+  /// storage, AT+CNMI asking for new-message and delivery-report
+  /// indications and AT+CLIP=1 for the numbers of callers (a modem that
+  /// refuses it still opens; its calls come without numbers). Throws ModemError: kPortInUse ("port in use (by PID n)"),
   /// kIo, kTimeout (no answer), kPin / kWrongPin, kModem.
   void open(const std::string& device);
   /// Opens on a channel the caller made (tests, other transports). The port
@@ -499,6 +520,18 @@ class REVIRI_API Modem {
   void ussdCancel();
   /// Whether a USSD session waits for a reply.
   bool ussdOpen() const;
+  // ---- Incoming calls ----
+  /// Incoming calls, each once (from poll(), runFor() and after dialogues,
+  /// like messages). The RINGs a ringing call repeats are folded into one
+  /// call: it is announced when the caller's number (+CLIP) comes, at its
+  /// second ring or two seconds after its first when no number comes, or
+  /// when it ends (at once when the modem shows no numbers); it ends with NO
+  /// CARRIER, when it is hung up, or after ModemOptions::ringTimeout without
+  /// a ring, and only a ring after that is a new call.
+  std::function<void(const IncomingCall&)> onCall;
+  /// Hangs up the call that rings now: AT+CHUP, or ATH where the modem
+  /// refuses that. Throws ModemError when the modem refuses both.
+  void hangUp();
 
  private:
   class Impl;

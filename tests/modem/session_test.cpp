@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "reviri/modem.h"
+#include "modem/calls.h"
 #include "tests/modem/fake_at_channel.h"
 #include "sms/vectors.h"
 
@@ -429,6 +430,132 @@ TEST_F(SessionTest, AMovedModemKeepsItsSessionAndCallbacks) {
   moved.poll(0ms);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].text, "single");
+}
+
+// ---- Incoming calls ----
+
+// A modem whose clocks the test moves, and the calls it announced.
+struct CallRig : Rig {
+  CallRig() {
+    opts.steadyClock = [this] { return steady; };
+    opts.wallClock = [this] { return wall; };
+  }
+  Modem& openForCalls() {
+    Modem& m = open(true);
+    m.onCall = [this](const IncomingCall& c) { calls.push_back(c); };
+    return m;
+  }
+  void later(std::chrono::milliseconds d) {
+    steady += d;
+    wall += d;
+  }
+  // One ring of the network: RING and, when given, the caller's +CLIP.
+  void ring(const std::string& clip = "") {
+    channel->arrive("RING");
+    if (!clip.empty()) channel->arrive(clip);
+    modem->poll(0ms);
+  }
+  std::chrono::steady_clock::time_point steady{std::chrono::hours(1)};
+  std::chrono::system_clock::time_point wall{std::chrono::seconds(1'800'000'000)};
+  std::vector<IncomingCall> calls;
+};
+
+TEST(CallTest, RingsOfOneCallAreOneCallWithTheCallersNumber) {
+  struct Case {
+    const char* name;
+    const char* clip;          // the +CLIP after each RING ("" none)
+    bool callerIdRefused;      // AT+CLIP=1 answered ERROR
+    int ringsBeforeAnnounced;  // RINGs, 3 s apart, until the call shows
+    std::string number;
+  };
+  const Case cases[] = {
+      {"international", "+CLIP: \"+4917012345\",145,,,,0", false, 1, "+4917012345"},
+      {"plus left out", "+CLIP: \"4917012345\", 145", false, 1, "+4917012345"},
+      {"national", "+CLIP: \"017012345\",129", false, 1, "017012345"},
+      {"withheld", "+CLIP: \"\",128,,,,1", false, 1, ""},
+      {"no +CLIP although asked", "", false, 2, ""},
+      {"caller identification refused", "", true, 1, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CallRig rig;
+    if (c.callerIdRefused) rig.channel->on("AT+CLIP=1", {FakeAtChannel::cme(3)});
+    rig.openForCalls();  // still opens without caller identification
+    EXPECT_EQ(rig.channel->writtenStartingWith("AT+CLIP"), std::vector<std::string>{"AT+CLIP=1"});
+    const auto firstRing = rig.wall;
+    for (int ring = 1; ring <= 5; ++ring) {
+      rig.ring(c.clip);
+      EXPECT_EQ(rig.calls.size(), ring >= c.ringsBeforeAnnounced ? 1u : 0u) << "after ring " << ring;
+      rig.later(3s);
+    }
+    ASSERT_EQ(rig.calls.size(), 1u);
+    EXPECT_EQ(rig.calls[0].number, c.number);
+    EXPECT_EQ(rig.calls[0].time, firstRing);
+    EXPECT_FALSE(rig.calls[0].rejected);
+    EXPECT_TRUE(rig.channel->writtenStartingWith("AT+CHUP").empty());
+    // Quiet for longer than the ring time-out: the next ring is a new call.
+    rig.later(rig.opts.ringTimeout);
+    rig.modem->poll(0ms);
+    rig.ring(c.clip);
+    rig.later(modem::CallTracker::kCallerIdWait);
+    rig.modem->poll(0ms);
+    EXPECT_EQ(rig.calls.size(), 2u);
+  }
+
+  // A lone RING and NO CARRIER: the caller gave up before a second ring.
+  CallRig lone;
+  lone.openForCalls();
+  lone.ring();
+  EXPECT_TRUE(lone.calls.empty());
+  lone.channel->arrive("NO CARRIER");
+  lone.modem->poll(0ms);
+  ASSERT_EQ(lone.calls.size(), 1u);
+  lone.later(1s);
+  lone.ring();
+  lone.later(modem::CallTracker::kCallerIdWait);
+  lone.modem->poll(0ms);
+  EXPECT_EQ(lone.calls.size(), 2u) << "a ring after NO CARRIER is a new call";
+}
+
+TEST(CallTest, RejectingHangsUpWithChupOrAthWhereChupIsRefused) {
+  struct Case {
+    const char* name;
+    std::vector<link::AtAnswer> chup, ath;
+    std::vector<std::string> written;
+    bool rejected;
+  };
+  const Case cases[] = {
+      {"AT+CHUP", {FakeAtChannel::ok()}, {FakeAtChannel::ok()}, {"AT+CHUP"}, true},
+      {"ATH after a refused AT+CHUP", {FakeAtChannel::cme(4)}, {FakeAtChannel::ok()}, {"AT+CHUP", "ATH"}, true},
+      {"both refused", {FakeAtChannel::cme(4)}, {FakeAtChannel::cme(3)}, {"AT+CHUP", "ATH"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CallRig rig;
+    rig.opts.rejectCalls = true;
+    rig.channel->on("AT+CHUP", c.chup);
+    rig.channel->on("ATH", c.ath);
+    rig.openForCalls();
+    rig.ring("+CLIP: \"+4917012345\",145");
+    ASSERT_EQ(rig.calls.size(), 1u);
+    EXPECT_EQ(rig.calls[0].number, "+4917012345");
+    EXPECT_EQ(rig.calls[0].rejected, c.rejected);
+    std::vector<std::string> hangUps = rig.channel->writtenStartingWith("AT+CHUP");
+    for (const auto& w : rig.channel->writtenStartingWith("ATH")) hangUps.push_back(w);
+    EXPECT_EQ(hangUps, c.written);
+    EXPECT_EQ(rig.errors.size(), c.rejected ? 0u : 1u);
+    // A call hung up is over: the next ring, a moment later, is a new call.
+    rig.later(1s);
+    rig.ring("+CLIP: \"+4917099\",145");
+    EXPECT_EQ(rig.calls.size(), c.rejected ? 2u : 1u);
+  }
+
+  // Hanging up by hand.
+  CallRig byHand;
+  byHand.channel->on("AT+CHUP", {FakeAtChannel::cme(4)});
+  byHand.channel->on("ATH", {FakeAtChannel::cme(3)});
+  byHand.openForCalls();
+  EXPECT_THROW(byHand.modem->hangUp(), ModemError);
 }
 
 }  // namespace

@@ -1,0 +1,64 @@
+// modem/calls.cpp - one announcement per incoming call.
+#include "modem/calls.h"
+
+#include "link/unsolicited.h"
+
+namespace reviri::modem {
+
+bool CallTracker::see(std::string_view line, Steady now, Wall wallNow) {
+  const std::string name = link::resultName(line);
+  if (name == "RING" || name == "+CRING") {
+    ring(now, wallNow, true);
+  } else if (name == "+CLIP") {
+    // It follows its RING (or, on some modems, comes first): the same ring.
+    ring(now, wallNow, false);
+    call_->announced.number = callerNumber(line);
+    call_->numberKnown = true;
+  } else if (name == "NO CARRIER") {
+    if (call_) call_->over = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void CallTracker::ring(Steady now, Wall wallNow, bool counts) {
+  if (call_ && (call_->over || now - call_->lastRing > ringTimeout_)) call_.reset();
+  if (!call_) {
+    call_.emplace();
+    call_->announced.time = wallNow;
+    call_->firstRing = now;
+  }
+  call_->lastRing = now;
+  if (counts) ++call_->rings;
+}
+
+std::optional<IncomingCall> CallTracker::due(Steady now) {
+  if (!call_) return std::nullopt;
+  const bool ended = call_->over || now - call_->lastRing > ringTimeout_;
+  std::optional<IncomingCall> out;
+  if (!call_->told && (ended || !callerId_ || call_->numberKnown || call_->rings >= 2 ||
+                       now - call_->firstRing >= kCallerIdWait)) {
+    call_->told = true;
+    out = call_->announced;
+  }
+  if (ended) call_.reset();
+  return out;
+}
+
+std::string callerNumber(std::string_view clipLine) {
+  const auto open = clipLine.find('"');
+  const auto close = open == std::string_view::npos ? open : clipLine.find('"', open + 1);
+  if (close == std::string_view::npos) return {};
+  std::string number(clipLine.substr(open + 1, close - open - 1));
+  // The type of number follows: 145 is international, which some modems
+  // leave without its "+".
+  const auto comma = clipLine.find(',', close);
+  std::string_view type = comma == std::string_view::npos ? std::string_view() : clipLine.substr(comma + 1);
+  while (type.starts_with(' ')) type.remove_prefix(1);
+  const bool international = type.starts_with("145");
+  if (international && !number.empty() && number.front() != '+') number.insert(0, "+");
+  return number;
+}
+
+}  // namespace reviri::modem
