@@ -4,6 +4,8 @@
 
 #include <array>
 
+#include "base/text.h"
+
 namespace reviri::sms::gsm7 {
 namespace {
 
@@ -55,13 +57,9 @@ constexpr std::array<Septets, 256> makeLatin1Table() {
 
 
 constexpr Utf8Cell toUtf8(char16_t ch) {
-  if (ch == 0) return {{0, 0, 0}, 0};
-  if (ch < 0x80) return {{static_cast<char>(ch), 0, 0}, 1};
-  if (ch < 0x800)
-    return {{static_cast<char>(0xC0 | (ch >> 6)), static_cast<char>(0x80 | (ch & 0x3F)), 0}, 2};
-  return {{static_cast<char>(0xE0 | (ch >> 12)), static_cast<char>(0x80 | ((ch >> 6) & 0x3F)),
-           static_cast<char>(0x80 | (ch & 0x3F))},
-          3};
+  Utf8Cell cell{{0, 0, 0}, 0};
+  if (ch != 0) cell.size = static_cast<std::uint8_t>(text::putUtf8(cell.bytes.data(), ch) - cell.bytes.data());
+  return cell;
 }
 
 constexpr std::array<Utf8Cell, 128> makeUtf8Table(const std::array<char16_t, 128>& chars) {

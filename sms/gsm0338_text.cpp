@@ -195,30 +195,6 @@ char16_t codeUnitAt(std::string_view s, std::size_t pos) {
   return static_cast<char16_t>(leadingHexValue(digits) & 0xFFFF);
 }
 
-constexpr char32_t kReplacementChar = 0xFFFD;
-
-// Writes one code point as UTF-8 into a buffer sized by the caller. Decoding
-// UCS2 straight into the result keeps the hot path free of per-character
-// string appends (text::utf16ToUtf8 does the same job for general use).
-char* putUtf8(char* p, char32_t cp) {
-  if (cp < 0x80) {
-    *p++ = static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    *p++ = static_cast<char>(0xC0 | (cp >> 6));
-    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    *p++ = static_cast<char>(0xE0 | (cp >> 12));
-    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    *p++ = static_cast<char>(0xF0 | (cp >> 18));
-    *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return p;
-}
-
 }  // namespace
 
 long leadingHexValue(std::string_view hex) {
@@ -266,26 +242,8 @@ std::size_t divideRoundHalfEven(std::size_t a, std::size_t b) {
 void appendUcs2Text(std::string_view s, std::string& out) {
   const std::size_t count = divideRoundHalfEven(s.size(), 4);
   const std::size_t start = out.size();
-  out.resize(start + count * 3);  // a code unit never needs more than 3 UTF-8 bytes
-  char* p = out.data() + start;
-  char16_t pendingHigh = 0;  // high surrogate waiting for its partner
-  for (std::size_t i = 0; i < count; ++i) {
-    const char16_t unit = codeUnitAt(s, 4 * i);
-    if (pendingHigh != 0) {
-      if (unit >= 0xDC00 && unit <= 0xDFFF) {
-        p = putUtf8(p, 0x10000 + ((pendingHigh - 0xD800) << 10) + (unit - 0xDC00));
-        pendingHigh = 0;
-        continue;
-      }
-      p = putUtf8(p, kReplacementChar);
-      pendingHigh = 0;
-    }
-    if (unit >= 0xD800 && unit <= 0xDBFF)
-      pendingHigh = unit;
-    else
-      p = putUtf8(p, unit >= 0xDC00 && unit <= 0xDFFF ? kReplacementChar : unit);
-  }
-  if (pendingHigh != 0) p = putUtf8(p, kReplacementChar);
-  out.resize(static_cast<std::size_t>(p - out.data()));
+  out.resize(start + count * 3);
+  char* const end = text::putUtf16AsUtf8(out.data() + start, count, [s](std::size_t i) { return codeUnitAt(s, 4 * i); });
+  out.resize(static_cast<std::size_t>(end - out.data()));
 }
 }  // namespace reviri::sms::detail

@@ -164,6 +164,29 @@ TEST(Encode7bit, HandlesOctetBoundariesAndEscapesAtTheEnd) {
   EXPECT_EQ(field.size(), 2u + 280u);
 }
 
+// Plain ASCII goes through both codecs eight characters at a time; every
+// character that needs the slow path (escape pairs, CR and CR LF, '$', '@',
+// '_', characters GSM lacks, GSM characters that ASCII lacks: septets 24,
+// 40, 5B-60) is put at each place of such a run.
+TEST(Encode7bit, AsciiTextsRoundTripWithEachSpecialCharacterAtEveryPlace) {
+  const struct {
+    const char* inserted;
+    const char* readBack;
+  } kSpecials[] = {{"{", "{"}, {"}", "}"},   {"[", "["},   {"]", "]"},   {"~", "~"},   {"\\", "\\"},
+                   {"|", "|"}, {"^", "^"},   {"$", "$"},   {"@", "@"},   {"_", "_"},   {"\r", "\r"},
+                   {"\r\n", ""}, {"`", "?"}, {"\x01", "?"}, {"\x7F", "?"}, {"\n", "\n"},
+                   {"¤", "¤"}, {"¡", "¡"}, {"Ä", "Ä"}, {"ä", "ä"}, {"§", "§"}, {"¿", "¿"}, {"à", "à"}, {"€", "€"}};
+  for (const auto& special : kSpecials) {
+    for (std::size_t place = 0; place <= 17; ++place) {
+      std::string text(26, 'q');
+      std::string expected = text;
+      text.insert(place, special.inserted);
+      expected.insert(place, special.readBack);
+      EXPECT_EQ(decode7bit(encode7bit(text)), expected) << int(special.inserted[0]) << " at " << place;
+    }
+  }
+}
+
 TEST(Encode7bit, LongTextsGetWideLengthFieldsUntilTheCountOverflows) {
   EXPECT_EQ(encode7bit(std::string(256, 'a')).substr(0, 3), "100");
   EXPECT_EQ(encode7bit(std::string(4681, 'a')).size(), 4u + 4096u * 2);
