@@ -102,7 +102,7 @@ std::string resetByCommand(const Healing& healing, const std::string& modem, mil
 void checkResetHow(const std::string& how) {
   if (how.empty()) throw std::invalid_argument("reset is empty; expected \"cfun\", \"none\" or a command");
   if (how.find_first_of("\r\n") != std::string::npos) {
-    throw std::invalid_argument("reset \"" + how + "\" holds a line break; give one command line");
+    throw std::invalid_argument("the command holds a line break; give one command line (a script for more)");
   }
 }
 

@@ -491,6 +491,7 @@ bool Worker::resetAllowed(std::string& why) {
 bool Worker::waitForDevice() {
   if (!watch_ || watch_->path() != healing_->device) watch_ = std::make_unique<DeviceWatch>(healing_->device);
   bool present = watch_->changed();  // armed, then looked at: nothing made meanwhile goes unseen
+  if (!present) ctx_.log.event("modem-device-wait", {{"modem", options_.name}, {"device", healing_->device}});
   while (!present && !stopping_) {
     pollfd fds[2] = {{watch_->fd(), POLLIN, 0}, {waker_.fd(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;

@@ -255,6 +255,8 @@ TEST_F(GatewayHealTest, AnUnpluggedModemIsReopenedTheMomentItsPathReturns) {
   EXPECT_EQ(message(id)["status"], "queued") << message(id).dump();
 
   ASSERT_EQ(control(0, "quirk swallow-pdu off"), "OK");
+  // Back only once the worker sleeps, or it might simply find it there.
+  ASSERT_TRUE(eventually([&] { return log_.count("event=modem-device-wait") == 1; }));
   ASSERT_EQ(control(0, "plug"), "OK");
   ASSERT_TRUE(eventually([&] { return modem(0)["state"] == "up"; }, milliseconds(10000))) << modem(0).dump();
   ASSERT_TRUE(eventually([&] { return message(id)["status"] == "sent"; })) << message(id).dump();

@@ -246,6 +246,8 @@ TEST_F(GatewayVerbTest, BadConfigurationFilesAreRefusedNamingFileLineAndKey) {
       {modem + "[modem.limits]\nhours = \"08:00-25:00\"\n", "5: modem.limits.hours: must be \"HH:MM-HH:MM\""},
       {modem + "[modem.limits]\nper_week = 5\n", "5: modem.limits.per_week: unknown limit"},
       {modem + "[[route]]\nprefix = \"49x\"\ntag = \"de\"\n", "5: route.prefix: must be digits"},
+      {modem + "max_resets_per_hour = 61\n", "4: modem.max_resets_per_hour: must be from 0 to 60"},
+      {modem + "reset = \"cycle\\nusb\"\n", "4: modem.reset: the command holds a line break"},
       {modem + "[[route]]\nprefix = \"+49\"\ntag = \"de\"\n", "6: route.tag: no modem has the tag \"de\""},
       {"[mqtt]\nurl = \"mqtt://127.0.0.1\"\nqos = 2\n", "3: mqtt.qos: unknown key"},
       {"[mqtt]\nca_file = \"/etc/ssl/ca.pem\"\n", "1: mqtt.url: is missing"},

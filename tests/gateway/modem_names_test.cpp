@@ -40,6 +40,7 @@ TEST(ModemTargetTest, NameAndPinFollowTheSettingsInAnyOrder) {
       {"/dev/ttyUSB0@9600,e,7,2,tags=de+otp,name=left", "/dev/ttyUSB0", "9600,e,7,2", "left", "", "", "de+otp"},
       {"/dev/ttyUSB0,tags=de+", "", "", "", "", "tag \"\" must be letters"},
       {"/dev/ttyUSB0,tags=d e", "", "", "", "", "tag \"d e\" must be letters"},
+      {"/dev/ttyUSB0,reset=none,reset=cfun", "", "", "", "", "reset= is given twice"},
   };
   for (const auto& c : cases) {
     try {
@@ -57,6 +58,8 @@ TEST(ModemTargetTest, NameAndPinFollowTheSettingsInAnyOrder) {
       EXPECT_FALSE(c.error.empty()) << c.text << ": " << e.what();
     }
   }
+  EXPECT_EQ(parseModemTarget("/dev/ttyUSB0").reset.how, "cfun");
+  EXPECT_EQ(parseModemTarget("/dev/ttyUSB0,reset=uhubctl -l 1-1 -p 2 -a cycle").reset.how, "uhubctl -l 1-1 -p 2 -a cycle");
 }
 
 // Two gateways' stores on one SQLite file.
