@@ -22,6 +22,7 @@
 #include "gateway/message_rules.h"
 #include "gateway/openapi_document.h"
 #include "gateway/submit.h"
+#include "gateway/ussd_api.h"
 
 namespace reviri::gateway {
 namespace {
@@ -209,6 +210,9 @@ const std::vector<PathRule>& pathRules() {
       {std::regex("/v1/summary"), {{"GET", {"since"}, kRead}}},
       {std::regex("/"), {{"GET", {}, kPublic}}},
       {std::regex("/assets/[A-Za-z0-9._-]+"), {{"GET", {}, kPublic}}},
+      // ---- USSD ----
+      {std::regex("/v1/ussd"), {{"POST", {}, kSend}}},
+      {std::regex(R"(/v1/ussd/\d+)"), {{"GET", {}, kRead}}},
   };
   return rules;
 }
@@ -375,6 +379,18 @@ void HttpApi::routes() {
   s.Get("/healthz", [this](const auto&, auto& res) {
     ctx_.store.ping();  // throws (503) when the database is gone
     sendJson(res, 200, {{"status", "ok"}});
+  });
+  // ---- USSD ----
+  s.Post("/v1/ussd", [this](const auto& req, auto& res) {
+    const auto answer = submitUssd(ctx_.store, ctx_.work, req.body);
+    if (answer.status == 202) res.set_header("Location", "/v1/ussd/" + answer.body["id"].dump());
+    sendJson(res, answer.status, answer.body);
+  });
+  s.Get(R"(/v1/ussd/(\d+))", [this](const auto& req, auto& res) {
+    const auto id = parseNumber(req.matches[1], 1, INT64_MAX);
+    const auto found = id ? ussdRequestJson(ctx_.store, *id) : std::nullopt;
+    if (!found) return sendError(res, 404, "no USSD request " + std::string(req.matches[1]), "id");
+    sendJson(res, 200, *found);
   });
 }
 

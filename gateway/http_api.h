@@ -14,6 +14,8 @@
 //   GET    /healthz                (no token needed)
 //   GET    /v1/openapi.json        this API as an OpenAPI 3.1 document (no token needed)
 //   GET    /metrics                Prometheus text format
+//   POST   /v1/ussd                {"modem" or "tag", "code", "replies"?} -> 202 {"id"} (ussd_api.h)
+//   GET    /v1/ussd/{id}           {"id","status","answers","error"?}
 //
 // For the console (and anyone else):
 //   POST   /v1/messages/plan       dry run: coding, parts, characters left

@@ -58,6 +58,18 @@ struct PortNetwork {
   std::string operatorName;  // "" when unknown or not registered
 };
 
+// ---- USSD ----
+struct PortUssdAnswer {
+  std::string status;  // as reviri::ussdStatusName gives it
+  std::string text;
+  int dcs = -1;
+  std::int64_t atMs = 0;  // wall clock, when it came
+};
+struct PortUssdResult {
+  std::vector<PortUssdAnswer> answers;
+  std::string error;  // "" when the session ran as asked
+};
+
 struct PortEvents {
   // A whole incoming message (modem and id are filled in by the worker);
   // returns its inbox id.
@@ -96,6 +108,18 @@ class ModemPort {
   // wait for (gateway/worker.h); nullopt (the default) for ports that are
   // only reopened with backoff when lost.
   virtual std::optional<Healing> healing() const { return std::nullopt; }
+  // ---- USSD ----
+  // Runs a USSD session: `code`, then each of `replies` while the network
+  // asks for more; a session left open is ended. Nothing else is sent on the
+  // modem meanwhile. A refusal is the result's error; throws std::exception
+  // when the modem is lost.
+  virtual PortUssdResult ussd(const std::string& code, const std::vector<std::string>& replies) {
+    (void)code;
+    (void)replies;
+    return {{}, "this modem port does not run USSD sessions"};
+  }
+  // The longest one answer of the network is waited for.
+  virtual std::chrono::milliseconds ussdAnswerWait() const { return std::chrono::seconds(33); }
 };
 
 // Makes a port for one worker; `wakeFd` is the worker's waker descriptor.

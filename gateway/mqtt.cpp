@@ -31,6 +31,7 @@ constexpr EventTopic kEventTopics[] = {
     {"message", "inbox"},
     {"status", "status"},
     {"report", "report"},
+    {"ussd", "ussd"},
 };
 
 std::string topicOfEvent(const std::string& event) {

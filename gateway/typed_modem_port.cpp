@@ -120,7 +120,41 @@ class TypedModemPort final : public ModemPort {
   milliseconds longestWrite() const override { return target_.commandTimeout + target_.sendTimeout; }
   std::optional<Healing> healing() const override { return Healing{target_.device, target_.settings, target_.reset}; }
 
+  // ---- USSD ----
+  PortUssdResult ussd(const std::string& code, const std::vector<std::string>& replies) override {
+    PortUssdResult result;
+    const auto keep = [&result](const UssdAnswer& a) {
+      const auto now = std::chrono::system_clock::now().time_since_epoch();
+      result.answers.push_back({std::string(ussdStatusName(a.status)), a.text, a.dcs,
+                                std::chrono::duration_cast<milliseconds>(now).count()});
+      return a;
+    };
+    try {
+      UssdAnswer answer = keep(modem_->ussd(code, ussdOptions()));
+      for (std::size_t i = 0; i < replies.size() && result.error.empty(); ++i) {
+        if (answer.open())
+          answer = keep(modem_->ussdReply(replies[i], ussdOptions()));
+        else
+          result.error = "the session ended before reply " + std::to_string(i + 1);
+      }
+      if (modem_->ussdOpen()) modem_->ussdCancel();  // left open it would hold the modem
+    } catch (const std::invalid_argument& e) {
+      result.error = e.what();
+    } catch (const ModemError& e) {
+      if (e.error().kind != Error::Kind::kModem && e.error().kind != Error::Kind::kInvalidArgument) throw;  // lost
+      result.error = e.what();
+      if (modem_->ussdOpen()) modem_->ussdCancel();
+    }
+    storeArrived();  // messages that came during the session
+    return result;
+  }
+  milliseconds ussdAnswerWait() const override {
+    const UssdOptions o = ussdOptions();
+    return o.timeout + o.secondStepWait + target_.commandTimeout;
+  }
+
  private:
+  static UssdOptions ussdOptions() { return {}; }
   // What `query` gives; nullopt when the modem refuses it or answers what
   // cannot be understood. Time-outs and port failures go up: the modem is lost.
   template <typename Query>

@@ -81,6 +81,7 @@ void Worker::run() {
       // wakes the poll below.
       waker_.drain();
       if (stopping_) break;
+      if (runUssdIfQueued()) continue;  // before messages: a person may be waiting on the answer
       if (auto message = ctx_.store.claim(options_.worker, options_.name, claimLease())) {
         sendOne(*message);
         continue;
@@ -534,6 +535,23 @@ void Worker::changeState(const std::string& state, const std::string& why) {
   } catch (const StoreError& e) {
     ctx_.log.event("store-error", {{"modem", options_.name}, {"error", e.what()}});
   }
+}
+
+// ---- USSD ----
+bool Worker::runUssdIfQueued() {
+  // The lease covers every answer the session may wait for.
+  const auto perAnswer = port_->ussdAnswerWait();
+  auto request = ctx_.store.claimUssd(options_.worker, options_.name, perAnswer * (kMostUssdReplies + 1) + kLeaseMargin);
+  if (!request) return false;
+  ctx_.log.event("ussd-running", {{"modem", options_.name}, {"id", std::to_string(request->id)}});
+  const PortUssdResult result = port_->ussd(request->code, request->replies);  // throws: the modem is lost
+  std::vector<UssdAnswerRecord> answers;
+  for (const auto& a : result.answers) answers.push_back({a.status, a.text, a.dcs, isoTime(a.atMs)});
+  ctx_.store.finishUssd(request->id, options_.worker, answers, result.error);
+  ctx_.log.event(result.error.empty() ? "ussd-done" : "ussd-failed",
+                 {{"modem", options_.name}, {"id", std::to_string(request->id)}, {"error", result.error}});
+  wakeWebhooks();
+  return true;
 }
 
 }  // namespace reviri::gateway

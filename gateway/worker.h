@@ -127,6 +127,9 @@ class Worker {
   void storeReport(int reference, const std::string& recipient, int status, const std::string& dischargedAt);
   void refreshNetworkIfDue();
   std::chrono::milliseconds idleTimeout();
+  // ---- USSD ----
+  // Runs the oldest USSD request this modem may take, if any; true when one ran.
+  bool runUssdIfQueued();
 
   WorkerContext ctx_;
   WorkerOptions options_;

@@ -123,6 +123,17 @@ class ForwardingStore : public Store {
   std::vector<InboxMessage> latestInbox(int limit) override { return inner_.latestInbox(limit); }
   void addModemEvent(const std::string& body) override { inner_.addModemEvent(body); }
 
+  // ---- USSD ----
+  std::int64_t enqueueUssd(const UssdRequest& r) override { return inner_.enqueueUssd(r); }
+  std::optional<UssdRequest> ussdRequest(std::int64_t id) override { return inner_.ussdRequest(id); }
+  std::optional<UssdRequest> claimUssd(const std::string& worker, const std::string& modem, Lease lease) override {
+    return inner_.claimUssd(worker, modem, lease);
+  }
+  bool finishUssd(std::int64_t id, const std::string& worker, const std::vector<UssdAnswerRecord>& answers,
+                  const std::string& error) override {
+    return inner_.finishUssd(id, worker, answers, error);
+  }
+
  protected:
   Store& inner_;
 };

@@ -240,6 +240,27 @@ CREATE INDEX mqtt_outbox_owner ON mqtt_outbox (lease_owner);
 CREATE INDEX outbox_recipient ON outbox (recipient, id);
 CREATE INDEX inbox_sender ON inbox (sender, id);
 )sql",
+    // ---- USSD ----
+    // USSD requests: the code, the replies to give (a JSON array of
+    // strings) and the answers the network gave (a JSON array of objects).
+    R"sql(
+CREATE TABLE ussd_requests (
+  id {id},
+  modem TEXT NOT NULL,
+  tag TEXT NOT NULL,
+  code TEXT NOT NULL,
+  replies TEXT NOT NULL,
+  status TEXT NOT NULL,
+  answers TEXT NOT NULL DEFAULT '[]',
+  error TEXT NOT NULL DEFAULT '',
+  ran_on TEXT NOT NULL DEFAULT '',
+  lease_owner TEXT NOT NULL DEFAULT '',
+  lease_until BIGINT NOT NULL DEFAULT 0,
+  created_ms BIGINT NOT NULL,
+  updated_ms BIGINT NOT NULL
+);
+CREATE INDEX ussd_requests_status ON ussd_requests (status, id);
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
@@ -1333,6 +1354,67 @@ class SqlStore final : public Store {
     write([&] { queueEvent("modem", nlohmann::json::parse(body)); });
   }
 
+  // ---- USSD ----
+  std::int64_t enqueueUssd(const UssdRequest& r) override {
+    // A unit run twice (its answer lost after the commit) finds its row by key.
+    const std::string key = randomKey();
+    return write([&] {
+      auto existing = run("SELECT id FROM ussd_requests WHERE lease_owner = $1 AND status = 'queued'", Params("key:" + key));
+      if (existing.size() == 1) return existing.row(0).integer(0);
+      const auto now = this->now();
+      const auto id = run("INSERT INTO ussd_requests (modem, tag, code, replies, status, lease_owner, created_ms, updated_ms) "
+                          "VALUES ($1, $2, $3, $4, 'queued', $5, $6, $6) RETURNING id",
+                          Params(r.modem, r.tag, r.code, nlohmann::json(r.replies).dump(), "key:" + key, now))
+                          .row(0)
+                          .integer(0);
+      conn_->announceNewWork();
+      return id;
+    });
+  }
+
+  std::optional<UssdRequest> ussdRequest(std::int64_t id) override {
+    return read([&](Connection& c) { return readUssd(c, id); });
+  }
+
+  std::optional<UssdRequest> claimUssd(const std::string& worker, const std::string& modem, Lease lease) override {
+    return write([&]() -> std::optional<UssdRequest> {
+      const auto now = this->now();
+      auto cutShort = run("UPDATE ussd_requests SET status = 'failed', error = $1, updated_ms = $2 "
+                          "WHERE status = 'running' AND lease_until < $2 RETURNING id",
+                          Params(std::string("the gateway stopped during the session; not run again"), now));
+      for (int i = 0; i < cutShort.size(); ++i) queueUssdEvent(cutShort.row(i).integer(0));
+      auto own = run("SELECT id FROM ussd_requests WHERE status = 'running' AND lease_owner = $1 AND ran_on = $2",
+                     Params(worker, modem));
+      if (own.size() == 1) return readUssd(*conn_, own.row(0).integer(0));  // an earlier run of this claim
+      auto pick = run(std::string("SELECT id FROM ussd_requests WHERE status = 'queued' AND (modem = $1 OR "
+                                  "(modem = '' AND tag IN (SELECT tag FROM modem_tags WHERE modem = $1))) "
+                                  "ORDER BY id LIMIT 1") + conn_->skipLocked(),
+                      Params(modem));
+      if (pick.size() == 0) return std::nullopt;
+      const auto id = pick.row(0).integer(0);
+      run("UPDATE ussd_requests SET status = 'running', ran_on = $1, lease_owner = $2, lease_until = $3, updated_ms = $4 "
+          "WHERE id = $5",
+          Params(modem, worker, now + lease.count(), now, id));
+      return readUssd(*conn_, id);
+    });
+  }
+
+  bool finishUssd(std::int64_t id, const std::string& worker, const std::vector<UssdAnswerRecord>& answers,
+                  const std::string& error) override {
+    const std::string list = ussdAnswersJson(answers);
+    return write([&] {
+      auto ended = run("UPDATE ussd_requests SET status = $1, answers = $2, error = $3, updated_ms = $4 "
+                       "WHERE id = $5 AND status = 'running' AND lease_owner = $6",
+                       Params(error.empty() ? "done" : "failed", list, error, now(), id, worker));
+      if (ended.affected != 1)
+        return run("SELECT 1 FROM ussd_requests WHERE id = $1 AND lease_owner = $2 AND status IN ('done', 'failed')",
+                   Params(id, worker))
+                   .size() == 1;
+      queueUssdEvent(id);
+      return true;
+    });
+  }
+
   void watchEvents(EventCallback callback) override {
     {
       std::lock_guard lock(mu_);  // commits hand events over under it
@@ -1342,6 +1424,42 @@ class SqlStore final : public Store {
   }
 
  private:
+  // ---- USSD ----
+  static std::optional<UssdRequest> readUssd(Connection& c, std::int64_t id) {
+    auto select = run(c,
+                      "SELECT id, modem, tag, code, replies, status, answers, error, ran_on, created_ms, updated_ms "
+                      "FROM ussd_requests WHERE id = $1",
+                      Params(id));
+    if (select.size() == 0) return std::nullopt;
+    const auto row = select.row(0);
+    UssdRequest r;
+    r.id = row.integer(0);
+    r.modem = row.text(1);
+    r.tag = row.text(2);
+    r.code = row.text(3);
+    r.replies = nlohmann::json::parse(row.text(4)).get<std::vector<std::string>>();
+    r.status = row.text(5);
+    for (const auto& a : nlohmann::json::parse(row.text(6)))
+      r.answers.push_back({a.at("status"), a.at("text"), a.at("dcs").is_null() ? -1 : a.at("dcs").get<int>(), a.at("at")});
+    r.error = row.text(7);
+    r.ranOn = row.text(8);
+    r.createdMs = row.integer(9);
+    r.updatedMs = row.integer(10);
+    return r;
+  }
+  // The "ussd" event of a finished request, inside the write.
+  void queueUssdEvent(std::int64_t id) {
+    const auto r = readUssd(*conn_, id);
+    if (!r) return;
+    nlohmann::json body{{"id", r->id},
+                        {"modem", r->ranOn},
+                        {"code", r->code},
+                        {"status", r->status},
+                        {"answers", nlohmann::json::parse(ussdAnswersJson(r->answers))}};
+    if (!r->error.empty()) body["error"] = r->error;
+    queueEvent("ussd", body);
+  }
+
   // NOTIFY carries at most 8000 bytes: a longer event goes with its id
   // only, and the watcher reads the rest.
   static constexpr std::size_t kMaxAnnouncedBytes = 7000;

@@ -1,6 +1,8 @@
 // gateway/store/store.cpp - status names and the system clock.
 #include "gateway/store/store.h"
 
+#include <nlohmann/json.hpp>
+
 #include <array>
 #include <utility>
 
@@ -34,6 +36,17 @@ Status statusFromName(const std::string& name) {
 std::int64_t systemNowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
       .count();
+}
+
+// ---- USSD ----
+std::string ussdAnswersJson(const std::vector<UssdAnswerRecord>& answers) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const auto& a : answers)
+    list.push_back({{"status", a.status},
+                    {"text", a.text},
+                    {"dcs", a.dcs >= 0 ? nlohmann::json(a.dcs) : nlohmann::json(nullptr)},
+                    {"at", a.at}});
+  return list.dump();
 }
 
 }  // namespace reviri::gateway

@@ -155,6 +155,32 @@ struct MqttEvent {
   std::int64_t createdMs = 0;  // the time of the change (an incoming message's stored time)
 };
 
+// ---- USSD ----
+// One answer of the network to a USSD request or reply.
+struct UssdAnswerRecord {
+  std::string status;  // further-action | done | terminated | other-client | not-supported | timeout
+  std::string text;
+  int dcs = -1;  // -1: the modem gave none
+  std::string at;  // when it came, ISO 8601 UTC
+};
+// The answers as the API and the "ussd" event give them: a JSON array of
+// {"status", "text", "dcs" (null when none), "at"}.
+std::string ussdAnswersJson(const std::vector<UssdAnswerRecord>& answers);
+// The most replies one request may give (menus are seldom deeper).
+inline constexpr std::size_t kMostUssdReplies = 7;
+// A USSD request (POST /v1/ussd): a code and the replies to give while the
+// network asks for more, run on one modem (by name, or any with the tag).
+struct UssdRequest {
+  std::int64_t id = 0;
+  std::string modem, tag, code;
+  std::vector<std::string> replies;
+  std::string status = "queued";  // queued | running | done | failed
+  std::vector<UssdAnswerRecord> answers;
+  std::string error;
+  std::string ranOn;  // the modem that ran it ("" before)
+  std::int64_t createdMs = 0, updatedMs = 0;
+};
+
 struct StoreCounts {
   std::int64_t queued = 0, sending = 0, sent = 0, delivered = 0, failed = 0, expired = 0;
   std::int64_t canceled = 0;
@@ -475,6 +501,20 @@ class Store {
   // A modem changed state: a "modem" event (`body` is its JSON) for the
   // webhooks, MQTT and the live stream, committed like the others.
   virtual void addModemEvent(const std::string& body) = 0;
+  // ---- USSD ----------------------------------------------------------------
+  // Queues a request (see UssdRequest); returns its id once committed.
+  virtual std::int64_t enqueueUssd(const UssdRequest& request) = 0;
+  virtual std::optional<UssdRequest> ussdRequest(std::int64_t id) = 0;
+  // The oldest queued request `modem` may run (named for it, or for a tag it
+  // has), marked running for `worker` until `lease` runs out. Requests still
+  // running past their lease (their gateway died in the session) are failed
+  // first, never run again: a top-up could go through twice.
+  virtual std::optional<UssdRequest> claimUssd(const std::string& worker, const std::string& modem, Lease lease) = 0;
+  // Done (`error` empty) or failed, with the answers the network gave; the
+  // "ussd" event (webhooks, MQTT) is written in the same transaction. False
+  // when `worker` no longer holds the request.
+  virtual bool finishUssd(std::int64_t id, const std::string& worker, const std::vector<UssdAnswerRecord>& answers,
+                          const std::string& error) = 0;
 };
 
 // A delivery report is matched only to a part sent this recently: TP-MR

@@ -739,3 +739,97 @@ TEST_F(GatewaySimTest, RetentionPurgesWhatIsFinalAndOlderThanItsDaysOnly) {
 
 }  // namespace
 }  // namespace reviri::gateway
+
+// ---- USSD ----
+namespace reviri::gateway {
+namespace {
+
+// POST /v1/ussd runs on the modem's worker in the modem's coding habit (here
+// packed 7-bit requests and answers, text refused): a menu walked with
+// replies, a network error; GET shows the answers, a webhook carries them,
+// and a message queued behind goes out once the session is over.
+class GatewayUssdTest : public GatewaySimTest {
+ protected:
+  void scenario(Store* store) {
+    WebhookReceiver receiver;
+    receiver.reserve();
+    receiver.start();
+    startSimulators(1);
+    ASSERT_TRUE(sims_[0]->setQuirk("ussd-packed", true));
+    startGateway(1, {"http://127.0.0.1:" + std::to_string(receiver.port) + "/hook"}, store);
+
+    struct Refused {
+      json body;
+      const char* field;
+    };
+    const Refused refusals[] = {
+        {{{"modem", "nope"}, {"code", "*100#"}}, "modem"},
+        {{{"code", "*100#"}}, "modem"},
+        {{{"modem", "sim1"}, {"tag", "x"}, {"code", "*100#"}}, "tag"},
+        {{{"modem", "sim1"}, {"code", "*1\"00#"}}, "code"},
+        {{{"modem", "sim1"}, {"code", "*100#"}, {"replies", {1}}}, "replies"},
+    };
+    for (const auto& r : refusals) {
+      auto answer = client_->Post("/v1/ussd", r.body.dump(), "application/json");
+      ASSERT_TRUE(answer);
+      EXPECT_EQ(answer->status, 400) << r.body;
+      EXPECT_EQ(json::parse(answer->body)["field"], r.field) << answer->body;
+    }
+    EXPECT_EQ(client_->Get("/v1/ussd/999")->status, 404);
+
+    const auto postUssd = [&](const json& body) {
+      auto answer = client_->Post("/v1/ussd", body.dump(), "application/json");
+      EXPECT_TRUE(answer && answer->status == 202) << (answer ? answer->body : "no answer");
+      return answer && answer->status == 202 ? json::parse(answer->body)["id"].get<std::int64_t>() : 0;
+    };
+    const std::int64_t menu = postUssd({{"modem", "sim1"}, {"code", "*101#"}, {"replies", {"2", "1"}}});
+    const std::int64_t broken = postUssd({{"modem", "sim1"}, {"code", "*103#"}});
+    const std::int64_t after = post({{"to", "+4917055501"}, {"text", "after the menu"}});
+    const auto finished = [&](std::int64_t id) {
+      const std::string status = get("/v1/ussd/" + std::to_string(id)).value("status", "");
+      return status == "done" || status == "failed";
+    };
+    ASSERT_TRUE(eventually([&] { return finished(menu) && finished(broken); }));
+
+    const json done = get("/v1/ussd/" + std::to_string(menu));
+    EXPECT_EQ(done["status"], "done") << done;
+    const char* const statuses[] = {"further-action", "further-action", "done"};
+    const char* const texts[] = {"Menu: 1 Balance, 2 Bundles", "Bundles: 1 Data 1GB for 5.00 EUR, 2 Back", "Data 1GB booked"};
+    ASSERT_EQ(done["answers"].size(), 3u) << done;
+    for (std::size_t i = 0; i < 3; ++i) {
+      EXPECT_EQ(done["answers"][i]["status"], statuses[i]);
+      EXPECT_EQ(done["answers"][i]["text"], texts[i]);
+      EXPECT_EQ(done["answers"][i]["dcs"], 15);
+      EXPECT_TRUE(done["answers"][i]["at"].is_string());
+    }
+    const json failed = get("/v1/ussd/" + std::to_string(broken));
+    EXPECT_EQ(failed["status"], "failed") << failed;
+    EXPECT_NE(failed.value("error", "").find("30"), std::string::npos) << failed;
+
+    ASSERT_TRUE(eventually([&] { return receiver.count("ussd") == 2; }));
+    {
+      std::lock_guard lock(receiver.mu);
+      for (const auto& [event, body] : receiver.events) {
+        if (event != "ussd") continue;
+        EXPECT_EQ(body["modem"], "sim1");
+        EXPECT_EQ(body["status"], body["id"] == menu ? "done" : "failed") << body;
+        EXPECT_EQ(body["answers"], get("/v1/ussd/" + body["id"].dump())["answers"]);
+      }
+      EXPECT_EQ(receiver.badSignatures, 0);
+    }
+    ASSERT_TRUE(eventually([&] { return get("/v1/messages/" + std::to_string(after))["status"] == "sent"; }));
+  }
+};
+
+TEST_F(GatewayUssdTest, RequestsRunOnTheModemAndTheirAnswersReachGetAndWebhook) { scenario(nullptr); }
+
+TEST_F(GatewayUssdTest, RequestsRunOnTheModemAndTheirAnswersReachGetAndWebhookOnPostgres) {
+  if (testing::postgresUrl("postgres").empty()) GTEST_SKIP() << testing::kNoPostgres;
+  testing::TestDatabase db;
+  auto store = openPostgresStore({db.url()});
+  StopsGateway stops{gateway_};
+  scenario(store.get());
+}
+
+}  // namespace
+}  // namespace reviri::gateway
