@@ -9,6 +9,7 @@
 //   DELETE /v1/messages/{id}       cancel -> 200 while queued, 409 once claimed
 //   GET    /v1/inbox?after=&limit=&wait=   long-polls up to `wait` seconds
 //   DELETE /v1/inbox/{id}
+//   GET    /v1/calls?before=&limit=  incoming calls, newest first
 //   GET    /v1/modems              with tags, and each limit with used and remaining
 //   PUT    /v1/modems/{name}/limits  the limits as JSON (kept in the store)
 //   GET    /healthz                (no token needed)
@@ -26,7 +27,7 @@
 // Every endpoint but /healthz and /v1/openapi.json wants "Authorization:
 // Bearer <token>" when a token is set: the token (every scope) or an API
 // key whose scopes cover the route (send: post and cancel; read: messages,
-// inbox, modems, metrics; admin: everything); a key without the scope gets
+// inbox, calls, modems, metrics; admin: everything); a key without the scope gets
 // 403 naming it. Bad input gets 400 with {"error": ..., "field": ...}
 // (unknown query parameters included), a body over the limit 413, a body
 // that is not JSON 415, a wrong method on a known path 405 with Allow. A 202
@@ -151,6 +152,9 @@ class HttpApi {
   StoreCounts counts_;
   std::chrono::steady_clock::time_point countedAt_;
   bool counted_ = false;
+
+  // ---- Incoming calls ----
+  void listCalls(const httplib::Request& req, httplib::Response& res);
 };
 
 }  // namespace reviri::gateway

@@ -18,7 +18,7 @@
 
 namespace reviri::gateway {
 
-// What --modem DEVICE[@SETTINGS][,name=NAME][,pin=PIN][,tags=A+B] says
+// What --modem DEVICE[@SETTINGS][,name=NAME][,pin=PIN][,tags=A+B][,reject_calls=1] says
 // (the options in any order).
 struct ModemTarget {
   std::string device;
@@ -34,6 +34,8 @@ struct ModemTarget {
   std::chrono::milliseconds sendTimeout{30000};
   // The pause before a temporary refusal is tried again within a send.
   std::chrono::milliseconds retryBackoff{2000};
+  // ---- Incoming calls ----
+  bool rejectCalls = false;  // reject_calls=1: hang up every call
 };
 // Throws std::invalid_argument naming what is wrong.
 ModemTarget parseModemTarget(const std::string& text);

@@ -125,6 +125,7 @@ bool Worker::openPort() {
     events.report = [this](int reference, const std::string& recipient, int status, const std::string& at) {
       storeReport(reference, recipient, status, at);
     };
+    events.call = [this](const CallRecord& call) { storeCall(call); };
     port->open(events);
     const std::string device = port->device();
     port_ = std::move(port);
@@ -407,6 +408,19 @@ void Worker::storeReport(int reference, const std::string& recipient, int status
                             {"status", std::to_string(status)}});
   if (id && status < 0x20) ctx_.board.update(options_.name, [](ModemState& s) { ++s.delivered; });
   if (id) wakeWebhooks();
+}
+
+// ---- Incoming calls ----
+
+void Worker::storeCall(const CallRecord& incoming) {
+  CallRecord call = incoming;
+  call.modem = options_.name;
+  call.id = ctx_.store.addCall(call);  // throws: the port keeps the call
+  ctx_.log.event("call", {{"id", std::to_string(call.id)},
+                          {"modem", options_.name},
+                          {"from", call.number.empty() ? "withheld" : call.number},
+                          {"rejected", call.rejected ? "yes" : "no"}});
+  wakeWebhooks();
 }
 
 }  // namespace reviri::gateway

@@ -131,6 +131,9 @@ class Worker {
   std::chrono::steady_clock::time_point networkDue_{};
   // When the modem's storage is next listed.
   std::chrono::steady_clock::time_point relistDue_{};
+
+  // ---- Incoming calls ----
+  void storeCall(const CallRecord& call);
 };
 
 }  // namespace reviri::gateway

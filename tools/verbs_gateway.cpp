@@ -221,6 +221,7 @@ ModemTarget targetOf(const ModemConfig& modem) {
   target.name = modem.name;
   target.pin = modem.pin;
   target.tags = modem.tags;
+  target.rejectCalls = modem.rejectCalls;
   return target;
 }
 
@@ -497,7 +498,7 @@ void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs) {
                 "TOML file: listen, db, time_zone, retain_days, [[modem]] with [modem.limits], [[route]] "
                 "(flags override it)");
   g->add_option("--modem", args->modems,
-                "DEVICE[@SETTINGS][,name=NAME][,pin=PIN][,tags=A+B] (repeatable; name defaults to "
+                "DEVICE[@SETTINGS][,name=NAME][,pin=PIN][,tags=A+B][,reject_calls=1] (repeatable; name defaults to "
                 "HOST:DEVICE-BASENAME); default: simulated modems");
   g->add_option("--db", args->db,
                 "database: a SQLite file (or sqlite:PATH; default under the state directory) or postgresql://...");

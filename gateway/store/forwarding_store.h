@@ -121,6 +121,11 @@ class ForwardingStore : public Store {
   }
   ActivityCounts activitySince(std::int64_t sinceMs) override { return inner_.activitySince(sinceMs); }
   std::vector<InboxMessage> latestInbox(int limit) override { return inner_.latestInbox(limit); }
+  // Incoming calls.
+  std::int64_t addCall(const CallRecord& call) override { return inner_.addCall(call); }
+  std::vector<CallRecord> calls(std::optional<std::int64_t> beforeId, int limit) override {
+    return inner_.calls(beforeId, limit);
+  }
 
  protected:
   Store& inner_;

@@ -2,6 +2,8 @@
 #include "gateway/store/store.h"
 
 #include <array>
+#include <cstdio>
+#include <ctime>
 #include <utility>
 
 namespace reviri::gateway {
@@ -34,6 +36,17 @@ Status statusFromName(const std::string& name) {
 std::int64_t systemNowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
       .count();
+}
+
+std::string isoTime(std::int64_t epochMs) {
+  const std::time_t seconds = static_cast<std::time_t>(epochMs / 1000);
+  const auto ms = epochMs % 1000;
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms));
+  return text;
 }
 
 }  // namespace reviri::gateway
