@@ -745,7 +745,7 @@ void HttpApi::issueTicket(httplib::Response& res) {
 }
 
 // Server-Sent Events until the client goes or the gateway stops: one event
-// per store event ("status", "message", "report"), "resync" when the
+// per store event ("status", "message", "report", "call"), "resync" when the
 // stream fell behind the window (the page then reads everything again), and
 // a comment now and then so that proxies keep the connection.
 void HttpApi::streamEvents(const httplib::Request& req, httplib::Response& res) {

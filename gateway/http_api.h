@@ -19,7 +19,7 @@
 // For the console (and anyone else):
 //   POST   /v1/messages/plan       dry run: coding, parts, characters left
 //   POST   /v1/events/ticket       -> {"ticket"}: opens one event stream
-//   GET    /v1/events?ticket=      Server-Sent Events: status, message, report
+//   GET    /v1/events?ticket=      Server-Sent Events: status, message, report, call
 //   GET    /v1/conversations?number=&limit=   numbers, or one number's messages
 //   GET    /v1/summary?since=      queue by status, activity since, latest inbox
 //   GET    /, /assets/...          the console (no token; --no-console: none)

@@ -436,7 +436,7 @@ class Store {
 
   // ---- Live events (the console) -----------------------------------------
   // Calls `callback` (on a thread of the store's) with every event the
-  // store writes for webhooks ("status", "message", "report"; plus "status"
+  // store writes for webhooks ("status", "message", "report", "call"; plus "status"
   // with "queued") once its change is committed, whether or not webhook
   // URLs are set. On PostgreSQL they come through NOTIFY, so every gateway
   // sharing the database sees every gateway's events; on SQLite, this
