@@ -129,6 +129,13 @@ class TableReader {
     }
     return value->get();
   }
+  std::optional<bool> flag(const std::string& key) const {
+    const toml::node* node = table_.get(key);
+    if (!node) return std::nullopt;
+    const auto* value = node->as_boolean();
+    if (!value) fail(*node, key, "must be true or false");
+    return value->get();
+  }
   std::vector<std::string> tags(const std::string& key) const {
     std::vector<std::string> out;
     const toml::node* node = table_.get(key);
@@ -177,7 +184,7 @@ class TableReader {
 };
 
 ModemConfig readModem(const TableReader& reader) {
-  reader.onlyKeys({"name", "device", "settings", "pin", "tags", "limits", "reset", "max_resets_per_hour"});
+  reader.onlyKeys({"name", "device", "settings", "pin", "tags", "limits", "reset", "max_resets_per_hour", "reject_calls"});
   ModemConfig modem;
   modem.name = reader.requiredText("name");
   for (unsigned char c : modem.name) {
@@ -201,6 +208,7 @@ ModemConfig readModem(const TableReader& reader) {
     reader.failHere("reset", e.what());
   }
   modem.reset.maxPerHour = static_cast<int>(reader.integer("max_resets_per_hour", 0, 60).value_or(3));
+  modem.rejectCalls = reader.flag("reject_calls").value_or(false);
   return modem;
 }
 

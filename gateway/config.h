@@ -3,7 +3,7 @@
 //
 //   listen = "127.0.0.1:8080"      db = "..."      time_zone = "Europe/Berlin"
 //   retain_days = 90
-//   [[modem]] name, device, settings, pin, tags
+//   [[modem]] name, device, settings, pin, tags, reject_calls
 //   [modem.limits] min_gap, jitter, per_hour, per_day, per_month,
 //                  recipients_per_month, hours, high_per_hour
 //   [[route]] prefix, tag
@@ -42,6 +42,7 @@ struct ModemConfig {
   std::vector<std::string> tags;
   ModemLimits limits;
   ResetPlan reset;  // reset = "cfun" | "none" | COMMAND, max_resets_per_hour = N
+  bool rejectCalls = false;  // reject_calls = true: hang up every incoming call
 };
 
 struct RouteConfig {

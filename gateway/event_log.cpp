@@ -29,16 +29,7 @@ std::string quoted(const std::string& value) {
 
 }  // namespace
 
-std::string isoTime(std::int64_t epochMs) {
-  const std::time_t seconds = static_cast<std::time_t>(epochMs / 1000);
-  const auto ms = epochMs % 1000;
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms));
-  return text;
-}
+// isoTime is defined with the store (gateway/store/store.cpp), whose events carry times too.
 
 std::string EventLog::format(std::string_view name, std::initializer_list<Field> fields) {
   std::string line = "event=" + std::string(name);

@@ -196,6 +196,7 @@ const std::vector<PathRule>& pathRules() {
       {std::regex("/v1/messages/batch"), {{"POST", {}, kSend}}},
       {std::regex("/v1/inbox"), {{"GET", {"after", "limit", "wait"}, kRead}}},
       {std::regex(R"(/v1/inbox/\d+)"), {{"DELETE", {}, kRead}}},
+      {std::regex("/v1/calls"), {{"GET", {"before", "limit"}, kRead}}},
       {std::regex("/v1/modems"), {{"GET", {}, kRead}}},
       {std::regex("/v1/modems/[^/]+/limits"), {{"PUT", {}, kAdmin}}},
       {std::regex("/metrics"), {{"GET", {}, kRead}}},
@@ -373,6 +374,7 @@ void HttpApi::routes() {
   });
   s.Get("/v1/inbox", [this](const auto& req, auto& res) { getInbox(req, res); });
   s.Delete(R"(/v1/inbox/(\d+))", [this](const auto& req, auto& res) { deleteInbox(req, res); });
+  s.Get("/v1/calls", [this](const auto& req, auto& res) { listCalls(req, res); });
   s.Get("/v1/modems", [this](const auto&, auto& res) { getModems(res); });
   s.Put("/v1/modems/([^/]+)/limits", [this](const auto& req, auto& res) { putModemLimits(req, res); });
   s.Get("/metrics", [this](const auto&, auto& res) { getMetrics(res); });
@@ -770,7 +772,7 @@ void HttpApi::issueTicket(httplib::Response& res) {
 }
 
 // Server-Sent Events until the client goes or the gateway stops: one event
-// per store event ("status", "message", "report"), "resync" when the
+// per store event ("status", "message", "report", "call"), "resync" when the
 // stream fell behind the window (the page then reads everything again), and
 // a comment now and then so that proxies keep the connection.
 void HttpApi::streamEvents(const httplib::Request& req, httplib::Response& res) {
@@ -843,6 +845,23 @@ void HttpApi::getSummary(const httplib::Request& req, httplib::Response& res) {
                                  {"expired", counts.expired}}},
                       {"since", {{"sent", activity.sent}, {"delivered", activity.delivered}, {"failed", activity.failed}}},
                       {"latest_incoming", inbox}});
+}
+
+// ---- Incoming calls -------------------------------------------------------------
+
+// Newest first; a page ends where `before` (the last id seen) says.
+void HttpApi::listCalls(const httplib::Request& req, httplib::Response& res) {
+  auto limit = queryNumber(req, res, "limit", kDefaultLimit, 1, kMaxLimit);
+  if (!limit) return;
+  auto before = queryNumber(req, res, "before", 0, 1, INT64_MAX);
+  if (!before) return;
+  json list = json::array();
+  const auto calls =
+      ctx_.store.calls(req.has_param("before") ? std::optional<std::int64_t>(*before) : std::nullopt, static_cast<int>(*limit));
+  for (const auto& c : calls) {
+    list.push_back({{"id", c.id}, {"modem", c.modem}, {"number", c.number}, {"at", isoTime(c.atMs)}, {"rejected", c.rejected}});
+  }
+  sendJson(res, 200, {{"calls", list}});
 }
 
 }  // namespace reviri::gateway

@@ -9,6 +9,7 @@
 //   DELETE /v1/messages/{id}       cancel -> 200 while queued, 409 once claimed
 //   GET    /v1/inbox?after=&limit=&wait=   long-polls up to `wait` seconds
 //   DELETE /v1/inbox/{id}
+//   GET    /v1/calls?before=&limit=  incoming calls, newest first
 //   GET    /v1/modems              with tags, and each limit with used and remaining
 //   PUT    /v1/modems/{name}/limits  the limits as JSON (kept in the store)
 //   GET    /healthz                (no token needed)
@@ -20,7 +21,7 @@
 // For the console (and anyone else):
 //   POST   /v1/messages/plan       dry run: coding, parts, characters left
 //   POST   /v1/events/ticket       -> {"ticket"}: opens one event stream
-//   GET    /v1/events?ticket=      Server-Sent Events: status, message, report
+//   GET    /v1/events?ticket=      Server-Sent Events: status, message, report, call
 //   GET    /v1/conversations?number=&limit=   numbers, or one number's messages
 //   GET    /v1/summary?since=      queue by status, activity since, latest inbox
 //   GET    /, /assets/...          the console (no token; --no-console: none)
@@ -28,7 +29,7 @@
 // Every endpoint but /healthz and /v1/openapi.json wants "Authorization:
 // Bearer <token>" when a token is set: the token (every scope) or an API
 // key whose scopes cover the route (send: post and cancel; read: messages,
-// inbox, modems, metrics; admin: everything); a key without the scope gets
+// inbox, calls, modems, metrics; admin: everything); a key without the scope gets
 // 403 naming it. Bad input gets 400 with {"error": ..., "field": ...}
 // (unknown query parameters included), a body over the limit 413, a body
 // that is not JSON 415, a wrong method on a known path 405 with Allow. A 202
@@ -153,6 +154,9 @@ class HttpApi {
   StoreCounts counts_;
   std::chrono::steady_clock::time_point countedAt_;
   bool counted_ = false;
+
+  // ---- Incoming calls ----
+  void listCalls(const httplib::Request& req, httplib::Response& res);
 };
 
 }  // namespace reviri::gateway

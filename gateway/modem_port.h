@@ -80,6 +80,10 @@ struct PortEvents {
   // A delivery report on the part sent to `recipient` with `reference`.
   std::function<void(int reference, const std::string& recipient, int status, const std::string& dischargedAt)>
       report;
+  // ---- Incoming calls ----
+  // A call rang (once per call; modem and id are filled in by the worker),
+  // stored before the callback returns; a throw leaves it to the next poll.
+  std::function<void(const CallRecord&)> call;
 };
 
 class ModemPort {

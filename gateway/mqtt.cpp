@@ -32,6 +32,7 @@ constexpr EventTopic kEventTopics[] = {
     {"status", "status"},
     {"report", "report"},
     {"ussd", "ussd"},
+    {"call", "call"},
 };
 
 std::string topicOfEvent(const std::string& event) {
@@ -550,7 +551,7 @@ void Mqtt::publishStates() {
 }
 
 // Per modem: signal, operator and state sensors reading its retained state,
-// the last incoming message as an event, and a notify entity that sends an
+// the last incoming message and the last call as events, and a notify entity that sends an
 // SMS ("NUMBER TEXT"). All follow the gateway's availability.
 void Mqtt::publishDiscovery(const std::string& modem) {
   const std::string node = discoveryId(clientId_);
@@ -585,6 +586,16 @@ void Mqtt::publishDiscovery(const std::string& modem) {
           {"value_template", "{% if value_json.modem == " + json(modem).dump() +
                                  " %}{\"event_type\": \"received\", \"id\": {{ value_json.id }}, "
                                  "\"from\": {{ value_json.from | tojson }}, \"text\": {{ value_json.text | tojson }}}"
+                                 "{% endif %}"}});
+  // The last incoming call, like the last message: one topic for every modem.
+  entity("event", "call",
+         {{"name", "Call"},
+          {"state_topic", url_.prefix + "/call"},
+          {"event_types", json::array({"rejected", "rang"})},
+          {"icon", "mdi:phone-incoming"},
+          {"value_template", "{% if value_json.modem == " + json(modem).dump() +
+                                 " %}{\"event_type\": \"{{ 'rejected' if value_json.rejected else 'rang' }}\", "
+                                 "\"id\": {{ value_json.id }}, \"number\": {{ value_json.number | tojson }}}"
                                  "{% endif %}"}});
   entity("notify", "sms",
          {{"name", "SMS"},

@@ -3,6 +3,7 @@
 //   PREFIX/inbox           an incoming message (the object GET /v1/inbox gives)
 //   PREFIX/status          a message's status change (the webhook's body)
 //   PREFIX/report          a delivery report (the webhook's body)
+//   PREFIX/call            an incoming call (the object GET /v1/calls gives)
 //   PREFIX/modems/NAME     a modem's state, retained
 //   PREFIX/availability    "online" / "offline", retained; "offline" is the last will
 //   PREFIX/send            messages to send (the JSON of POST /v1/messages)

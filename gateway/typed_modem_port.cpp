@@ -42,7 +42,9 @@ class TypedModemPort final : public ModemPort {
     options.retry.firstBackoff = target_.retryBackoff;
     // Slots are deleted here once the store has what they hold.
     options.deleteAfterHandOver = false;
+    options.rejectCalls = target_.rejectCalls;
     modem_ = std::make_unique<Modem>(options);
+    modem_->onCall = [this](const IncomingCall& c) { calls_.push_back(c); };
     modem_->onMessage = [this](const IncomingMessage& m) { keepArrived(m); };
     modem_->onStatusReport = [this](const StatusReport& r) { keepReport(r); };
     modem_->open(target_.device);
@@ -189,6 +191,7 @@ class TypedModemPort final : public ModemPort {
   // error when a delete finds the modem gone.
   void storeArrived() {
     retryForget();
+    storeCalls();
     while (!arrived_.empty()) {
       const IncomingMessage m = arrived_.front();
       const std::int64_t id = events_.message ? events_.message(toInbox(m)) : 0;
@@ -277,6 +280,21 @@ class TypedModemPort final : public ModemPort {
     }
   }
 
+  // ---- Incoming calls ----
+  // Hands the calls that rang to the worker, oldest first; a store error
+  // leaves the rest for the next round.
+  void storeCalls() {
+    while (!calls_.empty()) {
+      CallRecord call;
+      call.number = calls_.front().number;
+      call.atMs = std::chrono::duration_cast<milliseconds>(calls_.front().time.time_since_epoch()).count();
+      call.rejected = calls_.front().rejected;
+      if (events_.call) events_.call(call);
+      calls_.pop_front();
+    }
+  }
+  std::deque<IncomingCall> calls_;  // announced, not stored yet
+
   ModemTarget target_;
   int wakeFd_;
   PortEvents events_;
@@ -306,7 +324,7 @@ ModemTarget parseModemTarget(const std::string& text) {
   ModemTarget target;
   std::string tags, reset;
   const auto bad = [&](const std::string& why) { throw std::invalid_argument("--modem " + text + ": " + why); };
-  // DEVICE[@SETTINGS][,name=NAME][,pin=PIN][,tags=A+B]: the settings hold commas too,
+  // DEVICE[@SETTINGS][,name=NAME][,pin=PIN][,tags=A+B][,reject_calls=1]: the settings hold commas too,
   // but never '=', so the options start at the first field with one.
   std::vector<std::string> fields;
   for (std::size_t from = 0;;) {
@@ -323,9 +341,14 @@ ModemTarget parseModemTarget(const std::string& text) {
     const auto eq = fields[i].find('=');
     if (eq == std::string::npos) bad("\"" + fields[i] + "\" after the options; expected name=NAME or pin=PIN");
     const std::string key = fields[i].substr(0, eq), value = fields[i].substr(eq + 1);
+    if (key == "reject_calls") {
+      if (value != "0" && value != "1") bad("reject_calls= takes 1 (hang up every call) or 0");
+      target.rejectCalls = value == "1";
+      continue;
+    }
     std::string* slot = key == "name" ? &target.name : key == "pin" ? &target.pin : key == "tags" ? &tags
                         : key == "reset" ? &reset : nullptr;
-    if (!slot) bad("unknown option \"" + key + "\"; expected name=, pin=, tags= or reset=");
+    if (!slot) bad("unknown option \"" + key + "\"; expected name=, pin=, tags=, reset= or reject_calls=");
     if (!slot->empty()) bad(key + "= is given twice");
     if (value.empty()) bad("the value after " + key + "= is empty");
     *slot = value;

@@ -19,7 +19,7 @@
 
 namespace reviri::gateway {
 
-// What --modem DEVICE[@SETTINGS][,name=NAME][,pin=PIN][,tags=A+B] says
+// What --modem DEVICE[@SETTINGS][,name=NAME][,pin=PIN][,tags=A+B][,reject_calls=1] says
 // (the options in any order).
 struct ModemTarget {
   std::string device;
@@ -38,6 +38,8 @@ struct ModemTarget {
   // How a hung modem is reset (",reset=cfun|none|COMMAND"; a command
   // without commas in this form) and how often in an hour.
   ResetPlan reset;
+  // ---- Incoming calls ----
+  bool rejectCalls = false;  // reject_calls=1: hang up every call
 };
 // Throws std::invalid_argument naming what is wrong.
 ModemTarget parseModemTarget(const std::string& text);

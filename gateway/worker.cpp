@@ -133,6 +133,7 @@ Worker::OpenResult Worker::tryOpen(std::string& why) {
     events.report = [this](int reference, const std::string& recipient, int status, const std::string& at) {
       storeReport(reference, recipient, status, at);
     };
+    events.call = [this](const CallRecord& call) { storeCall(call); };
     port->open(events);
     const std::string device = port->device();
     port_ = std::move(port);
@@ -552,6 +553,19 @@ bool Worker::runUssdIfQueued() {
                  {{"modem", options_.name}, {"id", std::to_string(request->id)}, {"error", result.error}});
   wakeWebhooks();
   return true;
+}
+
+// ---- Incoming calls ----
+
+void Worker::storeCall(const CallRecord& incoming) {
+  CallRecord call = incoming;
+  call.modem = options_.name;
+  call.id = ctx_.store.addCall(call);  // throws: the port keeps the call
+  ctx_.log.event("call", {{"id", std::to_string(call.id)},
+                          {"modem", options_.name},
+                          {"from", call.number.empty() ? "withheld" : call.number},
+                          {"rejected", call.rejected ? "yes" : "no"}});
+  wakeWebhooks();
 }
 
 }  // namespace reviri::gateway

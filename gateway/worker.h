@@ -172,6 +172,8 @@ class Worker {
   std::chrono::steady_clock::time_point resetAt_{};
   bool bootWaited_ = false;  // a reset modem failed to answer once: backoff before the next try
   std::string state_ = "starting";
+  // ---- Incoming calls ----
+  void storeCall(const CallRecord& call);
 };
 
 }  // namespace reviri::gateway

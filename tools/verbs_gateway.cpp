@@ -222,6 +222,7 @@ ModemTarget targetOf(const ModemConfig& modem) {
   target.pin = modem.pin;
   target.tags = modem.tags;
   target.reset = modem.reset;
+  target.rejectCalls = modem.rejectCalls;
   return target;
 }
 
@@ -498,9 +499,9 @@ void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs) {
                 "TOML file: listen, db, time_zone, retain_days, [[modem]] with [modem.limits], [[route]] "
                 "(flags override it)");
   g->add_option("--modem", args->modems,
-                "DEVICE[@SETTINGS][,name=NAME][,pin=PIN][,tags=A+B][,reset=cfun|none|COMMAND] (repeatable; name "
-                "defaults to HOST:DEVICE-BASENAME; reset: how a hung modem is reset, default cfun); default: "
-                "simulated modems");
+                "DEVICE[@SETTINGS][,name=NAME][,pin=PIN][,tags=A+B][,reset=cfun|none|COMMAND][,reject_calls=1] "
+                "(repeatable; name defaults to HOST:DEVICE-BASENAME; reset: how a hung modem is reset, default "
+                "cfun); default: simulated modems");
   g->add_option("--db", args->db,
                 "database: a SQLite file (or sqlite:PATH; default under the state directory) or postgresql://...");
   g->add_option("--listen", args->listen, std::string("HOST:PORT of the HTTP API (default: ") + kDefaultListen + ")");

@@ -148,6 +148,16 @@ std::string reportLine(const StatusReport& r) {
   return line + " - " + r.meaning + " (status " + std::to_string(r.status) + ")";
 }
 
+// One line per call, however often it rang.
+json callJson(const IncomingCall& c) {
+  return {{"ok", true}, {"event", "call"}, {"number", c.number}, {"time", ZonedTime{c.time, 0}.iso8601()}};
+}
+
+std::string callLine(const IncomingCall& c) {
+  return "call from " + (c.number.empty() ? std::string("withheld") : c.number) + " at " +
+         ZonedTime{c.time, 0}.iso8601();
+}
+
 // ---- send ----
 
 struct SendArgs : SubmitOptions {
@@ -262,6 +272,10 @@ int listen(Context& ctx, const ListenArgs& a) {
     modem.onStatusReport = [&](const StatusReport& r) {
       ++events;
       ctx.print(reportLine(r), reportJson(r));
+    };
+    modem.onCall = [&](const IncomingCall& c) {
+      ++events;
+      ctx.print(callLine(c), callJson(c));
     };
     modem.onError = [&](const Error& e) {
       ctx.endProgress();
@@ -412,7 +426,7 @@ void addModemVerbs(CLI::App& app, std::vector<Verb>& verbs) {
 
   auto l = std::make_shared<ListenArgs>();
   CLI::App* listenApp = app.add_subcommand(
-      "listen", "print stored messages first, then new ones, each whole message once, and delivery reports");
+      "listen", "print stored messages first, then new ones, each whole message once, delivery reports and calls");
   listenApp->add_flag("--keep", l->keep, "leave messages in the modem after printing them");
   listenApp->add_flag("--autodel", l->autodel, "delete messages after printing them (the default)");
   listenApp->add_option("--seconds", l->seconds, "stop after this many seconds")->check(CLI::NonNegativeNumber);

@@ -134,6 +134,12 @@ class ForwardingStore : public Store {
     return inner_.finishUssd(id, worker, answers, error);
   }
 
+  // Incoming calls.
+  std::int64_t addCall(const CallRecord& call) override { return inner_.addCall(call); }
+  std::vector<CallRecord> calls(std::optional<std::int64_t> beforeId, int limit) override {
+    return inner_.calls(beforeId, limit);
+  }
+
  protected:
   Store& inner_;
 };

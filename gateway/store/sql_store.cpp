@@ -261,6 +261,18 @@ CREATE TABLE ussd_requests (
 );
 CREATE INDEX ussd_requests_status ON ussd_requests (status, id);
 )sql",
+    // Incoming calls; a call's key finds it again when its write runs twice.
+    R"sql(
+CREATE TABLE calls (
+  id {id},
+  modem TEXT NOT NULL,
+  number TEXT NOT NULL,
+  at_ms BIGINT NOT NULL,
+  rejected INTEGER NOT NULL DEFAULT 0,
+  call_key TEXT NOT NULL
+);
+CREATE UNIQUE INDEX calls_key ON calls (call_key);
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
@@ -1478,6 +1490,41 @@ class SqlStore final : public Store {
   }
   EventCallback onEvent_;  // under mu_
   std::vector<std::pair<std::string, std::string>> uncommittedEvents_;  // under mu_
+
+  // ---- Incoming calls ------------------------------------------------------------
+ public:
+  std::int64_t addCall(const CallRecord& call) override {
+    const std::string key = randomKey();
+    return write([&] {
+      auto inserted = run(
+          "INSERT INTO calls (modem, number, at_ms, rejected, call_key) VALUES ($1, $2, $3, $4, $5) "
+          "ON CONFLICT (call_key) DO NOTHING RETURNING id",
+          Params(call.modem, call.number, call.atMs, call.rejected ? 1 : 0, key));
+      // Nothing inserted: this unit ran before and its commit went through.
+      if (inserted.size() == 0) return run("SELECT id FROM calls WHERE call_key = $1", Params(key)).row(0).integer(0);
+      const std::int64_t id = inserted.row(0).integer(0);
+      queueEvent("call", nlohmann::json{{"id", id}, {"modem", call.modem}, {"number", call.number},
+                                        {"at", isoTime(call.atMs)}, {"rejected", call.rejected}},
+                 call.atMs);
+      return id;
+    });
+  }
+
+  std::vector<CallRecord> calls(std::optional<std::int64_t> beforeId, int limit) override {
+    const Result found = read([&](Connection& c) {
+      return run(c,
+                 "SELECT id, modem, number, at_ms, rejected FROM calls "
+                 "WHERE (CAST($1 AS BIGINT) IS NULL OR id < $1) ORDER BY id DESC LIMIT $2",
+                 Params(beforeId, limit));
+    });
+    std::vector<CallRecord> list(static_cast<std::size_t>(found.size()));
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const auto row = found.row(static_cast<int>(i));
+      list[i] = {row.integer(0), row.text(1), row.text(2), row.integer(3), row.integer(4) != 0};
+    }
+    return list;
+  }
+
 };
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include <array>
+#include <cstdio>
+#include <ctime>
 #include <utility>
 
 namespace reviri::gateway {
@@ -47,6 +49,17 @@ std::string ussdAnswersJson(const std::vector<UssdAnswerRecord>& answers) {
                     {"dcs", a.dcs >= 0 ? nlohmann::json(a.dcs) : nlohmann::json(nullptr)},
                     {"at", a.at}});
   return list.dump();
+}
+
+std::string isoTime(std::int64_t epochMs) {
+  const std::time_t seconds = static_cast<std::time_t>(epochMs / 1000);
+  const auto ms = epochMs % 1000;
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms));
+  return text;
 }
 
 }  // namespace reviri::gateway

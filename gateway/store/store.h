@@ -181,6 +181,15 @@ struct UssdRequest {
   std::int64_t createdMs = 0, updatedMs = 0;
 };
 
+// An incoming call a modem announced (once per call, however often it rang).
+struct CallRecord {
+  std::int64_t id = 0;  // assigned by the store
+  std::string modem;
+  std::string number;     // "" when withheld
+  std::int64_t atMs = 0;  // when it first rang
+  bool rejected = false;  // hung up by the gateway (reject_calls)
+};
+
 struct StoreCounts {
   std::int64_t queued = 0, sending = 0, sent = 0, delivered = 0, failed = 0, expired = 0;
   std::int64_t canceled = 0;
@@ -453,7 +462,7 @@ class Store {
 
   // ---- Live events (the console) -----------------------------------------
   // Calls `callback` (on a thread of the store's) with every event the
-  // store writes for webhooks ("status", "message", "report"; plus "status"
+  // store writes for webhooks ("status", "message", "report", "call"; plus "status"
   // with "queued") once its change is committed, whether or not webhook
   // URLs are set. On PostgreSQL they come through NOTIFY, so every gateway
   // sharing the database sees every gateway's events; on SQLite, this
@@ -515,6 +524,12 @@ class Store {
   // when `worker` no longer holds the request.
   virtual bool finishUssd(std::int64_t id, const std::string& worker, const std::vector<UssdAnswerRecord>& answers,
                           const std::string& error) = 0;
+  // ---- Incoming calls ----------------------------------------------------
+  // Stores a call and queues its "call" event (webhooks, MQTT) in the same
+  // transaction; returns its id. A unit run twice stores it once.
+  virtual std::int64_t addCall(const CallRecord& call) = 0;
+  // Newest first, below `beforeId` when set.
+  virtual std::vector<CallRecord> calls(std::optional<std::int64_t> beforeId, int limit) = 0;
 };
 
 // A delivery report is matched only to a part sent this recently: TP-MR
@@ -524,6 +539,9 @@ inline constexpr std::chrono::hours kReportWindow{7 * 24};
 using Clock = std::function<std::int64_t()>;
 // Milliseconds since the Unix epoch from the system clock.
 std::int64_t systemNowMs();
+// "2026-12-07T13:55:00.123Z" for milliseconds since the Unix epoch (also
+// declared by event_log.h).
+std::string isoTime(std::int64_t epochMs);
 
 }  // namespace reviri::gateway
 

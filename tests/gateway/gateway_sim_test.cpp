@@ -107,6 +107,7 @@ class GatewaySimTest : public ::testing::Test {
     target.commandTimeout = milliseconds(3000);
     target.sendTimeout = sendTimeout_;
     target.retryBackoff = milliseconds(20);
+    target.rejectCalls = rejectCalls_.count(i) > 0;
     return target;
   }
   static GatewayOptions testOptions() {
@@ -192,6 +193,7 @@ class GatewaySimTest : public ::testing::Test {
   std::unique_ptr<Store> store_;
   GatewayOptions options_ = testOptions();
   milliseconds sendTimeout_{3000};
+  std::set<std::size_t> rejectCalls_;  // the modems that hang up calls
   int port_ = 0;
   EventLog log_;
   std::vector<std::unique_ptr<sim::Simulator>> sims_;
@@ -688,6 +690,64 @@ TEST_P(GatewayEngineTest, ACancelRacingAClaimNeverLetsACanceledMessageOut) {
 // final messages, the inbox row deleted through the API and the delivered
 // webhooks go in transactions of two rows, while the unread inbox message
 // and a message sent since stay.
+// A call is one entry however often it rings: stored with its modem and
+// number, listed newest first, sent as a webhook, and hung up (AT+CHUP, or
+// ATH where the modem refuses that) on the modems that reject calls.
+TEST_P(GatewayEngineTest, CallsAreStoredListedAndSentAndRejectedWhereAsked) {
+  auto store = openStore();
+  WebhookReceiver receiver;
+  receiver.reserve();
+  receiver.start();
+  rejectCalls_ = {1, 2};
+  startSimulators(3);
+  ASSERT_TRUE(sims_[2]->setQuirk("refuse-chup", true));
+  StopsGateway stops{gateway_};
+  startGateway(3, {"http://127.0.0.1:" + std::to_string(receiver.port) + "/hook"}, store.get());
+  ASSERT_TRUE(eventually([&] {
+    auto modems = get("/v1/modems")["modems"];
+    return modems.size() == 3 && modems[0]["state"] == "up" && modems[1]["state"] == "up" && modems[2]["state"] == "up";
+  }));
+  const auto callState = [](sim::Simulator& sim) { return sim.control("dump").end()[-2]; };
+  // One after the other, so that the ids follow the rings.
+  const std::pair<std::string, std::string> rings[] = {
+      {"+4917011", "every 200 rings 5"}, {"withheld", "every 200 rings 50"}, {"+4917033", "every 200 rings 50"}};
+  for (std::size_t i = 0; i < std::size(rings); ++i) {
+    ASSERT_EQ(sims_[i]->control("ring " + rings[i].first + " " + rings[i].second), std::vector<std::string>{"OK"});
+    ASSERT_TRUE(eventually([&] { return get("/v1/calls")["calls"].size() == i + 1; })) << get("/v1/calls").dump();
+  }
+  // The first rang five times and its caller gave up; the others were hung up.
+  ASSERT_TRUE(eventually([&] { return callState(*sims_[0]) == "no call rings, calls hung up 0"; }));
+  EXPECT_EQ(callState(*sims_[1]), "no call rings, calls hung up 1");
+  EXPECT_EQ(callState(*sims_[2]), "no call rings, calls hung up 1");
+  const json calls = get("/v1/calls")["calls"];
+  ASSERT_EQ(calls.size(), 3u) << "every call once, however often it rang: " << calls.dump();
+  const struct {
+    const char* modem;
+    const char* number;
+    bool rejected;
+  } expected[] = {{"sim3", "+4917033", true}, {"sim2", "", true}, {"sim1", "+4917011", false}};
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    SCOPED_TRACE(calls[i].dump());
+    EXPECT_EQ(calls[i]["modem"], expected[i].modem);
+    EXPECT_EQ(calls[i]["number"], expected[i].number);
+    EXPECT_EQ(calls[i]["rejected"], expected[i].rejected);
+    if (i > 0) {
+      EXPECT_LT(calls[i]["id"], calls[i - 1]["id"]) << "newest first";
+    }
+  }
+  const json page = get("/v1/calls?limit=1&before=" + std::to_string(calls[0]["id"].get<std::int64_t>()))["calls"];
+  EXPECT_EQ(page, json::array({calls[1]}));
+  // The webhook's body is the object GET /v1/calls gives.
+  ASSERT_TRUE(eventually([&] { return receiver.count("call") == 3; }));
+  std::lock_guard lock(receiver.mu);
+  std::set<std::string> hooked, listed;
+  for (const auto& [event, body] : receiver.events) {
+    if (event == "call") hooked.insert(body.dump());
+  }
+  for (const auto& c : calls) listed.insert(c.dump());
+  EXPECT_EQ(hooked, listed);
+}
+
 TEST_F(GatewaySimTest, RetentionPurgesWhatIsFinalAndOlderThanItsDaysOnly) {
   std::atomic<std::int64_t> offset{0};
   auto store = openSqliteStore({(dir_ / "clocked.db").string(), "NORMAL", [&] { return systemNowMs() + offset.load(); }});

@@ -238,6 +238,7 @@ TEST_F(GatewayVerbTest, BadConfigurationFilesAreRefusedNamingFileLineAndKey) {
       {"[[modem]]\ndevice = \"/dev/null\"\n", "1: modem.name: is missing"},
       {modem + "settings = \"fast\"\n", "4: modem.settings: line settings \"fast\""},
       {modem + "tags = [\"a b\"]\n", "4: modem.tags: each tag"},
+      {modem + "reject_calls = \"yes\"\n", "4: modem.reject_calls: must be true or false"},
       {modem + "[[modem]]\nname = \"sim-a\"\ndevice = \"/dev/zero\"\n", "5: modem.name: \"sim-a\" is given twice"},
       {modem + "[modem.limits]\nper_day = -1\n", "5: modem.limits.per_day: must be from 0"},
       {modem + "[modem.limits]\nper_hour = \"many\"\n", "5: modem.limits.per_hour: must be a whole number"},

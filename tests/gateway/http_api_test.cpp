@@ -578,7 +578,7 @@ TEST_F(HttpApiTest, TheOpenApiDocumentIsServedAndEveryRouteItNamesExists) {
       ++routes;
     }
   }
-  EXPECT_EQ(routes, 21);  // 19, and POST /v1/ussd, GET /v1/ussd/{id}
+  EXPECT_EQ(routes, 22);  // 19, POST /v1/ussd, GET /v1/ussd/{id}, GET /v1/calls
 }
 
 TEST_F(HttpApiTest, ConcurrentClientsEachGetTheirOwnStoredMessage) {

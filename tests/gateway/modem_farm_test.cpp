@@ -177,6 +177,8 @@ TEST(FarmExampleTest, TheManualsThreeSimFarmIsAValidConfiguration) {
   EXPECT_EQ(config.modems[0].limits.perDay, 500);
   EXPECT_EQ(config.modems[0].limits.hours, (SendingHours{8 * 60, 20 * 60}));
   EXPECT_EQ(config.modems[2].limits.hours, (SendingHours{22 * 60, 6 * 60}));
+  EXPECT_FALSE(config.modems[0].rejectCalls);
+  EXPECT_TRUE(config.modems[2].rejectCalls) << "a SIM for messages only hangs up calls";
   EXPECT_EQ(config.routes.size(), 2u);
   EXPECT_EQ(config.timeZone, "Europe/Berlin");
 }

@@ -21,6 +21,7 @@ TEST(ModemTargetTest, NameAndPinFollowTheSettingsInAnyOrder) {
   struct Case {
     std::string text, device, settings, name, pin, error;  // error: a part of the message
     std::string tags = "";                                  // joined with '+'
+    bool rejectCalls = false;
   };
   const std::string kDefault = "115200,n,8,1";
   const Case cases[] = {
@@ -41,6 +42,9 @@ TEST(ModemTargetTest, NameAndPinFollowTheSettingsInAnyOrder) {
       {"/dev/ttyUSB0,tags=de+", "", "", "", "", "tag \"\" must be letters"},
       {"/dev/ttyUSB0,tags=d e", "", "", "", "", "tag \"d e\" must be letters"},
       {"/dev/ttyUSB0,reset=none,reset=cfun", "", "", "", "", "reset= is given twice"},
+      {"/dev/ttyUSB0,reject_calls=1,name=left", "/dev/ttyUSB0", kDefault, "left", "", "", "", true},
+      {"/dev/ttyUSB0,reject_calls=0", "/dev/ttyUSB0", kDefault, "", "", "", "", false},
+      {"/dev/ttyUSB0,reject_calls=yes", "", "", "", "", "reject_calls= takes 1"},
   };
   for (const auto& c : cases) {
     try {
@@ -53,6 +57,7 @@ TEST(ModemTargetTest, NameAndPinFollowTheSettingsInAnyOrder) {
       std::string tags;
       for (const auto& tag : target.tags) tags += (tags.empty() ? "" : "+") + tag;
       EXPECT_EQ(tags, c.tags) << c.text;
+      EXPECT_EQ(target.rejectCalls, c.rejectCalls) << c.text;
     } catch (const std::invalid_argument& e) {
       EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << c.text << ": " << e.what();
       EXPECT_FALSE(c.error.empty()) << c.text << ": " << e.what();

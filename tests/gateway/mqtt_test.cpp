@@ -341,6 +341,14 @@ TEST_F(MqttTest, SendsAnswersAndPublishesEventsStatesAndDiscovery) {
   auto inbox = http_->Get("/v1/inbox");
   ASSERT_TRUE(inbox && inbox->status == 200);
   EXPECT_EQ(incoming->payload, json::parse(inbox->body)["messages"][0]) << "the object GET /v1/inbox gives";
+  // A call, however often it rings, is one PREFIX/call: the object GET /v1/calls gives.
+  ASSERT_EQ(sims_[0].control("ring +4917055 every 100 rings 3"), std::vector<std::string>{"OK"});
+  auto call = watcher.waitFor("reviri/call", [](const Received&) { return true; });
+  ASSERT_TRUE(call);
+  auto calls = http_->Get("/v1/calls");
+  ASSERT_TRUE(calls && calls->status == 200);
+  EXPECT_EQ(call->payload, json::parse(calls->body)["calls"][0]) << "the object GET /v1/calls gives";
+  EXPECT_EQ(call->payload["number"], "+4917055");
 
   // Retained: a client that comes later finds each modem's state, the
   // discovery configurations and the availability.
@@ -352,14 +360,15 @@ TEST_F(MqttTest, SendsAnswersAndPublishesEventsStatesAndDiscovery) {
     EXPECT_TRUE(state->payload["signal_dbm"].is_number()) << state->text;
     for (const std::string& config : {"sensor/reviri-test/" + modem + "_signal", "sensor/reviri-test/" + modem + "_operator",
                                      "sensor/reviri-test/" + modem + "_state", "event/reviri-test/" + modem + "_message",
-                                     "notify/reviri-test/" + modem + "_sms"}) {
+                                     "event/reviri-test/" + modem + "_call", "notify/reviri-test/" + modem + "_sms"}) {
       auto found = late.waitFor("homeassistant/" + config + "/config", [](const Received& r) { return r.retain; });
       ASSERT_TRUE(found) << config;
       EXPECT_EQ(found->payload["availability_topic"], "reviri/availability");
       EXPECT_EQ(found->payload["device"]["identifiers"][0], "reviri-test_" + modem);
       const bool reads = found->payload.contains("state_topic");
       EXPECT_EQ(reads ? found->payload["state_topic"] : found->payload["command_topic"],
-                config.rfind("event", 0) == 0 ? "reviri/inbox" : (reads ? "reviri/modems/" + modem : "reviri/send"));
+                config.rfind("event", 0) == 0 ? (config.ends_with("_call") ? "reviri/call" : "reviri/inbox")
+                                              : (reads ? "reviri/modems/" + modem : "reviri/send"));
     }
   }
   EXPECT_TRUE(late.waitFor("reviri/availability", [](const Received& r) { return r.retain && r.text == "online"; }));

@@ -131,8 +131,10 @@ TEST_F(ToolTest, ListenReportsTheBacklogFirstThenEachWholeMessageOnce) {
       EXPECT_EQ(sim.injectMessage("+4917099", "two", false, false, "0003C40202"), "");
       EXPECT_EQ(sim.injectMessage("+4917099", "two", false, false, "0003C40202"), "");
       EXPECT_EQ(sim.injectMessage("+4917099", "one ", false, false, "0003C40201"), "");
+      // A call that rings three times is one event.
+      EXPECT_EQ(sim.control("ring +4917055 every 100 rings 3"), std::vector<std::string>{"OK"});
     });
-    std::vector<std::string> args{"listen", "--seconds", "8", "--count", "3"};
+    std::vector<std::string> args{"listen", "--seconds", "8", "--count", "4"};
     if (json) args.insert(args.begin(), "--json");
     const Result r = run(args);
     network.join();
@@ -140,7 +142,7 @@ TEST_F(ToolTest, ListenReportsTheBacklogFirstThenEachWholeMessageOnce) {
     std::istringstream lines(r.out);
     std::vector<std::string> got;
     for (std::string line; std::getline(lines, line);) got.push_back(line);
-    ASSERT_EQ(got.size(), 3u) << r.out;
+    ASSERT_EQ(got.size(), 4u) << r.out;
     if (json) {
       const auto a = nlohmann::json::parse(got[0]), b = nlohmann::json::parse(got[1]),
                  c = nlohmann::json::parse(got[2]);
@@ -157,11 +159,15 @@ TEST_F(ToolTest, ListenReportsTheBacklogFirstThenEachWholeMessageOnce) {
       EXPECT_EQ(c["parts"], 2);
       EXPECT_EQ(c["complete"], true);
       EXPECT_EQ(c["indexes"].size(), 3u);
+      const auto call = nlohmann::json::parse(got[3]);
+      EXPECT_EQ(call["event"], "call");
+      EXPECT_EQ(call["number"], "+4917055");
     } else {
       EXPECT_TRUE(got[0].starts_with("message from +4915100000 at ")) << got[0];
       EXPECT_TRUE(got[0].ends_with(": stored before")) << got[0];
       EXPECT_TRUE(got[1].ends_with(": arrived after")) << got[1];
       EXPECT_TRUE(got[2].ends_with("(2 of 2 parts): one two")) << got[2];
+      EXPECT_TRUE(got[3].starts_with("call from +4917055 at ")) << got[3];
     }
     // Handed over, then deleted: the next listing is empty.
     const Result listed = run({"list"});
