@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ struct ModemState {
   std::string operatorName;
   std::string lastError;
   std::uint64_t sent = 0, failed = 0, delivered = 0, received = 0;
+  // ---- USSD: the last balance check's amount and when it was read ----
+  std::optional<double> balance;
+  std::string balanceAt;  // ISO 8601 UTC; "" before the first
 };
 
 // Seconds from accepted to sent; the buckets' upper bounds.

@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "gateway/config.h"
 #include "gateway/event_log.h"
 #include "gateway/lease_keeper.h"
 #include "gateway/modem_board.h"
@@ -59,6 +60,8 @@ struct WorkerOptions {
   // Lists the modem's storage this often while idle (and at the first idle
   // moment after a store error), for messages whose indication was lost.
   std::chrono::milliseconds relist{60000};
+  // ---- USSD ----
+  std::optional<BalanceCheck> balance;  // run at the first idle moment, then every `every`
 };
 
 struct WorkerContext {
@@ -113,6 +116,11 @@ class Worker {
   // ---- USSD ----
   // Runs the oldest USSD request this modem may take, if any; true when one ran.
   bool runUssdIfQueued();
+  void checkBalanceIfDue();
+  // Reads the amount from the check's answer and files it.
+  void fileBalance(const PortUssdResult& result);
+  std::chrono::steady_clock::time_point balanceDue_{};
+  bool balanceLow_ = false;  // below the bound at the last check
 
   WorkerContext ctx_;
   WorkerOptions options_;

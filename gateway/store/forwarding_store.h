@@ -132,6 +132,7 @@ class ForwardingStore : public Store {
                   const std::string& error) override {
     return inner_.finishUssd(id, worker, answers, error);
   }
+  void addEvent(const std::string& event, const std::string& body) override { inner_.addEvent(event, body); }
 
  protected:
   Store& inner_;

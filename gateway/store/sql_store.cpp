@@ -1411,6 +1411,11 @@ class SqlStore final : public Store {
     });
   }
 
+  void addEvent(const std::string& event, const std::string& body) override {
+    const auto parsed = nlohmann::json::parse(body);
+    write([&] { queueEvent(event, parsed); });
+  }
+
   void watchEvents(EventCallback callback) override {
     {
       std::lock_guard lock(mu_);  // commits hand events over under it

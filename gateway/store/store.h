@@ -511,6 +511,9 @@ class Store {
   // when `worker` no longer holds the request.
   virtual bool finishUssd(std::int64_t id, const std::string& worker, const std::vector<UssdAnswerRecord>& answers,
                           const std::string& error) = 0;
+  // Writes an event of its own (`body` is a JSON object) for the webhooks
+  // and MQTT, e.g. "balance" when a modem's balance fell below its bound.
+  virtual void addEvent(const std::string& event, const std::string& body) = 0;
 };
 
 // A delivery report is matched only to a part sent this recently: TP-MR
