@@ -10,6 +10,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <re2/re2.h>
 #include <toml++/toml.h>
 #include <variant>
 
@@ -176,6 +177,28 @@ class TableReader {
     }
     return limits;
   }
+  // ---- USSD ----
+  std::optional<BalanceCheck> balance(const std::string& key) const {
+    const toml::node* node = table_.get(key);
+    if (!node) return std::nullopt;
+    if (!node->is_table()) fail(*node, key, "must be a table {code = \"*100#\", every = \"6h\", pattern = ..., low = ...}");
+    const TableReader inner(*node->as_table(), file_, prefix_ + key + ".");
+    inner.onlyKeys({"code", "every", "pattern", "low"});
+    BalanceCheck check;
+    check.code = inner.requiredText("code");
+    const auto every = parseDuration(inner.requiredText("every"));
+    if (!every || *every < std::chrono::minutes(1)) inner.failHere("every", "must be a duration of at least 1m, such as \"6h\"");
+    check.every = *every;
+    check.pattern = inner.text("pattern").value_or(check.pattern);
+    const RE2 pattern(check.pattern);
+    if (!pattern.ok()) inner.failHere("pattern", "not a regular expression: " + pattern.error());
+    if (pattern.NumberOfCapturingGroups() < 1) inner.failHere("pattern", "must have a group (...) around the amount");
+    if (const toml::node* low = inner.table_.get("low")) {
+      if (!low->is_number()) inner.fail(*low, "low", "must be a number");
+      check.low = low->value<double>();
+    }
+    return check;
+  }
 
  private:
   const toml::table& table_;
@@ -184,7 +207,7 @@ class TableReader {
 };
 
 ModemConfig readModem(const TableReader& reader) {
-  reader.onlyKeys({"name", "device", "settings", "pin", "tags", "limits", "reset", "max_resets_per_hour", "reject_calls"});
+  reader.onlyKeys({"name", "device", "settings", "pin", "tags", "limits", "reset", "max_resets_per_hour", "reject_calls", "balance"});
   ModemConfig modem;
   modem.name = reader.requiredText("name");
   for (unsigned char c : modem.name) {
@@ -209,6 +232,7 @@ ModemConfig readModem(const TableReader& reader) {
   }
   modem.reset.maxPerHour = static_cast<int>(reader.integer("max_resets_per_hour", 0, 60).value_or(3));
   modem.rejectCalls = reader.flag("reject_calls").value_or(false);
+  modem.balance = reader.balance("balance");
   return modem;
 }
 

@@ -37,12 +37,25 @@ class ConfigError : public std::invalid_argument {
   using std::invalid_argument::invalid_argument;
 };
 
+// ---- USSD ----
+// A modem's periodic balance check, `balance = {code = "*100#", every =
+// "6h", pattern = "(\\d+[.,]\\d+)", low = 5.0}`: the code is run every
+// `every`; the first group `pattern` (RE2) finds in the answer is the
+// balance; below `low` it is reported (log event and webhook).
+struct BalanceCheck {
+  std::string code;
+  std::chrono::milliseconds every{0};
+  std::string pattern = "(\\d+[.,]\\d+)";
+  std::optional<double> low;
+};
+
 struct ModemConfig {
   std::string name, device, settings, pin;
   std::vector<std::string> tags;
   ModemLimits limits;
   ResetPlan reset;  // reset = "cfun" | "none" | COMMAND, max_resets_per_hour = N
   bool rejectCalls = false;  // reject_calls = true: hang up every incoming call
+  std::optional<BalanceCheck> balance;  // USSD
 };
 
 struct RouteConfig {

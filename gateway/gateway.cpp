@@ -27,6 +27,7 @@ Gateway::Gateway(Store& store, std::vector<NamedModem> modems, GatewayOptions op
   for (auto& modem : modems) {
     WorkerOptions w = options_.worker;
     w.name = modem.name;
+    w.balance = modem.balance;
     // Unique to this process: a name that already starts with the instance
     // (the built-in simulated modems') is taken as it is.
     const std::string prefix = options_.instance + ":";

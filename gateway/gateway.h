@@ -37,6 +37,7 @@ struct NamedModem {
   ModemPortFactory factory;
   std::vector<std::string> tags;  // what messages and routes choose it by
   ModemLimits limits;             // as the configuration file gives them
+  std::optional<BalanceCheck> balance;  // USSD: the periodic balance check
 };
 
 struct GatewayOptions {

@@ -630,7 +630,10 @@ void HttpApi::getModems(httplib::Response& res) {
                     {"delivered", m.delivered},
                     {"received", m.received},
                     {"resets", m.resets},
-                    {"last_reset", timeOrNull(m.lastResetMs)}});
+                    {"last_reset", timeOrNull(m.lastResetMs)},
+                    // ---- USSD ----
+                    {"balance", m.balance ? json(*m.balance) : json(nullptr)},
+                    {"balance_at", m.balanceAt.empty() ? json(nullptr) : json(m.balanceAt)}});
   }
   sendJson(res, 200, {{"modems", list}});
 }
@@ -689,6 +692,10 @@ void HttpApi::getMetrics(httplib::Response& res) {
           << (m.state == state ? 1 : 0) << "\n";
     }
   }
+  // ---- USSD ----
+  out << "# HELP reviri_modem_balance The last balance a modem's USSD check read.\n# TYPE reviri_modem_balance gauge\n";
+  for (const auto& m : modems)
+    if (m.balance) out << "reviri_modem_balance{modem=\"" << metricLabel(m.name) << "\"} " << *m.balance << "\n";
   writeLimitMetrics(out);
   const auto latency = ctx_.board.latency();
   out << "# HELP reviri_send_latency_seconds From accepted to sent.\n# TYPE reviri_send_latency_seconds histogram\n";

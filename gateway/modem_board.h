@@ -29,6 +29,9 @@ struct ModemState {
   // ---- Self-healing ----
   std::uint64_t resets = 0;          // since the gateway started
   std::optional<std::int64_t> lastResetMs;  // system clock
+  // ---- USSD: the last balance check's amount and when it was read ----
+  std::optional<double> balance;
+  std::string balanceAt;  // ISO 8601 UTC; "" before the first
 };
 
 // Seconds from accepted to sent; the buckets' upper bounds.

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <nlohmann/json.hpp>
+#include <cstdlib>
+#include <re2/re2.h>
 #include <utility>
 
 #include "reviri/modem.h"
@@ -87,6 +89,7 @@ void Worker::run() {
         continue;
       }
       refreshNetworkIfDue();
+      checkBalanceIfDue();
       relistIfDue();
       port_->poll(idleTimeout());
     } catch (const StoreError& e) {
@@ -531,7 +534,7 @@ void Worker::changeState(const std::string& state, const std::string& why) {
                       {"resets", now.resets},
                       {"at", systemNowMs()}};
   try {
-    ctx_.store.addModemEvent(body.dump());
+    ctx_.store.addEvent("modem", body.dump());
     wakeWebhooks();
   } catch (const StoreError& e) {
     ctx_.log.event("store-error", {{"modem", options_.name}, {"error", e.what()}});
@@ -566,6 +569,46 @@ void Worker::storeCall(const CallRecord& incoming) {
                           {"from", call.number.empty() ? "withheld" : call.number},
                           {"rejected", call.rejected ? "yes" : "no"}});
   wakeWebhooks();
+}
+
+void Worker::checkBalanceIfDue() {
+  if (!options_.balance) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < balanceDue_) return;
+  balanceDue_ = now + options_.balance->every;
+  fileBalance(port_->ussd(options_.balance->code, {}));  // throws: the modem is lost
+}
+
+void Worker::fileBalance(const PortUssdResult& result) {
+  const BalanceCheck& check = *options_.balance;
+  const std::string text = result.answers.empty() ? "" : result.answers.back().text;
+  const RE2 pattern(check.pattern);
+  std::string amount;
+  if (!result.error.empty() || !RE2::PartialMatch(text, pattern, &amount)) {
+    ctx_.log.event("balance-unknown", {{"modem", options_.name}, {"error", result.error}, {"answer", text}});
+    return;
+  }
+  std::replace(amount.begin(), amount.end(), ',', '.');  // "12,34" in many countries
+  char* end = nullptr;
+  const double balance = std::strtod(amount.c_str(), &end);
+  if (end == amount.c_str()) {
+    ctx_.log.event("balance-unknown", {{"modem", options_.name}, {"error", "no number in \"" + amount + "\""}});
+    return;
+  }
+  const std::string at = isoTime(systemNowMs());
+  ctx_.board.update(options_.name, [&](ModemState& m) {
+    m.balance = balance;
+    m.balanceAt = at;
+  });
+  ctx_.log.event("balance", {{"modem", options_.name}, {"balance", amount}});
+  const bool low = check.low && balance < *check.low;
+  if (low && !balanceLow_) {
+    // Once as it falls below, not at every check while it stays there.
+    ctx_.log.event("balance-low", {{"modem", options_.name}, {"balance", amount}, {"low", std::to_string(*check.low)}});
+    ctx_.store.addEvent("balance", nlohmann::json{{"modem", options_.name}, {"balance", balance}, {"low", *check.low}, {"at", at}}.dump());
+    wakeWebhooks();
+  }
+  balanceLow_ = low;
 }
 
 }  // namespace reviri::gateway

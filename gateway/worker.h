@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "gateway/device_watch.h"
+#include "gateway/config.h"
 #include "gateway/event_log.h"
 #include "gateway/lease_keeper.h"
 #include "gateway/modem_board.h"
@@ -77,6 +78,8 @@ struct WorkerOptions {
   // hung once more, and how long a user's reset command may run.
   std::chrono::milliseconds resetGrace{60000};
   std::chrono::milliseconds resetCommandLimit{60000};
+  // ---- USSD ----
+  std::optional<BalanceCheck> balance;  // run at the first idle moment, then every `every`
 };
 
 struct WorkerContext {
@@ -130,6 +133,11 @@ class Worker {
   // ---- USSD ----
   // Runs the oldest USSD request this modem may take, if any; true when one ran.
   bool runUssdIfQueued();
+  void checkBalanceIfDue();
+  // Reads the amount from the check's answer and files it.
+  void fileBalance(const PortUssdResult& result);
+  std::chrono::steady_clock::time_point balanceDue_{};
+  bool balanceLow_ = false;  // below the bound at the last check
 
   WorkerContext ctx_;
   WorkerOptions options_;

@@ -333,6 +333,9 @@ int runGateway(Context& ctx, GatewayArgs args) {
   } else {
     for (std::size_t i = 0; i < targets.size(); ++i) {
       modems.push_back({modemName(targets[i]), typedModemPortFactory(targets[i]), targets[i].tags, limits[i]});
+      // ---- USSD: the file's balance check, by the modem's name ----
+      for (const auto& configured : config.modems)
+        if (configured.name == modems.back().name) modems.back().balance = configured.balance;
     }
   }
   std::vector<std::string> names;
@@ -496,7 +499,7 @@ void addGatewayVerbs(CLI::App& app, std::vector<Verb>& verbs) {
   auto args = std::make_shared<GatewayArgs>();
   CLI::App* g = app.add_subcommand("gateway", "SMS gateway daemon: outbox, inbox and an HTTP API over modems");
   g->add_option("--config", args->configFile,
-                "TOML file: listen, db, time_zone, retain_days, [[modem]] with [modem.limits], [[route]] "
+                "TOML file: listen, db, time_zone, retain_days, [[modem]] with [modem.limits] and balance = {...}, [[route]] "
                 "(flags override it)");
   g->add_option("--modem", args->modems,
                 "DEVICE[@SETTINGS][,name=NAME][,pin=PIN][,tags=A+B][,reset=cfun|none|COMMAND][,reject_calls=1] "

@@ -121,7 +121,6 @@ class ForwardingStore : public Store {
   }
   ActivityCounts activitySince(std::int64_t sinceMs) override { return inner_.activitySince(sinceMs); }
   std::vector<InboxMessage> latestInbox(int limit) override { return inner_.latestInbox(limit); }
-  void addModemEvent(const std::string& body) override { inner_.addModemEvent(body); }
 
   // ---- USSD ----
   std::int64_t enqueueUssd(const UssdRequest& r) override { return inner_.enqueueUssd(r); }
@@ -133,6 +132,7 @@ class ForwardingStore : public Store {
                   const std::string& error) override {
     return inner_.finishUssd(id, worker, answers, error);
   }
+  void addEvent(const std::string& event, const std::string& body) override { inner_.addEvent(event, body); }
 
   // Incoming calls.
   std::int64_t addCall(const CallRecord& call) override { return inner_.addCall(call); }

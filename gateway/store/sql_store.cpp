@@ -1362,10 +1362,6 @@ class SqlStore final : public Store {
     });
   }
 
-  void addModemEvent(const std::string& body) override {
-    write([&] { queueEvent("modem", nlohmann::json::parse(body)); });
-  }
-
   // ---- USSD ----
   std::int64_t enqueueUssd(const UssdRequest& r) override {
     // A unit run twice (its answer lost after the commit) finds its row by key.
@@ -1425,6 +1421,11 @@ class SqlStore final : public Store {
       queueUssdEvent(id);
       return true;
     });
+  }
+
+  void addEvent(const std::string& event, const std::string& body) override {
+    const auto parsed = nlohmann::json::parse(body);
+    write([&] { queueEvent(event, parsed); });
   }
 
   void watchEvents(EventCallback callback) override {

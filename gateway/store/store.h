@@ -506,10 +506,6 @@ class Store {
   };
   virtual ActivityCounts activitySince(std::int64_t sinceMs) = 0;
 
-  // ---- Modem states (self-healing) ---------------------------------------
-  // A modem changed state: a "modem" event (`body` is its JSON) for the
-  // webhooks, MQTT and the live stream, committed like the others.
-  virtual void addModemEvent(const std::string& body) = 0;
   // ---- USSD ----------------------------------------------------------------
   // Queues a request (see UssdRequest); returns its id once committed.
   virtual std::int64_t enqueueUssd(const UssdRequest& request) = 0;
@@ -530,6 +526,10 @@ class Store {
   virtual std::int64_t addCall(const CallRecord& call) = 0;
   // Newest first, below `beforeId` when set.
   virtual std::vector<CallRecord> calls(std::optional<std::int64_t> beforeId, int limit) = 0;
+  // Writes an event of its own (`body` is a JSON object) for the webhooks,
+  // MQTT and the live stream, committed like the others: "modem" when a
+  // modem changes state, "balance" when its balance fell below its bound.
+  virtual void addEvent(const std::string& event, const std::string& body) = 0;
 };
 
 // A delivery report is matched only to a part sent this recently: TP-MR

@@ -893,3 +893,73 @@ TEST_F(GatewayUssdTest, RequestsRunOnTheModemAndTheirAnswersReachGetAndWebhookOn
 
 }  // namespace
 }  // namespace reviri::gateway
+
+// ---- USSD: the balance check ----
+namespace reviri::gateway {
+namespace {
+
+// The check runs at the first idle moment: the amount (its UCS2 answer
+// decoded) is on /v1/modems and in /metrics, and falling below the bound
+// is a "balance" webhook.
+TEST_F(GatewayUssdTest, ABalanceCheckFilesTheAmountAndSaysWhenItFallsBelowTheBound) {
+  WebhookReceiver receiver;
+  receiver.reserve();
+  receiver.start();
+  startSimulators(1);
+  ASSERT_TRUE(sims_[0]->setQuirk("ussd-ucs2", true));
+  BalanceCheck check;
+  check.code = "*100#";
+  check.every = std::chrono::minutes(1);
+  check.low = 20.0;
+  std::vector<NamedModem> named;
+  named.emplace_back("sim1", typedModemPortFactory(simTarget(0)));
+  named.back().balance = check;
+  options_.webhooks.urls = {"http://127.0.0.1:" + std::to_string(receiver.port) + "/hook"};
+  gateway_ = std::make_unique<Gateway>(*store_, std::move(named), options_, log_);
+  connect(gateway_->start());
+
+  ASSERT_TRUE(eventually([&] { return get("/v1/modems")["modems"][0]["balance"].is_number(); }));
+  const json modem = get("/v1/modems")["modems"][0];
+  EXPECT_DOUBLE_EQ(modem["balance"].get<double>(), 12.34);
+  EXPECT_TRUE(modem["balance_at"].is_string());
+  auto metrics = client_->Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_NE(metrics->body.find("reviri_modem_balance{modem=\"sim1\"} 12.34\n"), std::string::npos) << metrics->body;
+  ASSERT_TRUE(eventually([&] { return receiver.count("balance") == 1; }));
+  std::lock_guard lock(receiver.mu);
+  for (const auto& [event, body] : receiver.events) {
+    if (event != "balance") continue;
+    EXPECT_EQ(body["modem"], "sim1");
+    EXPECT_DOUBLE_EQ(body["balance"].get<double>(), 12.34);
+    EXPECT_DOUBLE_EQ(body["low"].get<double>(), 20.0);
+  }
+}
+
+TEST(BalanceConfigTest, TheFileGivesTheCheckOrSaysWhereItIsWrong) {
+  const std::string head = "[[modem]]\nname = \"a\"\ndevice = \"/dev/x\"\n";
+  const auto config = parseGatewayConfig(head + "balance = {code = \"*100#\", every = \"6h\", low = 5}\n", "f.toml");
+  ASSERT_TRUE(config.modems[0].balance);
+  EXPECT_EQ(config.modems[0].balance->code, "*100#");
+  EXPECT_EQ(config.modems[0].balance->every, std::chrono::hours(6));
+  EXPECT_EQ(config.modems[0].balance->low, 5.0);
+  EXPECT_EQ(config.modems[0].balance->pattern, "(\\d+[.,]\\d+)");
+  const std::pair<const char*, const char*> refused[] = {
+      {"balance = {every = \"6h\"}", "f.toml:4: modem.balance.code: is missing"},
+      {"balance = {code = \"*100#\", every = \"6\"}", "f.toml:4: modem.balance.every: must be a duration"},
+      {"balance = {code = \"*100#\", every = \"1h\", pattern = \"\\\\d+\"}", "f.toml:4: modem.balance.pattern: must have a group"},
+      {"balance = {code = \"*100#\", every = \"1h\", pattern = \"(\"}", "f.toml:4: modem.balance.pattern: not a regular expression"},
+      {"balance = {code = \"*100#\", every = \"1h\", low = \"5\"}", "f.toml:4: modem.balance.low: must be a number"},
+      {"balance = {code = \"*100#\", every = \"1h\", lower = 5}", "f.toml:4: modem.balance.lower: unknown key"},
+  };
+  for (const auto& [line, error] : refused) {
+    try {
+      parseGatewayConfig(head + line + "\n", "f.toml");
+      ADD_FAILURE() << line << " was taken";
+    } catch (const ConfigError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(error, 0), 0u) << e.what();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace reviri::gateway
