@@ -1372,7 +1372,9 @@ class SqlStore final : public Store {
   // ---- Incoming calls ------------------------------------------------------------
  public:
   std::int64_t addCall(const CallRecord& call) override {
-    const std::string key = randomKey();
+    // Of the call itself, not random: a worker that stores a call again
+    // after a commit whose answer was lost finds the first row.
+    const std::string key = call.modem + "\n" + std::to_string(call.atMs) + "\n" + call.number;
     return write([&] {
       auto inserted = run(
           "INSERT INTO calls (modem, number, at_ms, rejected, call_key) VALUES ($1, $2, $3, $4, $5) "

@@ -482,7 +482,8 @@ class Store {
 
   // ---- Incoming calls ----------------------------------------------------
   // Stores a call and queues its "call" event (webhooks, MQTT) in the same
-  // transaction; returns its id. A unit run twice stores it once.
+  // transaction; returns its id. The same call (modem, time and number)
+  // stored again, after an answer lost with its commit, is stored once.
   virtual std::int64_t addCall(const CallRecord& call) = 0;
   // Newest first, below `beforeId` when set.
   virtual std::vector<CallRecord> calls(std::optional<std::int64_t> beforeId, int limit) = 0;
