@@ -251,6 +251,7 @@ CREATE TABLE calls (
   call_key TEXT NOT NULL
 );
 CREATE UNIQUE INDEX calls_key ON calls (call_key);
+CREATE INDEX calls_at ON calls (at_ms);
 )sql",
 };
 
@@ -761,6 +762,7 @@ class SqlStore final : public Store {
       purged.inbox = purge("inbox", "deleted = 1 AND stored_ms < $1");
       purged.reports = purge("delivery_reports", "received_ms < $1");
       purged.webhooks = purge("webhook_deliveries", "status = 'delivered' AND next_ms < $1");
+      purged.calls = purge("calls", "at_ms < $1");
       return purged;
     });
   }

@@ -415,6 +415,7 @@ class Store {
   // while any count equals `rows`.
   struct Purged {
     std::int64_t messages = 0, inbox = 0, reports = 0, webhooks = 0;
+    std::int64_t calls = 0;  // incoming calls, by the time they rang
   };
   virtual Purged purgeOnce(Lease retain, int rows) = 0;
 

@@ -785,11 +785,14 @@ TEST_F(GatewaySimTest, RetentionPurgesWhatIsFinalAndOlderThanItsDaysOnly) {
   ASSERT_TRUE(eventually([&] { return (inbox = get("/v1/inbox")["messages"]).size() == 2; }));
   const auto deleted = inbox[0]["from"] == "+4917011" ? inbox[0]["id"] : inbox[1]["id"];
   ASSERT_EQ(client_->Delete("/v1/inbox/" + std::to_string(deleted.get<std::int64_t>()))->status, 204);
-  ASSERT_TRUE(eventually([&] { return receiver.count("status") == 3 && receiver.count("message") == 2; }));
+  ASSERT_EQ(sims_[0]->control("ring +4917033 every 100 rings 1"), std::vector<std::string>{"OK"});
+  ASSERT_TRUE(eventually([&] {
+    return receiver.count("status") == 3 && receiver.count("message") == 2 && receiver.count("call") == 1;
+  }));
   // The receiver answers before the gateway marks the delivery done.
   ASSERT_TRUE(eventually([&] { return store->counts().webhooksPending == 0; }));
   const auto purgedRuns = [&] { return captured.count("event=purged"); };
-  const auto emptyRuns = [&] { return captured.count("event=purged messages=0 inbox=0 reports=0 webhooks=0"); };
+  const auto emptyRuns = [&] { return captured.count("event=purged messages=0 inbox=0 reports=0 webhooks=0 calls=0"); };
 
   offset = std::chrono::duration_cast<milliseconds>(std::chrono::hours(24 * 89)).count();
   const int before = purgedRuns();
@@ -799,7 +802,7 @@ TEST_F(GatewaySimTest, RetentionPurgesWhatIsFinalAndOlderThanItsDaysOnly) {
 
   offset = std::chrono::duration_cast<milliseconds>(std::chrono::hours(24 * 91)).count();
   const auto fresh = post({{"to", "+491706669"}, {"text", "new news"}});
-  ASSERT_TRUE(eventually([&] { return captured.count("event=purged messages=3 inbox=1 reports=0 webhooks=5") == 1; }));
+  ASSERT_TRUE(eventually([&] { return captured.count("event=purged messages=3 inbox=1 reports=0 webhooks=6 calls=1") == 1; }));
   ASSERT_TRUE(eventually([&] { return allFinal({fresh}); }));
   const int after = purgedRuns();
   ASSERT_TRUE(eventually([&] { return purgedRuns() >= after + 2; }));
@@ -812,6 +815,7 @@ TEST_F(GatewaySimTest, RetentionPurgesWhatIsFinalAndOlderThanItsDaysOnly) {
   inbox = get("/v1/inbox")["messages"];
   ASSERT_EQ(inbox.size(), 1u);
   EXPECT_EQ(inbox[0]["from"], "+4917022");
+  EXPECT_EQ(get("/v1/calls")["calls"], json::array());
 }
 
 }  // namespace
