@@ -272,6 +272,7 @@ CREATE TABLE calls (
   call_key TEXT NOT NULL
 );
 CREATE UNIQUE INDEX calls_key ON calls (call_key);
+CREATE INDEX calls_at ON calls (at_ms);
 )sql",
 };
 
@@ -782,6 +783,7 @@ class SqlStore final : public Store {
       purged.inbox = purge("inbox", "deleted = 1 AND stored_ms < $1");
       purged.reports = purge("delivery_reports", "received_ms < $1");
       purged.webhooks = purge("webhook_deliveries", "status = 'delivered' AND next_ms < $1");
+      purged.calls = purge("calls", "at_ms < $1");
       return purged;
     });
   }
@@ -1495,7 +1497,9 @@ class SqlStore final : public Store {
   // ---- Incoming calls ------------------------------------------------------------
  public:
   std::int64_t addCall(const CallRecord& call) override {
-    const std::string key = randomKey();
+    // Of the call itself, not random: a worker that stores a call again
+    // after a commit whose answer was lost finds the first row.
+    const std::string key = call.modem + "\n" + std::to_string(call.atMs) + "\n" + call.number;
     return write([&] {
       auto inserted = run(
           "INSERT INTO calls (modem, number, at_ms, rejected, call_key) VALUES ($1, $2, $3, $4, $5) "

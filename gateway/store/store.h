@@ -441,6 +441,7 @@ class Store {
   // while any count equals `rows`.
   struct Purged {
     std::int64_t messages = 0, inbox = 0, reports = 0, webhooks = 0;
+    std::int64_t calls = 0;  // incoming calls, by the time they rang
   };
   virtual Purged purgeOnce(Lease retain, int rows) = 0;
 
@@ -522,7 +523,8 @@ class Store {
                           const std::string& error) = 0;
   // ---- Incoming calls ----------------------------------------------------
   // Stores a call and queues its "call" event (webhooks, MQTT) in the same
-  // transaction; returns its id. A unit run twice stores it once.
+  // transaction; returns its id. The same call (modem, time and number)
+  // stored again, after an answer lost with its commit, is stored once.
   virtual std::int64_t addCall(const CallRecord& call) = 0;
   // Newest first, below `beforeId` when set.
   virtual std::vector<CallRecord> calls(std::optional<std::int64_t> beforeId, int limit) = 0;
