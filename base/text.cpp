@@ -62,9 +62,19 @@ void appendUtf16(std::u16string& out, char32_t cp) {
 }
 
 std::u16string utf8ToUtf16(std::string_view utf8) {
-  std::u16string out;
-  out.reserve(utf8.size());
-  for (std::size_t i = 0; i < utf8.size();) appendUtf16(out, nextCodePoint(utf8, i));
+  std::u16string out(utf8.size(), u'\0');  // never more units than bytes
+  char16_t* p = out.data();
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto byte = static_cast<unsigned char>(utf8[i]);
+    const char32_t cp = byte < 0x80 ? (++i, char32_t{byte}) : nextCodePoint(utf8, i);
+    if (cp >= 0x10000) {
+      *p++ = static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+      *p++ = static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      *p++ = static_cast<char16_t>(cp);
+    }
+  }
+  out.resize(static_cast<std::size_t>(p - out.data()));
   return out;
 }
 
@@ -101,14 +111,12 @@ std::size_t utf16Length(std::string_view utf8) {
 std::string removeCrLf(std::string_view s) {
   std::string out;
   out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') {
-      ++i;
-      continue;
-    }
-    out += s[i];
+  for (std::size_t from = 0;;) {
+    const std::size_t pair = s.find("\r\n", from);
+    out.append(s.substr(from, pair - from));
+    if (pair == std::string_view::npos) return out;
+    from = pair + 2;
   }
-  return out;
 }
 
 std::string trimSpaces(std::string_view s) {

@@ -4,7 +4,8 @@
 // The control's members hand their hosts PDUs and records in fixed forms that
 // hosts have come to rely on; these functions keep them, and the codecs of
 // sms/ do the work (the GSM 03.38 tables and text decoders, the one reading
-// of the data coding scheme). The rules kept, each on purpose:
+// of the data coding scheme, the header walk, the septet packer and the hex
+// writers). The rules kept, each on purpose:
 //   Decoding (decodeDeliver, decodeSubmit: records of hex strings)
 //   - never fails and never throws: fields are cut by 1-based character
 //     positions, a field partly past the end is short, wholly past it empty;
@@ -15,6 +16,10 @@
 //   - reserved data coding values (80-BF, alphabet bits 11), 8-bit and
 //     compressed data are undecodable: `ud` keeps the hex and the result is
 //     false (DcsReading::kStrict);
+//   - the user-data header is walked by sms::forEachHeaderElement and its
+//     concatenation read by sms::concatenationElement, as the strict reader
+//     does, but the last concatenation element counts and its counts are not
+//     checked (the strict reader keeps the first valid one);
 //   - a UCS2 text loses its leading and trailing spaces;
 //   - a PDU whose TP-MTI is no SMS-DELIVER gives no text for decodeDeliver;
 //   - a service-centre field counts only when its type octet is above 80.
