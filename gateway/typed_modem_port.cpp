@@ -111,10 +111,16 @@ class TypedModemPort final : public ModemPort {
     storeArrived();
   }
 
+  // The signal at every call (it is the idle heartbeat too), the operator
+  // at every other: it seldom changes, and an idle modem then reads four
+  // lines a minute with the listing (gateway_heal.sh measures it).
   PortNetwork network() override {
     PortNetwork network;
     if (auto quality = refusable([this] { return modem_->signalQuality(); })) network.signal = quality->rssi;
-    if (auto name = refusable([this] { return modem_->networkOperator(); })) network.operatorName = *name;
+    if (networkAsks_++ % 2 == 0) {
+      operatorName_ = refusable([this] { return modem_->networkOperator(); }).value_or("");
+    }
+    network.operatorName = operatorName_;
     return network;
   }
 
@@ -302,6 +308,8 @@ class TypedModemPort final : public ModemPort {
   std::deque<IncomingMessage> arrived_;  // handed over, not stored yet
   std::deque<StatusReport> reports_;     // likewise
   std::deque<std::int64_t> unforgotten_;  // inbox ids whose slots are gone
+  long networkAsks_ = 0;
+  std::string operatorName_;  // as last asked
 };
 
 // "a+b" as {"a", "b"}; `bad` refuses a tag that is not a tag name.

@@ -144,6 +144,7 @@ Worker::OpenResult Worker::tryOpen(std::string& why) {
     networkDue_ = {};  // at the first idle moment
     down_ = false;
     relistDue_ = std::chrono::steady_clock::now() + options_.relist;  // open() listed it
+    bootWaited_ = false;
     ctx_.board.update(options_.name, [&](ModemState& m) { m.device = device; });
     ctx_.log.event("modem-up", {{"modem", options_.name}, {"device", device}});
     changeState("up", "");
@@ -437,7 +438,9 @@ void Worker::storeReport(int reference, const std::string& recipient, int status
 // open (for a hung modem, the wake), then what its failure means.
 void Worker::reopen() {
   if (state_ == "unplugged" && !waitForDevice()) return;
-  if (state_ == "down" || (state_ == "resetting" && bootWaited_)) {
+  // A modem back from a reset or on the bus again may take a while to boot.
+  const bool booting = state_ == "resetting" || state_ == "unplugged";
+  if (state_ == "down" || (booting && bootWaited_)) {
     waitBeforeReopening();
     if (stopping_) return;
   }
@@ -449,8 +452,8 @@ void Worker::reopen() {
     return changeState("unplugged", "the device " + healing_->device + " is gone: " + why);
   }
   if (result == OpenResult::kFailed) return changeState("down", why);  // a PIN, a lock: no reset helps
-  // Silent. A reset modem may still be booting: it is given resetGrace.
-  if (state_ == "resetting" && std::chrono::steady_clock::now() - resetAt_ < options_.resetGrace) {
+  // Silent. It may still be booting: it is given resetGrace.
+  if (booting && std::chrono::steady_clock::now() - resetAt_ < options_.resetGrace) {
     bootWaited_ = true;
     return;
   }
@@ -496,7 +499,8 @@ bool Worker::resetAllowed(std::string& why) {
 bool Worker::waitForDevice() {
   if (!watch_ || watch_->path() != healing_->device) watch_ = std::make_unique<DeviceWatch>(healing_->device);
   bool present = watch_->changed();  // armed, then looked at: nothing made meanwhile goes unseen
-  if (!present) ctx_.log.event("modem-device-wait", {{"modem", options_.name}, {"device", healing_->device}});
+  if (present) return !stopping_;    // there already: another try within its boot grace
+  ctx_.log.event("modem-device-wait", {{"modem", options_.name}, {"device", healing_->device}});
   while (!present && !stopping_) {
     pollfd fds[2] = {{watch_->fd(), POLLIN, 0}, {waker_.fd(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
@@ -504,7 +508,11 @@ bool Worker::waitForDevice() {
     if (fds[1].revents) waker_.drain();
     if (fds[0].revents) present = watch_->changed();
   }
-  if (present) ctx_.log.event("modem-device-back", {{"modem", options_.name}, {"device", healing_->device}});
+  if (present) {
+    ctx_.log.event("modem-device-back", {{"modem", options_.name}, {"device", healing_->device}});
+    resetAt_ = std::chrono::steady_clock::now();  // its boot grace starts now
+    bootWaited_ = false;
+  }
   return present && !stopping_;
 }
 

@@ -23,7 +23,8 @@
 // its device path is still there is `hung`; reopening it is the wake (ESC,
 // then AT until it answers). Still silent, it is `resetting`: its reset
 // runs (AT+CFUN=1,1 or the user's command) and it is reopened once it
-// answers, given resetGrace to boot before it counts as hung again. At
+// answers, given resetGrace to boot before it counts as hung again (so is
+// a modem whose device path came back). At
 // most ResetPlan::maxPerHour resets in any hour, and none with reset
 // "none": past that it is `down` with the reason, reopened with backoff. A
 // modem whose path is gone is `unplugged`: the worker sleeps on an inotify
