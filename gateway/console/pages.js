@@ -509,7 +509,10 @@ export function modems(main) {
           h("dt", {}, "Device"), h("dd", { class: "mono" }, m.device || "—"),
           h("dt", {}, "Signal"), h("dd", {}, signalBars(m.signal)),
           h("dt", {}, "Operator"), h("dd", {}, m.operator || "—"),
-          m.balance !== undefined && m.balance !== null ? [h("dt", {}, "Balance"), h("dd", {}, String(m.balance))] : null),
+          m.balance !== undefined && m.balance !== null
+            ? [h("dt", {}, "Balance"), h("dd", {}, String(m.balance), m.balance_at ? h("span", { class: "muted" }, " read ", when(m.balance_at)) : null)]
+            : null,
+          m.resets ? [h("dt", {}, "Resets"), h("dd", {}, String(m.resets), m.last_reset ? h("span", { class: "muted" }, ", the last ", when(m.last_reset)) : null)] : null),
         m.last_error ? h("p", { class: "notice bad" }, h("strong", {}, "Last error: "), m.last_error) : null,
         h("dl", { class: "counters" }, [["Sent", m.sent], ["Failed", m.failed], ["Delivered", m.delivered], ["Received", m.received]]
           .map(([k, v]) => h("div", {}, h("dt", {}, k), h("dd", {}, String(v))))),
