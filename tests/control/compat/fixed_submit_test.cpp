@@ -168,21 +168,21 @@ TEST(Encode7bit, HandlesOctetBoundariesAndEscapesAtTheEnd) {
 // character that needs the slow path (escape pairs, CR and CR LF, '$', '@',
 // '_', characters GSM lacks, GSM characters that ASCII lacks: septets 24,
 // 40, 5B-60) is put at each place of such a run.
-TEST(Encode7bit, AsciiTextsRoundTripWithEachSpecialCharacterAtEveryPlace) {
+TEST(Encode7bit, TextsRoundTripWithEachCharacterOffThePlainPathAtEveryPlace) {
   const struct {
     const char* inserted;
     const char* readBack;
-  } kSpecials[] = {{"{", "{"}, {"}", "}"},   {"[", "["},   {"]", "]"},   {"~", "~"},   {"\\", "\\"},
-                   {"|", "|"}, {"^", "^"},   {"$", "$"},   {"@", "@"},   {"_", "_"},   {"\r", "\r"},
-                   {"\r\n", ""}, {"`", "?"}, {"\x01", "?"}, {"\x7F", "?"}, {"\n", "\n"},
-                   {"¤", "¤"}, {"¡", "¡"}, {"Ä", "Ä"}, {"ä", "ä"}, {"§", "§"}, {"¿", "¿"}, {"à", "à"}, {"€", "€"}};
-  for (const auto& special : kSpecials) {
+  } kOffPath[] = {{"{", "{"}, {"}", "}"},   {"[", "["},   {"]", "]"},   {"~", "~"},   {"\\", "\\"},
+                  {"|", "|"}, {"^", "^"},   {"$", "$"},   {"@", "@"},   {"_", "_"},   {"\r", "\r"},
+                  {"\r\n", ""}, {"`", "?"}, {"\x01", "?"}, {"\x7F", "?"}, {"\n", "\n"},
+                  {"¤", "¤"}, {"¡", "¡"}, {"Ä", "Ä"}, {"ä", "ä"}, {"§", "§"}, {"¿", "¿"}, {"à", "à"}, {"€", "€"}};
+  for (const auto& odd : kOffPath) {
     for (std::size_t place = 0; place <= 17; ++place) {
       std::string text(26, 'q');
       std::string expected = text;
-      text.insert(place, special.inserted);
-      expected.insert(place, special.readBack);
-      EXPECT_EQ(decode7bit(encode7bit(text)), expected) << int(special.inserted[0]) << " at " << place;
+      text.insert(place, odd.inserted);
+      expected.insert(place, odd.readBack);
+      EXPECT_EQ(decode7bit(encode7bit(text)), expected) << int(odd.inserted[0]) << " at " << place;
     }
   }
 }
