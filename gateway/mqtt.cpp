@@ -204,7 +204,9 @@ std::string modemStatePayload(const ModemState& m) {
               {"failed", m.failed},
               {"delivered", m.delivered},
               {"received", m.received},
-              {"resets", m.resets}}
+              {"resets", m.resets},
+              {"balance", m.balance ? json(*m.balance) : json(nullptr)},
+              {"balance_at", m.balanceAt.empty() ? json(nullptr) : json(m.balanceAt)}}
       .dump();
 }
 
@@ -550,7 +552,7 @@ void Mqtt::publishStates() {
   }
 }
 
-// Per modem: signal, operator and state sensors reading its retained state,
+// Per modem: signal, operator, state and balance sensors reading its retained state,
 // the last incoming message and the last call as events, and a notify entity that sends an
 // SMS ("NUMBER TEXT"). All follow the gateway's availability.
 void Mqtt::publishDiscovery(const std::string& modem) {
@@ -578,6 +580,8 @@ void Mqtt::publishDiscovery(const std::string& modem) {
          {{"unit_of_measurement", "dBm"}, {"device_class", "signal_strength"}, {"state_class", "measurement"}});
   sensor("operator", "Operator", "operator", {{"icon", "mdi:sim"}});
   sensor("state", "State", "state", {{"icon", "mdi:lan-connect"}});
+  // null (unknown) until the modem's balance check has read an amount.
+  sensor("balance", "Balance", "balance", {{"icon", "mdi:cash"}, {"state_class", "measurement"}});
   // Every modem's messages come on one topic: the template keeps this modem's.
   entity("event", "message",
          {{"name", "Message"},

@@ -358,8 +358,9 @@ TEST_F(MqttTest, SendsAnswersAndPublishesEventsStatesAndDiscovery) {
     ASSERT_TRUE(state) << modem;
     EXPECT_EQ(state->payload["state"], "up");
     EXPECT_TRUE(state->payload["signal_dbm"].is_number()) << state->text;
+    EXPECT_TRUE(state->payload.contains("balance")) << state->text;
     for (const std::string& config : {"sensor/reviri-test/" + modem + "_signal", "sensor/reviri-test/" + modem + "_operator",
-                                     "sensor/reviri-test/" + modem + "_state", "event/reviri-test/" + modem + "_message",
+                                     "sensor/reviri-test/" + modem + "_state", "sensor/reviri-test/" + modem + "_balance", "event/reviri-test/" + modem + "_message",
                                      "event/reviri-test/" + modem + "_call", "notify/reviri-test/" + modem + "_sms"}) {
       auto found = late.waitFor("homeassistant/" + config + "/config", [](const Received& r) { return r.retain; });
       ASSERT_TRUE(found) << config;
