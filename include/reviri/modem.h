@@ -308,7 +308,7 @@ struct REVIRI_API UssdOptions {
 
 /// One answer of the network to a USSD request or reply.
 struct REVIRI_API UssdAnswer {
-  /// What the network says about the session (the <m> of +CUSD).
+  /// What the network says about the session (the first field of +CUSD).
   enum class Status {
     kFurtherAction,  ///< 1: the network waits for a reply (Modem::ussdReply / ussdCancel)
     kDone,           ///< 0: no further action; the session is over
