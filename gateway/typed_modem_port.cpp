@@ -72,6 +72,7 @@ class TypedModemPort final : public ModemPort {
       result.references = sent.references;
       result.error = sent.error ? sent.error.describe() : "";
       if (sent.error.code >= 0) result.code = sent.error.code;
+      if (sent.error.code == kMemoryFull) storageAlarm_ = true;
       result.kind = kindOf(sent);
     } catch (const std::invalid_argument& e) {
       result.kind = PortSendResult::Kind::kRefused;
@@ -125,6 +126,12 @@ class TypedModemPort final : public ModemPort {
   std::string device() const override { return target_.device; }
   milliseconds longestWrite() const override { return target_.commandTimeout + target_.sendTimeout; }
   std::optional<Healing> healing() const override { return Healing{target_.device, target_.settings, target_.reset}; }
+
+  std::optional<StorageUse> storageUse() override {
+    storageAlarm_ = false;
+    return refusable([this] { return modem_->storageUse(); });
+  }
+  bool storageAlarm() const override { return storageAlarm_; }
 
  private:
   // What `query` gives; nullopt when the modem refuses it or answers what
@@ -194,6 +201,7 @@ class TypedModemPort final : public ModemPort {
       modem_->remove(index, storage);
       return true;
     } catch (const ModemError&) {
+      storageAlarm_ = true;  // the slot stays taken
       return false;
     }
   }
@@ -258,6 +266,8 @@ class TypedModemPort final : public ModemPort {
   std::deque<std::int64_t> unforgotten_;  // inbox ids whose slots are gone
   long networkAsks_ = 0;
   std::string operatorName_;  // as last asked
+  static constexpr int kMemoryFull = 322;  // +CMS ERROR
+  bool storageAlarm_ = false;              // see ModemPort::storageAlarm()
 };
 
 // "a+b" as {"a", "b"}; `bad` refuses a tag that is not a tag name.

@@ -55,6 +55,7 @@ class Session {
   void setServiceCentre(const std::string& number);
   SignalQuality signalQuality();
   std::string networkOperator();
+  StorageUse storageUse();
 
   bool poll(std::chrono::milliseconds timeout);
   // What a poll does before it waits: the backlog once, then what arrived

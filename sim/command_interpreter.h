@@ -111,6 +111,9 @@ class CommandInterpreter {
   void setSilent(bool silent) { silent_ = silent; }
   bool silent() const { return silent_; }
   void setSignal(int rssi) { signal_ = rssi; }
+  // Resizes the SIM storage to `slots` (1-255); "" or why not (a message
+  // stored beyond the new size).
+  std::string setSimSlots(int slots);
   // Answers as some real devices give them, each switched by name (see
   // quirkNames()). False for an unknown name.
   bool setQuirk(std::string_view name, bool on);
@@ -131,7 +134,8 @@ class CommandInterpreter {
   //   every message written after AT+CMGS is sent and never confirmed, yet
   //   the modem answers the commands that follow;
   //   "lost-indication": new messages are stored without their +CMTI, as
-  //   modems do that drop indications while busy.
+  //   modems do that drop indications while busy; "refuse-delete": AT+CMGD
+  //   answers +CMS ERROR: 500 and deletes nothing, as a SIM that is busy.
   static const std::vector<std::string>& quirkNames();
   // The TP-ST of the delivery reports the network sends for messages that
   // ask for one (0 delivered; 0x40-0x7F permanent, 0x60-0x6F temporary
