@@ -23,6 +23,7 @@
 
 #include "gateway/modem_reset.h"
 #include "gateway/store/store.h"
+#include "reviri/modem.h"
 
 namespace reviri::gateway {
 
@@ -124,6 +125,15 @@ class ModemPort {
   }
   // The longest one answer of the network is waited for.
   virtual std::chrono::milliseconds ussdAnswerWait() const { return std::chrono::seconds(33); }
+
+  // ---- Storage ----
+  // How full the storage incoming messages wait in is (AT+CPMS?); nullopt
+  // when the modem refuses to say or the port cannot tell. Clears
+  // storageAlarm(). Throws like poll() when the modem is lost.
+  virtual std::optional<StorageUse> storageUse() { return std::nullopt; }
+  // Whether, since the last storageUse(), a slot would not be deleted or
+  // the modem answered +CMS ERROR: 322 (memory full): worth counting now.
+  virtual bool storageAlarm() const { return false; }
 };
 
 // Makes a port for one worker; `wakeFd` is the worker's waker descriptor.

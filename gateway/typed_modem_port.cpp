@@ -74,6 +74,7 @@ class TypedModemPort final : public ModemPort {
       result.references = sent.references;
       result.error = sent.error ? sent.error.describe() : "";
       if (sent.error.code >= 0) result.code = sent.error.code;
+      if (sent.error.code == kMemoryFull) storageAlarm_ = true;
       result.kind = kindOf(sent);
     } catch (const std::invalid_argument& e) {
       result.kind = PortSendResult::Kind::kRefused;
@@ -160,6 +161,11 @@ class TypedModemPort final : public ModemPort {
     const UssdOptions o = ussdOptions();
     return o.timeout + o.secondStepWait + target_.commandTimeout;
   }
+  std::optional<StorageUse> storageUse() override {
+    storageAlarm_ = false;
+    return refusable([this] { return modem_->storageUse(); });
+  }
+  bool storageAlarm() const override { return storageAlarm_; }
 
  private:
   static UssdOptions ussdOptions() { return {}; }
@@ -231,6 +237,7 @@ class TypedModemPort final : public ModemPort {
       modem_->remove(index, storage);
       return true;
     } catch (const ModemError&) {
+      storageAlarm_ = true;  // the slot stays taken
       return false;
     }
   }
@@ -310,6 +317,8 @@ class TypedModemPort final : public ModemPort {
   std::deque<std::int64_t> unforgotten_;  // inbox ids whose slots are gone
   long networkAsks_ = 0;
   std::string operatorName_;  // as last asked
+  static constexpr int kMemoryFull = 322;  // +CMS ERROR
+  bool storageAlarm_ = false;              // see ModemPort::storageAlarm()
 };
 
 // "a+b" as {"a", "b"}; `bad` refuses a tag that is not a tag name.

@@ -216,9 +216,26 @@ void Worker::refreshNetworkIfDue() {
 
 void Worker::relistIfDue() {
   const auto now = std::chrono::steady_clock::now();
-  if (now < relistDue_) return;
-  relistDue_ = now + options_.relist;
+  const bool due = now >= relistDue_;
+  // An alarm while already full waits for the paced listing: deletes that
+  // keep failing must not spin the loop.
+  if (!due && !(port_->storageAlarm() && !storageFull_)) return;
+  // An alarm on a storage with room waits for the regular listing.
+  if (!storageNearlyFull() && !due) return;
+  relistDue_ = now + (storageFull_ ? options_.storageFullRelist : options_.relist);
   port_->relist();  // throws: the modem is lost, or StoreError
+}
+
+bool Worker::storageNearlyFull() {
+  const std::optional<StorageUse> use = port_->storageUse();  // throws: the modem is lost
+  const bool full = use && use->used >= use->total - 1;
+  if (use && full != storageFull_) {
+    ctx_.log.event(full ? "storage-full" : "storage-room", {{"modem", options_.name},
+                                                            {"used", std::to_string(use->used)},
+                                                            {"total", std::to_string(use->total)}});
+  }
+  storageFull_ = full;
+  return full;
 }
 
 milliseconds Worker::idleTimeout() {

@@ -32,6 +32,12 @@
 // the moment the path is back. Every change of state is logged, shown on
 // the board and written to the store as a "modem" event (webhooks, MQTT).
 //
+// Storage: at each listing, and as soon as the port saw a slot it could
+// not delete or a "memory full" answer, the storage's use is counted. A
+// nearly full storage is logged (storage-full) and listed every
+// storageFullRelist until it has room again: the listing deletes only what
+// the inbox already holds, so nothing uncommitted is ever lost.
+//
 // Threading: start() runs the loop on a thread of its own that alone owns
 // the port; stop(), wake() and the board are safe from any thread.
 #ifndef REVIRI_GATEWAY_WORKER_H_
@@ -81,6 +87,10 @@ struct WorkerOptions {
   std::chrono::milliseconds resetCommandLimit{60000};
   // ---- USSD ----
   std::optional<BalanceCheck> balance;  // run at the first idle moment, then every `every`
+  // ---- Storage ----
+  // While the modem's storage is nearly full, it is listed this often (a
+  // listing deletes what the inbox holds) instead of every `relist`.
+  std::chrono::milliseconds storageFullRelist{2000};
 };
 
 struct WorkerContext {
@@ -183,6 +193,12 @@ class Worker {
   std::string state_ = "starting";
   // ---- Incoming calls ----
   void storeCall(const CallRecord& call);
+
+  // ---- Storage ----
+  // Counts the storage's use; true when it is nearly full (one slot left
+  // or none), logged as it becomes so and as it has room again.
+  bool storageNearlyFull();
+  bool storageFull_ = false;
 };
 
 }  // namespace reviri::gateway

@@ -154,6 +154,8 @@ std::string Modem::serviceCentre() { return impl_->open().serviceCentre(); }
 void Modem::setServiceCentre(const std::string& number) { impl_->open().setServiceCentre(number); }
 SignalQuality Modem::signalQuality() { return impl_->open().signalQuality(); }
 std::string Modem::networkOperator() { return impl_->open().networkOperator(); }
+StorageUse Modem::storageUse() { return impl_->open().storageUse(); }
+
 void Modem::hangUp() { impl_->open().hangUp(); }
 
 // ---- USSD ----

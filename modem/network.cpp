@@ -37,6 +37,15 @@ Error protocolError(std::string meaning, std::string command) {
   return e;
 }
 
+// What `parse` makes of the first answer line it understands.
+template <typename Parse>
+auto firstUnderstood(const link::AtAnswer& answer, Parse parse, const std::string& command, const char* name) {
+  for (const auto& l : answer.lines) {
+    if (auto value = parse(l)) return *value;
+  }
+  throw ModemError(protocolError(std::string("no understandable ") + name + " line in the answer", command));
+}
+
 }  // namespace
 
 std::optional<SignalQuality> parseSignalQuality(std::string_view line) {
@@ -63,14 +72,29 @@ std::optional<std::string> parseOperator(std::string_view line) {
   return std::string(values->substr(open + 1, close - open - 1));
 }
 
+std::optional<StorageUse> parseStorageUse(std::string_view line) {
+  const auto values = valuesOf(line, "+CPMS:");
+  if (!values) return std::nullopt;
+  // mem1,used1,total1[,mem2,...]: the name, then its two counts.
+  std::string_view rest = *values;
+  std::string_view fields[3];
+  for (auto& field : fields) {
+    const auto comma = rest.find(',');
+    field = rest.substr(0, comma);
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+  }
+  const auto used = number(fields[1]);
+  const auto total = number(fields[2]);
+  if (trimmed(fields[0]).empty() || number(fields[0]) || !used || !total) return std::nullopt;
+  if (*total <= 0 || *used < 0 || *used > *total) return std::nullopt;
+  return StorageUse{*used, *total};
+}
+
 SignalQuality Session::signalQuality() {
   const std::string command = "AT+CSQ";
   const link::AtAnswer answer = expectOk(command);
   drain();
-  for (const auto& l : answer.lines) {
-    if (auto quality = parseSignalQuality(l)) return *quality;
-  }
-  throw ModemError(protocolError("no understandable +CSQ line in the answer", command));
+  return firstUnderstood(answer, parseSignalQuality, command, "+CSQ");
 }
 
 std::string Session::networkOperator() {
@@ -83,10 +107,15 @@ std::string Session::networkOperator() {
   const std::string command = "AT+COPS?";
   const link::AtAnswer answer = expectOk(command);
   drain();
-  for (const auto& l : answer.lines) {
-    if (auto name = parseOperator(l)) return *name;
-  }
-  throw ModemError(protocolError("no understandable +COPS line in the answer", command));
+  return firstUnderstood(answer, parseOperator, command, "+COPS");
+}
+
+StorageUse Session::storageUse() {
+  const std::string command = "AT+CPMS?";
+  const link::AtAnswer answer = expectOk(command);
+  drain();
+  return firstUnderstood(answer, parseStorageUse, command, "+CPMS");
 }
 
 }  // namespace reviri::modem
+

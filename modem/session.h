@@ -61,6 +61,7 @@ class Session {
   void setServiceCentre(const std::string& number);
   SignalQuality signalQuality();
   std::string networkOperator();
+  StorageUse storageUse();
 
   // ---- USSD (modem/ussd.cpp) ----
   UssdAnswer ussd(const std::string& code, const UssdOptions& options);

@@ -538,6 +538,7 @@ CommandInterpreter::Result CommandInterpreter::sms(const std::string& name, char
     const int index = intArg(a, 0, -1);
     const int flag = intArg(a, 1, 0);
     if (kind != 'S' || index < 0 || flag < 0 || flag > 4) return cmsError(304);
+    if (quirk("refuse-delete")) return cmsError(500);
     auto& slots = storages_[mem1_].slots;
     if (flag == 0) {
       if (index < 1 || index > slotsOf1) return cmsError(321);
@@ -745,6 +746,16 @@ std::string CommandInterpreter::receive(const std::string& sender, const std::st
   return {};
 }
 
+std::string CommandInterpreter::setSimSlots(int slots) {
+  if (slots < 1 || slots > 255) return "the SIM holds 1 to 255 messages, not " + std::to_string(slots);
+  auto& sim = storages_["SM"].slots;
+  const bool holdsBeyond = std::any_of(sim.begin() + std::min<std::ptrdiff_t>(slots, std::ssize(sim)), sim.end(),
+                                       [](const auto& s) { return s.has_value(); });
+  if (holdsBeyond) return "a message is stored beyond slot " + std::to_string(slots);
+  sim.resize(static_cast<std::size_t>(slots));
+  return {};
+}
+
 std::string CommandInterpreter::storageUsage(const std::string& name) const {
   const Storage& s = storages_.at(name);
   return std::to_string(s.used()) + "," + std::to_string(s.slots.size());
@@ -850,7 +861,7 @@ const std::vector<std::string>& CommandInterpreter::quirkNames() {
                                                "stale-prompt", "refuse-at", "store-full-at-command",
                                                "huge-numbers", "silent-after-send", "swallow-pdu",
                                                "lost-indication", "ussd-before-ok", "ussd-packed",
-                                               "ussd-ucs2", "ussd-text-only", "refuse-chup"};
+                                               "ussd-ucs2", "ussd-text-only", "refuse-chup", "refuse-delete"};
   return kNames;
 }
 

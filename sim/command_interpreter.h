@@ -111,6 +111,9 @@ class CommandInterpreter {
   void setSilent(bool silent) { silent_ = silent; }
   bool silent() const { return silent_; }
   void setSignal(int rssi) { signal_ = rssi; }
+  // Resizes the SIM storage to `slots` (1-255); "" or why not (a message
+  // stored beyond the new size).
+  std::string setSimSlots(int slots);
   // Answers as some real devices give them, each switched by name (see
   // quirkNames()). False for an unknown name.
   bool setQuirk(std::string_view name, bool on);
@@ -141,6 +144,8 @@ class CommandInterpreter {
   //   them (which no dial code has) is refused with ERROR.
   //   "refuse-chup": AT+CHUP is answered with ERROR (older modems hang up
   //   with ATH only).
+  //   "refuse-delete": AT+CMGD answers +CMS ERROR: 500 and deletes nothing,
+  //   as a SIM that is busy.
   static const std::vector<std::string>& quirkNames();
   // The TP-ST of the delivery reports the network sends for messages that
   // ask for one (0 delivered; 0x40-0x7F permanent, 0x60-0x6F temporary

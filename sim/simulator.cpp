@@ -356,7 +356,7 @@ std::vector<std::string> Simulator::control(const std::string& request) {
     injectRaw(unescape(restAfterWords(request, 1)));
     return {"OK"};
   }
-  if (verb == "delay" || verb == "speed" || verb == "signal") {
+  if (verb == "delay" || verb == "speed" || verb == "signal" || verb == "storage") {
     long v = -1;
     if (w.size() == 2) {
       try {
@@ -374,6 +374,11 @@ std::vector<std::string> Simulator::control(const std::string& request) {
       if (v > 31 && v != 99) return {"ERROR signal is 0-31 or 99"};
       std::lock_guard<std::mutex> lock(mu_);
       modem_.setSignal(static_cast<int>(v));
+    }
+    if (verb == "storage") {
+      std::lock_guard<std::mutex> lock(mu_);
+      const std::string why = modem_.setSimSlots(static_cast<int>(v));
+      if (!why.empty()) return {"ERROR " + why};
     }
     return {"OK"};
   }
@@ -454,7 +459,7 @@ std::vector<std::string> Simulator::control(const std::string& request) {
   }
   if (verb == "help") {
     return {"inject [7bit|ucs2] [normal|flash] [long] SENDER TEXT", "raw TEXT", "delay MS", "speed BAUD",
-            "silent on|off", "signal N", "quirk NAME on|off", "quirk split BYTES", "pin CODE|off",
+            "silent on|off", "signal N", "storage N", "quirk NAME on|off", "quirk split BYTES", "pin CODE|off",
             "report STATUS|off", "refuse CODE [COUNT] [later]", "refuse off", "hang soft|hard|off", "unplug",
             "plug", "powercycle [MS]", "ring NUMBER|withheld [every MS] [rings N]", "ring off", "heard", "dump",
             "sent", "OK"};

@@ -15,6 +15,9 @@
 //   silent on|off             a modem that reads but never answers
 //   quirk split N             indications cut after N bytes (0 = off)
 //   signal N                  the rssi reported by AT+CSQ (0-31, 99)
+//   storage N                 the SIM holds N messages (1-255; default 30):
+//                             AT+CPMS? counts them, and a message arriving
+//                             while it is full is lost (inject says ERROR)
 //   quirk NAME on|off         answer like some real devices (CommandInterpreter::setQuirk):
 //                             echo that survives ATE0, ^RSSI/^BOOT noise,
 //                             glued indications, blanks in answers, ...

@@ -133,7 +133,7 @@ int simCtl(Context& ctx, const SimCtlArgs& args) {
 void addSimControlVerbs(CLI::App& app, std::vector<Verb>& verbs) {
   auto args = std::make_shared<SimCtlArgs>();
   CLI::App* simCtlApp = app.add_subcommand(
-      "sim-ctl", "send one request (inject, raw, delay, speed, silent, signal, quirk, refuse, hang, unplug, plug, "
+      "sim-ctl", "send one request (inject, raw, delay, speed, silent, signal, storage, quirk, refuse, hang, unplug, plug, "
                  "powercycle, heard, dump, sent, help) to the "
                  "control socket of `reviri sim --control SOCKET` and print its reply");
   simCtlApp->add_option("socket", args->socket, "the simulator's control socket")->required();

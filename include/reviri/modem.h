@@ -267,6 +267,12 @@ struct REVIRI_API IncomingCall {
   bool rejected = false;
 };
 
+/// How full the storage messages are read from is, as AT+CPMS? counts it.
+struct REVIRI_API StorageUse {
+  int used = 0;   ///< slots holding a message
+  int total = 0;  ///< slots in all
+};
+
 /// How send() retries transient failures (only before a PDU was written).
 struct REVIRI_API RetryPolicy {
   /// Attempts per part, the first included.
@@ -450,6 +456,11 @@ class REVIRI_API Modem {
   /// once per session); "" when not registered. Throws ModemError when the
   /// modem refuses.
   std::string networkOperator();
+  /// How many slots the first storage of AT+CPMS? (where messages are read
+  /// and deleted) holds and how many are used; a SIM that is full refuses
+  /// new messages (+CMS ERROR: 322). Throws ModemError when the modem
+  /// refuses or the answer has no understandable +CPMS line.
+  StorageUse storageUse();
 
   /// Reads what arrived, for at most `timeout`, and hands over complete
   /// messages and reports through the callbacks. The first call processes the

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -136,6 +137,21 @@ class GatewayHealTest : public ::testing::Test {
     const auto reply = sims_[i]->control(request);
     return reply.empty() ? "" : reply.back();
   }
+  // The messages the simulated SIM of modem `i` holds.
+  int simHolds(std::size_t i) {
+    int n = 0;
+    for (const auto& line : sims_[i]->control("dump")) n += line.starts_with("message SM ") ? 1 : 0;
+    return n;
+  }
+  // How many times each text is in the inbox.
+  std::map<std::string, int> inboxTexts() {
+    std::map<std::string, int> texts;
+    auto r = client_->Get("/v1/inbox?limit=100");
+    if (!r || r->status != 200) return texts;
+    const json inbox = json::parse(r->body);
+    for (const auto& m : inbox["messages"]) ++texts[m["text"].get<std::string>()];
+    return texts;
+  }
   static bool hasHistory(const json& m, const std::string& event) {
     for (const auto& h : m["history"]) {
       if (h["event"] == event) return true;
@@ -263,6 +279,38 @@ TEST_F(GatewayHealTest, AnUnpluggedModemIsReopenedTheMomentItsPathReturns) {
   EXPECT_TRUE(hasHistory(message(id), "possibly duplicated")) << message(id).dump();
   EXPECT_EQ(modem(0)["resets"], 0);
   EXPECT_EQ(log_.count("event=modem-device-back"), 1);
+}
+
+// A SIM of three slots whose deletes are refused fills up; once deletes work
+// again the gateway empties it at the pace of a full storage, not at the
+// regular listing a minute later, and every message is in the inbox once.
+TEST_F(GatewayHealTest, AFullSimIsEmptiedOfWhatTheInboxHoldsWithoutWaitingForTheRegularListing) {
+  ASSERT_EQ(options_.worker.relist, milliseconds(60000));
+  auto target = addModem("none");
+  ASSERT_EQ(control(0, "storage 3"), "OK");
+  ASSERT_EQ(control(0, "quirk refuse-delete on"), "OK");
+  startGateway({target});
+  ASSERT_TRUE(eventually([&] { return modem(0)["state"] == "up"; }));
+
+  std::map<std::string, int> expected;
+  const auto arrive = [&](const std::string& text) {
+    ASSERT_EQ(control(0, "inject +4917055501 " + text), "OK");
+    expected[text] = 1;
+    ASSERT_TRUE(eventually([&] { return inboxTexts() == expected; })) << json(inboxTexts()).dump();
+  };
+  for (const char* text : {"first", "second", "third"}) arrive(text);
+  EXPECT_EQ(simHolds(0), 3);
+  EXPECT_EQ(control(0, "inject +4917055501 lost"), "ERROR receive storage SM is full");
+  ASSERT_TRUE(eventually([&] { return log_.count("event=storage-full") == 1; }));
+
+  ASSERT_EQ(control(0, "quirk refuse-delete off"), "OK");
+  ASSERT_TRUE(eventually([&] { return simHolds(0) == 0; }, milliseconds(10000))) << simHolds(0) << " left";
+  for (const char* text : {"fourth", "fifth", "sixth"}) arrive(text);
+  ASSERT_TRUE(eventually([&] { return simHolds(0) == 0; }, milliseconds(10000)));
+  EXPECT_EQ(inboxTexts(), expected);
+  // Counted at the next paced listing, which finds room.
+  EXPECT_TRUE(eventually([&] { return log_.count("event=storage-room") == 1; }, milliseconds(10000)));
+  EXPECT_EQ(log_.count("event=storage-full"), 1);
 }
 
 }  // namespace

@@ -104,6 +104,23 @@ TEST(NetworkTest, ParsesAnswerLinesTolerantly) {
   EXPECT_EQ(modem::parseOperator("+COPS: 2"), "");
   EXPECT_FALSE(modem::parseOperator("+COPS: 0,0,\"cut"));
   EXPECT_FALSE(modem::parseOperator("+CSQ: 1,1"));
+  const struct {
+    const char* line;
+    int used, total;  // -1: not understood
+  } storage[] = {
+      {"+CPMS: \"SM\",3,20,\"SM\",3,20,\"SM\",3,20", 3, 20},
+      {"+CPMS: SM, 19 ,20,ME,0,100,SM,19,20\r", 19, 20},
+      {"+CPMS: \"ME\",0,255", 0, 255},
+      {"+CPMS: 3,20,3,20,3,20", -1, -1},  // the answer to a setting, no names
+      {"+CPMS: \"SM\",21,20", -1, -1},
+      {"+CPMS: \"SM\",3", -1, -1},
+      {"+CSQ: 3,20", -1, -1},
+  };
+  for (const auto& c : storage) {
+    const auto use = modem::parseStorageUse(c.line);
+    EXPECT_EQ(use ? use->used : -1, c.used) << c.line;
+    EXPECT_EQ(use ? use->total : -1, c.total) << c.line;
+  }
 }
 
 }  // namespace
