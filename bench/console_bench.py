@@ -20,7 +20,9 @@
 #   - the page's JavaScript heap after garbage collection, at the start and
 #     every minute of a stream of about 10 events a second (messages queued,
 #     sent and delivered), on the message list: it must level off, since the
-#     page keeps one page of rows, not everything it saw.
+#     page keeps one page of rows, not everything it saw. The list is opened
+#     in a new document, so only the page's own objects count; "after
+#     warm-up" gives the growth per message from the first sample on.
 import argparse
 import os
 import re
