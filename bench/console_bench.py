@@ -5,6 +5,12 @@
 #
 #   /usr/bin/python3 bench/console_bench.py --reviri build/release/tools/reviri [--seconds 3600]
 #
+# A faster look at the heap alone (a message every 0.05 s, where each
+# retained byte per message shows within minutes), with the allocation
+# sites that still hold memory at the end (V8's sampling heap profiler):
+#
+#   ... --heap-only --interval 0.05 --seconds 300 --sample-every 30 --heap-sites 12
+#
 # Prints:
 #   - navigation to the overview's first paint with data (goal <= 300 ms),
 #     median and worst of 15 loads;
@@ -14,7 +20,9 @@
 #   - the page's JavaScript heap after garbage collection, at the start and
 #     every minute of a stream of about 10 events a second (messages queued,
 #     sent and delivered), on the message list: it must level off, since the
-#     page keeps one page of rows, not everything it saw.
+#     page keeps one page of rows, not everything it saw. The list is opened
+#     in a new document, so only the page's own objects count; "after
+#     warm-up" gives the growth per message from the first sample on.
 import argparse
 import os
 import re
@@ -66,7 +74,7 @@ def first_paint_with_data(driver, url, loads=15):
     driver.get(url + "/")
     driver.execute_script("sessionStorage.setItem('reviri.apiKey', arguments[0])", TOKEN)
     # When the queue's numbers are in the page, the next frame paints them.
-    driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": """
+    script = driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": """
       new MutationObserver((_, obs) => {
         if (document.querySelector('.stats dd')) {
           obs.disconnect();
@@ -78,6 +86,8 @@ def first_paint_with_data(driver, url, loads=15):
         driver.get("about:blank")  # a new load each time, not a move within the page
         driver.get(url + "/#/")
         times.append(wait_for("overview data", lambda: driver.execute_script("return window.__painted")))
+    # Not into the later measures' documents (on the message list it would watch forever).
+    driver.execute_cdp_cmd("Page.removeScriptToEvaluateOnNewDocument", {"identifier": script["identifier"]})
     return times
 
 
@@ -86,17 +96,18 @@ def sent_to_row(driver, url, work, count=30):
     wait_for("the list", lambda: driver.execute_script("return document.querySelector('main h1')"))
     driver.execute_script("""
       window.__seen = {};
-      new MutationObserver(() => {
+      window.__seenObserver = new MutationObserver(() => {
         for (const row of document.querySelectorAll('tr[data-id]')) {
           const id = row.dataset.id;
           if (!window.__seen[id] && row.textContent.includes('sent')) window.__seen[id] = Date.now();
         }
-      }).observe(document.body, {subtree: true, childList: true, characterData: true});""")
+      });
+      window.__seenObserver.observe(document.body, {subtree: true, childList: true, characterData: true});""")
     ids = []
     for i in range(count):
         ids.append(post(url, "/v1/messages", {"to": "+4915100000001", "text": f"bench {i}"})["id"])
         wait_for("its row sent", lambda: driver.execute_script("return window.__seen[arguments[0]]", str(ids[-1])))
-    seen = driver.execute_script("return window.__seen")
+    seen = driver.execute_script("window.__seenObserver.disconnect(); return window.__seen")
     stored = {}
     with open(os.path.join(work, "gateway.log")) as f:
         for line in f:
@@ -106,32 +117,68 @@ def sent_to_row(driver, url, work, count=30):
     return [seen[str(i)] - stored[str(i)] for i in ids if str(i) in stored]
 
 
-def heap_under_stream(driver, url, seconds):
+def heap_under_stream(driver, url, seconds, interval, sample_every, sampling):
+    # A new document: the same URL again would only move to its fragment and
+    # keep the lag measure's observer and its record of every row it saw.
+    driver.get("about:blank")
     driver.get(url + "/#/messages")
-    time.sleep(1)
+    wait_for("the list", lambda: driver.execute_script("return document.querySelector('main h1')"))
+    if driver.execute_script("return typeof window.__seen") != "undefined":
+        raise AssertionError("the heap would count the lag measure's leftovers")
     def heap():
-        driver.execute_cdp_cmd("HeapProfiler.collectGarbage", {})
-        return driver.execute_script("return performance.memory.usedJSHeapSize")
-    samples = [(0, heap())]
+        # Events keep coming between the collection and the read: the least
+        # of three reads is the nearest to what the page holds.
+        reads = []
+        for _ in range(3):
+            driver.execute_cdp_cmd("HeapProfiler.collectGarbage", {})
+            reads.append(driver.execute_script("return performance.memory.usedJSHeapSize"))
+        return min(reads)
+    samples = [(0, 0, heap())]
+    if sampling:
+        driver.execute_cdp_cmd("HeapProfiler.startSampling", {"samplingInterval": 256})
     start = time.monotonic()
     n = 0
-    next_sample = 60
+    next_sample = sample_every
     while time.monotonic() - start < seconds:
-        # About three events per message (queued, sent, delivered): ~10 a second.
+        # About three events per message (queued, sent, delivered): ~10 a second at 0.3 s.
         post(url, "/v1/messages", {"to": f"+49151{n % 1000:07d}", "text": f"stream {n}", "report": True})
         n += 1
-        time.sleep(0.3)
+        time.sleep(interval)
         if time.monotonic() - start >= next_sample:
-            samples.append((round(time.monotonic() - start), heap()))
-            next_sample += 60
-    samples.append((round(time.monotonic() - start), heap()))
-    return samples, n
+            samples.append((round(time.monotonic() - start), n, heap()))
+            next_sample += sample_every
+    samples.append((round(time.monotonic() - start), n, heap()))
+    profile = driver.execute_cdp_cmd("HeapProfiler.stopSampling", {})["profile"] if sampling else None
+    return samples, n, profile
+
+
+def retaining_sites(profile, top):
+    """The allocation sites (function, file:line, and two callers) whose
+    objects were still alive when the profile stopped, biggest first: the
+    page's own code by its file names, V8's and Blink's by theirs."""
+    sizes = {}
+    def walk(node, stack):
+        frame = node["callFrame"]
+        name = f"{frame['functionName'] or '(anonymous)'} {os.path.basename(frame['url'])}:{frame['lineNumber'] + 1}"
+        stack = stack + [name]
+        if node["selfSize"]:
+            site = " <- ".join(reversed(stack[-3:]))
+            sizes[site] = sizes.get(site, 0) + node["selfSize"]
+        for child in node["children"]:
+            walk(child, stack)
+    walk(profile["head"], [])
+    return sorted(sizes.items(), key=lambda kv: -kv[1])[:top]
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--reviri", required=True)
     parser.add_argument("--seconds", type=int, default=120, help="length of the event stream (an hour: 3600)")
+    parser.add_argument("--interval", type=float, default=0.3, help="seconds between posted messages")
+    parser.add_argument("--sample-every", type=int, default=60, help="seconds between heap samples")
+    parser.add_argument("--heap-only", action="store_true", help="skip the paint and lag measures")
+    parser.add_argument("--heap-sites", type=int, default=0, metavar="N",
+                        help="print the N allocation sites holding the most memory at the end")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="reviri-console-bench.")
     proc, url = start_gateway(args.reviri, work)
@@ -144,15 +191,28 @@ def main():
                 return False
         wait_for("the gateway", healthy, timeout=60)
         driver = browser()
-        paint = first_paint_with_data(driver, url)
-        print(f"navigation -> overview painted with data: median {statistics.median(paint):.0f} ms, "
-              f"worst {max(paint):.0f} ms (goal 300 ms)")
-        lag = sorted(sent_to_row(driver, url, work))
-        print(f"store 'sent' -> row shows sent: median {statistics.median(lag):.0f} ms, "
-              f"p95 {lag[int(len(lag) * 0.95) - 1]:.0f} ms over {len(lag)} messages (goal 100 ms)")
-        samples, messages = heap_under_stream(driver, url, args.seconds)
-        print(f"JS heap after GC during {args.seconds} s of ~10 events/s ({messages} messages): " +
-              ", ".join(f"{t}s {h / 1e6:.2f} MB" for t, h in samples))
+        if args.heap_only:
+            driver.get(url + "/")
+            driver.execute_script("sessionStorage.setItem('reviri.apiKey', arguments[0])", TOKEN)
+        else:
+            paint = first_paint_with_data(driver, url)
+            print(f"navigation -> overview painted with data: median {statistics.median(paint):.0f} ms, "
+                  f"worst {max(paint):.0f} ms (goal 300 ms)")
+            lag = sorted(sent_to_row(driver, url, work))
+            print(f"store 'sent' -> row shows sent: median {statistics.median(lag):.0f} ms, "
+                  f"p95 {lag[int(len(lag) * 0.95) - 1]:.0f} ms over {len(lag)} messages (goal 100 ms)")
+        samples, messages, profile = heap_under_stream(driver, url, args.seconds, args.interval,
+                                                       args.sample_every, args.heap_sites > 0)
+        print(f"JS heap after GC during {args.seconds} s of a message every {args.interval} s "
+              f"({messages} messages, ~3 events each): " +
+              ", ".join(f"{t}s {h / 1e6:.3f} MB" for t, _, h in samples))
+        if len(samples) > 2:
+            # From the first sample on, past the page's warm-up (code, caches,
+            # the status window filling): a level heap gives about 0.
+            (_, n0, h0), (_, n1, h1) = samples[1], samples[-1]
+            print(f"  after warm-up: {(h1 - h0) / max(n1 - n0, 1):+.1f} bytes per message over {n1 - n0} messages")
+        for site, size in retaining_sites(profile, args.heap_sites) if profile else []:
+            print(f"  {size:9d} B  {site}")
     finally:
         if driver:
             driver.quit()
