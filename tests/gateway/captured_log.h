@@ -9,6 +9,7 @@
 #include <ostream>
 #include <streambuf>
 #include <string>
+#include <vector>
 
 #include "gateway/event_log.h"
 
@@ -23,6 +24,18 @@ class CapturedLog {
     int n = 0;
     for (auto at = buffer_.text.find(text); at != std::string::npos; at = buffer_.text.find(text, at + 1)) ++n;
     return n;
+  }
+  // The lines that hold `text`.
+  std::vector<std::string> lines(const std::string& text) {
+    std::lock_guard lock(buffer_.mu);
+    std::vector<std::string> found;
+    for (auto at = buffer_.text.find(text); at != std::string::npos; at = buffer_.text.find(text, at + 1)) {
+      const auto begin = buffer_.text.rfind('\n', at);
+      const auto end = buffer_.text.find('\n', at);
+      found.push_back(buffer_.text.substr(begin == std::string::npos ? 0 : begin + 1,
+                                          end == std::string::npos ? std::string::npos : end - begin - 1));
+    }
+    return found;
   }
 
  private:

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <cstring>
 #include <map>
 #include <set>
 #include <mutex>
@@ -801,9 +802,24 @@ TEST_F(GatewaySimTest, RetentionPurgesWhatIsFinalAndOlderThanItsDaysOnly) {
   EXPECT_EQ(emptyRuns(), purgedRuns()) << "nothing is purged before 90 days";
   for (auto id : ids) EXPECT_EQ(message(id)["status"], "sent") << id;
 
+  // Summed over the runs after the jump: a run under way when the clock
+  // jumps may see the new time for some tables only.
+  const auto purgedSince = [&](std::size_t skip) {
+    std::map<std::string, int> sum;
+    const auto runs = captured.lines("event=purged");
+    for (std::size_t i = skip; i < runs.size(); ++i) {
+      for (const char* kind : {"messages", "inbox", "reports", "webhooks", "calls"}) {
+        const auto at = runs[i].find(std::string(" ") + kind + "=");
+        if (at != std::string::npos) sum[kind] += std::stoi(runs[i].substr(at + std::strlen(kind) + 2));
+      }
+    }
+    return sum;
+  };
+  const std::map<std::string, int> expected{{"messages", 3}, {"inbox", 1}, {"reports", 0}, {"webhooks", 6}, {"calls", 1}};
+  const auto jumpedAt = static_cast<std::size_t>(purgedRuns());
   offset = std::chrono::duration_cast<milliseconds>(std::chrono::hours(24 * 91)).count();
   const auto fresh = post({{"to", "+491706669"}, {"text", "new news"}});
-  ASSERT_TRUE(eventually([&] { return captured.count("event=purged messages=3 inbox=1 reports=0 webhooks=6 calls=1") == 1; }));
+  ASSERT_TRUE(eventually([&] { return purgedSince(jumpedAt) == expected; }));
   ASSERT_TRUE(eventually([&] { return allFinal({fresh}); }));
   const int after = purgedRuns();
   ASSERT_TRUE(eventually([&] { return purgedRuns() >= after + 2; }));
