@@ -398,22 +398,24 @@ def cancel_scheduled(c):
 def cancel_too_late(c):
     """A message sent between the page's read and the press: the gateway
     answers 409, the page says it is too late, names the status and shows
-    it. The stale read is made deterministic by rewriting the page's first
-    read of the message to say "queued"."""
+    it. The stale read is made deterministic by rewriting the page's reads
+    of the message to say "queued" until Cancel is pressed."""
     message_id = c.gw.api("/v1/messages", {"to": "+4915100000004", "text": "raced"}, method="POST")["id"]
     wait_for("the message sent", lambda: c.gw.api(f"/v1/messages/{message_id}")["status"] == "sent")
     c.driver.execute_script("""
       const real = window.fetch, path = arguments[0];
       window.fetch = async (url, init) => {
+        if (url === path && init && init.method === "DELETE") window.fetch = real;
         const answer = await real(url, init);
-        if (url !== path || (init && init.method !== "GET")) return answer;
-        window.fetch = real;
+        if (window.fetch === real || url !== path || (init && init.method !== "GET")) return answer;
         const stale = await answer.json();
         stale.status = "queued";
         return new Response(JSON.stringify(stale), { status: 200, headers: answer.headers });
       };""", f"/v1/messages/{message_id}")
     c.go(f"#/messages/{message_id}")
-    wait_for("the cancel button", lambda: c.button("Cancel message")).click()
+    wait_for("the stale status on its page", lambda: c.find("#message-status").text == "queued")
+    # A reload may replace the button between finding and pressing it.
+    wait_for("the press on Cancel", lambda: c.button("Cancel message").click() or True)
     notice = wait_for("the too-late notice", lambda: next((n for n in c.finds(".notice.warn")
                                                            if "Too late to cancel" in n.text), None))
     assert f"message {message_id} is sent" in notice.text, notice.text
