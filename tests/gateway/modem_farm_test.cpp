@@ -399,6 +399,8 @@ TEST_F(ModemFarmTest, TwoGatewaysOnOnePostgresShareOneSimsDailyLimitExactly) {
   for (Store* store : {storeA.get(), storeB.get()}) {
     sims.push_back(std::make_unique<sim::Simulator>());
     sims.back()->start();
+    // A send takes a while, so the other host claims meanwhile: both take part.
+    sims.back()->setAnswerDelay(milliseconds(30));
     GatewayOptions options;
     options.port = 0;
     options.api.token = kToken;
