@@ -18,26 +18,14 @@ set -euo pipefail
 tool=${1:?usage: $0 REVIRI_TOOL [ROUNDS] [SECONDS]}
 rounds=${2:-10}
 seconds=${3:-120}
-work=$(mktemp -d)
-sim=""
-gateway=""
-cleanup() {
-  [ -n "$gateway" ] && kill "$gateway" 2>/dev/null && wait "$gateway" 2>/dev/null || true
-  [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+source "$(dirname "$0")/lib.sh"
 api=$(free_port)
-"$tool" sim --symlink "$work/modem" --control "$work/sim.ctl" >"$work/sim.log" 2>&1 &
-sim=$!
+background "$tool" sim --symlink "$work/modem" --control "$work/sim.ctl" >"$work/sim.log" 2>&1
 until [ -S "$work/sim.ctl" ] && [ -e "$work/modem" ]; do sleep 0.05; done
-head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n' >"$work/token"
-chmod 600 "$work/token"
-"$tool" gateway --modem "$work/modem,name=m" --db "$work/gateway.db" --listen "127.0.0.1:$api" \
-  --token-file "$work/token" 2>"$work/gateway.log" &
-gateway=$!
+write_token "$work/token"
+background "$tool" gateway --modem "$work/modem,name=m" --db "$work/gateway.db" --listen "127.0.0.1:$api" \
+  --token-file "$work/token" 2>"$work/gateway.log"
+gateway=$last_pid
 
 # Waits until the log holds at least $2 lines with $1 (at most 30 s).
 wait_for() {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "gateway/store/store.h"  // isoTime: the store's events carry the same times
+
 namespace reviri::gateway {
 namespace {
 
@@ -28,8 +30,6 @@ std::string quoted(const std::string& value) {
 }
 
 }  // namespace
-
-// isoTime is defined with the store (gateway/store/store.cpp), whose events carry times too.
 
 std::string EventLog::format(std::string_view name, std::initializer_list<Field> fields) {
   std::string line = "event=" + std::string(name);

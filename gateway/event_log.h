@@ -20,9 +20,6 @@
 
 namespace reviri::gateway {
 
-// "2026-12-07T13:55:00.123Z" for milliseconds since the Unix epoch.
-std::string isoTime(std::int64_t epochMs);
-
 class EventLog {
  public:
   using Field = std::pair<std::string_view, std::string>;

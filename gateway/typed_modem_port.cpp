@@ -33,7 +33,7 @@ class TypedModemPort final : public ModemPort {
 
   void open(const PortEvents& events) override {
     events_ = events;
-    ModemOptions options;
+    ModemOptions& options = options_;
     options.settings = target_.settings;
     options.pin = target_.pin;
     options.lockPort = target_.lockPort;
@@ -132,8 +132,9 @@ class TypedModemPort final : public ModemPort {
   // ---- USSD ----
   PortUssdResult ussd(const std::string& code, const std::vector<std::string>& replies) override {
     PortUssdResult result;
-    const auto keep = [&result](const UssdAnswer& a) {
-      const auto now = std::chrono::system_clock::now().time_since_epoch();
+    // Stamped by the modem's wall clock, as its calls are.
+    const auto keep = [&result, this](const UssdAnswer& a) {
+      const auto now = options_.wallNow().time_since_epoch();
       result.answers.push_back({std::string(ussdStatusName(a.status)), a.text, a.dcs,
                                 std::chrono::duration_cast<milliseconds>(now).count()});
       return a;
@@ -309,6 +310,7 @@ class TypedModemPort final : public ModemPort {
   std::deque<IncomingCall> calls_;  // announced, not stored yet
 
   ModemTarget target_;
+  ModemOptions options_;
   int wakeFd_;
   PortEvents events_;
   std::unique_ptr<Modem> modem_;

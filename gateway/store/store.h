@@ -541,8 +541,7 @@ inline constexpr std::chrono::hours kReportWindow{7 * 24};
 using Clock = std::function<std::int64_t()>;
 // Milliseconds since the Unix epoch from the system clock.
 std::int64_t systemNowMs();
-// "2026-12-07T13:55:00.123Z" for milliseconds since the Unix epoch (also
-// declared by event_log.h).
+// "2026-12-07T13:55:00.123Z" for milliseconds since the Unix epoch.
 std::string isoTime(std::int64_t epochMs);
 
 }  // namespace reviri::gateway

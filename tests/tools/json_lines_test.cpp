@@ -13,20 +13,6 @@ namespace {
 
 using nlohmann::json;
 
-// The printed lines, each parsed; a failure names the line that is no JSON
-// object with a boolean "ok".
-std::vector<json> jsonLines(const Result& r) {
-  std::vector<json> objects;
-  std::istringstream lines(r.out);
-  for (std::string line; std::getline(lines, line);) {
-    const json j = json::parse(line, nullptr, false);
-    EXPECT_TRUE(j.is_object() && j.contains("ok") && j["ok"].is_boolean()) << "not an object with \"ok\": " << line;
-    objects.push_back(j);
-  }
-  EXPECT_FALSE(objects.empty()) << "no output; stderr: " << r.err;
-  return objects;
-}
-
 // The error object every failure prints.
 void expectError(const json& j, const std::string& kind) {
   EXPECT_EQ(j["ok"], false) << j;

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -32,6 +34,20 @@ class ToolTest : public ::testing::Test {
 
   sim::Simulator sim;
 };
+
+// The lines printed under --json, each parsed; a failure names the line that
+// is no JSON object with a boolean "ok".
+inline std::vector<nlohmann::json> jsonLines(const Result& r) {
+  std::vector<nlohmann::json> objects;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+    EXPECT_TRUE(j.is_object() && j.contains("ok") && j["ok"].is_boolean()) << "not an object with \"ok\": " << line;
+    objects.push_back(j);
+  }
+  EXPECT_FALSE(objects.empty()) << "no output; stderr: " << r.err;
+  return objects;
+}
 
 #define EXPECT_CONTAINS(haystack, needle) \
   EXPECT_NE(std::string(haystack).find(needle), std::string::npos) << (haystack)

@@ -13,18 +13,11 @@ namespace {
 
 using nlohmann::json;
 
-std::vector<json> lines(const Result& r) {
-  std::vector<json> out;
-  std::istringstream in(r.out);
-  for (std::string line; std::getline(in, line);) out.push_back(json::parse(line, nullptr, false));
-  return out;
-}
-
 TEST_F(ToolTest, UssdPrintsEachAnswerAndFailsLikeOtherVerbs) {
   ASSERT_TRUE(sim.setQuirk("ussd-packed", true));  // text requests refused: the tool gets the other form
   const Result menu = run({"--json", "ussd", "*101#", "--reply", "2", "--reply", "1", "--timeout", "5"});
   EXPECT_EQ(menu.code, 0) << menu.err;
-  const std::vector<json> answers = lines(menu);
+  const std::vector<json> answers = jsonLines(menu);
   ASSERT_EQ(answers.size(), 3u) << menu.out;
   const char* const statuses[] = {"further-action", "further-action", "done"};
   const char* const texts[] = {"Menu: 1 Balance, 2 Bundles", "Bundles: 1 Data 1GB for 5.00 EUR, 2 Back", "Data 1GB booked"};
@@ -48,7 +41,7 @@ TEST_F(ToolTest, UssdPrintsEachAnswerAndFailsLikeOtherVerbs) {
     const Result r = run(args);
     SCOPED_TRACE(r.out + r.err);
     EXPECT_EQ(r.code, 1);
-    const std::vector<json> printed = lines(r);
+    const std::vector<json> printed = jsonLines(r);
     ASSERT_EQ(printed.size(), f.answersFirst + 1);
     for (std::size_t i = 0; i < f.answersFirst; ++i) EXPECT_EQ(printed[i]["ok"], true);
     EXPECT_EQ(printed.back()["ok"], false);
