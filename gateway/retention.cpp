@@ -45,15 +45,17 @@ void Retention::purgeAll() {
     total.reports += purged.reports;
     total.webhooks += purged.webhooks;
     total.calls += purged.calls;
+    total.ussd += purged.ussd;
     more = purged.messages == options_.batchRows || purged.inbox == options_.batchRows ||
            purged.reports == options_.batchRows || purged.webhooks == options_.batchRows ||
-           purged.calls == options_.batchRows;
+           purged.calls == options_.batchRows || purged.ussd == options_.batchRows;
   }
   log_.event("purged", {{"messages", std::to_string(total.messages)},
                         {"inbox", std::to_string(total.inbox)},
                         {"reports", std::to_string(total.reports)},
                         {"webhooks", std::to_string(total.webhooks)},
-                        {"calls", std::to_string(total.calls)}});
+                        {"calls", std::to_string(total.calls)},
+                        {"ussd", std::to_string(total.ussd)}});
 }
 
 }  // namespace reviri::gateway

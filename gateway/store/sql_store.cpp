@@ -784,6 +784,7 @@ class SqlStore final : public Store {
       purged.reports = purge("delivery_reports", "received_ms < $1");
       purged.webhooks = purge("webhook_deliveries", "status = 'delivered' AND next_ms < $1");
       purged.calls = purge("calls", "at_ms < $1");
+      purged.ussd = purge("ussd_requests", "status IN ('done', 'failed') AND updated_ms < $1");
       return purged;
     });
   }

@@ -442,6 +442,7 @@ class Store {
   struct Purged {
     std::int64_t messages = 0, inbox = 0, reports = 0, webhooks = 0;
     std::int64_t calls = 0;  // incoming calls, by the time they rang
+    std::int64_t ussd = 0;   // finished USSD requests
   };
   virtual Purged purgeOnce(Lease retain, int rows) = 0;
 

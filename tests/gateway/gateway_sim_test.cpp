@@ -788,13 +788,17 @@ TEST_F(GatewaySimTest, RetentionPurgesWhatIsFinalAndOlderThanItsDaysOnly) {
   const auto deleted = inbox[0]["from"] == "+4917011" ? inbox[0]["id"] : inbox[1]["id"];
   ASSERT_EQ(client_->Delete("/v1/inbox/" + std::to_string(deleted.get<std::int64_t>()))->status, 204);
   ASSERT_EQ(sims_[0]->control("ring +4917033 every 100 rings 1"), std::vector<std::string>{"OK"});
+  auto ussd = client_->Post("/v1/ussd", json{{"modem", "sim1"}, {"code", "*101#"}}.dump(), "application/json");
+  ASSERT_TRUE(ussd && ussd->status == 202) << (ussd ? ussd->body : "no answer");
+  const auto ussdPath = "/v1/ussd/" + std::to_string(json::parse(ussd->body)["id"].get<std::int64_t>());
   ASSERT_TRUE(eventually([&] {
-    return receiver.count("status") == 3 && receiver.count("message") == 2 && receiver.count("call") == 1;
+    return receiver.count("status") == 3 && receiver.count("message") == 2 && receiver.count("call") == 1 &&
+           receiver.count("ussd") == 1;
   }));
   // The receiver answers before the gateway marks the delivery done.
   ASSERT_TRUE(eventually([&] { return store->counts().webhooksPending == 0; }));
   const auto purgedRuns = [&] { return captured.count("event=purged"); };
-  const auto emptyRuns = [&] { return captured.count("event=purged messages=0 inbox=0 reports=0 webhooks=0 calls=0"); };
+  const auto emptyRuns = [&] { return captured.count("event=purged messages=0 inbox=0 reports=0 webhooks=0 calls=0 ussd=0"); };
 
   offset = std::chrono::duration_cast<milliseconds>(std::chrono::hours(24 * 89)).count();
   const int before = purgedRuns();
@@ -808,14 +812,14 @@ TEST_F(GatewaySimTest, RetentionPurgesWhatIsFinalAndOlderThanItsDaysOnly) {
     std::map<std::string, int> sum;
     const auto runs = captured.lines("event=purged");
     for (std::size_t i = skip; i < runs.size(); ++i) {
-      for (const char* kind : {"messages", "inbox", "reports", "webhooks", "calls"}) {
+      for (const char* kind : {"messages", "inbox", "reports", "webhooks", "calls", "ussd"}) {
         const auto at = runs[i].find(std::string(" ") + kind + "=");
         if (at != std::string::npos) sum[kind] += std::stoi(runs[i].substr(at + std::strlen(kind) + 2));
       }
     }
     return sum;
   };
-  const std::map<std::string, int> expected{{"messages", 3}, {"inbox", 1}, {"reports", 0}, {"webhooks", 6}, {"calls", 1}};
+  const std::map<std::string, int> expected{{"messages", 3}, {"inbox", 1}, {"reports", 0}, {"webhooks", 7}, {"calls", 1}, {"ussd", 1}};
   const auto jumpedAt = static_cast<std::size_t>(purgedRuns());
   offset = std::chrono::duration_cast<milliseconds>(std::chrono::hours(24 * 91)).count();
   const auto fresh = post({{"to", "+491706669"}, {"text", "new news"}});
@@ -833,6 +837,7 @@ TEST_F(GatewaySimTest, RetentionPurgesWhatIsFinalAndOlderThanItsDaysOnly) {
   ASSERT_EQ(inbox.size(), 1u);
   EXPECT_EQ(inbox[0]["from"], "+4917022");
   EXPECT_EQ(get("/v1/calls")["calls"], json::array());
+  EXPECT_EQ(client_->Get(ussdPath)->status, 404);
 }
 
 }  // namespace
