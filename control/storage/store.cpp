@@ -1,14 +1,12 @@
 // control/storage/store.cpp - storage commands, reads and extractors, startlisten.
 #include "control/storage/store.h"
 
-
 #include <stdexcept>
 
 #include "base/command_args.h"
 #include "base/text.h"
 #include "base/at_answers.h"
 #include "control/compat/pdu_compat.h"
-#include "control/storage/store_internal.h"
 
 namespace reviri::sms {
 
