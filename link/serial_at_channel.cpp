@@ -300,8 +300,4 @@ void SerialAtChannel::deliverUnsolicited() {
   }
 }
 
-std::unique_ptr<AtChannel> makeSerialAtChannel(SerialPort& port) {
-  return std::make_unique<SerialAtChannel>(port);
-}
-
 }  // namespace reviri::link

@@ -119,9 +119,6 @@ class SerialAtChannel : public AtChannel {
   bool mayHoldStaleAnswer_ = true;
 };
 
-// The channel for a port, as the protocol layer takes it.
-std::unique_ptr<AtChannel> makeSerialAtChannel(SerialPort& port);
-
 }  // namespace reviri::link
 
 #endif  // REVIRI_LINK_SERIAL_AT_CHANNEL_H_

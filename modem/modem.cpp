@@ -26,12 +26,7 @@ class Modem::Impl {
   bool interrupted = false;  // a poll of runFor() ended by interrupt()
 
   modem::Session& open() {
-    if (!session) throw ModemError([] {
-        Error e;
-        e.kind = Error::Kind::kIo;
-        e.meaning = "the modem is not open";
-        return e;
-      }());
+    if (!session) throw ModemError(modem::makeError(Error::Kind::kIo, "the modem is not open"));
     return *session;
   }
 };
@@ -39,16 +34,8 @@ class Modem::Impl {
 Modem::Modem(ModemOptions options) : impl_(std::make_unique<Impl>(this, std::move(options))) {}
 Modem::~Modem() { close(); }
 
-Modem::Modem(Modem&& other) noexcept
-    : onMessage(std::move(other.onMessage)),
-      onStatusReport(std::move(other.onStatusReport)),
-      onError(std::move(other.onError)),
-      onTrace(std::move(other.onTrace)),
-      onProgress(std::move(other.onProgress)),
-      onCall(std::move(other.onCall)),
-      impl_(std::move(other.impl_)) {
-  if (impl_) impl_->owner = this;
-}
+// A Modem without an Impl has nothing to close: the assignment only takes over.
+Modem::Modem(Modem&& other) noexcept { *this = std::move(other); }
 
 Modem& Modem::operator=(Modem&& other) noexcept {
   if (this == &other) return *this;
@@ -73,10 +60,7 @@ void Modem::open(const std::string& device) {
     try {
       impl_->port->open(device, settings);
     } catch (const SerialError& e) {
-      Error error;
-      error.kind = Error::Kind::kIo;
-      error.meaning = e.what();
-      throw ModemError(error);
+      throw ModemError(modem::makeError(Error::Kind::kIo, e.what()));
     }
 #if !defined(_WIN32)
     if (impl_->options.lockPort)
@@ -148,7 +132,7 @@ std::vector<StoredMessage> Modem::list(std::optional<Storage> storage) {
 }
 
 std::optional<StoredMessage> Modem::read(int index) { return impl_->open().read(index); }
-void Modem::remove(int index) { impl_->open().remove(index); }
+void Modem::remove(int index) { impl_->open().remove(index, {}); }
 void Modem::remove(int index, const std::string& storage) { impl_->open().remove(index, storage); }
 std::string Modem::serviceCentre() { return impl_->open().serviceCentre(); }
 void Modem::setServiceCentre(const std::string& number) { impl_->open().setServiceCentre(number); }

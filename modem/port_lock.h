@@ -43,8 +43,6 @@ class PortLock {
   // the descriptor. Never throws.
   void release() noexcept;
 
-  const std::string& lockFilePath() const { return path_; }
-
  private:
   std::string path_;  // the lock file this process created, "" when none
 };

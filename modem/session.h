@@ -55,7 +55,7 @@ class Session {
   SendResult send(const OutgoingMessage& message);
   std::vector<StoredMessage> list(Storage storage);
   std::optional<StoredMessage> read(int index);
-  void remove(int index);
+  // Deletes in `storage` ("" is the chosen one).
   void remove(int index, const std::string& storage);
   std::string serviceCentre();
   void setServiceCentre(const std::string& number);
@@ -111,7 +111,6 @@ class Session {
   PartOutcome sendPart(const sms::SubmitPart& part, SendResult& result);
   PartOutcome confirmed(const link::AtAnswer& sent, const std::string& command, SendResult& result);
   void pause(int retry);
-  void pauseFor(std::chrono::milliseconds wait);
   static std::string simState(const link::AtAnswer& answer);
   void rememberSent(int reference, const SentPart& part);
   void match(StatusReport& report);
