@@ -133,4 +133,8 @@ std::string asciiUpper(std::string_view s) {
   return out;
 }
 
+bool startsWithCaseless(std::string_view s, std::string_view upperPrefix) {
+  return s.size() >= upperPrefix.size() && asciiUpper(s.substr(0, upperPrefix.size())) == upperPrefix;
+}
+
 }  // namespace reviri::text

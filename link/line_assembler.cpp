@@ -6,11 +6,6 @@
 namespace reviri::link {
 namespace {
 
-bool startsWithCaseless(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  return text::asciiUpper(s.substr(0, prefix.size())) == prefix;
-}
-
 std::string withoutLineEnd(std::string_view raw) {
   while (!raw.empty() && (raw.back() == '\n' || raw.back() == '\r')) raw.remove_suffix(1);
   // A CR inside the line separates an echo without LF ("AT\r> "): keep the
@@ -23,7 +18,7 @@ std::string withoutLineEnd(std::string_view raw) {
 }  // namespace
 
 bool isTwoLineIndication(std::string_view line) {
-  return startsWithCaseless(line, "+CMT:") || startsWithCaseless(line, "+CDS:");
+  return text::startsWithCaseless(line, "+CMT:") || text::startsWithCaseless(line, "+CDS:");
 }
 
 void LineAssembler::feed(std::string_view bytes) {

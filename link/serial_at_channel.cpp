@@ -5,17 +5,19 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/flag_scope.h"
 #include "base/text.h"
 #include "link/unsolicited.h"
 
 namespace reviri::link {
-namespace {
 
 std::string_view withoutTerminator(std::string_view line) {
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n' || line.back() == '\x1A'))
     line.remove_suffix(1);
   return line;
 }
+
+namespace {
 
 // The text an unfinished line would have, for classifying it.
 std::string_view unfinishedText(std::string_view bytes) {
@@ -286,11 +288,7 @@ void SerialAtChannel::deliverUnsolicited() {
   // A handler may run commands; lines those meet wait for the loop below
   // instead of reaching the handler inside the handler.
   if (delivering_) return;
-  delivering_ = true;
-  struct Reset {
-    bool& flag;
-    ~Reset() { flag = false; }
-  } reset{delivering_};
+  FlagScope delivering(delivering_);
   while (!unsolicited_.empty()) {
     Unsolicited u = std::move(unsolicited_.front());
     unsolicited_.pop_front();

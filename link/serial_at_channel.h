@@ -34,6 +34,9 @@ namespace reviri::link {
 // The most bytes taken from the port by one read.
 inline constexpr std::size_t kReadChunk = 4096;
 
+// `line` without the CR, LF and Ctrl-Z it ends with.
+std::string_view withoutTerminator(std::string_view line);
+
 // How a running answer is read; the defaults are the strict rules.
 class AnswerRules {
  public:
