@@ -89,9 +89,7 @@ void LineAssembler::completeLine() {
 
 void LineAssembler::boundPartial() {
   if (partial_.size() <= kMaxPartialLine) return;
-  const std::size_t excess = partial_.size() - kMaxPartialLine;
-  partial_.erase(0, excess);
-  dropped_ += excess;
+  partial_.erase(0, partial_.size() - kMaxPartialLine);
 }
 
 AssembledLine LineAssembler::take() {

@@ -25,6 +25,14 @@ class Modem::Impl {
   modem::Interrupter interrupter;
   bool interrupted = false;  // a poll of runFor() ended by interrupt()
 
+  // A sink call that runs the owner's `callback` when the owner has set one.
+  template <typename Callback>
+  auto callOwner(Callback Modem::*callback) {
+    return [this, callback](const auto&... args) {
+      if (const Callback& call = owner->*callback) call(args...);
+    };
+  }
+
   modem::Session& open() {
     if (!session) throw ModemError(modem::makeError(Error::Kind::kIo, "the modem is not open"));
     return *session;
@@ -79,29 +87,17 @@ void Modem::open(std::unique_ptr<link::AtChannel> channel) {
   // Modem moves.
   Impl* impl = impl_.get();
   modem::SessionSink sink;
-  sink.message = [impl](const IncomingMessage& m) {
-    if (impl->owner->onMessage) impl->owner->onMessage(m);
-  };
-  sink.statusReport = [impl](const StatusReport& r) {
-    if (impl->owner->onStatusReport) impl->owner->onStatusReport(r);
-  };
-  sink.error = [impl](const Error& e) {
-    if (impl->owner->onError) impl->owner->onError(e);
-  };
-  sink.trace = [impl](TraceDirection d, std::string_view line) {
-    if (impl->owner->onTrace) impl->owner->onTrace(d, line);
-  };
-  channel->onProgress = [impl] {
-    if (impl->owner->onProgress) impl->owner->onProgress();
-  };
+  sink.message = impl->callOwner(&Modem::onMessage);
+  sink.statusReport = impl->callOwner(&Modem::onStatusReport);
+  sink.error = impl->callOwner(&Modem::onError);
+  sink.trace = impl->callOwner(&Modem::onTrace);
+  channel->onProgress = impl->callOwner(&Modem::onProgress);
   sink.wantsMessages = [impl] { return static_cast<bool>(impl->owner->onMessage); };
   sink.wantsReports = [impl] { return static_cast<bool>(impl->owner->onStatusReport); };
   sink.beforePart = [impl](int part, const SendResult& soFar) {
     return !impl->owner->beforePart || impl->owner->beforePart(part, soFar);
   };
-  sink.call = [impl](const IncomingCall& c) {
-    if (impl->owner->onCall) impl->owner->onCall(c);
-  };
+  sink.call = impl->callOwner(&Modem::onCall);
   impl_->session = std::make_unique<modem::Session>(std::move(channel), impl_->options, std::move(sink));
   try {
     impl_->session->start();

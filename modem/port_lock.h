@@ -20,9 +20,6 @@ namespace reviri::modem {
 // "/dev/pts/3" -> "LCK..pts_3" (directories below /dev joined by '_').
 std::string uucpLockName(const std::string& device);
 
-// The first of /run/lock and /var/lock that exists as a directory.
-std::string defaultLockDirectory();
-
 class PortLock {
  public:
   PortLock() = default;
