@@ -66,14 +66,9 @@ class PosixSerialPort final : public SerialPort {
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CMSPAR);
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     tio.c_cflag |= kSizes[settings.dataBits - 5];
-    using P = LineSettings::Parity;
-    switch (settings.parity) {
-      case P::kNone: break;
-      case P::kEven: tio.c_cflag |= PARENB; break;
-      case P::kOdd: tio.c_cflag |= PARENB | PARODD; break;
-      case P::kMark: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-      case P::kSpace: tio.c_cflag |= PARENB | CMSPAR; break;
-    }
+    // In the order of LineSettings::Parity: none, even, odd, mark, space.
+    static constexpr tcflag_t kParities[] = {0, PARENB, PARENB | PARODD, PARENB | PARODD | CMSPAR, PARENB | CMSPAR};
+    tio.c_cflag |= kParities[static_cast<int>(settings.parity)];
     // termios has no 1.5 stop bits; like most UARTs, take it as 2.
     if (settings.stopBits != LineSettings::StopBits::kOne) tio.c_cflag |= CSTOPB;
     tio.c_iflag &= ~(IXON | IXOFF | IXANY);
