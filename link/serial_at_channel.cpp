@@ -124,8 +124,7 @@ class SerialAtChannel::Router {
       blanks_.clear();
       return;
     }
-    std::string raw = std::exchange(blanks_, {}) + line.raw + line.secondRaw;
-    channel_.queueUnsolicited(std::move(line), std::move(raw));
+    channel_.queueUnsolicited(std::move(line), std::exchange(blanks_, {}));
   }
   // The bytes of an echo line after the echo and its CR.
   std::string withoutEcho(const std::string& raw) const {
@@ -168,7 +167,8 @@ void SerialAtChannel::settle() {
   takeIdleLines();
 }
 
-void SerialAtChannel::queueUnsolicited(AssembledLine&& line, std::string&& raw) {
+void SerialAtChannel::queueUnsolicited(AssembledLine&& line, std::string blanksBefore) {
+  std::string raw = std::move(blanksBefore) + line.raw + line.secondRaw;
   unsolicited_.push_back({std::move(line.text), std::move(line.second), std::move(raw)});
 }
 
@@ -179,10 +179,7 @@ void SerialAtChannel::takeIdleLines() {
     rules_->divert(line.text, true);  // keeps an owner's count of owed results right
     // With no command running, every named line is the modem's own; stray
     // answers (a late OK) are dropped unless the rules keep them.
-    if (isUnsolicitedLine(line.text, "") || rules_->keepStrayLines()) {
-      std::string raw = line.raw + line.secondRaw;
-      queueUnsolicited(std::move(line), std::move(raw));
-    }
+    if (isUnsolicitedLine(line.text, "") || rules_->keepStrayLines()) queueUnsolicited(std::move(line));
   }
 }
 

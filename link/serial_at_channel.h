@@ -104,7 +104,8 @@ class SerialAtChannel : public AtChannel {
   // Before a command: reads and sorts an answer left over by a wait that
   // ended without its final result, and lines already complete.
   void settle();
-  void queueUnsolicited(AssembledLine&& line, std::string&& raw);
+  // Queues `line` for onUnsolicited, with the blank lines that came before it.
+  void queueUnsolicited(AssembledLine&& line, std::string blanksBefore = {});
   Clock::time_point now() const { return now_ ? now_() : Clock::now(); }
 
   SerialPort& port_;

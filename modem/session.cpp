@@ -49,9 +49,7 @@ Error makeError(Error::Kind kind, std::string meaning, std::string command) {
 Session::Session(std::unique_ptr<link::AtChannel> channel, const ModemOptions& options, SessionSink sink)
     : channel_(std::move(channel)), options_(options), sink_(std::move(sink)) {
   channel_->onUnsolicited = [this](const link::Unsolicited& u) { queued_.push_back(u); };
-  channel_->onTrace = [this](TraceDirection d, std::string_view line) {
-    if (sink_.trace) sink_.trace(d, line);
-  };
+  channel_->onTrace = sink_.trace;
   if (options_.firstConcatReference) {
     nextConcatReference_ = *options_.firstConcatReference;
   } else {

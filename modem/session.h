@@ -69,6 +69,10 @@ class Session {
   void ussdCancel();
   bool ussdOpen() const { return ussdOpen_; }
 
+  // ---- Incoming calls (see modem/calls.h) ----
+  // Hangs up the ringing call; throws ModemError when the modem refuses.
+  void hangUp();
+
   bool poll(std::chrono::milliseconds timeout);
   // What a poll does before it waits: the backlog once, then what arrived
   // during the last dialogue.
@@ -156,12 +160,7 @@ class Session {
   void refuseWhileUssdOpen(const std::string& command) const;
   bool ussdOpen_ = false;
   std::optional<bool> ussdPacked_;  // the form the modem took last; nullopt before the first
-  // ---- Incoming calls (see modem/calls.h) ----
- public:
-  // Hangs up the ringing call; throws ModemError when the modem refuses.
-  void hangUp();
-
- private:
+  // ---- Incoming calls ----
   void switchOnCallerId();
   // Announces the calls that are due, hanging them up first when asked to.
   void announceCalls();
