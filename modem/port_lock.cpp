@@ -7,11 +7,6 @@
 namespace reviri::modem {
 std::string uucpLockName(const std::string& device) { return device; }
 long lockFileOwner(const std::string&) { return -1; }
-PortLock::PortLock(PortLock&& other) noexcept : path_(std::move(other.path_)) {}
-PortLock& PortLock::operator=(PortLock&& other) noexcept {
-  path_ = std::move(other.path_);
-  return *this;
-}
 void PortLock::lockFile(const std::string&, const std::string&) {}
 void PortLock::lockDescriptor(int, const std::string&, const std::string&) {}
 void PortLock::release() noexcept {}
@@ -95,17 +90,6 @@ long lockFileOwner(const std::string& path) {
   long pid = -1;
   if (!(in >> pid)) return -1;
   return pid;
-}
-
-PortLock::PortLock(PortLock&& other) noexcept : path_(std::move(other.path_)) { other.path_.clear(); }
-
-PortLock& PortLock::operator=(PortLock&& other) noexcept {
-  if (this != &other) {
-    release();
-    path_ = std::move(other.path_);
-    other.path_.clear();
-  }
-  return *this;
 }
 
 void PortLock::lockFile(const std::string& device, const std::string& directory) {

@@ -24,8 +24,6 @@ class PortLock {
  public:
   PortLock() = default;
   ~PortLock() { release(); }
-  PortLock(PortLock&& other) noexcept;
-  PortLock& operator=(PortLock&& other) noexcept;
   PortLock(const PortLock&) = delete;
   PortLock& operator=(const PortLock&) = delete;
 
