@@ -1,6 +1,8 @@
 // link/line_assembler.cpp - complete lines out of a byte stream.
 #include "link/line_assembler.h"
 
+#include <utility>
+
 #include "base/text.h"
 
 namespace reviri::link {
@@ -50,22 +52,15 @@ void LineAssembler::checkPrompt() {
     // What came before the CR is a line of its own (an echo).
     std::string before = partial_.substr(0, cr + 1);
     partial_.erase(0, cr + 1);
-    AssembledLine echo{withoutLineEnd(before), std::move(before), {}, {}, false};
-    lines_.push_back(std::move(echo));
+    lines_.push_back({withoutLineEnd(before), std::move(before), {}, {}, false});
   }
-  AssembledLine prompt;
-  prompt.text = ">";
-  prompt.raw = std::move(partial_);
-  prompt.prompt = true;
-  partial_.clear();
+  lines_.push_back({">", std::exchange(partial_, {}), {}, {}, true});
   afterPrompt_ = spaceMayFollow;
-  lines_.push_back(std::move(prompt));
 }
 
 void LineAssembler::completeLine() {
   AssembledLine line;
-  line.raw = std::move(partial_);
-  partial_.clear();
+  line.raw = std::exchange(partial_, {});
   line.text = withoutLineEnd(line.raw);
   if (holding_) {
     if (line.text.empty()) {

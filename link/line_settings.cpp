@@ -3,7 +3,6 @@
 #include <array>
 #include <charconv>
 #include <iterator>
-#include <ranges>
 #include <stdexcept>
 #include <string>
 
@@ -32,9 +31,12 @@ constexpr std::array<long, 31> kBauds = {
 LineSettings LineSettings::parse(std::string_view text) {
   if (std::count(text.begin(), text.end(), ',') != 3) bad("expected four fields", text);
   std::array<std::string_view, 4> fields;
-  std::size_t count = 0;
-  for (const auto field : std::views::split(text, ','))
-    fields[count++] = trim(std::string_view(field.begin(), field.end()));
+  std::string_view rest = text;
+  for (std::string_view& field : fields) {
+    const auto comma = rest.find(',');
+    field = trim(rest.substr(0, comma));
+    rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+  }
 
   LineSettings s;
   const auto baud = fields[0];

@@ -3,6 +3,11 @@
 // All nine run one dialogue; they differ only in the parameters of
 // kDialogues below (builder, command, text cut, pause, prompt test, whether
 // the PDU's answer is awaited, and what they return).
+//
+// The typed Modem runs the same AT+CMGS dialogue (modem/session.cpp,
+// sendPart). This one stays apart on purpose: it returns the modem's raw
+// answers, writes the control's fixed-form PDUs, pauses after the prompt and
+// may write the PDU without waiting, none of which the typed API does.
 #include "control/send/send.h"
 
 #include <algorithm>
