@@ -131,12 +131,10 @@ bool Reviri::waitForData(std::chrono::milliseconds timeout) {
 }
 
 // ---- Size --------------------------------------------------------------------
-void Reviri::resize(int, int) {
-  // The control keeps a fixed 500 by 500 twip square, whatever the host asks.
-  core_->widthTwips = 500;
-  core_->heightTwips = 500;
-}
-int Reviri::width() const { return core_->widthTwips; }
-int Reviri::height() const { return core_->heightTwips; }
+// The control keeps a fixed 500 by 500 twip square, whatever the host asks.
+constexpr int kSideTwips = 500;
+void Reviri::resize(int, int) {}
+int Reviri::width() const { return kSideTwips; }
+int Reviri::height() const { return kSideTwips; }
 
 }  // namespace reviri
