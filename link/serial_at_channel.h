@@ -25,8 +25,8 @@
 #include <optional>
 #include <vector>
 
-#include "link/at_channel.h"
 #include "link/line_assembler.h"
+#include "reviri/at_channel.h"
 #include "reviri/serial_port.h"
 
 namespace reviri::link {

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "link/at_channel.h"
 #include "link/serial_at_channel.h"
 #include "modem/convert.h"
 #include "modem/interrupter.h"

@@ -18,8 +18,8 @@
 #include <memory>
 #include <string>
 
-#include "link/at_channel.h"
 #include "modem/calls.h"
+#include "reviri/at_channel.h"
 #include "reviri/modem.h"
 #include "sms/reassembly.h"
 #include "sms/submit_plan.h"
