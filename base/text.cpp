@@ -62,19 +62,9 @@ void appendUtf16(std::u16string& out, char32_t cp) {
 }
 
 std::u16string utf8ToUtf16(std::string_view utf8) {
-  std::u16string out(utf8.size(), u'\0');  // never more units than bytes
-  char16_t* p = out.data();
-  for (std::size_t i = 0; i < utf8.size();) {
-    const auto byte = static_cast<unsigned char>(utf8[i]);
-    const char32_t cp = byte < 0x80 ? (++i, char32_t{byte}) : nextCodePoint(utf8, i);
-    if (cp >= 0x10000) {
-      *p++ = static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
-      *p++ = static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-    } else {
-      *p++ = static_cast<char16_t>(cp);
-    }
-  }
-  out.resize(static_cast<std::size_t>(p - out.data()));
+  std::u16string out;
+  out.reserve(utf8.size());  // never more units than bytes
+  for (std::size_t i = 0; i < utf8.size();) appendUtf16(out, nextCodePoint(utf8, i));
   return out;
 }
 
@@ -131,6 +121,10 @@ std::string asciiUpper(std::string_view s) {
   for (char& c : out)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   return out;
+}
+
+bool startsWithCaseless(std::string_view s, std::string_view upperPrefix) {
+  return s.size() >= upperPrefix.size() && asciiUpper(s.substr(0, upperPrefix.size())) == upperPrefix;
 }
 
 }  // namespace reviri::text

@@ -70,6 +70,8 @@ std::string removeCrLf(std::string_view s);
 std::string trimSpaces(std::string_view s);
 // ASCII upper case; other bytes unchanged.
 std::string asciiUpper(std::string_view s);
+// Whether `s` starts with `upperPrefix` (given in upper case) in any letter case.
+bool startsWithCaseless(std::string_view s, std::string_view upperPrefix);
 
 }  // namespace reviri::text
 

@@ -1,11 +1,14 @@
-// control/reviri.cpp - the public Reviri class: properties, events, the AT
-// exchange, the modem connection, the host event loop hooks and the size.
-// The members of the other subsystems are defined beside this file, one
-// file per subsystem (reviri_send.cpp, reviri_store.cpp, reviri_control_device.cpp).
+// control/reviri.cpp - the public Reviri class: each member forwards to the
+// subsystem that does the work (control/state, send/, storage/, device/).
+// Threading: the control's thread only, like the class.
 #include "reviri/reviri.h"
 
+#include "control/compat/pdu_compat.h"
+#include "control/device/device.h"
+#include "control/send/send.h"
 #include "control/state/control_core.h"
 #include "control/storage/receive.h"
+#include "control/storage/store.h"
 
 namespace reviri {
 
@@ -58,6 +61,65 @@ bool Reviri::inimodem(const std::string& device, const std::string& comsettings)
 bool Reviri::checkState() { return core_->checkState(); }
 bool Reviri::disconnect1() { return core_->disconnect1(); }
 
+// ---- Sending ---------------------------------------------------------------
+std::string Reviri::gsm7smswrite(const std::string& cel, const std::string& msgc) {
+  return sms::send(*core_, sms::SendMethod::kGsm7Write, cel, msgc);
+}
+std::string Reviri::gsm7smsflashsubmit(const std::string& cel, const std::string& msgc) {
+  return sms::send(*core_, sms::SendMethod::kGsm7FlashSubmit, cel, msgc);
+}
+std::string Reviri::gsm7smssubmit(const std::string& cel, const std::string& msgc) {
+  return sms::send(*core_, sms::SendMethod::kGsm7Submit, cel, msgc);
+}
+std::string Reviri::gsm7smssubmit2(const std::string& cel, const std::string& msgc) {
+  return sms::send(*core_, sms::SendMethod::kGsm7Submit2, cel, msgc);
+}
+std::string Reviri::UNIsmssubmit(const std::string& cel, const std::string& msgc) {
+  return sms::send(*core_, sms::SendMethod::kUniSubmit, cel, msgc);
+}
+std::string Reviri::UNIsmssubmit2(const std::string& cel, const std::string& msgc) {
+  return sms::send(*core_, sms::SendMethod::kUniSubmit2, cel, msgc);
+}
+std::string Reviri::UNIsmswrite(const std::string& cel, const std::string& msgc) {
+  return sms::send(*core_, sms::SendMethod::kUniWrite, cel, msgc);
+}
+std::string Reviri::UNIflashsmssubmit2(const std::string& cel, const std::string& msgc) {
+  return sms::send(*core_, sms::SendMethod::kUniFlashSubmit2, cel, msgc);
+}
+std::string Reviri::UNIflashsmssubmit(const std::string& cel, const std::string& msgc) {
+  return sms::send(*core_, sms::SendMethod::kUniFlashSubmit, cel, msgc);
+}
+std::string Reviri::ENCodeunicodestring(std::string& ins) { return sms::ENCodeunicodestring(ins); }
+std::string Reviri::parsere(const std::string& ins) { return sms::parsere(*core_, ins); }
+
+// ---- Receiving and storage -------------------------------------------------
+std::string Reviri::startlisten(const std::string& insmi) { return sms::startlisten(*core_, insmi); }
+void Reviri::ReadAllSms() { sms::ReadAllSms(*core_); }
+std::string Reviri::selSIM(const std::string& ins) { return sms::selSIM(*core_, ins); }
+std::string Reviri::sendSIMother(const std::string& ins) { return sms::sendSIMother(*core_, ins); }
+std::string Reviri::delSIM(const std::string& ins) { return sms::delSIM(*core_, ins); }
+bool Reviri::read_insms(const std::string& INDEX1) { return sms::read_insms(*core_, INDEX1); }
+bool Reviri::read_outsms(const std::string& INDEX1) { return sms::read_outsms(*core_, INDEX1); }
+
+// ---- Modem information, phonebook and character set ------------------------
+std::string Reviri::getsq() { return device::getsq(*core_); }
+std::string Reviri::getcharge() { return device::getcharge(*core_); }
+std::string Reviri::getsoftid() { return device::getsoftid(*core_); }
+std::string Reviri::getIMEI() { return device::getIMEI(*core_); }
+std::string Reviri::getmodelid() { return device::getmodelid(*core_); }
+std::string Reviri::getmanufacturerid() { return device::getmanufacturerid(*core_); }
+void Reviri::readphonebook(const std::string& ins1, std::vector<phonebookentry>& inbook) {
+  device::readphonebook(*core_, ins1, inbook);
+}
+std::string Reviri::selectphonebook(const std::string& ins1) { return device::selectphonebook(*core_, ins1); }
+std::string Reviri::currentphonebook() { return device::currentphonebook(*core_); }
+std::string Reviri::phoneucs2charset() { return device::phoneucs2charset(*core_); }
+std::string Reviri::phonecharset() { return device::phonecharset(*core_); }
+std::string Reviri::phonebookwrite(const std::string& index, const std::string& cell, const std::string& celltype,
+                                   const std::string& uname) {
+  return device::phonebookwrite(*core_, index, cell, celltype, uname);
+}
+
 // ---- Host event loop -------------------------------------------------------
 void Reviri::setEventPump(std::function<void()> pump) { core_->pump = std::move(pump); }
 NativeHandle Reviri::serialDescriptor() const { return core_->port->nativeHandle(); }
@@ -69,12 +131,10 @@ bool Reviri::waitForData(std::chrono::milliseconds timeout) {
 }
 
 // ---- Size --------------------------------------------------------------------
-void Reviri::resize(int, int) {
-  // The control keeps a fixed 500 by 500 twip square, whatever the host asks.
-  core_->widthTwips = 500;
-  core_->heightTwips = 500;
-}
-int Reviri::width() const { return core_->widthTwips; }
-int Reviri::height() const { return core_->heightTwips; }
+// The control keeps a fixed 500 by 500 twip square, whatever the host asks.
+constexpr int kSideTwips = 500;
+void Reviri::resize(int, int) {}
+int Reviri::width() const { return kSideTwips; }
+int Reviri::height() const { return kSideTwips; }
 
 }  // namespace reviri

@@ -1,15 +1,12 @@
 // link/line_assembler.cpp - complete lines out of a byte stream.
 #include "link/line_assembler.h"
 
+#include <utility>
+
 #include "base/text.h"
 
 namespace reviri::link {
 namespace {
-
-bool startsWithCaseless(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  return text::asciiUpper(s.substr(0, prefix.size())) == prefix;
-}
 
 std::string withoutLineEnd(std::string_view raw) {
   while (!raw.empty() && (raw.back() == '\n' || raw.back() == '\r')) raw.remove_suffix(1);
@@ -23,7 +20,7 @@ std::string withoutLineEnd(std::string_view raw) {
 }  // namespace
 
 bool isTwoLineIndication(std::string_view line) {
-  return startsWithCaseless(line, "+CMT:") || startsWithCaseless(line, "+CDS:");
+  return text::startsWithCaseless(line, "+CMT:") || text::startsWithCaseless(line, "+CDS:");
 }
 
 void LineAssembler::feed(std::string_view bytes) {
@@ -55,22 +52,15 @@ void LineAssembler::checkPrompt() {
     // What came before the CR is a line of its own (an echo).
     std::string before = partial_.substr(0, cr + 1);
     partial_.erase(0, cr + 1);
-    AssembledLine echo{withoutLineEnd(before), std::move(before), {}, {}, false};
-    lines_.push_back(std::move(echo));
+    lines_.push_back({withoutLineEnd(before), std::move(before), {}, {}, false});
   }
-  AssembledLine prompt;
-  prompt.text = ">";
-  prompt.raw = std::move(partial_);
-  prompt.prompt = true;
-  partial_.clear();
+  lines_.push_back({">", std::exchange(partial_, {}), {}, {}, true});
   afterPrompt_ = spaceMayFollow;
-  lines_.push_back(std::move(prompt));
 }
 
 void LineAssembler::completeLine() {
   AssembledLine line;
-  line.raw = std::move(partial_);
-  partial_.clear();
+  line.raw = std::exchange(partial_, {});
   line.text = withoutLineEnd(line.raw);
   if (holding_) {
     if (line.text.empty()) {
@@ -94,9 +84,7 @@ void LineAssembler::completeLine() {
 
 void LineAssembler::boundPartial() {
   if (partial_.size() <= kMaxPartialLine) return;
-  const std::size_t excess = partial_.size() - kMaxPartialLine;
-  partial_.erase(0, excess);
-  dropped_ += excess;
+  partial_.erase(0, partial_.size() - kMaxPartialLine);
 }
 
 AssembledLine LineAssembler::take() {

@@ -50,8 +50,6 @@ class LineAssembler {
   // Takes the unfinished bytes away (an answer that ends at a time-out
   // keeps what arrived).
   std::string takeUnfinished();
-  // Bytes dropped from over-long unfinished lines since construction.
-  std::size_t droppedBytes() const { return dropped_; }
   // Forgets everything, queued lines included.
   void clear();
 
@@ -65,7 +63,6 @@ class LineAssembler {
   AssembledLine held_;  // a +CMT:/+CDS: header waiting for its second line
   bool holding_ = false;
   bool afterPrompt_ = false;  // drop the space of a prompt split as ">" " "
-  std::size_t dropped_ = 0;
 };
 
 // Whether `line` is the header of a two-line indication (+CMT:, +CDS:),

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -28,17 +29,14 @@ constexpr std::array<long, 31> kBauds = {
 }  // namespace
 
 LineSettings LineSettings::parse(std::string_view text) {
+  if (std::count(text.begin(), text.end(), ',') != 3) bad("expected four fields", text);
   std::array<std::string_view, 4> fields;
-  std::size_t count = 0;
   std::string_view rest = text;
-  while (true) {
+  for (std::string_view& field : fields) {
     const auto comma = rest.find(',');
-    if (count == fields.size()) bad("expected four fields", text);
-    fields[count++] = trim(rest.substr(0, comma));
-    if (comma == std::string_view::npos) break;
-    rest.remove_prefix(comma + 1);
+    field = trim(rest.substr(0, comma));
+    rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
   }
-  if (count != 4) bad("expected four fields", text);
 
   LineSettings s;
   const auto baud = fields[0];
@@ -47,29 +45,22 @@ LineSettings LineSettings::parse(std::string_view text) {
       std::find(kBauds.begin(), kBauds.end(), s.baud) == kBauds.end())
     bad("unsupported baud rate", text);
 
-  if (fields[1].size() != 1) bad("parity must be one of n, e, o, m, s", text);
-  switch (fields[1][0] | 0x20) {
-    case 'n': s.parity = Parity::kNone; break;
-    case 'e': s.parity = Parity::kEven; break;
-    case 'o': s.parity = Parity::kOdd; break;
-    case 'm': s.parity = Parity::kMark; break;
-    case 's': s.parity = Parity::kSpace; break;
-    default: bad("parity must be one of n, e, o, m, s", text);
-  }
+  // The letters in the order of Parity.
+  constexpr std::string_view kParities = "neoms";
+  const char letter = fields[1].size() == 1 ? static_cast<char>(fields[1][0] | 0x20) : '\0';
+  const std::size_t parity = kParities.find(letter);
+  if (parity == kParities.npos) bad("parity must be one of n, e, o, m, s", text);
+  s.parity = static_cast<Parity>(parity);
 
   if (fields[2].size() != 1 || fields[2][0] < '5' || fields[2][0] > '8')
     bad("data bits must be 5 to 8", text);
   s.dataBits = fields[2][0] - '0';
 
-  if (fields[3] == "1") {
-    s.stopBits = StopBits::kOne;
-  } else if (fields[3] == "1.5") {
-    s.stopBits = StopBits::kOnePointFive;
-  } else if (fields[3] == "2") {
-    s.stopBits = StopBits::kTwo;
-  } else {
-    bad("stop bits must be 1, 1.5 or 2", text);
-  }
+  // In the order of StopBits.
+  constexpr std::string_view kStopBits[] = {"1", "1.5", "2"};
+  const auto* stopBits = std::find(std::begin(kStopBits), std::end(kStopBits), fields[3]);
+  if (stopBits == std::end(kStopBits)) bad("stop bits must be 1, 1.5 or 2", text);
+  s.stopBits = static_cast<StopBits>(stopBits - std::begin(kStopBits));
   return s;
 }
 

@@ -5,17 +5,19 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/flag_scope.h"
 #include "base/text.h"
 #include "link/unsolicited.h"
 
 namespace reviri::link {
-namespace {
 
 std::string_view withoutTerminator(std::string_view line) {
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n' || line.back() == '\x1A'))
     line.remove_suffix(1);
   return line;
 }
+
+namespace {
 
 // The text an unfinished line would have, for classifying it.
 std::string_view unfinishedText(std::string_view bytes) {
@@ -122,8 +124,7 @@ class SerialAtChannel::Router {
       blanks_.clear();
       return;
     }
-    std::string raw = std::exchange(blanks_, {}) + line.raw + line.secondRaw;
-    channel_.queueUnsolicited(std::move(line), std::move(raw));
+    channel_.queueUnsolicited(std::move(line), std::exchange(blanks_, {}));
   }
   // The bytes of an echo line after the echo and its CR.
   std::string withoutEcho(const std::string& raw) const {
@@ -166,7 +167,8 @@ void SerialAtChannel::settle() {
   takeIdleLines();
 }
 
-void SerialAtChannel::queueUnsolicited(AssembledLine&& line, std::string&& raw) {
+void SerialAtChannel::queueUnsolicited(AssembledLine&& line, std::string blanksBefore) {
+  std::string raw = std::move(blanksBefore) + line.raw + line.secondRaw;
   unsolicited_.push_back({std::move(line.text), std::move(line.second), std::move(raw)});
 }
 
@@ -177,10 +179,7 @@ void SerialAtChannel::takeIdleLines() {
     rules_->divert(line.text, true);  // keeps an owner's count of owed results right
     // With no command running, every named line is the modem's own; stray
     // answers (a late OK) are dropped unless the rules keep them.
-    if (isUnsolicitedLine(line.text, "") || rules_->keepStrayLines()) {
-      std::string raw = line.raw + line.secondRaw;
-      queueUnsolicited(std::move(line), std::move(raw));
-    }
+    if (isUnsolicitedLine(line.text, "") || rules_->keepStrayLines()) queueUnsolicited(std::move(line));
   }
 }
 
@@ -286,11 +285,7 @@ void SerialAtChannel::deliverUnsolicited() {
   // A handler may run commands; lines those meet wait for the loop below
   // instead of reaching the handler inside the handler.
   if (delivering_) return;
-  delivering_ = true;
-  struct Reset {
-    bool& flag;
-    ~Reset() { flag = false; }
-  } reset{delivering_};
+  FlagScope delivering(delivering_);
   while (!unsolicited_.empty()) {
     Unsolicited u = std::move(unsolicited_.front());
     unsolicited_.pop_front();
@@ -298,10 +293,6 @@ void SerialAtChannel::deliverUnsolicited() {
     u.raw = text::latin1ToUtf8(u.raw);
     if (onUnsolicited) onUnsolicited(u);
   }
-}
-
-std::unique_ptr<AtChannel> makeSerialAtChannel(SerialPort& port) {
-  return std::make_unique<SerialAtChannel>(port);
 }
 
 }  // namespace reviri::link

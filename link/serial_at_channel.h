@@ -25,14 +25,17 @@
 #include <optional>
 #include <vector>
 
-#include "link/at_channel.h"
 #include "link/line_assembler.h"
+#include "reviri/at_channel.h"
 #include "reviri/serial_port.h"
 
 namespace reviri::link {
 
 // The most bytes taken from the port by one read.
 inline constexpr std::size_t kReadChunk = 4096;
+
+// `line` without the CR, LF and Ctrl-Z it ends with.
+std::string_view withoutTerminator(std::string_view line);
 
 // How a running answer is read; the defaults are the strict rules.
 class AnswerRules {
@@ -101,7 +104,8 @@ class SerialAtChannel : public AtChannel {
   // Before a command: reads and sorts an answer left over by a wait that
   // ended without its final result, and lines already complete.
   void settle();
-  void queueUnsolicited(AssembledLine&& line, std::string&& raw);
+  // Queues `line` for onUnsolicited, with the blank lines that came before it.
+  void queueUnsolicited(AssembledLine&& line, std::string blanksBefore = {});
   Clock::time_point now() const { return now_ ? now_() : Clock::now(); }
 
   SerialPort& port_;
@@ -118,9 +122,6 @@ class SerialAtChannel : public AtChannel {
   // write without waiting, a reopened port).
   bool mayHoldStaleAnswer_ = true;
 };
-
-// The channel for a port, as the protocol layer takes it.
-std::unique_ptr<AtChannel> makeSerialAtChannel(SerialPort& port);
 
 }  // namespace reviri::link
 

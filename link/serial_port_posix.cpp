@@ -16,45 +16,27 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <utility>
 
 #include "reviri/serial_port.h"
 
 namespace reviri {
 namespace {
 
+// The speeds termios names; 0 for any other.
 speed_t speedFor(long baud) {
-  switch (baud) {
-    case 50: return B50;
-    case 75: return B75;
-    case 110: return B110;
-    case 134: return B134;
-    case 150: return B150;
-    case 200: return B200;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 1800: return B1800;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 500000: return B500000;
-    case 576000: return B576000;
-    case 921600: return B921600;
-    case 1000000: return B1000000;
-    case 1152000: return B1152000;
-    case 1500000: return B1500000;
-    case 2000000: return B2000000;
-    case 3000000: return B3000000;
-    case 4000000: return B4000000;
-    default: return 0;
-  }
+  static constexpr std::pair<long, speed_t> kSpeeds[] = {
+      {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+      {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+      {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+      {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+      {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+      {2000000, B2000000}, {3000000, B3000000}, {4000000, B4000000}};
+  const auto* it =
+      std::find_if(std::begin(kSpeeds), std::end(kSpeeds), [baud](const auto& s) { return s.first == baud; });
+  return it == std::end(kSpeeds) ? 0 : it->second;
 }
 
 class PosixSerialPort final : public SerialPort {
@@ -84,14 +66,9 @@ class PosixSerialPort final : public SerialPort {
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CMSPAR);
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     tio.c_cflag |= kSizes[settings.dataBits - 5];
-    using P = LineSettings::Parity;
-    switch (settings.parity) {
-      case P::kNone: break;
-      case P::kEven: tio.c_cflag |= PARENB; break;
-      case P::kOdd: tio.c_cflag |= PARENB | PARODD; break;
-      case P::kMark: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-      case P::kSpace: tio.c_cflag |= PARENB | CMSPAR; break;
-    }
+    // In the order of LineSettings::Parity: none, even, odd, mark, space.
+    static constexpr tcflag_t kParities[] = {0, PARENB, PARENB | PARODD, PARENB | PARODD | CMSPAR, PARENB | CMSPAR};
+    tio.c_cflag |= kParities[static_cast<int>(settings.parity)];
     // termios has no 1.5 stop bits; like most UARTs, take it as 2.
     if (settings.stopBits != LineSettings::StopBits::kOne) tio.c_cflag |= CSTOPB;
     tio.c_iflag &= ~(IXON | IXOFF | IXANY);

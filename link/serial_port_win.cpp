@@ -42,25 +42,9 @@ std::string systemMessage(DWORD code) {
   return out.empty() ? "error " + std::to_string(code) : out;
 }
 
-BYTE parityFor(LineSettings::Parity p) {
-  switch (p) {
-    case LineSettings::Parity::kNone: return NOPARITY;
-    case LineSettings::Parity::kEven: return EVENPARITY;
-    case LineSettings::Parity::kOdd: return ODDPARITY;
-    case LineSettings::Parity::kMark: return MARKPARITY;
-    case LineSettings::Parity::kSpace: return SPACEPARITY;
-  }
-  return NOPARITY;
-}
-
-BYTE stopBitsFor(LineSettings::StopBits s) {
-  switch (s) {
-    case LineSettings::StopBits::kOne: return ONESTOPBIT;
-    case LineSettings::StopBits::kOnePointFive: return ONE5STOPBITS;
-    case LineSettings::StopBits::kTwo: return TWOSTOPBITS;
-  }
-  return ONESTOPBIT;
-}
+// The DCB values in the order of LineSettings::Parity and LineSettings::StopBits.
+constexpr BYTE kParities[] = {NOPARITY, EVENPARITY, ODDPARITY, MARKPARITY, SPACEPARITY};
+constexpr BYTE kStopBits[] = {ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS};
 
 class WinSerialPort final : public SerialPort {
  public:
@@ -88,8 +72,8 @@ class WinSerialPort final : public SerialPort {
     if (!GetCommState(handle_, &dcb)) failAndClose("not a serial device", device);
     dcb.BaudRate = static_cast<DWORD>(settings.baud);
     dcb.ByteSize = static_cast<BYTE>(settings.dataBits);
-    dcb.Parity = parityFor(settings.parity);
-    dcb.StopBits = stopBitsFor(settings.stopBits);
+    dcb.Parity = kParities[static_cast<int>(settings.parity)];
+    dcb.StopBits = kStopBits[static_cast<int>(settings.stopBits)];
     dcb.fBinary = TRUE;
     dcb.fParity = settings.parity != LineSettings::Parity::kNone;
     dcb.fOutxCtsFlow = FALSE;
@@ -144,16 +128,9 @@ class WinSerialPort final : public SerialPort {
 
   void write(std::string_view bytes) override {
     requireOpen();
-    OVERLAPPED ov{};
-    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!ov.hEvent) fail("cannot write to", device_);
-    DWORD written = 0;
-    BOOL ok = WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &ov);
-    if (!ok && GetLastError() == ERROR_IO_PENDING) ok = TRUE;
-    if (ok) ok = GetOverlappedResult(handle_, &ov, &written, TRUE);
-    const DWORD err = GetLastError();
-    CloseHandle(ov.hEvent);
-    if (!ok) throw SerialError("write failed on " + device_ + ": " + systemMessage(err));
+    const DWORD written = transfer("cannot write to", "write failed on", [&](OVERLAPPED& ov) {
+      return WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &ov);
+    });
     if (written != bytes.size()) throw SerialError(device_ + ": write stalled");
   }
 
@@ -243,17 +220,26 @@ class WinSerialPort final : public SerialPort {
   }
 
   std::size_t readExactly(char* into, std::size_t n) {
+    return transfer("cannot read from", "read failed on", [&](OVERLAPPED& ov) {
+      return ReadFile(handle_, into, static_cast<DWORD>(n), nullptr, &ov);
+    });
+  }
+
+  // Runs one overlapped read or write that `start` begins to its end; the
+  // bytes it moved. `noEvent` and `failed` name the two ways it can fail.
+  template <typename Start>
+  DWORD transfer(const char* noEvent, const char* failed, Start start) {
     OVERLAPPED ov{};
     ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!ov.hEvent) fail("cannot read from", device_);
-    DWORD got = 0;
-    BOOL ok = ReadFile(handle_, into, static_cast<DWORD>(n), nullptr, &ov);
+    if (!ov.hEvent) fail(noEvent, device_);
+    DWORD moved = 0;
+    BOOL ok = start(ov);
     if (!ok && GetLastError() == ERROR_IO_PENDING) ok = TRUE;
-    if (ok) ok = GetOverlappedResult(handle_, &ov, &got, TRUE);
+    if (ok) ok = GetOverlappedResult(handle_, &ov, &moved, TRUE);
     const DWORD err = GetLastError();
     CloseHandle(ov.hEvent);
-    if (!ok) throw SerialError("read failed on " + device_ + ": " + systemMessage(err));
-    return got;
+    if (!ok) throw SerialError(std::string(failed) + " " + device_ + ": " + systemMessage(err));
+    return moved;
   }
 
   void requireOpen() const {

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "link/at_channel.h"
+#include "reviri/at_channel.h"
 
 namespace reviri::link {
 

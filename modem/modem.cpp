@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "link/at_channel.h"
 #include "link/serial_at_channel.h"
 #include "modem/convert.h"
 #include "modem/interrupter.h"
@@ -25,13 +24,16 @@ class Modem::Impl {
   modem::Interrupter interrupter;
   bool interrupted = false;  // a poll of runFor() ended by interrupt()
 
+  // A sink call that runs the owner's `callback` when the owner has set one.
+  template <typename Callback>
+  auto callOwner(Callback Modem::*callback) {
+    return [this, callback](const auto&... args) {
+      if (const Callback& call = owner->*callback) call(args...);
+    };
+  }
+
   modem::Session& open() {
-    if (!session) throw ModemError([] {
-        Error e;
-        e.kind = Error::Kind::kIo;
-        e.meaning = "the modem is not open";
-        return e;
-      }());
+    if (!session) throw ModemError(modem::makeError(Error::Kind::kIo, "the modem is not open"));
     return *session;
   }
 };
@@ -39,16 +41,8 @@ class Modem::Impl {
 Modem::Modem(ModemOptions options) : impl_(std::make_unique<Impl>(this, std::move(options))) {}
 Modem::~Modem() { close(); }
 
-Modem::Modem(Modem&& other) noexcept
-    : onMessage(std::move(other.onMessage)),
-      onStatusReport(std::move(other.onStatusReport)),
-      onError(std::move(other.onError)),
-      onTrace(std::move(other.onTrace)),
-      onProgress(std::move(other.onProgress)),
-      onCall(std::move(other.onCall)),
-      impl_(std::move(other.impl_)) {
-  if (impl_) impl_->owner = this;
-}
+// A Modem without an Impl has nothing to close: the assignment only takes over.
+Modem::Modem(Modem&& other) noexcept { *this = std::move(other); }
 
 Modem& Modem::operator=(Modem&& other) noexcept {
   if (this == &other) return *this;
@@ -73,10 +67,7 @@ void Modem::open(const std::string& device) {
     try {
       impl_->port->open(device, settings);
     } catch (const SerialError& e) {
-      Error error;
-      error.kind = Error::Kind::kIo;
-      error.meaning = e.what();
-      throw ModemError(error);
+      throw ModemError(modem::makeError(Error::Kind::kIo, e.what()));
     }
 #if !defined(_WIN32)
     if (impl_->options.lockPort)
@@ -95,29 +86,17 @@ void Modem::open(std::unique_ptr<link::AtChannel> channel) {
   // Modem moves.
   Impl* impl = impl_.get();
   modem::SessionSink sink;
-  sink.message = [impl](const IncomingMessage& m) {
-    if (impl->owner->onMessage) impl->owner->onMessage(m);
-  };
-  sink.statusReport = [impl](const StatusReport& r) {
-    if (impl->owner->onStatusReport) impl->owner->onStatusReport(r);
-  };
-  sink.error = [impl](const Error& e) {
-    if (impl->owner->onError) impl->owner->onError(e);
-  };
-  sink.trace = [impl](TraceDirection d, std::string_view line) {
-    if (impl->owner->onTrace) impl->owner->onTrace(d, line);
-  };
-  channel->onProgress = [impl] {
-    if (impl->owner->onProgress) impl->owner->onProgress();
-  };
+  sink.message = impl->callOwner(&Modem::onMessage);
+  sink.statusReport = impl->callOwner(&Modem::onStatusReport);
+  sink.error = impl->callOwner(&Modem::onError);
+  sink.trace = impl->callOwner(&Modem::onTrace);
+  channel->onProgress = impl->callOwner(&Modem::onProgress);
   sink.wantsMessages = [impl] { return static_cast<bool>(impl->owner->onMessage); };
   sink.wantsReports = [impl] { return static_cast<bool>(impl->owner->onStatusReport); };
   sink.beforePart = [impl](int part, const SendResult& soFar) {
     return !impl->owner->beforePart || impl->owner->beforePart(part, soFar);
   };
-  sink.call = [impl](const IncomingCall& c) {
-    if (impl->owner->onCall) impl->owner->onCall(c);
-  };
+  sink.call = impl->callOwner(&Modem::onCall);
   impl_->session = std::make_unique<modem::Session>(std::move(channel), impl_->options, std::move(sink));
   try {
     impl_->session->start();
@@ -148,7 +127,7 @@ std::vector<StoredMessage> Modem::list(std::optional<Storage> storage) {
 }
 
 std::optional<StoredMessage> Modem::read(int index) { return impl_->open().read(index); }
-void Modem::remove(int index) { impl_->open().remove(index); }
+void Modem::remove(int index) { impl_->open().remove(index, {}); }
 void Modem::remove(int index, const std::string& storage) { impl_->open().remove(index, storage); }
 std::string Modem::serviceCentre() { return impl_->open().serviceCentre(); }
 void Modem::setServiceCentre(const std::string& number) { impl_->open().setServiceCentre(number); }

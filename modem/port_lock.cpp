@@ -6,13 +6,7 @@
 // with "access denied", so there is nothing to add.
 namespace reviri::modem {
 std::string uucpLockName(const std::string& device) { return device; }
-std::string defaultLockDirectory() { return {}; }
 long lockFileOwner(const std::string&) { return -1; }
-PortLock::PortLock(PortLock&& other) noexcept : path_(std::move(other.path_)) {}
-PortLock& PortLock::operator=(PortLock&& other) noexcept {
-  path_ = std::move(other.path_);
-  return *this;
-}
 void PortLock::lockFile(const std::string&, const std::string&) {}
 void PortLock::lockDescriptor(int, const std::string&, const std::string&) {}
 void PortLock::release() noexcept {}
@@ -71,6 +65,15 @@ bool createLockFile(const std::string& path) {
   return linked;
 }
 
+// The lock file for `device` in `directory` ("" = the first of /run/lock and
+// /var/lock that exists); "" when there is no lock directory.
+std::string lockPath(const std::string& device, const std::string& directory) {
+  std::string dir = directory;
+  for (const char* standard : {"/run/lock", "/var/lock"})
+    if (dir.empty() && isDirectory(standard)) dir = standard;
+  return dir.empty() ? dir : dir + "/" + uucpLockName(device);
+}
+
 }  // namespace
 
 std::string uucpLockName(const std::string& device) {
@@ -82,12 +85,6 @@ std::string uucpLockName(const std::string& device) {
   return "LCK.." + name;
 }
 
-std::string defaultLockDirectory() {
-  for (const char* dir : {"/run/lock", "/var/lock"})
-    if (isDirectory(dir)) return dir;
-  return {};
-}
-
 long lockFileOwner(const std::string& path) {
   std::ifstream in(path);
   long pid = -1;
@@ -95,21 +92,9 @@ long lockFileOwner(const std::string& path) {
   return pid;
 }
 
-PortLock::PortLock(PortLock&& other) noexcept : path_(std::move(other.path_)) { other.path_.clear(); }
-
-PortLock& PortLock::operator=(PortLock&& other) noexcept {
-  if (this != &other) {
-    release();
-    path_ = std::move(other.path_);
-    other.path_.clear();
-  }
-  return *this;
-}
-
 void PortLock::lockFile(const std::string& device, const std::string& directory) {
-  const std::string dir = directory.empty() ? defaultLockDirectory() : directory;
-  if (dir.empty()) return;
-  const std::string path = dir + "/" + uucpLockName(device);
+  const std::string path = lockPath(device, directory);
+  if (path.empty()) return;
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (createLockFile(path)) {
       path_ = path;
@@ -125,8 +110,8 @@ void PortLock::lockFile(const std::string& device, const std::string& directory)
 void PortLock::lockDescriptor(int fd, const std::string& device, const std::string& directory) {
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return;
   if (errno != EWOULDBLOCK) return;  // a file system without flock: the lock file decides
-  const std::string dir = directory.empty() ? defaultLockDirectory() : directory;
-  throwInUse(device, dir.empty() ? -1 : lockFileOwner(dir + "/" + uucpLockName(device)));
+  const std::string path = lockPath(device, directory);
+  throwInUse(device, path.empty() ? -1 : lockFileOwner(path));
 }
 
 void PortLock::release() noexcept {

@@ -20,15 +20,10 @@ namespace reviri::modem {
 // "/dev/pts/3" -> "LCK..pts_3" (directories below /dev joined by '_').
 std::string uucpLockName(const std::string& device);
 
-// The first of /run/lock and /var/lock that exists as a directory.
-std::string defaultLockDirectory();
-
 class PortLock {
  public:
   PortLock() = default;
   ~PortLock() { release(); }
-  PortLock(PortLock&& other) noexcept;
-  PortLock& operator=(PortLock&& other) noexcept;
   PortLock(const PortLock&) = delete;
   PortLock& operator=(const PortLock&) = delete;
 
@@ -42,8 +37,6 @@ class PortLock {
   // Removes the lock file (if this process made it). The flock goes with
   // the descriptor. Never throws.
   void release() noexcept;
-
-  const std::string& lockFilePath() const { return path_; }
 
  private:
   std::string path_;  // the lock file this process created, "" when none

@@ -31,6 +31,11 @@ constexpr milliseconds kReadyPause{500};
 constexpr const char* kIndicationSettings[] = {"2,1,0,2,0", "2,1,0,1,0", "1,1,0,2,0", "1,1,0,1,0",
                                                 "2,1,0,0,0", "1,1,0,0,0"};
 
+std::string prefixOf(std::string_view line) {
+  const auto colon = line.find(':');
+  return std::string(line.substr(0, colon));
+}
+
 }  // namespace
 
 Error makeError(Error::Kind kind, std::string meaning, std::string command) {
@@ -41,21 +46,10 @@ Error makeError(Error::Kind kind, std::string meaning, std::string command) {
   return e;
 }
 
-namespace {
-
-std::string prefixOf(std::string_view line) {
-  const auto colon = line.find(':');
-  return std::string(line.substr(0, colon));
-}
-
-}  // namespace
-
 Session::Session(std::unique_ptr<link::AtChannel> channel, const ModemOptions& options, SessionSink sink)
     : channel_(std::move(channel)), options_(options), sink_(std::move(sink)) {
   channel_->onUnsolicited = [this](const link::Unsolicited& u) { queued_.push_back(u); };
-  channel_->onTrace = [this](TraceDirection d, std::string_view line) {
-    if (sink_.trace) sink_.trace(d, line);
-  };
+  channel_->onTrace = sink_.trace;
   if (options_.firstConcatReference) {
     nextConcatReference_ = *options_.firstConcatReference;
   } else {
@@ -171,7 +165,7 @@ void Session::unlockSim() {
   // A SIM takes a moment to get ready after its PIN; messages fail until then.
   for (int check = 0; check < kReadyChecks; ++check) {
     if (simState(run("AT+CPIN?")) == "READY") return;
-    pauseFor(kReadyPause);
+    options_.pause(kReadyPause);
   }
 }
 
@@ -298,10 +292,8 @@ Session::PartOutcome Session::confirmed(const link::AtAnswer& sent, const std::s
 
 void Session::pause(int retry) {
   const double factor = std::pow(options_.retry.backoffFactor, retry - 1);
-  pauseFor(milliseconds(static_cast<long long>(static_cast<double>(options_.retry.firstBackoff.count()) * factor)));
+  options_.pause(milliseconds(static_cast<long long>(static_cast<double>(options_.retry.firstBackoff.count()) * factor)));
 }
-
-void Session::pauseFor(milliseconds wait) { options_.pause(wait); }
 
 void Session::rememberSent(int reference, const SentPart& part) {
   if (reference < 0) return;
@@ -367,11 +359,6 @@ std::optional<StoredMessage> Session::read(int index) {
   }
   drain();
   return out;
-}
-
-void Session::remove(int index) {
-  expectOk("AT+CMGD=" + std::to_string(index));
-  drain();
 }
 
 void Session::remove(int index, const std::string& storage) {

@@ -18,8 +18,8 @@
 #include <memory>
 #include <string>
 
-#include "link/at_channel.h"
 #include "modem/calls.h"
+#include "reviri/at_channel.h"
 #include "reviri/modem.h"
 #include "sms/reassembly.h"
 #include "sms/submit_plan.h"
@@ -55,7 +55,7 @@ class Session {
   SendResult send(const OutgoingMessage& message);
   std::vector<StoredMessage> list(Storage storage);
   std::optional<StoredMessage> read(int index);
-  void remove(int index);
+  // Deletes in `storage` ("" is the chosen one).
   void remove(int index, const std::string& storage);
   std::string serviceCentre();
   void setServiceCentre(const std::string& number);
@@ -68,6 +68,10 @@ class Session {
   UssdAnswer ussdReply(const std::string& text, const UssdOptions& options);
   void ussdCancel();
   bool ussdOpen() const { return ussdOpen_; }
+
+  // ---- Incoming calls (see modem/calls.h) ----
+  // Hangs up the ringing call; throws ModemError when the modem refuses.
+  void hangUp();
 
   bool poll(std::chrono::milliseconds timeout);
   // What a poll does before it waits: the backlog once, then what arrived
@@ -111,7 +115,6 @@ class Session {
   PartOutcome sendPart(const sms::SubmitPart& part, SendResult& result);
   PartOutcome confirmed(const link::AtAnswer& sent, const std::string& command, SendResult& result);
   void pause(int retry);
-  void pauseFor(std::chrono::milliseconds wait);
   static std::string simState(const link::AtAnswer& answer);
   void rememberSent(int reference, const SentPart& part);
   void match(StatusReport& report);
@@ -157,12 +160,7 @@ class Session {
   void refuseWhileUssdOpen(const std::string& command) const;
   bool ussdOpen_ = false;
   std::optional<bool> ussdPacked_;  // the form the modem took last; nullopt before the first
-  // ---- Incoming calls (see modem/calls.h) ----
- public:
-  // Hangs up the ringing call; throws ModemError when the modem refuses.
-  void hangUp();
-
- private:
+  // ---- Incoming calls ----
   void switchOnCallerId();
   // Announces the calls that are due, hanging them up first when asked to.
   void announceCalls();

@@ -9,6 +9,7 @@
 // answer never comes is ended with AT+CUSD=2, so the modem is free again.
 //
 // Threading: single-threaded, like Session.
+#include <algorithm>
 #include <stdexcept>
 
 #include "modem/session.h"
@@ -109,13 +110,12 @@ std::optional<std::string> Session::awaitCusd(const link::AtAnswer& answer, std:
 }
 
 std::optional<std::string> Session::takeQueuedCusd() {
-  for (auto it = queued_.begin(); it != queued_.end(); ++it) {
-    if (!it->line.starts_with("+CUSD:")) continue;
-    std::string line = it->line;
-    queued_.erase(it);
-    return line;
-  }
-  return std::nullopt;
+  const auto it = std::find_if(queued_.begin(), queued_.end(),
+                               [](const link::Unsolicited& u) { return u.line.starts_with("+CUSD:"); });
+  if (it == queued_.end()) return std::nullopt;
+  std::string line = std::move(it->line);
+  queued_.erase(it);
+  return line;
 }
 
 UssdAnswer Session::ussdAnswerOf(const std::string& line) const {

@@ -96,12 +96,12 @@ Panel::Panel(detail::ControlCore& core, MessageBox& messageBox, ConnectTarget co
 
 void Panel::Command1_Click() {
   detail::Surface& s = core_.surface;
-  s.sendResult.setText(sms::UNIsmssubmit(core_, s.destination.text(), s.stagedText.text()));
+  s.sendResult.setText(sms::send(core_, sms::SendMethod::kUniSubmit, s.destination.text(), s.stagedText.text()));
 }
 
 void Panel::Command9_Click() {
   detail::Surface& s = core_.surface;
-  s.sendResult.setText(sms::gsm7smssubmit(core_, s.destination.text(), s.gsm7Text.text()));
+  s.sendResult.setText(sms::send(core_, sms::SendMethod::kGsm7Submit, s.destination.text(), s.gsm7Text.text()));
 }
 
 bool Panel::readIntoText5() {

@@ -5,30 +5,12 @@
 #include <cmath>
 #include <utility>
 
+#include "base/flag_scope.h"
 #include "base/text.h"
 #include "link/unsolicited.h"
 
 namespace reviri::detail {
 namespace {
-
-// Sets a flag for the life of a scope, so it is cleared on every exit,
-// exceptions included.
-class BusyScope {
- public:
-  explicit BusyScope(bool& flag) : flag_(flag) { flag_ = true; }
-  ~BusyScope() { flag_ = false; }
-  BusyScope(const BusyScope&) = delete;
-  BusyScope& operator=(const BusyScope&) = delete;
-
- private:
-  bool& flag_;
-};
-
-std::string_view withoutTerminators(std::string_view line) {
-  while (!line.empty() && (line.back() == '\r' || line.back() == '\n' || line.back() == '\x1A'))
-    line.remove_suffix(1);
-  return line;
-}
 
 bool isPduLine(std::string_view written) {
   return written.find_first_of("\x1A\x1B") != std::string_view::npos;
@@ -125,10 +107,10 @@ void Exchange::await(double timeRe) {
 std::string Exchange::at(const std::string& ins, double timeRe) {
   std::string answer;
   {
-    BusyScope busy(busy_);
+    FlagScope busy(busy_);
     if (!port_.isOpen()) return "-1";
     const std::string written = text::utf8ToLatin1(ins);
-    const std::string_view echo = withoutTerminators(written);
+    const std::string_view echo = link::withoutTerminator(written);
     const std::string name = link::commandName(echo);
     // A host's pump may run a command inside this wait: its state is this
     // command's again afterwards.
@@ -154,7 +136,7 @@ std::string Exchange::at(const std::string& ins, double timeRe) {
 
 std::string Exchange::at2(const std::string& ins) {
   {
-    BusyScope busy(busy_);
+    FlagScope busy(busy_);
     if (!port_.isOpen()) return {};
     const std::string written = text::utf8ToLatin1(ins);
     channel_.writeWithoutAnswer(written);

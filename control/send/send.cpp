@@ -3,10 +3,16 @@
 // All nine run one dialogue; they differ only in the parameters of
 // kDialogues below (builder, command, text cut, pause, prompt test, whether
 // the PDU's answer is awaited, and what they return).
+//
+// The typed Modem runs the same AT+CMGS dialogue (modem/session.cpp,
+// sendPart). This one stays apart on purpose: it returns the modem's raw
+// answers, writes the control's fixed-form PDUs, pauses after the prompt and
+// may write the PDU without waiting, none of which the typed API does.
 #include "control/send/send.h"
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 
 #include "base/at_answers.h"
 #include "base/text.h"
@@ -46,16 +52,19 @@ constexpr char kCtrlZ = '\x1A';
 
 using W = WithoutPrompt;
 using R = Result;
-constexpr Dialogue kGsm7Write{buildPdu7bit, kStore, 0, false, false, W::kSendAnyway, true, R::kStorageIndex};
-constexpr Dialogue kGsm7FlashSubmit{buildFlashPdu7bit, kSend, 0, false, false, W::kSendAnyway, true, R::kBothAnswers};
-constexpr Dialogue kGsm7Submit{buildPdu7bit, kSend, 0, false, true, W::kReturnAnswer, true, R::kBothAnswers};
-constexpr Dialogue kGsm7Submit2{buildPdu7bit, kSend, 0, false, false, W::kReturnError, false, R::kBothAnswers};
-constexpr Dialogue kUniSubmit{buildPduUcs2, kSend, 70, true, true, W::kReturnAnswer, true, R::kBothAnswers};
-constexpr Dialogue kUniSubmit2{buildPduUcs2, kSend, 70, true, false, W::kReturnError, false, R::kBothAnswers};
-constexpr Dialogue kUniWrite{buildPduUcs2, kStore, 0, false, false, W::kSendAnyway, true, R::kStorageIndex};
-constexpr Dialogue kUniFlashSubmit2{buildFlashPduUcs2, kSend, 69, false, false, W::kReturnError, true, R::kBothAnswers};
-constexpr Dialogue kUniFlashSubmit{buildFlashPduUcs2, kSend, 70, false, true, W::kReturnAnswer, true, R::kBothAnswers};
-
+// In the order of SendMethod.
+constexpr Dialogue kDialogues[] = {
+    {buildPdu7bit, kStore, 0, false, false, W::kSendAnyway, true, R::kStorageIndex},       // kGsm7Write
+    {buildPduUcs2, kStore, 0, false, false, W::kSendAnyway, true, R::kStorageIndex},       // kUniWrite
+    {buildFlashPdu7bit, kSend, 0, false, false, W::kSendAnyway, true, R::kBothAnswers},    // kGsm7FlashSubmit
+    {buildPdu7bit, kSend, 0, false, true, W::kReturnAnswer, true, R::kBothAnswers},        // kGsm7Submit
+    {buildPduUcs2, kSend, 70, true, true, W::kReturnAnswer, true, R::kBothAnswers},        // kUniSubmit
+    {buildFlashPduUcs2, kSend, 69, false, false, W::kReturnError, true, R::kBothAnswers},  // kUniFlashSubmit2
+    {buildFlashPduUcs2, kSend, 70, false, true, W::kReturnAnswer, true, R::kBothAnswers},  // kUniFlashSubmit
+    {buildPdu7bit, kSend, 0, false, false, W::kReturnError, false, R::kBothAnswers},       // kGsm7Submit2
+    {buildPduUcs2, kSend, 70, true, false, W::kReturnError, false, R::kBothAnswers},       // kUniSubmit2
+};
+static_assert(std::size(kDialogues) == static_cast<std::size_t>(SendMethod::kUniSubmit2) + 1);
 
 // The index of a "+CMGW: n" answer, or "-1". The whole number is taken: an
 // index beyond what a storage can hold is no index, rather than cut to its
@@ -75,8 +84,7 @@ bool refusedWithoutPrompt(const std::string& answer) {
   return answer.find('>') == std::string::npos && answer.find("ERROR") != std::string::npos;
 }
 
-std::string run(ControlCore& core, const Dialogue& d, const std::string& cel,
-                const std::string& msgc) {
+std::string run(ControlCore& core, const Dialogue& d, const std::string& cel, const std::string& msgc) {
   // The number goes into the PDU line as it stands: a Ctrl-Z or ESC in it
   // would end the message entry early and let the rest reach the modem as a
   // command.
@@ -119,32 +127,8 @@ std::string lastUtf16Units(const std::string& text, std::size_t limit) {
   return text::utf16ToUtf8(kept);
 }
 
-std::string gsm7smswrite(ControlCore& core, const std::string& cel, const std::string& msgc) {
-  return run(core, kGsm7Write, cel, msgc);
-}
-std::string gsm7smsflashsubmit(ControlCore& core, const std::string& cel, const std::string& msgc) {
-  return run(core, kGsm7FlashSubmit, cel, msgc);
-}
-std::string gsm7smssubmit(ControlCore& core, const std::string& cel, const std::string& msgc) {
-  return run(core, kGsm7Submit, cel, msgc);
-}
-std::string gsm7smssubmit2(ControlCore& core, const std::string& cel, const std::string& msgc) {
-  return run(core, kGsm7Submit2, cel, msgc);
-}
-std::string UNIsmssubmit(ControlCore& core, const std::string& cel, const std::string& msgc) {
-  return run(core, kUniSubmit, cel, msgc);
-}
-std::string UNIsmssubmit2(ControlCore& core, const std::string& cel, const std::string& msgc) {
-  return run(core, kUniSubmit2, cel, msgc);
-}
-std::string UNIsmswrite(ControlCore& core, const std::string& cel, const std::string& msgc) {
-  return run(core, kUniWrite, cel, msgc);
-}
-std::string UNIflashsmssubmit2(ControlCore& core, const std::string& cel, const std::string& msgc) {
-  return run(core, kUniFlashSubmit2, cel, msgc);
-}
-std::string UNIflashsmssubmit(ControlCore& core, const std::string& cel, const std::string& msgc) {
-  return run(core, kUniFlashSubmit, cel, msgc);
+std::string send(ControlCore& core, SendMethod method, const std::string& cel, const std::string& msgc) {
+  return run(core, kDialogues[static_cast<std::size_t>(method)], cel, msgc);
 }
 
 }  // namespace reviri::sms

@@ -24,24 +24,29 @@ namespace reviri::sms {
 
 using detail::ControlCore;
 
-// Store methods: the index the modem stored the message under, or "-1".
-std::string gsm7smswrite(ControlCore& core, const std::string& cel, const std::string& msgc);
-std::string UNIsmswrite(ControlCore& core, const std::string& cel, const std::string& msgc);
+// The nine send and store methods, each one preset of the dialogue.
+enum class SendMethod {
+  // Store methods: the index the modem stored the message under, or "-1".
+  kGsm7Write,
+  kUniWrite,
+  // Submit methods: the answer to the command line joined with the answer to
+  // the PDU line. Those with a prompt test send no PDU when the answer to the
+  // command line lacks ">", and then return that answer (the methods that
+  // pause) or "ERROR" (the others).
+  kGsm7FlashSubmit,
+  kGsm7Submit,
+  kUniSubmit,
+  kUniFlashSubmit2,
+  kUniFlashSubmit,
+  // The two sends that do not wait for the message's final answer: they write
+  // the PDU and return the answer to the command line; the "+CMGS" line (or
+  // the error) arrives later on the receive path and raises an event.
+  kGsm7Submit2,
+  kUniSubmit2,
+};
 
-// Submit methods: the answer to the command line joined with the answer to
-// the PDU line. Those with a prompt test send no PDU when the answer to the
-// command line lacks ">", and then return that answer (the methods that
-// pause) or "ERROR" (the others).
-std::string gsm7smsflashsubmit(ControlCore& core, const std::string& cel, const std::string& msgc);
-std::string gsm7smssubmit(ControlCore& core, const std::string& cel, const std::string& msgc);
-std::string UNIsmssubmit(ControlCore& core, const std::string& cel, const std::string& msgc);
-std::string UNIflashsmssubmit2(ControlCore& core, const std::string& cel, const std::string& msgc);
-std::string UNIflashsmssubmit(ControlCore& core, const std::string& cel, const std::string& msgc);
-// The two sends that do not wait for the message's final answer: they write
-// the PDU and return the answer to the command line; the "+CMGS" line (or
-// the error) arrives later on the receive path and raises an event.
-std::string gsm7smssubmit2(ControlCore& core, const std::string& cel, const std::string& msgc);
-std::string UNIsmssubmit2(ControlCore& core, const std::string& cel, const std::string& msgc);
+// Runs the dialogue of `method` for number `cel` and text `msgc`.
+std::string send(ControlCore& core, SendMethod method, const std::string& cel, const std::string& msgc);
 
 // The last `limit` UTF-16 code units of `text` (all of it when shorter). A
 // surrogate pair that the cut would split is dropped whole.

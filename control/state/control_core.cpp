@@ -26,15 +26,12 @@ void EventHub::unadvise(int cookie) {
 
 template <typename Call>
 void EventHub::raise(Call call) {
-  // Iterate over the cookies of this moment; look each one up again, since a
-  // handler may disconnect sinks (or connect new ones) while we deliver.
-  std::vector<int> cookies;
-  cookies.reserve(sinks_.size());
-  for (const auto& s : sinks_) cookies.push_back(s.first);
-  for (const int cookie : cookies) {
-    const auto it = std::find_if(sinks_.begin(), sinks_.end(),
-                                 [cookie](const auto& s) { return s.first == cookie; });
-    if (it != sinks_.end()) call(*it->second);
+  // Deliver to the sinks of this moment, each only while it is still
+  // connected, since a handler may disconnect sinks (or connect new ones).
+  const auto sinks = sinks_;
+  for (const auto& sink : sinks) {
+    const auto connected = [&sink](const auto& s) { return s.first == sink.first; };
+    if (std::any_of(sinks_.begin(), sinks_.end(), connected)) call(*sink.second);
   }
 }
 
@@ -89,10 +86,8 @@ bool ControlCore::checkState() {
 }
 
 bool ControlCore::disconnect1() {
-  try {
-    if (port->isOpen()) port->close();
-  } catch (...) {
-  }
+  // SerialPort::close() never throws, so neither does this.
+  if (port->isOpen()) port->close();
   return false;
 }
 

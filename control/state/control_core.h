@@ -101,8 +101,6 @@ struct ControlCore {
   std::unique_ptr<SerialPort> port;
   Exchange exchange;
   bool processNewMessages = true;  // see ReviriOptions
-  int widthTwips = 500;
-  int heightTwips = 500;
 };
 
 // The state behind a Reviri: the internal accessor for the panel, the COM

@@ -5,7 +5,6 @@
 #include "base/at_answers.h"
 
 #include "control/storage/store.h"
-#include "control/storage/store_internal.h"
 
 namespace reviri::sms {
 

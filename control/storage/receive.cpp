@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "base/at_answers.h"
+#include "base/flag_scope.h"
 #include "base/text.h"
 #include "control/send/send.h"
 #include "control/storage/store.h"
@@ -28,17 +29,6 @@ struct ReceiveState {
   // Received text met outside the receive event, waiting to be appended to
   // the buffer once the current processing has finished.
   std::deque<std::string> queued;
-};
-
-class FlagScope {
- public:
-  explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
-  ~FlagScope() { flag_ = false; }
-  FlagScope(const FlagScope&) = delete;
-  FlagScope& operator=(const FlagScope&) = delete;
-
- private:
-  bool& flag_;
 };
 
 void setBuffer(ControlCore& core, ReceiveState& st, std::string text) {
@@ -112,13 +102,9 @@ void receiveBufferChanged(ControlCore& core, ReceiveState& st) {
   runProcessing(core, st);
 }
 
-bool startsWithCaseless(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && text::asciiUpper(s.substr(0, prefix.size())) == prefix;
-}
-
 // The modem now waits for a PDU: no other command may be written.
 bool opensMessageEntry(std::string_view command, std::string_view answer) {
-  return (startsWithCaseless(command, "AT+CMGS") || startsWithCaseless(command, "AT+CMGW")) &&
+  return (text::startsWithCaseless(command, "AT+CMGS") || text::startsWithCaseless(command, "AT+CMGW")) &&
          answer.find('>') != std::string_view::npos;
 }
 

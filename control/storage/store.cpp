@@ -1,6 +1,10 @@
 // control/storage/store.cpp - storage commands, reads and extractors, startlisten.
+//
+// The typed Modem asks the same AT+CMGR and AT+CMGD (modem/session.cpp).
+// These stay apart on purpose: they return raw answers, take the host's
+// arguments onto the command line as given, and decode with the control's
+// lenient record decoder (control/compat) rather than the strict one.
 #include "control/storage/store.h"
-
 
 #include <stdexcept>
 
@@ -8,7 +12,6 @@
 #include "base/text.h"
 #include "base/at_answers.h"
 #include "control/compat/pdu_compat.h"
-#include "control/storage/store_internal.h"
 
 namespace reviri::sms {
 

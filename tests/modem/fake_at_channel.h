@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "link/at_channel.h"
+#include "reviri/at_channel.h"
 
 namespace reviri::testing {
 
