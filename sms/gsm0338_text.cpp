@@ -214,14 +214,7 @@ long leadingHexValue(std::string_view hex) {
 }
 
 AsciiPdu::AsciiPdu(std::string_view s) : view_(s) {
-  std::uint64_t any = 0;  // eight bytes at a time, no early exit
-  std::size_t i = 0;
-  for (std::uint64_t word; i + 8 <= s.size(); i += 8) {
-    std::memcpy(&word, s.data() + i, 8);
-    any |= word;
-  }
-  for (; i < s.size(); ++i) any |= static_cast<unsigned char>(s[i]);
-  if (any & 0x80 * kOnes) {
+  if (!isAscii(s)) {
     for (const char16_t u : text::utf8ToUtf16(s)) storage_ += u < 0x80 ? static_cast<char>(u) : '?';
     view_ = storage_;
   }
