@@ -220,15 +220,6 @@ AsciiPdu::AsciiPdu(std::string_view s) : view_(s) {
   }
 }
 
-std::size_t fieldValue(std::string_view field) {
-  if (field.size() == 2) {
-    const int hi = kHexValue[static_cast<unsigned char>(field[0])];
-    const int lo = kHexValue[static_cast<unsigned char>(field[1])];
-    if (hi >= 0 && lo >= 0) return static_cast<std::size_t>(hi * 16 + lo);
-  }
-  return static_cast<std::size_t>(leadingHexValue(field));
-}
-
 std::size_t divideRoundHalfEven(std::size_t a, std::size_t b) {
   const std::size_t q = a / b;
   const std::size_t r2 = (a % b) * 2;

@@ -33,7 +33,14 @@ long leadingHexValue(std::string_view hex);
 // True when every character of `s` is a hex digit (either case).
 bool allHexDigits(std::string_view s);
 // A field's value: two hex digits directly, anything else as leadingHexValue.
-std::size_t fieldValue(std::string_view field);
+inline std::size_t fieldValue(std::string_view field) {
+  if (field.size() == 2) {
+    const int hi = kHexValue[static_cast<unsigned char>(field[0])];
+    const int lo = kHexValue[static_cast<unsigned char>(field[1])];
+    if (hi >= 0 && lo >= 0) return static_cast<std::size_t>(hi * 16 + lo);
+  }
+  return static_cast<std::size_t>(leadingHexValue(field));
+}
 // a / b rounded to the nearest whole number, halves to the even one: how many
 // octets (b = 2) or code units (b = 4) a hex string of odd length holds.
 std::size_t divideRoundHalfEven(std::size_t a, std::size_t b);
