@@ -34,6 +34,13 @@ std::string_view checkedHex(std::string_view hex) {
   return hex;
 }
 
+// Hex digits as octets (an odd last digit left out).
+std::vector<std::uint8_t> octetsOf(std::string_view hex) {
+  std::vector<std::uint8_t> octets(hex.size() / 2);
+  for (std::size_t k = 0; k < octets.size(); ++k) octets[k] = valueOf(hex.substr(2 * k, 2));
+  return octets;
+}
+
 // Semi-octets of an address, low nibble first, up to `count` digits or the
 // 'F' filler.
 std::string semiOctetDigits(std::string_view hex, std::size_t count) {
@@ -150,7 +157,7 @@ UserData readUserData(HexFields& in, std::string_view length, bool hasHeader, co
     return ud;
   }
   ud.decoded = false;
-  for (std::size_t k = 0; k < body.size() / 2; ++k) ud.octets.push_back(valueOf(body.substr(2 * k, 2)));
+  ud.octets = octetsOf(body);
   return ud;
 }
 
@@ -179,8 +186,7 @@ Submit readSubmit(HexFields& in, Address serviceCentre, std::uint8_t firstOctet)
   s.recipient = addressOf(f.addressLength, f.addressType, f.address);
   s.protocolId = valueOf(f.protocolId);
   s.coding = dataCodingOf(valueOf(f.dataCoding));
-  for (std::size_t k = 0; k < f.validityPeriod.size() / 2; ++k)
-    s.validityPeriod.push_back(valueOf(f.validityPeriod.substr(2 * k, 2)));
+  s.validityPeriod = octetsOf(f.validityPeriod);
   s.userData = readUserData(in, f.userDataLength, firstOctet & 0x40, s.coding);
   return s;
 }
@@ -225,12 +231,6 @@ constexpr StatusText kStatusTexts[] = {
     {0x47, "SM deleted by originating SME"},
     {0x48, "SM deleted by SC administration"},
     {0x49, "SM does not exist"},
-    {0x60, "congestion"},
-    {0x61, "SME busy"},
-    {0x62, "no response from SME"},
-    {0x63, "service rejected"},
-    {0x64, "quality of service not available"},
-    {0x65, "error in SME"},
 };
 
 const char* groupMeaning(DeliveryOutcome outcome) {
@@ -333,8 +333,11 @@ DeliveryOutcome outcomeOf(std::uint8_t status) {
 }
 
 std::string statusMeaning(std::uint8_t status) {
+  // 60-65 name the same temporary errors as 20-25 (after which the service
+  // centre stopped trying, not still trying).
+  const int listed = status >= 0x60 && status <= 0x65 ? status - 0x40 : status;
   for (const StatusText& t : kStatusTexts)
-    if (t.status == status) return t.meaning;
+    if (t.status == listed) return t.meaning;
   const std::string group = groupMeaning(outcomeOf(status));
   if (status >= 0x80) return "reserved";
   if ((status & 0x10) != 0) return group + " (SC specific value)";

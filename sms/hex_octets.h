@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -74,6 +75,22 @@ void appendSwappedDigits(Out& out, const Digits& digits) {
     out[at++] = digits[i];
   }
 }
+
+// Working bytes: up to N on the stack, more on the heap. Not initialised:
+// the codecs write them before reading.
+template <std::size_t N>
+class ScratchBytes {
+ public:
+  explicit ScratchBytes(std::size_t size) { data_ = size > N ? large_.emplace(size).data() : small_.data(); }
+  ScratchBytes(const ScratchBytes&) = delete;
+  ScratchBytes& operator=(const ScratchBytes&) = delete;
+  std::uint8_t* data() { return data_; }
+
+ private:
+  std::array<std::uint8_t, N> small_;
+  std::optional<std::vector<std::uint8_t>> large_;
+  std::uint8_t* data_;
+};
 
 // Eight bytes as a number, byte 0 lowest, and back: one load or store on
 // little-endian machines.

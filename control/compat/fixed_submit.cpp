@@ -35,14 +35,8 @@ void appendUserData7bit(std::string& out, std::string_view text) {
     text = dropped;
   }
   // Every byte gives at most two septets (an escape pair).
-  const std::size_t maxSeptets = 2 * text.size();
-  std::array<std::uint8_t, 640> small;
-  std::vector<std::uint8_t> large;
-  std::uint8_t* septets = small.data();
-  if (maxSeptets > small.size()) {
-    large.resize(maxSeptets);
-    septets = large.data();
-  }
+  hex::ScratchBytes<640> scratch(2 * text.size());
+  std::uint8_t* septets = scratch.data();
   const gsm7::TextSeptets written = gsm7::putTextSeptets(text, septets, gsm7::Unfit::kQuestionMark);
   const auto count = static_cast<std::size_t>(written.end - septets);
   if (count > kMaxSeptets) throw std::overflow_error("encode7bit: text too long");

@@ -15,6 +15,7 @@
 #include "base/text.h"
 #include "sms/gsm0338_text.h"
 #include "sms/gsm0340_tpdu.h"
+#include "sms/hex_octets.h"
 
 namespace reviri::sms {
 namespace {
@@ -182,26 +183,16 @@ std::string decodeUcs2(std::string_view hex) {
   const AsciiPdu ascii(hex);
   std::string out;
   detail::appendUcs2Text(ascii.view(), out);
-  const std::size_t first = out.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  out.erase(out.find_last_not_of(' ') + 1);
-  out.erase(0, first);
-  return out;
+  return text::trimSpaces(out);
 }
 
 std::string decodeTimestamp(std::string_view scts) {
   const AsciiPdu ascii(scts);
   const std::string_view s = ascii.view();
   if (s.size() != 14) return {};
-  std::string out(14, ' ');
-  for (std::size_t i = 0; i < 12; i += 2) {
-    out[i] = s[i + 1];
-    out[i + 1] = s[i];
-  }
-  out[12] = s[12];
-  out[13] = s[13];
-  return out;
+  std::string out;
+  hex::appendSwappedDigits(out, s.substr(0, 12));
+  return out.append(s.substr(12));  // the time-zone octet as stored
 }
-
 
 }  // namespace reviri::sms
