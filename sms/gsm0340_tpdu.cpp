@@ -1,14 +1,16 @@
 // sms/gsm0340_tpdu.cpp - typed decoding of SMS-DELIVER, SMS-SUBMIT and
 // SMS-STATUS-REPORT PDUs.
 //
-// A reader walks the octets and refuses to go past the end, so every field
-// is either read whole or reported by name. Text goes through the same
-// septet and UCS2 decoders as the record decoder of this folder.
+// HexFields walks the octets and, in its strict mode, refuses to go past the
+// end, so every field is either read whole or reported by name. The control's
+// record decoder walks the same fields in the lenient mode, and its text goes
+// through the same septet and UCS2 decoders.
 #include "sms/gsm0340_tpdu.h"
 
 #include <array>
 #include <string>
 #include <tuple>
+#include <type_traits>
 
 #include "sms/gsm0338_text.h"
 
@@ -161,34 +163,30 @@ UserData readUserData(HexFields& in, std::string_view length, bool hasHeader, co
   return ud;
 }
 
-Deliver readDeliver(HexFields& in, Address serviceCentre, std::uint8_t firstOctet) {
-  const MessageFields f = takeDeliverFields(in);
-  Deliver d;
-  d.serviceCentre = std::move(serviceCentre);
-  d.firstOctet = firstOctet;
-  d.statusReportIndication = firstOctet & 0x20;
-  d.replyPath = firstOctet & 0x80;
-  d.originator = addressOf(f.addressLength, f.addressType, f.address);
-  d.protocolId = valueOf(f.protocolId);
-  d.coding = dataCodingOf(valueOf(f.dataCoding));
-  d.serviceCentreTime = timestampOf(f.timestamp);
-  d.userData = readUserData(in, f.userDataLength, firstOctet & 0x40, d.coding);
-  return d;
-}
-
-Submit readSubmit(HexFields& in, Address serviceCentre, std::uint8_t firstOctet) {
-  const MessageFields f = takeSubmitFields(in, firstOctet);
-  Submit s;
-  s.serviceCentre = std::move(serviceCentre);
-  s.firstOctet = firstOctet;
-  s.statusReportRequest = firstOctet & 0x20;
-  s.messageReference = valueOf(f.messageReference);
-  s.recipient = addressOf(f.addressLength, f.addressType, f.address);
-  s.protocolId = valueOf(f.protocolId);
-  s.coding = dataCodingOf(valueOf(f.dataCoding));
-  s.validityPeriod = octetsOf(f.validityPeriod);
-  s.userData = readUserData(in, f.userDataLength, firstOctet & 0x40, s.coding);
-  return s;
+// An SMS-DELIVER or SMS-SUBMIT from its walked fields.
+template <typename Message>
+Message readMessage(HexFields& in, Address serviceCentre, std::uint8_t firstOctet) {
+  constexpr bool kSubmit = std::is_same_v<Message, Submit>;
+  const MessageFields f = kSubmit ? takeSubmitFields(in, firstOctet) : takeDeliverFields(in);
+  Message m;
+  m.serviceCentre = std::move(serviceCentre);
+  m.firstOctet = firstOctet;
+  Address address = addressOf(f.addressLength, f.addressType, f.address);
+  if constexpr (kSubmit) {
+    m.statusReportRequest = firstOctet & 0x20;
+    m.messageReference = valueOf(f.messageReference);
+    m.recipient = std::move(address);
+    m.validityPeriod = octetsOf(f.validityPeriod);
+  } else {
+    m.statusReportIndication = firstOctet & 0x20;
+    m.replyPath = firstOctet & 0x80;
+    m.originator = std::move(address);
+    m.serviceCentreTime = timestampOf(f.timestamp);
+  }
+  m.protocolId = valueOf(f.protocolId);
+  m.coding = dataCodingOf(valueOf(f.dataCoding));
+  m.userData = readUserData(in, f.userDataLength, firstOctet & 0x40, m.coding);
+  return m;
 }
 
 // Octets after TP-ST (parameter indicator and the rest) are not read: some
@@ -349,8 +347,8 @@ Tpdu decodeTpdu(std::string_view hex, bool withServiceCentre) {
   Address serviceCentre = withServiceCentre ? readServiceCentre(in) : Address{};
   const std::uint8_t firstOctet = in.octet("first octet");
   switch (firstOctet & 0x03) {  // TP-MTI of a message towards the phone, or one it stores
-    case 0: return readDeliver(in, std::move(serviceCentre), firstOctet);
-    case 1: return readSubmit(in, std::move(serviceCentre), firstOctet);
+    case 0: return readMessage<Deliver>(in, std::move(serviceCentre), firstOctet);
+    case 1: return readMessage<Submit>(in, std::move(serviceCentre), firstOctet);
     case 2: return readStatusReport(in, std::move(serviceCentre), firstOctet);
     default: throw PduError("first octet: message type 3 is reserved");
   }
