@@ -36,10 +36,15 @@ std::string_view checkedHex(std::string_view hex) {
   return hex;
 }
 
-// Hex digits as octets (an odd last digit left out).
+// Octet k of checked hex digits.
+std::uint8_t octetAt(std::string_view hex, std::size_t k) {
+  return static_cast<std::uint8_t>(hexValue(hex[2 * k]) << 4 | hexValue(hex[2 * k + 1]));
+}
+
+// Checked hex digits as octets (an odd last digit left out).
 std::vector<std::uint8_t> octetsOf(std::string_view hex) {
   std::vector<std::uint8_t> octets(hex.size() / 2);
-  for (std::size_t k = 0; k < octets.size(); ++k) octets[k] = valueOf(hex.substr(2 * k, 2));
+  for (std::size_t k = 0; k < octets.size(); ++k) octets[k] = octetAt(hex, k);
   return octets;
 }
 
@@ -47,13 +52,11 @@ std::vector<std::uint8_t> octetsOf(std::string_view hex) {
 // 'F' filler.
 std::string semiOctetDigits(std::string_view hex, std::size_t count) {
   static constexpr char kDigits[] = "0123456789*#abc";
-  std::string out;
-  out.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const int nibble = hexValue(hex[i ^ 1]);  // digits are stored swapped in pairs
-    if (nibble == 0xF) break;
-    out += kDigits[nibble];
-  }
+  std::string out(count, '\0');
+  std::size_t n = 0;
+  for (int nibble; n < count && (nibble = hexValue(hex[n ^ 1])) != 0xF; ++n)  // digits are stored swapped in pairs
+    out[n] = kDigits[nibble];
+  out.resize(n);
   return out;
 }
 
@@ -103,10 +106,10 @@ int swappedBcd(std::uint8_t octet) {
 std::optional<Timestamp> timestampOf(std::string_view hex) {
   std::array<int, 6> v{};  // year, month, day, hour, minute, second
   for (std::size_t i = 0; i < v.size(); ++i) {
-    v[i] = swappedBcd(valueOf(hex.substr(2 * i, 2)));
+    v[i] = swappedBcd(octetAt(hex, i));
     if (v[i] < 0) return std::nullopt;
   }
-  const std::uint8_t zone = valueOf(hex.substr(12, 2));
+  const std::uint8_t zone = octetAt(hex, 6);
   if ((zone >> 4) > 9) return std::nullopt;
   const int quarters = (zone & 0x07) * 10 + (zone >> 4);
   using namespace std::chrono;
@@ -246,8 +249,6 @@ const char* groupMeaning(DeliveryOutcome outcome) {
 void HexFields::refuse(std::string_view field) const {
   throw PduError(std::string(field) + ": the PDU ends before it (" + std::to_string(hex_.size() / 2) + " octets)");
 }
-
-std::uint8_t HexFields::octet(std::string_view field) { return valueOf(take(1, field)); }
 
 MessageFields takeDeliverFields(HexFields& in) {
   MessageFields f;

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "reviri/message_coding.h"
+#include "sms/gsm0338_text.h"
 
 namespace reviri::sms {
 
@@ -153,7 +154,7 @@ class HexFields {
     return {hex_.data() + at, std::min(2 * octets, hex_.size() - at)};
   }
   // The value of the next octet (junk read as leadingHexValue reads it).
-  std::uint8_t octet(std::string_view field);
+  std::uint8_t octet(std::string_view field) { return static_cast<std::uint8_t>(detail::fieldValue(take(1, field))); }
   std::string_view rest() const { return pos_ < hex_.size() ? hex_.substr(pos_) : std::string_view{}; }
 
  private:
