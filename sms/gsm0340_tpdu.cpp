@@ -60,11 +60,10 @@ std::string semiOctetDigits(std::string_view hex, std::size_t count) {
   return out;
 }
 
-bool isInternational(std::uint8_t type) { return (type & 0x70) == 0x10; }
-
-// Digits as written by people: "+" in front when the type says international.
+// Digits as written by people: "+" in front when the type of number says
+// international (001).
 std::string numberOf(std::string digits, std::uint8_t type) {
-  return isInternational(type) && !digits.empty() ? "+" + digits : digits;
+  return (type & 0x70) == 0x10 && !digits.empty() ? "+" + digits : digits;
 }
 
 // TP-OA, TP-DA, TP-RA: the length counts digits (semi-octets).

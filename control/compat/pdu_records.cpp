@@ -90,13 +90,9 @@ std::size_t readHeader(std::string_view ud, Record& record) {
 template <typename Record>
 bool decodeText(std::string_view ud, std::size_t firstOctet, bool isText, Record& record) {
   record.udh.clear(), record.concatRef.clear(), record.concatTotal.clear(), record.concatSeq.clear();
-  if (!isText) {
-    record.ud = ud;
-    return false;
-  }
-  const std::size_t headerOctets = firstOctet & 0x40 ? readHeader(ud, record) : 0;  // TP-UDHI
+  const std::size_t headerOctets = isText && (firstOctet & 0x40) ? readHeader(ud, record) : 0;  // TP-UDHI
   const DataCoding coding = dataCodingOf(static_cast<std::uint8_t>(value(record.dcs)), DcsReading::kStrict);
-  if (coding.compressed || coding.alphabet == MessageCoding::k8bit) {
+  if (!isText || coding.compressed || coding.alphabet == MessageCoding::k8bit) {
     record.ud = ud;
     return false;
   }
