@@ -3,8 +3,12 @@
 #include "sms/gsm0338_alphabet.h"
 
 #include <array>
+#include <bit>
+#include <optional>
+#include <string_view>
 
 #include "base/text.h"
+#include "sms/hex_octets.h"
 
 namespace reviri::sms::gsm7 {
 namespace {
@@ -55,6 +59,25 @@ constexpr std::array<Septets, 256> makeLatin1Table() {
   return table;
 }
 
+// The septet of each byte that is an ASCII character written as one septet;
+// kNotPlain for every other byte (extension characters, characters neither
+// table holds, bytes of longer UTF-8 sequences).
+constexpr std::uint8_t kNotPlain = 0x80;
+constexpr std::array<std::uint8_t, 256> makePlainAsciiTable() {
+  const std::array<Septets, 256> latin1 = makeLatin1Table();
+  std::array<std::uint8_t, 256> table{};
+  for (std::size_t c = 0; c < 256; ++c) table[c] = c < 0x80 && latin1[c].count == 1 ? latin1[c].first : kNotPlain;
+  return table;
+}
+constexpr auto kPlainAscii = makePlainAsciiTable();
+
+// Septets of the eight characters at `text`, one per byte, character 0
+// lowest; each that is not plain ASCII has bit 7 set.
+std::uint64_t eightSeptets(const char* text) {
+  std::uint64_t run = 0;
+  for (unsigned j = 0; j < 8; ++j) run |= std::uint64_t{kPlainAscii[static_cast<unsigned char>(text[j])]} << (8 * j);
+  return run;
+}
 
 constexpr Utf8Cell toUtf8(char16_t ch) {
   Utf8Cell cell{{0, 0, 0}, 0};
@@ -82,6 +105,36 @@ Septets septetsBeyondLatin1(char32_t ch) {
   return {0, 0, 0};
 }
 }  // namespace detail
+
+TextSeptets putTextSeptets(std::string_view text, std::uint8_t* out, Unfit unfit) {
+  TextSeptets written{out, std::string_view::npos};
+  for (std::size_t i = 0; i < text.size();) {
+    if (i + 8 <= text.size()) {
+      // The plain characters before the first other one are written together
+      // (all eight are stored; room for two septets a byte makes that safe).
+      const std::uint64_t run = eightSeptets(text.data() + i);
+      const std::uint64_t marks = run & kNotPlain * std::uint64_t{0x0101010101010101};
+      const std::size_t plain = marks == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(marks) / 8);
+      hex::storeLittleEndian(written.end, run);
+      written.end += plain;
+      i += plain;
+      if (plain > 0) continue;
+    }
+    const std::size_t at = i;
+    const std::optional<char32_t> decoded = text::decodeUtf8At(text, i);
+    if (!decoded) ++i;
+    const Septets s = septetsFor(decoded.value_or(U'\uFFFD'));
+    if (s.count == 0) {
+      if (written.unfitAt == std::string_view::npos) written.unfitAt = at;
+      if (unfit == Unfit::kStop) return written;
+      *written.end++ = kUnknown;
+      continue;
+    }
+    *written.end++ = s.first;
+    if (s.count == 2) *written.end++ = s.second;
+  }
+  return written;
+}
 
 char16_t defaultChar(std::uint8_t septet) { return kDefault[septet & 0x7F]; }
 char16_t extensionChar(std::uint8_t septet) { return kExtensionTable[septet & 0x7F]; }

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 namespace reviri::sms::gsm7 {
 
@@ -41,6 +42,22 @@ Septets septetsBeyondLatin1(char32_t ch);
 inline Septets septetsFor(char32_t ch) {
   return ch < 256 ? detail::kLatin1Septets[ch] : detail::septetsBeyondLatin1(ch);
 }
+
+// What putTextSeptets does with a character that neither table holds.
+enum class Unfit {
+  kStop,            // stop there (the planner then chooses UCS2 or refuses the text)
+  kQuestionMark,    // write '?' (kUnknown) and go on (the control's fixed-form builders)
+};
+
+struct TextSeptets {
+  std::uint8_t* end;   // after the last septet written
+  std::size_t unfitAt;  // byte offset of the first character in neither table; npos when none
+};
+
+// Writes the septets of UTF-8 `text` at `out` (room for two per byte),
+// escape pairs included. Malformed UTF-8 reads as U+FFFD, one character per
+// byte, and so is unfit. Plain ASCII goes eight characters at a time.
+TextSeptets putTextSeptets(std::string_view text, std::uint8_t* out, Unfit unfit);
 
 // Character of a default-alphabet septet (low 7 bits used). The escape cell
 // itself has no character; it reads as a space.

@@ -19,12 +19,6 @@
 namespace reviri::sms::detail {
 namespace {
 
-// Octet k of a hex string: characters 2k+1..2k+2 (one for an odd tail) read
-// as a field value.
-unsigned octetAt(std::string_view hex, std::size_t k) {
-  return static_cast<unsigned>(fieldValue(hex.substr(2 * k, 2)));
-}
-
 constexpr std::uint64_t kOnes = 0x0101010101010101;
 constexpr bool kLittleEndian = std::endian::native == std::endian::little;
 
@@ -50,7 +44,7 @@ bool hex16ToOctets(const char* digits, std::uint64_t& octets) {
 }
 
 // Octets first..first+count-1 of `hex` into `out`: octets past the data read
-// as 0, junk as octetAt reads it. Plain hex goes sixteen digits at a time.
+// as 0, junk as fieldValue reads it. Plain hex goes sixteen digits at a time.
 void readOctets(std::string_view hex, std::size_t first, std::size_t count, std::uint8_t* out) {
   const std::size_t available = divideRoundHalfEven(hex.size(), 2);
   const std::size_t end = std::clamp(available, first, first + count);
@@ -58,7 +52,8 @@ void readOctets(std::string_view hex, std::size_t first, std::size_t count, std:
   const std::size_t whole = std::min(end, hex.size() / 2);  // octets with both digits
   for (std::uint64_t eight; kLittleEndian && k + 8 <= whole && hex16ToOctets(hex.data() + 2 * k, eight); k += 8)
     std::memcpy(out + (k - first), &eight, 8);
-  for (; k < end; ++k) out[k - first] = static_cast<std::uint8_t>(octetAt(hex, k));
+  // Octet k is characters 2k+1..2k+2 (one for an odd tail) read as a field.
+  for (; k < end; ++k) out[k - first] = static_cast<std::uint8_t>(fieldValue(hex.substr(2 * k, 2)));
   std::memset(out + (end - first), 0, first + count - end);
 }
 
@@ -98,13 +93,8 @@ bool sameAsAscii(std::uint64_t w) {
 // Septets of groups firstGroup.. of packed user data, eight per group.
 void unpackSeptets(std::string_view hex, std::size_t firstGroup, std::size_t groups, std::uint8_t* septets) {
   // Octets of the groups, with one spare so that every group loads as a word.
-  std::array<std::uint8_t, 160> small;
-  std::vector<std::uint8_t> large;
-  std::uint8_t* octets = small.data();
-  if (7 * groups + 1 > small.size()) {
-    large.resize(7 * groups + 1);
-    octets = large.data();
-  }
+  hex::ScratchBytes<160> scratch(7 * groups + 1);
+  std::uint8_t* octets = scratch.data();
   readOctets(hex, 7 * firstGroup, 7 * groups, octets);
   octets[7 * groups] = 0;
   for (std::size_t g = 0; g < groups; ++g) {
@@ -131,13 +121,8 @@ void appendGsm7Text(std::string_view hex, std::size_t first, std::size_t total, 
   // Unpack whole groups of eight first, then translate without carrying state.
   const std::size_t firstGroup = first / 8;
   const std::size_t groups = (total + 7) / 8 - firstGroup;
-  std::array<std::uint8_t, 184> small;
-  std::vector<std::uint8_t> large;
-  std::uint8_t* septets = small.data();
-  if (groups * 8 > small.size()) {
-    large.resize(groups * 8);
-    septets = large.data();
-  }
+  hex::ScratchBytes<184> scratch(groups * 8);
+  std::uint8_t* septets = scratch.data();
   unpackSeptets(hex, firstGroup, groups, septets);
   const std::size_t begin = first - 8 * firstGroup;
   const std::size_t end = total - 8 * firstGroup;
@@ -214,26 +199,10 @@ long leadingHexValue(std::string_view hex) {
 }
 
 AsciiPdu::AsciiPdu(std::string_view s) : view_(s) {
-  std::uint64_t any = 0;  // eight bytes at a time, no early exit
-  std::size_t i = 0;
-  for (std::uint64_t word; i + 8 <= s.size(); i += 8) {
-    std::memcpy(&word, s.data() + i, 8);
-    any |= word;
-  }
-  for (; i < s.size(); ++i) any |= static_cast<unsigned char>(s[i]);
-  if (any & 0x80 * kOnes) {
+  if (!isAscii(s)) {
     for (const char16_t u : text::utf8ToUtf16(s)) storage_ += u < 0x80 ? static_cast<char>(u) : '?';
     view_ = storage_;
   }
-}
-
-std::size_t fieldValue(std::string_view field) {
-  if (field.size() == 2) {
-    const int hi = kHexValue[static_cast<unsigned char>(field[0])];
-    const int lo = kHexValue[static_cast<unsigned char>(field[1])];
-    if (hi >= 0 && lo >= 0) return static_cast<std::size_t>(hi * 16 + lo);
-  }
-  return static_cast<std::size_t>(leadingHexValue(field));
 }
 
 std::size_t divideRoundHalfEven(std::size_t a, std::size_t b) {

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -32,10 +33,29 @@ long leadingHexValue(std::string_view hex);
 // True when every character of `s` is a hex digit (either case).
 bool allHexDigits(std::string_view s);
 // A field's value: two hex digits directly, anything else as leadingHexValue.
-std::size_t fieldValue(std::string_view field);
+inline std::size_t fieldValue(std::string_view field) {
+  if (field.size() == 2) {
+    const int hi = kHexValue[static_cast<unsigned char>(field[0])];
+    const int lo = kHexValue[static_cast<unsigned char>(field[1])];
+    if (hi >= 0 && lo >= 0) return static_cast<std::size_t>(hi * 16 + lo);
+  }
+  return static_cast<std::size_t>(leadingHexValue(field));
+}
 // a / b rounded to the nearest whole number, halves to the even one: how many
 // octets (b = 2) or code units (b = 4) a hex string of odd length holds.
 std::size_t divideRoundHalfEven(std::size_t a, std::size_t b);
+
+// True when no byte of `s` is above 7F. Eight bytes at a time, no early exit.
+inline bool isAscii(std::string_view s) {
+  std::uint64_t any = 0;
+  std::size_t i = 0;
+  for (std::uint64_t word; i + 8 <= s.size(); i += 8) {
+    std::memcpy(&word, s.data() + i, 8);
+    any |= word;
+  }
+  for (; i < s.size(); ++i) any |= static_cast<unsigned char>(s[i]);
+  return (any & 0x8080808080808080) == 0;
+}
 
 // Character positions count UTF-16 code units. A PDU is hex, so any other
 // character is junk; replacing each code unit above 7F by '?' keeps every

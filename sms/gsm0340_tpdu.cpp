@@ -1,13 +1,16 @@
 // sms/gsm0340_tpdu.cpp - typed decoding of SMS-DELIVER, SMS-SUBMIT and
 // SMS-STATUS-REPORT PDUs.
 //
-// A reader walks the octets and refuses to go past the end, so every field
-// is either read whole or reported by name. Text goes through the same
-// septet and UCS2 decoders as the record decoder of this folder.
+// HexFields walks the octets and, in its strict mode, refuses to go past the
+// end, so every field is either read whole or reported by name. The control's
+// record decoder walks the same fields in the lenient mode, and its text goes
+// through the same septet and UCS2 decoders.
 #include "sms/gsm0340_tpdu.h"
 
 #include <array>
 #include <string>
+#include <tuple>
+#include <type_traits>
 
 #include "sms/gsm0338_text.h"
 
@@ -18,97 +21,75 @@ using detail::allHexDigits;
 using detail::kHexValue;
 
 int hexValue(char c) { return kHexValue[static_cast<unsigned char>(c)]; }
+std::uint8_t valueOf(std::string_view octet) { return static_cast<std::uint8_t>(detail::fieldValue(octet)); }
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// Hex digits read as octets, front to back. Blanks around the PDU are
-// dropped; an odd last digit is ignored like any octet after the fields.
-class Reader {
- public:
-  explicit Reader(std::string_view hex) {
-    while (!hex.empty() && isBlank(hex.front())) hex.remove_prefix(1);
-    while (!hex.empty() && isBlank(hex.back())) hex.remove_suffix(1);
-    if (!allHexDigits(hex))
-      for (std::size_t i = 0; i < hex.size(); ++i)
-        if (hexValue(hex[i]) < 0)
-          throw PduError("PDU: character " + std::to_string(i + 1) + " is not a hex digit");
-    hex_ = hex;
-  }
+// The PDU without the blanks around it; refused when any other character is
+// not a hex digit.
+std::string_view checkedHex(std::string_view hex) {
+  while (!hex.empty() && isBlank(hex.front())) hex.remove_prefix(1);
+  while (!hex.empty() && isBlank(hex.back())) hex.remove_suffix(1);
+  if (!allHexDigits(hex))
+    for (std::size_t i = 0; i < hex.size(); ++i)
+      if (hexValue(hex[i]) < 0) throw PduError("PDU: character " + std::to_string(i + 1) + " is not a hex digit");
+  return hex;
+}
 
-  std::uint8_t octet(std::string_view field) {
-    need(1, field);
-    const auto v = static_cast<std::uint8_t>(hexValue(hex_[2 * pos_]) << 4 | hexValue(hex_[2 * pos_ + 1]));
-    ++pos_;
-    return v;
-  }
-
-  // The next `count` octets as their hex digits.
-  std::string_view hexOf(std::size_t count, std::string_view field) {
-    need(count, field);
-    const std::string_view out = hex_.substr(2 * pos_, 2 * count);
-    pos_ += count;
-    return out;
-  }
-
- private:
-  void need(std::size_t count, std::string_view field) const {
-    if (pos_ + count > hex_.size() / 2)
-      throw PduError(std::string(field) + ": the PDU ends before it (" + std::to_string(hex_.size() / 2) +
-                     " octets)");
-  }
-
-  std::string_view hex_;
-  std::size_t pos_ = 0;
-};
-
+// Octet k of checked hex digits.
 std::uint8_t octetAt(std::string_view hex, std::size_t k) {
   return static_cast<std::uint8_t>(hexValue(hex[2 * k]) << 4 | hexValue(hex[2 * k + 1]));
+}
+
+// Checked hex digits as octets (an odd last digit left out).
+std::vector<std::uint8_t> octetsOf(std::string_view hex) {
+  std::vector<std::uint8_t> octets(hex.size() / 2);
+  for (std::size_t k = 0; k < octets.size(); ++k) octets[k] = octetAt(hex, k);
+  return octets;
 }
 
 // Semi-octets of an address, low nibble first, up to `count` digits or the
 // 'F' filler.
 std::string semiOctetDigits(std::string_view hex, std::size_t count) {
   static constexpr char kDigits[] = "0123456789*#abc";
-  std::string out;
-  out.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const int nibble = hexValue(hex[i ^ 1]);  // digits are stored swapped in pairs
-    if (nibble == 0xF) break;
-    out += kDigits[nibble];
-  }
+  std::string out(count, '\0');
+  std::size_t n = 0;
+  for (int nibble; n < count && (nibble = hexValue(hex[n ^ 1])) != 0xF; ++n)  // digits are stored swapped in pairs
+    out[n] = kDigits[nibble];
+  out.resize(n);
   return out;
 }
 
-bool isInternational(std::uint8_t type) { return (type & 0x70) == 0x10; }
-
-// Digits as written by people: "+" in front when the type says international.
+// Digits as written by people: "+" in front when the type of number says
+// international (001).
 std::string numberOf(std::string digits, std::uint8_t type) {
-  return isInternational(type) && !digits.empty() ? "+" + digits : digits;
+  return (type & 0x70) == 0x10 && !digits.empty() ? "+" + digits : digits;
 }
-bool isAlphanumeric(std::uint8_t type) { return (type & 0x70) == 0x50; }
 
 // TP-OA, TP-DA, TP-RA: the length counts digits (semi-octets).
-Address readAddress(Reader& reader, std::string_view field) {
-  const std::size_t semiOctets = reader.octet(field);
+Address addressOf(std::string_view length, std::string_view type, std::string_view digits) {
+  const std::size_t semiOctets = valueOf(length);
   Address a;
-  a.type = reader.octet(field);
-  const std::string_view hex = reader.hexOf((semiOctets + 1) / 2, field);
-  if (isAlphanumeric(a.type)) {
-    a.alphanumeric = true;
-    detail::appendGsm7Text(hex, 0, semiOctets * 4 / 7, a.number);
-  } else {
-    a.number = numberOf(semiOctetDigits(hex, semiOctets), a.type);
-  }
+  a.type = valueOf(type);
+  a.alphanumeric = isAlphanumeric(a.type);
+  a.number = a.alphanumeric ? alphanumericAddress(digits, semiOctets) : numberOf(semiOctetDigits(digits, semiOctets), a.type);
   return a;
 }
 
+// The length, type and digits of an address field.
+std::tuple<std::string_view, std::string_view, std::string_view> takeAddress(HexFields& in, std::string_view field) {
+  const std::string_view length = in.take(1, field);
+  const std::string_view type = in.take(1, field);
+  return {length, type, in.take((valueOf(length) + 1) / 2, field)};
+}
+
 // The service-centre field: its length counts octets, type included.
-Address readServiceCentre(Reader& reader) {
-  const std::size_t octets = reader.octet("service-centre address");
+Address readServiceCentre(HexFields& in) {
+  const std::size_t octets = in.octet("service-centre address");
   Address a;
   if (octets == 0) return a;
-  a.type = reader.octet("service-centre address");
-  const std::string_view hex = reader.hexOf(octets - 1, "service-centre address");
+  a.type = in.octet("service-centre address");
+  const std::string_view hex = in.take(octets - 1, "service-centre address");
   a.number = numberOf(semiOctetDigits(hex, hex.size()), a.type);
   return a;
 }
@@ -121,8 +102,7 @@ int swappedBcd(std::uint8_t octet) {
   return tens > 9 || units > 9 ? -1 : tens * 10 + units;
 }
 
-std::optional<Timestamp> readTimestamp(Reader& reader, std::string_view field) {
-  const std::string_view hex = reader.hexOf(7, field);
+std::optional<Timestamp> timestampOf(std::string_view hex) {
   std::array<int, 6> v{};  // year, month, day, hour, minute, second
   for (std::size_t i = 0; i < v.size(); ++i) {
     v[i] = swappedBcd(octetAt(hex, i));
@@ -142,6 +122,8 @@ std::optional<Timestamp> readTimestamp(Reader& reader, std::string_view field) {
   return t;
 }
 
+std::optional<Timestamp> readTimestamp(HexFields& in, std::string_view field) { return timestampOf(in.take(7, field)); }
+
 // A concatenation element whose count or number is impossible is kept as
 // any other element.
 std::optional<Concatenation> concatenationOf(std::uint8_t id, const std::vector<std::uint8_t>& data) {
@@ -150,30 +132,22 @@ std::optional<Concatenation> concatenationOf(std::uint8_t id, const std::vector<
   return c;
 }
 
-// The elements of a header of `octets` octets (length octet included).
-void readHeader(std::string_view hex, std::size_t octets, UserData& ud) {
-  auto octet = [hex](std::size_t k) { return octetAt(hex, k); };
-  forEachHeaderElement(octets, octet, [&](std::uint8_t id, std::size_t first, std::size_t length) {
-    InformationElement e{id, {}};
-    for (std::size_t k = 0; k < length; ++k) e.data.push_back(octet(first + k));
-    if (auto c = concatenationOf(e.id, e.data); c && !ud.concat)
-      ud.concat = c;
-    else
-      ud.otherElements.push_back(std::move(e));
-  });
-}
-
-UserData readUserData(Reader& reader, bool hasHeader, const DataCoding& coding) {
-  const std::size_t udl = reader.octet("user-data length");
+UserData readUserData(HexFields& in, std::string_view length, bool hasHeader, const DataCoding& coding) {
+  const std::size_t udl = valueOf(length);
   const bool septets = coding.alphabet == MessageCoding::kGsm7 && !coding.compressed;
   const std::size_t octets = septets ? (udl * 7 + 7) / 8 : udl;
-  const std::string_view hex = reader.hexOf(octets, "user data");
+  const std::string_view hex = in.take(octets, "user data");
   UserData ud;
   std::size_t headerOctets = 0;
   if (hasHeader && octets > 0) {
-    headerOctets = std::size_t{octetAt(hex, 0)} + 1;
+    headerOctets = std::size_t{valueOf(hex.substr(0, 2))} + 1;
     if (headerOctets > octets) throw PduError("user-data header: longer than the user data");
-    readHeader(hex, headerOctets, ud);
+    for (InformationElement& e : headerElements(hex, headerOctets)) {
+      if (auto c = concatenationOf(e.id, e.data); c && !ud.concat)
+        ud.concat = c;
+      else
+        ud.otherElements.push_back(std::move(e));
+    }
   }
   if (septets) {
     const std::size_t skip = (headerOctets * 8 + 6) / 7;  // header and fill bits
@@ -187,53 +161,48 @@ UserData readUserData(Reader& reader, bool hasHeader, const DataCoding& coding) 
     return ud;
   }
   ud.decoded = false;
-  for (std::size_t k = 0; k < body.size() / 2; ++k) ud.octets.push_back(octetAt(body, k));
+  ud.octets = octetsOf(body);
   return ud;
 }
 
-Deliver readDeliver(Reader& reader, Address serviceCentre, std::uint8_t firstOctet) {
-  Deliver d;
-  d.serviceCentre = std::move(serviceCentre);
-  d.firstOctet = firstOctet;
-  d.statusReportIndication = firstOctet & 0x20;
-  d.replyPath = firstOctet & 0x80;
-  d.originator = readAddress(reader, "originator address");
-  d.protocolId = reader.octet("protocol identifier");
-  d.coding = dataCodingOf(reader.octet("data coding scheme"));
-  d.serviceCentreTime = readTimestamp(reader, "service-centre time stamp");
-  d.userData = readUserData(reader, firstOctet & 0x40, d.coding);
-  return d;
-}
-
-Submit readSubmit(Reader& reader, Address serviceCentre, std::uint8_t firstOctet) {
-  Submit s;
-  s.serviceCentre = std::move(serviceCentre);
-  s.firstOctet = firstOctet;
-  s.statusReportRequest = firstOctet & 0x20;
-  s.messageReference = reader.octet("message reference");
-  s.recipient = readAddress(reader, "recipient address");
-  s.protocolId = reader.octet("protocol identifier");
-  s.coding = dataCodingOf(reader.octet("data coding scheme"));
-  // TP-VPF (bits 4-3): none, enhanced (7), relative (1), absolute (7).
-  static constexpr std::size_t kValidityOctets[4] = {0, 7, 1, 7};
-  const std::size_t vp = kValidityOctets[(firstOctet >> 3) & 3];
-  const std::string_view hex = reader.hexOf(vp, "validity period");
-  for (std::size_t k = 0; k < vp; ++k) s.validityPeriod.push_back(octetAt(hex, k));
-  s.userData = readUserData(reader, firstOctet & 0x40, s.coding);
-  return s;
+// An SMS-DELIVER or SMS-SUBMIT from its walked fields.
+template <typename Message>
+Message readMessage(HexFields& in, Address serviceCentre, std::uint8_t firstOctet) {
+  constexpr bool kSubmit = std::is_same_v<Message, Submit>;
+  const MessageFields f = kSubmit ? takeSubmitFields(in, firstOctet) : takeDeliverFields(in);
+  Message m;
+  m.serviceCentre = std::move(serviceCentre);
+  m.firstOctet = firstOctet;
+  Address address = addressOf(f.addressLength, f.addressType, f.address);
+  if constexpr (kSubmit) {
+    m.statusReportRequest = firstOctet & 0x20;
+    m.messageReference = valueOf(f.messageReference);
+    m.recipient = std::move(address);
+    m.validityPeriod = octetsOf(f.validityPeriod);
+  } else {
+    m.statusReportIndication = firstOctet & 0x20;
+    m.replyPath = firstOctet & 0x80;
+    m.originator = std::move(address);
+    m.serviceCentreTime = timestampOf(f.timestamp);
+  }
+  m.protocolId = valueOf(f.protocolId);
+  m.coding = dataCodingOf(valueOf(f.dataCoding));
+  m.userData = readUserData(in, f.userDataLength, firstOctet & 0x40, m.coding);
+  return m;
 }
 
 // Octets after TP-ST (parameter indicator and the rest) are not read: some
 // devices store junk there, and nothing in them changes the outcome.
-StatusReport readStatusReport(Reader& reader, Address serviceCentre, std::uint8_t firstOctet) {
+StatusReport readStatusReport(HexFields& in, Address serviceCentre, std::uint8_t firstOctet) {
   StatusReport r;
   r.serviceCentre = std::move(serviceCentre);
   r.firstOctet = firstOctet;
-  r.messageReference = reader.octet("message reference");
-  r.recipient = readAddress(reader, "recipient address");
-  r.serviceCentreTime = readTimestamp(reader, "service-centre time stamp");
-  r.dischargeTime = readTimestamp(reader, "discharge time");
-  r.status = reader.octet("status");
+  r.messageReference = in.octet("message reference");
+  const auto [length, type, digits] = takeAddress(in, "recipient address");
+  r.recipient = addressOf(length, type, digits);
+  r.serviceCentreTime = readTimestamp(in, "service-centre time stamp");
+  r.dischargeTime = readTimestamp(in, "discharge time");
+  r.status = in.octet("status");
   r.outcome = outcomeOf(r.status);
   return r;
 }
@@ -262,12 +231,6 @@ constexpr StatusText kStatusTexts[] = {
     {0x47, "SM deleted by originating SME"},
     {0x48, "SM deleted by SC administration"},
     {0x49, "SM does not exist"},
-    {0x60, "congestion"},
-    {0x61, "SME busy"},
-    {0x62, "no response from SME"},
-    {0x63, "service rejected"},
-    {0x64, "quality of service not available"},
-    {0x65, "error in SME"},
 };
 
 const char* groupMeaning(DeliveryOutcome outcome) {
@@ -281,6 +244,54 @@ const char* groupMeaning(DeliveryOutcome outcome) {
 }
 
 }  // namespace
+
+void HexFields::refuse(std::string_view field) const {
+  throw PduError(std::string(field) + ": the PDU ends before it (" + std::to_string(hex_.size() / 2) + " octets)");
+}
+
+MessageFields takeDeliverFields(HexFields& in) {
+  MessageFields f;
+  std::tie(f.addressLength, f.addressType, f.address) = takeAddress(in, "originator address");
+  f.protocolId = in.take(1, "protocol identifier");
+  f.dataCoding = in.take(1, "data coding scheme");
+  f.timestamp = in.take(7, "service-centre time stamp");
+  f.userDataLength = in.take(1, "user-data length");
+  return f;
+}
+
+MessageFields takeSubmitFields(HexFields& in, std::uint8_t firstOctet) {
+  MessageFields f;
+  f.messageReference = in.take(1, "message reference");
+  std::tie(f.addressLength, f.addressType, f.address) = takeAddress(in, "recipient address");
+  f.protocolId = in.take(1, "protocol identifier");
+  f.dataCoding = in.take(1, "data coding scheme");
+  // TP-VPF (bits 4-3): none, enhanced (7), relative (1), absolute (7).
+  static constexpr std::size_t kValidityOctets[4] = {0, 7, 1, 7};
+  f.validityPeriod = in.take(kValidityOctets[(firstOctet >> 3) & 3], "validity period");
+  f.userDataLength = in.take(1, "user-data length");
+  return f;
+}
+
+bool isAlphanumeric(std::uint8_t type) { return (type & 0x70) == 0x50; }
+
+std::string alphanumericAddress(std::string_view address, std::size_t semiOctets) {
+  std::string out;
+  detail::appendGsm7Text(address, 0, semiOctets * 4 / 7, out);
+  return out;
+}
+
+std::vector<InformationElement> headerElements(std::string_view hex, std::size_t octets) {
+  std::vector<InformationElement> elements;
+  auto octetAt = [hex](std::size_t k) { return valueOf(hex.substr(2 * k, 2)); };
+  for (std::size_t i = 1; i + 2 <= octets;) {
+    const std::size_t length = octetAt(i + 1);
+    if (i + 2 + length > octets) break;
+    InformationElement& e = elements.emplace_back(InformationElement{octetAt(i), {}});
+    for (std::size_t k = 0; k < length; ++k) e.data.push_back(octetAt(i + 2 + k));
+    i += 2 + length;
+  }
+  return elements;
+}
 
 DataCoding dataCodingOf(std::uint8_t dcs, DcsReading reading) {
   DataCoding c;
@@ -320,8 +331,11 @@ DeliveryOutcome outcomeOf(std::uint8_t status) {
 }
 
 std::string statusMeaning(std::uint8_t status) {
+  // 60-65 name the same temporary errors as 20-25 (after which the service
+  // centre stopped trying, not still trying).
+  const int listed = status >= 0x60 && status <= 0x65 ? status - 0x40 : status;
   for (const StatusText& t : kStatusTexts)
-    if (t.status == status) return t.meaning;
+    if (t.status == listed) return t.meaning;
   const std::string group = groupMeaning(outcomeOf(status));
   if (status >= 0x80) return "reserved";
   if ((status & 0x10) != 0) return group + " (SC specific value)";
@@ -329,13 +343,13 @@ std::string statusMeaning(std::uint8_t status) {
 }
 
 Tpdu decodeTpdu(std::string_view hex, bool withServiceCentre) {
-  Reader reader(hex);
-  Address serviceCentre = withServiceCentre ? readServiceCentre(reader) : Address{};
-  const std::uint8_t firstOctet = reader.octet("first octet");
+  HexFields in(checkedHex(hex), true);
+  Address serviceCentre = withServiceCentre ? readServiceCentre(in) : Address{};
+  const std::uint8_t firstOctet = in.octet("first octet");
   switch (firstOctet & 0x03) {  // TP-MTI of a message towards the phone, or one it stores
-    case 0: return readDeliver(reader, std::move(serviceCentre), firstOctet);
-    case 1: return readSubmit(reader, std::move(serviceCentre), firstOctet);
-    case 2: return readStatusReport(reader, std::move(serviceCentre), firstOctet);
+    case 0: return readMessage<Deliver>(in, std::move(serviceCentre), firstOctet);
+    case 1: return readMessage<Submit>(in, std::move(serviceCentre), firstOctet);
+    case 2: return readStatusReport(in, std::move(serviceCentre), firstOctet);
     default: throw PduError("first octet: message type 3 is reserved");
   }
 }

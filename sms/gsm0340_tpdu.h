@@ -17,6 +17,7 @@
 #ifndef REVIRI_SMS_GSM0340_TPDU_H_
 #define REVIRI_SMS_GSM0340_TPDU_H_
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "reviri/message_coding.h"
+#include "sms/gsm0338_text.h"
 
 namespace reviri::sms {
 
@@ -132,19 +134,54 @@ using Tpdu = std::variant<Deliver, Submit, StatusReport>;
 // PduError.
 Tpdu decodeTpdu(std::string_view hex, bool withServiceCentre = true);
 
-// The information elements of a user-data header of `octets` octets (its
-// length octet included), read through `octetAt(k)`: `element(id, first,
-// length)` for each, `first` being the index of its first data octet. An
-// element that runs past the header ends the walk. Both decoders use it.
-template <typename OctetAt, typename Element>
-void forEachHeaderElement(std::size_t octets, OctetAt octetAt, Element element) {
-  for (std::size_t i = 1; i + 2 <= octets;) {
-    const std::size_t length = octetAt(i + 1);
-    if (i + 2 + length > octets) break;
-    element(static_cast<std::uint8_t>(octetAt(i)), i + 2, length);
-    i += 2 + length;
+// The information elements of the user-data header at the start of `hex`,
+// `octets` octets long (its length octet included); an element that runs past
+// the header ends the list. Both readers use it.
+std::vector<InformationElement> headerElements(std::string_view hex, std::size_t octets);
+
+// Hex digits taken field by field, front to back: the one walk both PDU
+// readers make. A strict walk refuses a field that does not fit whole
+// (PduError naming it, counting the octets of `hex`, an odd last digit left
+// out); a lenient one, the control's records, cuts it: partly past the end a
+// field is short, wholly past it empty.
+class HexFields {
+ public:
+  HexFields(std::string_view hex, bool strict) : hex_(hex), strict_(strict) {}
+  std::string_view take(std::size_t octets, std::string_view field) {
+    if (strict_ && pos_ + 2 * octets > hex_.size() / 2 * 2) refuse(field);
+    const std::size_t at = std::min(pos_, hex_.size());
+    pos_ += 2 * octets;
+    return {hex_.data() + at, std::min(2 * octets, hex_.size() - at)};
   }
-}
+  // The value of the next octet (junk read as leadingHexValue reads it).
+  std::uint8_t octet(std::string_view field) { return static_cast<std::uint8_t>(detail::fieldValue(take(1, field))); }
+  std::string_view rest() const { return pos_ < hex_.size() ? hex_.substr(pos_) : std::string_view{}; }
+
+ private:
+  [[noreturn]] void refuse(std::string_view field) const;
+
+  std::string_view hex_;
+  std::size_t pos_ = 0;  // in hex digits
+  bool strict_;
+};
+
+// The fields of an SMS-DELIVER or SMS-SUBMIT after its first octet, up to
+// TP-UDL, as their hex digits; the user data is what the walk has left.
+struct MessageFields {
+  std::string_view messageReference;  // SMS-SUBMIT only
+  std::string_view addressLength, addressType, address;
+  std::string_view protocolId, dataCoding;
+  std::string_view timestamp;       // SMS-DELIVER only
+  std::string_view validityPeriod;  // SMS-SUBMIT only: 0, 1 or 7 octets by TP-VPF
+  std::string_view userDataLength;
+};
+MessageFields takeDeliverFields(HexFields& in);
+MessageFields takeSubmitFields(HexFields& in, std::uint8_t firstOctet);
+
+// True for the type of address of an alphanumeric address (type of number
+// 101), whose `address` digits are GSM 7-bit text; `semiOctets` is its length.
+bool isAlphanumeric(std::uint8_t type);
+std::string alphanumericAddress(std::string_view address, std::size_t semiOctets);
 
 // IEI 00 (8-bit reference) or IEI 08 (16-bit reference) with the right
 // length; counts not checked. Empty for any other element.

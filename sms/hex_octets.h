@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,12 @@ inline char* putHexOctet(char* out, unsigned octet) {
   return out + 2;
 }
 
+inline void appendHexOctet(std::string& out, unsigned octet) {
+  const std::size_t at = out.size();
+  out.resize(at + 2);
+  putHexOctet(out.data() + at, octet & 0xFF);
+}
+
 // The octets as upper-case hex digits.
 inline std::string hexOf(const std::vector<std::uint8_t>& octets) {
   std::string out(2 * octets.size(), '0');
@@ -51,13 +58,39 @@ inline char* putUcs2Hex(char* out, std::u16string_view units) {
   return out;
 }
 
-// Digits as swapped semi-octet pairs, 'F' filling an odd count.
-inline void appendSwappedDigits(std::string& out, std::string_view digits) {
+inline void appendUcs2Hex(std::string& out, std::u16string_view units) {
+  const std::size_t at = out.size();
+  out.resize(at + 4 * units.size());
+  putUcs2Hex(out.data() + at, units);
+}
+
+// Digits as swapped semi-octet pairs, 'F' filling an odd count (characters
+// of any width: the control swaps non-ASCII ones as UTF-16 code units).
+template <typename Out, typename Digits>
+void appendSwappedDigits(Out& out, const Digits& digits) {
+  std::size_t at = out.size();
+  out.resize(at + (digits.size() + 1) / 2 * 2);
   for (std::size_t i = 0; i < digits.size(); i += 2) {
-    out += i + 1 < digits.size() ? digits[i + 1] : 'F';
-    out += digits[i];
+    out[at++] = i + 1 < digits.size() ? digits[i + 1] : 'F';
+    out[at++] = digits[i];
   }
 }
+
+// Working bytes: up to N on the stack, more on the heap. Not initialised:
+// the codecs write them before reading.
+template <std::size_t N>
+class ScratchBytes {
+ public:
+  explicit ScratchBytes(std::size_t size) { data_ = size > N ? large_.emplace(size).data() : small_.data(); }
+  ScratchBytes(const ScratchBytes&) = delete;
+  ScratchBytes& operator=(const ScratchBytes&) = delete;
+  std::uint8_t* data() { return data_; }
+
+ private:
+  std::array<std::uint8_t, N> small_;
+  std::optional<std::vector<std::uint8_t>> large_;
+  std::uint8_t* data_;
+};
 
 // Eight bytes as a number, byte 0 lowest, and back: one load or store on
 // little-endian machines.
@@ -100,6 +133,12 @@ inline char* packSeptetsAsHex(const std::uint8_t* septets, std::size_t count, ch
     for (std::size_t b = 0; b < (7 * rest + 7) / 8; ++b) out = putHexOctet(out, (group >> (8 * b)) & 0xFF);
   }
   return out;
+}
+
+inline void appendSeptetsAsHex(std::string& out, const std::uint8_t* septets, std::size_t count) {
+  const std::size_t at = out.size();
+  out.resize(at + (7 * count + 7) / 8 * 2);
+  packSeptetsAsHex(septets, count, out.data() + at);
 }
 
 }  // namespace reviri::sms::hex

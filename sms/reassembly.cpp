@@ -58,36 +58,31 @@ Reassembler::Handover Reassembler::add(Deliver part, int storageIndex, Clock::ti
   const Concatenation c = *part.userData.concat;
   const Key key{part.originator.number, c.reference, c.reference16, c.total};
 
-  if (auto held = pending_.find(key); held != pending_.end()) {
-    Pending& p = held->second;
-    const auto same = p.parts.find(c.sequence);
-    if (same == p.parts.end()) {
-      p.parts.emplace(c.sequence, std::move(part));
-      if (storageIndex >= 0) p.storageIndexes.push_back(storageIndex);
-    } else if (sameContent(same->second, part)) {
-      if (storageIndex >= 0) p.storageIndexes.push_back(storageIndex);  // duplicate
-      return out;
-    } else {
-      // A newer message reuses the reference: the older one will not be completed.
-      out.messages.push_back(join(p, c.total));
-      pending_.erase(held);
-      fresh.parts.emplace(c.sequence, std::move(part));
-      pending_.emplace(key, std::move(fresh));
-      return out;
-    }
-  } else {
-    if (auto done = completed_.find(key); done != completed_.end()) {
-      const auto same = done->second.contents.find(c.sequence);
-      if (same != done->second.contents.end() && same->second == contentOf(part)) {
-        if (storageIndex >= 0) out.duplicateSlots.push_back(storageIndex);
-        return out;
-      }
-    }
-    fresh.parts.emplace(c.sequence, std::move(part));
-    pending_.emplace(key, std::move(fresh));
-  }
-
   auto held = pending_.find(key);
+  if (held != pending_.end()) {
+    const auto same = held->second.parts.find(c.sequence);
+    if (same != held->second.parts.end() && sameContent(same->second, part)) {
+      if (storageIndex >= 0) held->second.storageIndexes.push_back(storageIndex);  // duplicate
+      return out;
+    }
+    if (same != held->second.parts.end()) {
+      // A newer message reuses the reference: the older one will not be completed.
+      out.messages.push_back(join(held->second, c.total));
+      pending_.erase(held);
+      held = pending_.end();
+    }
+  } else if (auto done = completed_.find(key); done != completed_.end()) {
+    const auto same = done->second.contents.find(c.sequence);
+    if (same != done->second.contents.end() && same->second == contentOf(part)) {
+      if (storageIndex >= 0) out.duplicateSlots.push_back(storageIndex);
+      return out;
+    }
+  }
+  if (held == pending_.end())
+    held = pending_.emplace(key, std::move(fresh)).first;
+  else if (storageIndex >= 0)
+    held->second.storageIndexes.push_back(storageIndex);
+  held->second.parts.emplace(c.sequence, std::move(part));
   if (held->second.parts.size() < c.total) return out;
   Completed record{now, {}};
   for (const auto& [number, p] : held->second.parts) record.contents.emplace(number, contentOf(p));

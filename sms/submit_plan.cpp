@@ -48,31 +48,16 @@ struct Units {
   std::size_t size() const { return coding == MessageCoding::kGsm7 ? septets.size() : utf16.size(); }
 };
 
-struct Unfit {
-  char32_t cp = 0;
-  std::size_t position = 0;  // 1-based character number
-};
-
-// Septets of `text`; false (and the first character that has none) when a
-// character is in neither table.
-bool toSeptets(std::string_view text, std::vector<std::uint8_t>& out, Unfit& unfit) {
-  out.resize(2 * text.size());
-  std::uint8_t* p = out.data();
-  std::size_t characters = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    const char32_t cp = byte < 0x80 ? (++i, char32_t{byte}) : nextCodePoint(text, i);
-    ++characters;
-    const gsm7::Septets s = gsm7::septetsFor(cp);
-    if (s.count == 0) {
-      unfit = {cp, characters};
-      return false;
-    }
-    *p++ = s.first;
-    if (s.count == 2) *p++ = s.second;
-  }
-  out.resize(static_cast<std::size_t>(p - out.data()));
-  return true;
+// Refuses forced 7-bit coding for the character at byte `at`, which neither
+// GSM table holds (or which is malformed UTF-8, refused as such).
+[[noreturn]] void refuseUnfit(std::string_view text, std::size_t at) {
+  std::size_t i = at;
+  const char32_t cp = nextCodePoint(text, i);
+  // Every byte before `at` is valid UTF-8: count the characters they start.
+  const auto position = 1 + std::count_if(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at),
+                                          [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
+  throw std::invalid_argument("text: character " + std::to_string(position) + " (" + describeChar(cp) +
+                              ") is not in the GSM 7-bit alphabet; use UCS2 or automatic coding");
 }
 
 // Like text::utf8ToUtf16, but malformed input is refused, not replaced.
@@ -86,12 +71,13 @@ std::u16string toUtf16(std::string_view text) {
 Units unitsOf(std::string_view text, MessageCoding coding) {
   Units units;
   if (coding != MessageCoding::kUcs2) {
-    Unfit unfit;
-    if (toSeptets(text, units.septets, unfit)) return units;
-    if (coding == MessageCoding::kGsm7)
-      throw std::invalid_argument("text: character " + std::to_string(unfit.position) + " (" +
-                                  describeChar(unfit.cp) +
-                                  ") is not in the GSM 7-bit alphabet; use UCS2 or automatic coding");
+    units.septets.resize(2 * text.size());
+    const gsm7::TextSeptets written = gsm7::putTextSeptets(text, units.septets.data(), gsm7::Unfit::kStop);
+    if (written.unfitAt == std::string_view::npos) {
+      units.septets.resize(static_cast<std::size_t>(written.end - units.septets.data()));
+      return units;
+    }
+    if (coding == MessageCoding::kGsm7) refuseUnfit(text, written.unfitAt);
   }
   units.coding = MessageCoding::kUcs2;
   units.septets.clear();
@@ -152,15 +138,11 @@ DialString parseDialString(std::string_view number, std::string_view field) {
   return dial;
 }
 
-void appendOctet(std::string& out, unsigned octet) {
-  const std::size_t at = out.size();
-  out.resize(at + 2);
-  hex::putHexOctet(out.data() + at, octet & 0xFF);
-}
+using hex::appendHexOctet;
 
 // Type of address and the digits as swapped semi-octets, 'F' filling an odd count.
 void appendTypeAndDigits(std::string& out, const DialString& dial) {
-  appendOctet(out, dial.international ? 0x91 : 0x81);
+  appendHexOctet(out, dial.international ? 0x91 : 0x81);
   hex::appendSwappedDigits(out, dial.digits);
 }
 
@@ -168,7 +150,7 @@ std::string serviceCentreField(std::string_view smsc) {
   if (smsc.empty()) return "00";
   const DialString dial = parseDialString(smsc, "smsc");
   std::string out;
-  appendOctet(out, static_cast<unsigned>(1 + (dial.digits.size() + 1) / 2));  // octets after this one
+  appendHexOctet(out, static_cast<unsigned>(1 + (dial.digits.size() + 1) / 2));  // octets after this one
   appendTypeAndDigits(out, dial);
   return out;
 }
@@ -192,13 +174,13 @@ unsigned relativeValidity(std::chrono::minutes validity) {
 std::string sharedFields(const SubmitRequest& request, MessageCoding coding) {
   const DialString to = parseDialString(request.to, "to");
   std::string out = "00";
-  appendOctet(out, static_cast<unsigned>(to.digits.size()));
+  appendHexOctet(out, static_cast<unsigned>(to.digits.size()));
   appendTypeAndDigits(out, to);
   out += "00";  // TP-PID: plain short message
   unsigned dcs = coding == MessageCoding::kUcs2 ? 0x08 : 0x00;
   if (request.flash) dcs |= 0x10;  // class given, class 0
-  appendOctet(out, dcs);
-  if (request.validity) appendOctet(out, relativeValidity(*request.validity));
+  appendHexOctet(out, dcs);
+  if (request.validity) appendHexOctet(out, relativeValidity(*request.validity));
   return out;
 }
 
@@ -231,17 +213,15 @@ void appendGsm7UserData(std::string& out, const Units& units, const PartLayout& 
   const std::size_t text = part.end - part.begin;
   std::copy_n(units.septets.data() + part.begin, text, septets.data() + count);
   count += text;
-  appendOctet(out, static_cast<unsigned>(count));
-  const std::size_t at = out.size();
-  out.resize(at + (7 * count + 7) / 8 * 2);
-  hex::packSeptetsAsHex(septets.data(), count, out.data() + at);
+  appendHexOctet(out, static_cast<unsigned>(count));
+  hex::appendSeptetsAsHex(out, septets.data(), count);
 }
 
 // TP-UDL and TP-UD of one part in UCS2 coding.
 void appendUcs2UserData(std::string& out, const Units& units, const PartLayout& part) {
   const std::size_t count = part.end - part.begin;
   const bool header = part.count > 1;
-  appendOctet(out, static_cast<unsigned>(2 * count + (header ? kHeaderOctets : 0)));
+  appendHexOctet(out, static_cast<unsigned>(2 * count + (header ? kHeaderOctets : 0)));
   const std::size_t at = out.size();
   out.resize(at + (header ? 2 * kHeaderOctets : 0) + 4 * count);
   char* p = out.data() + at;
@@ -292,7 +272,7 @@ std::vector<SubmitPart> planSubmit(const SubmitRequest& request) {
     std::string& pdu = part.pduHex;
     pdu.reserve(smsc.size() + 2 + shared.size() + 2 + 2 * 140);
     pdu += smsc;
-    appendOctet(pdu, firstOctet(request, count > 1));
+    appendHexOctet(pdu, firstOctet(request, count > 1));
     pdu += shared;
     if (units.coding == MessageCoding::kGsm7)
       appendGsm7UserData(pdu, units, layout);

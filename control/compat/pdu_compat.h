@@ -16,10 +16,11 @@
 //   - reserved data coding values (80-BF, alphabet bits 11), 8-bit and
 //     compressed data are undecodable: `ud` keeps the hex and the result is
 //     false (DcsReading::kStrict);
-//   - the user-data header is walked by sms::forEachHeaderElement and its
-//     concatenation read by sms::concatenationElement, as the strict reader
-//     does, but the last concatenation element counts and its counts are not
-//     checked (the strict reader keeps the first valid one);
+//   - the fields are walked by sms::HexFields (lenient mode), the header
+//     elements listed by sms::headerElements and a concatenation read by
+//     sms::concatenationElement, as the strict reader does, but the last
+//     concatenation element counts and its counts are not checked (the strict
+//     reader keeps the first valid one);
 //   - a UCS2 text loses its leading and trailing spaces;
 //   - a PDU whose TP-MTI is no SMS-DELIVER gives no text for decodeDeliver;
 //   - a service-centre field counts only when its type octet is above 80.
