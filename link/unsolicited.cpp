@@ -2,8 +2,8 @@
 #include "link/unsolicited.h"
 
 #include <array>
-#include <charconv>
 
+#include "base/answer_fields.h"
 #include "base/text.h"
 
 namespace reviri::link {
@@ -39,9 +39,7 @@ std::string commandName(std::string_view commandLine) {
 }
 
 std::string resultName(std::string_view line) {
-  const std::size_t colon = line.find(':');
-  const std::string_view name = colon == std::string_view::npos ? line : line.substr(0, colon);
-  return text::asciiUpper(text::trimSpaces(name));
+  return text::asciiUpper(text::trimSpaces(at::AnswerFields{line}.until(':')));
 }
 
 bool isUnsolicitedLine(std::string_view line, std::string_view runningCommand) {
@@ -65,11 +63,9 @@ FinalKind finalKindOf(std::string_view line, int* errorCode) {
   if (line.starts_with("+CMS ERROR:")) kind = FinalKind::kCmsError;
   if (line.starts_with("+CME ERROR:")) kind = FinalKind::kCmeError;
   if (kind == FinalKind::kNone) return kind;
-  std::string_view rest = line.substr(11);
-  while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
-  int code = -1;
-  const auto [ptr, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), code);
-  if (errorCode && ec == std::errc() && ptr == rest.data() + rest.size()) *errorCode = code;
+  at::AnswerFields code{line, 11};
+  code.skipBlanks();
+  if (const auto number = code.integer(); errorCode && number && code.done()) *errorCode = *number;
   return kind;
 }
 

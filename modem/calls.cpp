@@ -1,6 +1,7 @@
 // modem/calls.cpp - one announcement per incoming call.
 #include "modem/calls.h"
 
+#include "base/answer_fields.h"
 #include "link/unsolicited.h"
 
 namespace reviri::modem {
@@ -47,16 +48,13 @@ std::optional<IncomingCall> CallTracker::due(Steady now) {
 }
 
 std::string callerNumber(std::string_view clipLine) {
-  const auto open = clipLine.find('"');
-  const auto close = open == std::string_view::npos ? open : clipLine.find('"', open + 1);
-  if (close == std::string_view::npos) return {};
-  std::string number(clipLine.substr(open + 1, close - open - 1));
+  at::AnswerFields f{clipLine};
+  if (!f.skipPast('"')) return {};
+  std::string number(f.until('"'));
+  if (!f.take('"')) return {};
   // The type of number follows: 145 is international, which some modems
   // leave without its "+".
-  const auto comma = clipLine.find(',', close);
-  std::string_view type = comma == std::string_view::npos ? std::string_view() : clipLine.substr(comma + 1);
-  while (type.starts_with(' ')) type.remove_prefix(1);
-  const bool international = type.starts_with("145");
+  const bool international = f.skipPast(',') && f.field().starts_with("145");
   if (international && !number.empty() && number.front() != '+') number.insert(0, "+");
   return number;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/answer_fields.h"
 #include "base/at_answers.h"
 #include "base/command_args.h"
 #include "base/text.h"
@@ -40,53 +41,21 @@ std::string entryName(std::string_view raw) {
   return decoded.empty() ? std::string(raw) : decoded;
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
-
-// A read position in one +CPBR entry; a take that fails leaves it alone.
-struct EntryCursor {
-  std::string_view s;
-  std::size_t at = 0;
-
-  bool take(char c) { return at < s.size() && s[at] == c && ++at; }
-  // Up to `most` characters for which `accept` holds.
-  template <typename Accept>
-  std::string_view run(Accept accept, std::size_t most = std::string_view::npos) {
-    const std::size_t begin = at;
-    while (at < s.size() && at - begin < most && accept(s[at])) ++at;
-    return s.substr(begin, at - begin);
-  }
-  // A quoted field: anything but a quote, and no CR (the line's end).
-  std::optional<std::string_view> quoted() {
-    const std::size_t begin = at;
-    const std::string_view inside = take('"') ? run([](char c) { return c != '"' && c != '\r'; }) : "";
-    if (take('"')) return inside;
-    at = begin;
-    return std::nullopt;
-  }
-  // Blanks, a comma, blanks.
-  bool comma() {
-    const std::size_t begin = at;
-    run([](char c) { return c == ' '; });
-    if (!take(',')) return at = begin, false;
-    run([](char c) { return c == ' '; });
-    return true;
-  }
-};
 
 // GSM 07.07: <index>,"<number>",<type>,<text>, where devices add blanks
 // around the commas, leave the type empty, write the text as hex without
 // quotes, put an empty field after the index (a recorded phone) and append
 // fields (a date, a group) that are not read.
-std::optional<phonebookentry> standardEntry(EntryCursor c) {
-  c.run([](char ch) { return ch == ' '; });
-  if (c.run(isDigit).empty() || !c.comma()) return std::nullopt;
+std::optional<phonebookentry> standardEntry(at::AnswerFields c) {
+  c.skipBlanks();
+  if (c.digits().empty() || !c.comma()) return std::nullopt;
   c.comma();  // the empty field some phones put after the index
   const auto number = c.quoted();
   if (!number || !c.comma()) return std::nullopt;
   phonebookentry entry;
   entry.cell = *number;
-  entry.type = c.run(isDigit);
+  entry.type = c.digits();
   if (!c.comma()) return std::nullopt;
   if (const auto text = c.quoted()) {
     entry.name = entryName(*text);
@@ -100,12 +69,12 @@ std::optional<phonebookentry> standardEntry(EntryCursor c) {
 
 // The bare form " <index>,<type>,<text>": index and type of 1 to 4 digits,
 // the text up to 20 word characters; cell = index.
-std::optional<phonebookentry> bareEntry(EntryCursor c) {
+std::optional<phonebookentry> bareEntry(at::AnswerFields c) {
   if (!c.take(' ')) return std::nullopt;
   phonebookentry entry;
-  entry.cell = c.run(isDigit, 4);
+  entry.cell = c.digits(4);
   if (entry.cell.empty() || !c.take(',')) return std::nullopt;
-  entry.type = c.run(isDigit, 4);
+  entry.type = c.digits(4);
   if (entry.type.empty() || !c.take(',')) return std::nullopt;
   entry.name = entryName(c.run(isWordChar, 20));
   return entry;
@@ -144,11 +113,9 @@ std::string phonebookName(const std::string& uname) {
 
 PhonebookAnswer parsePhonebookAnswer(std::string_view answer) {
   PhonebookAnswer result;
-  for (std::size_t pos = at::findCaseless(answer, "CPBR:"); pos != std::string_view::npos;
-       pos = at::findCaseless(answer, "CPBR:", pos + 1)) {
-    const EntryCursor entry{answer, pos + 5};
-    if (auto parsed = standardEntry(entry); parsed || (parsed = bareEntry(entry))) result.entries.push_back(std::move(*parsed));
-  }
+  for (at::AnswerFields entry{answer}; entry.skipPastCaseless("CPBR:");)
+    if (auto parsed = standardEntry(entry); parsed || (parsed = bareEntry(entry)))
+      result.entries.push_back(std::move(*parsed));
   if (const auto codes = at::numbersAfter(answer, {"CME ERROR: "}, 4); !codes.empty()) result.cmeError = codes.front();
   return result;
 }
