@@ -32,10 +32,10 @@ inline bool startsCaseless(std::string_view text, std::size_t at, std::string_vi
   return true;
 }
 
+inline bool isQuoted(std::string_view text) { return text.size() >= 2 && text.front() == '"' && text.back() == '"'; }
 // `text` without the double quotes around it, when it has both.
 inline std::string_view unquoted(std::string_view text) {
-  const bool quoted = text.size() >= 2 && text.front() == '"' && text.back() == '"';
-  return quoted ? text.substr(1, text.size() - 2) : text;
+  return isQuoted(text) ? text.substr(1, text.size() - 2) : text;
 }
 
 struct AnswerFields {

@@ -5,6 +5,8 @@
 
 #include <stdexcept>
 
+#include "base/answer_fields.h"
+
 namespace reviri::args {
 namespace {
 
@@ -84,9 +86,8 @@ std::string checkNumericList(std::string_view what, std::string_view value, int 
 }
 
 std::string checkQuotedText(std::string_view what, std::string_view value) {
-  const bool quoted = value.size() >= 2 && value.front() == '"' && value.back() == '"';
-  if (!quoted) return refusal(what, value, "a text in double quotes");
-  return checkTextForQuotes(what, value.substr(1, value.size() - 2));
+  if (!at::isQuoted(value)) return refusal(what, value, "a text in double quotes");
+  return checkTextForQuotes(what, at::unquoted(value));
 }
 
 std::string checkTextForQuotes(std::string_view what, std::string_view value) {

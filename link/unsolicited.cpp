@@ -1,7 +1,7 @@
 // link/unsolicited.cpp - classification of modem lines.
 #include "link/unsolicited.h"
 
-#include <array>
+#include <algorithm>
 
 #include "base/answer_fields.h"
 #include "base/text.h"
@@ -11,31 +11,25 @@ namespace {
 
 // Names of result codes modems send on their own. Gathered from what the
 // GSM 07.05/07.07 indications are and from the vendor lines open-source
-// modem tools filter (Huawei ^ lines, SIMCom/Quectel start-up lines).
-constexpr std::array<std::string_view, 36> kUnsolicitedNames{
+// modem tools filter (Huawei ^ lines, SIMCom/Quectel start-up lines). The
+// start-up lines without a name of their own come last: a line without a
+// colon is its own name.
+constexpr std::string_view kUnsolicitedNames[] = {
     "+CMTI", "+CMT",   "+CDSI",  "+CDS",   "+CBM",   "+CBMI",  "+CREG",  "+CGREG", "+CEREG",
     "+CUSD", "+CRING", "RING",   "NO CARRIER", "+CLIP", "+CCWA", "+CIEV", "+CGEV", "+CPIN",
     "+CSSI", "+CSSU",  "+CTZV",  "+CTZE",  "+QIND",  "+STIN",  "^RSSI",  "^BOOT",  "^MODE",
-    "^SRVST", "^SIMST", "^HCSQ", "^DSFLOWRPT", "^CEND", "^ORIG", "^CONF", "^CONN", "^SYSSTART"};
-
-// Start-up lines without a name of their own.
-constexpr std::array<std::string_view, 4> kUnsolicitedLines{"CALL READY", "SMS READY", "RDY",
-                                                            "+PACSP0"};
-
-bool isNameChar(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-}
+    "^SRVST", "^SIMST", "^HCSQ", "^DSFLOWRPT", "^CEND", "^ORIG", "^CONF", "^CONN", "^SYSSTART",
+    "CALL READY", "SMS READY", "RDY", "+PACSP0"};
 
 }  // namespace
 
 std::string commandName(std::string_view commandLine) {
   const std::string upper = text::asciiUpper(commandLine);
   if (upper.size() < 3 || upper.compare(0, 2, "AT") != 0) return {};
-  const char lead = upper[2];
-  if (lead != '+' && lead != '^' && lead != '$' && lead != '*' && lead != '#') return {};
-  std::size_t end = 3;
-  while (end < upper.size() && isNameChar(upper[end])) ++end;
-  return upper.substr(2, end - 2);
+  if (std::string_view("+^$*#").find(upper[2]) == std::string_view::npos) return {};
+  at::AnswerFields name{upper, 3};
+  name.run([](char c) { return at::isDigit(c) || (c >= 'A' && c <= 'Z'); });  // upper case already
+  return upper.substr(2, name.at - 2);
 }
 
 std::string resultName(std::string_view line) {
@@ -46,11 +40,7 @@ bool isUnsolicitedLine(std::string_view line, std::string_view runningCommand) {
   const std::string name = resultName(line);
   if (name.empty()) return false;
   if (!runningCommand.empty() && name == runningCommand) return false;
-  for (const auto known : kUnsolicitedNames)
-    if (name == known) return true;
-  for (const auto known : kUnsolicitedLines)
-    if (name == known) return true;
-  return false;
+  return std::ranges::find(kUnsolicitedNames, name) != std::end(kUnsolicitedNames);
 }
 
 FinalKind finalKindOf(std::string_view line, int* errorCode) {

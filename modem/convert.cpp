@@ -3,7 +3,8 @@
 
 #include <cstdio>
 
-#include "base/at_errors.h"
+#include "base/answer_fields.h"
+#include "base/text.h"
 #include "sms/hex_octets.h"
 
 namespace reviri {
@@ -55,9 +56,7 @@ std::string_view storageName(Storage storage) {
 }
 
 std::optional<Storage> parseStorage(std::string_view name) {
-  std::string upper(name);
-  for (char& c : upper)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  const std::string upper = text::asciiUpper(name);
   if (upper == "SM") return Storage::kSim;
   if (upper == "ME") return Storage::kPhone;
   if (upper == "MT") return Storage::kBoth;
@@ -98,16 +97,6 @@ std::string_view reportOutcomeName(StatusReport::Outcome outcome) {
 }
 
 namespace modem {
-namespace {
-
-std::string digitsOf(std::string_view s) {
-  std::string out;
-  for (char c : s)
-    if (c >= '0' && c <= '9') out += c;
-  return out;
-}
-
-}  // namespace
 
 sms::SubmitRequest toSubmitRequest(const OutgoingMessage& message, std::uint8_t concatReference) {
   sms::SubmitRequest r;
@@ -198,7 +187,9 @@ StoredMessage toStoredMessage(const ListingHeader& header, const std::string& pd
 }
 
 bool sameNumber(std::string_view a, std::string_view b) {
-  std::string da = digitsOf(a), db = digitsOf(b);
+  std::string da(a), db(b);
+  std::erase_if(da, [](char c) { return !at::isDigit(c); });
+  std::erase_if(db, [](char c) { return !at::isDigit(c); });
   if (da.empty() || db.empty()) return a == b;
   if (da == db) return true;
   if (da.size() > db.size()) std::swap(da, db);

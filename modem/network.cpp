@@ -17,21 +17,14 @@ std::optional<at::AnswerFields> valuesOf(std::string_view line, std::string_view
   return f;
 }
 
-Error protocolError(std::string meaning, std::string command) {
-  Error e;
-  e.kind = Error::Kind::kProtocol;
-  e.meaning = std::move(meaning);
-  e.command = std::move(command);
-  return e;
-}
-
 // What `parse` makes of the first answer line it understands.
 template <typename Parse>
 auto firstUnderstood(const link::AtAnswer& answer, Parse parse, const std::string& command, const char* name) {
   for (const auto& l : answer.lines) {
     if (auto value = parse(l)) return *value;
   }
-  throw ModemError(protocolError(std::string("no understandable ") + name + " line in the answer", command));
+  throw ModemError(makeError(Error::Kind::kProtocol, std::string("no understandable ") + name + " line in the answer",
+                             command));
 }
 
 }  // namespace

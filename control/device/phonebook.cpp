@@ -14,6 +14,7 @@
 #include "control/state/control_core.h"
 #include "control/device/device.h"
 #include "control/compat/pdu_compat.h"
+#include "sms/gsm0338_text.h"
 
 namespace reviri::device {
 namespace {
@@ -29,10 +30,10 @@ bool isHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) !=
 // name stays as it came. The one loss: a UCS2 name of CJK characters whose
 // octets all happen to be printable ASCII reads as ASCII.
 std::string entryName(std::string_view raw) {
-  if (raw.empty() || raw.size() % 2 != 0 || !std::all_of(raw.begin(), raw.end(), isHexDigit)) return std::string(raw);
+  if (raw.empty() || raw.size() % 2 != 0 || !sms::detail::allHexDigits(raw)) return std::string(raw);
   std::string octets;
   for (std::size_t i = 0; i < raw.size(); i += 2)
-    octets += static_cast<char>(std::stoi(std::string(raw.substr(i, 2)), nullptr, 16));
+    octets += static_cast<char>(sms::detail::fieldValue(raw.substr(i, 2)));
   while (!octets.empty() && octets.back() == '\0') octets.pop_back();
   if (!octets.empty() && std::all_of(octets.begin(), octets.end(), [](char c) { return c >= 0x20 && c <= 0x7E; }))
     return octets;
@@ -80,33 +81,19 @@ std::optional<phonebookentry> bareEntry(at::AnswerFields c) {
   return entry;
 }
 
-bool isQuoted(std::string_view s) {
-  return s.size() >= 2 && s.front() == '"' && s.back() == '"';
-}
-
-std::string quoted(std::string_view s) {
-  std::string out;
-  out.reserve(s.size() + 2);
-  out += '"';
-  out += s;
-  out += '"';
-  return out;
-}
-
 // The <text> field of +CPBW: a quoted string, as GSM 07.07 wants it.
 std::string phonebookName(const std::string& uname) {
   const std::string stripped = text::removeCrLf(uname);
-  if (isQuoted(stripped)) {
+  if (at::isQuoted(stripped)) {
     // The host formatted the field itself; it goes out as it stands, as long
     // as nothing inside closes its quotes.
     args::require(args::checkQuotedText("phonebookwrite: name", stripped));
     return stripped;
   }
   std::string name = uname;  // encodeUcs2 removes its CR LF pairs, once
-  std::string encoded = sms::encodeUcs2(name);
-  if (!encoded.empty()) return quoted(encoded);
-  args::require(args::checkTextForQuotes("phonebookwrite: name", name));
-  return quoted(name);
+  const std::string encoded = sms::encodeUcs2(name);
+  if (encoded.empty()) args::require(args::checkTextForQuotes("phonebookwrite: name", name));
+  return '"' + (encoded.empty() ? name : encoded) + '"';
 }
 
 }  // namespace
