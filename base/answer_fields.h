@@ -18,18 +18,16 @@
 #include <optional>
 #include <string_view>
 
+#include "base/text.h"
+
 namespace reviri::at {
 
 inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
-inline char upperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // Whether `name` (upper-case letters and other characters) stands at `at` in
 // `text`, in any letter case.
 inline bool startsCaseless(std::string_view text, std::size_t at, std::string_view name) {
-  if (at + name.size() > text.size()) return false;
-  for (std::size_t k = 0; k < name.size(); ++k)
-    if (upperAscii(text[at + k]) != name[k]) return false;
-  return true;
+  return at + name.size() <= text.size() && text::asciiUpper(text.substr(at, name.size())) == name;
 }
 
 inline bool isQuoted(std::string_view text) { return text.size() >= 2 && text.front() == '"' && text.back() == '"'; }
@@ -53,19 +51,13 @@ struct AnswerFields {
     while (at < s.size() && at - begin < most && accept(s[at])) ++at;
     return s.substr(begin, at - begin);
   }
-  std::string_view until(char stop) {
-    return run([stop](char c) { return c != stop; });
-  }
+  std::string_view until(char stop) { return run([stop](char c) { return c != stop; }); }
   std::string_view digits(std::size_t most = std::string_view::npos) { return run(isDigit, most); }
-  void skipBlanks() {
-    run([this](char c) { return blanks.find(c) != std::string_view::npos; });
-  }
+  void skipBlanks() { run([this](char c) { return blanks.find(c) != std::string_view::npos; }); }
   // Past the next `c`; false when there is none.
   bool skipPast(char c) {
     const std::size_t found = s.find(c, at);
-    if (found == std::string_view::npos) return false;
-    at = found + 1;
-    return true;
+    return found != std::string_view::npos && (at = found + 1);
   }
   // Past the next occurrence of `name` (upper-case letters and other
   // characters) in any letter case; false when there is none.

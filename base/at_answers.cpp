@@ -6,18 +6,6 @@
 namespace reviri::at {
 namespace {
 
-// One "+CMGL" entry read from just after its prefix; the position after its
-// PDU line's LF, or npos when no complete entry starts there.
-std::size_t listedEntryAt(AnswerFields f, ListedEntry& entry) {
-  f.skipBlanks();
-  const std::string_view index = f.digits();
-  if (index.empty() || index.size() > 4 || !f.comma()) return std::string_view::npos;
-  const std::string_view status = f.digits(1);
-  if (status.empty() || !f.skipPast('\n') || f.until('\n').empty() || !f.take('\n')) return std::string_view::npos;
-  entry = {std::string(index), status[0] - '0'};
-  return f.at;
-}
-
 // The first non-empty result of `read` just after an occurrence of `prefix`.
 template <typename Read>
 std::string firstAt(std::string_view text, std::string_view prefix, Read read) {
@@ -109,11 +97,16 @@ std::string cmgwIndex(std::string_view answer) {
 std::vector<ListedEntry> listingEntries(std::string_view listing) {
   std::vector<ListedEntry> out;
   for (AnswerFields f{listing}; f.skipPastCaseless("+CMGL:");) {
-    ListedEntry entry;
-    if (const std::size_t next = listedEntryAt(f, entry); next != std::string_view::npos) {
-      out.push_back(std::move(entry));
-      f.at = next;
-    }
+    // The header up to its status, then the rest of its line and a PDU line
+    // ended by LF; the next entry is looked for after a complete one.
+    AnswerFields entry = f;
+    entry.skipBlanks();
+    const std::string_view index = entry.digits();
+    if (index.empty() || index.size() > 4 || !entry.comma()) continue;
+    const std::string_view status = entry.digits(1);
+    if (status.empty() || !entry.skipPast('\n') || entry.until('\n').empty() || !entry.take('\n')) continue;
+    out.push_back({std::string(index), status[0] - '0'});
+    f.at = entry.at;
   }
   return out;
 }

@@ -21,17 +21,13 @@ std::string quotedOrBare(std::string_view piece) {
   return "(?:" + p + "|\"" + p + "\")";
 }
 
-bool fullMatch(std::string_view value, const RE2& pattern) {
-  return RE2::FullMatch(re2::StringPiece(value.data(), value.size()), pattern);
-}
-
 std::string refusal(std::string_view what, std::string_view value, std::string_view mustBe) {
   return std::string(what) + ": \"" + shown(value) + "\" is not " + std::string(mustBe);
 }
 
-std::string check(std::string_view what, std::string_view value, const RE2& pattern,
-                  std::string_view mustBe) {
-  return fullMatch(value, pattern) ? std::string() : refusal(what, value, mustBe);
+std::string check(std::string_view what, std::string_view value, const RE2& pattern, std::string_view mustBe) {
+  const bool matches = RE2::FullMatch(re2::StringPiece(value.data(), value.size()), pattern);
+  return matches ? std::string() : refusal(what, value, mustBe);
 }
 
 bool holdsLineControl(std::string_view value) {

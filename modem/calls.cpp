@@ -5,6 +5,23 @@
 #include "link/unsolicited.h"
 
 namespace reviri::modem {
+namespace {
+
+// The number of a +CLIP line ("+CLIP: \"+4917012345\",145,,,,0"), with "+"
+// when its type says international; "" when withheld or absent.
+std::string callerNumber(std::string_view clipLine) {
+  at::AnswerFields f{clipLine};
+  if (!f.skipPast('"')) return {};
+  std::string number(f.until('"'));
+  if (!f.take('"')) return {};
+  // The type of number follows: 145 is international, which some modems
+  // leave without its "+".
+  const bool international = f.skipPast(',') && f.field().starts_with("145");
+  if (international && !number.empty() && number.front() != '+') number.insert(0, "+");
+  return number;
+}
+
+}  // namespace
 
 bool CallTracker::see(std::string_view line, Steady now, Wall wallNow) {
   const std::string name = link::resultName(line);
@@ -45,18 +62,6 @@ std::optional<IncomingCall> CallTracker::due(Steady now) {
   }
   if (ended) call_.reset();
   return out;
-}
-
-std::string callerNumber(std::string_view clipLine) {
-  at::AnswerFields f{clipLine};
-  if (!f.skipPast('"')) return {};
-  std::string number(f.until('"'));
-  if (!f.take('"')) return {};
-  // The type of number follows: 145 is international, which some modems
-  // leave without its "+".
-  const bool international = f.skipPast(',') && f.field().starts_with("145");
-  if (international && !number.empty() && number.front() != '+') number.insert(0, "+");
-  return number;
 }
 
 }  // namespace reviri::modem

@@ -65,10 +65,6 @@ class CallTracker {
   std::optional<Call> call_;
 };
 
-// The number of a +CLIP line ("+CLIP: \"+4917012345\",145,,,,0"), with "+"
-// when its type says international; "" when withheld or absent.
-std::string callerNumber(std::string_view clipLine);
-
 }  // namespace reviri::modem
 
 #endif  // REVIRI_MODEM_CALLS_H_

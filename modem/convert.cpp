@@ -97,6 +97,13 @@ std::string_view reportOutcomeName(StatusReport::Outcome outcome) {
 }
 
 namespace modem {
+namespace {
+
+ZonedTime toZonedTime(const std::optional<sms::Timestamp>& stamp) {
+  return stamp ? ZonedTime{stamp->utc, stamp->zoneMinutes} : ZonedTime{};
+}
+
+}  // namespace
 
 sms::SubmitRequest toSubmitRequest(const OutgoingMessage& message, std::uint8_t concatReference) {
   sms::SubmitRequest r;
@@ -111,14 +118,6 @@ sms::SubmitRequest toSubmitRequest(const OutgoingMessage& message, std::uint8_t 
   r.concatReference = concatReference;
   r.allowSplit = message.allowSplit;
   return r;
-}
-
-ZonedTime toZonedTime(const std::optional<sms::Timestamp>& stamp) {
-  ZonedTime t;
-  if (!stamp) return t;
-  t.when = stamp->utc;
-  t.zoneMinutes = stamp->zoneMinutes;
-  return t;
 }
 
 IncomingMessage toIncoming(const sms::JoinedMessage& joined, Storage storage) {

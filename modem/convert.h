@@ -19,7 +19,6 @@ namespace reviri::modem {
 
 sms::SubmitRequest toSubmitRequest(const OutgoingMessage& message, std::uint8_t concatReference);
 
-ZonedTime toZonedTime(const std::optional<sms::Timestamp>& stamp);
 // One whole (or, after its time ran out, incomplete) received message.
 IncomingMessage toIncoming(const sms::JoinedMessage& joined, Storage storage);
 // A delivery report, not yet matched to a sent message.

@@ -20,9 +20,8 @@ std::optional<at::AnswerFields> valuesOf(std::string_view line, std::string_view
 // What `parse` makes of the first answer line it understands.
 template <typename Parse>
 auto firstUnderstood(const link::AtAnswer& answer, Parse parse, const std::string& command, const char* name) {
-  for (const auto& l : answer.lines) {
+  for (const auto& l : answer.lines)
     if (auto value = parse(l)) return *value;
-  }
   throw ModemError(makeError(Error::Kind::kProtocol, std::string("no understandable ") + name + " line in the answer",
                              command));
 }

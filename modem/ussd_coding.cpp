@@ -1,6 +1,7 @@
 // modem/ussd_coding.cpp - USSD request packing, answer decoding, +CUSD parsing.
 #include "modem/ussd_coding.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -40,30 +41,26 @@ std::string unpackGsm7(std::string_view hex) {
 // often than they pass, so it is asked only when the modem is not known
 // to pack.
 bool readable(std::string_view text) {
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if ((u < 0x20 && c != '\n' && c != '\r') || u > 0x7E) return false;
-  }
-  return !text.empty();
+  const auto readableChar = [](char c) { return (c >= 0x20 && c <= 0x7E) || c == '\n' || c == '\r'; };
+  return !text.empty() && std::ranges::all_of(text, readableChar);
 }
 
-}  // namespace
+// The alphabet a USSD data coding scheme names.
+enum class UssdAlphabet { kGsm7, kEightBit, kUcs2 };
 
 UssdAlphabet ussdAlphabet(int dcs) {
   if (dcs < 0) return UssdAlphabet::kGsm7;
   const int group = (dcs >> 4) & 0x0F;
-  const auto byBits = [dcs] {
-    switch ((dcs >> 2) & 0x03) {
-      case 1: return UssdAlphabet::kEightBit;
-      case 2: return UssdAlphabet::kUcs2;
-      default: return UssdAlphabet::kGsm7;
-    }
-  };
+  // The alphabet bits 2-3 of the general groups; the reserved 11 reads as 7-bit.
+  static constexpr UssdAlphabet kByBits[4] = {UssdAlphabet::kGsm7, UssdAlphabet::kEightBit, UssdAlphabet::kUcs2,
+                                              UssdAlphabet::kGsm7};
   if (group == 0x01) return (dcs & 0x0F) == 0x01 ? UssdAlphabet::kUcs2 : UssdAlphabet::kGsm7;
-  if ((group >= 0x04 && group <= 0x07) || group == 0x09) return byBits();
+  if ((group >= 0x04 && group <= 0x07) || group == 0x09) return kByBits[(dcs >> 2) & 0x03];
   if (group == 0x0F) return (dcs & 0x04) ? UssdAlphabet::kEightBit : UssdAlphabet::kGsm7;
   return UssdAlphabet::kGsm7;
 }
+
+}  // namespace
 
 std::string packUssd(std::string_view utf8) {
   std::vector<std::uint8_t> septets;

@@ -15,15 +15,12 @@ namespace {
 // comes together as `what` through a removal stays.
 std::string removeAll(std::string_view text, std::string_view what) {
   std::string out;
-  out.reserve(text.size());
-  std::size_t from = 0;
-  for (std::size_t at = text.find(what); at != std::string_view::npos;
-       at = text.find(what, from)) {
-    out.append(text, from, at - from);
+  for (std::size_t from = 0;;) {
+    const std::size_t at = text.find(what, from);
+    out.append(text.substr(from, at - from));
+    if (at == std::string_view::npos) return out;
     from = at + what.size();
   }
-  out.append(text, from);
-  return out;
 }
 
 // Drops the text of every line that is exactly "OK" (the final result); the
