@@ -42,7 +42,6 @@ struct AnswerFields {
   std::string_view blanks = " ";
 
   bool done() const { return at >= s.size(); }
-  std::string_view rest() const { return s.substr(at); }
   bool take(char c) { return at < s.size() && s[at] == c && ++at; }
   // Up to `most` characters for which `accept` holds.
   template <typename Accept>
@@ -68,7 +67,7 @@ struct AnswerFields {
   }
   // `name` right here, in this letter case.
   bool skipName(std::string_view name) {
-    if (!rest().starts_with(name)) return false;
+    if (!s.substr(at).starts_with(name)) return false;
     at += name.size();
     return true;
   }

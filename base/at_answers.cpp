@@ -33,8 +33,7 @@ std::optional<StorageIndex> parseStorageIndex(std::string_view line) {
   AnswerFields f{line};
   if (!f.skipPast(':')) return std::nullopt;
   StorageIndex si{std::string(unquoted(f.field()))};
-  if (!f.comma()) return std::nullopt;
-  si.index = f.number().value_or(-1);
+  si.index = f.comma() ? f.number().value_or(-1) : -1;
   if (si.index < 0) return std::nullopt;
   return si;
 }

@@ -49,14 +49,12 @@ FinalKind finalKindOf(std::string_view line, int* errorCode) {
   if (line == "OK") return FinalKind::kOk;
   if (line == "ERROR") return FinalKind::kError;
   if (line == ">") return FinalKind::kPrompt;
-  FinalKind kind = FinalKind::kNone;
-  if (line.starts_with("+CMS ERROR:")) kind = FinalKind::kCmsError;
-  if (line.starts_with("+CME ERROR:")) kind = FinalKind::kCmeError;
-  if (kind == FinalKind::kNone) return kind;
+  const bool cms = line.starts_with("+CMS ERROR:");
+  if (!cms && !line.starts_with("+CME ERROR:")) return FinalKind::kNone;
   at::AnswerFields code{line, 11};
   code.skipBlanks();
   if (const auto number = code.integer(); errorCode && number && code.done()) *errorCode = *number;
-  return kind;
+  return cms ? FinalKind::kCmsError : FinalKind::kCmeError;
 }
 
 }  // namespace reviri::link

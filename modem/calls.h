@@ -20,7 +20,6 @@
 
 #include <chrono>
 #include <optional>
-#include <string>
 #include <string_view>
 
 #include "reviri/modem.h"

@@ -56,10 +56,8 @@ std::string_view storageName(Storage storage) {
 }
 
 std::optional<Storage> parseStorage(std::string_view name) {
-  const std::string upper = text::asciiUpper(name);
-  if (upper == "SM") return Storage::kSim;
-  if (upper == "ME") return Storage::kPhone;
-  if (upper == "MT") return Storage::kBoth;
+  for (const Storage storage : {Storage::kSim, Storage::kPhone, Storage::kBoth})
+    if (text::asciiUpper(name) == storageName(storage)) return storage;
   return std::nullopt;
 }
 
@@ -106,18 +104,10 @@ ZonedTime toZonedTime(const std::optional<sms::Timestamp>& stamp) {
 }  // namespace
 
 sms::SubmitRequest toSubmitRequest(const OutgoingMessage& message, std::uint8_t concatReference) {
-  sms::SubmitRequest r;
-  r.to = message.to;
-  r.text = message.text;
   if (message.coding == MessageCoding::k8bit) throw std::invalid_argument("coding: 8-bit data cannot be sent as text");
-  r.coding = message.coding;
-  r.statusReport = message.statusReport;
-  r.flash = message.flash;
-  r.validity = message.validity;
-  r.smsc = message.smsc;
-  r.concatReference = concatReference;
-  r.allowSplit = message.allowSplit;
-  return r;
+  return {.to = message.to, .text = message.text, .coding = message.coding, .statusReport = message.statusReport,
+          .flash = message.flash, .validity = message.validity, .smsc = message.smsc,
+          .concatReference = concatReference, .allowSplit = message.allowSplit};
 }
 
 IncomingMessage toIncoming(const sms::JoinedMessage& joined, Storage storage) {

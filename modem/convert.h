@@ -5,7 +5,6 @@
 #ifndef REVIRI_MODEM_CONVERT_H_
 #define REVIRI_MODEM_CONVERT_H_
 
-#include <optional>
 #include <string>
 #include <string_view>
 

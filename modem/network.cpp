@@ -32,8 +32,7 @@ std::optional<SignalQuality> parseSignalQuality(std::string_view line) {
   auto values = valuesOf(line, "+CSQ:");
   if (!values) return std::nullopt;
   const auto rssi = values->number();
-  if (!values->comma()) return std::nullopt;
-  const auto ber = values->number();
+  const auto ber = values->comma() ? values->number() : std::nullopt;
   if (!rssi || !ber || !values->done()) return std::nullopt;
   if ((*rssi < 0 || *rssi > 31) && *rssi != 99) return std::nullopt;
   if ((*ber < 0 || *ber > 7) && *ber != 99) return std::nullopt;

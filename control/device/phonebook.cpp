@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
