@@ -43,7 +43,9 @@ bool CallTracker::see(std::string_view line, Steady now, Wall wallNow) {
 void CallTracker::ring(Steady now, Wall wallNow, bool counts) {
   if (call_ && (call_->over || now - call_->lastRing > ringTimeout_)) call_.reset();
   if (!call_) {
-    call_.emplace();
+    // Not emplace(): clang 14 decides while reading the class, before Call's
+    // member initializers are parsed, that Call has no default constructor.
+    call_ = Call{};
     call_->announced.time = wallNow;
     call_->firstRing = now;
   }
