@@ -1,11 +1,11 @@
-// base/at_answers.h - reading the modem's answers to the SMS commands, by
-// hand: "+CMGL:"/"+CMGR:" headers, "+CMTI:"/"+CDSI:" indications, "+CMGS:"
+// base/at_answers.h - reading the modem's answers to the SMS commands:
+// "+CMGL:"/"+CMGR:" headers, "+CMTI:"/"+CDSI:" indications, "+CMGS:"
 // and "+CMGW:" references, "+CME ERROR:"/"+CMS ERROR:" codes.
 //
 // The typed API reads answers line by line (the first group); the control
 // reads them out of its raw answer strings by its own documented rules (the
-// second group), built on the same scanning functions. Prefixes match in any
-// letter case. Pure functions; thread-safe.
+// second group). Both read with base/answer_fields.h; the control's prefixes
+// match in any letter case. Pure functions; thread-safe.
 #ifndef REVIRI_BASE_AT_ANSWERS_H_
 #define REVIRI_BASE_AT_ANSWERS_H_
 
@@ -16,12 +16,6 @@
 #include <vector>
 
 namespace reviri::at {
-
-// Where `prefix` (ASCII letters in upper case, or other characters) first
-// occurs in `text` from `from` on, letter case ignored; npos when nowhere.
-std::size_t findCaseless(std::string_view text, std::string_view prefix, std::size_t from = 0);
-// The decimal digits at `at`, at most `most` of them.
-std::string_view digitsAt(std::string_view text, std::size_t at, std::size_t most = std::string_view::npos);
 
 // ---- Line by line (the typed API) -------------------------------------------
 // "+CMGL: 3,1,,25" / "+CMGR: 1,,25": the index (-1 for +CMGR) and status.

@@ -5,6 +5,8 @@
 
 #include <stdexcept>
 
+#include "base/answer_fields.h"
+
 namespace reviri::args {
 namespace {
 
@@ -19,17 +21,13 @@ std::string quotedOrBare(std::string_view piece) {
   return "(?:" + p + "|\"" + p + "\")";
 }
 
-bool fullMatch(std::string_view value, const RE2& pattern) {
-  return RE2::FullMatch(re2::StringPiece(value.data(), value.size()), pattern);
-}
-
 std::string refusal(std::string_view what, std::string_view value, std::string_view mustBe) {
   return std::string(what) + ": \"" + shown(value) + "\" is not " + std::string(mustBe);
 }
 
-std::string check(std::string_view what, std::string_view value, const RE2& pattern,
-                  std::string_view mustBe) {
-  return fullMatch(value, pattern) ? std::string() : refusal(what, value, mustBe);
+std::string check(std::string_view what, std::string_view value, const RE2& pattern, std::string_view mustBe) {
+  const bool matches = RE2::FullMatch(re2::StringPiece(value.data(), value.size()), pattern);
+  return matches ? std::string() : refusal(what, value, mustBe);
 }
 
 bool holdsLineControl(std::string_view value) {
@@ -84,9 +82,8 @@ std::string checkNumericList(std::string_view what, std::string_view value, int 
 }
 
 std::string checkQuotedText(std::string_view what, std::string_view value) {
-  const bool quoted = value.size() >= 2 && value.front() == '"' && value.back() == '"';
-  if (!quoted) return refusal(what, value, "a text in double quotes");
-  return checkTextForQuotes(what, value.substr(1, value.size() - 2));
+  if (!at::isQuoted(value)) return refusal(what, value, "a text in double quotes");
+  return checkTextForQuotes(what, at::unquoted(value));
 }
 
 std::string checkTextForQuotes(std::string_view what, std::string_view value) {

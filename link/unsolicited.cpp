@@ -1,9 +1,9 @@
 // link/unsolicited.cpp - classification of modem lines.
 #include "link/unsolicited.h"
 
-#include <array>
-#include <charconv>
+#include <algorithm>
 
+#include "base/answer_fields.h"
 #include "base/text.h"
 
 namespace reviri::link {
@@ -11,48 +11,36 @@ namespace {
 
 // Names of result codes modems send on their own. Gathered from what the
 // GSM 07.05/07.07 indications are and from the vendor lines open-source
-// modem tools filter (Huawei ^ lines, SIMCom/Quectel start-up lines).
-constexpr std::array<std::string_view, 36> kUnsolicitedNames{
+// modem tools filter (Huawei ^ lines, SIMCom/Quectel start-up lines). The
+// start-up lines without a name of their own come last: a line without a
+// colon is its own name.
+constexpr std::string_view kUnsolicitedNames[] = {
     "+CMTI", "+CMT",   "+CDSI",  "+CDS",   "+CBM",   "+CBMI",  "+CREG",  "+CGREG", "+CEREG",
     "+CUSD", "+CRING", "RING",   "NO CARRIER", "+CLIP", "+CCWA", "+CIEV", "+CGEV", "+CPIN",
     "+CSSI", "+CSSU",  "+CTZV",  "+CTZE",  "+QIND",  "+STIN",  "^RSSI",  "^BOOT",  "^MODE",
-    "^SRVST", "^SIMST", "^HCSQ", "^DSFLOWRPT", "^CEND", "^ORIG", "^CONF", "^CONN", "^SYSSTART"};
-
-// Start-up lines without a name of their own.
-constexpr std::array<std::string_view, 4> kUnsolicitedLines{"CALL READY", "SMS READY", "RDY",
-                                                            "+PACSP0"};
-
-bool isNameChar(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-}
+    "^SRVST", "^SIMST", "^HCSQ", "^DSFLOWRPT", "^CEND", "^ORIG", "^CONF", "^CONN", "^SYSSTART",
+    "CALL READY", "SMS READY", "RDY", "+PACSP0"};
 
 }  // namespace
 
 std::string commandName(std::string_view commandLine) {
   const std::string upper = text::asciiUpper(commandLine);
   if (upper.size() < 3 || upper.compare(0, 2, "AT") != 0) return {};
-  const char lead = upper[2];
-  if (lead != '+' && lead != '^' && lead != '$' && lead != '*' && lead != '#') return {};
-  std::size_t end = 3;
-  while (end < upper.size() && isNameChar(upper[end])) ++end;
-  return upper.substr(2, end - 2);
+  if (std::string_view("+^$*#").find(upper[2]) == std::string_view::npos) return {};
+  at::AnswerFields name{upper, 3};
+  name.run([](char c) { return at::isDigit(c) || (c >= 'A' && c <= 'Z'); });  // upper case already
+  return upper.substr(2, name.at - 2);
 }
 
 std::string resultName(std::string_view line) {
-  const std::size_t colon = line.find(':');
-  const std::string_view name = colon == std::string_view::npos ? line : line.substr(0, colon);
-  return text::asciiUpper(text::trimSpaces(name));
+  return text::asciiUpper(text::trimSpaces(at::AnswerFields{line}.until(':')));
 }
 
 bool isUnsolicitedLine(std::string_view line, std::string_view runningCommand) {
   const std::string name = resultName(line);
   if (name.empty()) return false;
   if (!runningCommand.empty() && name == runningCommand) return false;
-  for (const auto known : kUnsolicitedNames)
-    if (name == known) return true;
-  for (const auto known : kUnsolicitedLines)
-    if (name == known) return true;
-  return false;
+  return std::ranges::find(kUnsolicitedNames, name) != std::end(kUnsolicitedNames);
 }
 
 FinalKind finalKindOf(std::string_view line, int* errorCode) {
@@ -61,16 +49,12 @@ FinalKind finalKindOf(std::string_view line, int* errorCode) {
   if (line == "OK") return FinalKind::kOk;
   if (line == "ERROR") return FinalKind::kError;
   if (line == ">") return FinalKind::kPrompt;
-  FinalKind kind = FinalKind::kNone;
-  if (line.starts_with("+CMS ERROR:")) kind = FinalKind::kCmsError;
-  if (line.starts_with("+CME ERROR:")) kind = FinalKind::kCmeError;
-  if (kind == FinalKind::kNone) return kind;
-  std::string_view rest = line.substr(11);
-  while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
-  int code = -1;
-  const auto [ptr, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), code);
-  if (errorCode && ec == std::errc() && ptr == rest.data() + rest.size()) *errorCode = code;
-  return kind;
+  const bool cms = line.starts_with("+CMS ERROR:");
+  if (!cms && !line.starts_with("+CME ERROR:")) return FinalKind::kNone;
+  at::AnswerFields code{line, 11};
+  code.skipBlanks();
+  if (const auto number = code.integer(); errorCode && number && code.done()) *errorCode = *number;
+  return cms ? FinalKind::kCmsError : FinalKind::kCmeError;
 }
 
 }  // namespace reviri::link

@@ -1,9 +1,27 @@
 // modem/calls.cpp - one announcement per incoming call.
 #include "modem/calls.h"
 
+#include "base/answer_fields.h"
 #include "link/unsolicited.h"
 
 namespace reviri::modem {
+namespace {
+
+// The number of a +CLIP line ("+CLIP: \"+4917012345\",145,,,,0"), with "+"
+// when its type says international; "" when withheld or absent.
+std::string callerNumber(std::string_view clipLine) {
+  at::AnswerFields f{clipLine};
+  if (!f.skipPast('"')) return {};
+  std::string number(f.until('"'));
+  if (!f.take('"')) return {};
+  // The type of number follows: 145 is international, which some modems
+  // leave without its "+".
+  const bool international = f.skipPast(',') && f.field().starts_with("145");
+  if (international && !number.empty() && number.front() != '+') number.insert(0, "+");
+  return number;
+}
+
+}  // namespace
 
 bool CallTracker::see(std::string_view line, Steady now, Wall wallNow) {
   const std::string name = link::resultName(line);
@@ -25,7 +43,9 @@ bool CallTracker::see(std::string_view line, Steady now, Wall wallNow) {
 void CallTracker::ring(Steady now, Wall wallNow, bool counts) {
   if (call_ && (call_->over || now - call_->lastRing > ringTimeout_)) call_.reset();
   if (!call_) {
-    call_.emplace();
+    // Not emplace(): clang 14 decides while reading the class, before Call's
+    // member initializers are parsed, that Call has no default constructor.
+    call_ = Call{};
     call_->announced.time = wallNow;
     call_->firstRing = now;
   }
@@ -44,21 +64,6 @@ std::optional<IncomingCall> CallTracker::due(Steady now) {
   }
   if (ended) call_.reset();
   return out;
-}
-
-std::string callerNumber(std::string_view clipLine) {
-  const auto open = clipLine.find('"');
-  const auto close = open == std::string_view::npos ? open : clipLine.find('"', open + 1);
-  if (close == std::string_view::npos) return {};
-  std::string number(clipLine.substr(open + 1, close - open - 1));
-  // The type of number follows: 145 is international, which some modems
-  // leave without its "+".
-  const auto comma = clipLine.find(',', close);
-  std::string_view type = comma == std::string_view::npos ? std::string_view() : clipLine.substr(comma + 1);
-  while (type.starts_with(' ')) type.remove_prefix(1);
-  const bool international = type.starts_with("145");
-  if (international && !number.empty() && number.front() != '+') number.insert(0, "+");
-  return number;
 }
 
 }  // namespace reviri::modem

@@ -20,7 +20,6 @@
 
 #include <chrono>
 #include <optional>
-#include <string>
 #include <string_view>
 
 #include "reviri/modem.h"
@@ -64,10 +63,6 @@ class CallTracker {
   bool callerId_ = false;
   std::optional<Call> call_;
 };
-
-// The number of a +CLIP line ("+CLIP: \"+4917012345\",145,,,,0"), with "+"
-// when its type says international; "" when withheld or absent.
-std::string callerNumber(std::string_view clipLine);
 
 }  // namespace reviri::modem
 

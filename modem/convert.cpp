@@ -3,7 +3,8 @@
 
 #include <cstdio>
 
-#include "base/at_errors.h"
+#include "base/answer_fields.h"
+#include "base/text.h"
 #include "sms/hex_octets.h"
 
 namespace reviri {
@@ -55,12 +56,8 @@ std::string_view storageName(Storage storage) {
 }
 
 std::optional<Storage> parseStorage(std::string_view name) {
-  std::string upper(name);
-  for (char& c : upper)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  if (upper == "SM") return Storage::kSim;
-  if (upper == "ME") return Storage::kPhone;
-  if (upper == "MT") return Storage::kBoth;
+  for (const Storage storage : {Storage::kSim, Storage::kPhone, Storage::kBoth})
+    if (text::asciiUpper(name) == storageName(storage)) return storage;
   return std::nullopt;
 }
 
@@ -100,36 +97,17 @@ std::string_view reportOutcomeName(StatusReport::Outcome outcome) {
 namespace modem {
 namespace {
 
-std::string digitsOf(std::string_view s) {
-  std::string out;
-  for (char c : s)
-    if (c >= '0' && c <= '9') out += c;
-  return out;
+ZonedTime toZonedTime(const std::optional<sms::Timestamp>& stamp) {
+  return stamp ? ZonedTime{stamp->utc, stamp->zoneMinutes} : ZonedTime{};
 }
 
 }  // namespace
 
 sms::SubmitRequest toSubmitRequest(const OutgoingMessage& message, std::uint8_t concatReference) {
-  sms::SubmitRequest r;
-  r.to = message.to;
-  r.text = message.text;
   if (message.coding == MessageCoding::k8bit) throw std::invalid_argument("coding: 8-bit data cannot be sent as text");
-  r.coding = message.coding;
-  r.statusReport = message.statusReport;
-  r.flash = message.flash;
-  r.validity = message.validity;
-  r.smsc = message.smsc;
-  r.concatReference = concatReference;
-  r.allowSplit = message.allowSplit;
-  return r;
-}
-
-ZonedTime toZonedTime(const std::optional<sms::Timestamp>& stamp) {
-  ZonedTime t;
-  if (!stamp) return t;
-  t.when = stamp->utc;
-  t.zoneMinutes = stamp->zoneMinutes;
-  return t;
+  return {.to = message.to, .text = message.text, .coding = message.coding, .statusReport = message.statusReport,
+          .flash = message.flash, .validity = message.validity, .smsc = message.smsc,
+          .concatReference = concatReference, .allowSplit = message.allowSplit};
 }
 
 IncomingMessage toIncoming(const sms::JoinedMessage& joined, Storage storage) {
@@ -198,7 +176,9 @@ StoredMessage toStoredMessage(const ListingHeader& header, const std::string& pd
 }
 
 bool sameNumber(std::string_view a, std::string_view b) {
-  std::string da = digitsOf(a), db = digitsOf(b);
+  std::string da(a), db(b);
+  std::erase_if(da, [](char c) { return !at::isDigit(c); });
+  std::erase_if(db, [](char c) { return !at::isDigit(c); });
   if (da.empty() || db.empty()) return a == b;
   if (da == db) return true;
   if (da.size() > db.size()) std::swap(da, db);

@@ -5,7 +5,6 @@
 #ifndef REVIRI_MODEM_CONVERT_H_
 #define REVIRI_MODEM_CONVERT_H_
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,7 +18,6 @@ namespace reviri::modem {
 
 sms::SubmitRequest toSubmitRequest(const OutgoingMessage& message, std::uint8_t concatReference);
 
-ZonedTime toZonedTime(const std::optional<sms::Timestamp>& stamp);
 // One whole (or, after its time ran out, incomplete) received message.
 IncomingMessage toIncoming(const sms::JoinedMessage& joined, Storage storage);
 // A delivery report, not yet matched to a sent message.

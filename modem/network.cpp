@@ -1,92 +1,63 @@
 // modem/network.cpp - signal quality and network operator.
 #include "modem/network.h"
 
-#include <charconv>
-
+#include "base/answer_fields.h"
 #include "modem/session.h"
 
 namespace reviri::modem {
 namespace {
 
-std::string_view trimmed(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-  return s;
-}
-
-std::optional<int> number(std::string_view s) {
-  s = trimmed(s);
-  int v = 0;
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || end != s.data() + s.size() || s.empty()) return std::nullopt;
-  return v;
-}
-
-// What follows "+NAME:" on `line`; nullopt when the line is not that answer.
-std::optional<std::string_view> valuesOf(std::string_view line, std::string_view prefix) {
-  line = trimmed(line);
-  if (!line.starts_with(prefix)) return std::nullopt;
-  return trimmed(line.substr(prefix.size()));
-}
-
-Error protocolError(std::string meaning, std::string command) {
-  Error e;
-  e.kind = Error::Kind::kProtocol;
-  e.meaning = std::move(meaning);
-  e.command = std::move(command);
-  return e;
+// What follows "+NAME:" on `line`, read with blanks that include tabs and a
+// CR left at the line's end; nullopt when the line is not that answer.
+std::optional<at::AnswerFields> valuesOf(std::string_view line, std::string_view prefix) {
+  at::AnswerFields f{line, 0, " \t"};
+  f.skipBlanks();
+  if (!f.skipName(prefix)) return std::nullopt;
+  f.blanks = " \t\r";
+  return f;
 }
 
 // What `parse` makes of the first answer line it understands.
 template <typename Parse>
 auto firstUnderstood(const link::AtAnswer& answer, Parse parse, const std::string& command, const char* name) {
-  for (const auto& l : answer.lines) {
+  for (const auto& l : answer.lines)
     if (auto value = parse(l)) return *value;
-  }
-  throw ModemError(protocolError(std::string("no understandable ") + name + " line in the answer", command));
+  throw ModemError(makeError(Error::Kind::kProtocol, std::string("no understandable ") + name + " line in the answer",
+                             command));
 }
 
 }  // namespace
 
 std::optional<SignalQuality> parseSignalQuality(std::string_view line) {
-  const auto values = valuesOf(line, "+CSQ:");
+  auto values = valuesOf(line, "+CSQ:");
   if (!values) return std::nullopt;
-  const auto comma = values->find(',');
-  if (comma == std::string_view::npos) return std::nullopt;
-  const auto rssi = number(values->substr(0, comma));
-  const auto ber = number(values->substr(comma + 1));
-  if (!rssi || !ber) return std::nullopt;
+  const auto rssi = values->number();
+  const auto ber = values->comma() ? values->number() : std::nullopt;
+  if (!rssi || !ber || !values->done()) return std::nullopt;
   if ((*rssi < 0 || *rssi > 31) && *rssi != 99) return std::nullopt;
   if ((*ber < 0 || *ber > 7) && *ber != 99) return std::nullopt;
   return SignalQuality{*rssi, *ber};
 }
 
 std::optional<std::string> parseOperator(std::string_view line) {
-  const auto values = valuesOf(line, "+COPS:");
+  auto values = valuesOf(line, "+COPS:");
   if (!values) return std::nullopt;
   // mode[,format,"name"[,AcT]]: the name is the only quoted field.
-  const auto open = values->find('"');
-  if (open == std::string_view::npos) return std::string();
-  const auto close = values->find('"', open + 1);
-  if (close == std::string_view::npos) return std::nullopt;
-  return std::string(values->substr(open + 1, close - open - 1));
+  if (!values->skipPast('"')) return std::string();
+  const std::string_view name = values->until('"');
+  if (!values->take('"')) return std::nullopt;
+  return std::string(name);
 }
 
 std::optional<StorageUse> parseStorageUse(std::string_view line) {
-  const auto values = valuesOf(line, "+CPMS:");
+  auto values = valuesOf(line, "+CPMS:");
   if (!values) return std::nullopt;
   // mem1,used1,total1[,mem2,...]: the name, then its two counts.
-  std::string_view rest = *values;
-  std::string_view fields[3];
-  for (auto& field : fields) {
-    const auto comma = rest.find(',');
-    field = rest.substr(0, comma);
-    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-  }
-  const auto used = number(fields[1]);
-  const auto total = number(fields[2]);
-  if (trimmed(fields[0]).empty() || number(fields[0]) || !used || !total) return std::nullopt;
-  if (*total <= 0 || *used < 0 || *used > *total) return std::nullopt;
+  const std::string_view storage = values->field();
+  if (storage.empty() || at::AnswerFields{storage}.number() || !values->comma()) return std::nullopt;
+  const auto used = values->number();
+  const auto total = values->comma() ? values->number() : std::nullopt;
+  if (!used || !total || *total <= 0 || *used < 0 || *used > *total) return std::nullopt;
   return StorageUse{*used, *total};
 }
 

@@ -1,10 +1,11 @@
 // modem/ussd_coding.cpp - USSD request packing, answer decoding, +CUSD parsing.
 #include "modem/ussd_coding.h"
 
-#include <charconv>
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
+#include "base/answer_fields.h"
 #include "base/text.h"
 #include "sms/gsm0338_alphabet.h"
 #include "sms/gsm0338_text.h"
@@ -15,18 +16,13 @@ namespace {
 
 constexpr std::uint8_t kCarriageReturn = 0x0D;
 
-bool allHex(std::string_view s) {
-  if (s.empty() || s.size() % 2 != 0) return false;
-  for (const char c : s)
-    if (sms::detail::kHexValue[static_cast<unsigned char>(c)] < 0) return false;
-  return true;
-}
+// Text the modem wrote as hex digit pairs.
+bool allHex(std::string_view s) { return !s.empty() && s.size() % 2 == 0 && sms::detail::allHexDigits(s); }
 
 std::string octetsOf(std::string_view hex) {
   std::string out;
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out += static_cast<char>(sms::detail::kHexValue[static_cast<unsigned char>(hex[i])] * 16 +
-                             sms::detail::kHexValue[static_cast<unsigned char>(hex[i + 1])]);
+    out += static_cast<char>(sms::detail::fieldValue(hex.substr(i, 2)));
   return out;
 }
 
@@ -45,30 +41,26 @@ std::string unpackGsm7(std::string_view hex) {
 // often than they pass, so it is asked only when the modem is not known
 // to pack.
 bool readable(std::string_view text) {
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if ((u < 0x20 && c != '\n' && c != '\r') || u > 0x7E) return false;
-  }
-  return !text.empty();
+  const auto readableChar = [](char c) { return (c >= 0x20 && c <= 0x7E) || c == '\n' || c == '\r'; };
+  return !text.empty() && std::ranges::all_of(text, readableChar);
 }
 
-}  // namespace
+// The alphabet a USSD data coding scheme names.
+enum class UssdAlphabet { kGsm7, kEightBit, kUcs2 };
 
 UssdAlphabet ussdAlphabet(int dcs) {
   if (dcs < 0) return UssdAlphabet::kGsm7;
   const int group = (dcs >> 4) & 0x0F;
-  const auto byBits = [dcs] {
-    switch ((dcs >> 2) & 0x03) {
-      case 1: return UssdAlphabet::kEightBit;
-      case 2: return UssdAlphabet::kUcs2;
-      default: return UssdAlphabet::kGsm7;
-    }
-  };
+  // The alphabet bits 2-3 of the general groups; the reserved 11 reads as 7-bit.
+  static constexpr UssdAlphabet kByBits[4] = {UssdAlphabet::kGsm7, UssdAlphabet::kEightBit, UssdAlphabet::kUcs2,
+                                              UssdAlphabet::kGsm7};
   if (group == 0x01) return (dcs & 0x0F) == 0x01 ? UssdAlphabet::kUcs2 : UssdAlphabet::kGsm7;
-  if ((group >= 0x04 && group <= 0x07) || group == 0x09) return byBits();
+  if ((group >= 0x04 && group <= 0x07) || group == 0x09) return kByBits[(dcs >> 2) & 0x03];
   if (group == 0x0F) return (dcs & 0x04) ? UssdAlphabet::kEightBit : UssdAlphabet::kGsm7;
   return UssdAlphabet::kGsm7;
 }
+
+}  // namespace
 
 std::string packUssd(std::string_view utf8) {
   std::vector<std::uint8_t> septets;
@@ -108,26 +100,22 @@ std::string decodeUssdText(std::string_view payload, int dcs, bool packedLikely)
 }
 
 std::optional<CusdLine> parseCusd(std::string_view line) {
-  if (!line.starts_with("+CUSD:")) return std::nullopt;
-  std::string_view rest = line.substr(6);
-  while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+  at::AnswerFields f{line};
+  if (!f.skipName("+CUSD:")) return std::nullopt;
+  f.skipBlanks();
+  const auto status = f.integer();
+  if (!status) return std::nullopt;
   CusdLine out;
-  const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), out.status);
-  if (ec != std::errc()) return std::nullopt;
-  rest = rest.substr(static_cast<std::size_t>(end - rest.data()));
-  const auto open = rest.find('"');
-  if (open == std::string_view::npos) return out;
+  out.status = *status;
+  if (!f.skipPast('"')) return out;
   // The text may hold quotes and commas: it ends at the last quote.
-  const auto close = rest.rfind('"');
-  if (close == open) return std::nullopt;
-  out.payload = std::string(rest.substr(open + 1, close - open - 1));
-  std::string_view tail = rest.substr(close + 1);
-  const auto comma = tail.find(',');
-  if (comma != std::string_view::npos) {
-    tail = tail.substr(comma + 1);
-    while (!tail.empty() && tail.front() == ' ') tail.remove_prefix(1);
-    int dcs = -1;
-    if (std::from_chars(tail.data(), tail.data() + tail.size(), dcs).ec == std::errc()) out.dcs = dcs;
+  const std::size_t close = f.s.rfind('"');
+  if (close < f.at) return std::nullopt;
+  out.payload = std::string(f.s.substr(f.at, close - f.at));
+  f.at = close + 1;
+  if (f.skipPast(',')) {
+    f.skipBlanks();
+    out.dcs = f.integer().value_or(-1);
   }
   return out;
 }

@@ -14,10 +14,6 @@
 
 namespace reviri::modem {
 
-// The alphabet a USSD data coding scheme names.
-enum class UssdAlphabet { kGsm7, kEightBit, kUcs2 };
-UssdAlphabet ussdAlphabet(int dcs);
-
 // `utf8` as GSM 7-bit septets packed into octets, in hex. A last octet with
 // one free septet gets a CR there, so that it is not read as '@'. Throws
 // std::invalid_argument naming the character that the alphabet lacks.

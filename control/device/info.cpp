@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/answer_fields.h"
 #include "base/text.h"
 #include "control/state/control_core.h"
 #include "control/device/device.h"
@@ -14,35 +15,24 @@ namespace {
 // comes together as `what` through a removal stays.
 std::string removeAll(std::string_view text, std::string_view what) {
   std::string out;
-  out.reserve(text.size());
-  std::size_t from = 0;
-  for (std::size_t at = text.find(what); at != std::string_view::npos;
-       at = text.find(what, from)) {
-    out.append(text, from, at - from);
+  for (std::size_t from = 0;;) {
+    const std::size_t at = text.find(what, from);
+    out.append(text.substr(from, at - from));
+    if (at == std::string_view::npos) return out;
     from = at + what.size();
   }
-  out.append(text, from);
-  return out;
 }
-
-bool isLineBreak(char c) { return c == '\r' || c == '\n'; }
 
 // Drops the text of every line that is exactly "OK" (the final result); the
 // line breaks around it stay for the later steps.
 std::string dropOkLines(std::string_view text) {
   std::string out;
-  out.reserve(text.size());
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = start;
-    while (end < text.size() && !isLineBreak(text[end])) ++end;
-    const std::string_view line = text.substr(start, end - start);
-    if (line != "OK") out.append(line);
-    if (end == text.size()) break;
-    out.push_back(text[end]);
-    start = end + 1;
+  for (at::AnswerFields f{text};;) {
+    const std::string_view line = f.run([](char c) { return c != '\r' && c != '\n'; });
+    if (line != "OK") out += line;
+    if (f.done()) return out;
+    out += f.s[f.at++];  // the line break
   }
-  return out;
 }
 
 // The common shape of the queries: one command line, the answer cleaned.

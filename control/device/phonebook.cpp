@@ -3,16 +3,17 @@
 #include <algorithm>
 #include <cctype>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "base/answer_fields.h"
 #include "base/at_answers.h"
 #include "base/command_args.h"
 #include "base/text.h"
 #include "control/state/control_core.h"
 #include "control/device/device.h"
 #include "control/compat/pdu_compat.h"
+#include "sms/gsm0338_text.h"
 
 namespace reviri::device {
 namespace {
@@ -28,10 +29,10 @@ bool isHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) !=
 // name stays as it came. The one loss: a UCS2 name of CJK characters whose
 // octets all happen to be printable ASCII reads as ASCII.
 std::string entryName(std::string_view raw) {
-  if (raw.empty() || raw.size() % 2 != 0 || !std::all_of(raw.begin(), raw.end(), isHexDigit)) return std::string(raw);
+  if (raw.empty() || raw.size() % 2 != 0 || !sms::detail::allHexDigits(raw)) return std::string(raw);
   std::string octets;
   for (std::size_t i = 0; i < raw.size(); i += 2)
-    octets += static_cast<char>(std::stoi(std::string(raw.substr(i, 2)), nullptr, 16));
+    octets += static_cast<char>(sms::detail::fieldValue(raw.substr(i, 2)));
   while (!octets.empty() && octets.back() == '\0') octets.pop_back();
   if (!octets.empty() && std::all_of(octets.begin(), octets.end(), [](char c) { return c >= 0x20 && c <= 0x7E; }))
     return octets;
@@ -40,53 +41,21 @@ std::string entryName(std::string_view raw) {
   return decoded.empty() ? std::string(raw) : decoded;
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
-
-// A read position in one +CPBR entry; a take that fails leaves it alone.
-struct EntryCursor {
-  std::string_view s;
-  std::size_t at = 0;
-
-  bool take(char c) { return at < s.size() && s[at] == c && ++at; }
-  // Up to `most` characters for which `accept` holds.
-  template <typename Accept>
-  std::string_view run(Accept accept, std::size_t most = std::string_view::npos) {
-    const std::size_t begin = at;
-    while (at < s.size() && at - begin < most && accept(s[at])) ++at;
-    return s.substr(begin, at - begin);
-  }
-  // A quoted field: anything but a quote, and no CR (the line's end).
-  std::optional<std::string_view> quoted() {
-    const std::size_t begin = at;
-    const std::string_view inside = take('"') ? run([](char c) { return c != '"' && c != '\r'; }) : "";
-    if (take('"')) return inside;
-    at = begin;
-    return std::nullopt;
-  }
-  // Blanks, a comma, blanks.
-  bool comma() {
-    const std::size_t begin = at;
-    run([](char c) { return c == ' '; });
-    if (!take(',')) return at = begin, false;
-    run([](char c) { return c == ' '; });
-    return true;
-  }
-};
 
 // GSM 07.07: <index>,"<number>",<type>,<text>, where devices add blanks
 // around the commas, leave the type empty, write the text as hex without
 // quotes, put an empty field after the index (a recorded phone) and append
 // fields (a date, a group) that are not read.
-std::optional<phonebookentry> standardEntry(EntryCursor c) {
-  c.run([](char ch) { return ch == ' '; });
-  if (c.run(isDigit).empty() || !c.comma()) return std::nullopt;
+std::optional<phonebookentry> standardEntry(at::AnswerFields c) {
+  c.skipBlanks();
+  if (c.digits().empty() || !c.comma()) return std::nullopt;
   c.comma();  // the empty field some phones put after the index
   const auto number = c.quoted();
   if (!number || !c.comma()) return std::nullopt;
   phonebookentry entry;
   entry.cell = *number;
-  entry.type = c.run(isDigit);
+  entry.type = c.digits();
   if (!c.comma()) return std::nullopt;
   if (const auto text = c.quoted()) {
     entry.name = entryName(*text);
@@ -100,55 +69,39 @@ std::optional<phonebookentry> standardEntry(EntryCursor c) {
 
 // The bare form " <index>,<type>,<text>": index and type of 1 to 4 digits,
 // the text up to 20 word characters; cell = index.
-std::optional<phonebookentry> bareEntry(EntryCursor c) {
+std::optional<phonebookentry> bareEntry(at::AnswerFields c) {
   if (!c.take(' ')) return std::nullopt;
   phonebookentry entry;
-  entry.cell = c.run(isDigit, 4);
+  entry.cell = c.digits(4);
   if (entry.cell.empty() || !c.take(',')) return std::nullopt;
-  entry.type = c.run(isDigit, 4);
+  entry.type = c.digits(4);
   if (entry.type.empty() || !c.take(',')) return std::nullopt;
   entry.name = entryName(c.run(isWordChar, 20));
   return entry;
 }
 
-bool isQuoted(std::string_view s) {
-  return s.size() >= 2 && s.front() == '"' && s.back() == '"';
-}
-
-std::string quoted(std::string_view s) {
-  std::string out;
-  out.reserve(s.size() + 2);
-  out += '"';
-  out += s;
-  out += '"';
-  return out;
-}
-
 // The <text> field of +CPBW: a quoted string, as GSM 07.07 wants it.
 std::string phonebookName(const std::string& uname) {
   const std::string stripped = text::removeCrLf(uname);
-  if (isQuoted(stripped)) {
+  if (at::isQuoted(stripped)) {
     // The host formatted the field itself; it goes out as it stands, as long
     // as nothing inside closes its quotes.
     args::require(args::checkQuotedText("phonebookwrite: name", stripped));
     return stripped;
   }
   std::string name = uname;  // encodeUcs2 removes its CR LF pairs, once
-  std::string encoded = sms::encodeUcs2(name);
-  if (!encoded.empty()) return quoted(encoded);
-  args::require(args::checkTextForQuotes("phonebookwrite: name", name));
-  return quoted(name);
+  const std::string encoded = sms::encodeUcs2(name);
+  if (encoded.empty()) args::require(args::checkTextForQuotes("phonebookwrite: name", name));
+  return '"' + (encoded.empty() ? name : encoded) + '"';
 }
 
 }  // namespace
 
 PhonebookAnswer parsePhonebookAnswer(std::string_view answer) {
   PhonebookAnswer result;
-  for (std::size_t pos = at::findCaseless(answer, "CPBR:"); pos != std::string_view::npos;
-       pos = at::findCaseless(answer, "CPBR:", pos + 1)) {
-    const EntryCursor entry{answer, pos + 5};
-    if (auto parsed = standardEntry(entry); parsed || (parsed = bareEntry(entry))) result.entries.push_back(std::move(*parsed));
-  }
+  for (at::AnswerFields entry{answer}; entry.skipPastCaseless("CPBR:");)
+    if (auto parsed = standardEntry(entry); parsed || (parsed = bareEntry(entry)))
+      result.entries.push_back(std::move(*parsed));
   if (const auto codes = at::numbersAfter(answer, {"CME ERROR: "}, 4); !codes.empty()) result.cmeError = codes.front();
   return result;
 }

@@ -63,9 +63,6 @@ std::string parsere(ControlCore& core, const std::string& ins);
 // result. True when it was one.
 bool raiseSendResult(ControlCore& core, std::string_view line);
 
-// True when `line` holds a send confirmation ("CMGS: " and a digit).
-bool isSendConfirmation(std::string_view line);
-
 }  // namespace reviri::sms
 
 #endif  // REVIRI_SMS_SEND_SEND_H_

@@ -39,6 +39,4 @@ bool raiseSendResult(ControlCore& core, std::string_view line) {
   return false;
 }
 
-bool isSendConfirmation(std::string_view line) { return !confirmations(line).empty(); }
-
 }  // namespace reviri::sms
