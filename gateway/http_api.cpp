@@ -677,6 +677,7 @@ void HttpApi::getMetrics(httplib::Response& res) {
   counter("reviri_failed_total", "Send attempts that failed on a modem.", [](const ModemState& m) { return m.failed; });
   counter("reviri_delivered_total", "Delivery reports saying delivered.", [](const ModemState& m) { return m.delivered; });
   counter("reviri_received_total", "Messages a modem received.", [](const ModemState& m) { return m.received; });
+  counter("reviri_calls_total", "Incoming calls a modem stored.", [](const ModemState& m) { return m.calls; });
   out << "# HELP reviri_signal_rssi Signal quality (AT+CSQ rssi, 99 unknown).\n# TYPE reviri_signal_rssi gauge\n";
   for (const auto& m : modems) out << "reviri_signal_rssi{modem=\"" << metricLabel(m.name) << "\"} " << m.signal << "\n";
   out << "# HELP reviri_modem_up Whether a modem is up.\n# TYPE reviri_modem_up gauge\n";

@@ -26,6 +26,7 @@ struct ModemState {
   std::string operatorName;
   std::string lastError;
   std::uint64_t sent = 0, failed = 0, delivered = 0, received = 0;
+  std::uint64_t calls = 0;  // incoming calls stored, since the gateway started
   // ---- Self-healing ----
   std::uint64_t resets = 0;          // since the gateway started
   std::optional<std::int64_t> lastResetMs;  // system clock

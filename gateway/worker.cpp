@@ -589,6 +589,7 @@ void Worker::storeCall(const CallRecord& incoming) {
   CallRecord call = incoming;
   call.modem = options_.name;
   call.id = ctx_.store.addCall(call);  // throws: the port keeps the call
+  ctx_.board.update(options_.name, [](ModemState& m) { ++m.calls; });
   ctx_.log.event("call", {{"id", std::to_string(call.id)},
                           {"modem", options_.name},
                           {"from", call.number.empty() ? "withheld" : call.number},

@@ -765,6 +765,10 @@ TEST_P(GatewayEngineTest, CallsAreStoredListedAndSentAndRejectedWhereAsked) {
   for (const auto& c : calls) listed.insert(c.dump());
   EXPECT_EQ(hooked, listed);
   EXPECT_EQ(lost.lost(), 3) << "each call's first answer was lost";
+  const std::string metrics = client_->Get("/metrics")->body;
+  for (const char* modem : {"sim1", "sim2", "sim3"}) {
+    EXPECT_NE(metrics.find("reviri_calls_total{modem=\"" + std::string(modem) + "\"} 1\n"), std::string::npos) << metrics;
+  }
 }
 
 TEST_F(GatewaySimTest, RetentionPurgesWhatIsFinalAndOlderThanItsDaysOnly) {
