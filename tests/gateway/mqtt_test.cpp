@@ -349,6 +349,19 @@ TEST_F(MqttTest, SendsAnswersAndPublishesEventsStatesAndDiscovery) {
   ASSERT_TRUE(calls && calls->status == 200);
   EXPECT_EQ(call->payload, json::parse(calls->body)["calls"][0]) << "the object GET /v1/calls gives";
   EXPECT_EQ(call->payload["number"], "+4917055");
+  // A finished USSD request is one PREFIX/ussd, with the answers GET /v1/ussd/{id} gives.
+  auto ussd = http_->Post("/v1/ussd", json{{"modem", "sim1"}, {"code", "*101#"}}.dump(), "application/json");
+  ASSERT_TRUE(ussd && ussd->status == 202) << (ussd ? ussd->body : "no answer");
+  const auto ussdId = json::parse(ussd->body)["id"].get<std::int64_t>();
+  auto ussdEvent = watcher.waitFor("reviri/ussd", [](const Received&) { return true; });
+  ASSERT_TRUE(ussdEvent);
+  auto ussdRead = http_->Get("/v1/ussd/" + std::to_string(ussdId));
+  ASSERT_TRUE(ussdRead && ussdRead->status == 200);
+  EXPECT_EQ(ussdEvent->payload["id"], ussdId);
+  EXPECT_EQ(ussdEvent->payload["modem"], "sim1");
+  EXPECT_EQ(ussdEvent->payload["status"], json::parse(ussdRead->body)["status"]);
+  EXPECT_EQ(ussdEvent->payload["answers"], json::parse(ussdRead->body)["answers"]);
+  EXPECT_FALSE(ussdEvent->payload["answers"].empty()) << ussdEvent->text;
 
   // Retained: a client that comes later finds each modem's state, the
   // discovery configurations and the availability.
