@@ -63,18 +63,16 @@ UssdAlphabet ussdAlphabet(int dcs) {
 }  // namespace
 
 std::string packUssd(std::string_view utf8) {
-  std::vector<std::uint8_t> septets;
-  for (std::size_t i = 0; i < utf8.size();) {
-    const std::size_t at = i;
-    const auto cp = text::decodeUtf8At(utf8, i);
-    if (!cp) throw std::invalid_argument("ussd: invalid UTF-8 at byte " + std::to_string(at));
-    const sms::gsm7::Septets s = sms::gsm7::septetsFor(*cp);
-    if (s.count == 0)
-      throw std::invalid_argument("ussd: \"" + std::string(utf8.substr(at, i - at)) +
-                                  "\" is not in the GSM 7-bit alphabet");
-    septets.push_back(s.first);
-    if (s.count == 2) septets.push_back(s.second);
+  // Room for two septets a byte (the writer's eight-at-a-time stores) and the pad.
+  std::vector<std::uint8_t> septets(2 * utf8.size() + 1);
+  const auto written = sms::gsm7::putTextSeptets(utf8, septets.data(), sms::gsm7::Unfit::kStop);
+  if (const std::size_t at = written.unfitAt; at != std::string_view::npos) {
+    std::size_t end = at;
+    if (!text::decodeUtf8At(utf8, end)) throw std::invalid_argument("ussd: invalid UTF-8 at byte " + std::to_string(at));
+    throw std::invalid_argument("ussd: \"" + std::string(utf8.substr(at, end - at)) +
+                                "\" is not in the GSM 7-bit alphabet");
   }
+  septets.resize(static_cast<std::size_t>(written.end - septets.data()));
   if (septets.size() % 8 == 7) septets.push_back(kCarriageReturn);
   std::string out((septets.size() * 7 + 7) / 8 * 2, '0');
   sms::hex::packSeptetsAsHex(septets.data(), septets.size(), out.data());

@@ -95,16 +95,6 @@ bool dialable(std::string_view s) {
 
 std::string quoted(const std::string& s) { return "\"" + s + "\""; }
 
-// Four hex digits per UTF-16 code unit, as a modem in the UCS2 character set
-// writes texts.
-std::string ucs2Hex(const std::string& utf8) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char16_t u : text::utf8ToUtf16(utf8))
-    for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(u >> shift) & 15];
-  return out;
-}
-
 const char* cmeText(int code) {
   switch (code) {
     case 3: return "operation not allowed";

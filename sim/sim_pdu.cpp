@@ -435,4 +435,12 @@ std::string concatenationHeader(int reference, int total, int part) {
   return "0003" + byteHex(reference & 0xFF) + byteHex(total) + byteHex(part);
 }
 
+std::string ucs2Hex(const std::string& utf8) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char16_t u : text::utf8ToUtf16(utf8))
+    for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(u >> shift) & 15];
+  return out;
+}
+
 }  // namespace reviri::sim

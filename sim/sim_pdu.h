@@ -20,7 +20,9 @@
 
 namespace reviri::sim {
 
-
+// Four hex digits per UTF-16 code unit, as a modem in the UCS2 character set
+// writes texts (phonebook names, USSD answers).
+std::string ucs2Hex(const std::string& utf8);
 
 // A TPDU as the simulator understood it.
 struct ParsedPdu {

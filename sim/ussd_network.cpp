@@ -82,14 +82,6 @@ std::string unpackHex(const std::string& hex) {
   return septets;
 }
 
-std::string ucs2HexOf(const std::string& utf8) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char16_t u : text::utf8ToUtf16(utf8))
-    for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(u >> shift) & 15];
-  return out;
-}
-
 bool hasHexLetter(const std::string& s) {
   for (char c : s)
     if ((c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f')) return true;
@@ -174,7 +166,7 @@ void CommandInterpreter::ussdAnswer(int status, const std::string& text, Result&
   std::string line = "+CUSD: " + std::to_string(status);
   if (!text.empty()) {
     if (quirk("ussd-ucs2"))
-      line += ",\"" + ucs2HexOf(text) + "\"," + std::to_string(kUssdUcs2Dcs);
+      line += ",\"" + ucs2Hex(text) + "\"," + std::to_string(kUssdUcs2Dcs);
     else if (quirk("ussd-packed"))
       line += ",\"" + packHex(gsm7Septets(text)) + "\"," + std::to_string(kUssdDcs);
     else
